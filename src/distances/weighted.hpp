@@ -1,0 +1,25 @@
+// Branch-length distances over all splits, pendant edges included:
+// weighted Robinson-Foulds (sum of |a - b|) and the Kuhner-Felsenstein branch
+// score (sqrt of the sum of (a - b)^2).  Every floating-point sum has a fixed
+// order, so results are identical bit for bit whatever the thread count.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "layout.hpp"
+
+namespace cladomatic {
+
+// Fill `out` (exactly 8 * n * n bytes, any alignment) with the n x n matrix
+// of little-endian float64, row-major.
+void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
+void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
+
+std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress);
+std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress);
+
+}  // namespace cladomatic

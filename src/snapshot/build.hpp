@@ -1,0 +1,44 @@
+// One parsed tree reduced to its splits.  A split is named by a 128-bit key,
+// the XOR of the random labels of the leaves on one side; the leaves themselves
+// are only a range of the tree's leaf order, materialised on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "clades.hpp"
+
+namespace cladomatic {
+
+using Key = unsigned __int128;
+
+struct Part {
+  Key key;
+  double length;  // 0.0 when the text gives none; a sum after edges merge
+  std::uint32_t start;  // first position of the subtree's leaves in Snapshot::order
+  std::uint32_t count;  // leaves below the edge; 1 for a pendant edge
+};
+
+// Invariants (established by `snapshot`): `order` holds every leaf index
+// 0..n-1 once; every part has 1 <= count <= n and start + count <= n; no two
+// parts share a key; a part with count 1 carries its leaf's label as key; in
+// unrooted mode parts with count >= 2 carry canonical keys and count <= n - 2.
+struct Snapshot {
+  std::vector<Part> parts;
+  std::vector<LeafId> order;
+  std::size_t row_words = 0;  // ceil(n / 64)
+};
+
+// Both sides of a bipartition map to the same key: the smaller of the two.
+inline Key canonical_key(Key side, Key total_key) noexcept {
+  Key other = side ^ total_key;
+  return other < side ? other : side;
+}
+
+// Appends the part's canonical leaf side as a row: in unrooted mode the side
+// without leaf 0 (pendant edges are never complemented); in rooted mode the
+// clade itself.
+void push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table);
+
+}  // namespace cladomatic

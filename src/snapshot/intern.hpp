@@ -1,0 +1,65 @@
+// Split interning: every distinct split of the tree set gets a dense 32-bit
+// id.  Work is sharded by the low key byte so that all 256 shards of a chunk
+// are interned in parallel without locks; ids depend only on the input trees
+// and their order, never on thread count or chunking.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "build.hpp"
+#include "clades.hpp"
+#include "result.hpp"
+
+namespace cladomatic {
+
+using SplitId = std::uint32_t;
+
+// One tree as split ids.  The tree also holds the pendant ids 0..n_pendant-1
+// without listing them.  `lengths` (only when weighted) holds n_pendant pendant
+// lengths by leaf index, then one length per entry of `ids`.
+struct InternSnap {
+  std::vector<SplitId> ids;
+  std::vector<double> lengths;
+  std::uint32_t n_pendant = 0;
+};
+
+struct Snapshots;
+
+struct InternerOptions {
+  std::uint32_t n_leaves = 0;
+  std::size_t row_words = 0;
+  bool rooted = false;
+  bool weighted = false;
+  bool keep_clades = false;
+  // Ids a shard may hold (local id x 256 + shard must fit 32 bits), and ids the
+  // whole set may hold, pendant ids included.  Lowered only by tests.
+  std::uint32_t shard_limit = 1u << 24;
+  std::uint64_t total_limit = 0xFFFFFFFFull;
+};
+
+class Interner {
+ public:
+  explicit Interner(const InternerOptions& options);
+  Interner(Interner&&) noexcept;
+  Interner& operator=(Interner&&) noexcept;
+  ~Interner();
+
+  // Interns one chunk of trees in input order; the snapshots are released.
+  // After an error the interner must not be used again.
+  std::optional<Error> push_chunk(std::vector<Snapshot>&& chunk);
+
+  // Global ids, tree counts and the clade table.
+  Snapshots finish(std::vector<std::string>&& leaf_names) &&;
+
+  std::size_t tree_count() const noexcept;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace cladomatic

@@ -1,0 +1,53 @@
+// The interned tree set and the chunked pipeline that builds it from a lazy
+// stream of Newick texts: tree 0 alone first (it fixes the leaf set), then
+// chunks parsed in parallel and interned before the next chunk is pulled, so
+// at most one chunk of texts is alive at a time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "clades.hpp"
+#include "intern.hpp"
+#include "newick.hpp"
+#include "result.hpp"
+
+namespace cladomatic {
+
+struct Snapshots {
+  std::vector<InternSnap> snaps;    // one per tree, input order
+  CladeTable clades;                // row r = canonical side of split r (keep_clades), else no rows
+  std::vector<std::uint32_t> freq;  // trees containing each split id
+  std::vector<std::string> leaf_names;  // sorted byte-wise; leaf index i is leaf_names[i]
+  std::size_t row_words = 0;
+};
+
+struct SourceTree {
+  std::string text;
+  const TranslateMap* map = nullptr;  // outlives the pipeline
+};
+
+// Pulled only from the thread running the pipeline.  Once it has returned
+// nothing it is never pulled again.
+class TreeSource {
+ public:
+  virtual ~TreeSource() = default;
+  virtual std::optional<SourceTree> next() = 0;
+};
+
+struct PipelineOptions {
+  bool rooted = false;
+  bool weighted = false;     // keep branch lengths
+  bool keep_clades = false;  // keep a clade row per split id, for the exports
+};
+
+// Trees per chunk from tree 0's size: about 16 MiB of estimated tree data, at
+// most 4096 trees, a multiple of the thread count.
+std::size_t chunk_size_for(std::size_t threads, std::size_t text_bytes, std::size_t parts, std::size_t leaves);
+
+// Does not check the number of trees: an empty source gives an empty set.
+Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOptions& options);
+
+}  // namespace cladomatic
