@@ -1,7 +1,6 @@
 """Calls into the cladomatic extension module: one call per run, fed by the file stream."""
 
 from collections.abc import Callable
-from types import ModuleType
 from typing import Any
 
 from cladomatic_cli.output import Matrix, u32_values
@@ -16,16 +15,18 @@ class EngineMissing(Exception):
     """The extension module cannot be imported."""
 
 
-def _module() -> ModuleType:
+def _function(name: str) -> Callable[..., tuple[Any, ...]]:
     try:
         import cladomatic
     except ImportError as err:
         raise EngineMissing(f"cannot import the cladomatic extension module: {err}") from None
-    return cladomatic
+    if not hasattr(cladomatic, name):
+        raise EngineMissing(f"the cladomatic extension module at {cladomatic.__file__} has no {name}")
+    return getattr(cladomatic, name)
 
 
 def _run(function: Callable[..., tuple[Any, ...]], tree_set: TreeSet, rooted: bool, status: Status) -> tuple[Any, ...]:
-    counter = _module().ProgressCounter() if status.enabled else None
+    counter = _function("ProgressCounter")() if status.enabled else None
     stream = texts(tree_set, status.tree_read if status.enabled else None)
     try:
         with status.watching(counter, len(tree_set.names)):
@@ -45,8 +46,7 @@ def _changed() -> InputError:
 
 
 def distances(metric: str, tree_set: TreeSet, rooted: bool, status: Status) -> Matrix:
-    module = _module()
-    function = getattr(module, f"pairwise_{metric}_from_newick_iter")
+    function = _function(f"pairwise_{metric}_from_newick_iter")
     names, values = _run(function, tree_set, rooted, status)
     if metric == "rf":
         values = u32_values(values)
@@ -59,8 +59,7 @@ def splits(metric: str, tree_set: TreeSet, rooted: bool, status: Status) -> dict
     """The distance matrix and the exports, decoded into the NumPy arrays of the .npz file."""
     import numpy
 
-    module = _module()
-    function = getattr(module, f"pairwise_{metric}_with_snapshots_from_newick_iter")
+    function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
     names, matrix, leaf_names, n_bip, per_tree, clades = _run(function, tree_set, rooted, status)
     n = len(names)
     if len(matrix) != n * n * (4 if metric == "rf" else 8):
