@@ -52,7 +52,7 @@ class Status:
                 if pairs:
                     self._draw_bar(f"comparing {pairs} pairs", counter.fraction(), started)
                 else:
-                    self._draw_bar(f"reading {trees} trees", self.trees_read / trees, None)
+                    self._draw_bar(f"read {self.trees_read}/{trees} trees", self.trees_read / trees, None)
                 if stop.wait(_REDRAW_SECONDS):
                     return
 

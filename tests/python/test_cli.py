@@ -1,0 +1,227 @@
+"""The `cladomatic` command, run as a subprocess on the example trees and on broken input."""
+
+import csv
+import gzip
+import io
+import os
+import pty
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+NEWICK = EXAMPLES / "primates.nwk"
+NEXUS = EXAMPLES / "primates.nex"
+TREES = NEWICK.read_text().split()
+
+
+def command(*args):
+    return [sys.executable, "-m", "cladomatic_cli", *map(str, args)]
+
+
+def run(*args):
+    return subprocess.run(command(*args), capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def engine():
+    cladomatic = pytest.importorskip("cladomatic")
+    try:
+        cladomatic.pairwise_rf_from_newick_iter(["a", "b"], iter(["(A,B);", "(A,B);"]), [{}], [0, 0])
+    except (AttributeError, NotImplementedError):
+        pytest.skip("the extension module does not compute distances yet")
+    return cladomatic
+
+
+def direct(engine, metric, trees, rooted=False):
+    """The matrix the module gives for these Newick texts, called directly."""
+    names = [f"t{i}" for i in range(len(trees))]
+    function = getattr(engine, f"pairwise_{metric}_from_newick_iter")
+    _, values = function(names, iter(trees), [{}], [0] * len(trees), rooted=rooted)
+    if metric == "rf":
+        return np.frombuffer(values, dtype="<u4").reshape(len(trees), -1)
+    return np.array(values).reshape(len(trees), -1)
+
+
+def read_table(text, delimiter):
+    rows = list(csv.reader(io.StringIO(text), delimiter=delimiter))
+    assert rows[0][0] == "" and [row[0] for row in rows[1:]] == rows[0][1:]
+    return rows[0][1:], np.array([[float(value) for value in row[1:]] for row in rows[1:]])
+
+
+def read_output(path, fmt):
+    if fmt == "npy":
+        return None, np.load(path)
+    return read_table(Path(path).read_text(), "\t" if fmt == "tsv" else ",")
+
+
+def one_line_error(result, status, text):
+    assert result.returncode == status
+    assert result.stdout == ""
+    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
+    assert text in result.stderr, result.stderr
+
+
+class TestDistances:
+    @pytest.mark.parametrize("fmt", ["tsv", "csv", "npy"])
+    @pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
+    def test_each_metric_and_format_holds_the_modules_matrix(self, engine, tmp_path, metric, fmt):
+        out = tmp_path / f"out.{fmt}"
+        result = run(metric, NEWICK, "--output", out)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+        names, matrix = read_output(out, fmt)
+        assert np.array_equal(matrix, direct(engine, metric, TREES))
+        assert names in (None, [f"tree_{i + 1}" for i in range(len(TREES))])
+        if fmt == "npy":
+            assert matrix.dtype == (np.uint32 if metric == "rf" else np.float64)
+
+    def test_tsv_goes_to_standard_output_unless_a_format_or_output_says_otherwise(self, engine, tmp_path):
+        result = run("rf", NEWICK)
+        assert result.returncode == 0 and result.stderr == ""
+        assert np.array_equal(read_table(result.stdout, "\t")[1], direct(engine, "rf", TREES))
+        out = tmp_path / "rf.txt"
+        assert run("rf", NEWICK, "--output", out, "--format", "csv").returncode == 0
+        assert np.array_equal(read_table(out.read_text(), ",")[1], direct(engine, "rf", TREES))
+
+    @pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
+    def test_nexus_with_a_translate_table_gives_the_newick_matrix(self, engine, tmp_path, metric):
+        result = run(metric, NEXUS)
+        assert result.returncode == 0, result.stderr
+        names, matrix = read_table(result.stdout, "\t")
+        assert names == [f"gen.{1000 * i}" for i in range(len(TREES))]
+        assert np.array_equal(matrix, direct(engine, metric, TREES))
+
+    def test_several_files_compressed_or_not_are_compared_together(self, engine, tmp_path):
+        packed = tmp_path / "primates.trees"
+        packed.write_bytes(gzip.compress(NEWICK.read_bytes()))
+        result = run("wrf", packed, NEXUS)
+        assert result.returncode == 0, result.stderr
+        names, matrix = read_table(result.stdout, "\t")
+        assert names[0] == f"{packed}:tree_1" and names[-1] == f"{NEXUS}:gen.119000"
+        assert np.array_equal(matrix, np.tile(direct(engine, "wrf", TREES), (2, 2)))
+
+    def test_burnin_thinning_and_rooted_comparison(self, engine):
+        result = run("rf", NEWICK, "--burnin", 20, "--every", 7, "--rooted")
+        assert result.returncode == 0, result.stderr
+        names, matrix = read_table(result.stdout, "\t")
+        assert names == [f"tree_{i + 1}" for i in range(20, len(TREES), 7)]
+        assert np.array_equal(matrix, direct(engine, "rf", TREES[20::7], rooted=True))
+
+
+class TestSplits:
+    def snapshot(self, engine, metric, trees):
+        function = getattr(engine, f"pairwise_{metric}_with_snapshots_from_newick_iter")
+        return function([f"t{i}" for i in range(len(trees))], iter(trees), [{}], [0] * len(trees))
+
+    @pytest.mark.parametrize("metric", ["rf", "wrf", "kf"])
+    def test_the_npz_holds_the_exports_decoded(self, engine, tmp_path, metric):
+        out = tmp_path / "splits.npz"
+        result = run("splits", NEXUS, "--metric", metric, "--output", out, "--every", 3)
+        assert (result.returncode, result.stderr) == (0, "")
+        trees = TREES[::3]
+        _, matrix_bytes, leaf_names, n_bip, per_tree, clades = self.snapshot(engine, metric, trees)
+        stored = np.load(out)
+        per_tree_key = "presence" if metric == "rf" else "branch_lengths"
+        assert set(stored.files) == {"tree_names", "leaf_names", "distances", "bipartitions", per_tree_key}
+        assert list(stored["tree_names"]) == [f"gen.{1000 * i}" for i in range(0, len(TREES), 3)]
+        assert list(stored["leaf_names"]) == leaf_names
+        assert np.array_equal(stored["distances"], direct(engine, metric, trees))
+        if metric == "rf":
+            assert stored["presence"].dtype == bool
+            assert stored["presence"].tolist() == [[b == 1 for b in per_tree[t * n_bip : (t + 1) * n_bip]] for t in range(len(trees))]
+        else:
+            assert np.array_equal(stored["branch_lengths"], np.frombuffer(per_tree, "<f8").reshape(len(trees), n_bip))
+        stride = (len(leaf_names) + 7) // 8
+        bits = [[bool(clades[j * stride + i // 8] >> (i % 8) & 1) for i in range(len(leaf_names))] for j in range(n_bip)]
+        assert stored["bipartitions"].dtype == bool and stored["bipartitions"].tolist() == bits
+
+
+class TestErrors:
+    def test_missing_file(self, tmp_path):
+        result = run("rf", NEWICK, tmp_path / "none.nwk")
+        one_line_error(result, 2, f"cladomatic: error: cannot open {tmp_path}/none.nwk: No such file or directory")
+
+    def test_malformed_tree_is_named_by_file_line_and_tree(self, engine, tmp_path):
+        broken = tmp_path / "broken.nwk"
+        broken.write_text("\n".join(TREES[:2]) + "\n((Homo_sapiens,Pan_paniscus);\n")
+        result = run("rf", NEWICK, broken)
+        one_line_error(result, 2, f"cladomatic: error: {broken}:3: tree 3: ")
+        assert "a '(' is never closed" in result.stderr
+
+    def test_mismatched_leaf_sets(self, engine, tmp_path):
+        other = tmp_path / "other.nex"
+        other.write_text(NEXUS.read_text().replace("Rattus_norvegicus", "Rattus_rattus"))
+        result = run("kf", NEWICK, other)
+        line = next(i + 1 for i, text in enumerate(NEXUS.read_text().splitlines()) if "tree gen.0 " in text)
+        one_line_error(result, 2, f"{other}:{line}: tree 1 (gen.0) has a different leaf set than tree 1 of {NEWICK}.")
+
+    @pytest.mark.parametrize(
+        "args, text",
+        [
+            (["rf", NEWICK, "--bogus"], "cladomatic: error: unrecognized arguments: --bogus (see 'cladomatic --help')"),
+            (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
+            (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a whole number of trees, got '-3'"),
+            (["kf", NEWICK, "--format", "npy"], "cladomatic: error: npy output needs --output"),
+            (["rf", NEWICK, "--output", "/nonexistent/rf.tsv"], "cannot write /nonexistent/rf.tsv: no directory /nonexistent"),
+            (["splits", NEWICK], "the following arguments are required: --output"),
+            (["rf", NEWICK, "--burnin", "120"], "primates.nwk: a burn-in of 120 trees leaves none of its 120 trees"),
+            (["nj", NEWICK], "argument COMMAND: invalid choice: 'nj'"),
+            ([], "the following arguments are required: COMMAND"),
+        ],
+    )
+    def test_bad_arguments(self, args, text):
+        one_line_error(run(*args), 2, text)
+
+    def test_interrupt_while_reading_exits_with_130(self, tmp_path):
+        fifo = tmp_path / "trees.fifo"
+        os.mkfifo(fifo)
+        process = subprocess.Popen(command("rf", fifo), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        with open(fifo, "w") as writer:  # returns once the command has opened its end
+            writer.write("(A,B);\n")
+            writer.flush()
+            time.sleep(0.5)
+            process.send_signal(signal.SIGINT)
+            stdout, stderr = process.communicate(timeout=60)
+        assert (process.returncode, stdout, stderr) == (130, "", "cladomatic: interrupted\n")
+
+
+class TestProgress:
+    def run_on_terminal(self, *args):
+        """Standard error of the command when it is a terminal."""
+        leader, follower = pty.openpty()
+        process = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=follower)
+        os.close(follower)
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal is gone once the command has exited
+                break
+            if not chunk:
+                break
+            seen += chunk
+        os.close(leader)
+        assert process.wait(timeout=300) == 0
+        return seen
+
+    def test_bar_runs_to_completion_and_is_cleared(self, engine, tmp_path):
+        seen = self.run_on_terminal("rf", NEWICK, "--output", tmp_path / "rf.tsv")
+        pairs = len(TREES) * (len(TREES) - 1) // 2
+        assert f"comparing {pairs} pairs [".encode() in seen and b"] 100%" in seen
+        assert seen.endswith(b"\r\x1b[K")
+        assert read_output(tmp_path / "rf.tsv", "tsv")[1].shape == (len(TREES), len(TREES))
+
+    def test_quiet_draws_nothing(self, engine, tmp_path):
+        assert self.run_on_terminal("rf", NEWICK, "--output", tmp_path / "rf.tsv", "--quiet") == b""
+
+
+@pytest.mark.skipif(shutil.which("cladomatic") is None, reason="the command is not on PATH")
+def test_the_command_on_path_is_the_tool():
+    result = subprocess.run(["cladomatic", "splits", "--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and "--metric {rf,wrf,kf}" in result.stdout
