@@ -52,9 +52,14 @@ def _step(text: str) -> int:
 
 def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "files", nargs="+", metavar="FILE", help="Newick or NEXUS tree files, gzip-compressed or not; the trees of all files are compared together"
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help="Newick or NEXUS tree files, gzip-compressed or not; the trees of all files are compared together",
     )
-    parser.add_argument("--rooted", action="store_true", help="compare clades of rooted trees (default: bipartitions of unrooted trees)")
+    parser.add_argument(
+        "--rooted", action="store_true", help="compare clades of rooted trees (default: bipartitions of unrooted trees)"
+    )
     parser.add_argument("--burnin", type=_count, default=0, metavar="N", help="skip the first N trees of each file")
     parser.add_argument("--every", type=_step, default=1, metavar="K", help="then keep every K-th tree of each file")
     parser.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
@@ -67,7 +72,10 @@ def _parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for metric in engine.METRICS:
-        command = commands.add_parser(metric, help=f"write the matrix of {_METRIC_HELP[metric]}", description=f"Write the matrix of {_METRIC_HELP[metric]}.")
+        what = _METRIC_HELP[metric]
+        command = commands.add_parser(
+            metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
+        )
         _add_input_arguments(command)
         command.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
         command.add_argument(

@@ -134,11 +134,14 @@ class TestSplits:
         assert np.array_equal(stored["distances"], direct(engine, metric, trees))
         if metric == "rf":
             assert stored["presence"].dtype == bool
-            assert stored["presence"].tolist() == [[b == 1 for b in per_tree[t * n_bip : (t + 1) * n_bip]] for t in range(len(trees))]
+            rows = [per_tree[t * n_bip : (t + 1) * n_bip] for t in range(len(trees))]
+            assert stored["presence"].tolist() == [[byte == 1 for byte in row] for row in rows]
         else:
-            assert np.array_equal(stored["branch_lengths"], np.frombuffer(per_tree, "<f8").reshape(len(trees), n_bip))
+            lengths = np.frombuffer(per_tree, "<f8").reshape(len(trees), n_bip)
+            assert np.array_equal(stored["branch_lengths"], lengths)
         stride = (len(leaf_names) + 7) // 8
-        bits = [[bool(clades[j * stride + i // 8] >> (i % 8) & 1) for i in range(len(leaf_names))] for j in range(n_bip)]
+        leaves = range(len(leaf_names))
+        bits = [[bool(clades[j * stride + i // 8] >> (i % 8) & 1) for i in leaves] for j in range(n_bip)]
         assert stored["bipartitions"].dtype == bool and stored["bipartitions"].tolist() == bits
 
 
@@ -168,7 +171,7 @@ class TestErrors:
             (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
             (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a whole number of trees, got '-3'"),
             (["kf", NEWICK, "--format", "npy"], "cladomatic: error: npy output needs --output"),
-            (["rf", NEWICK, "--output", "/nonexistent/rf.tsv"], "cannot write /nonexistent/rf.tsv: no directory /nonexistent"),
+            (["rf", NEWICK, "--output", "/none/rf.tsv"], "cannot write /none/rf.tsv: no directory /none"),
             (["splits", NEWICK], "the following arguments are required: --output"),
             (["rf", NEWICK, "--burnin", "120"], "primates.nwk: a burn-in of 120 trees leaves none of its 120 trees"),
             (["nj", NEWICK], "argument COMMAND: invalid choice: 'nj'"),
@@ -225,3 +228,9 @@ class TestProgress:
 def test_the_command_on_path_is_the_tool():
     result = subprocess.run(["cladomatic", "splits", "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and "--metric {rf,wrf,kf}" in result.stdout
+
+
+def test_the_examples_are_what_their_script_writes(tmp_path):
+    subprocess.run([sys.executable, EXAMPLES / "make_examples.py", tmp_path], check=True, timeout=60)
+    for example in (NEWICK, NEXUS):
+        assert (tmp_path / example.name).read_bytes() == example.read_bytes()

@@ -141,7 +141,7 @@ class TestSelection:
         [
             (["(A,B);"], Selection(), "need at least 2 trees to compare, found 1"),
             (["(A,B);\n(A,B);", "[only a comment]"], Selection(), "1.nwk: no trees found"),
-            (["(A,B);\n(A,B);", "(A,B);"], Selection(burnin=1), "1.nwk: a burn-in of 1 trees leaves none of its 1 trees"),
+            (["(A,B);\n(A,B);", "(A,B);"], Selection(1), "1.nwk: a burn-in of 1 trees leaves none of its 1 trees"),
         ],
     )
     def test_selections_that_leave_too_little(self, tmp_path, files, selection, message):
@@ -181,7 +181,8 @@ class TestMessages:
         tree_set = scan([nexus, a], Selection())
         message = "Tree 4 has a different leaf set than tree 0. All trees must share the same taxa."
         assert explain(tree_set, message) == (
-            f"{a}:2: tree 2 has a different leaf set than tree 1 (first) of {nexus}. All trees must share the same taxa."
+            f"{a}:2: tree 2 has a different leaf set than tree 1 (first) of {nexus}."
+            " All trees must share the same taxa."
         )
         message = 'Tree 1 repeats the leaf name "Pan". All leaf names must be unique.'
         assert explain(tree_set, message) == (

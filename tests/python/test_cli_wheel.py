@@ -27,7 +27,7 @@ ENV = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"} |
 
 def check(*args, cwd=None):
     result = subprocess.run(list(map(str, args)), capture_output=True, text=True, env=ENV, cwd=cwd, timeout=1800)
-    assert result.returncode == 0, f"{' '.join(map(str, args))} failed:\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}"
+    assert result.returncode == 0, f"{args} failed:\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}"
     return result.stdout
 
 
