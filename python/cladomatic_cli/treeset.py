@@ -137,9 +137,13 @@ def explain(tree_set: TreeSet, message: str) -> str:
         if where is not None:
             return f"{where}: {parse_failure[2]}"
     elif tree_failure := _TREE_FAILURE.fullmatch(message):
-        where = locate(tree_set, int(tree_failure[1]))
+        index = int(tree_failure[1])
+        where = locate(tree_set, index)
         first = locate(tree_set, 0)
         if where is not None and first is not None:
             rest = tree_failure[2].replace("than tree 0.", f"than {first.label} of {first.path}.")
+            # the engine also calls a label missing from the tree's TRANSLATE table an unnamed leaf
+            if rest.startswith("has an unnamed leaf.") and tree_set.map_indices[index] != 0:
+                rest += " Every leaf label must be a key of the TRANSLATE table."
             return f"{where} {rest}"
     return message

@@ -188,6 +188,14 @@ class TestMessages:
         assert explain(tree_set, message) == (
             f'{nexus}:14: tree 2 (second tree) repeats the leaf name "Pan". All leaf names must be unique.'
         )
+        message = "Tree 1 has an unnamed leaf. All leaves must be named."
+        assert explain(tree_set, message) == (
+            f"{nexus}:14: tree 2 (second tree) has an unnamed leaf. All leaves must be named."
+            " Every leaf label must be a key of the TRANSLATE table."
+        )
+        assert explain(tree_set, "Tree 3 has an unnamed leaf. All leaves must be named.") == (
+            f"{a}:1: tree 1 has an unnamed leaf. All leaves must be named."
+        )
 
     def test_messages_without_a_known_tree_pass_unchanged(self, tmp_path):
         tree_set = scan(list(six_trees(tmp_path)), Selection())
