@@ -26,6 +26,10 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower_word) no
 struct Shape {
   bool valid = false;
   std::int64_t magnitude = 0;  // decimal exponent of the leading nonzero digit, 0 for zero
+  // The digits as an integer times 10^scale, when they fit 64 bits.
+  bool mantissa_fits = true;
+  std::uint64_t mantissa = 0;
+  std::int64_t scale = 0;
 };
 
 Shape check_decimal(std::string_view s) noexcept {
@@ -41,6 +45,8 @@ Shape check_decimal(std::string_view s) noexcept {
       if (c != '0' && leading_digit < 0) leading_digit = digit_count;
       ++digit_count;
       if (!point) ++digits_before_point;
+      if (leading_digit >= 0 && digit_count - leading_digit > 19) shape.mantissa_fits = false;
+      if (shape.mantissa_fits) shape.mantissa = shape.mantissa * 10 + static_cast<std::uint64_t>(c - '0');
     } else if (c == '.' && !point) {
       point = true;
     } else {
@@ -65,7 +71,20 @@ Shape check_decimal(std::string_view s) noexcept {
   if (i != s.size()) return shape;
   shape.valid = true;
   if (leading_digit >= 0) shape.magnitude = digits_before_point - leading_digit - 1 + exponent;
+  shape.scale = exponent - (digit_count - digits_before_point);
   return shape;
+}
+
+// Clinger's fast path: an integer below 2^53 and a power of ten up to 10^22
+// are both exact doubles, so one multiplication or division rounds correctly.
+// It covers nearly every length a program writes and skips the general parser.
+std::optional<double> exact_quotient(const Shape& shape) noexcept {
+  static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  if (!shape.mantissa_fits || shape.mantissa > (std::uint64_t{1} << 53)) return std::nullopt;
+  if (shape.scale < -22 || shape.scale > 22) return std::nullopt;
+  auto value = static_cast<double>(shape.mantissa);
+  return shape.scale < 0 ? value / powers[-shape.scale] : value * powers[shape.scale];
 }
 
 }  // namespace
@@ -91,6 +110,7 @@ std::optional<double> parse_branch_length(std::string_view text) noexcept {
   }
   Shape shape = check_decimal(body);
   if (!shape.valid) return std::nullopt;
+  if (std::optional<double> exact = exact_quotient(shape)) return negative ? -*exact : *exact;
   double value = 0.0;
   auto [end, error] = std::from_chars(body.data(), body.data() + body.size(), value);
   if (error == std::errc::result_out_of_range) {
