@@ -27,51 +27,65 @@ struct Shape {
   bool valid = false;
   std::int64_t magnitude = 0;  // decimal exponent of the leading nonzero digit, 0 for zero
   // The digits as an integer times 10^scale, when they fit 64 bits.
-  bool mantissa_fits = true;
+  bool mantissa_fits = false;
   std::uint64_t mantissa = 0;
   std::int64_t scale = 0;
 };
 
+const char* skip_digits(const char* p, const char* end) noexcept {
+  while (p != end && is_digit(*p)) ++p;
+  return p;
+}
+
 Shape check_decimal(std::string_view s) noexcept {
   Shape shape;
-  std::size_t i = 0;
-  std::int64_t digits_before_point = 0;
-  std::int64_t leading_digit = -1;  // position of the first nonzero digit among all digits
-  std::int64_t digit_count = 0;
-  bool point = false;
-  for (; i < s.size(); ++i) {
-    char c = s[i];
-    if (is_digit(c)) {
-      if (c != '0' && leading_digit < 0) leading_digit = digit_count;
-      ++digit_count;
-      if (!point) ++digits_before_point;
-      if (leading_digit >= 0 && digit_count - leading_digit > 19) shape.mantissa_fits = false;
-      if (shape.mantissa_fits) shape.mantissa = shape.mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-    } else if (c == '.' && !point) {
-      point = true;
-    } else {
-      break;
-    }
-  }
-  if (digit_count == 0) return shape;
-  // Saturated well beyond the range of doubles, so a long exponent cannot overflow.
-  constexpr std::int64_t exponent_cap = std::int64_t{1} << 40;
+  const char* const end = s.data() + s.size();
+  const char* const int_begin = s.data();
+  const char* const int_end = skip_digits(int_begin, end);
+  const char* frac_begin = int_end;
+  const char* frac_end = int_end;
+  if (frac_begin != end && *frac_begin == '.') frac_end = skip_digits(++frac_begin, end);
+  const std::int64_t int_digits = int_end - int_begin;
+  const std::int64_t frac_digits = frac_end - frac_begin;
+  if (int_digits + frac_digits == 0) return shape;
+
+  const char* p = frac_end;
   std::int64_t exponent = 0;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-    ++i;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
     bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    std::size_t first = i;
-    for (; i < s.size() && is_digit(s[i]); ++i) {
-      if (exponent < exponent_cap) exponent = exponent * 10 + (s[i] - '0');
+    if (p != end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    const char* digits_end = skip_digits(p, end);
+    if (digits_end == p) return shape;
+    // Saturated far beyond the range of doubles, so a long exponent cannot overflow.
+    constexpr std::int64_t exponent_cap = std::int64_t{1} << 40;
+    for (; p != digits_end; ++p) {
+      if (exponent < exponent_cap) exponent = exponent * 10 + (*p - '0');
     }
-    if (i == first) return shape;
     if (negative) exponent = -exponent;
   }
-  if (i != s.size()) return shape;
+  if (p != end) return shape;
   shape.valid = true;
-  if (leading_digit >= 0) shape.magnitude = digits_before_point - leading_digit - 1 + exponent;
-  shape.scale = exponent - (digit_count - digits_before_point);
+
+  // Leading zeros carry no value; up to 19 digits after them fit 64 bits.
+  std::int64_t leading_zeros = 0;
+  while (leading_zeros < int_digits && int_begin[leading_zeros] == '0') ++leading_zeros;
+  if (leading_zeros == int_digits) {
+    while (leading_zeros < int_digits + frac_digits && frac_begin[leading_zeros - int_digits] == '0')
+      ++leading_zeros;
+  }
+  const std::int64_t significant = int_digits + frac_digits - leading_zeros;
+  if (significant > 0) shape.magnitude = int_digits - leading_zeros - 1 + exponent;
+  if (significant <= 19) {
+    std::uint64_t mantissa = 0;
+    for (const char* d = int_begin; d != int_end; ++d)
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(*d - '0');
+    for (const char* d = frac_begin; d != frac_end; ++d)
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(*d - '0');
+    shape.mantissa_fits = true;
+    shape.mantissa = mantissa;
+    shape.scale = exponent - frac_digits;
+  }
   return shape;
 }
 
