@@ -2,7 +2,6 @@
 // hangs or is accepted silently as something else.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -111,32 +110,6 @@ TEST(HostileInput, BytesThatAreNotText) {
                                  "A,C);"sv,
                                  *call),
             "Failed to parse newick at index 1: invalid branch length \"\\x{c3}A\": invalid float literal");
-}
-
-// Random bytes drawn mostly from the structural alphabet: every outcome must
-// be a parse or a message, and the two readers must agree on syntax.
-TEST(HostileInput, RandomBytesNeverCrash) {
-  auto call = testing::call_for({"A", "B", "C"}, false);
-  const char alphabet[] = "(),:;[]\" \tABC1e.-+x\v\0\xff";
-  std::mt19937_64 rng(99);
-  std::uniform_int_distribution<int> pick(0, sizeof alphabet - 1), size(0, 40);
-  for (int round = 0; round < 50000; ++round) {
-    std::string text;
-    for (int i = size(rng); i > 0; --i) text += alphabet[pick(rng)];
-    Result<Snapshot> snap = snapshot(text, {}, 0, call->context);
-    Result<std::vector<std::string>> names = leaf_names(text, {});
-    // Only checks that need tree 0's leaf set may fail earlier in `snapshot`.
-    bool leaf_set_error = !snap.ok() && (snap.error().find(" repeats the leaf name ") != std::string::npos ||
-                                         snap.error().find(" different leaf set ") != std::string::npos);
-    if (!names.ok()) {
-      ASSERT_FALSE(snap.ok()) << text;
-      if (!leaf_set_error) {
-        EXPECT_EQ(snap.error(), names.error()) << text;
-      }
-    } else if (!snap.ok()) {
-      EXPECT_TRUE(leaf_set_error) << text << " -> " << snap.error();
-    }
-  }
 }
 
 }  // namespace

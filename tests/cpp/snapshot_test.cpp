@@ -168,15 +168,6 @@ TEST(CanonicalKeys, AgreeAcrossWritings) {
   }
 }
 
-TEST(CanonicalKeys, RootedKeysAreTheCladesOwn) {
-  auto call = call_from_tree0("(A,B,C,D);", true);
-  const std::vector<Key>& l = call->context.labels;
-  Snapshot snap = parse_ok("((A,B),(C,D));", *call);
-  ASSERT_EQ(snap.parts.size(), 6u);
-  EXPECT_EQ(snap.parts[2].key, l[0] ^ l[1]);
-  EXPECT_EQ(snap.parts[5].key, l[2] ^ l[3]);
-}
-
 TEST(TranslateMap, NamesLeavesByTheMappedTaxon) {
   auto call = testing::call_for({"Bos", "Equus", "Homo"}, false);
   TranslateMap map{{"1", "Homo"}, {"2", "Bos"}, {"3", "Equus"}};
@@ -198,16 +189,6 @@ TEST(Labels, QuotesAndBracketsInsideQuotesArePartOfTheName) {
   EXPECT_EQ(call->names, (std::vector<std::string>{"\"a,b\"", "\"x[y\"", "c"}));
   Snapshot snap = parse_ok("(c,\"a,b\" , \"x[y\");", *call);
   EXPECT_EQ(snap.order, (std::vector<LeafId>{2, 0, 1}));
-}
-
-TEST(Snapshot, RowWordsCoverTheLeafSet) {
-  for (std::uint32_t n : {1u, 2u, 64u, 65u, 128u, 129u}) {
-    std::string tree = "(";
-    for (std::uint32_t i = 0; i < n; ++i) tree += (i ? ",L" : "L") + std::to_string(i);
-    tree += ");";
-    auto call = call_from_tree0(tree, false);
-    EXPECT_EQ(parse_ok(tree, *call).row_words, (n + 63) / 64) << n;
-  }
 }
 
 }  // namespace
