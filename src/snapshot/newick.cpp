@@ -7,6 +7,11 @@
 namespace cladomatic {
 namespace {
 
+using newick_walk::Leaf;
+using newick_walk::unnamed_leaf;
+using newick_walk::walk;
+using newick_walk::Walked;
+
 Error different_leaf_set(std::uint64_t tree_index) {
   return Error{"Tree " + std::to_string(tree_index) +
                " has a different leaf set than tree 0. All trees must share the same taxa."};

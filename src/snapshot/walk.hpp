@@ -18,7 +18,9 @@
 #include "result.hpp"
 #include "syntax.hpp"
 
-namespace cladomatic {
+// Internal to the Newick readers: a namespace of its own keeps these short
+// names out of the way of the rest of the library.
+namespace cladomatic::newick_walk {
 
 // What a leaf step gives back for a new leaf.
 struct Leaf {
@@ -38,8 +40,6 @@ inline Error syntax_error(std::uint64_t tree_index, std::string_view message) {
 inline Error unnamed_leaf(std::uint64_t tree_index) {
   return Error{"Tree " + std::to_string(tree_index) + " has an unnamed leaf. All leaves must be named."};
 }
-
-namespace walk_detail {
 
 struct Open {
   Key key;
@@ -161,8 +161,6 @@ inline Walked finish(WalkState&& state) {
   return std::move(state.out);
 }
 
-}  // namespace walk_detail
-
 // `leaf_step(std::string_view text) -> Result<Leaf>` names a new leaf from its
 // cleaned label.  `n` is tree 0's leaf count (0 when not known yet: then only
 // pendant parts are made).  Returns the parts after the single-child and root
@@ -170,7 +168,6 @@ inline Walked finish(WalkState&& state) {
 template <class LeafStep>
 Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32_t n, Key total_key,
                     bool rooted, LeafStep&& leaf_step) {
-  using namespace walk_detail;
   WalkState state;
   state.n = n;
   state.total_key = total_key;
@@ -259,4 +256,4 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
   return syntax_error(tree_index, "the tree does not end in ';'");
 }
 
-}  // namespace cladomatic
+}  // namespace cladomatic::newick_walk
