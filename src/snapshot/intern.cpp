@@ -29,6 +29,8 @@ struct Route {
   std::vector<std::uint32_t> kept;
   std::vector<std::uint32_t> by_shard;
   std::array<std::uint32_t, kShards + 1> shard_start{};
+
+  static Route of(const Snapshot& snapshot);
 };
 
 // One shard's local ids for a chunk, tree after tree.
@@ -97,18 +99,6 @@ inline std::uint64_t hash_of(Key key) noexcept {
   return static_cast<std::uint64_t>(key >> 8);
 }
 
-}  // namespace
-
-struct Interner::State {
-  InternerOptions options;
-  bool fixed_pendants = false;
-  std::array<Shard, kShards> shards;
-  std::vector<InternSnap> snaps;
-  std::uint64_t clade_entries = 0;  // over all shards, singleton rows included
-};
-
-namespace {
-
 void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
   if (snapshot.order.size() != n_leaves) throw InvariantFailure("snapshot leaf order has the wrong length");
   for (const Part& part : snapshot.parts) {
@@ -119,7 +109,7 @@ void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
   }
 }
 
-Route route_of(const Snapshot& snapshot) {
+Route Route::of(const Snapshot& snapshot) {
   Route route;
   const std::vector<Part>& parts = snapshot.parts;
   for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -221,6 +211,14 @@ InternSnap assemble(const Snapshot& snapshot, const Route& route, std::size_t t,
 
 }  // namespace
 
+struct Interner::State {
+  InternerOptions options;
+  bool fixed_pendants = false;
+  std::array<Shard, kShards> shards;
+  std::vector<InternSnap> snaps;
+  std::uint64_t clade_entries = 0;  // over all shards, singleton rows included
+};
+
 Interner::Interner(const InternerOptions& options) : state_(std::make_unique<State>()) {
   if (options.shard_limit > (1u << 24))
     throw InvariantFailure("shard limit above 2^24 overflows provisional ids");
@@ -247,7 +245,7 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t t = r.begin(); t != r.end(); ++t) {
                         check_snapshot(chunk[t], options.n_leaves);
-                        routes[t] = route_of(chunk[t]);
+                        routes[t] = Route::of(chunk[t]);
                       }
                     });
 
