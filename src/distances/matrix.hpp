@@ -68,22 +68,30 @@ inline std::uint64_t pairs_in_rows(std::size_t n, std::size_t first, std::size_t
 }
 
 // Mirrors the upper triangle into the lower in 64 x 64 tiles, so that both the
-// row-wise reads and the column-wise writes stay in a small working set.
+// row-wise reads and the column-wise writes stay in a small working set.  Each
+// band of 64 destination rows is one task: bands write disjoint cells and only
+// read the finished upper triangle.
 template <class Cell>
 void mirror_upper(std::span<std::byte> out, std::size_t n) {
   constexpr std::size_t kTile = 64;
   std::byte* data = out.data();
-  for (std::size_t ti = 0; ti < n; ti += kTile) {
-    const std::size_t i_end = std::min(ti + kTile, n);
-    for (std::size_t tj = ti; tj < n; tj += kTile) {
-      const std::size_t j_end = std::min(tj + kTile, n);
-      for (std::size_t i = ti; i < i_end; ++i) {
-        for (std::size_t k = std::max(tj, i + 1); k < j_end; ++k) {
-          std::memcpy(data + (k * n + i) * sizeof(Cell), data + (i * n + k) * sizeof(Cell), sizeof(Cell));
-        }
-      }
-    }
-  }
+  const std::size_t bands = (n + kTile - 1) / kTile;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bands, 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t band = range.begin(); band != range.end(); ++band) {
+                        const std::size_t tj = band * kTile;
+                        const std::size_t j_end = std::min(tj + kTile, n);
+                        for (std::size_t ti = 0; ti <= tj; ti += kTile) {
+                          const std::size_t i_end = std::min(ti + kTile, n);
+                          for (std::size_t i = ti; i < i_end; ++i) {
+                            for (std::size_t k = std::max(tj, i + 1); k < j_end; ++k) {
+                              std::memcpy(data + (k * n + i) * sizeof(Cell),
+                                          data + (i * n + k) * sizeof(Cell), sizeof(Cell));
+                            }
+                          }
+                        }
+                      }
+                    });
 }
 
 // Fills `out` (exactly n * n cells) with the symmetric matrix whose upper

@@ -24,13 +24,17 @@ void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<
 std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress);
 std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress);
 
+// Which vector instructions the dense kernel may use: the widest the
+// processor has, or the baseline ones.  Both give the same bits.
+enum class Simd { kAuto, kBaseline };
+
 // The same with the dense threshold given (2 or less: every split in two or
 // more trees is dense; above n: none is).  With non-negative lengths whose
 // sums are exact, any threshold gives the same bits; otherwise only the
 // rounding differs.
-void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
-                        std::span<std::byte> out);
-void distance_kf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
-                       std::span<std::byte> out);
+void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                        std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
+void distance_kf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
 }  // namespace cladomatic

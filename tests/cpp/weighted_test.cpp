@@ -20,15 +20,15 @@ using testing::SetShape;
 enum class Metric { kWrf, kKf };
 
 std::vector<double> weighted(Metric metric, const Snapshots& set, std::uint32_t threshold,
-                             std::atomic<std::uint64_t>* progress = nullptr) {
+                             std::atomic<std::uint64_t>* progress = nullptr, Simd simd = Simd::kAuto) {
   const std::size_t n = set.snaps.size();
   // One byte off: the caller's buffer has no alignment to offer.
   std::vector<std::byte> bytes(8 * n * n + 1, std::byte{0x55});
   const std::span<std::byte> out = std::span(bytes).subspan(1);
   if (metric == Metric::kWrf) {
-    distance_wrf_split(Input::borrowing(set), threshold, progress, out);
+    distance_wrf_split(Input::borrowing(set), threshold, simd, progress, out);
   } else {
-    distance_kf_split(Input::borrowing(set), threshold, progress, out);
+    distance_kf_split(Input::borrowing(set), threshold, simd, progress, out);
   }
   std::vector<double> matrix(n * n);
   std::memcpy(matrix.data(), out.data(), out.size());
@@ -114,11 +114,18 @@ TEST(DistanceWeighted, IdenticalTreesGiveExactlyZero) {
   }
 }
 
-TEST(DistanceWeighted, SameBitsOnOneThreadAndThroughThePublicCalls) {
-  const Snapshots set =
+TEST(DistanceWeighted, SameBitsOnOneThreadWithAnyVectorsAndThroughThePublicCalls) {
+  Snapshots set =
       random_set({.trees = 41, .pendants = 12, .splits = 90, .lengths = true, .dyadic = false}, 6);
   const std::vector<double> wrf = weighted(Metric::kWrf, set, 4);
   const std::vector<double> kf = weighted(Metric::kKf, set, 4);
+  expect_bits_eq(weighted(Metric::kWrf, set, 4, nullptr, Simd::kBaseline), wrf);
+  expect_bits_eq(weighted(Metric::kKf, set, 4, nullptr, Simd::kBaseline), kf);
+  // A NaN length in a dense column takes WRF's NaN-aware lanes.
+  const double kept = set.snaps[3].lengths[0];
+  set.snaps[3].lengths[0] = std::numeric_limits<double>::quiet_NaN();
+  expect_bits_eq(weighted(Metric::kWrf, set, 4, nullptr, Simd::kBaseline), weighted(Metric::kWrf, set, 4));
+  set.snaps[3].lengths[0] = kept;
   {
     tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
     expect_bits_eq(weighted(Metric::kWrf, set, 4), wrf);
