@@ -42,7 +42,7 @@ RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold) {
   return layout;
 }
 
-void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+[[gnu::always_inline]] inline void rf_rows(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
   for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
@@ -66,6 +66,28 @@ void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells)
       cells.set(i, j, s_i + layout.self[j] - 2 * shared);
     }
   }
+}
+
+void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+  rf_rows(layout, cells);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The baseline instruction set counts bits through a library call per word.
+[[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+  rf_rows(layout, cells);
+}
+#endif
+
+void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool popcnt = __builtin_cpu_supports("popcnt");
+  if (popcnt) {
+    rf_rows_popcnt(layout, cells);
+    return;
+  }
+#endif
+  rf_rows_baseline(layout, cells);
 }
 
 }  // namespace

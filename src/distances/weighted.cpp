@@ -260,7 +260,7 @@ Wide wide_vectors() noexcept {
 // Rare splits first, through the postings: cell (i, j) starts as their
 // cross term, added in ascending sparse index as in the self terms.
 template <class Metric>
-void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, Simd simd) {
+void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, [[maybe_unused]] Simd simd) {
   for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
     const PostingSpan rare = forward_row(layout.postings, i);
     for (std::size_t e = 0; e < rare.trees.size(); ++e) {
@@ -289,7 +289,6 @@ void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, 
     }
   }
 #endif
-  (void)simd;
   dense_rows_baseline<Metric>(layout, cells);
 }
 
