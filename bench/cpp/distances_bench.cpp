@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <tbb/global_control.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <memory>
 #include <vector>
 
 namespace cladomatic {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "distance_sets.hpp"

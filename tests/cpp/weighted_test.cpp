@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
