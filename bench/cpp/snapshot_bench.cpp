@@ -83,4 +83,3 @@ BENCHMARK(bm_snapshot)
 }  // namespace
 }  // namespace cladomatic
 
-BENCHMARK_MAIN();
