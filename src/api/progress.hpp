@@ -46,6 +46,14 @@ class LockReleased {
 
 using PairCounter = std::atomic<std::uint64_t>;
 
+// n(n-1)/2, the product saturating instead of wrapping.
+inline std::uint64_t pair_count(std::uint64_t n) noexcept {
+  if (n == 0) return 0;
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(n, n - 1, &product)) product = UINT64_MAX;
+  return product / 2;
+}
+
 // Runs `job(PairCounter*)`, the pairwise stage.  Without a counter it runs with
 // the lock held and gets no counter.  With one, the counter shows 0 of `total`
 // at the start, the lock is released while the job runs, and a finished job

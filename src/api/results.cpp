@@ -33,13 +33,24 @@ PyRef bytes_copy(std::span<const std::uint8_t> data) noexcept {
                                                 static_cast<Py_ssize_t>(data.size())));
 }
 
-PyRef uninitialised_bytes(std::size_t count, std::size_t width) noexcept {
+PyRef uninitialised_bytes(std::size_t rows, std::size_t columns, std::size_t width) noexcept {
   std::size_t size = 0;
-  if (__builtin_mul_overflow(count, width, &size) || size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+  if (__builtin_mul_overflow(rows, columns, &size) || __builtin_mul_overflow(size, width, &size) ||
+      size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
     PyErr_NoMemory();
     return PyRef();
   }
   return PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+}
+
+PyRef export_tuple(std::span<const std::string> tree_names, PyRef matrix, SetExports&& exports) noexcept {
+  PyRef names = string_list(tree_names);
+  PyRef leaf_names = string_list(exports.leaf_names);
+  PyRef n_bip = size_object(exports.n_bip);
+  PyRef matrix_export = bytes_copy(exports.matrix);
+  PyRef clade_bytes = bytes_copy(exports.bipartition_clade_bytes);
+  return tuple_of(std::move(names), std::move(matrix), std::move(leaf_names), std::move(n_bip),
+                  std::move(matrix_export), std::move(clade_bytes));
 }
 
 std::span<std::byte> payload(PyObject* bytes) noexcept {

@@ -1,8 +1,16 @@
 #include "rf.hpp"
 
+#include <cstdint>
+#include <span>
+#include <variant>
+
+#include "distances/rf.hpp"
 #include "docs.hpp"
 #include "frame.hpp"
 #include "input.hpp"
+#include "progress.hpp"
+#include "results.hpp"
+#include "tree_set.hpp"
 
 namespace cladomatic {
 
@@ -11,15 +19,36 @@ namespace {
 PyRef rf_matrix(CallArgs&& call) {
   if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
     return raise(*error);
-  PyErr_SetString(PyExc_NotImplementedError, "pairwise_rf_from_newick_iter");
-  return PyRef();
+  auto collected =
+      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
+                                  {.rooted = call.rooted, .weighted = false, .keep_clades = false});
+  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
+  Snapshots& set = std::get<Snapshots>(collected);
+  std::size_t n = set.snaps.size();
+  PyRef matrix = uninitialised_bytes(n, n, sizeof(std::uint32_t));
+  if (!matrix) return matrix;
+  std::span<std::byte> out = payload(matrix.get());
+  with_counter(std::move(call.progress), pair_count(n),
+               [&](PairCounter* counter) { distance_rf(owning_input(std::move(set)), counter, out); });
+  return tuple_of(string_list(call.names), std::move(matrix));
 }
 
 PyRef rf_matrix_with_snapshots(CallArgs&& call) {
   if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
     return raise(*error);
-  PyErr_SetString(PyExc_NotImplementedError, "pairwise_rf_with_snapshots_from_newick_iter");
-  return PyRef();
+  auto collected =
+      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
+                                  {.rooted = call.rooted, .weighted = false, .keep_clades = true});
+  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
+  Snapshots& set = std::get<Snapshots>(collected);
+  std::size_t n = set.snaps.size();
+  PyRef matrix = uninitialised_bytes(n, n, sizeof(std::uint32_t));
+  if (!matrix) return matrix;
+  std::span<std::byte> out = payload(matrix.get());
+  // The set stays whole for the exports.
+  with_counter(std::move(call.progress), pair_count(n),
+               [&](PairCounter* counter) { distance_rf(Input::borrowing(set), counter, out); });
+  return export_tuple(call.names, std::move(matrix), presence_exports(std::move(set)));
 }
 
 }  // namespace

@@ -1,8 +1,17 @@
 #include "weighted.hpp"
 
+#include <cstddef>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "distances/weighted.hpp"
 #include "docs.hpp"
 #include "frame.hpp"
 #include "input.hpp"
+#include "progress.hpp"
+#include "results.hpp"
+#include "tree_set.hpp"
 
 #define CLADOMATIC_BRANCH_LENGTH_DOC                                                              \
   "branch_length_bytes is an n_trees × n_bip float64 matrix, row-major, little-endian: entry\n"   \
@@ -17,24 +26,52 @@ namespace cladomatic {
 
 namespace {
 
-PyRef weighted(CallArgs&& call, const char* function) {
+using ListMetric = std::vector<double> (*)(Input&&, PairCounter*);
+using BytesMetric = void (*)(Input&&, PairCounter*, std::span<std::byte>);
+
+PyRef weighted_pairwise(CallArgs&& call, ListMetric metric) {
   if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
     return raise(*error);
-  PyErr_SetString(PyExc_NotImplementedError, function);
-  return PyRef();
+  auto collected =
+      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
+                                  {.rooted = call.rooted, .weighted = true, .keep_clades = false});
+  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
+  Snapshots& set = std::get<Snapshots>(collected);
+  std::vector<double> matrix =
+      with_counter(std::move(call.progress), pair_count(set.snaps.size()),
+                   [&](PairCounter* counter) { return metric(owning_input(std::move(set)), counter); });
+  return tuple_of(string_list(call.names), float_list(matrix));
 }
 
-PyRef wrf_matrix_with_snapshots(CallArgs&& call) {
-  return weighted(std::move(call), "pairwise_wrf_with_snapshots_from_newick_iter");
+PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {
+  if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
+    return raise(*error);
+  auto collected =
+      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
+                                  {.rooted = call.rooted, .weighted = true, .keep_clades = true});
+  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
+  Snapshots& set = std::get<Snapshots>(collected);
+  std::size_t n = set.snaps.size();
+  PyRef matrix = uninitialised_bytes(n, n, sizeof(double));
+  if (!matrix) return matrix;
+  std::span<std::byte> out = payload(matrix.get());
+  // The set stays whole for the exports.
+  with_counter(std::move(call.progress), pair_count(n),
+               [&](PairCounter* counter) { metric(Input::borrowing(set), counter, out); });
+  return export_tuple(call.names, std::move(matrix), branch_length_exports(std::move(set)));
 }
-PyRef kf_matrix_with_snapshots(CallArgs&& call) {
-  return weighted(std::move(call), "pairwise_kf_with_snapshots_from_newick_iter");
-}
+
 PyRef wrf_matrix(CallArgs&& call) {
-  return weighted(std::move(call), "pairwise_wrf_from_newick_iter");
+  return weighted_pairwise(std::move(call), distance_wrf);
 }
 PyRef kf_matrix(CallArgs&& call) {
-  return weighted(std::move(call), "pairwise_kf_from_newick_iter");
+  return weighted_pairwise(std::move(call), distance_kf);
+}
+PyRef wrf_matrix_with_snapshots(CallArgs&& call) {
+  return weighted_pairwise_with_snapshots(std::move(call), distance_wrf);
+}
+PyRef kf_matrix_with_snapshots(CallArgs&& call) {
+  return weighted_pairwise_with_snapshots(std::move(call), distance_kf);
 }
 
 }  // namespace
