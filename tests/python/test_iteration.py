@@ -1,3 +1,5 @@
+import sys
+
 import cladomatic
 import pytest
 
@@ -12,7 +14,7 @@ class Boom(Exception):
 
 
 class Recorder:
-    """An iterator over a script of items; Boom instances are raised, not yielded."""
+    """An iterator over a script of items; exceptions and exception types are raised, not yielded."""
 
     def __init__(self, items):
         self.items = list(items)
@@ -26,7 +28,7 @@ class Recorder:
             raise StopIteration
         item = self.items[self.pulled]
         self.pulled += 1
-        if isinstance(item, BaseException):
+        if isinstance(item, BaseException) or (isinstance(item, type) and issubclass(item, BaseException)):
             raise item
         return item
 
@@ -121,3 +123,33 @@ class TestPrecedence:
         with pytest.raises(ValueError, match="^Failed to parse newick at index 2: "):
             run(function, source)
         assert source.pulled < 30_000
+
+
+class TestOwnership:
+    def test_references_are_released(self, function):
+        maps = [{"1": "A", "2": "B", "3": "C", "4": "D", "5": "E"}]
+        texts = ["((1,2),(3,4),5);"] * 3
+        counter = cladomatic.ProgressCounter()
+        for items, expected in ((texts, None), (texts[:1], ValueError), (texts + [Boom], Boom)):
+            source = Recorder(items)
+            baseline = [sys.getrefcount(x) for x in (source, maps[0], counter)]
+            if expected is None:
+                function(["a", "b", "c"], source, maps, [0, 0, 0], progress=counter)
+            else:
+                # Not pytest.raises: its traceback would keep the iterator alive.
+                try:
+                    function(["a", "b", "c", "d"], source, maps, [0, 0, 0, 0], progress=counter)
+                except expected:
+                    pass
+                else:
+                    pytest.fail("no exception")
+            assert [sys.getrefcount(x) for x in (source, maps[0], counter)] == baseline
+
+    def test_iterator_may_call_the_module(self, function):
+        def nested():
+            for _ in range(3):
+                inner = cladomatic.pairwise_rf_from_newick_iter(["x", "y"], iter([TREE, TREE]), [{}], [0, 0])
+                assert inner[1] == bytes(16)
+                yield TREE
+
+        assert function(["a", "b", "c"], nested(), [{}], [0, 0, 0])[0] == ["a", "b", "c"]
