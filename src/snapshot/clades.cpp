@@ -72,7 +72,10 @@ void CladeTable::push(std::span<const LeafId> run) {
 
 void CladeTable::push(std::span<const LeafId> first, std::span<const LeafId> second) {
   std::size_t begin = leaves.size();
-  leaves.reserve(begin + first.size() + second.size());
+  // Grow geometrically: an exact reserve per row would reallocate the whole
+  // table on every push.
+  std::size_t needed = begin + first.size() + second.size();
+  if (needed > leaves.capacity()) leaves.reserve(std::max(needed, leaves.capacity() * 2));
   leaves.insert(leaves.end(), first.begin(), first.end());
   leaves.insert(leaves.end(), second.begin(), second.end());
   sort_row(leaves.data() + begin, leaves.data() + leaves.size());

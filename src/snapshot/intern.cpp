@@ -153,15 +153,7 @@ bool intern(Shard& shard, const Snapshot& snapshot, const Part& part, const Inte
   shard.keys.push_back(part.key);
   shard.sizes.push_back(size);
   shard.counts.push_back(1);
-  if (options.keep_clades) {
-    // CladeTable::push reserves exactly what it appends; growing by half here
-    // keeps a shard's appends amortised instead of one reallocation per row.
-    std::vector<LeafId>& leaves = shard.clades.leaves;
-    std::size_t needed = leaves.size() + options.n_leaves;
-    if (needed > leaves.capacity())
-      leaves.reserve(std::max(needed, leaves.capacity() + leaves.capacity() / 2));
-    push_canonical(snapshot, part, options.rooted, shard.clades);
-  }
+  if (options.keep_clades) push_canonical(snapshot, part, options.rooted, shard.clades);
   *slot = SlotTable::entry(hash, id);
   return true;
 }
