@@ -15,8 +15,31 @@ namespace cladomatic {
 
 // Fills `out` (exactly 4 * n * n bytes, any alignment) with the n x n matrix of
 // little-endian u32, row-major.  `progress`, when given, grows by n(n-1)/2.
+// Splits in at least max(ceil(share * n), 2) trees (share from
+// CLADOMATIC_RF_DENSE_SHARE, read only when n >= 256) are intersected as bit
+// rows, below 256 trees every shared split is.
 void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
 std::vector<std::uint32_t> distance_rf(Input&& input, std::atomic<std::uint64_t>* progress);
+
+// The same with the dense threshold given: splits in at least that many trees
+// are dense (2 or less: all shared splits, n or more: none).  Any threshold
+// gives the same matrix.
+void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
+                       std::span<std::byte> out);
+
+// The threshold distance_rf uses for n trees and a share.
+std::uint32_t rf_dense_threshold(std::size_t n, double share) noexcept;
+
+// Dense bit rows with, per tree, the range of its nonzero words: intersections
+// only look where both rows have bits.
+struct BitRows {
+  std::vector<std::uint64_t> bits;  // n * words
+  std::vector<std::uint32_t> lo;    // first nonzero word, 0 for an empty row
+  std::vector<std::uint32_t> hi;    // last nonzero word + 1, 0 for an empty row
+  std::size_t words = 0;
+};
+
+BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t words);
 
 }  // namespace cladomatic

@@ -15,11 +15,26 @@
 namespace cladomatic {
 
 // Fill `out` (exactly 8 * n * n bytes, any alignment) with the n x n matrix
-// of little-endian float64, row-major.
+// of little-endian float64, row-major.  `progress`, when given, grows by
+// n(n-1)/2.  Splits in at least max(ceil(share * n), 2) trees (share from
+// CLADOMATIC_WEIGHTED_DENSE_SHARE, read on the first call) are dense.
 void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
 std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress);
 std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress);
+
+// Which vector instructions the dense kernel may use: the widest the
+// processor has, or the baseline ones.  Both give the same bits.
+enum class Simd { kAuto, kBaseline };
+
+// The same with the dense threshold given (2 or less: every split in two or
+// more trees is dense; above n: none is).  With non-negative lengths whose
+// sums are exact, any threshold gives the same bits; otherwise only the
+// rounding differs.
+void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                        std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
+void distance_kf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
 }  // namespace cladomatic

@@ -15,11 +15,14 @@ using Key = unsigned __int128;
 
 struct Part {
   Key key;
-  double length;  // 0.0 when the text gives none; a sum after edges merge
+  double length;        // 0.0 when the text gives none; a sum after edges merge
   std::uint32_t start;  // first position of the subtree's leaves in Snapshot::order
   std::uint32_t count;  // leaves below the edge; 1 for a pendant edge
 };
 
+// Unrooted, the edge above a subtree of all leaves but one is the pendant edge
+// of the leaf outside it, so its length is part of that leaf's pendant length.
+//
 // Invariants (established by `snapshot`): `order` holds every leaf index
 // 0..n-1 once; every part has 1 <= count <= n and start + count <= n; no two
 // parts share a key; a part with count 1 carries its leaf's label as key; in

@@ -1,9 +1,20 @@
 #include "clades.hpp"
 
 #include <algorithm>
+#include <limits>
+
+#include "result.hpp"
 
 namespace cladomatic {
 namespace {
+
+// Offsets are 32-bit; a wrapped offset would silently corrupt every later row.
+std::uint32_t checked_offset(std::size_t entries) {
+  if (entries > std::numeric_limits<std::uint32_t>::max()) {
+    throw InvariantFailure("clade table exceeds 2^32 - 1 leaf entries");
+  }
+  return static_cast<std::uint32_t>(entries);
+}
 
 // Rows are mostly small clades: insertion sort wins below about 20 entries.
 void sort_row(LeafId* first, LeafId* last) {
@@ -45,7 +56,8 @@ CladeTable CladeTable::concat(std::vector<CladeTable>&& tables) {
   }
   CladeTable out = with_capacity(rows, entries);
   for (CladeTable& t : tables) {
-    auto base = static_cast<std::uint32_t>(out.leaves.size());
+    std::uint32_t base = checked_offset(out.leaves.size());
+    checked_offset(out.leaves.size() + t.leaves.size());
     out.leaves.insert(out.leaves.end(), t.leaves.begin(), t.leaves.end());
     for (std::size_t r = 1; r < t.offsets.size(); ++r) out.offsets.push_back(t.offsets[r] + base);
     t = CladeTable{};
@@ -54,15 +66,20 @@ CladeTable CladeTable::concat(std::vector<CladeTable>&& tables) {
   return out;
 }
 
-void CladeTable::push(std::span<const LeafId> run) { push(run, {}); }
+void CladeTable::push(std::span<const LeafId> run) {
+  push(run, {});
+}
 
 void CladeTable::push(std::span<const LeafId> first, std::span<const LeafId> second) {
   std::size_t begin = leaves.size();
-  leaves.reserve(begin + first.size() + second.size());
+  // Grow geometrically: an exact reserve per row would reallocate the whole
+  // table on every push.
+  std::size_t needed = begin + first.size() + second.size();
+  if (needed > leaves.capacity()) leaves.reserve(std::max(needed, leaves.capacity() * 2));
   leaves.insert(leaves.end(), first.begin(), first.end());
   leaves.insert(leaves.end(), second.begin(), second.end());
   sort_row(leaves.data() + begin, leaves.data() + leaves.size());
-  offsets.push_back(static_cast<std::uint32_t>(leaves.size()));
+  offsets.push_back(checked_offset(leaves.size()));
 }
 
 std::strong_ordering cmp_packed(std::span<const LeafId> a, std::span<const LeafId> b) noexcept {

@@ -32,13 +32,17 @@ class LeafIndexMap {
  private:
   struct Slot {
     std::string_view name;
+    std::uint64_t hash = 0;
     LeafId index = 0;
     bool used = false;
   };
-  std::vector<Slot> slots_;
+  std::vector<Slot> slots_;  // a power of two, at most half full
+  std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };
 
-inline LeafIndexMap build_leaf_index(std::span<const std::string> names) { return LeafIndexMap(names); }
+inline LeafIndexMap build_leaf_index(std::span<const std::string> names) {
+  return LeafIndexMap(names);
+}
 
 }  // namespace cladomatic

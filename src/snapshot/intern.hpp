@@ -35,10 +35,12 @@ struct InternerOptions {
   bool rooted = false;
   bool weighted = false;
   bool keep_clades = false;
-  // Ids a shard may hold (local id x 256 + shard must fit 32 bits), and ids the
-  // whole set may hold, pendant ids included.  Lowered only by tests.
+  // Ids a shard may hold (local id x 256 + shard must fit 32 bits, so at most
+  // 2^24), ids the whole set may hold, pendant ids included, and leaf entries
+  // of all clade rows (32-bit offsets).  Lowered only by tests.
   std::uint32_t shard_limit = 1u << 24;
   std::uint64_t total_limit = 0xFFFFFFFFull;
+  std::uint64_t clade_entry_limit = 0xFFFFFFFFull;
 };
 
 class Interner {

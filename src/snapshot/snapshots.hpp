@@ -17,9 +17,9 @@
 namespace cladomatic {
 
 struct Snapshots {
-  std::vector<InternSnap> snaps;    // one per tree, input order
-  CladeTable clades;                // row r = canonical side of split r (keep_clades), else no rows
-  std::vector<std::uint32_t> freq;  // trees containing each split id
+  std::vector<InternSnap> snaps;        // one per tree, input order
+  CladeTable clades;                    // row r = canonical side of split r (keep_clades), else no rows
+  std::vector<std::uint32_t> freq;      // trees containing each split id
   std::vector<std::string> leaf_names;  // sorted byte-wise; leaf index i is leaf_names[i]
   std::size_t row_words = 0;
 };
@@ -39,13 +39,15 @@ class TreeSource {
 
 struct PipelineOptions {
   bool rooted = false;
-  bool weighted = false;     // keep branch lengths
-  bool keep_clades = false;  // keep a clade row per split id, for the exports
+  bool weighted = false;       // keep branch lengths
+  bool keep_clades = false;    // keep a clade row per split id, for the exports
+  std::size_t chunk_size = 0;  // trees per chunk; 0 derives it from tree 0 (others only in tests)
 };
 
 // Trees per chunk from tree 0's size: about 16 MiB of estimated tree data, at
 // most 4096 trees, a multiple of the thread count.
-std::size_t chunk_size_for(std::size_t threads, std::size_t text_bytes, std::size_t parts, std::size_t leaves);
+std::size_t chunk_size_for(std::size_t threads, std::size_t text_bytes, std::size_t parts,
+                           std::size_t leaves);
 
 // Does not check the number of trees: an empty source gives an empty set.
 Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOptions& options);

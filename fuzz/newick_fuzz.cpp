@@ -1,0 +1,107 @@
+// Fuzz body for the Newick readers.  The input is tree 0; whatever follows its
+// first ';' is read as a second tree against tree 0's leaf set.  Every outcome
+// must be a snapshot that keeps its invariants or a message; anything else
+// aborts.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "snapshot/fingerprint.hpp"
+#include "snapshot/newick.hpp"
+
+namespace cladomatic {
+namespace {
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+SnapshotContext context_for(const std::vector<std::string>& names, bool rooted) {
+  SnapshotContext context;
+  context.labels = taxon_labels(static_cast<std::uint32_t>(names.size()));
+  for (Key label : context.labels) context.total_key ^= label;
+  context.leaf_index = build_leaf_index(names);
+  context.rooted = rooted;
+  return context;
+}
+
+void check_invariants(const Snapshot& snap, const SnapshotContext& context) {
+  const std::size_t n = context.labels.size();
+  require(snap.order.size() == n);
+  require(snap.row_words == (n + 63) / 64);
+  std::vector<LeafId> order = snap.order;
+  std::sort(order.begin(), order.end());
+  for (std::size_t i = 0; i < n; ++i) require(order[i] == i);
+  std::vector<Key> keys;
+  for (const Part& p : snap.parts) {
+    require(p.count >= 1 && p.count <= n && std::size_t{p.start} + p.count <= n);
+    Key side = 0;
+    for (std::uint32_t i = p.start; i < p.start + p.count; ++i) side ^= context.labels[snap.order[i]];
+    if (context.rooted) {
+      require(p.key == side);
+    } else if (p.count == 1) {
+      require(p.key == side);
+    } else {
+      require(p.count + 2 <= n);
+      require(p.key == canonical_key(side, context.total_key));
+    }
+    keys.push_back(p.key);
+  }
+  std::sort(keys.begin(), keys.end());
+  require(std::adjacent_find(keys.begin(), keys.end()) == keys.end());
+}
+
+void check_message(const std::string& message) {
+  require(!message.empty());
+  require(message.starts_with("Failed to parse newick at index ") || message.starts_with("Tree "));
+}
+
+void read(std::string_view text) {
+  Result<std::vector<std::string>> names = leaf_names(text, {});
+  if (!names.ok()) {
+    check_message(names.error());
+    return;
+  }
+  Result<std::vector<std::string>> list = sorted_leaf_name_list(std::move(names).value());
+  if (!list.ok()) return;
+  for (bool rooted : {false, true}) {
+    SnapshotContext context = context_for(list.value(), rooted);
+    // Tree 0 passed the name checks, so it must read as a snapshot.
+    Result<Snapshot> tree0 = snapshot(text, {}, 0, context);
+    require(tree0.ok());
+    check_invariants(tree0.value(), context);
+    std::size_t end = text.find(';');
+    Result<Snapshot> tree1 = snapshot(text.substr(end + 1), {}, 1, context);
+    if (tree1.ok()) {
+      check_invariants(tree1.value(), context);
+    } else {
+      check_message(tree1.error());
+    }
+  }
+}
+
+// glibc's strtod rounds correctly: every decimal the grammar accepts must
+// give the same double.
+void check_number(std::string_view text) {
+  std::optional<double> value = parse_branch_length(text);
+  if (!value || text.find_first_of("iInN") != std::string_view::npos) return;
+  std::string terminated(text);
+  double expected = std::strtod(terminated.c_str(), nullptr);
+  require(std::memcmp(&*value, &expected, sizeof expected) == 0);
+}
+
+}  // namespace
+}  // namespace cladomatic
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  cladomatic::read(text);
+  cladomatic::check_number(text);
+  cladomatic::quoted(text);
+  return 0;
+}

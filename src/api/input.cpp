@@ -1,0 +1,89 @@
+#include "input.hpp"
+
+#include <format>
+#include <utility>
+
+namespace cladomatic {
+
+namespace {
+
+constexpr const char too_few_trees[] = "Need at least 2 trees to compute pairwise distances";
+
+}  // namespace
+
+std::optional<Error> validate_iter_args(std::span<const std::string> names,
+                                        std::span<const std::uint64_t> map_indices,
+                                        std::span<const TranslateMap> translate_maps) {
+  if (names.size() < 2) return Error{too_few_trees};
+  if (names.size() != map_indices.size()) {
+    return Error{std::format("names length ({}) must equal map_indices length ({})", names.size(),
+                             map_indices.size())};
+  }
+  for (std::size_t i = 0; i < map_indices.size(); ++i) {
+    if (map_indices[i] >= translate_maps.size()) {
+      return Error{std::format("map_indices[{}] = {} is out of bounds (only {} translate maps provided)", i,
+                               map_indices[i], translate_maps.size())};
+    }
+  }
+  return std::nullopt;
+}
+
+IteratorSource::IteratorSource(PyRef iterator, std::span<const std::uint64_t> map_indices,
+                               std::span<const TranslateMap> translate_maps) noexcept
+    : iterator_(std::move(iterator)), map_indices_(map_indices), translate_maps_(translate_maps) {}
+
+std::optional<SourceTree> IteratorSource::end() noexcept {
+  ended_ = true;
+  return std::nullopt;
+}
+
+std::optional<SourceTree> IteratorSource::next() {
+  if (ended_) return std::nullopt;
+  PyObject* raw = nullptr;
+  int status = PyIter_NextItem(iterator_.get(), &raw);
+  PyRef item = PyRef::steal(raw);
+  if (status == 0) return end();
+  if (cursor_ == map_indices_.size()) {
+    // The item past the last map index is only taken to be dropped, and so is
+    // an exception raised while taking it.
+    if (status < 0) PyErr_Clear();
+    return end();
+  }
+  std::uint64_t map_index = map_indices_[cursor_++];
+  if (status < 0) {
+    recorded_ = PyRef::steal(PyErr_GetRaisedException());
+    return end();
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &size) : nullptr;
+  if (!data) {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_TypeError, "newick_iter yielded '%T' at position %zu; expected 'str'", item.get(),
+                   cursor_ - 1);
+    }
+    recorded_ = PyRef::steal(PyErr_GetRaisedException());
+    return end();
+  }
+  // The text is copied: the str's buffer dies with the str.
+  return SourceTree{std::string(data, static_cast<std::size_t>(size)), &translate_maps_[map_index]};
+}
+
+std::variant<Snapshots, Failure> collect_snapshots_from_iter(PyRef newick_iter,
+                                                             std::span<const TranslateMap> translate_maps,
+                                                             std::span<const std::uint64_t> map_indices,
+                                                             const PipelineOptions& options) {
+  PyRef recorded;
+  Result<Snapshots> built = [&] {
+    // The source, and its reference to the iterator, end here.
+    IteratorSource source(std::move(newick_iter), map_indices, translate_maps);
+    Result<Snapshots> result = from_newick_iter_opts(source, options);
+    recorded = source.take_recorded();
+    return result;
+  }();
+  if (recorded) return Failure(std::move(recorded));
+  if (!built) return Failure(std::move(built).take_error());
+  if (built.value().snaps.size() < 2) return Failure(Error{too_few_trees});
+  return std::move(built).value();
+}
+
+}  // namespace cladomatic

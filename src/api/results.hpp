@@ -1,0 +1,46 @@
+// Native results as new Python objects.  Every function returns an empty
+// reference with an exception set when the object cannot be made, and every
+// one that takes references accepts empty ones and then passes the failure on.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "pyref.hpp"
+#include "tree_set.hpp"
+
+namespace cladomatic {
+
+PyRef string_list(std::span<const std::string> items) noexcept;
+PyRef float_list(std::span<const double> items) noexcept;
+PyRef size_object(std::size_t value) noexcept;
+PyRef bytes_copy(std::span<const std::uint8_t> data) noexcept;
+
+// A bytes object for a rows x columns matrix of `width`-byte entries, whose
+// payload the pairwise stage fills in place with the lock released: it spares
+// a copy of the largest buffer of the call.  MemoryError when the size does
+// not fit a bytes object.  The size must not be 0: the empty bytes object is
+// shared.
+PyRef uninitialised_bytes(std::size_t rows, std::size_t columns, std::size_t width) noexcept;
+std::span<std::byte> payload(PyObject* bytes) noexcept;
+
+// The 6-tuple of the export variants: (tree_names, matrix bytes, leaf_names,
+// n_bip, presence or branch-length bytes, bipartition_clade_bytes).
+PyRef export_tuple(std::span<const std::string> tree_names, PyRef matrix, SetExports&& exports) noexcept;
+
+template <class... Items>
+PyRef tuple_of(Items&&... items) noexcept {
+  if (!(items && ...)) return PyRef();
+  PyRef tuple = PyRef::steal(PyTuple_New(sizeof...(items)));
+  if (!tuple) return tuple;
+  Py_ssize_t position = 0;
+  (PyTuple_SET_ITEM(tuple.get(), position++, items.release()), ...);
+  return tuple;
+}
+
+}  // namespace cladomatic

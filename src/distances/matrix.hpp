@@ -1,0 +1,128 @@
+// The parallel driver of every pairwise stage: work items of consecutive rows
+// run on the pool, each kernel call computes its rows' upper-triangle cells,
+// the progress counter advances once per finished item, and the upper
+// triangle is mirrored into the lower one at the end.
+//
+// The matrix is written into caller-provided bytes (a Python bytes payload,
+// filled in place): n * n little-endian cells, row-major, with no alignment
+// promised, so every cell goes through memcpy.
+#pragma once
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+
+#include "../snapshot/result.hpp"
+
+namespace cladomatic {
+
+static_assert(std::endian::native == std::endian::little, "matrix bytes are written in native order");
+
+template <class Cell>
+Cell load_cell(const std::byte* at) noexcept {
+  Cell value;
+  std::memcpy(&value, at, sizeof(Cell));
+  return value;
+}
+
+template <class Cell>
+void store_cell(std::byte* at, Cell value) noexcept {
+  std::memcpy(at, &value, sizeof(Cell));
+}
+
+// The rows [first, first + count) of an n x n matrix of Cell, addressed by
+// absolute row index.
+template <class Cell>
+struct RowSlice {
+  std::byte* data;  // row `first`
+  std::size_t n;
+  std::size_t first;
+  std::size_t count;
+
+  std::byte* at(std::size_t i, std::size_t j) const noexcept {
+    return data + ((i - first) * n + j) * sizeof(Cell);
+  }
+  Cell get(std::size_t i, std::size_t j) const noexcept { return load_cell<Cell>(at(i, j)); }
+  void set(std::size_t i, std::size_t j, Cell v) const noexcept { store_cell<Cell>(at(i, j), v); }
+};
+
+template <class Cell>
+void require_matrix_bytes(std::span<const std::byte> out, std::size_t n) {
+  const bool fits = n == 0 || n <= std::numeric_limits<std::size_t>::max() / n / sizeof(Cell);
+  if (!fits || out.size() != n * n * sizeof(Cell))
+    throw InvariantFailure("matrix buffer does not hold n * n cells");
+}
+
+// Pairs (i, j > i) in `count` rows starting at row `first`.
+inline std::uint64_t pairs_in_rows(std::size_t n, std::size_t first, std::size_t count) noexcept {
+  if (count == 0) return 0;
+  return std::uint64_t{count} * (n - 1 - first) - std::uint64_t{count} * (count - 1) / 2;
+}
+
+// Mirrors the upper triangle into the lower in 64 x 64 tiles, so that both the
+// row-wise reads and the column-wise writes stay in a small working set.  Each
+// band of 64 destination rows is one task: bands write disjoint cells and only
+// read the finished upper triangle.
+template <class Cell>
+void mirror_upper(std::span<std::byte> out, std::size_t n) {
+  constexpr std::size_t kTile = 64;
+  std::byte* data = out.data();
+  const std::size_t bands = (n + kTile - 1) / kTile;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bands, 1),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t band = range.begin(); band != range.end(); ++band) {
+                        const std::size_t tj = band * kTile;
+                        const std::size_t j_end = std::min(tj + kTile, n);
+                        for (std::size_t ti = 0; ti <= tj; ti += kTile) {
+                          const std::size_t i_end = std::min(ti + kTile, n);
+                          for (std::size_t i = ti; i < i_end; ++i) {
+                            for (std::size_t k = std::max(tj, i + 1); k < j_end; ++k) {
+                              std::memcpy(data + (k * n + i) * sizeof(Cell),
+                                          data + (i * n + k) * sizeof(Cell), sizeof(Cell));
+                            }
+                          }
+                        }
+                      }
+                    });
+}
+
+// Fills `out` (exactly n * n cells) with the symmetric matrix whose upper
+// triangle `kernel(RowSlice<Cell>)` computes, rows_per_item rows at a time.
+// The kernel sees its rows zeroed from the diagonal on, writes only cells
+// (i, j > i) of its rows, and may accumulate into them.  The counter, when
+// given, grows by n(n-1)/2 in all, with one relaxed add per item.
+template <class Cell, class Kernel>
+void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_per_item,
+                    std::atomic<std::uint64_t>* progress, const Kernel& kernel) {
+  require_matrix_bytes<Cell>(out, n);
+  if (n == 0) return;
+  const std::size_t r = std::max<std::size_t>(rows_per_item, 1);
+  const std::size_t items = (n + r - 1) / r;
+  // Early rows hold the most pairs; the default partitioner keeps splitting
+  // the range as threads steal, which evens out the triangle.
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t item = range.begin(); item != range.end(); ++item) {
+                        const std::size_t first = item * r;
+                        const std::size_t count = std::min(r, n - first);
+                        std::byte* rows = out.data() + first * n * sizeof(Cell);
+                        for (std::size_t i = first; i < first + count; ++i) {
+                          std::memset(rows + ((i - first) * n + i) * sizeof(Cell), 0, (n - i) * sizeof(Cell));
+                        }
+                        kernel(RowSlice<Cell>{rows, n, first, count});
+                        if (progress != nullptr)
+                          progress->fetch_add(pairs_in_rows(n, first, count), std::memory_order_relaxed);
+                      }
+                    });
+  mirror_upper<Cell>(out, n);
+}
+
+}  // namespace cladomatic

@@ -1,0 +1,142 @@
+#include "rf.hpp"
+
+#include <tbb/info.h>
+
+#include <bit>
+
+#include "boundary.hpp"
+#include "matrix.hpp"
+
+namespace cladomatic {
+namespace {
+
+// Below this many trees every shared split is intersected as bits: the rows
+// are short and the postings would only add indirection.
+constexpr std::size_t kSparseFrom = 256;
+
+struct RfLayout {
+  BitRows rows;
+  Postings postings;
+  std::vector<std::uint32_t> self;
+};
+
+RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold) {
+  const std::size_t n = input.size();
+  const auto n32 = static_cast<std::uint32_t>(n);
+  ColumnMap columns = assign_columns(input.freq(), n, Eligible{2, n32 - 1}, dense_threshold);
+  std::uint32_t n_everywhere = 0;
+  for (std::uint32_t f : input.freq()) n_everywhere += f == n ? 1 : 0;
+  const std::size_t words = (columns.n_dense + 63) / 64;
+  const unsigned shift = block_shift(static_cast<std::size_t>(tbb::info::default_concurrency()));
+  PostingsBuilder builder = postings_builder(input.freq(), columns, n, shift, false);
+  RfLayout layout;
+  DenseRows<std::uint64_t> dense;
+  const auto build = [&](const InternSnap& snap, std::span<std::uint64_t> row, SparseRow& sparse) {
+    return rf_row(snap, columns, n_everywhere, row, sparse);
+  };
+  lay_out(input, shift, words, build, builder, layout.self, dense);
+  input.release_freq();
+  columns = {};
+  layout.postings = finish(std::move(builder));
+  layout.rows = bit_rows(std::move(dense.data), n, words);
+  return layout;
+}
+
+[[gnu::always_inline]] inline void rf_rows(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+  const BitRows& rows = layout.rows;
+  const std::size_t n = cells.n;
+  for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
+    const PostingSpan rare = forward_row(layout.postings, i);
+    for (std::uint32_t k : rare.trees) {
+      for (std::uint32_t j : later_trees(layout.postings, k, static_cast<std::uint32_t>(i)).trees) {
+        cells.set(i, j, cells.get(i, j) + 1);
+      }
+    }
+    const std::uint64_t* bits_i = rows.bits.data() + i * rows.words;
+    const std::uint32_t lo_i = rows.lo[i];
+    const std::uint32_t hi_i = rows.hi[i];
+    const std::uint32_t s_i = layout.self[i];
+    for (std::size_t j = i + 1; j < n; ++j) {
+      const std::uint64_t* bits_j = rows.bits.data() + j * rows.words;
+      const std::uint32_t lo = std::max(lo_i, rows.lo[j]);
+      const std::uint32_t hi = std::min(hi_i, rows.hi[j]);
+      std::uint32_t shared = cells.get(i, j);
+      for (std::uint32_t w = lo; w < hi; ++w)
+        shared += static_cast<std::uint32_t>(std::popcount(bits_i[w] & bits_j[w]));
+      cells.set(i, j, s_i + layout.self[j] - 2 * shared);
+    }
+  }
+}
+
+void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+  rf_rows(layout, cells);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The baseline instruction set counts bits through a library call per word.
+[[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+  rf_rows(layout, cells);
+}
+#endif
+
+void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool popcnt = __builtin_cpu_supports("popcnt");
+  if (popcnt) {
+    rf_rows_popcnt(layout, cells);
+    return;
+  }
+#endif
+  rf_rows_baseline(layout, cells);
+}
+
+}  // namespace
+
+std::uint32_t rf_dense_threshold(std::size_t n, double share) noexcept {
+  return n < kSparseFrom ? 2 : dense_threshold(share, n);
+}
+
+BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t words) {
+  BitRows rows;
+  rows.bits = std::move(bits);
+  rows.words = words;
+  rows.lo.assign(n, 0);
+  rows.hi.assign(n, 0);
+  for (std::size_t t = 0; t < n; ++t) {
+    const std::uint64_t* row = rows.bits.data() + t * words;
+    std::size_t hi = words;
+    while (hi > 0 && row[hi - 1] == 0) --hi;
+    if (hi == 0) continue;
+    std::size_t lo = 0;
+    while (row[lo] == 0) ++lo;
+    rows.lo[t] = static_cast<std::uint32_t>(lo);
+    rows.hi[t] = static_cast<std::uint32_t>(hi);
+  }
+  return rows;
+}
+
+void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
+                       std::span<std::byte> out) {
+  Input taken = std::move(input);
+  const std::size_t n = taken.size();
+  require_matrix_bytes<std::uint32_t>(out, n);
+  if (n == 0) return;
+  const RfLayout layout = lay_out_rf(taken, dense_threshold);
+  fill_symmetric<std::uint32_t>(out, n, 1, progress,
+                                [&](const RowSlice<std::uint32_t>& cells) { rf_row_kernel(layout, cells); });
+}
+
+void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  const std::size_t n = input.size();
+  const std::uint32_t threshold = n < kSparseFrom ? 2 : rf_dense_threshold(n, rf_dense_share());
+  distance_rf_split(std::move(input), threshold, progress, out);
+}
+
+std::vector<std::uint32_t> distance_rf(Input&& input, std::atomic<std::uint64_t>* progress) {
+  const std::size_t n = input.size();
+  std::vector<std::uint32_t> matrix(n * n);
+  distance_rf(std::move(input), progress, std::as_writable_bytes(std::span(matrix)));
+  return matrix;
+}
+
+}  // namespace cladomatic

@@ -1,0 +1,350 @@
+// Every product is rounded before it is added, in the self terms and in the
+// pair kernels alike: a fused multiply-add in one but not the other would
+// keep identical trees from cancelling exactly, and would make results depend
+// on the instruction set.
+#if defined(__clang__)
+#pragma clang fp contract(off)
+#elif defined(__GNUC__)
+#pragma GCC optimize("fp-contract=off")
+#endif
+
+#include "weighted.hpp"
+
+#include <tbb/info.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+#include "boundary.hpp"
+#include "matrix.hpp"
+
+namespace cladomatic {
+namespace {
+
+// Both metrics use distance = fin(N_i + N_j - 2 C(i, j)): N a per-tree self
+// term, C a cross term summed over the splits as pair(a, b), a split a tree
+// lacks counting as 0.0 in a dense column.
+//
+// A rare split (sparse or column-less) enters C only when both trees hold it,
+// so its absence never meets pair(a, 0.0).  For WRF with a negative length
+// that term is a, not 0: rare splits therefore carry lone(a) = |a| in N and
+// rare(a, b) = pair(a, b) - pair(a, 0) - pair(0, b) in C, which keeps
+// |a - b| exact for every sign and equals pair(a, b) for non-negative lengths.
+
+// |a - b| = a + b - 2 min(a, b).
+struct Wrf {
+  // The smaller; if one is NaN, the other.
+  static double pair(double a, double b) noexcept { return b != b ? a : (a < b ? a : b); }
+  static double self(double a) noexcept { return pair(a, a); }
+  static double lone(double a) noexcept { return std::fabs(a); }
+  static double rare(double a, double b) noexcept { return pair(a, b) - pair(a, 0.0) - pair(0.0, b); }
+  static double fin(double x) noexcept { return x; }
+};
+
+// (a - b)^2 = a^2 + b^2 - 2ab; a * 0.0 is already 0.
+struct Kf {
+  static double pair(double a, double b) noexcept { return a * b; }
+  static double self(double a) noexcept { return a * a; }
+  static double lone(double a) noexcept { return a * a; }
+  static double rare(double a, double b) noexcept { return a * b; }
+  static double fin(double x) noexcept { return std::sqrt(x); }
+};
+
+struct WeightedLayout {
+  DenseRows<double> rows;
+  Postings postings;
+  std::vector<double> self;
+  bool dense_nan = false;  // a NaN length in a dense column
+};
+
+template <class Metric>
+WeightedLayout lay_out_weighted(Input& input, std::uint32_t dense_threshold) {
+  const std::size_t n = input.size();
+  ColumnMap columns =
+      assign_columns(input.freq(), n, Eligible{2, static_cast<std::uint32_t>(n)}, dense_threshold);
+  const unsigned shift = block_shift(static_cast<std::size_t>(tbb::info::default_concurrency()));
+  PostingsBuilder builder = postings_builder(input.freq(), columns, n, shift, true);
+  WeightedLayout layout;
+  const auto build = [&](const InternSnap& snap, std::span<double> row, SparseRow& sparse) {
+    return weighted_row<Metric>(snap, columns, row, sparse);
+  };
+  lay_out(input, shift, columns.n_dense, build, builder, layout.self, layout.rows);
+  layout.dense_nan =
+      std::any_of(layout.rows.data.begin(), layout.rows.data.end(), [](double a) { return a != a; });
+  input.release_freq();
+  columns = {};
+  layout.postings = finish(std::move(builder));
+  return layout;
+}
+
+constexpr std::size_t kRowsPerItem = 8;
+constexpr std::size_t kGroup = 4;
+constexpr std::size_t kStrip = 512;
+constexpr std::size_t kLanes = 8;
+
+using Lanes = double[kLanes];
+
+// Lanes of 2 (baseline), 4 (AVX2) or 8 (AVX-512) doubles.
+using V2 = double __attribute__((vector_size(16)));
+using V4 = double __attribute__((vector_size(32)));
+using V8 = double __attribute__((vector_size(64)));
+
+// Vectors never pass by value: outside a function built for them that would
+// change the calling convention.
+template <class V>
+[[gnu::always_inline]] inline void load(V& v, const double* p) noexcept {
+  std::memcpy(&v, p, sizeof(V));
+}
+
+// For R rows a[r] and M trees b[c], lane x mod 8 of acc[r][c] takes
+// pair(a[r][x], b[c][x]) for x in [x0, x1), ascending; x0 is a multiple of 8.
+// A row piece loaded once serves M trees and a tree piece R rows.  The lanes
+// live in locals: through `acc` they could alias the rows and would go to
+// memory every step.
+template <class Metric, class V, bool kNan, std::size_t R, std::size_t M>
+[[gnu::always_inline]] inline void accumulate(Lanes* const* acc, const double* const* a,
+                                              const double* const* b, std::size_t x0,
+                                              std::size_t x1) noexcept {
+  constexpr std::size_t kWidth = sizeof(V) / sizeof(double);
+  constexpr std::size_t kParts = kLanes / kWidth;
+  V s[R][M][kParts];
+  for (std::size_t r = 0; r < R; ++r) {
+    for (std::size_t c = 0; c < M; ++c) {
+      for (std::size_t p = 0; p < kParts; ++p) load(s[r][c][p], acc[r][c] + p * kWidth);
+    }
+  }
+  std::size_t x = x0;
+  for (; x + kLanes <= x1; x += kLanes) {
+    V av[R][kParts];
+    for (std::size_t r = 0; r < R; ++r) {
+      for (std::size_t p = 0; p < kParts; ++p) load(av[r][p], a[r] + x + p * kWidth);
+    }
+    for (std::size_t c = 0; c < M; ++c) {
+      for (std::size_t p = 0; p < kParts; ++p) {
+        V bv;
+        load(bv, b[c] + x + p * kWidth);
+        for (std::size_t r = 0; r < R; ++r) {
+          if constexpr (std::is_same_v<Metric, Kf>) {
+            s[r][c][p] += av[r][p] * bv;
+          } else {
+            // Wrf::pair lane by lane; without NaN it is the processor's min.
+            const V smaller = av[r][p] < bv ? av[r][p] : bv;
+            if constexpr (kNan) {
+              s[r][c][p] += bv != bv ? av[r][p] : smaller;
+            } else {
+              s[r][c][p] += smaller;
+            }
+          }
+        }
+      }
+    }
+  }
+  for (std::size_t r = 0; r < R; ++r) {
+    for (std::size_t c = 0; c < M; ++c) {
+      for (std::size_t p = 0; p < kParts; ++p) std::memcpy(acc[r][c] + p * kWidth, &s[r][c][p], sizeof(V));
+    }
+  }
+  for (std::size_t lane = 0; x < x1; ++x, ++lane) {
+    for (std::size_t r = 0; r < R; ++r) {
+      for (std::size_t c = 0; c < M; ++c) acc[r][c][lane] += Metric::pair(a[r][x], b[c][x]);
+    }
+  }
+}
+
+// The dense cross terms of rows [first, first + count) against every later
+// tree, 8 rows x 4 trees x 512 columns at a time (the rows' and the trees'
+// pieces of a strip stay in cache), finished into the cells, which hold the
+// rare cross terms.  Blocks of kR rows x kM trees share their loads, as many
+// as the vector registers hold the lanes of; the rows at the diagonal, whose
+// later trees start inside the group, go one by one.
+template <class Metric, class V, bool kNan, std::size_t kR, std::size_t kM>
+[[gnu::always_inline]] inline void dense_rows(const WeightedLayout& layout, const RowSlice<double>& cells) {
+  static_assert(kGroup % kM == 0 && kRowsPerItem % kR == 0);
+  const std::size_t n = cells.n;
+  const std::size_t first = cells.first;
+  const std::size_t count = cells.count;
+  const std::size_t width = layout.rows.width;
+  Lanes acc[kRowsPerItem][kGroup];
+  for (std::size_t g = first + 1; g < n; g += kGroup) {
+    const std::size_t group = std::min(kGroup, n - g);
+    for (auto& row : acc) {
+      for (Lanes& lanes : row) std::fill(std::begin(lanes), std::end(lanes), 0.0);
+    }
+    const double* cols[kGroup];
+    for (std::size_t c = 0; c < group; ++c) cols[c] = layout.rows.row(g + c);
+    for (std::size_t x0 = 0; x0 < width; x0 += kStrip) {
+      const std::size_t x1 = std::min(x0 + kStrip, width);
+      std::size_t r = 0;
+      if (group == kGroup && g >= first + count) {
+        for (; r + kR <= count; r += kR) {
+          const double* rows[kR];
+          for (std::size_t k = 0; k < kR; ++k) rows[k] = layout.rows.row(first + r + k);
+          for (std::size_t c = 0; c < kGroup; c += kM) {
+            Lanes* block[kR];
+            for (std::size_t k = 0; k < kR; ++k) block[k] = acc[r + k] + c;
+            accumulate<Metric, V, kNan, kR, kM>(block, rows, cols + c, x0, x1);
+          }
+        }
+      }
+      for (; r < count; ++r) {
+        const std::size_t i = first + r;
+        const double* row_i = layout.rows.row(i);
+        Lanes* lanes = acc[r];
+        for (std::size_t c = g > i ? 0 : i + 1 - g; c < group; ++c) {
+          Lanes* cell = lanes + c;
+          accumulate<Metric, V, kNan, 1, 1>(&cell, &row_i, cols + c, x0, x1);
+        }
+      }
+    }
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::size_t i = first + r;
+      for (std::size_t c = 0; c < group; ++c) {
+        const std::size_t j = g + c;
+        if (j <= i) continue;
+        const Lanes& lanes = acc[r][c];
+        double d = lanes[0];
+        for (std::size_t lane = 1; lane < kLanes; ++lane) d += lanes[lane];
+        d += cells.get(i, j);
+        const double v = (layout.self[i] + layout.self[j]) - (d + d);
+        // Rounding can leave nearly identical trees slightly below 0; NaN
+        // (from infinite or NaN lengths) also becomes 0.
+        cells.set(i, j, Metric::fin(v > 0.0 ? v : 0.0));
+      }
+    }
+  }
+}
+
+template <class Metric>
+void dense_rows_baseline(const WeightedLayout& layout, const RowSlice<double>& cells) {
+  if (layout.dense_nan) {
+    dense_rows<Metric, V2, true, 1, 2>(layout, cells);
+  } else {
+    dense_rows<Metric, V2, false, 1, 2>(layout, cells);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class Metric>
+[[gnu::target("avx2")]] void dense_rows_avx2(const WeightedLayout& layout, const RowSlice<double>& cells) {
+  if (layout.dense_nan) {
+    dense_rows<Metric, V4, true, 2, 2>(layout, cells);
+  } else {
+    dense_rows<Metric, V4, false, 2, 2>(layout, cells);
+  }
+}
+
+// KF only: GCC lowers the 8-wide selects of WRF's min to scalar code before
+// they reach this function, so WRF stays with AVX2 there.
+template <class Metric>
+[[gnu::target("avx512f")]] void dense_rows_avx512(const WeightedLayout& layout,
+                                                  const RowSlice<double>& cells) {
+  if (layout.dense_nan) {
+    dense_rows<Metric, V8, true, 4, 4>(layout, cells);
+  } else {
+    dense_rows<Metric, V8, false, 4, 4>(layout, cells);
+  }
+}
+
+enum class Wide { kNone, kAvx2, kAvx512 };
+
+Wide wide_vectors() noexcept {
+  static const Wide wide = __builtin_cpu_supports("avx512f") ? Wide::kAvx512
+                           : __builtin_cpu_supports("avx2")  ? Wide::kAvx2
+                                                             : Wide::kNone;
+  return wide;
+}
+#endif
+
+// Rare splits first, through the postings: cell (i, j) starts as their
+// cross term, added in ascending sparse index as in the self terms.
+template <class Metric>
+void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, [[maybe_unused]] Simd simd) {
+  for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
+    const PostingSpan rare = forward_row(layout.postings, i);
+    for (std::size_t e = 0; e < rare.trees.size(); ++e) {
+      const double x = rare.vals[e];
+      const PostingSpan later = later_trees(layout.postings, rare.trees[e], static_cast<std::uint32_t>(i));
+      for (std::size_t p = 0; p < later.trees.size(); ++p) {
+        const std::size_t j = later.trees[p];
+        cells.set(i, j, cells.get(i, j) + Metric::rare(x, later.vals[p]));
+      }
+    }
+  }
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (simd == Simd::kAuto) {
+    switch (wide_vectors()) {
+      case Wide::kAvx512:
+        if constexpr (std::is_same_v<Metric, Kf>) {
+          dense_rows_avx512<Metric>(layout, cells);
+          return;
+        }
+        [[fallthrough]];
+      case Wide::kAvx2:
+        dense_rows_avx2<Metric>(layout, cells);
+        return;
+      case Wide::kNone:
+        break;
+    }
+  }
+#endif
+  dense_rows_baseline<Metric>(layout, cells);
+}
+
+template <class Metric>
+void distance_weighted(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  Input taken = std::move(input);
+  const std::size_t n = taken.size();
+  require_matrix_bytes<double>(out, n);
+  if (n == 0) return;
+  const WeightedLayout layout = lay_out_weighted<Metric>(taken, dense_threshold);
+  fill_symmetric<double>(out, n, kRowsPerItem, progress,
+                         [&](const RowSlice<double>& cells) { weighted_rows<Metric>(layout, cells, simd); });
+}
+
+template <class Metric>
+void distance_weighted(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  const double share = weighted_dense_share();
+  const std::size_t n = input.size();
+  distance_weighted<Metric>(std::move(input), dense_threshold(share, n), Simd::kAuto, progress, out);
+}
+
+template <class Metric>
+std::vector<double> weighted_matrix(Input&& input, std::atomic<std::uint64_t>* progress) {
+  const std::size_t n = input.size();
+  std::vector<double> matrix(n * n);
+  distance_weighted<Metric>(std::move(input), progress, std::as_writable_bytes(std::span(matrix)));
+  return matrix;
+}
+
+}  // namespace
+
+void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  distance_weighted<Wrf>(std::move(input), progress, out);
+}
+
+void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  distance_weighted<Kf>(std::move(input), progress, out);
+}
+
+std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress) {
+  return weighted_matrix<Wrf>(std::move(input), progress);
+}
+
+std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress) {
+  return weighted_matrix<Kf>(std::move(input), progress);
+}
+
+void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                        std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  distance_weighted<Wrf>(std::move(input), dense_threshold, simd, progress, out);
+}
+
+void distance_kf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+  distance_weighted<Kf>(std::move(input), dense_threshold, simd, progress, out);
+}
+
+}  // namespace cladomatic

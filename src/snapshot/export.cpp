@@ -1,0 +1,114 @@
+#include "export.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <numeric>
+
+namespace cladomatic {
+namespace {
+
+// n_trees x n_bip cells; a product beyond size_t could never be allocated,
+// and letting it wrap would size the buffer too small.
+std::size_t cell_count(std::size_t rows, std::size_t columns) {
+  std::size_t cells;
+  if (__builtin_mul_overflow(rows, columns, &cells)) throw std::bad_alloc();
+  return cells;
+}
+
+// Every split id of a tree must have a column; a set built without clade rows
+// has none, and then the exports are empty.
+void check_ids(const Snapshots& set) {
+  if (set.clades.rows() != 0 && set.clades.rows() != set.freq.size()) {
+    throw InvariantFailure("clade table does not hold one row per split id");
+  }
+}
+
+// Visits the tree's ids in the order its `lengths` are laid out: the pendant
+// ids 0..n_pendant-1, then `ids`.
+template <class Visit>
+void for_each_id(const InternSnap& snap, Visit&& visit) {
+  std::size_t k = 0;
+  for (SplitId id = 0; id < snap.n_pendant; ++id) visit(k++, id);
+  for (SplitId id : snap.ids) visit(k++, id);
+}
+
+}  // namespace
+
+ColumnOrder column_order(const Snapshots& set) {
+  check_ids(set);
+  std::size_t n_bip = set.clades.rows();
+  ColumnOrder order;
+  order.columns.resize(n_bip);
+  std::iota(order.columns.begin(), order.columns.end(), std::uint64_t{0});
+  // Distinct ids have distinct leaf sets, so the order is total and no
+  // stability is needed.
+  std::sort(order.columns.begin(), order.columns.end(), [&set](std::uint64_t a, std::uint64_t b) {
+    return cmp_packed(set.clades.row(a), set.clades.row(b)) < 0;
+  });
+  order.export_column_of.resize(n_bip);
+  for (std::size_t j = 0; j < n_bip; ++j) order.export_column_of[order.columns[j]] = j;
+  return order;
+}
+
+ExportMatrix build_presence_matrix(const Snapshots& set) {
+  ColumnOrder order = column_order(set);
+  std::size_t n_bip = order.columns.size();
+  ExportMatrix out;
+  out.columns = std::move(order.columns);
+  if (n_bip == 0) return out;
+  out.bytes.assign(cell_count(set.snaps.size(), n_bip), 0);
+  const std::vector<std::uint64_t>& column_of = order.export_column_of;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, set.snaps.size()),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
+                        std::uint8_t* row = out.bytes.data() + t * n_bip;
+                        for_each_id(set.snaps[t], [&](std::size_t, SplitId id) { row[column_of[id]] = 1; });
+                      }
+                    });
+  return out;
+}
+
+ExportMatrix build_branch_length_matrix(const Snapshots& set) {
+  ColumnOrder order = column_order(set);
+  std::size_t n_bip = order.columns.size();
+  ExportMatrix out;
+  out.columns = std::move(order.columns);
+  if (n_bip == 0) return out;
+  std::size_t cells = cell_count(set.snaps.size(), n_bip);
+  out.bytes.assign(cell_count(cells, sizeof(double)), 0);
+  const std::vector<std::uint64_t>& column_of = order.export_column_of;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, set.snaps.size()),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
+                        std::uint8_t* row = out.bytes.data() + t * n_bip * sizeof(double);
+                        const std::vector<double>& lengths = set.snaps[t].lengths;
+                        for_each_id(set.snaps[t], [&](std::size_t k, SplitId id) {
+                          if (k < lengths.size()) {
+                            std::memcpy(row + column_of[id] * sizeof(double), &lengths[k], sizeof(double));
+                          }
+                        });
+                      }
+                    });
+  return out;
+}
+
+std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
+                                                  const std::vector<std::uint64_t>& columns) {
+  std::size_t stride = (set.leaf_names.size() + 7) / 8;
+  std::vector<std::uint8_t> bytes(cell_count(columns.size(), stride), 0);
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    if (columns[j] >= set.clades.rows()) throw InvariantFailure("column names a split without a clade row");
+    std::uint8_t* row = bytes.data() + j * stride;
+    for (LeafId leaf : set.clades.row(columns[j])) {
+      if (leaf >= set.leaf_names.size()) throw InvariantFailure("clade row names a leaf outside the set");
+      row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
+    }
+  }
+  return bytes;
+}
+
+}  // namespace cladomatic

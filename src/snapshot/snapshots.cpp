@@ -1,0 +1,143 @@
+#include "snapshots.hpp"
+
+#include <tbb/blocked_range.h>
+#include <tbb/info.h>
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <utility>
+
+#include "fingerprint.hpp"
+
+namespace cladomatic {
+namespace {
+
+constexpr std::size_t kChunkBytes = std::size_t{1} << 24;
+constexpr std::size_t kMaxChunkTrees = 4096;
+
+const TranslateMap& map_of(const SourceTree& tree) {
+  static const TranslateMap empty;
+  return tree.map != nullptr ? *tree.map : empty;
+}
+
+// Parses one chunk in parallel.  A failing tree stops every tree after it, but
+// trees before it still run, so the reported failure is the first in input
+// order whatever the thread count.
+Result<std::vector<Snapshot>> parse_chunk(const std::vector<SourceTree>& chunk, std::uint64_t first_index,
+                                          const SnapshotContext& context) {
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::vector<Snapshot> parsed(chunk.size());
+  std::vector<std::optional<Error>> errors(chunk.size());
+  std::atomic<std::size_t> first_failure{kNone};
+  // One tree per task: tree sizes vary, and a tree is far more work than a task.
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, chunk.size(), 1), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t p = r.begin(); p != r.end(); ++p) {
+          if (p > first_failure.load(std::memory_order_relaxed)) return;
+          Result<Snapshot> result = snapshot(chunk[p].text, map_of(chunk[p]), first_index + p, context);
+          if (result) {
+            parsed[p] = std::move(result).value();
+            continue;
+          }
+          errors[p] = std::move(result).take_error();
+          std::size_t seen = first_failure.load(std::memory_order_relaxed);
+          while (p < seen && !first_failure.compare_exchange_weak(seen, p, std::memory_order_relaxed)) {
+          }
+        }
+      });
+  std::size_t failed = first_failure.load(std::memory_order_relaxed);
+  if (failed != kNone) return std::move(*errors[failed]);
+  return parsed;
+}
+
+// Pulls, parses and interns the rest of the source chunk by chunk; only this
+// thread pulls, and never while a chunk is being parsed.
+std::optional<Error> from_chunks(TreeSource& source, const SnapshotContext& context, std::size_t chunk_size,
+                                 Interner& interner) {
+  std::uint64_t next_index = 1;
+  bool ended = false;
+  while (!ended) {
+    std::vector<SourceTree> chunk;
+    chunk.reserve(chunk_size);
+    while (chunk.size() < chunk_size) {
+      std::optional<SourceTree> tree = source.next();
+      if (!tree) {
+        ended = true;
+        break;
+      }
+      chunk.push_back(std::move(*tree));
+    }
+    if (chunk.empty()) break;
+    Result<std::vector<Snapshot>> parsed = parse_chunk(chunk, next_index, context);
+    if (!parsed) return std::move(parsed).take_error();
+    next_index += chunk.size();
+    chunk = {};
+    if (std::optional<Error> error = interner.push_chunk(std::move(parsed).value())) return error;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::size_t chunk_size_for(std::size_t threads, std::size_t text_bytes, std::size_t parts,
+                           std::size_t leaves) {
+  threads = std::max<std::size_t>(threads, 1);
+  // Saturating: a tree too large to estimate is simply one tree per thread.
+  std::size_t bytes = 0;
+  if (__builtin_mul_overflow(parts, 32, &parts) || __builtin_mul_overflow(leaves, 4, &leaves) ||
+      __builtin_add_overflow(text_bytes, parts, &bytes) || __builtin_add_overflow(bytes, leaves, &bytes)) {
+    return threads;
+  }
+  bytes = std::max<std::size_t>(bytes, 1);
+  std::size_t per_thread = 1;
+  if (bytes <= kChunkBytes / threads) {
+    per_thread =
+        std::min(kChunkBytes / (threads * bytes), std::max<std::size_t>(kMaxChunkTrees / threads, 1));
+  }
+  return per_thread * threads;
+}
+
+Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOptions& options) {
+  std::optional<SourceTree> first = source.next();
+  if (!first) return Snapshots{};
+
+  Result<std::vector<std::string>> names = leaf_names(first->text, map_of(*first));
+  if (!names) return std::move(names).take_error();
+  Result<std::vector<std::string>> sorted = sorted_leaf_name_list(std::move(names).value());
+  if (!sorted) return std::move(sorted).take_error();
+  // The leaf index holds views into this list: it must stay put (moving the
+  // vector keeps its strings where they are).
+  std::vector<std::string> leaf_list = std::move(sorted).value();
+  auto n_leaves = static_cast<std::uint32_t>(leaf_list.size());
+
+  SnapshotContext context;
+  context.labels = taxon_labels(n_leaves);
+  for (Key label : context.labels) context.total_key ^= label;
+  context.leaf_index = build_leaf_index(leaf_list);
+  context.rooted = options.rooted;
+
+  Result<Snapshot> tree0 = snapshot(first->text, map_of(*first), 0, context);
+  if (!tree0) return std::move(tree0).take_error();
+  Snapshot snap0 = std::move(tree0).value();
+  std::size_t chunk_size = options.chunk_size != 0
+                               ? options.chunk_size
+                               : chunk_size_for(tbb::info::default_concurrency(), first->text.size(),
+                                                snap0.parts.size(), snap0.order.size());
+  first.reset();
+
+  Interner interner(InternerOptions{.n_leaves = n_leaves,
+                                    .row_words = snap0.row_words,
+                                    .rooted = options.rooted,
+                                    .weighted = options.weighted,
+                                    .keep_clades = options.keep_clades});
+  std::vector<Snapshot> chunk0;
+  chunk0.push_back(std::move(snap0));
+  if (std::optional<Error> error = interner.push_chunk(std::move(chunk0))) return std::move(*error);
+  if (std::optional<Error> error = from_chunks(source, context, chunk_size, interner))
+    return std::move(*error);
+  return std::move(interner).finish(std::move(leaf_list));
+}
+
+}  // namespace cladomatic

@@ -1,0 +1,259 @@
+// The one-pass Newick walker shared by `snapshot` and `leaf_names`.  It never
+// builds a tree: a subtree is its key (XOR of its leaves' labels) and the range
+// its leaves occupy in `order`, and a finished child is folded into its parent
+// with one XOR.  Nesting lives on an explicit stack, so depth costs memory,
+// never call-stack frames.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "build.hpp"
+#include "newick.hpp"
+#include "result.hpp"
+#include "syntax.hpp"
+
+// Internal to the Newick readers: a namespace of its own keeps these short
+// names out of the way of the rest of the library.
+namespace cladomatic::newick_walk {
+
+// What a leaf step gives back for a new leaf.
+struct Leaf {
+  LeafId index;
+  Key key;
+};
+
+struct Walked {
+  std::vector<Part> parts;
+  std::vector<LeafId> order;
+};
+
+inline Error syntax_error(std::uint64_t tree_index, std::string_view message) {
+  return Error{"Failed to parse newick at index " + std::to_string(tree_index) + ": " + std::string(message)};
+}
+
+inline Error unnamed_leaf(std::uint64_t tree_index) {
+  return Error{"Tree " + std::to_string(tree_index) + " has an unnamed leaf. All leaves must be named."};
+}
+
+struct Open {
+  Key key;
+  std::uint32_t start;
+  std::uint32_t children;
+};
+
+struct Item {
+  Key key = 0;
+  std::uint32_t start = 0;
+  std::uint32_t count = 0;
+  double length = 0.0;
+};
+
+struct RootSlot {
+  bool appended = false;
+  std::size_t index = 0;
+};
+
+// Skips whitespace and whole comments from `pos`; nullopt when a '[' is never
+// closed.  Comments do not nest.
+inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t pos) noexcept {
+  while (pos < text.size()) {
+    char c = text[pos];
+    if (c == '[') {
+      const void* close = std::memchr(text.data() + pos + 1, ']', text.size() - pos - 1);
+      if (!close) return std::nullopt;
+      pos = static_cast<std::size_t>(static_cast<const char*>(close) - text.data()) + 1;
+    } else if (byte_class(c) == ByteClass::space) {
+      ++pos;
+    } else {
+      break;
+    }
+  }
+  return pos;
+}
+
+// Sorted (or completion-ordered) parts: each run of equal keys becomes its
+// first part with the run's lengths summed first to last.
+inline void merge_equal_keys(std::vector<Part>& parts) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (kept > 0 && parts[kept - 1].key == parts[i].key) {
+      parts[kept - 1].length += parts[i].length;
+    } else {
+      parts[kept++] = parts[i];
+    }
+  }
+  parts.resize(kept);
+}
+
+// Everything one walk keeps besides the stack and the pending item.
+struct WalkState {
+  Walked out;
+  std::uint32_t n = 0;
+  Key total_key = 0;
+  bool rooted = false;
+  bool unary = false;  // some subtree closed with a single child
+  std::uint32_t root_degree = 0;
+  RootSlot root_slots[2];
+  // Lengths of the edges above subtrees of n - 1 leaves.  Such an edge is the
+  // pendant edge of the one leaf outside, so its length belongs to that leaf.
+  bool dropped = false;
+  Key dropped_key = 0;
+  double dropped_length = 0.0;
+};
+
+// Hands a finished item to its parent `top`: folds its key in and decides
+// whether its edge is a split of its own.
+inline void hand_to_parent(WalkState& state, const Item& item, Open& top, bool top_is_root) {
+  top.key ^= item.key;
+  ++top.children;
+  std::vector<Part>& parts = state.out.parts;
+  const std::uint32_t n = state.n;
+  bool appended = false;
+  if (state.rooted || item.count == 1) {
+    parts.push_back(Part{item.key, item.length, item.start, item.count});
+    appended = true;
+  } else if (item.count >= (n == 0 ? 0 : n - 1)) {
+    if (n >= 3 && item.count == n - 1) {
+      state.dropped = true;
+      state.dropped_key = item.key ^ state.total_key;
+      state.dropped_length += item.length;
+    }
+  } else {
+    parts.push_back(Part{canonical_key(item.key, state.total_key), item.length, item.start, item.count});
+    appended = true;
+  }
+  if (top_is_root && top.children <= 2)
+    state.root_slots[top.children - 1] = RootSlot{appended, parts.size() - 1};
+}
+
+inline Walked finish(WalkState&& state) {
+  std::vector<Part>& parts = state.out.parts;
+  const RootSlot* slots = state.root_slots;
+  if (state.unary) {
+    if (state.rooted) {
+      std::erase_if(parts, [n = state.n](const Part& p) { return p.count == n; });
+    } else {
+      // Stable, so a chain's lengths are summed in text order.
+      std::stable_sort(parts.begin(), parts.end(),
+                       [](const Part& a, const Part& b) { return a.key < b.key; });
+    }
+    merge_equal_keys(parts);
+  } else if (!state.rooted && state.root_degree == 2 && slots[0].appended && slots[1].appended &&
+             parts[slots[0].index].key == parts[slots[1].index].key) {
+    // The root split one edge in two halves.
+    parts[slots[0].index].length += parts[slots[1].index].length;
+    parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(slots[1].index));
+  }
+  // A short leaf set is rejected by the caller; only a full one has the leaf.
+  if (state.dropped && state.out.order.size() == state.n) {
+    auto pendant = std::find_if(parts.begin(), parts.end(),
+                                [&](const Part& p) { return p.count == 1 && p.key == state.dropped_key; });
+    if (pendant == parts.end())
+      throw InvariantFailure("no pendant edge for the leaf outside a subtree of n - 1 leaves");
+    pendant->length += state.dropped_length;
+  }
+  return std::move(state.out);
+}
+
+// `leaf_step(std::string_view text) -> Result<Leaf>` names a new leaf from its
+// cleaned label.  `n` is tree 0's leaf count (0 when not known yet: then only
+// pendant parts are made).  Returns the parts after the single-child and root
+// edge merges, and the leaf order; the caller checks the leaf count.
+template <class LeafStep>
+Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32_t n, Key total_key,
+                    bool rooted, LeafStep&& leaf_step) {
+  WalkState state;
+  state.n = n;
+  state.total_key = total_key;
+  state.rooted = rooted;
+  std::vector<LeafId>& order = state.out.order;
+  order.reserve(n);
+  state.out.parts.reserve(std::size_t{2} * n);
+  std::vector<Open> stack;
+  Item item;
+  bool pending = false;
+
+  const std::size_t size = text.size();
+  std::size_t pos = 0;
+  while (pos < size) {
+    const char c = text[pos];
+    switch (c) {
+      case '(':
+        if (pending) return syntax_error(tree_index, "'(' after a finished subtree");
+        stack.push_back(Open{0, static_cast<std::uint32_t>(order.size()), 0});
+        ++pos;
+        break;
+      case ',':
+      case ')': {
+        if (stack.empty()) return syntax_error(tree_index, std::string("'") + c + "' outside any subtree");
+        if (!pending) return unnamed_leaf(tree_index);
+        hand_to_parent(state, item, stack.back(), stack.size() == 1);
+        if (c == ',') {
+          pending = false;
+        } else {
+          const Open closed = stack.back();
+          stack.pop_back();
+          item = Item{closed.key, closed.start, static_cast<std::uint32_t>(order.size()) - closed.start, 0.0};
+          if (closed.children == 1) state.unary = true;
+          if (stack.empty()) state.root_degree = closed.children;
+        }
+        ++pos;
+        break;
+      }
+      case ':': {
+        if (!pending) return unnamed_leaf(tree_index);
+        std::optional<std::size_t> at = skip_blanks(text, pos + 1);
+        if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
+        Token length = token(text, *at);
+        std::string_view digits = length.text();
+        if (!digits.empty()) {
+          std::optional<double> value = parse_branch_length(digits);
+          if (!value) {
+            return syntax_error(tree_index,
+                                "invalid branch length " + quoted(digits) + ": invalid float literal");
+          }
+          item.length = *value;
+        }
+        pos = length.stop;
+        break;
+      }
+      case ';':
+        if (!stack.empty()) return syntax_error(tree_index, "a '(' is never closed");
+        if (!pending) return syntax_error(tree_index, "the tree is empty");
+        return finish(std::move(state));
+      case '[': {
+        std::optional<std::size_t> at = skip_blanks(text, pos);
+        if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
+        pos = *at;
+        break;
+      }
+      case ']':
+        ++pos;
+        break;
+      default: {
+        if (byte_class(c) == ByteClass::space) {
+          ++pos;
+          break;
+        }
+        Token label = token(text, pos);
+        pos = label.stop;
+        if (pending) break;  // an internal-node label, or text after a label
+        Result<Leaf> leaf = leaf_step(label.text());
+        if (!leaf) return std::move(leaf).take_error();
+        item = Item{leaf.value().key, static_cast<std::uint32_t>(order.size()), 1, 0.0};
+        order.push_back(leaf.value().index);
+        pending = true;
+        break;
+      }
+    }
+  }
+  return syntax_error(tree_index, "the tree does not end in ';'");
+}
+
+}  // namespace cladomatic::newick_walk

@@ -1,0 +1,101 @@
+#include "distances/rf.hpp"
+
+#include <gtest/gtest.h>
+#include <tbb/global_control.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "distance_sets.hpp"
+
+namespace cladomatic {
+namespace {
+
+using testing::brute_rf;
+using testing::random_set;
+using testing::SetShape;
+
+std::vector<std::uint32_t> rf_with_threshold(const Snapshots& set, std::uint32_t threshold) {
+  const std::size_t n = set.snaps.size();
+  std::vector<std::uint32_t> matrix(n * n, 0xDEADBEEF);
+  distance_rf_split(Input::borrowing(set), threshold, nullptr, std::as_writable_bytes(std::span(matrix)));
+  return matrix;
+}
+
+TEST(DistanceRf, MatchesSymmetricDifferenceAtEveryThreshold) {
+  struct Case {
+    std::size_t trees;
+    std::uint32_t pendants;
+    std::uint32_t splits;
+  };
+  for (const Case c :
+       {Case{2, 0, 10}, Case{7, 0, 30}, Case{40, 5, 80}, Case{70, 0, 300}, Case{300, 0, 150}}) {
+    SCOPED_TRACE(c.trees);
+    const Snapshots set = random_set({.trees = c.trees, .pendants = c.pendants, .splits = c.splits}, c.trees);
+    const std::vector<std::uint32_t> expected = brute_rf(set);
+    const auto n32 = static_cast<std::uint32_t>(c.trees);
+    for (std::uint32_t threshold : {0u, 2u, 3u, n32 / 3, n32 - 1, n32, 0xFFFFFFFFu}) {
+      SCOPED_TRACE(threshold);
+      EXPECT_EQ(rf_with_threshold(set, threshold), expected);
+    }
+  }
+}
+
+TEST(DistanceRf, SharesOfTheDenseSettingGiveOneMatrix) {
+  // 300 trees: the share decides the threshold (default 9, 0 gives 2, 1 gives n).
+  const Snapshots set =
+      random_set({.trees = 300, .splits = 400, .per_tree = 30, .bases = 4, .changes = 6}, 11);
+  const std::vector<std::uint32_t> expected = brute_rf(set);
+  EXPECT_EQ(rf_dense_threshold(300, 0.03), 9u);
+  EXPECT_EQ(rf_dense_threshold(255, 0.0), 2u);
+  EXPECT_EQ(rf_dense_threshold(255, 1.0), 2u);
+  for (double share : {0.0, 0.03, 0.5, 1.0}) {
+    EXPECT_EQ(rf_with_threshold(set, rf_dense_threshold(300, share)), expected) << share;
+  }
+  EXPECT_EQ(distance_rf(Input::borrowing(set), nullptr), expected);
+}
+
+TEST(DistanceRf, IdenticalTreesAndTinySets) {
+  Snapshots set = random_set({.trees = 1, .splits = 20}, 3);
+  EXPECT_EQ(distance_rf(Input::borrowing(set), nullptr), std::vector<std::uint32_t>{0});
+  set.snaps.push_back(set.snaps[0]);
+  for (std::uint32_t& f : set.freq) f *= 2;
+  std::reverse(set.snaps[1].ids.begin(), set.snaps[1].ids.end());
+  EXPECT_EQ(distance_rf(Input::borrowing(set), nullptr), std::vector<std::uint32_t>(4, 0));
+
+  Snapshots empty;
+  std::atomic<std::uint64_t> progress{0};
+  EXPECT_TRUE(distance_rf(Input::owning(std::move(empty)), &progress).empty());
+  distance_rf(Input::owning(Snapshots{}), &progress, {});
+  EXPECT_EQ(progress.load(), 0u);
+}
+
+TEST(DistanceRf, OwningInputGivesTheSameAndCountsEveryPair) {
+  const Snapshots set = random_set({.trees = 260, .pendants = 3, .splits = 200}, 5);
+  const std::vector<std::uint32_t> expected = brute_rf(set);
+  Snapshots copy = set;
+  std::atomic<std::uint64_t> progress{0};
+  std::vector<std::byte> bytes(4 * 260 * 260 + 1);
+  // An odd offset: the caller's buffer has no alignment to offer.
+  distance_rf(Input::owning(std::move(copy)), &progress, std::span(bytes).subspan(1));
+  std::vector<std::uint32_t> got(260 * 260);
+  std::memcpy(got.data(), bytes.data() + 1, 4 * got.size());
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(progress.load(), 260u * 259u / 2u);
+}
+
+TEST(DistanceRf, SameBitsOnOneThread) {
+  const Snapshots set = random_set({.trees = 300, .splits = 300, .per_tree = 20}, 8);
+  const std::vector<std::uint32_t> parallel = rf_with_threshold(set, 20);
+  tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+  EXPECT_EQ(rf_with_threshold(set, 20), parallel);
+}
+
+TEST(DistanceRf, WrongBufferSizeIsAnInvariantFailure) {
+  const Snapshots set = random_set({.trees = 3, .splits = 10}, 1);
+  std::vector<std::byte> bytes(4 * 9 - 1);
+  EXPECT_THROW(distance_rf(Input::borrowing(set), nullptr, bytes), InvariantFailure);
+}
+
+}  // namespace
+}  // namespace cladomatic

@@ -1,0 +1,207 @@
+#include "distances/weighted.hpp"
+
+#include <gtest/gtest.h>
+#include <tbb/global_control.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "distance_sets.hpp"
+
+namespace cladomatic {
+namespace {
+
+using testing::brute_kf;
+using testing::brute_wrf;
+using testing::random_set;
+using testing::SetShape;
+
+enum class Metric { kWrf, kKf };
+
+std::vector<double> weighted(Metric metric, const Snapshots& set, std::uint32_t threshold,
+                             std::atomic<std::uint64_t>* progress = nullptr, Simd simd = Simd::kAuto) {
+  const std::size_t n = set.snaps.size();
+  // One byte off: the caller's buffer has no alignment to offer.
+  std::vector<std::byte> bytes(8 * n * n + 1, std::byte{0x55});
+  const std::span<std::byte> out = std::span(bytes).subspan(1);
+  if (metric == Metric::kWrf) {
+    distance_wrf_split(Input::borrowing(set), threshold, simd, progress, out);
+  } else {
+    distance_kf_split(Input::borrowing(set), threshold, simd, progress, out);
+  }
+  std::vector<double> matrix(n * n);
+  std::memcpy(matrix.data(), out.data(), out.size());
+  return matrix;
+}
+
+std::vector<std::uint32_t> thresholds(std::size_t n) {
+  const auto n32 = static_cast<std::uint32_t>(n);
+  return {0, 2, 3, std::max(n32 / 4, 2u), n32, n32 + 1, 0xFFFFFFFFu};
+}
+
+void expect_bits_eq(const std::vector<double>& got, const std::vector<double>& expected) {
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t c = 0; c < got.size(); ++c) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got[c]), std::bit_cast<std::uint64_t>(expected[c]))
+        << "cell " << c << ": " << got[c] << " vs " << expected[c];
+  }
+}
+
+// Lengths k/16: every sum is exact, so every summation order, dense or
+// sparse, must give the reference's bits.
+TEST(DistanceWeighted, ExactLengthsGiveTheReferenceBitsAtEveryThreshold) {
+  for (std::size_t n : {2, 5, 33, 90}) {
+    SCOPED_TRACE(n);
+    const Snapshots set = random_set(
+        {.trees = n, .pendants = 6, .splits = 70, .per_tree = 14, .changes = 4, .lengths = true}, n);
+    const std::vector<double> wrf = brute_wrf(set);
+    const std::vector<double> kf = brute_kf(set);
+    for (std::uint32_t t : thresholds(n)) {
+      SCOPED_TRACE(t);
+      expect_bits_eq(weighted(Metric::kWrf, set, t), wrf);
+      expect_bits_eq(weighted(Metric::kKf, set, t), kf);
+    }
+  }
+}
+
+// More than 512 dense columns: several strips, and lanes that must keep their
+// order across strip boundaries.
+TEST(DistanceWeighted, WideDenseRowsMatchTheReference) {
+  const Snapshots set = random_set({.trees = 23,
+                                    .pendants = 40,
+                                    .splits = 900,
+                                    .per_tree = 600,
+                                    .bases = 2,
+                                    .changes = 40,
+                                    .lengths = true},
+                                   4);
+  expect_bits_eq(weighted(Metric::kWrf, set, 2), brute_wrf(set));
+  expect_bits_eq(weighted(Metric::kKf, set, 2), brute_kf(set));
+}
+
+TEST(DistanceWeighted, RealLengthsAgreeAcrossThresholdsUpToRounding) {
+  const Snapshots set =
+      random_set({.trees = 70, .pendants = 10, .splits = 120, .lengths = true, .dyadic = false}, 9);
+  const std::vector<double> wrf = brute_wrf(set);
+  const std::vector<double> kf = brute_kf(set);
+  for (std::uint32_t t : thresholds(70)) {
+    const std::vector<double> got_wrf = weighted(Metric::kWrf, set, t);
+    const std::vector<double> got_kf = weighted(Metric::kKf, set, t);
+    for (std::size_t c = 0; c < wrf.size(); ++c) {
+      ASSERT_NEAR(got_wrf[c], wrf[c], 1e-12 * (1 + wrf[c])) << t;
+      ASSERT_NEAR(got_kf[c], kf[c], 1e-6 * (1 + kf[c])) << t;
+    }
+  }
+}
+
+TEST(DistanceWeighted, IdenticalTreesGiveExactlyZero) {
+  Snapshots set = random_set({.trees = 30, .pendants = 8, .splits = 60, .lengths = true, .dyadic = false}, 2);
+  for (std::size_t t = 0; t < 30; t += 3) set.snaps[t + 1] = set.snaps[t];
+  std::fill(set.freq.begin(), set.freq.end(), 0);
+  for (const InternSnap& snap : set.snaps) {
+    for (std::uint32_t p = 0; p < snap.n_pendant; ++p) ++set.freq[p];
+    for (std::uint32_t s : snap.ids) ++set.freq[s];
+  }
+  for (std::uint32_t t : thresholds(30)) {
+    for (Metric metric : {Metric::kWrf, Metric::kKf}) {
+      const std::vector<double> m = weighted(metric, set, t);
+      for (std::size_t i = 0; i < 30; i += 3) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(m[i * 30 + i + 1]), 0u) << i;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(m[(i + 1) * 30 + i]), 0u) << i;
+      }
+    }
+  }
+}
+
+TEST(DistanceWeighted, SameBitsOnOneThreadWithAnyVectorsAndThroughThePublicCalls) {
+  Snapshots set =
+      random_set({.trees = 41, .pendants = 12, .splits = 90, .lengths = true, .dyadic = false}, 6);
+  const std::vector<double> wrf = weighted(Metric::kWrf, set, 4);
+  const std::vector<double> kf = weighted(Metric::kKf, set, 4);
+  expect_bits_eq(weighted(Metric::kWrf, set, 4, nullptr, Simd::kBaseline), wrf);
+  expect_bits_eq(weighted(Metric::kKf, set, 4, nullptr, Simd::kBaseline), kf);
+  // A NaN length in a dense column takes WRF's NaN-aware lanes.
+  const double kept = set.snaps[3].lengths[0];
+  set.snaps[3].lengths[0] = std::numeric_limits<double>::quiet_NaN();
+  expect_bits_eq(weighted(Metric::kWrf, set, 4, nullptr, Simd::kBaseline), weighted(Metric::kWrf, set, 4));
+  set.snaps[3].lengths[0] = kept;
+  {
+    tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+    expect_bits_eq(weighted(Metric::kWrf, set, 4), wrf);
+    expect_bits_eq(weighted(Metric::kKf, set, 4), kf);
+  }
+  // The public calls with the default share (t = max(ceil(0.25 * 41), 2) = 11).
+  std::atomic<std::uint64_t> progress{0};
+  expect_bits_eq(distance_wrf(Input::borrowing(set), &progress), weighted(Metric::kWrf, set, 11));
+  EXPECT_EQ(progress.load(), 41u * 40u / 2u);
+  Snapshots copy = set;
+  expect_bits_eq(distance_kf(Input::owning(std::move(copy)), nullptr), weighted(Metric::kKf, set, 11));
+}
+
+TEST(DistanceWeighted, TinySetsAndProgress) {
+  std::atomic<std::uint64_t> progress{0};
+  EXPECT_TRUE(distance_wrf(Input::owning(Snapshots{}), &progress).empty());
+  distance_kf(Input::owning(Snapshots{}), &progress, {});
+  EXPECT_EQ(progress.load(), 0u);
+
+  const Snapshots one = random_set({.trees = 1, .pendants = 3, .splits = 5, .lengths = true}, 1);
+  EXPECT_EQ(distance_kf(Input::borrowing(one), &progress), std::vector<double>{0.0});
+  EXPECT_EQ(progress.load(), 0u);
+
+  const Snapshots ten = random_set({.trees = 10, .pendants = 3, .splits = 20, .lengths = true}, 10);
+  weighted(Metric::kWrf, ten, 3, &progress);
+  EXPECT_EQ(progress.load(), 44u + 1u);
+}
+
+// The metric's definition holds for negative lengths too, whether a split is
+// dense, sparse or in one tree only.
+TEST(DistanceWeighted, NegativeLengthsFollowTheDefinitionAtEveryThreshold) {
+  Snapshots set = random_set({.trees = 24, .pendants = 4, .splits = 50, .lengths = true}, 12);
+  for (InternSnap& snap : set.snaps) {
+    for (std::size_t p = 0; p < snap.lengths.size(); p += 3) snap.lengths[p] = -snap.lengths[p];
+  }
+  const std::vector<double> wrf = brute_wrf(set);
+  const std::vector<double> kf = brute_kf(set);
+  for (std::uint32_t t : thresholds(24)) {
+    SCOPED_TRACE(t);
+    expect_bits_eq(weighted(Metric::kWrf, set, t), wrf);
+    expect_bits_eq(weighted(Metric::kKf, set, t), kf);
+  }
+}
+
+// Lengths may be NaN or infinite (the reader accepts them).  Pairs touching
+// one come out as 0 or infinity depending on which path their splits take
+// (NaN from inf - inf is clamped to 0), never as NaN; other pairs are exact.
+TEST(DistanceWeighted, NonFiniteLengthsNeverCrashOrLeak) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  Snapshots set;
+  // Split 0 (pendant) everywhere, 1 in trees 0-2 and 4, 2 in trees 1, 2 and 4,
+  // 3 in tree 3 only.
+  set.snaps = {
+      InternSnap{.ids = {1}, .lengths = {1.0, inf}, .n_pendant = 1},
+      InternSnap{.ids = {1, 2}, .lengths = {1.0, 2.0, nan}, .n_pendant = 1},
+      InternSnap{.ids = {2, 1}, .lengths = {1.0, 3.0, 4.0}, .n_pendant = 1},
+      InternSnap{.ids = {3}, .lengths = {-inf, 1.0}, .n_pendant = 1},
+      InternSnap{.ids = {1, 2}, .lengths = {1.0, 3.0, 5.0}, .n_pendant = 1},
+  };
+  set.freq = {5, 4, 3, 1};
+  for (Metric metric : {Metric::kWrf, Metric::kKf}) {
+    for (std::uint32_t t : thresholds(5)) {
+      const std::vector<double> m = weighted(metric, set, t);
+      for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(m[i * 5 + i], 0.0);
+        for (std::size_t j = 0; j < 5; ++j) {
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(m[i * 5 + j]), std::bit_cast<std::uint64_t>(m[j * 5 + i]));
+          EXPECT_TRUE(m[i * 5 + j] == 0.0 || m[i * 5 + j] == inf || (i == 2 && j == 4) || (i == 4 && j == 2));
+        }
+      }
+      EXPECT_EQ(m[2 * 5 + 4], metric == Metric::kWrf ? 3.0 : std::sqrt(5.0)) << t;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace cladomatic
