@@ -1,5 +1,0 @@
-import cladomatic
-
-
-def test_module_imports():
-    assert cladomatic.__name__ == "cladomatic"
