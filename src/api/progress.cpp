@@ -125,7 +125,7 @@ PyRef progress_counter_type(PyObject* module) noexcept {
   return PyRef::steal(PyType_FromModuleAndSpec(module, &counter_spec, nullptr));
 }
 
-// Every import makes its own type from the one spec; they all share the
+// Every import makes its own type from the one PyType_Spec; they all share the
 // deallocator, and none can be subclassed, so it identifies the layout.
 bool is_progress_counter(PyObject* object) noexcept {
   return PyType_GetSlot(Py_TYPE(object), Py_tp_dealloc) == reinterpret_cast<void*>(counter_dealloc);
