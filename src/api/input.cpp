@@ -86,4 +86,19 @@ std::variant<Snapshots, Failure> collect_snapshots_from_iter(PyRef newick_iter,
   return std::move(built).value();
 }
 
+std::optional<Snapshots> read_tree_set(CallArgs& call, bool weighted, bool keep_clades) {
+  if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps)) {
+    raise(std::move(*error));
+    return std::nullopt;
+  }
+  auto collected =
+      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
+                                  {.rooted = call.rooted, .weighted = weighted, .keep_clades = keep_clades});
+  if (auto* failure = std::get_if<Failure>(&collected)) {
+    raise(std::move(*failure));
+    return std::nullopt;
+  }
+  return std::move(std::get<Snapshots>(collected));
+}
+
 }  // namespace cladomatic

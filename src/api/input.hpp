@@ -57,4 +57,8 @@ std::variant<Snapshots, Failure> collect_snapshots_from_iter(PyRef newick_iter,
                                                              std::span<const std::uint64_t> map_indices,
                                                              const PipelineOptions& options);
 
+// What every entry point does first: validation, then collection.  Nothing
+// when either fails, with the exception set.
+std::optional<Snapshots> read_tree_set(CallArgs& call, bool weighted, bool keep_clades);
+
 }  // namespace cladomatic

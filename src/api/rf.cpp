@@ -1,13 +1,14 @@
 #include "rf.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <span>
-#include <variant>
 
 #include "distances/rf.hpp"
 #include "docs.hpp"
 #include "frame.hpp"
 #include "input.hpp"
+#include "matrix_bytes.hpp"
 #include "progress.hpp"
 #include "results.hpp"
 #include "tree_set.hpp"
@@ -17,38 +18,26 @@ namespace cladomatic {
 namespace {
 
 PyRef rf_matrix(CallArgs&& call) {
-  if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
-    return raise(*error);
-  auto collected =
-      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
-                                  {.rooted = call.rooted, .weighted = false, .keep_clades = false});
-  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
-  Snapshots& set = std::get<Snapshots>(collected);
-  std::size_t n = set.snaps.size();
-  PyRef matrix = uninitialised_bytes(n, n, sizeof(std::uint32_t));
+  std::optional<Snapshots> set = read_tree_set(call, false, false);
+  if (!set) return PyRef();
+  PyRef matrix = matrix_bytes(set->snaps.size(), sizeof(std::uint32_t), std::move(call.progress),
+                              [&](PairCounter* counter, std::span<std::byte> out) {
+                                distance_rf(owning_input(std::move(*set)), counter, out);
+                              });
   if (!matrix) return matrix;
-  std::span<std::byte> out = payload(matrix.get());
-  with_counter(std::move(call.progress), pair_count(n),
-               [&](PairCounter* counter) { distance_rf(owning_input(std::move(set)), counter, out); });
   return tuple_of(string_list(call.names), std::move(matrix));
 }
 
 PyRef rf_matrix_with_snapshots(CallArgs&& call) {
-  if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
-    return raise(*error);
-  auto collected =
-      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
-                                  {.rooted = call.rooted, .weighted = false, .keep_clades = true});
-  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
-  Snapshots& set = std::get<Snapshots>(collected);
-  std::size_t n = set.snaps.size();
-  PyRef matrix = uninitialised_bytes(n, n, sizeof(std::uint32_t));
-  if (!matrix) return matrix;
-  std::span<std::byte> out = payload(matrix.get());
+  std::optional<Snapshots> set = read_tree_set(call, false, true);
+  if (!set) return PyRef();
   // The set stays whole for the exports.
-  with_counter(std::move(call.progress), pair_count(n),
-               [&](PairCounter* counter) { distance_rf(Input::borrowing(set), counter, out); });
-  return export_tuple(call.names, std::move(matrix), presence_exports(std::move(set)));
+  PyRef matrix = matrix_bytes(set->snaps.size(), sizeof(std::uint32_t), std::move(call.progress),
+                              [&](PairCounter* counter, std::span<std::byte> out) {
+                                distance_rf(Input::borrowing(*set), counter, out);
+                              });
+  if (!matrix) return matrix;
+  return export_tuple(call.names, std::move(matrix), presence_exports(std::move(*set)));
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
 #include "weighted.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "distances/weighted.hpp"
 #include "docs.hpp"
 #include "frame.hpp"
 #include "input.hpp"
+#include "matrix_bytes.hpp"
 #include "progress.hpp"
 #include "results.hpp"
 #include "tree_set.hpp"
@@ -30,35 +31,23 @@ using ListMetric = std::vector<double> (*)(Input&&, PairCounter*);
 using BytesMetric = void (*)(Input&&, PairCounter*, std::span<std::byte>);
 
 PyRef weighted_pairwise(CallArgs&& call, ListMetric metric) {
-  if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
-    return raise(*error);
-  auto collected =
-      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
-                                  {.rooted = call.rooted, .weighted = true, .keep_clades = false});
-  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
-  Snapshots& set = std::get<Snapshots>(collected);
+  std::optional<Snapshots> set = read_tree_set(call, true, false);
+  if (!set) return PyRef();
   std::vector<double> matrix =
-      with_counter(std::move(call.progress), pair_count(set.snaps.size()),
-                   [&](PairCounter* counter) { return metric(owning_input(std::move(set)), counter); });
+      with_counter(std::move(call.progress), pair_count(set->snaps.size()),
+                   [&](PairCounter* counter) { return metric(owning_input(std::move(*set)), counter); });
   return tuple_of(string_list(call.names), float_list(matrix));
 }
 
 PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {
-  if (auto error = validate_iter_args(call.names, call.map_indices, call.translate_maps))
-    return raise(*error);
-  auto collected =
-      collect_snapshots_from_iter(std::move(call.newick_iter), call.translate_maps, call.map_indices,
-                                  {.rooted = call.rooted, .weighted = true, .keep_clades = true});
-  if (auto* failure = std::get_if<Failure>(&collected)) return raise(std::move(*failure));
-  Snapshots& set = std::get<Snapshots>(collected);
-  std::size_t n = set.snaps.size();
-  PyRef matrix = uninitialised_bytes(n, n, sizeof(double));
-  if (!matrix) return matrix;
-  std::span<std::byte> out = payload(matrix.get());
+  std::optional<Snapshots> set = read_tree_set(call, true, true);
+  if (!set) return PyRef();
   // The set stays whole for the exports.
-  with_counter(std::move(call.progress), pair_count(n),
-               [&](PairCounter* counter) { metric(Input::borrowing(set), counter, out); });
-  return export_tuple(call.names, std::move(matrix), branch_length_exports(std::move(set)));
+  PyRef matrix = matrix_bytes(
+      set->snaps.size(), sizeof(double), std::move(call.progress),
+      [&](PairCounter* counter, std::span<std::byte> out) { metric(Input::borrowing(*set), counter, out); });
+  if (!matrix) return matrix;
+  return export_tuple(call.names, std::move(matrix), branch_length_exports(std::move(*set)));
 }
 
 PyRef wrf_matrix(CallArgs&& call) {
