@@ -54,46 +54,43 @@ ColumnOrder column_order(const Snapshots& set) {
   return order;
 }
 
-ExportMatrix build_presence_matrix(const Snapshots& set) {
+namespace {
+
+// A trees x columns matrix of `width`-byte cells, zero-filled; each tree's row
+// is written by one worker, so no cell needs synchronisation.
+template <class WriteRow>
+ExportMatrix per_tree_matrix(const Snapshots& set, std::size_t width, WriteRow&& write_row) {
   ColumnOrder order = column_order(set);
   std::size_t n_bip = order.columns.size();
   ExportMatrix out;
   out.columns = std::move(order.columns);
   if (n_bip == 0) return out;
-  out.bytes.assign(cell_count(set.snaps.size(), n_bip), 0);
+  out.bytes.assign(cell_count(cell_count(set.snaps.size(), n_bip), width), 0);
   const std::vector<std::uint64_t>& column_of = order.export_column_of;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, set.snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
-                        std::uint8_t* row = out.bytes.data() + t * n_bip;
-                        for_each_id(set.snaps[t], [&](std::size_t, SplitId id) { row[column_of[id]] = 1; });
-                      }
+                      for (std::size_t t = r.begin(); t != r.end(); ++t)
+                        write_row(set.snaps[t], column_of, out.bytes.data() + t * n_bip * width);
                     });
   return out;
 }
 
+}  // namespace
+
+ExportMatrix build_presence_matrix(const Snapshots& set) {
+  return per_tree_matrix(set, 1, [](const InternSnap& snap, const auto& column_of, std::uint8_t* row) {
+    for_each_id(snap, [&](std::size_t, SplitId id) { row[column_of[id]] = 1; });
+  });
+}
+
 ExportMatrix build_branch_length_matrix(const Snapshots& set) {
-  ColumnOrder order = column_order(set);
-  std::size_t n_bip = order.columns.size();
-  ExportMatrix out;
-  out.columns = std::move(order.columns);
-  if (n_bip == 0) return out;
-  std::size_t cells = cell_count(set.snaps.size(), n_bip);
-  out.bytes.assign(cell_count(cells, sizeof(double)), 0);
-  const std::vector<std::uint64_t>& column_of = order.export_column_of;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, set.snaps.size()),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
-                        std::uint8_t* row = out.bytes.data() + t * n_bip * sizeof(double);
-                        const std::vector<double>& lengths = set.snaps[t].lengths;
-                        for_each_id(set.snaps[t], [&](std::size_t k, SplitId id) {
-                          if (k < lengths.size()) {
-                            std::memcpy(row + column_of[id] * sizeof(double), &lengths[k], sizeof(double));
-                          }
-                        });
-                      }
-                    });
-  return out;
+  return per_tree_matrix(
+      set, sizeof(double), [](const InternSnap& snap, const auto& column_of, std::uint8_t* row) {
+        for_each_id(snap, [&](std::size_t k, SplitId id) {
+          if (k < snap.lengths.size())
+            std::memcpy(row + column_of[id] * sizeof(double), &snap.lengths[k], sizeof(double));
+        });
+      });
 }
 
 std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
