@@ -71,3 +71,80 @@ def forest(seed, n_trees, n_leaves):
     rng = random.Random(seed)
     names = [f"t{i}" for i in range(n_leaves)]
     return [random_tree(rng, names) for _ in range(n_trees)]
+
+
+def grow(rng, names, root_degree=3, multifurcation=0.25, unary=0.0, length=None):
+    """A tree of any root degree (1 makes a single-child root), with
+    multifurcations and, at rate `unary`, single-child nodes below the root's
+    children. `length(rng)` draws branch lengths."""
+    length = length or (lambda r: round(r.uniform(0.0, 2.0), 4))
+    items = [Node(name=name, length=length(rng)) for name in names]
+    rng.shuffle(items)
+
+    def take():
+        item = items.pop(rng.randrange(len(items)))
+        return Node([item], length=length(rng)) if rng.random() < unary else item
+
+    while len(items) > root_degree:
+        k = 3 if rng.random() < multifurcation and len(items) > root_degree + 2 else 2
+        picked = [take() for _ in range(k)]
+        items.append(Node(picked, length=length(rng)))
+    return Node(items, length=None)
+
+
+def edge_splits(root, rooted):
+    """Split -> branch length over every edge, the edges that a tree's shape
+    makes one split summed: a chain of single-child nodes and, unrooted, the
+    two halves of an edge cut by a root of degree 2 (when one half lies above
+    a single leaf, that leaf's pendant edge). Unrooted sides lack the first
+    leaf in byte order; the whole leaf set is no split."""
+    edges = []
+    every = frozenset(_edges(root, edges))
+    first = min(every, key=lambda name: name.encode())
+    found = {}
+    for side, length in edges:
+        if not rooted:
+            rest = every - side
+            if len(rest) == 1 or (len(side) > 1 and first in side):
+                side = rest
+        if side and side != every:
+            found[side] = found.get(side, 0.0) + length
+    return found
+
+
+def _edges(root, edges):
+    # Iterative, so very deep trees do not hit the recursion limit.
+    leaves = {}
+    stack = [(root, False)]
+    while stack:
+        node, done = stack.pop()
+        if node.name is not None:
+            leaves[id(node)] = frozenset([node.name])
+        elif not done:
+            stack.append((node, True))
+            stack.extend((child, False) for child in node.children)
+            continue
+        else:
+            leaves[id(node)] = frozenset().union(*(leaves[id(child)] for child in node.children))
+        if node.length is not None:
+            edges.append((leaves[id(node)], node.length))
+    return leaves[id(root)]
+
+
+def pooled_forest(seed, n_trees, n_leaves, repeats, length=None):
+    """Trees drawn from a pool of shapes, each shape repeated the given number
+    of times, the rest random, in shuffled order: their splits are held by
+    chosen numbers of trees around the dense threshold. Each copy of a shape
+    draws its own branch lengths."""
+    rng = random.Random(seed)
+    length = length or (lambda r: round(r.uniform(0.0, 2.0), 4))
+    names = [f"t{i}" for i in range(n_leaves)]
+
+    def copy(node):
+        children = [copy(child) for child in node.children]
+        return Node(children, node.name, None if node.length is None else length(rng))
+
+    trees = [copy(shape) for count in repeats for shape in [grow(rng, names)] for _ in range(count)]
+    trees += [grow(rng, names, length=length) for _ in range(n_trees - len(trees))]
+    rng.shuffle(trees)
+    return trees
