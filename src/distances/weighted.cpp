@@ -43,7 +43,8 @@ namespace {
 
 // |a - b| = a + b - 2 min(a, b).
 struct Wrf {
-  // The smaller: the processor's min, as NaN never reaches a finite v.
+  // The smaller, as the processor takes it: a NaN length leaves v NaN
+  // whatever min makes of it, and such pairs are summed directly.
   static double pair(double a, double b) noexcept { return a < b ? a : b; }
   static double self(double a) noexcept { return pair(a, a); }
   static double lone(double a) noexcept { return std::fabs(a); }
