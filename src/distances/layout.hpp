@@ -100,6 +100,13 @@ void sort_sparse_row(SparseRow& row) noexcept;
 std::uint32_t rf_row(const InternSnap& snap, const ColumnMap& columns, std::uint32_t n_everywhere,
                      std::span<std::uint64_t> row, SparseRow& sparse);
 
+// A tree's weighted self term, and the part of it from its column-less splits
+// (held by no other tree), which a direct sum over the pair's splits needs.
+struct WeightedSelf {
+  double total = 0.0;
+  double lone = 0.0;
+};
+
 // Weighted row builder: dense branch lengths into `row`, rare ones into
 // `sparse`; returns the self term.  `Metric::self(a)` is what a split held by
 // the tree contributes through a dense column, which also meets the other
@@ -108,8 +115,8 @@ std::uint32_t rf_row(const InternSnap& snap, const ColumnMap& columns, std::uint
 // pair kernel's lane order (x mod 8, ascending x), then the sparse sum, then
 // the column-less sum, so that identical trees cancel exactly.
 template <class Metric>
-double weighted_row(const InternSnap& snap, const ColumnMap& columns, std::span<double> row,
-                    SparseRow& sparse) {
+WeightedSelf weighted_row(const InternSnap& snap, const ColumnMap& columns, std::span<double> row,
+                          SparseRow& sparse) {
   const std::uint32_t n_pendant = snap.n_pendant;
   const std::size_t n_splits =
       std::min<std::size_t>(std::size_t{n_pendant} + snap.ids.size(), snap.lengths.size());
@@ -136,7 +143,7 @@ double weighted_row(const InternSnap& snap, const ColumnMap& columns, std::span<
   double total = lanes[0];
   for (int lane = 1; lane < 8; ++lane) total += lanes[lane];
   total += rare;
-  return total + unique;
+  return {total + unique, unique};
 }
 
 // Lays the trees out block by block: in parallel within a block, each tree's

@@ -32,14 +32,24 @@ namespace {
 // that term is a, not 0: rare splits therefore carry lone(a) = |a| in N and
 // rare(a, b) = pair(a, b) - pair(a, 0) - pair(0, b) in C, which keeps
 // |a - b| exact for every sign and equals pair(a, b) for non-negative lengths.
+//
+// The identity needs finite terms: an infinite or NaN length meets 0.0 or
+// itself in C (inf * 0, inf - inf) and would leave anything from 0 to NaN.
+// Such a length makes its tree's self term non-finite, and so every v of the
+// tree's pairs; a v that overflowed does the same.  Those pairs are summed
+// directly from the definition instead, term(a, b) over their splits, which
+// gives what IEEE arithmetic gives: inf, or NaN where a NaN length or
+// inf - inf enters.
 
 // |a - b| = a + b - 2 min(a, b).
 struct Wrf {
-  // The smaller; if one is NaN, the other.
-  static double pair(double a, double b) noexcept { return b != b ? a : (a < b ? a : b); }
+  // The smaller, as the processor takes it: a NaN length leaves v NaN
+  // whatever min makes of it, and such pairs are summed directly.
+  static double pair(double a, double b) noexcept { return a < b ? a : b; }
   static double self(double a) noexcept { return pair(a, a); }
   static double lone(double a) noexcept { return std::fabs(a); }
   static double rare(double a, double b) noexcept { return pair(a, b) - pair(a, 0.0) - pair(0.0, b); }
+  static double term(double a, double b) noexcept { return std::fabs(a - b); }
   static double fin(double x) noexcept { return x; }
 };
 
@@ -49,14 +59,14 @@ struct Kf {
   static double self(double a) noexcept { return a * a; }
   static double lone(double a) noexcept { return a * a; }
   static double rare(double a, double b) noexcept { return a * b; }
+  static double term(double a, double b) noexcept { return (a - b) * (a - b); }
   static double fin(double x) noexcept { return std::sqrt(x); }
 };
 
 struct WeightedLayout {
   DenseRows<double> rows;
   Postings postings;
-  std::vector<double> self;
-  bool dense_nan = false;  // a NaN length in a dense column
+  std::vector<WeightedSelf> self;
 };
 
 template <class Metric>
@@ -71,8 +81,6 @@ WeightedLayout lay_out_weighted(Input& input, std::uint32_t dense_threshold) {
     return weighted_row<Metric>(snap, columns, row, sparse);
   };
   lay_out(input, shift, columns.n_dense, build, builder, layout.self, layout.rows);
-  layout.dense_nan =
-      std::any_of(layout.rows.data.begin(), layout.rows.data.end(), [](double a) { return a != a; });
   input.release_freq();
   columns = {};
   layout.postings = finish(std::move(builder));
@@ -98,12 +106,40 @@ template <class V>
   std::memcpy(&v, p, sizeof(V));
 }
 
+// The definition summed over the splits of trees i and j, 0.0 for a split a
+// tree lacks: dense columns ascending, then rare splits by ascending sparse
+// index, then i's and j's column-less splits.
+template <class Metric>
+[[gnu::noinline, gnu::cold]] double direct(const WeightedLayout& layout, std::size_t i,
+                                           std::size_t j) noexcept {
+  const double* a = layout.rows.row(i);
+  const double* b = layout.rows.row(j);
+  double sum = 0.0;
+  for (std::size_t x = 0; x < layout.rows.width; ++x) sum += Metric::term(a[x], b[x]);
+  const PostingSpan ri = forward_row(layout.postings, i);
+  const PostingSpan rj = forward_row(layout.postings, j);
+  std::size_t p = 0;
+  std::size_t q = 0;
+  while (p < ri.trees.size() || q < rj.trees.size()) {
+    if (q == rj.trees.size() || (p < ri.trees.size() && ri.trees[p] < rj.trees[q])) {
+      sum += Metric::term(ri.vals[p++], 0.0);
+    } else if (p == ri.trees.size() || rj.trees[q] < ri.trees[p]) {
+      sum += Metric::term(0.0, rj.vals[q++]);
+    } else {
+      sum += Metric::term(ri.vals[p++], rj.vals[q++]);
+    }
+  }
+  sum += layout.self[i].lone;
+  sum += layout.self[j].lone;
+  return Metric::fin(sum);
+}
+
 // For R rows a[r] and M trees b[c], lane x mod 8 of acc[r][c] takes
 // pair(a[r][x], b[c][x]) for x in [x0, x1), ascending; x0 is a multiple of 8.
 // A row piece loaded once serves M trees and a tree piece R rows.  The lanes
 // live in locals: through `acc` they could alias the rows and would go to
 // memory every step.
-template <class Metric, class V, bool kNan, std::size_t R, std::size_t M>
+template <class Metric, class V, std::size_t R, std::size_t M>
 [[gnu::always_inline]] inline void accumulate(Lanes* const* acc, const double* const* a,
                                               const double* const* b, std::size_t x0,
                                               std::size_t x1) noexcept {
@@ -129,13 +165,7 @@ template <class Metric, class V, bool kNan, std::size_t R, std::size_t M>
           if constexpr (std::is_same_v<Metric, Kf>) {
             s[r][c][p] += av[r][p] * bv;
           } else {
-            // Wrf::pair lane by lane; without NaN it is the processor's min.
-            const V smaller = av[r][p] < bv ? av[r][p] : bv;
-            if constexpr (kNan) {
-              s[r][c][p] += bv != bv ? av[r][p] : smaller;
-            } else {
-              s[r][c][p] += smaller;
-            }
+            s[r][c][p] += av[r][p] < bv ? av[r][p] : bv;
           }
         }
       }
@@ -159,7 +189,7 @@ template <class Metric, class V, bool kNan, std::size_t R, std::size_t M>
 // rare cross terms.  Blocks of kR rows x kM trees share their loads, as many
 // as the vector registers hold the lanes of; the rows at the diagonal, whose
 // later trees start inside the group, go one by one.
-template <class Metric, class V, bool kNan, std::size_t kR, std::size_t kM>
+template <class Metric, class V, std::size_t kR, std::size_t kM>
 [[gnu::always_inline]] inline void dense_rows(const WeightedLayout& layout, const RowSlice<double>& cells) {
   static_assert(kGroup % kM == 0 && kRowsPerItem % kR == 0);
   const std::size_t n = cells.n;
@@ -184,7 +214,7 @@ template <class Metric, class V, bool kNan, std::size_t kR, std::size_t kM>
           for (std::size_t c = 0; c < kGroup; c += kM) {
             Lanes* block[kR];
             for (std::size_t k = 0; k < kR; ++k) block[k] = acc[r + k] + c;
-            accumulate<Metric, V, kNan, kR, kM>(block, rows, cols + c, x0, x1);
+            accumulate<Metric, V, kR, kM>(block, rows, cols + c, x0, x1);
           }
         }
       }
@@ -194,7 +224,7 @@ template <class Metric, class V, bool kNan, std::size_t kR, std::size_t kM>
         Lanes* lanes = acc[r];
         for (std::size_t c = g > i ? 0 : i + 1 - g; c < group; ++c) {
           Lanes* cell = lanes + c;
-          accumulate<Metric, V, kNan, 1, 1>(&cell, &row_i, cols + c, x0, x1);
+          accumulate<Metric, V, 1, 1>(&cell, &row_i, cols + c, x0, x1);
         }
       }
     }
@@ -207,10 +237,13 @@ template <class Metric, class V, bool kNan, std::size_t kR, std::size_t kM>
         double d = lanes[0];
         for (std::size_t lane = 1; lane < kLanes; ++lane) d += lanes[lane];
         d += cells.get(i, j);
-        const double v = (layout.self[i] + layout.self[j]) - (d + d);
-        // Rounding can leave nearly identical trees slightly below 0; NaN
-        // (from infinite or NaN lengths) also becomes 0.
-        cells.set(i, j, Metric::fin(v > 0.0 ? v : 0.0));
+        const double v = (layout.self[i].total + layout.self[j].total) - (d + d);
+        if (std::isfinite(v)) {
+          // Rounding can leave nearly identical trees slightly below 0.
+          cells.set(i, j, Metric::fin(v > 0.0 ? v : 0.0));
+        } else {
+          cells.set(i, j, direct<Metric>(layout, i, j));
+        }
       }
     }
   }
@@ -218,21 +251,13 @@ template <class Metric, class V, bool kNan, std::size_t kR, std::size_t kM>
 
 template <class Metric>
 void dense_rows_baseline(const WeightedLayout& layout, const RowSlice<double>& cells) {
-  if (layout.dense_nan) {
-    dense_rows<Metric, V2, true, 1, 2>(layout, cells);
-  } else {
-    dense_rows<Metric, V2, false, 1, 2>(layout, cells);
-  }
+  dense_rows<Metric, V2, 1, 2>(layout, cells);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 template <class Metric>
 [[gnu::target("avx2")]] void dense_rows_avx2(const WeightedLayout& layout, const RowSlice<double>& cells) {
-  if (layout.dense_nan) {
-    dense_rows<Metric, V4, true, 2, 2>(layout, cells);
-  } else {
-    dense_rows<Metric, V4, false, 2, 2>(layout, cells);
-  }
+  dense_rows<Metric, V4, 2, 2>(layout, cells);
 }
 
 // KF only: GCC lowers the 8-wide selects of WRF's min to scalar code before
@@ -240,11 +265,7 @@ template <class Metric>
 template <class Metric>
 [[gnu::target("avx512f")]] void dense_rows_avx512(const WeightedLayout& layout,
                                                   const RowSlice<double>& cells) {
-  if (layout.dense_nan) {
-    dense_rows<Metric, V8, true, 4, 4>(layout, cells);
-  } else {
-    dense_rows<Metric, V8, false, 4, 4>(layout, cells);
-  }
+  dense_rows<Metric, V8, 4, 4>(layout, cells);
 }
 
 enum class Wide { kNone, kAvx2, kAvx512 };

@@ -2,6 +2,9 @@
 // weighted Robinson-Foulds (sum of |a - b|) and the Kuhner-Felsenstein branch
 // score (sqrt of the sum of (a - b)^2).  Every floating-point sum has a fixed
 // order, so results are identical bit for bit whatever the thread count.
+// Infinite and NaN lengths give what the sums give in IEEE arithmetic: inf
+// against any tree, NaN where a NaN length or inf - inf (both trees infinite
+// of the same sign on one split) enters; the diagonal stays 0.
 #pragma once
 
 #include <atomic>
@@ -31,7 +34,7 @@ enum class Simd { kAuto, kBaseline };
 // The same with the dense threshold given (2 or less: every split in two or
 // more trees is dense; above n: none is).  With non-negative lengths whose
 // sums are exact, any threshold gives the same bits; otherwise only the
-// rounding differs.
+// rounding differs, and for pairs with an infinite or NaN length not at all.
 void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
                         std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 void distance_kf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,

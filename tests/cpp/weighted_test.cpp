@@ -122,11 +122,6 @@ TEST(DistanceWeighted, SameBitsOnOneThreadWithAnyVectorsAndThroughThePublicCalls
   const std::vector<double> kf = weighted(Metric::kKf, set, 4);
   expect_bits_eq(weighted(Metric::kWrf, set, 4, nullptr, Simd::kBaseline), wrf);
   expect_bits_eq(weighted(Metric::kKf, set, 4, nullptr, Simd::kBaseline), kf);
-  // A NaN length in a dense column takes WRF's NaN-aware lanes.
-  const double kept = set.snaps[3].lengths[0];
-  set.snaps[3].lengths[0] = std::numeric_limits<double>::quiet_NaN();
-  expect_bits_eq(weighted(Metric::kWrf, set, 4, nullptr, Simd::kBaseline), weighted(Metric::kWrf, set, 4));
-  set.snaps[3].lengths[0] = kept;
   {
     tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
     expect_bits_eq(weighted(Metric::kWrf, set, 4), wrf);
@@ -171,36 +166,97 @@ TEST(DistanceWeighted, NegativeLengthsFollowTheDefinitionAtEveryThreshold) {
   }
 }
 
-// Lengths may be NaN or infinite (the reader accepts them).  Pairs touching
-// one come out as 0 or infinity depending on which path their splits take
-// (NaN from inf - inf is clamped to 0), never as NaN; other pairs are exact.
-TEST(DistanceWeighted, NonFiniteLengthsNeverCrashOrLeak) {
+// Off the diagonal the cells hold the definition's value, NaN where it is
+// NaN; the diagonal holds 0 and the matrix is symmetric bit for bit.
+void expect_definition(const std::vector<double>& got, const std::vector<double>& expected, std::size_t n) {
+  ASSERT_EQ(got.size(), n * n);
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(got[i * n + i]), 0u) << i;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double g = got[i * n + j];
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(g), std::bit_cast<std::uint64_t>(got[j * n + i]))
+          << i << ", " << j;
+      if (i == j) continue;
+      const double e = expected[i * n + j];
+      if (std::isnan(e)) {
+        ASSERT_TRUE(std::isnan(g)) << i << ", " << j << ": " << g;
+      } else {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(g), std::bit_cast<std::uint64_t>(e))
+            << i << ", " << j << ": " << g;
+      }
+    }
+  }
+}
+
+void expect_definition_everywhere(const Snapshots& set) {
+  const std::size_t n = set.snaps.size();
+  const std::vector<double> wrf = brute_wrf(set);
+  const std::vector<double> kf = brute_kf(set);
+  for (std::uint32_t t : thresholds(n)) {
+    for (Simd simd : {Simd::kAuto, Simd::kBaseline}) {
+      SCOPED_TRACE(::testing::Message()
+                   << "threshold " << t << (simd == Simd::kAuto ? " auto" : " baseline"));
+      expect_definition(weighted(Metric::kWrf, set, t, nullptr, simd), wrf, n);
+      expect_definition(weighted(Metric::kKf, set, t, nullptr, simd), kf, n);
+    }
+  }
+}
+
+// Lengths may be NaN or infinite (the reader accepts them): inf against any
+// tree, NaN from a NaN length or from inf - inf, on a split in every tree,
+// in some or in one only, whichever path the split takes.
+TEST(DistanceWeighted, NonFiniteLengthsFollowTheDefinitionAtEveryThreshold) {
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   Snapshots set;
-  // Split 0 (pendant) everywhere, 1 in trees 0-2 and 4, 2 in trees 1, 2 and 4,
-  // 3 in tree 3 only.
+  // Split 0 (pendant) everywhere, 1 in trees 0-2, 4 and 5, 2 in trees 1, 2,
+  // 4 and 5, 3 in tree 3 only, 4 in trees 5 and 6.
   set.snaps = {
       InternSnap{.ids = {1}, .lengths = {1.0, inf}, .n_pendant = 1},
       InternSnap{.ids = {1, 2}, .lengths = {1.0, 2.0, nan}, .n_pendant = 1},
       InternSnap{.ids = {2, 1}, .lengths = {1.0, 3.0, 4.0}, .n_pendant = 1},
       InternSnap{.ids = {3}, .lengths = {-inf, 1.0}, .n_pendant = 1},
       InternSnap{.ids = {1, 2}, .lengths = {1.0, 3.0, 5.0}, .n_pendant = 1},
+      InternSnap{.ids = {1, 2, 4}, .lengths = {-inf, inf, 5.0, -inf}, .n_pendant = 1},
+      InternSnap{.ids = {4}, .lengths = {2.0, 7.0}, .n_pendant = 1},
   };
-  set.freq = {5, 4, 3, 1};
-  for (Metric metric : {Metric::kWrf, Metric::kKf}) {
-    for (std::uint32_t t : thresholds(5)) {
-      const std::vector<double> m = weighted(metric, set, t);
-      for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(m[i * 5 + i], 0.0);
-        for (std::size_t j = 0; j < 5; ++j) {
-          EXPECT_EQ(std::bit_cast<std::uint64_t>(m[i * 5 + j]), std::bit_cast<std::uint64_t>(m[j * 5 + i]));
-          EXPECT_TRUE(m[i * 5 + j] == 0.0 || m[i * 5 + j] == inf || (i == 2 && j == 4) || (i == 4 && j == 2));
-        }
-      }
-      EXPECT_EQ(m[2 * 5 + 4], metric == Metric::kWrf ? 3.0 : std::sqrt(5.0)) << t;
-    }
+  set.freq = {7, 5, 4, 1, 2};
+  expect_definition_everywhere(set);
+  const std::vector<double> m = weighted(Metric::kKf, set, 0);
+  EXPECT_EQ(m[0 * 7 + 2], inf);
+  EXPECT_TRUE(std::isnan(m[0 * 7 + 5]));  // inf - inf on split 1
+  EXPECT_TRUE(std::isnan(m[1 * 7 + 6]));
+  EXPECT_EQ(m[2 * 7 + 4], std::sqrt(5.0));
+}
+
+// A few spoiled trees among many: the pairs of finite trees keep the exact
+// bits, the spoiled ones follow the definition through every kernel shape.
+TEST(DistanceWeighted, SpoiledTreesAmongManyFollowTheDefinition) {
+  Snapshots set = random_set({.trees = 37, .pendants = 5, .splits = 60, .changes = 5, .lengths = true}, 21);
+  const double values[] = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::quiet_NaN()};
+  for (std::size_t t = 1; t < 37; t += 6) {
+    InternSnap& snap = set.snaps[t];
+    snap.lengths[(t * 7) % snap.lengths.size()] = values[t % 3];
   }
+  expect_definition_everywhere(set);
+}
+
+// Finite lengths whose squares overflow break the identity as well.
+TEST(DistanceWeighted, OverflowingSelfTermsFollowTheDefinition) {
+  Snapshots set;
+  set.snaps = {
+      InternSnap{.ids = {1}, .lengths = {1e200, 1.0}, .n_pendant = 1},
+      InternSnap{.ids = {1}, .lengths = {1e200, 2.0}, .n_pendant = 1},
+      InternSnap{.ids = {1}, .lengths = {1e200, 1.0}, .n_pendant = 1},
+  };
+  set.freq = {3, 3};
+  const std::vector<double> kf = brute_kf(set);
+  for (std::uint32_t t : thresholds(3)) {
+    for (Simd simd : {Simd::kAuto, Simd::kBaseline})
+      expect_definition(weighted(Metric::kKf, set, t, nullptr, simd), kf, 3);
+  }
+  EXPECT_EQ(kf[1], 1.0);
 }
 
 }  // namespace

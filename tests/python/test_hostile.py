@@ -36,36 +36,44 @@ WEIGHTED = {"wrf": cladomatic.pairwise_wrf_from_newick_iter, "kf": cladomatic.pa
 NON_FINITE = ["((A:1,B:2):{x},C:3,(D:4,E:5):1);", "((A:1,B:2):1,C:3,(D:4,E:5):1);", "((A:1,D:2):1,B:3,(C:4,E:5):1);"]
 FILLER = "((A:1,C:2):1,B:3,(D:4,E:5):1);"
 
-# Pairs that give 0 although an infinite length sets the two trees infinitely
-# far apart: the cross term meets inf - inf or inf * 0.
-ZERO_INSTEAD_OF_INF = {
-    ("dense", "wrf", "-inf", 1), ("dense", "wrf", "-inf", 2), ("dense", "kf", "inf", 1), ("dense", "kf", "inf", 2),
-    ("dense", "kf", "-inf", 2), ("sparse", "wrf", "-inf", 1), ("sparse", "kf", "inf", 1),
-}
+
+def non_finite_texts(path, x, copies=1):
+    return [t.format(x=x) for t in NON_FINITE] * copies + [FILLER] * (10 * copies if path == "sparse" else 0)
 
 
-def infinite_cases():
-    for path in ("dense", "sparse"):
-        for metric in WEIGHTED:
-            for x in ("inf", "-inf"):
-                for other in (1, 2):
-                    marks = []
-                    if (path, metric, x, other) in ZERO_INSTEAD_OF_INF:
-                        marks = [pytest.mark.xfail(strict=True, reason="gives 0.0, not inf")]
-                    yield pytest.param(path, metric, x, other, marks=marks, id=f"{path}-{metric}-{x}-tree{other}")
+def definition(name, a, b):
+    terms = [abs(a.get(s, 0.0) - b.get(s, 0.0)) for s in sorted(a.keys() | b.keys())]
+    if "wrf" in name:
+        return sum(terms)
+    return math.sqrt(sum(t * t for t in terms))
 
 
 class TestNonFiniteLengths:
-    @pytest.mark.parametrize("path, metric, x, other", list(infinite_cases()))
-    def test_infinite_length_against_finite_tree(self, path, metric, x, other):
-        texts = [t.format(x=x) for t in NON_FINITE] + [FILLER] * (10 if path == "sparse" else 0)
-        assert matrix(WEIGHTED[metric], texts)[0, other] == math.inf
+    @pytest.mark.parametrize("path", ["dense", "sparse"])
+    @pytest.mark.parametrize("metric", list(WEIGHTED))
+    @pytest.mark.parametrize("x", ["inf", "-inf"])
+    def test_infinite_length_sets_a_tree_infinitely_far_from_the_others(self, path, metric, x):
+        result = matrix(WEIGHTED[metric], non_finite_texts(path, x))
+        assert result[0, 1:].tolist() == [math.inf] * (len(result) - 1)
+        assert result[1:, 0].tolist() == [math.inf] * (len(result) - 1)
+        assert result[0, 0] == 0.0
 
     @pytest.mark.parametrize("path", ["dense", "sparse"])
-    def test_nan_length_gives_zero_against_every_tree(self, path):
-        texts = [t.format(x="nan") for t in NON_FINITE] + [FILLER] * (10 if path == "sparse" else 0)
+    @pytest.mark.parametrize("x", ["inf", "-inf", "nan"])
+    def test_same_non_finite_length_on_one_split_gives_nan(self, path, x):
+        # Trees 0 and 3 both hold A|B with length x: x - x is NaN.
         for function in WEIGHTED.values():
-            assert matrix(function, texts)[0].tolist() == [0.0] * len(texts)
+            result = matrix(function, non_finite_texts(path, x, copies=2))
+            assert math.isnan(result[0, 3]) and math.isnan(result[3, 0])
+
+    @pytest.mark.parametrize("path", ["dense", "sparse"])
+    def test_nan_length_gives_nan_against_every_other_tree(self, path):
+        texts = non_finite_texts(path, "nan")
+        for function in WEIGHTED.values():
+            result = matrix(function, texts)
+            assert result[0, 0] == 0.0
+            assert np.isnan(result[0, 1:]).all() and np.isnan(result[1:, 0]).all()
+            assert not np.isnan(result[1:, 1:]).any()
 
     @pytest.mark.parametrize("rooted", [False, True], ids=["unrooted", "rooted"])
     def test_random_non_finite_lengths(self, rooted):
@@ -85,14 +93,11 @@ class TestNonFiniteLengths:
                 call(function, texts, rooted)
                 continue
             result = matrix(function, texts, rooted)
-            assert not np.isnan(result).any()
-            assert (result == result.T).all() and not result.diagonal().any()
-            assert set(result[sorted(spoiled)].ravel()) <= {0.0, math.inf}
-            metric = (lambda a, b: sum(abs(a.get(s, 0.0) - b.get(s, 0.0)) for s in a.keys() | b.keys())) \
-                if "wrf" in name else \
-                (lambda a, b: math.sqrt(sum((a.get(s, 0.0) - b.get(s, 0.0)) ** 2 for s in a.keys() | b.keys())))
-            expected = [[metric(sets[i], sets[j]) for j in finite] for i in finite]
-            np.testing.assert_allclose(result[np.ix_(finite, finite)], expected, rtol=1e-12, atol=1e-12)
+            assert (result[~np.isnan(result)] == result.T[~np.isnan(result)]).all()
+            assert (np.isnan(result) == np.isnan(result.T)).all() and not result.diagonal().any()
+            assert not np.isnan(result[np.ix_(finite, finite)]).any()
+            expected = [[0.0 if i == j else definition(name, sets[i], sets[j]) for j in range(40)] for i in range(40)]
+            np.testing.assert_allclose(result, expected, rtol=1e-12, atol=1e-12)
 
 
 FUZZ = textwrap.dedent("""
