@@ -234,17 +234,19 @@ def main():
     print("drain: trees/s through the call, generator included; pipeline: trees/s with the time spent")
     print("in the generator taken out; t/cpu-s: trees per CPU-second of the module's own work.")
     print()
-    print("Memory (MiB; 'call' is the peak RSS minus the RSS just before the call):")
-    header = ("trees", "peak RSS", "before", "call", "chunk", "interned est", "splits", "call/tree B",
-              "text/tree B")
+    print("Memory (MiB; 'call' is the peak RSS minus the RSS just before the call; what the interned")
+    print("set does not explain, 'call-interned', is the chunk in flight and should stay flat):")
+    header = ("trees", "peak RSS", "before", "call", "chunk", "interned est", "call-interned", "splits",
+              "call/tree B", "text/tree B")
     print(f"{header[0]:>8} {header[1]:>9} {header[2]:>7} {header[3]:>7} {header[4]:>6} {header[5]:>13} "
-          f"{header[6]:>9} {header[7]:>12} {header[8]:>12}")
+          f"{header[6]:>14} {header[7]:>9} {header[8]:>12} {header[9]:>12}")
     for run in runs:
         count = run["count"]
         used = run["peak"] - run["base_rss"]
         estimate = interned_estimate(count, run["splits"], weighted)
         print(f"{count:>8,} {mib(run['peak']):>9.1f} {mib(run['base_rss']):>7.1f} {mib(used):>7.1f} "
-              f"{mib(CHUNK_BUDGET):>6.1f} {mib(estimate):>13.1f} {run['splits']:>9,} {used / count:>12,.0f} "
+              f"{mib(CHUNK_BUDGET):>6.1f} {mib(estimate):>13.1f} {mib(used - estimate):>14.1f} "
+              f"{run['splits']:>9,} {used / count:>12,.0f} "
               f"{run['text_bytes'] / count:>12,.0f}")
     if len(runs) >= 2:
         first, last = runs[0], runs[-1]
