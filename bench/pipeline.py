@@ -119,7 +119,6 @@ def stream_run(count, metric):
     stream = TimedStream(count, end_with_error=True)
     function = getattr(cladomatic, FUNCTIONS[metric])
     base = current_rss()
-    base_peak = peak_rss()
     start_cpu = cpu_seconds()
     start = time.perf_counter()
     try:
@@ -143,7 +142,6 @@ def stream_run(count, metric):
         "text_bytes": stream.text_bytes,
         "quarters": quarters,
         "base_rss": base,
-        "base_peak": base_peak,
         "peak": peak,
         "splits": distinct_splits(count),
     }
