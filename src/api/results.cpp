@@ -28,11 +28,6 @@ PyRef size_object(std::size_t value) noexcept {
   return PyRef::steal(PyLong_FromSize_t(value));
 }
 
-PyRef bytes_copy(std::span<const std::uint8_t> data) noexcept {
-  return PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                                static_cast<Py_ssize_t>(data.size())));
-}
-
 PyRef uninitialised_bytes(std::size_t rows, std::size_t columns, std::size_t width) noexcept {
   std::size_t size = 0;
   if (__builtin_mul_overflow(rows, columns, &size) || __builtin_mul_overflow(size, width, &size) ||
@@ -41,16 +36,6 @@ PyRef uninitialised_bytes(std::size_t rows, std::size_t columns, std::size_t wid
     return PyRef();
   }
   return PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-}
-
-PyRef export_tuple(std::span<const std::string> tree_names, PyRef matrix, SetExports&& exports) noexcept {
-  PyRef names = string_list(tree_names);
-  PyRef leaf_names = string_list(exports.leaf_names);
-  PyRef n_bip = size_object(exports.n_bip);
-  PyRef matrix_export = bytes_copy(exports.matrix);
-  PyRef clade_bytes = bytes_copy(exports.bipartition_clade_bytes);
-  return tuple_of(std::move(names), std::move(matrix), std::move(leaf_names), std::move(n_bip),
-                  std::move(matrix_export), std::move(clade_bytes));
 }
 
 std::span<std::byte> payload(PyObject* bytes) noexcept {

@@ -12,26 +12,20 @@
 #include <string>
 
 #include "pyref.hpp"
-#include "tree_set.hpp"
 
 namespace cladomatic {
 
 PyRef string_list(std::span<const std::string> items) noexcept;
 PyRef float_list(std::span<const double> items) noexcept;
 PyRef size_object(std::size_t value) noexcept;
-PyRef bytes_copy(std::span<const std::uint8_t> data) noexcept;
 
 // A bytes object for a rows x columns matrix of `width`-byte entries, whose
 // payload the pairwise stage fills in place with the lock released: it spares
 // a copy of the largest buffer of the call.  MemoryError when the size does
-// not fit a bytes object.  The size must not be 0: the empty bytes object is
-// shared.
+// not fit a bytes object.  A size of 0 gives the shared empty bytes object,
+// which must never be written.
 PyRef uninitialised_bytes(std::size_t rows, std::size_t columns, std::size_t width) noexcept;
 std::span<std::byte> payload(PyObject* bytes) noexcept;
-
-// The 6-tuple of the export variants: (tree_names, matrix bytes, leaf_names,
-// n_bip, presence or branch-length bytes, bipartition_clade_bytes).
-PyRef export_tuple(std::span<const std::string> tree_names, PyRef matrix, SetExports&& exports) noexcept;
 
 template <class... Items>
 PyRef tuple_of(Items&&... items) noexcept {

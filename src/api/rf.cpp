@@ -6,6 +6,7 @@
 
 #include "distances/rf.hpp"
 #include "docs.hpp"
+#include "exports.hpp"
 #include "frame.hpp"
 #include "input.hpp"
 #include "matrix_bytes.hpp"
@@ -37,16 +38,17 @@ PyRef rf_matrix_with_snapshots(CallArgs&& call) {
                                 distance_rf(Input::borrowing(*set), counter, out);
                               });
   if (!matrix) return matrix;
-  return export_tuple(call.names, std::move(matrix), presence_exports(std::move(*set)));
+  return export_tuple(call.names, std::move(matrix), std::move(*set), SplitMatrix::presence);
 }
 
 }  // namespace
 
 const char pairwise_rf_from_newick_iter_doc[] = CLADOMATIC_SIGNATURE("pairwise_rf_from_newick_iter")
     "Compute pairwise Robinson-Foulds distances from a lazy Python iterator of newick strings.\n\n"
-    "Trees are pulled from the iterator batch by batch while earlier ones are parsed, so at most\n"
-    "one batch of newick strings is held in memory. Each string is paired with the entry of\n"
-    "map_indices at the same position; reading stops after len(map_indices) strings.\n\n"
+    "Trees are pulled from the iterator one batch at a time, and each batch is parsed before the\n"
+    "next is pulled, so at most one batch of newick strings is held in memory. Each string is\n"
+    "paired with the entry of map_indices at the same position; reading stops after\n"
+    "len(map_indices) strings.\n\n"
     "Args:\n"
     "    names: Tree identifiers, one per newick string.\n"
     "    newick_iter: Python iterator yielding newick strings.\n"

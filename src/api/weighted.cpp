@@ -1,12 +1,14 @@
 #include "weighted.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "distances/weighted.hpp"
 #include "docs.hpp"
+#include "exports.hpp"
 #include "frame.hpp"
 #include "input.hpp"
 #include "matrix_bytes.hpp"
@@ -27,16 +29,25 @@ namespace cladomatic {
 
 namespace {
 
-using ListMetric = std::vector<double> (*)(Input&&, PairCounter*);
 using BytesMetric = void (*)(Input&&, PairCounter*, std::span<std::byte>);
 
-PyRef weighted_pairwise(CallArgs&& call, ListMetric metric) {
+PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   std::optional<Snapshots> set = read_tree_set(call, true, false);
   if (!set) return PyRef();
-  std::vector<double> matrix =
-      with_counter(std::move(call.progress), pair_count(set->snaps.size()),
-                   [&](PairCounter* counter) { return metric(owning_input(std::move(*set)), counter); });
-  return tuple_of(string_list(call.names), float_list(matrix));
+  std::size_t n = set->snaps.size(), cells = 0;
+  if (__builtin_mul_overflow(n, n, &cells) ||
+      cells > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double)) {
+    PyErr_NoMemory();
+    return PyRef();
+  }
+  // Not zeroed: the engine writes every cell, and zeroing n*n doubles first
+  // would cost a sizeable share of the pairwise stage.
+  std::unique_ptr<double[]> matrix = std::make_unique_for_overwrite<double[]>(cells);
+  std::span<double> values(matrix.get(), cells);
+  with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
+    metric(owning_input(std::move(*set)), counter, std::as_writable_bytes(values));
+  });
+  return tuple_of(string_list(call.names), float_list(values));
 }
 
 PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {
@@ -47,7 +58,7 @@ PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {
       set->snaps.size(), sizeof(double), std::move(call.progress),
       [&](PairCounter* counter, std::span<std::byte> out) { metric(Input::borrowing(*set), counter, out); });
   if (!matrix) return matrix;
-  return export_tuple(call.names, std::move(matrix), branch_length_exports(std::move(*set)));
+  return export_tuple(call.names, std::move(matrix), std::move(*set), SplitMatrix::branch_lengths);
 }
 
 PyRef wrf_matrix(CallArgs&& call) {

@@ -56,55 +56,86 @@ ColumnOrder column_order(const Snapshots& set) {
 
 namespace {
 
-// A trees x columns matrix of `width`-byte cells, zero-filled; each tree's row
-// is written by one worker, so no cell needs synchronisation.
+// Each tree's row is cleared and written by one worker, so no cell needs
+// synchronisation and the pages are first touched in parallel.
 template <class WriteRow>
-ExportMatrix per_tree_matrix(const Snapshots& set, std::size_t width, WriteRow&& write_row) {
-  ColumnOrder order = column_order(set);
+void fill_per_tree(const Snapshots& set, const ColumnOrder& order, std::size_t width,
+                   std::span<std::byte> out, WriteRow&& write_row) {
   std::size_t n_bip = order.columns.size();
-  ExportMatrix out;
-  out.columns = std::move(order.columns);
-  if (n_bip == 0) return out;
-  out.bytes.assign(cell_count(cell_count(set.snaps.size(), n_bip), width), 0);
-  const std::vector<std::uint64_t>& column_of = order.export_column_of;
+  std::size_t row_bytes = cell_count(n_bip, width);
+  if (out.size() != cell_count(set.snaps.size(), row_bytes)) throw InvariantFailure("export buffer size");
+  // A set built without clade rows has ids but no columns: nothing to show.
+  if (n_bip == 0) return;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, set.snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t t = r.begin(); t != r.end(); ++t)
-                        write_row(set.snaps[t], column_of, out.bytes.data() + t * n_bip * width);
+                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
+                        std::byte* row = out.data() + t * row_bytes;
+                        std::memset(row, 0, row_bytes);
+                        write_row(set.snaps[t], order.export_column_of, row);
+                      }
                     });
-  return out;
 }
 
 }  // namespace
 
-ExportMatrix build_presence_matrix(const Snapshots& set) {
-  return per_tree_matrix(set, 1, [](const InternSnap& snap, const auto& column_of, std::uint8_t* row) {
-    for_each_id(snap, [&](std::size_t, SplitId id) { row[column_of[id]] = 1; });
-  });
+void fill_presence_matrix(const Snapshots& set, const ColumnOrder& order, std::span<std::uint8_t> out) {
+  fill_per_tree(set, order, 1, std::as_writable_bytes(out),
+                [](const InternSnap& snap, const auto& column_of, std::byte* row) {
+                  for_each_id(snap, [&](std::size_t, SplitId id) { row[column_of[id]] = std::byte{1}; });
+                });
 }
 
-ExportMatrix build_branch_length_matrix(const Snapshots& set) {
-  return per_tree_matrix(
-      set, sizeof(double), [](const InternSnap& snap, const auto& column_of, std::uint8_t* row) {
-        for_each_id(snap, [&](std::size_t k, SplitId id) {
-          if (k < snap.lengths.size())
-            std::memcpy(row + column_of[id] * sizeof(double), &snap.lengths[k], sizeof(double));
-        });
-      });
+void fill_branch_length_matrix(const Snapshots& set, const ColumnOrder& order, std::span<std::byte> out) {
+  fill_per_tree(set, order, sizeof(double), out,
+                [](const InternSnap& snap, const auto& column_of, std::byte* row) {
+                  for_each_id(snap, [&](std::size_t k, SplitId id) {
+                    if (k < snap.lengths.size())
+                      std::memcpy(row + column_of[id] * sizeof(double), &snap.lengths[k], sizeof(double));
+                  });
+                });
 }
 
-std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
-                                                  const std::vector<std::uint64_t>& columns) {
-  std::size_t stride = (set.leaf_names.size() + 7) / 8;
-  std::vector<std::uint8_t> bytes(cell_count(columns.size(), stride), 0);
+std::size_t bipartition_stride(const Snapshots& set) noexcept {
+  return (set.leaf_names.size() + 7) / 8;
+}
+
+void fill_bipartition_bytes(const Snapshots& set, std::span<const std::uint64_t> columns,
+                            std::span<std::uint8_t> out) {
+  std::size_t stride = bipartition_stride(set);
+  if (out.size() != cell_count(columns.size(), stride)) throw InvariantFailure("export buffer size");
+  std::fill(out.begin(), out.end(), std::uint8_t{0});
   for (std::size_t j = 0; j < columns.size(); ++j) {
     if (columns[j] >= set.clades.rows()) throw InvariantFailure("column names a split without a clade row");
-    std::uint8_t* row = bytes.data() + j * stride;
+    std::uint8_t* row = out.data() + j * stride;
     for (LeafId leaf : set.clades.row(columns[j])) {
       if (leaf >= set.leaf_names.size()) throw InvariantFailure("clade row names a leaf outside the set");
       row[leaf / 8] |= static_cast<std::uint8_t>(1u << (leaf % 8));
     }
   }
+}
+
+ExportMatrix build_presence_matrix(const Snapshots& set) {
+  ColumnOrder order = column_order(set);
+  ExportMatrix out;
+  out.bytes.resize(cell_count(set.snaps.size(), order.columns.size()));
+  fill_presence_matrix(set, order, out.bytes);
+  out.columns = std::move(order.columns);
+  return out;
+}
+
+ExportMatrix build_branch_length_matrix(const Snapshots& set) {
+  ColumnOrder order = column_order(set);
+  ExportMatrix out;
+  out.bytes.resize(cell_count(cell_count(set.snaps.size(), order.columns.size()), sizeof(double)));
+  fill_branch_length_matrix(set, order, std::as_writable_bytes(std::span(out.bytes)));
+  out.columns = std::move(order.columns);
+  return out;
+}
+
+std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
+                                                  const std::vector<std::uint64_t>& columns) {
+  std::vector<std::uint8_t> bytes(cell_count(columns.size(), bipartition_stride(set)));
+  fill_bipartition_bytes(set, columns, bytes);
   return bytes;
 }
 

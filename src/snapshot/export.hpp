@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "snapshots.hpp"
@@ -19,16 +20,28 @@ struct ColumnOrder {
 // Columns sorted by cmp_packed of the splits' clade rows.
 ColumnOrder column_order(const Snapshots& set);
 
+// Fillers writing into a caller's buffer of exactly the size given (any
+// alignment, any prior content): the module hands them the payload of the
+// Python bytes object, so the largest exports are never copied.
+//   presence:       n_trees x n_bip bytes, 1 where the tree holds the split;
+//   branch lengths: n_trees x n_bip float64 (native order), 0.0 where absent;
+//   bipartitions:   columns.size() rows of bipartition_stride bytes, leaf i at
+//                   bit i % 8 of byte i / 8, padding bits 0.
+void fill_presence_matrix(const Snapshots& set, const ColumnOrder& order, std::span<std::uint8_t> out);
+void fill_branch_length_matrix(const Snapshots& set, const ColumnOrder& order, std::span<std::byte> out);
+std::size_t bipartition_stride(const Snapshots& set) noexcept;
+void fill_bipartition_bytes(const Snapshots& set, std::span<const std::uint64_t> columns,
+                            std::span<std::uint8_t> out);
+
 struct ExportMatrix {
   std::vector<std::uint8_t> bytes;
   std::vector<std::uint64_t> columns;
 };
 
-// n_trees x n_bip bytes, 1 where the tree holds the split.
+// The same as owned buffers, each matrix with the column order it used.
 ExportMatrix build_presence_matrix(const Snapshots& set);
-// n_trees x n_bip float64 (native order), 0.0 where the tree lacks the split.
-ExportMatrix build_branch_length_matrix(const Snapshots& set);
-// One row of ceil(n_leaves / 8) bytes per column, leaf i at bit i % 8 of byte i / 8.
-std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set, const std::vector<std::uint64_t>& columns);
+ExportMatrix build_branch_length_matrix(const Snapshots& set);  // set built with branch lengths too
+std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
+                                                  const std::vector<std::uint64_t>& columns);
 
 }  // namespace cladomatic
