@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Tree sets for bench/compare.py, made by MrBayes and IQ-TREE from the example alignments Debian ships with them.
-# Run inside the development root:  tools/devenv run bench/make_data.sh
+# Run inside the development root:  tools/devenv run bench/make_data.sh [SET...]   (default: every set)
 # Every run uses a fixed seed and one thread, so the same packages give the same files byte for byte.
 #
 #   example.ufboot.nwk.gz     1,000 UFBoot trees,  17 leaves  (IQ-TREE, iqtree/examples/example.phy)
 #   primates.mb.nex.gz       20,000 trees,         12 leaves  (MrBayes posterior, mrbayes/examples/primates.nex)
-#   avian.ufboot.nwk.gz       5,000 UFBoot trees,  89 leaves  (IQ-TREE, mrbayes/examples/avian_ovomucoids.nex, protein)
+#   cynmix.mb.nex.gz          4,000 trees,         32 leaves  (MrBayes, mrbayes/examples/cynmix.nex, DNA + morphology)
 #   sceloporus.ufboot.nwk.gz  1,000 UFBoot trees, 123 leaves  (IQ-TREE, mrbayes/examples/sceloporus.nex)
 #   sim.ufboot.nwk.gz         1,000 UFBoot trees, 300 leaves  (IQ-TREE on an alignment simulated by AliSim)
 #
@@ -56,18 +56,27 @@ ufboot() { # name alignment model replicates
   gzip -9n <"$name.ufboot" >"$out/$name.ufboot.nwk.gz"
 }
 
-ufboot example "$iq_examples/example.phy" GTR+G 1000
+wanted() { [ ${#sets[@]} -eq 0 ] || [[ " ${sets[*]} " == *" $1 "* ]]; }
+sets=("$@")
 
-mrbayes primates "$mb_examples/primates.nex" 500000 40 2501 "lset nst=6 rates=invgamma;"
-
-data_block "$mb_examples/avian_ovomucoids.nex" >avian.nex
-ufboot avian avian.nex JTT+G 5000
-
-data_block "$mb_examples/sceloporus.nex" >sceloporus.nex
-ufboot sceloporus sceloporus.nex GTR+G 1000
-
-echo "make_data: AliSim, 300 taxa" >&2
-iqtree2 --alisim sim -t 'RANDOM{yh/300}' -m GTR+G --length 1000 --seed 20261207 --quiet --redo
-ufboot sim sim.phy GTR+G 1000
+if wanted example; then
+  ufboot example "$iq_examples/example.phy" GTR+G 1000
+fi
+if wanted primates; then
+  mrbayes primates "$mb_examples/primates.nex" 500000 40 2501 "lset nst=6 rates=invgamma;"
+fi
+if wanted cynmix; then
+  # a short chain (30,000 generations): enough trees of 32 leaves, whether or not the runs have converged
+  mrbayes cynmix "$mb_examples/cynmix.nex" 30000 10 1001 "lset nst=6 rates=gamma;"
+fi
+if wanted sceloporus; then
+  data_block "$mb_examples/sceloporus.nex" >sceloporus.nex
+  ufboot sceloporus sceloporus.nex GTR+G 1000
+fi
+if wanted sim; then
+  echo "make_data: AliSim, 300 taxa" >&2
+  iqtree2 --alisim sim -t 'RANDOM{yh/300}' -m GTR+G --length 1000 --seed 20261207 --quiet --redo
+  ufboot sim sim.phy GTR+G 1000
+fi
 
 ls -l "$out"
