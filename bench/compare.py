@@ -29,7 +29,7 @@ BENCH = Path(__file__).resolve().parent
 DATASETS = [
     ("example", "example.ufboot.nwk.gz", "IQ-TREE UFBoot trees, example.phy"),
     ("primates", "primates.mb.nex.gz", "MrBayes posterior, primates.nex"),
-    ("avian", "avian.ufboot.nwk.gz", "IQ-TREE UFBoot trees, avian_ovomucoids.nex"),
+    ("cynmix", "cynmix.mb.nex.gz", "MrBayes posterior, cynmix.nex"),
     ("sceloporus", "sceloporus.ufboot.nwk.gz", "IQ-TREE UFBoot trees, sceloporus.nex"),
     ("sim", "sim.ufboot.nwk.gz", "IQ-TREE UFBoot trees, AliSim alignment"),
 ]
@@ -42,13 +42,9 @@ TOOLS = [
     ("DendroPy", METRICS, False),
     ("phangorn", METRICS, False),
     ("IQ-TREE", ("rf",), False),
+    ("cladomatic, flat list", ("wrf", "kf"), True),
 ]
-# What each peer computes, checked on the tiny trees of docs/benchmarks.md and on every data set below.
-DEFINITIONS = {
-    "DendroPy": "symmetric_difference / weighted_robinson_foulds_distance / euclidean_distance",
-    "phangorn": "RF.dist / wRF.dist(normalize=FALSE) / KF.dist, rooted=FALSE",
-    "IQ-TREE": "-rf_all",
-}
+DEFAULT_TOOLS = [tool for tool, _, _ in TOOLS if tool != "cladomatic, flat list"]
 
 
 def pairs(n):
@@ -68,17 +64,23 @@ def worker_cladomatic(args):
     names, texts = trees.names[: args.count], trees.newicks[: args.count]
     read = time.perf_counter() - started
     n = len(texts)
-    # The weighted matrices come back as float64 bytes: the flat-list variants hold a Python float per entry,
-    # four times the memory, which the largest sets here cannot afford.
+    # The weighted matrices come back as float64 bytes by default: the flat-list variants hold a Python float
+    # per entry, four times the memory, which the largest sets here cannot afford.
     function = {
         "rf": cladomatic.pairwise_rf_from_newick_iter,
         "wrf": cladomatic.pairwise_wrf_with_snapshots_from_newick_iter,
         "kf": cladomatic.pairwise_kf_with_snapshots_from_newick_iter,
     }[args.metric]
+    if args.flat_list:
+        function = {"wrf": cladomatic.pairwise_wrf_from_newick_iter,
+                    "kf": cladomatic.pairwise_kf_from_newick_iter}[args.metric]
     result = function(names, iter(texts), [trees.translate], [0] * n)
     elapsed = time.perf_counter() - started
-    matrix = np.frombuffer(result[1], "<u4" if args.metric == "rf" else "<f8").reshape(n, n)
     if args.keep:
+        if args.flat_list:
+            matrix = np.array(result[1]).reshape(n, n)
+        else:
+            matrix = np.frombuffer(result[1], "<u4" if args.metric == "rf" else "<f8").reshape(n, n)
         np.save(args.out, np.asarray(matrix[: args.keep, : args.keep], dtype=np.float64))
     print(json.dumps({"time": elapsed, "read": read, "trees": n}))
 
@@ -174,18 +176,19 @@ def run_tool(tool, metric, count, space, keep=0):
     out = space.dir / f"{tag}.npy"
     me = [sys.executable, str(Path(__file__).resolve())]
     if tool.startswith("cladomatic"):
-        cores = ["--cores", "1"] if tool.endswith("1 core") else []
+        flags = {"cladomatic, 1 core": ["--cores", "1"], "cladomatic, flat list": ["--flat-list"]}.get(tool, [])
         command = me + ["worker", "cladomatic", metric, str(space.source), "--count", str(count),
-                        "--keep", str(keep), "--out", str(out)] + cores
+                        "--keep", str(keep), "--out", str(out)] + flags
     elif tool == "DendroPy":
         command = me + ["worker", "dendropy", metric, str(space.newick(count)), "--out", str(out)]
     elif tool == "phangorn":
         out = out.with_suffix(".bin")
         command = ["Rscript", str(BENCH / "phangorn_dists.R"), metric, str(space.newick(count)), str(out)]
     else:
-        command = ["iqtree2", "-rf_all", str(space.newick(count)), "--prefix", str(space.dir / tag), "--quiet",
-                   "--redo"]
-        out = space.dir / f"{tag}.rfdist"
+        # IQ-TREE writes its own PREFIX.log, so its prefix must differ from the name of this run's log
+        prefix = space.dir / f"{tag}.iqtree"
+        command = ["iqtree2", "-rf_all", str(space.newick(count)), "--prefix", str(prefix), "--quiet", "--redo"]
+        out = Path(f"{prefix}.rfdist")
     result = measured(command, log)
     result.setdefault("time", result["wall"])
     result.setdefault("read", 0.0)
@@ -343,12 +346,13 @@ def main():
     worker.add_argument("--count", type=int, default=None)
     worker.add_argument("--keep", type=int, default=0)
     worker.add_argument("--cores", type=int, default=0)
+    worker.add_argument("--flat-list", action="store_true")
     worker.add_argument("--out", required=True)
     parser.add_argument("--data", type=Path, default=BENCH / "data")
     parser.add_argument("--work", type=Path, default=BENCH.parent / "build" / "bench-compare")
     parser.add_argument("--sets", nargs="*", default=[key for key, _, _ in DATASETS])
     parser.add_argument("--metrics", nargs="*", default=list(METRICS))
-    parser.add_argument("--tools", nargs="*", default=[t for t, _, _ in TOOLS])
+    parser.add_argument("--tools", nargs="*", default=DEFAULT_TOOLS, choices=[t for t, _, _ in TOOLS])
     parser.add_argument("--budget", type=float, default=20.0, help="seconds a peer's next prefix may take")
     parser.add_argument("--table", type=Path, help="write the Markdown table here")
     parser.add_argument("--plot", type=Path, help="write the PNG plot here")
@@ -362,7 +366,7 @@ def main():
             continue
         path = args.data / name
         if not path.exists():
-            sys.exit(f"{path} is missing: run tools/devenv run bench/make_data.sh")
+            sys.exit(f"{path} is missing: run tools/devenv run bench/make_data.sh {key}")
         rows += bench_dataset(key, path, args)
     args.work.mkdir(parents=True, exist_ok=True)
     (args.work / "results.json").write_text(json.dumps(rows, indent=1))
