@@ -25,7 +25,7 @@ class TreeSet:
         texts = self.newicks[:count]
         if not self.translate:
             return list(texts)
-        table = self.translate
+        table = {label: newick_name(name) for label, name in self.translate.items()}
         return [LEAF.sub(lambda m: table.get(m.group(1), m.group(1)), text) for text in texts]
 
     def leaf_count(self):
@@ -36,16 +36,24 @@ def _open(path):
     return gzip.open(path, "rt", encoding="utf-8") if str(path).endswith(".gz") else open(path, encoding="utf-8")
 
 
+# One TRANSLATE entry: a label, then a name that is either quoted (a doubled quote stands for one) or a plain word.
+ENTRY = re.compile(r"([^\s,;]+)\s+('(?:[^']|'')*'|[^\s,;]+)\s*[,;]")
+PLAIN_NAME = re.compile(r"[A-Za-z0-9_.+-]+")
+
+
 def _translate_block(text):
-    match = re.search(r"\btranslate\b(.*?);", text, re.IGNORECASE | re.DOTALL)
+    match = re.search(r"\btranslate\b(.*?;)", text, re.IGNORECASE | re.DOTALL)
     if not match:
         return {}
     table = {}
-    for entry in match.group(1).split(","):
-        fields = entry.split()
-        if len(fields) == 2:
-            table[fields[0]] = fields[1].strip("'")
+    for label, name in ENTRY.findall(match.group(1)):
+        table[label] = name[1:-1].replace("''", "'") if name.startswith("'") else name
     return table
+
+
+def newick_name(name):
+    """A taxon name as a Newick label: quoted unless it is a plain word."""
+    return name if PLAIN_NAME.fullmatch(name) else "'" + name.replace("'", "''") + "'"
 
 
 def read_tree_file(path):
