@@ -1,13 +1,12 @@
 import gzip
-import importlib.util
+import sys
 from pathlib import Path
 
 import cladomatic
 import numpy as np
 
-spec = importlib.util.spec_from_file_location("treefiles", Path(__file__).parents[2] / "bench" / "treefiles.py")
-treefiles = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(treefiles)
+sys.path.insert(0, str(Path(__file__).parents[2] / "bench"))
+import treefiles  # noqa: E402
 
 NEXUS = """#NEXUS
 begin trees;
