@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Tree sets for bench/compare.py, made by MrBayes and IQ-TREE from the example alignments Debian ships with them.
+# Run inside the development root:  tools/devenv run bench/make_data.sh [SET...]   (default: every set)
+# Every run uses a fixed seed and one thread, so the same packages give the same files byte for byte.
+#
+#   example.ufboot.nwk.gz     1,000 UFBoot trees,  17 leaves  (IQ-TREE, iqtree/examples/example.phy)
+#   primates.mb.nex.gz       20,000 trees,         12 leaves  (MrBayes posterior, mrbayes/examples/primates.nex)
+#   cynmix.mb.nex.gz          4,000 trees,         32 leaves  (MrBayes, mrbayes/examples/cynmix.nex, DNA + morphology)
+#   sceloporus.ufboot.nwk.gz  1,000 UFBoot trees, 123 leaves  (IQ-TREE, mrbayes/examples/sceloporus.nex)
+#   sim.ufboot.nwk.gz         1,000 UFBoot trees, 300 leaves  (IQ-TREE on an alignment simulated by AliSim)
+#
+# The largest example alignment of either package has 123 taxa, so the last set is inferred from a simulated one:
+# AliSim draws a random Yule-Harding tree of 300 taxa and evolves 1,000 sites along it under GTR+G. That set
+# (2.3 MB) is not committed; the other four are.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+out=$here/data
+work=${CLADOMATIC_BUILD_DIR:-$here/../build}/bench-data
+iq_examples=/usr/share/doc/iqtree/examples
+mb_examples=/usr/share/doc/mrbayes/examples
+mkdir -p "$out" "$work"
+cd "$work"
+
+# A MrBayes example up to the end of its data block, without the example's own (sometimes commented-out) settings.
+data_block() { sed -n '1,/^[[:space:]]*end;/Ip' "$1"; }
+
+# MrBayes batch run: both runs' tree samples after the burn-in, as one NEXUS file with the TRANSLATE block.
+mrbayes() { # name nexus ngen samplefreq burnin_samples model_commands
+  local name=$1 nexus=$2 ngen=$3 freq=$4 burnin=$5 model=$6
+  data_block "$nexus" >"$name.nex"
+  cat >"$name.batch" <<EOF
+begin mrbayes;
+  set autoclose=yes nowarn=yes seed=20261207 swapseed=1207;
+  execute $name.nex;
+  $model
+  mcmc ngen=$ngen samplefreq=$freq printfreq=$ngen diagnfreq=$ngen nruns=2 nchains=4 filename=$name;
+end;
+EOF
+  echo "make_data: MrBayes $name ($ngen generations)" >&2
+  mb "$name.batch" >"$name.mb.log"
+  {
+    # header up to and including the translate block, then the trees after the burn-in, run 1 then run 2
+    sed -n '/^begin trees;/I,/;$/p' "$name.run1.t" | sed '1s/^/#NEXUS\n/' | grep -v '^\s*tree '
+    for run in 1 2; do
+      grep '^\s*tree ' "$name.run$run.t" | tail -n +$((burnin + 1)) | sed "s/tree gen\./tree run$run.gen./"
+    done
+    echo 'end;'
+  } | gzip -9n >"$out/$name.mb.nex.gz"
+}
+
+# IQ-TREE ultrafast bootstrap: one tree per replicate, with its branch lengths.
+ufboot() { # name alignment model replicates
+  local name=$1 alignment=$2 model=$3 replicates=$4
+  echo "make_data: IQ-TREE UFBoot $name ($replicates replicates)" >&2
+  iqtree2 -s "$alignment" -m "$model" -B "$replicates" --wbtl -T 1 --seed 20261207 --prefix "$name" --quiet --redo
+  gzip -9n <"$name.ufboot" >"$out/$name.ufboot.nwk.gz"
+}
+
+wanted() { [ ${#sets[@]} -eq 0 ] || [[ " ${sets[*]} " == *" $1 "* ]]; }
+sets=("$@")
+
+if wanted example; then
+  ufboot example "$iq_examples/example.phy" GTR+G 1000
+fi
+if wanted primates; then
+  mrbayes primates "$mb_examples/primates.nex" 500000 40 2501 "lset nst=6 rates=invgamma;"
+fi
+if wanted cynmix; then
+  # a short chain (30,000 generations): enough trees of 32 leaves, whether or not the runs have converged
+  mrbayes cynmix "$mb_examples/cynmix.nex" 30000 10 1001 "lset nst=6 rates=gamma;"
+fi
+if wanted sceloporus; then
+  data_block "$mb_examples/sceloporus.nex" >sceloporus.nex
+  ufboot sceloporus sceloporus.nex GTR+G 1000
+fi
+if wanted sim; then
+  echo "make_data: AliSim, 300 taxa" >&2
+  iqtree2 --alisim sim -t 'RANDOM{yh/300}' -m GTR+G --length 1000 --seed 20261207 --quiet --redo
+  ufboot sim sim.phy GTR+G 1000
+fi
+
+ls -l "$out"
