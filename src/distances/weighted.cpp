@@ -41,6 +41,14 @@ namespace {
 // gives what IEEE arithmetic gives: inf, or NaN where a NaN length or
 // inf - inf enters.
 
+// The identity also cancels: for nearly identical trees v is the small
+// difference of two large sums, and its rounding error (a few ulps of the sums)
+// can be all of it; KF of two trees that differ by 1e-8 in one length came out
+// 0.  A v within kCancellation of the sums' size is therefore summed directly
+// too, which bounds the relative error of every result far below what branch
+// lengths carry; only pairs that close take the slower path.
+constexpr double kCancellation = 0x1p-20;
+
 // |a - b| = a + b - 2 min(a, b).
 struct Wrf {
   // The smaller, as the processor takes it: a NaN length leaves v NaN
@@ -237,10 +245,10 @@ template <class Metric, class V, std::size_t kR, std::size_t kM>
         double d = lanes[0];
         for (std::size_t lane = 1; lane < kLanes; ++lane) d += lanes[lane];
         d += cells.get(i, j);
+        const double scale = std::fabs(layout.self[i].total) + std::fabs(layout.self[j].total);
         const double v = (layout.self[i].total + layout.self[j].total) - (d + d);
-        if (std::isfinite(v)) {
-          // Rounding can leave nearly identical trees slightly below 0.
-          cells.set(i, j, Metric::fin(v > 0.0 ? v : 0.0));
+        if (std::isfinite(v) && (v > scale * kCancellation || (v == 0.0 && scale == 0.0))) {
+          cells.set(i, j, Metric::fin(v));
         } else {
           cells.set(i, j, direct<Metric>(layout, i, j));
         }

@@ -259,5 +259,30 @@ TEST(DistanceWeighted, OverflowingSelfTermsFollowTheDefinition) {
   EXPECT_EQ(kf[1], 1.0);
 }
 
+// The identity subtracts sums of squares (or of minima) that nearly cancel for
+// trees a hair apart; their distances must keep a small relative error and
+// never collapse to 0.
+TEST(DistanceWeighted, NearlyIdenticalTreesKeepTheirSmallDistances) {
+  Snapshots set = random_set({.trees = 1, .pendants = 10, .splits = 40, .lengths = true, .dyadic = false}, 5);
+  const InternSnap base = set.snaps[0];
+  for (std::size_t t = 1; t < 9; ++t) {
+    InternSnap near = base;
+    near.lengths[t % near.lengths.size()] += 1e-8 * static_cast<double>(t);
+    set.snaps.push_back(near);
+  }
+  for (std::uint32_t& f : set.freq) f = f == 0 ? 0 : 9;
+  const std::vector<double> wrf = brute_wrf(set);
+  const std::vector<double> kf = brute_kf(set);
+  for (std::uint32_t t : thresholds(9)) {
+    const std::vector<double> got_wrf = weighted(Metric::kWrf, set, t);
+    const std::vector<double> got_kf = weighted(Metric::kKf, set, t);
+    for (std::size_t c = 0; c < wrf.size(); ++c) {
+      ASSERT_NEAR(got_wrf[c], wrf[c], 1e-9 * wrf[c]) << c;
+      ASSERT_NEAR(got_kf[c], kf[c], 1e-9 * kf[c]) << c;
+    }
+  }
+  EXPECT_GT(kf[1], 0.0);
+}
+
 }  // namespace
 }  // namespace cladomatic

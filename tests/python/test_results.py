@@ -106,6 +106,13 @@ class TestWeightedResults:
         traces = np.sqrt(((table - table[4]) ** 2).sum(axis=1))
         np.testing.assert_allclose(traces, matrix_f64(data, 12)[4], rtol=1e-12, atol=1e-12)
 
+    def test_trees_a_hair_apart_keep_their_distance(self):
+        # The sums behind the matrix cancel for such pairs; 0 would call them identical.
+        texts = ["((A:1,B:1):1,C:1,(D:1,E:1):1);", "((A:1,B:1):1,C:1,(D:1,E:1.00000001):1);"]
+        for function in (cladomatic.pairwise_wrf_from_newick_iter, cladomatic.pairwise_kf_from_newick_iter):
+            _, flat = call(function, texts)
+            assert flat[1] == pytest.approx(1.00000001 - 1.0, rel=1e-9)
+
 
 class TestTreeNames:
     @pytest.mark.parametrize("name", ["pairwise_rf_from_newick_iter", "pairwise_wrf_with_snapshots_from_newick_iter",
