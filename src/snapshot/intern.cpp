@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <span>
 #include <utility>
 
@@ -23,21 +24,25 @@ inline std::size_t shard_of(Key key) noexcept {
   return static_cast<std::size_t>(key & 0xFF);
 }
 
-// Where a tree's non-pendant parts go: `kept` indexes `parts`, `by_shard`
-// indexes `kept` grouped by shard, each group ascending.
-struct Route {
-  std::vector<std::uint32_t> kept;
-  std::vector<std::uint32_t> by_shard;
-  std::array<std::uint32_t, kShards + 1> shard_start{};
-
-  static Route of(const Snapshot& snapshot);
+// One non-pendant part of a chunk, copied out of its tree so that a shard
+// streams its own parts from one contiguous run instead of gathering them
+// from every tree.  `pos` is the part's index among its tree's non-pendant
+// parts, where its id goes in the tree's InternSnap.
+struct Entry {
+  Key key;
+  std::uint32_t size;  // smaller side
+  std::uint32_t tree;
+  std::uint32_t part;
+  std::uint32_t pos;
 };
 
-// One shard's local ids for a chunk, tree after tree.
-struct ShardRun {
-  std::vector<LocalId> local_ids;
-  std::vector<std::uint32_t> tree_starts;
-  bool full = false;
+// The chunk's entries grouped by shard; within a shard, trees in input order
+// and each tree's parts in `parts` order.  Shard s owns
+// entries[shard_start[s] .. shard_start[s + 1]].  Kept from chunk to chunk
+// so that its memory is reused, not mapped afresh.
+struct Buckets {
+  std::vector<Entry> entries;
+  std::array<std::size_t, kShards + 1> shard_start{};
 };
 
 // Open addressing with linear probing over 32-bit slots.  Local ids fit 24
@@ -109,34 +114,14 @@ void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
   }
 }
 
-Route Route::of(const Snapshot& snapshot) {
-  Route route;
-  const std::vector<Part>& parts = snapshot.parts;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (parts[i].count != 1) {
-      route.kept.push_back(static_cast<std::uint32_t>(i));
-      ++route.shard_start[shard_of(parts[i].key) + 1];
-    }
-  }
-  for (std::size_t s = 1; s <= kShards; ++s) route.shard_start[s] += route.shard_start[s - 1];
-  std::array<std::uint32_t, kShards> cursor;
-  std::copy_n(route.shard_start.begin(), kShards, cursor.begin());
-  route.by_shard.resize(route.kept.size());
-  for (std::uint32_t p = 0; p < route.kept.size(); ++p) {
-    route.by_shard[cursor[shard_of(parts[route.kept[p]].key)]++] = p;
-  }
-  return route;
-}
-
 // Looks one part up in its shard, inserting it when new.  Returns false when
 // a new split would exceed the shard's limit.
-bool intern(Shard& shard, const Snapshot& snapshot, const Part& part, const InternerOptions& options,
+bool intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entry, const InternerOptions& options,
             LocalId& id) {
-  std::uint32_t size = std::min(part.count, options.n_leaves - part.count);
-  std::uint64_t hash = hash_of(part.key);
+  std::uint64_t hash = hash_of(entry.key);
   shard.slots.reserve_one(shard.keys.size(), [&shard](LocalId i) { return hash_of(shard.keys[i]); });
-  std::uint32_t* slot =
-      shard.slots.find(hash, [&](LocalId i) { return shard.keys[i] == part.key && shard.sizes[i] == size; });
+  std::uint32_t* slot = shard.slots.find(
+      hash, [&](LocalId i) { return shard.keys[i] == entry.key && shard.sizes[i] == entry.size; });
   if (*slot != 0) {
     id = *slot & SlotTable::kIdMask;
     ++shard.counts[id];
@@ -150,63 +135,116 @@ bool intern(Shard& shard, const Snapshot& snapshot, const Part& part, const Inte
     shard.counts.reserve(grown);
   }
   id = static_cast<LocalId>(shard.keys.size());
-  shard.keys.push_back(part.key);
-  shard.sizes.push_back(size);
+  shard.keys.push_back(entry.key);
+  shard.sizes.push_back(entry.size);
   shard.counts.push_back(1);
-  if (options.keep_clades) push_canonical(snapshot, part, options.rooted, shard.clades);
+  if (options.keep_clades) {
+    const Snapshot& snapshot = chunk[entry.tree];
+    push_canonical(snapshot, snapshot.parts[entry.part], options.rooted, shard.clades);
+  }
   *slot = SlotTable::entry(hash, id);
   return true;
 }
 
-// Visits the chunk's trees in input order and each tree's parts in `parts`
-// order, so local ids depend only on the input, not on threads or chunking.
-ShardRun intern_shard(Shard& shard, std::size_t s, std::span<const Snapshot> chunk,
-                      std::span<const Route> routes, const InternerOptions& options) {
-  ShardRun run;
-  run.tree_starts.reserve(chunk.size() + 1);
-  for (std::size_t t = 0; t < chunk.size(); ++t) {
-    run.tree_starts.push_back(static_cast<std::uint32_t>(run.local_ids.size()));
-    const Route& route = routes[t];
-    for (std::uint32_t q = route.shard_start[s]; q < route.shard_start[s + 1]; ++q) {
-      const Part& part = chunk[t].parts[route.kept[route.by_shard[q]]];
-      LocalId id;
-      if (!intern(shard, chunk[t], part, options, id)) {
-        run.full = true;
-        return run;
-      }
-      run.local_ids.push_back(id);
-    }
+// Walks the shard's entries (trees in input order, each tree's parts in
+// `parts` order), so local ids depend only on the input, not on threads or
+// chunking.  Each id goes straight to its tree's InternSnap: shards write
+// disjoint elements.  Returns false when the shard is full.
+bool intern_shard(Shard& shard, std::size_t s, std::span<const Entry> entries,
+                  std::span<const Snapshot> chunk, std::span<InternSnap> snaps,
+                  const InternerOptions& options) {
+  for (const Entry& entry : entries) {
+    LocalId id;
+    if (!intern(shard, chunk, entry, options, id)) return false;
+    snaps[entry.tree].ids[entry.pos] = static_cast<SplitId>(s + kShards * id);
   }
-  run.tree_starts.push_back(static_cast<std::uint32_t>(run.local_ids.size()));
-  return run;
+  return true;
 }
 
-InternSnap assemble(const Snapshot& snapshot, const Route& route, std::size_t t,
-                    std::span<const ShardRun> runs, bool weighted, std::uint32_t n_pendant) {
+// Sizes a tree's InternSnap and fills its lengths; the ids come from the
+// shards.  Counts the tree's non-pendant parts per shard into `counts`.
+InternSnap start_snap(const Snapshot& snapshot, bool weighted, std::uint32_t n_pendant,
+                      std::span<std::size_t, kShards> counts) {
   InternSnap snap;
   snap.n_pendant = n_pendant;
-  snap.ids.assign(route.kept.size(), 0);
-  for (std::size_t s = 0; s < kShards; ++s) {
-    const ShardRun& run = runs[s];
-    std::uint32_t from = run.tree_starts[t];
-    std::uint32_t q = route.shard_start[s];
-    if (run.tree_starts[t + 1] - from != route.shard_start[s + 1] - q) {
-      throw InvariantFailure("shard run does not match the tree's route");
-    }
-    for (; q < route.shard_start[s + 1]; ++q, ++from) {
-      snap.ids[route.by_shard[q]] = static_cast<SplitId>(s + kShards * run.local_ids[from]);
+  std::size_t kept = 0;
+  for (const Part& part : snapshot.parts) {
+    if (part.count != 1) {
+      ++kept;
+      ++counts[shard_of(part.key)];
     }
   }
+  snap.ids.assign(kept, 0);
   if (weighted) {
-    snap.lengths.assign(n_pendant + snap.ids.size(), 0.0);
+    snap.lengths.assign(n_pendant + kept, 0.0);
+    std::size_t k = n_pendant;
     for (const Part& part : snapshot.parts) {
-      if (part.count == 1) snap.lengths[snapshot.order[part.start]] = part.length;
-    }
-    for (std::size_t k = 0; k < route.kept.size(); ++k) {
-      snap.lengths[n_pendant + k] = snapshot.parts[route.kept[k]].length;
+      if (part.count == 1) {
+        snap.lengths[snapshot.order[part.start]] = part.length;
+      } else {
+        snap.lengths[k++] = part.length;
+      }
     }
   }
   return snap;
+}
+
+// Trees per block of the bucket pass: each block keeps 256 counters, and
+// the blocks are fixed by the chunk alone so the layout never depends on
+// scheduling.
+constexpr std::size_t kBlockTrees = 64;
+
+// Runs f(block, first tree, end tree) over the chunk's blocks in parallel.
+template <class F>
+void for_each_block(std::size_t n_trees, F&& f) {
+  std::size_t n_blocks = (n_trees + kBlockTrees - 1) / kBlockTrees;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks, 1),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      for (std::size_t b = r.begin(); b != r.end(); ++b) {
+                        f(b, b * kBlockTrees, std::min(n_trees, (b + 1) * kBlockTrees));
+                      }
+                    });
+}
+
+// A stable counting sort of the chunk's non-pendant parts by shard, in
+// blocks of trees: count per block and shard, lay the blocks out shard-major,
+// then scatter each block from its own cursors.  Starts every tree's
+// InternSnap on the way, and releases each scattered tree at once unless new
+// clade rows will need it.
+void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const InternerOptions& options,
+            std::uint32_t n_pendant, Buckets& buckets) {
+  std::vector<std::array<std::size_t, kShards>> cursors((chunk.size() + kBlockTrees - 1) / kBlockTrees);
+  for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
+    cursors[b].fill(0);
+    for (std::size_t t = begin; t < end; ++t) {
+      check_snapshot(chunk[t], options.n_leaves);
+      snaps[t] = start_snap(chunk[t], options.weighted, n_pendant, cursors[b]);
+    }
+  });
+
+  std::size_t running = 0;
+  for (std::size_t s = 0; s < kShards; ++s) {
+    buckets.shard_start[s] = running;
+    for (std::array<std::size_t, kShards>& cursor : cursors) running += std::exchange(cursor[s], running);
+  }
+  buckets.shard_start[kShards] = running;
+  buckets.entries.resize(running);
+
+  for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
+    std::array<std::size_t, kShards>& cursor = cursors[b];
+    for (std::size_t t = begin; t < end; ++t) {
+      const std::vector<Part>& parts = chunk[t].parts;
+      std::uint32_t pos = 0;
+      for (std::uint32_t i = 0; i < parts.size(); ++i) {
+        const Part& part = parts[i];
+        if (part.count == 1) continue;
+        buckets.entries[cursor[shard_of(part.key)]++] =
+            Entry{part.key, std::min(part.count, options.n_leaves - part.count),
+                  static_cast<std::uint32_t>(t), i, pos++};
+      }
+      if (!options.keep_clades) chunk[t] = Snapshot{};
+    }
+  });
 }
 
 }  // namespace
@@ -215,6 +253,7 @@ struct Interner::State {
   InternerOptions options;
   bool fixed_pendants = false;
   std::array<Shard, kShards> shards;
+  Buckets buckets;
   std::vector<InternSnap> snaps;
   std::uint64_t clade_entries = 0;  // over all shards, singleton rows included
 };
@@ -240,29 +279,26 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   const InternerOptions& options = st.options;
   std::uint32_t n_pendant = st.fixed_pendants ? options.n_leaves : 0;
 
-  std::vector<Route> routes(chunk.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, chunk.size()),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
-                        check_snapshot(chunk[t], options.n_leaves);
-                        routes[t] = Route::of(chunk[t]);
-                      }
-                    });
+  std::vector<InternSnap> snaps(chunk.size());
+  bucket(chunk, snaps, options, n_pendant, st.buckets);
+  const Buckets& buckets = st.buckets;
 
   // Shards are the unit of ownership: one worker per shard, so grain 1.
-  std::vector<ShardRun> runs(kShards);
-  std::vector<std::uint64_t> new_entries(kShards, 0);
+  std::array<bool, kShards> full{};
+  std::array<std::uint64_t, kShards> new_entries{};
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kShards, 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t s = r.begin(); s != r.end(); ++s) {
                         std::size_t before = st.shards[s].clades.leaves.size();
-                        runs[s] = intern_shard(st.shards[s], s, chunk, routes, options);
+                        std::span<const Entry> entries(buckets.entries.data() + buckets.shard_start[s],
+                                                       buckets.entries.data() + buckets.shard_start[s + 1]);
+                        full[s] = !intern_shard(st.shards[s], s, entries, chunk, snaps, options);
                         new_entries[s] = st.shards[s].clades.leaves.size() - before;
                       }
                     });
   std::uint64_t total = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
-    if (runs[s].full) return Error{kTooManySplits};
+    if (full[s]) return Error{kTooManySplits};
     total += st.shards[s].keys.size();
     st.clade_entries += new_entries[s];
   }
@@ -270,21 +306,15 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   // shards; the clade table's offsets are 32-bit as well.
   if (total > options.total_limit) return Error{kTooManySplits};
   if (st.clade_entries > options.clade_entry_limit) return Error{kTooManyCladeEntries};
-
-  std::size_t first = st.snaps.size();
-  st.snaps.resize(first + chunk.size());
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, chunk.size()), [&](const tbb::blocked_range<std::size_t>& r) {
-        for (std::size_t t = r.begin(); t != r.end(); ++t) {
-          st.snaps[first + t] = assemble(chunk[t], routes[t], t, runs, options.weighted, n_pendant);
-        }
-      });
+  st.snaps.insert(st.snaps.end(), std::make_move_iterator(snaps.begin()),
+                  std::make_move_iterator(snaps.end()));
   chunk = {};
   return std::nullopt;
 }
 
 Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   State& st = *state_;
+  st.buckets = {};
   std::uint32_t n_pendant = st.fixed_pendants ? st.options.n_leaves : 0;
 
   // push_chunk has already rejected a total above 32 bits.
