@@ -12,7 +12,6 @@
 #include "matrix_bytes.hpp"
 #include "progress.hpp"
 #include "results.hpp"
-#include "tree_set.hpp"
 
 namespace cladomatic {
 
@@ -23,7 +22,7 @@ PyRef rf_matrix(CallArgs&& call) {
   if (!set) return PyRef();
   PyRef matrix = matrix_bytes(set->snaps.size(), sizeof(std::uint32_t), std::move(call.progress),
                               [&](PairCounter* counter, std::span<std::byte> out) {
-                                distance_rf(owning_input(std::move(*set)), counter, out);
+                                distance_rf(Input::owning(std::move(*set)), counter, out);
                               });
   if (!matrix) return matrix;
   return tuple_of(string_list(call.names), std::move(matrix));

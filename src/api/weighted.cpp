@@ -14,7 +14,6 @@
 #include "matrix_bytes.hpp"
 #include "progress.hpp"
 #include "results.hpp"
-#include "tree_set.hpp"
 
 #define CLADOMATIC_BRANCH_LENGTH_DOC                                                              \
   "branch_length_bytes is an n_trees × n_bip float64 matrix, row-major, little-endian: entry\n"   \
@@ -45,7 +44,7 @@ PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   std::unique_ptr<double[]> matrix = std::make_unique_for_overwrite<double[]>(cells);
   std::span<double> values(matrix.get(), cells);
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
-    metric(owning_input(std::move(*set)), counter, std::as_writable_bytes(values));
+    metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values));
   });
   return tuple_of(string_list(call.names), float_list(values));
 }
