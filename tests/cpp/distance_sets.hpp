@@ -113,8 +113,7 @@ std::vector<double> brute_weighted(const Snapshots& set, Term term, Fin fin) {
 }
 
 inline std::vector<double> brute_wrf(const Snapshots& set) {
-  return brute_weighted(
-      set, [](double a, double b) { return std::abs(a - b); }, [](double x) { return x; });
+  return brute_weighted(set, [](double a, double b) { return std::abs(a - b); }, [](double x) { return x; });
 }
 
 inline std::vector<double> brute_kf(const Snapshots& set) {

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "hand_trees.hpp"
+#include "same_set.hpp"
 #include "snapshot/snapshots.hpp"
 
 namespace cladomatic {
@@ -127,16 +128,7 @@ TEST(Interner, SameResultWhateverThreadsAndChunking) {
   std::vector<Snapshot> trees = random_trees(30, 300, false, 5);
   InternerOptions options{.n_leaves = 30, .row_words = 1, .weighted = true, .keep_clades = true};
   Snapshots reference = intern_in_chunks(trees, options, trees.size());
-  auto expect_same = [&reference](const Snapshots& other) {
-    ASSERT_EQ(other.snaps.size(), reference.snaps.size());
-    for (std::size_t t = 0; t < reference.snaps.size(); ++t) {
-      EXPECT_EQ(other.snaps[t].ids, reference.snaps[t].ids);
-      EXPECT_EQ(other.snaps[t].lengths, reference.snaps[t].lengths);
-    }
-    EXPECT_EQ(other.freq, reference.freq);
-    EXPECT_EQ(other.clades.leaves, reference.clades.leaves);
-    EXPECT_EQ(other.clades.offsets, reference.clades.offsets);
-  };
+  auto expect_same = [&reference](const Snapshots& other) { testing::expect_same_set(other, reference); };
   for (std::size_t chunk : {1, 7, 64}) expect_same(intern_in_chunks(trees, options, chunk));
   tbb::global_control one_thread(tbb::global_control::max_allowed_parallelism, 1);
   expect_same(intern_in_chunks(trees, options, 13));

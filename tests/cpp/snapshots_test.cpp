@@ -7,6 +7,8 @@
 #include <random>
 #include <thread>
 
+#include "same_set.hpp"
+
 namespace cladomatic {
 namespace {
 
@@ -143,16 +145,7 @@ TEST(Pipeline, ResultsDoNotDependOnChunkingOrThreads) {
   ASSERT_EQ(ref.snaps.size(), texts.size());
   auto expect_same = [&ref](const Result<Snapshots>& other) {
     ASSERT_TRUE(other.ok()) << other.error();
-    const Snapshots& set = other.value();
-    ASSERT_EQ(set.snaps.size(), ref.snaps.size());
-    for (std::size_t t = 0; t < ref.snaps.size(); ++t) {
-      EXPECT_EQ(set.snaps[t].ids, ref.snaps[t].ids);
-      EXPECT_EQ(set.snaps[t].lengths, ref.snaps[t].lengths);
-    }
-    EXPECT_EQ(set.freq, ref.freq);
-    EXPECT_EQ(set.clades.leaves, ref.clades.leaves);
-    EXPECT_EQ(set.clades.offsets, ref.clades.offsets);
-    EXPECT_EQ(set.leaf_names, ref.leaf_names);
+    testing::expect_same_set(other.value(), ref);
   };
   for (std::size_t chunk : {1, 4, 50}) {
     options.chunk_size = chunk;
