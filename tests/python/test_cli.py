@@ -22,7 +22,7 @@ TREES = NEWICK.read_text().split()
 
 
 def command(*args):
-    return [sys.executable, "-m", "cladomatic_cli", *map(str, args)]
+    return [sys.executable, "-m", "cladomatic_tools", *map(str, args)]
 
 
 def run(*args):

@@ -4,9 +4,9 @@ import gzip
 
 import pytest
 
-from cladomatic_cli import reader
-from cladomatic_cli.reader import InputError, read_trees
-from cladomatic_cli.treeset import Selection, explain, locate, scan, texts
+from cladomatic_tools import reader
+from cladomatic_tools.reader import InputError, read_trees
+from cladomatic_tools.sources import Selection, explain, locate, scan, texts
 
 NEXUS = """#NEXUS
 [a comment; with a semicolon]

@@ -59,7 +59,7 @@ def engine_available():
 
 class TestInstalledWheel:
     def test_module_and_tool_are_imported_from_the_environment(self, venv_bin, tmp_path):
-        code = "import cladomatic, cladomatic_cli; print(cladomatic.__file__); print(cladomatic_cli.__file__)"
+        code = "import cladomatic, cladomatic_tools; print(cladomatic.__file__); print(cladomatic_tools.__file__)"
         where = check(venv_bin / "python", "-c", code, cwd=tmp_path)
         assert all(line.startswith(str(venv_bin.parent)) for line in where.split())
 

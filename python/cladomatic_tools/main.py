@@ -9,10 +9,10 @@ import os
 import sys
 from typing import NoReturn
 
-from cladomatic_cli import engine, output
-from cladomatic_cli.progress import Status
-from cladomatic_cli.reader import InputError
-from cladomatic_cli.treeset import Selection, TreeSet, scan
+from cladomatic_tools import engine, output
+from cladomatic_tools.progress import Status
+from cladomatic_tools.reader import InputError
+from cladomatic_tools.sources import Selection, FileTrees, scan
 
 PROG = "cladomatic"
 
@@ -100,7 +100,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _tree_set(args: argparse.Namespace, status: Status) -> TreeSet:
+def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
     tree_set = scan(args.files, Selection(args.burnin, args.every), status.scanning if status.enabled else None)
     status.clear()
     return tree_set

@@ -9,7 +9,7 @@ import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 
-from cladomatic_cli.reader import InputError, TreeRecord, read_trees
+from cladomatic_tools.reader import InputError, TreeRecord, read_trees
 
 
 @dataclass(frozen=True, slots=True)
@@ -35,7 +35,7 @@ class FileSpan:
 
 
 @dataclass(frozen=True, slots=True)
-class TreeSet:
+class FileTrees:
     spans: list[FileSpan]
     selection: Selection
     names: list[str]
@@ -49,7 +49,7 @@ def tree_name(record: TreeRecord, position: int, prefix: str) -> str:
 
 def scan(
     paths: list[str], selection: Selection, on_tree: Callable[[str, int], None] | None = None
-) -> TreeSet:
+) -> FileTrees:
     """Reads every file once to name and count its selected trees and to collect their translate tables."""
     spans: list[FileSpan] = []
     names: list[str] = []
@@ -82,10 +82,10 @@ def scan(
         spans.append(FileSpan(path, found, kept))
     if len(names) < 2:
         raise InputError(f"need at least 2 trees to compare, found {len(names)}")
-    return TreeSet(spans, selection, names, maps, map_indices)
+    return FileTrees(spans, selection, names, maps, map_indices)
 
 
-def texts(tree_set: TreeSet, on_tree: Callable[[], None] | None = None) -> Iterator[str]:
+def texts(tree_set: FileTrees, on_tree: Callable[[], None] | None = None) -> Iterator[str]:
     """The Newick texts of the selected trees, file after file, read as the engine asks for them."""
     for span in tree_set.spans:
         kept = 0
@@ -112,7 +112,7 @@ class Location:
         return f"{self.path}:{self.line}: {self.label}"
 
 
-def locate(tree_set: TreeSet, index: int) -> Location | None:
+def locate(tree_set: FileTrees, index: int) -> Location | None:
     """Where the `index`-th tree handed to the engine (counted from 0 over all files) is."""
     for span in tree_set.spans:
         if index < span.kept:
@@ -130,7 +130,7 @@ _PARSE_FAILURE = re.compile(r"Failed to parse newick at index (\d+): (.*)", re.D
 _TREE_FAILURE = re.compile(r"Tree (\d+) (.*)", re.DOTALL)
 
 
-def explain(tree_set: TreeSet, message: str) -> str:
+def explain(tree_set: FileTrees, message: str) -> str:
     """The engine's message with its tree index (counted over all files) replaced by the file, line and tree."""
     if parse_failure := _PARSE_FAILURE.fullmatch(message):
         where = locate(tree_set, int(parse_failure[1]))

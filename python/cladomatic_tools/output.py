@@ -9,7 +9,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import IO, Any
 
-from cladomatic_cli.reader import InputError
+from cladomatic_tools.reader import InputError
 
 FORMATS = ("tsv", "csv", "npy")
 

@@ -3,10 +3,10 @@
 from collections.abc import Callable
 from typing import Any
 
-from cladomatic_cli.output import Matrix, u32_values
-from cladomatic_cli.progress import Status
-from cladomatic_cli.reader import InputError
-from cladomatic_cli.treeset import TreeSet, explain, texts
+from cladomatic_tools.output import Matrix, u32_values
+from cladomatic_tools.progress import Status
+from cladomatic_tools.reader import InputError
+from cladomatic_tools.sources import FileTrees, explain, texts
 
 METRICS = ("rf", "wrf", "kf")
 
@@ -25,7 +25,7 @@ def _function(name: str) -> Callable[..., tuple[Any, ...]]:
     return getattr(cladomatic, name)
 
 
-def _run(function: Callable[..., tuple[Any, ...]], tree_set: TreeSet, rooted: bool, status: Status) -> tuple[Any, ...]:
+def _run(function: Callable[..., tuple[Any, ...]], tree_set: FileTrees, rooted: bool, status: Status) -> tuple[Any, ...]:
     counter = _function("ProgressCounter")() if status.enabled else None
     stream = texts(tree_set, status.tree_read if status.enabled else None)
     try:
@@ -45,7 +45,7 @@ def _changed() -> InputError:
     return InputError("the input files changed while they were being read")
 
 
-def distances(metric: str, tree_set: TreeSet, rooted: bool, status: Status) -> Matrix:
+def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status) -> Matrix:
     function = _function(f"pairwise_{metric}_from_newick_iter")
     names, values = _run(function, tree_set, rooted, status)
     if metric == "rf":
@@ -55,7 +55,7 @@ def distances(metric: str, tree_set: TreeSet, rooted: bool, status: Status) -> M
     return Matrix(names, values, "uint32" if metric == "rf" else "float64")
 
 
-def splits(metric: str, tree_set: TreeSet, rooted: bool, status: Status) -> dict[str, Any]:
+def splits(metric: str, tree_set: FileTrees, rooted: bool, status: Status) -> dict[str, Any]:
     """The distance matrix and the exports, decoded into the NumPy arrays of the .npz file."""
     import numpy
 

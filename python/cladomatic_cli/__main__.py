@@ -1,5 +1,0 @@
-import sys
-
-from cladomatic_cli.main import main
-
-sys.exit(main())

@@ -1,0 +1,5 @@
+import sys
+
+from cladomatic_tools.main import main
+
+sys.exit(main())
