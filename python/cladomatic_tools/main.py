@@ -9,7 +9,7 @@ import os
 import sys
 from typing import NoReturn
 
-from cladomatic_tools import engine, output
+from cladomatic_tools import cluster, engine, output
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import InputError
 from cladomatic_tools.sources import Selection, FileTrees, scan
@@ -81,6 +81,7 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument(
             "--format", choices=output.FORMATS, help="output format (default: from the suffix of --output, else tsv)"
         )
+        cluster.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
         "splits",
@@ -110,6 +111,9 @@ def _run_distances(args: argparse.Namespace, status: Status) -> None:
     fmt = output.format_for(args.output, args.format)
     if args.output is None and fmt == "npy":
         raise InputError("npy output needs --output")
+    if cluster.wanted(args):
+        cluster.run(args, fmt, status)
+        return
     if args.output is not None:
         output.check_writable(args.output)
     matrix = engine.distances(args.metric, _tree_set(args, status), args.rooted, status)
