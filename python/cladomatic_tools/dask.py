@@ -18,6 +18,7 @@ otherwise it is one key of the graph that every tile task depends on.
     stored = dask.array.from_zarr("rf.zarr", component="distances")
 """
 
+import hashlib
 import os
 import socket
 import uuid
@@ -262,9 +263,10 @@ def to_zarr(tree_set: Any, path: str, metric: str = "rf", chunk: int = 4096, *, 
     n, axis = _checked(tree_set, metric, chunk)
     path = os.fspath(path)
     settings = {"kind": STORE_KIND, "metric": metric, "rooted": bool(tree_set.rooted), "n_trees": n, "chunk": chunk}
-    group = _resumed(path, settings, tree_set.tree_names) if resume else None
+    fingerprint = _fingerprint(tree_set, metric)
+    group = _resumed(path, settings, fingerprint) if resume else None
     if group is None:
-        group = _created_store(path, settings, tree_set.tree_names, dtype_of(metric))
+        group = _created_store(path, {**settings, "fingerprint": fingerprint}, tree_set.tree_names, dtype_of(metric))
     stored = _stored_chunks(group) if resume else set()
     array = group[DISTANCES]
 
@@ -293,7 +295,21 @@ def _our_store(path: str) -> Any:
     return group
 
 
-def _resumed(path: str, settings: dict[str, Any], names: list[str]) -> Any:
+def _fingerprint(tree_set: Any, metric: str) -> str:
+    """A digest of the names and of every tree's distances to three probe trees.
+
+    Two sets with the same names and counts but other trees would otherwise pass for one another, and a
+    resumed run would mix their tiles; the probes catch different trees at the cost of 3n distances."""
+    n = len(tree_set)
+    digest = hashlib.sha256()
+    for names in (tree_set.tree_names, tree_set.leaf_names):
+        digest.update("\0".join(names).encode() + b"\1")
+    probes = sorted({0, n // 2, n - 1}) if n else []
+    digest.update(np.ascontiguousarray(tree_set.distances(metric, rows=None, cols=probes)).tobytes())
+    return digest.hexdigest()
+
+
+def _resumed(path: str, settings: dict[str, Any], fingerprint: str) -> Any:
     group = _our_store(path)
     if group is None:
         return None
@@ -303,8 +319,8 @@ def _resumed(path: str, settings: dict[str, Any], names: list[str]) -> Any:
             f"{key} {found[key]!r} instead of {settings[key]!r}" for key in settings if found[key] != settings[key]
         )
         raise ValueError(f"cannot resume {path}: it holds another matrix ({differ})")
-    if group[TREE_NAMES][:].tolist() != list(names):
-        raise ValueError(f"cannot resume {path}: it holds the matrix of other trees (the tree names differ)")
+    if group.attrs.get("fingerprint") != fingerprint:
+        raise ValueError(f"cannot resume {path}: it holds the matrix of other trees")
     _remove_partial_writes(group)
     return group
 
