@@ -30,13 +30,12 @@ from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import numpy as np  # noqa: E402
-import treegen  # noqa: E402
-import zarr  # noqa: E402
-from distributed import Client, LocalCluster  # noqa: E402
-
-from cladomatic_tools import dask as tiles  # noqa: E402
-from cladomatic_tools.treeset import TreeSet  # noqa: E402
+import numpy as np
+import treegen
+import zarr
+from cladomatic_tools import dask as tiles
+from cladomatic_tools.treeset import TreeSet
+from distributed import Client, LocalCluster
 
 N_LEAVES = 100
 SEED = 17
