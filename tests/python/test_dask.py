@@ -34,7 +34,7 @@ def metrics(rooted):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as local:
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as local:
         yield local
 
 
@@ -99,10 +99,10 @@ class TestMatrix:
 
 
 def test_a_killed_worker_loses_no_tile():
-    ts = tree_set(50)
+    ts = tree_set(40)
     # one tree per tile: thousands of small tasks, so that the kill lands mid-run
     with (
-        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as local,
+        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
         distributed.Client(local) as client,
     ):
         future = client.compute(tiles.distance_matrix(ts, "wrf", chunk=1))
