@@ -162,7 +162,12 @@ class TestErrors:
         other.write_text(NEXUS.read_text().replace("Rattus_norvegicus", "Rattus_rattus"))
         result = run("kf", NEWICK, other)
         line = next(i + 1 for i, text in enumerate(NEXUS.read_text().splitlines()) if "tree gen.0 " in text)
-        one_line_error(result, 2, f"{other}:{line}: tree 1 (gen.0) has a different leaf set than tree 1 of {NEWICK}.")
+        one_line_error(
+            result,
+            2,
+            f"{other}:{line}: tree 1 (gen.0) lacks Rattus_norvegicus and has Rattus_rattus that tree 1 of {NEWICK} "
+            "does not\n",
+        )
 
     @pytest.mark.parametrize(
         "args, text",

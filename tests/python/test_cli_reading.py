@@ -5,8 +5,8 @@ import gzip
 import pytest
 
 from cladomatic_tools import reader
-from cladomatic_tools.reader import InputError, read_trees
-from cladomatic_tools.sources import Selection, explain, locate, scan, texts
+from cladomatic_tools.reader import InputError, label_map, read_trees
+from cladomatic_tools.sources import Selection, scan, texts
 
 NEXUS = """#NEXUS
 [a comment; with a semicolon]
@@ -73,9 +73,10 @@ class TestNexus:
             "((A,B),C);",
         ]
         assert [r.line for r in records] == [13, 14, 17]
-        table = {"1": "Homo sapiens", "2": "Pan", "3": "O'Brien's gorilla"}
-        assert records[0].translate == table and records[1].translate is records[0].translate
-        assert records[2].translate is None
+        taxa = {"1": "Homo_sapiens", "2": "Pan", "3": "O'Brien's_gorilla"}
+        assert records[0].translate == taxa | {name: name for name in taxa.values()}
+        assert records[1].translate is records[0].translate and records[2].translate is None
+        assert [(r.block, r.position) for r in records] == [(0, 0), (0, 1), (1, 0)]
 
     @pytest.mark.parametrize(
         "text, message",
@@ -123,7 +124,7 @@ class TestSelection:
     def test_burnin_and_thinning_apply_to_each_file(self, tmp_path):
         paths = [write(tmp_path, f"{n}.nwk", "".join(f"(A,B{i});\n" for i in range(7))) for n in "ab"]
         tree_set = scan(paths, Selection(burnin=2, every=2))
-        assert [span.kept for span in tree_set.spans] == [3, 3]
+        assert [run.kept for run in tree_set.runs] == [3, 3]
         assert tree_set.names == [f"{p}:tree_{i}" for p in paths for i in (3, 5, 7)]
         assert list(texts(tree_set)) == [f"(A,B{i});" for _ in paths for i in (2, 4, 6)]
 
@@ -132,9 +133,10 @@ class TestSelection:
         plain = write(tmp_path, "t.nwk", "((A,B),C);\n")
         tree_set = scan([nexus, plain, nexus], Selection())
         table = {"1": "Homo sapiens", "2": "Pan", "3": "O'Brien's gorilla"}
-        assert tree_set.translate_maps == [{}, table]
+        assert tree_set.translate_maps == [{}, label_map(table)]
         assert tree_set.map_indices == [1, 1, 0, 0, 1, 1, 0]
-        assert tree_set.names[:2] == [f"{nexus}:first", f"{nexus}:second tree"]
+        assert tree_set.names[:4] == [f"{nexus}:run1:first", f"{nexus}:run1:second tree", f"{nexus}:run2:other", f"{plain}:tree_1"]
+        assert tree_set.names[4:] == [f"{nexus}:run1:first#2", f"{nexus}:run1:second tree#2", f"{nexus}:run2:other#2"]
 
     @pytest.mark.parametrize(
         "files, selection, message",
@@ -163,41 +165,3 @@ class TestSelection:
         write(tmp_path, "t.nwk", "(A,B);\n(A,C);\n")
         with pytest.raises(InputError, match="changed while it was being read"):
             list(texts(tree_set))
-
-
-class TestMessages:
-    def test_indices_over_all_files_map_back_to_file_line_and_tree(self, tmp_path):
-        a, b = six_trees(tmp_path)
-        tree_set = scan([a, b], Selection(burnin=1))
-        assert str(locate(tree_set, 0)) == f"{a}:2: tree 2"
-        assert str(locate(tree_set, 3)) == f"{b}:4: tree 3"
-        assert locate(tree_set, 4) is None
-        message = "Failed to parse newick at index 3: a '(' is never closed"
-        assert explain(tree_set, message) == f"{b}:4: tree 3: a '(' is never closed"
-
-    def test_leaf_messages_name_the_tree_and_the_first_tree(self, tmp_path):
-        nexus = write(tmp_path, "t.nex", NEXUS)
-        a, _ = six_trees(tmp_path)
-        tree_set = scan([nexus, a], Selection())
-        message = "Tree 4 has a different leaf set than tree 0. All trees must share the same taxa."
-        assert explain(tree_set, message) == (
-            f"{a}:2: tree 2 has a different leaf set than tree 1 (first) of {nexus}."
-            " All trees must share the same taxa."
-        )
-        message = 'Tree 1 repeats the leaf name "Pan". All leaf names must be unique.'
-        assert explain(tree_set, message) == (
-            f'{nexus}:14: tree 2 (second tree) repeats the leaf name "Pan". All leaf names must be unique.'
-        )
-        message = "Tree 1 has an unnamed leaf. All leaves must be named."
-        assert explain(tree_set, message) == (
-            f"{nexus}:14: tree 2 (second tree) has an unnamed leaf. All leaves must be named."
-            " Every leaf label must be a key of the TRANSLATE table."
-        )
-        assert explain(tree_set, "Tree 3 has an unnamed leaf. All leaves must be named.") == (
-            f"{a}:1: tree 1 has an unnamed leaf. All leaves must be named."
-        )
-
-    def test_messages_without_a_known_tree_pass_unchanged(self, tmp_path):
-        tree_set = scan(list(six_trees(tmp_path)), Selection())
-        for message in ("Too many distinct splits for 32-bit split IDs.", "Tree 99 has an unnamed leaf."):
-            assert explain(tree_set, message) == message
