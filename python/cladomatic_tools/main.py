@@ -73,7 +73,7 @@ def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
         nargs="+",
         metavar="FILE",
         help="Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files "
-        "are compared together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters",
+        f"are compared together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters",
     )
     parser.add_argument(
         "--rooted", action="store_true", help="compare clades of rooted trees (default: bipartitions of unrooted trees)"
