@@ -3,10 +3,10 @@
 import re
 import threading
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 from cladomatic_tools.output import Matrix, u32_values
-from cladomatic_tools.progress import Status
+from cladomatic_tools.progress import Counter, Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
 from cladomatic_tools.sources import FileTrees, Location, locate, taxa, texts
 
@@ -32,7 +32,7 @@ def _function(name: str) -> Callable[..., tuple[Any, ...]]:
         raise EngineMissing(f"cannot import the cladomatic extension module: {err}") from None
     if not hasattr(cladomatic, name):
         raise EngineMissing(f"the cladomatic extension module at {cladomatic.__file__} has no {name}")
-    return getattr(cladomatic, name)
+    return cast(Callable[..., tuple[Any, ...]], getattr(cladomatic, name))
 
 
 def _on_worker[T](call: Callable[[], T]) -> T:
@@ -56,7 +56,7 @@ def _on_worker[T](call: Callable[[], T]) -> T:
     succeeded, value = outcome[0]
     if not succeeded:
         raise value
-    return value
+    return cast(T, value)
 
 
 def has_lengths(text: str) -> bool:
@@ -70,7 +70,7 @@ def _run(
     status: Status,
     warn: Callable[[str], None] | None,
 ) -> tuple[Any, ...]:
-    counter = _function("ProgressCounter")() if status.enabled else None
+    counter = cast(Counter, _function("ProgressCounter")()) if status.enabled else None
     without_lengths = 0
 
     def seen(text: str) -> None:
@@ -109,9 +109,7 @@ def _changed() -> InputError:
     return InputError("the input files changed while they were being read")
 
 
-def distances(
-    metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]
-) -> Matrix:
+def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]) -> Matrix:
     function = _function(f"pairwise_{metric}_from_newick_iter")
     names, values = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
     if metric == "rf":

@@ -292,7 +292,9 @@ def _open_text(path: str) -> Iterator[io.TextIOWrapper]:
         for start, what in _OTHER_KINDS:
             if magic.startswith(start):
                 raise InputError(f"{display_name(path)}: the file is {what}")
-        binary: IO[bytes] = gzip.GzipFile(fileobj=raw, mode="rb") if magic[:2] == _GZIP_MAGIC else raw
+        binary: IO[bytes] | gzip.GzipFile = raw
+        if magic[:2] == _GZIP_MAGIC:
+            binary = gzip.GzipFile(fileobj=raw, mode="rb")
         # newline="" keeps carriage returns, which the engine skips as whitespace; line feeds count lines
         text = io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
         try:

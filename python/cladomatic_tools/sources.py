@@ -11,7 +11,7 @@ several MrBayes runs joined end to end hold one block per run).
 
 import math
 import re
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from dataclasses import dataclass, field
 from fractions import Fraction
 
@@ -100,8 +100,8 @@ class _Collector:
 
     def finish(self, source: int, trees: _RunTrees, several: bool) -> None:
         found = len(trees.names)
-        run = Run(source, self.paths[source], trees.block, several, found, self.selection.first(found),
-                  self.selection.every)
+        first = self.selection.first(found)
+        run = Run(source, self.paths[source], trees.block, several, found, first, self.selection.every)
         if run.kept == 0:
             raise InputError(f"{run.label()}: {self.selection.describe()} leaves none of its {found} trees")
         for kept in range(run.kept):
@@ -123,9 +123,7 @@ class _Collector:
         return len(self.maps) - 1
 
 
-def scan(
-    paths: list[str], selection: Selection, on_tree: Callable[[str, int], None] | None = None
-) -> FileTrees:
+def scan(paths: list[str], selection: Selection, on_tree: Callable[[str, int], None] | None = None) -> FileTrees:
     """Reads every file once to name and count its selected trees and to collect their translate tables."""
     if paths.count(STDIN) > 1:
         raise InputError("standard input ('-') can be read only once")
@@ -187,7 +185,7 @@ def _distinct(names: list[str]) -> list[str]:
     return out
 
 
-def texts(tree_set: FileTrees, on_tree: Callable[[str], None] | None = None) -> Iterator[str]:
+def texts(tree_set: FileTrees, on_tree: Callable[[str], None] | None = None) -> Generator[str]:
     """The Newick texts of the selected trees, file after file, read as the engine asks for them; `on_tree`
     sees each text as it goes."""
     for source, path in enumerate(tree_set.paths):
@@ -226,7 +224,7 @@ class Location:
 
     @property
     def label(self) -> str:
-        """"tree K" with K counted from 1 in its run, its run when the file holds several, and its NEXUS name."""
+        """'tree K' with K counted from 1 in its run, its run when the file holds several, and its NEXUS name."""
         run = f" of run {self.run.block + 1}" if self.run.blocks_in_file else ""
         name = f" ({self.record.name})" if self.record.name is not None else ""
         return f"tree {self.record.position + 1}{run}{name}"

@@ -3,7 +3,6 @@
 
 import cladomatic
 import pytest
-
 from cladomatic_tools.engine import explain
 from cladomatic_tools.sources import Selection, scan, texts
 from test_cli_reading import NEXUS, write
@@ -14,7 +13,9 @@ FUNCTIONS = [name for name in dir(cladomatic) if name.startswith("pairwise_")]
 def failure(trees, maps=({},), indices=None, function="pairwise_rf_from_newick_iter", rooted=False):
     indices = [0] * len(trees) if indices is None else indices
     with pytest.raises(ValueError) as caught:
-        getattr(cladomatic, function)([f"t{i}" for i in range(len(trees))], iter(trees), list(maps), indices, rooted=rooted)
+        getattr(cladomatic, function)(
+            [f"t{i}" for i in range(len(trees))], iter(trees), list(maps), indices, rooted=rooted
+        )
     return caught.value
 
 
@@ -45,8 +46,8 @@ class TestTreeIndex:
 
 
 class TestExplained:
-    def run(self, paths, selection=Selection()):
-        tree_set = scan([str(path) for path in paths], selection)
+    def run(self, paths, selection=None):
+        tree_set = scan([str(path) for path in paths], selection or Selection())
         names = tree_set.names
         function = cladomatic.pairwise_rf_from_newick_iter
         with pytest.raises(ValueError) as caught:
@@ -60,8 +61,11 @@ class TestExplained:
         assert message.startswith(f"{b}:4: tree 3: ") and "Failed to parse" not in message
 
     def test_leaf_sets_that_differ_name_the_taxa_on_both_sides(self, tmp_path):
-        first = write(tmp_path, "run1.t", "#NEXUS\nbegin trees; translate 1 Pan_paniscus, 2 Homo, 3 Gorilla;\n"
-                      "tree gen.0 = ((1,2),3);\nend;\n")
+        first = write(
+            tmp_path,
+            "run1.t",
+            "#NEXUS\nbegin trees; translate 1 Pan_paniscus, 2 Homo, 3 Gorilla;\ntree gen.0 = ((1,2),3);\nend;\n",
+        )
         second = write(tmp_path, "run2.t", "(('Pan panisus',Homo),Gorilla);\n((Homo,Gorilla),Pongo);\n")
         assert self.run([first, second]) == (
             f"{second}:1: tree 1 lacks Pan_paniscus and has Pan_panisus that tree 1 (gen.0) of {first} does not"
@@ -76,7 +80,10 @@ class TestExplained:
     def test_a_label_outside_the_translate_table_is_named(self, tmp_path):
         path = write(tmp_path, "t.nex", NEXUS.replace("(1:0.1,(2:0.2,3:0.3):0.05)", "(1,(2,7))"))
         message = self.run([path])
-        assert message == f"{path}:13: tree 1 of run 1 (first): the label '7' is neither a key nor a taxon of its TRANSLATE table"
+        assert (
+            message
+            == f"{path}:13: tree 1 of run 1 (first): the label '7' is neither a key nor a taxon of its TRANSLATE table"
+        )
 
     def test_a_repeated_leaf_is_said_in_the_modules_words_with_the_place(self, tmp_path):
         path = write(tmp_path, "t.nwk", "((A,B),C);\n((A,B),A);\n")

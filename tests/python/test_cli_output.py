@@ -11,10 +11,9 @@ import sys
 import time
 from pathlib import Path
 
+import cladomatic
 import numpy as np
 import pytest
-
-import cladomatic
 from cladomatic_tools import engine, main, output
 from test_cli import NEWICK, TREES, command, direct, one_line_error, read_table, run
 

@@ -4,7 +4,6 @@ import gzip
 from fractions import Fraction
 
 import pytest
-
 from cladomatic_tools import reader
 from cladomatic_tools.reader import InputError, label_map, read_trees
 from cladomatic_tools.sources import Selection, scan, texts
@@ -129,7 +128,12 @@ class TestSelection:
         table = {"1": "Homo sapiens", "2": "Pan", "3": "O'Brien's gorilla"}
         assert tree_set.translate_maps == [{}, label_map(table)]
         assert tree_set.map_indices == [1, 1, 0, 0, 1, 1, 0]
-        assert tree_set.names[:4] == [f"{nexus}:run1:first", f"{nexus}:run1:second tree", f"{nexus}:run2:other", f"{plain}:tree_1"]
+        assert tree_set.names[:4] == [
+            f"{nexus}:run1:first",
+            f"{nexus}:run1:second tree",
+            f"{nexus}:run2:other",
+            f"{plain}:tree_1",
+        ]
         assert tree_set.names[4:] == [f"{nexus}:run1:first#2", f"{nexus}:run1:second tree#2", f"{nexus}:run2:other#2"]
 
     @pytest.mark.parametrize(
@@ -190,7 +194,10 @@ class TestJoinedRuns:
 
     @pytest.mark.parametrize(
         "selection, kept",
-        [(Selection(burnin=1), ["g.1000", "g.2000", "g.3000"]), (Selection(burnin_share=Fraction(1, 2)), ["g.2000", "g.3000"])],
+        [
+            (Selection(burnin=1), ["g.1000", "g.2000", "g.3000"]),
+            (Selection(burnin_share=Fraction(1, 2)), ["g.2000", "g.3000"]),
+        ],
     )
     def test_burnin_applies_to_each_run(self, tmp_path, selection, kept):
         joined = write(tmp_path, "both.t", MRBAYES_RUN + MRBAYES_RUN.replace("gen.", "g."))
@@ -210,9 +217,7 @@ class TestTaxonSpellings:
     def test_quoted_labels_and_underscores_spell_one_taxon(self, tmp_path):
         text = "(('Homo sapiens',Pan_troglodytes),'Pongo (orang)','O''Brien''s','a;b',''[x'y],\"q'\");\n(A,B);"
         first, second = read_trees(write(tmp_path, "t.nwk", text))
-        assert first.text == (
-            '((Homo_sapiens,Pan_troglodytes),"Pongo_(orang)",O\'Brien\'s,"a;b",[x\'y],"q\'");'
-        )
+        assert first.text == ('((Homo_sapiens,Pan_troglodytes),"Pongo_(orang)",O\'Brien\'s,"a;b",[x\'y],"q\'");')
         assert second.text == "(A,B);"
 
     def test_translate_tables_give_the_same_spelling_and_accept_full_names(self):
