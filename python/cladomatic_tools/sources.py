@@ -24,8 +24,8 @@ class Selection:
     `every`-th."""
 
     burnin: int = 0
-    burnin_share: Fraction | None = None
     every: int = 1
+    burnin_share: Fraction | None = None  # when set, it replaces `burnin`
 
     def first(self, found: int) -> int:
         """The position of the first tree kept in a run of `found` trees."""

@@ -260,6 +260,15 @@ class TestRunsAndSpellings:
         assert result.returncode == 0, result.stderr
         assert np.array_equal(read_table(result.stdout, "\t")[1], np.tile(direct(engine, "rf", TREES), (2, 2)))
 
+    def test_trees_may_name_taxa_in_full_beside_a_translate_table(self, engine, tmp_path):
+        mixed = tmp_path / "mixed.nex"
+        text = NEXUS.read_text()
+        first_tree = next(line for line in text.splitlines() if "tree gen.0 " in line)
+        mixed.write_text(text.replace(first_tree, f"tree gen.0 = [&U] {TREES[0]}"))
+        result = run("rf", mixed)
+        assert result.returncode == 0, result.stderr
+        assert np.array_equal(read_table(result.stdout, "\t")[1], direct(engine, "rf", TREES))
+
     def test_standard_input_is_read_once_like_a_file(self, engine):
         result = subprocess.run(
             command("wrf", "-", "--every", 2), input=NEXUS.read_text(), capture_output=True, text=True, timeout=300
