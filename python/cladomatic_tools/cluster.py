@@ -12,7 +12,7 @@ from typing import Any
 from cladomatic_tools import output
 from cladomatic_tools.output import Matrix
 from cladomatic_tools.progress import Status
-from cladomatic_tools.reader import InputError
+from cladomatic_tools.reader import EnvironmentFailure, InputError
 
 ZARR_SUFFIX = ".zarr"
 
@@ -57,30 +57,31 @@ def _is_zarr(path: str | None) -> bool:
     return path is not None and path.rstrip("/").lower().endswith(ZARR_SUFFIX)
 
 
-def run(args: argparse.Namespace, fmt: str, status: Status) -> None:
+def run(args: argparse.Namespace, status: Status) -> None:
     """Computes the matrix of `args.metric` in tiles and writes it as the output asks."""
     zarr_output = _is_zarr(args.output)
     if zarr_output and args.format is not None:
         raise InputError("--format does not apply to .zarr output (a directory store)")
     if args.resume and not zarr_output:
         raise InputError("--resume needs .zarr output: only a Zarr store keeps the tiles of an interrupted run")
-    if not zarr_output and args.output is not None:
-        output.check_writable(args.output)
+    target = None if zarr_output else output.target_for(args.output, args.format)
+    if target is not None and target.path is not None:
+        output.check_writable(target.path, args.files)
     try:
         from cladomatic_tools import dask as tiles
     except ImportError as err:
-        raise InputError(f"tiled runs need Dask, NumPy and Zarr (the package's 'dask' extra): {err}") from None
+        raise EnvironmentFailure(f"tiled runs need Dask, NumPy and Zarr (the package's 'dask' extra): {err}") from None
     tree_set = _tree_set(args, status)
     with _connected(args.scheduler):
         try:
-            if zarr_output:
+            if target is None:
                 tiles.to_zarr(tree_set, args.output, args.metric, args.tile, resume=args.resume)
-            elif fmt == "npy":
-                tiles.to_npy(tree_set, args.output, args.metric, args.tile)
+            elif target.fmt == "npy":
+                tiles.to_npy(tree_set, target.path, args.metric, args.tile)
             else:
                 matrix = tiles.distance_matrix(tree_set, args.metric, args.tile).compute()
                 values = memoryview(matrix.reshape(-1))
-                output.write_matrix(Matrix(list(tree_set.tree_names), values, matrix.dtype.name), args.output, fmt)
+                output.write_matrix(Matrix(list(tree_set.tree_names), values, matrix.dtype.name), target)
         except ValueError as err:
             raise InputError(str(err)) from None
 
@@ -88,9 +89,11 @@ def run(args: argparse.Namespace, fmt: str, status: Status) -> None:
 def _tree_set(args: argparse.Namespace, status: Status) -> Any:
     from cladomatic_tools.treeset import TreeSet
 
+    # a share of each file comes as a fraction from the command line, as a percentage to the tree set
+    burnin = args.burnin if isinstance(args.burnin, int) else f"{float(args.burnin * 100)!r}%"
     status.clear()
     try:
-        return TreeSet.from_files(args.files, rooted=args.rooted, burnin=args.burnin, every=args.every)
+        return TreeSet.from_files(args.files, rooted=args.rooted, burnin=burnin, every=args.every)
     except ValueError as err:
         raise InputError(str(err)) from None
 
@@ -106,6 +109,6 @@ def _connected(address: str | None) -> Iterator[None]:
     try:
         client = Client(address, timeout="10s", set_as_default=True)
     except (OSError, TimeoutError) as err:
-        raise InputError(f"cannot reach the Dask scheduler at {address}: {err}") from None
+        raise EnvironmentFailure(f"cannot reach the Dask scheduler at {address}: {err}") from None
     with client:
         yield
