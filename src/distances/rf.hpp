@@ -42,4 +42,15 @@ struct BitRows {
 
 BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t words);
 
+// Everything a pair's RF needs: shared dense splits as bits, shared rare ones
+// through the postings, and each tree's count of splits not in every tree.
+struct RfLayout {
+  BitRows rows;
+  Postings postings;
+  std::vector<std::uint32_t> self;
+};
+
+// An owning input releases its trees and tree counts on the way.
+RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold);
+
 }  // namespace cladomatic
