@@ -3,6 +3,8 @@
 // internal invariant throws (InvariantFailure), and it never means bad input.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -11,7 +13,11 @@
 namespace cladomatic {
 
 struct Error {
+  Error(std::string text, std::optional<std::uint64_t> position = std::nullopt)
+      : message(std::move(text)), tree(position) {}
+
   std::string message;
+  std::optional<std::uint64_t> tree;  // 0-based position of the tree the message is about
 };
 
 template <class T>
