@@ -1,0 +1,32 @@
+// Any block of the pairwise matrix: chosen rows against chosen columns, over
+// the same layout as the full matrix.  Every cell is computed on its own, from
+// the lower-numbered tree of its pair, with the full fill's arithmetic in the
+// full fill's order, so a block's cells equal the full matrix's bit for bit
+// whatever the block, the thread count or the order of the trees picked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "rf.hpp"
+#include "weighted_terms.hpp"
+
+namespace cladomatic {
+
+// Tree indices of a block's rows and columns, in output order; repeats allowed.
+// Output cell (r, c) is at out[r * cols.size() + c].
+struct Block {
+  std::span<const std::uint32_t> rows;
+  std::span<const std::uint32_t> cols;
+};
+
+// Throws InvariantFailure when a tree index is out of range of the layout.
+void rf_block(const RfLayout& layout, Block block, std::uint32_t* out);
+// RF divided by the number of non-trivial splits of both trees (`splits`, per
+// tree), 0 when neither has any.
+void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uint32_t> splits, double* out);
+void wrf_block(const WeightedLayout& layout, Block block, double* out);
+void kf_block(const WeightedLayout& layout, Block block, double* out);
+
+}  // namespace cladomatic
