@@ -10,16 +10,16 @@ other Python threads keep running.
 >>> ts.distances("rf")
 array([[0, 2],
        [2, 0]], dtype=uint32)
->>> ts.distances("kf", rows=[1], cols=range(2))
-array([[2., 0.]])
+>>> ts.distances("wrf", rows=[1], cols=range(2))  # the root's two edges make one split of length 2
+array([[4., 0.]])
 """
 
 import re
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 
+import _cladomatic_engine
 import numpy as np
 
-import _cladomatic_engine
 from cladomatic_tools.reader import TreeRecord, read_trees
 
 METRICS = {
@@ -43,7 +43,7 @@ class TreeSet:
     `positions` (int64 per tree: its 0-based position in its group's file before burn-in and thinning).
     """
 
-    __slots__ = ("_engine", "tree_names", "groups", "group_names", "positions")
+    __slots__ = ("_engine", "group_names", "groups", "positions", "tree_names")
 
     def __init__(self, engine, tree_names: list[str], groups: np.ndarray, group_names: list[str], positions):
         self._engine = engine
@@ -65,7 +65,7 @@ class TreeSet:
         lengths: bool = True,
         groups: Sequence[int] | None = None,
         group_names: Sequence[str] | None = None,
-    ) -> "TreeSet":
+    ) -> TreeSet:
         """Reads Newick strings from any iterable, pulled one chunk at a time while earlier chunks are parsed.
 
         `translate` maps labels to leaf names for every tree; `lengths=False` drops branch lengths (wrf, kf and
@@ -100,7 +100,7 @@ class TreeSet:
     @classmethod
     def from_files(
         cls, paths: Sequence[str], *, rooted: bool = False, lengths: bool = True, burnin: int | str = 0, every: int = 1
-    ) -> "TreeSet":
+    ) -> TreeSet:
         """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, in one
         pass. Each file is one group; `burnin` skips that many of each group's first trees (or a share of them,
         as "25%"), then every `every`-th tree is kept.
@@ -199,7 +199,7 @@ class TreeSet:
             self._engine.distances(metric, row_index, col_index, out)
         return out
 
-    def against(self, other: "TreeSet", metric: str = "rf", out: np.ndarray | None = None) -> np.ndarray:
+    def against(self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None) -> np.ndarray:
         """Every tree of this set against every tree of `other` (same leaf names, same rootedness):
         a len(self) x len(other) matrix, written into `out` when given.
 
@@ -317,7 +317,7 @@ def _selection(picked, n: int, what: str) -> np.ndarray:
     if picked is None:
         return np.arange(n, dtype=np.uint32)
     if isinstance(picked, slice):
-        return np.arange(n, dtype=np.uint32)[picked]
+        return np.ascontiguousarray(np.arange(n, dtype=np.uint32)[picked])
     index = np.asarray(picked)
     if index.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, not of shape {index.shape}")
