@@ -201,6 +201,76 @@ void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uin
                     });
 }
 
+InfoWeights info_weights(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                         std::span<const double> information, std::uint32_t dense_threshold) {
+  const std::size_t n = snaps.size();
+  const ColumnMap columns = rf_columns(freq, n, dense_threshold);
+  if (information.size() != freq.size()) throw InvariantFailure("split information for every split id");
+  InfoWeights weights;
+  weights.dense.assign(columns.n_dense, 0.0);
+  weights.sparse.assign(columns.n_columns - columns.n_dense, 0.0);
+  for (std::size_t s = 0; s < freq.size(); ++s) {
+    const std::uint32_t c = columns.column_of[s];
+    if (c == kNoColumn) continue;
+    (c < columns.n_dense ? weights.dense[c] : weights.sparse[c - columns.n_dense]) = information[s];
+  }
+  weights.lone.assign(n, 0.0);
+  for (std::size_t t = 0; t < n; ++t) {
+    for (SplitId s : snaps[t].ids) {
+      if (s >= freq.size()) throw InvariantFailure("split id without a tree count");
+      if (freq[s] == 1) weights.lone[t] += information[s];
+    }
+  }
+  return weights;
+}
+
+void info_rf_block(const RfLayout& layout, const InfoWeights& weights, Block block, double* out) {
+  const std::size_t n = layout.self.size();
+  check_rows(block.rows, n);
+  for (std::uint32_t t : block.cols) {
+    if (t >= n) throw InvariantFailure("block column out of range");
+  }
+  const BitRows& bits = layout.rows;
+  const std::size_t width = block.cols.size();
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block.rows.size()),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t r = range.begin(); r != range.end(); ++r) {
+                        const std::uint32_t i = block.rows[r];
+                        const std::uint64_t* bits_i = bits.bits.data() + i * bits.words;
+                        const PostingSpan rare_i = forward_row(layout.postings, i);
+                        for (std::size_t c = 0; c < width; ++c) {
+                          const std::uint32_t j = block.cols[c];
+                          double sum = 0.0;
+                          if (j != i) {
+                            const std::uint64_t* bits_j = bits.bits.data() + j * bits.words;
+                            const std::uint32_t hi = std::max(bits.hi[i], bits.hi[j]);
+                            for (std::uint32_t w = std::min(bits.lo[i], bits.lo[j]); w < hi; ++w) {
+                              for (std::uint64_t x = bits_i[w] ^ bits_j[w]; x != 0; x &= x - 1)
+                                sum += weights.dense[w * 64 + std::countr_zero(x)];
+                            }
+                            const PostingSpan rare_j = forward_row(layout.postings, j);
+                            std::size_t p = 0;
+                            std::size_t q = 0;
+                            while (p < rare_i.trees.size() || q < rare_j.trees.size()) {
+                              if (q == rare_j.trees.size() ||
+                                  (p < rare_i.trees.size() && rare_i.trees[p] < rare_j.trees[q])) {
+                                sum += weights.sparse[rare_i.trees[p++]];
+                              } else if (p == rare_i.trees.size() || rare_j.trees[q] < rare_i.trees[p]) {
+                                sum += weights.sparse[rare_j.trees[q++]];
+                              } else {
+                                ++p;
+                                ++q;
+                              }
+                            }
+                            sum += weights.lone[std::min(i, j)];
+                            sum += weights.lone[std::max(i, j)];
+                          }
+                          out[r * width + c] = sum;
+                        }
+                      }
+                    });
+}
+
 void wrf_block(const WeightedLayout& layout, Block block, double* out) {
   weighted_block<Wrf>(layout, block, out);
 }

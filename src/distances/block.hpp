@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "rf.hpp"
 #include "weighted_terms.hpp"
@@ -28,5 +29,23 @@ void rf_block(const RfLayout& layout, Block block, std::uint32_t* out);
 void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uint32_t> splits, double* out);
 void wrf_block(const WeightedLayout& layout, Block block, double* out);
 void kf_block(const WeightedLayout& layout, Block block, double* out);
+
+// Split information laid out as the RF layout's columns: per dense column, per
+// sparse index, and per tree the sum over its splits no other tree holds.
+struct InfoWeights {
+  std::vector<double> dense;
+  std::vector<double> sparse;
+  std::vector<double> lone;
+};
+
+// `information` by split id; the threshold is the one the layout was built with.
+InfoWeights info_weights(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                         std::span<const double> information, std::uint32_t dense_threshold);
+
+// The information-weighted RF: the information of the splits in exactly one of
+// the two trees, summed over dense columns ascending, then rare splits
+// ascending, then the lower tree's own splits and the higher tree's, so the
+// sum is exactly 0 for equal trees and the same for (i, j) and (j, i).
+void info_rf_block(const RfLayout& layout, const InfoWeights& weights, Block block, double* out);
 
 }  // namespace cladomatic

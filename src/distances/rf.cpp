@@ -64,10 +64,13 @@ void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells)
 
 }  // namespace
 
+ColumnMap rf_columns(std::span<const std::uint32_t> freq, std::size_t n, std::uint32_t dense_threshold) {
+  return assign_columns(freq, n, Eligible{2, static_cast<std::uint32_t>(n) - 1}, dense_threshold);
+}
+
 RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold) {
   const std::size_t n = input.size();
-  const auto n32 = static_cast<std::uint32_t>(n);
-  ColumnMap columns = assign_columns(input.freq(), n, Eligible{2, n32 - 1}, dense_threshold);
+  ColumnMap columns = rf_columns(input.freq(), n, dense_threshold);
   std::uint32_t n_everywhere = 0;
   for (std::uint32_t f : input.freq()) n_everywhere += f == n ? 1 : 0;
   const std::size_t words = (columns.n_dense + 63) / 64;

@@ -50,6 +50,9 @@ struct RfLayout {
   std::vector<std::uint32_t> self;
 };
 
+// The layout's columns: splits held by 2 to n - 1 of the n trees.
+ColumnMap rf_columns(std::span<const std::uint32_t> freq, std::size_t n, std::uint32_t dense_threshold);
+
 // An owning input releases its trees and tree counts on the way.
 RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold);
 

@@ -42,22 +42,29 @@ std::uint32_t symmetric_difference(std::span<const SplitId> a, std::span<const S
   return count;
 }
 
+// A list without its pendant ids, which come first and are in every tree.
+std::span<const SplitId> inner(std::span<const SplitId> ids, std::uint32_t n_pendant) {
+  return ids.subspan(std::min<std::size_t>(n_pendant, ids.size()));
+}
+
 double pair_value(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
                   std::size_t j) {
   const std::span<const SplitId> ia = a.ids_of(i);
   const std::span<const SplitId> ib = b.ids_of(j);
+  const std::span<const SplitId> xa = inner(ia, context.n_pendant);
+  const std::span<const SplitId> xb = inner(ib, context.n_pendant);
   switch (context.metric) {
     case PairMetric::kRf:
-      return symmetric_difference(ia, ib);
+      return symmetric_difference(xa, xb);
     case PairMetric::kRfNorm: {
-      const std::size_t splits = ia.size() + ib.size() - 2 * std::size_t{context.n_pendant};
-      return splits == 0 ? 0.0 : double(symmetric_difference(ia, ib)) / double(splits);
+      const std::size_t splits = xa.size() + xb.size();
+      return splits == 0 ? 0.0 : double(symmetric_difference(xa, xb)) / double(splits);
     }
     case PairMetric::kInfoRf: {
       double sum = 0.0;
       merge(
-          ia, ib, [&](std::size_t p) { sum += context.information[ia[p]]; },
-          [&](std::size_t q) { sum += context.information[ib[q]]; }, [](std::size_t, std::size_t) {});
+          xa, xb, [&](std::size_t p) { sum += context.information[xa[p]]; },
+          [&](std::size_t q) { sum += context.information[xb[q]]; }, [](std::size_t, std::size_t) {});
       return sum;
     }
     case PairMetric::kWrf:
@@ -201,11 +208,11 @@ void merge_block(const PairContext& context, const SplitLists& a, std::span<cons
 }
 
 void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, const SplitLists& b,
-                    std::span<const std::uint32_t> cols, std::uint32_t* out) {
+                    std::span<const std::uint32_t> cols, std::uint32_t n_pendant, std::uint32_t* out) {
   check_indices(rows, a.size());
   check_indices(cols, b.size());
   fill_block(rows, cols, out, [&](std::uint32_t i, std::uint32_t j) {
-    return symmetric_difference(a.ids_of(i), b.ids_of(j));
+    return symmetric_difference(inner(a.ids_of(i), n_pendant), inner(b.ids_of(j), n_pendant));
   });
 }
 

@@ -60,7 +60,7 @@ struct PairContext {
 void merge_block(const PairContext& context, const SplitLists& a, std::span<const std::uint32_t> rows,
                  const SplitLists& b, std::span<const std::uint32_t> cols, double* out);
 void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, const SplitLists& b,
-                    std::span<const std::uint32_t> cols, std::uint32_t* out);
+                    std::span<const std::uint32_t> cols, std::uint32_t n_pendant, std::uint32_t* out);
 
 // Per tree, the sum of its RF distances to every tree of the set, each split
 // weighted by `information` (by 1 when empty), from the tree counts alone.

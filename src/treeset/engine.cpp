@@ -148,17 +148,25 @@ struct Engine {
   Lazy<WeightedLayout> kf;
   Lazy<SplitLists> lists;
   Lazy<std::vector<double>> information;
+  Lazy<InfoWeights> info;
   Lazy<std::vector<std::uint32_t>> splits;
 
   const Snapshots& set() const noexcept { return saved.set; }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
   std::uint32_t n_leaves() const noexcept { return static_cast<std::uint32_t>(set().leaf_names.size()); }
 
+  std::uint32_t rf_threshold() const { return rf_dense_threshold(n_trees(), rf_dense_share()); }
+
   const RfLayout& rf_layout() {
     return rf.get([&] {
       Input input = Input::borrowing(set());
-      return lay_out_rf(input, rf_dense_threshold(n_trees(), rf_dense_share()));
+      return lay_out_rf(input, rf_threshold());
     });
+  }
+
+  const InfoWeights& info_weights_() {
+    const std::vector<double>& by_split = information_();
+    return info.get([&] { return info_weights(set().snaps, set().freq, by_split, rf_threshold()); });
   }
 
   template <class Metric>
@@ -251,12 +259,9 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
     case PairMetric::kRfNorm:
       rf_norm_block(engine.rf_layout(), block, engine.split_counts(), cells<double>(out, r, c));
       return;
-    case PairMetric::kInfoRf: {
-      const PairContext context{PairMetric::kInfoRf, engine.n_leaves(), engine.information_()};
-      const SplitLists& lists = engine.split_lists_();
-      merge_block(context, lists, block.rows, lists, block.cols, cells<double>(out, r, c));
+    case PairMetric::kInfoRf:
+      info_rf_block(engine.rf_layout(), engine.info_weights_(), block, cells<double>(out, r, c));
       return;
-    }
     case PairMetric::kWrf:
       wrf_block(engine.weighted_layout<Wrf>(engine.wrf), block, cells<double>(out, r, c));
       return;
@@ -285,7 +290,7 @@ void against(Engine& engine, Engine& other, const std::string& metric, Out out) 
   const SplitLists theirs =
       remapped(other.split_lists_(), join_rows(other.set().clades, engine.set().clades));
   if (pair == PairMetric::kRf) {
-    merge_block_rf(mine, rows, theirs, cols, cells<std::uint32_t>(out, n, m));
+    merge_block_rf(mine, rows, theirs, cols, engine.n_leaves(), cells<std::uint32_t>(out, n, m));
     return;
   }
   // Splits only the other set holds have ids after this set's, in the other

@@ -218,6 +218,14 @@ class TestAgainst:
             np.testing.assert_allclose(a.against(b, metric), joint.distances(metric, rows=range(15), cols=cols),
                                        rtol=1e-12)
 
+    def test_a_set_against_itself_is_its_matrix(self, big_sets):
+        # Joined lists on one side, the layout's bits and postings on the other: two independent paths.
+        ts = big_sets[False]
+        assert ts.against(ts, "rf").tobytes() == ts.distances("rf").tobytes()
+        for metric in ("rf_norm", "info_rf", "wrf", "kf"):
+            np.testing.assert_allclose(ts.against(ts, metric), ts.distances(metric), rtol=1e-12, atol=1e-12)
+        assert (ts.distances("info_rf") == ts.distances("info_rf").T).all()
+
     def test_incompatible_sets(self):
         a = TreeSet.from_newick(["((A,B),C,D);"])
         with pytest.raises(ValueError, match="different leaf names"):
