@@ -134,8 +134,10 @@ double dense_cross(const WeightedLayout& layout, std::size_t i, std::size_t j) n
 }
 
 template <class Metric>
-void weighted_block(const WeightedLayout& layout, Block block, double* out) {
+void weighted_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block,
+                    double* out) {
   const std::size_t n = layout.self.size();
+  if (self.size() != n) throw InvariantFailure("self terms for every tree");
   check_rows(block.rows, n);
   const std::vector<std::uint32_t> first = first_columns(block.cols, n);
   const std::size_t width = block.cols.size();
@@ -164,7 +166,7 @@ void weighted_block(const WeightedLayout& layout, Block block, double* out) {
       const std::size_t hi = std::max(i, j);
       double d = dense_cross<Metric>(layout, lo, hi);
       d += rare[first[j]];
-      cells[c] = finish_pair<Metric>(layout, lo, hi, d);
+      cells[c] = finish_pair<Metric>(layout, self, lo, hi, d);
     }
   });
 }
@@ -271,12 +273,12 @@ void info_rf_block(const RfLayout& layout, const InfoWeights& weights, Block blo
                     });
 }
 
-void wrf_block(const WeightedLayout& layout, Block block, double* out) {
-  weighted_block<Wrf>(layout, block, out);
+void wrf_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block, double* out) {
+  weighted_block<Wrf>(layout, self, block, out);
 }
 
-void kf_block(const WeightedLayout& layout, Block block, double* out) {
-  weighted_block<Kf>(layout, block, out);
+void kf_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block, double* out) {
+  weighted_block<Kf>(layout, self, block, out);
 }
 
 }  // namespace cladomatic

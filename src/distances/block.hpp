@@ -27,8 +27,10 @@ void rf_block(const RfLayout& layout, Block block, std::uint32_t* out);
 // RF divided by the number of non-trivial splits of both trees (`splits`, per
 // tree), 0 when neither has any.
 void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uint32_t> splits, double* out);
-void wrf_block(const WeightedLayout& layout, Block block, double* out);
-void kf_block(const WeightedLayout& layout, Block block, double* out);
+// `self`: the metric's self terms over the layout's columns (the layout's own
+// when it was built for that metric).
+void wrf_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block, double* out);
+void kf_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block, double* out);
 
 // Split information laid out as the RF layout's columns: per dense column, per
 // sparse index, and per tree the sum over its splits no other tree holds.

@@ -146,7 +146,7 @@ template <class Metric, class V, std::size_t kR, std::size_t kM>
         double d = lanes[0];
         for (std::size_t lane = 1; lane < kLanes; ++lane) d += lanes[lane];
         d += cells.get(i, j);
-        cells.set(i, j, finish_pair<Metric>(layout, i, j, d));
+        cells.set(i, j, finish_pair<Metric>(layout, layout.self, i, j, d));
       }
     }
   }

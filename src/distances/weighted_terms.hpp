@@ -7,8 +7,11 @@
 // floating-point contraction), as the self terms are summed that way.
 #pragma once
 
+#include <tbb/blocked_range.h>
 #include <tbb/info.h>
+#include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -74,11 +77,16 @@ struct WeightedLayout {
   std::vector<WeightedSelf> self;
 };
 
+// The layout's columns: splits held by at least 2 of the n trees.
+inline ColumnMap weighted_columns(std::span<const std::uint32_t> freq, std::size_t n,
+                                  std::uint32_t dense_threshold) {
+  return assign_columns(freq, n, Eligible{2, static_cast<std::uint32_t>(n)}, dense_threshold);
+}
+
 template <class Metric>
 WeightedLayout lay_out_weighted(Input& input, std::uint32_t dense_threshold) {
   const std::size_t n = input.size();
-  ColumnMap columns =
-      assign_columns(input.freq(), n, Eligible{2, static_cast<std::uint32_t>(n)}, dense_threshold);
+  ColumnMap columns = weighted_columns(input.freq(), n, dense_threshold);
   const unsigned shift = block_shift(static_cast<std::size_t>(tbb::info::default_concurrency()));
   PostingsBuilder builder = postings_builder(input.freq(), columns, n, shift, true);
   WeightedLayout layout;
@@ -96,8 +104,8 @@ WeightedLayout lay_out_weighted(Input& input, std::uint32_t dense_threshold) {
 // tree lacks: dense columns ascending, then rare splits by ascending sparse
 // index, then i's and j's column-less splits.
 template <class Metric>
-[[gnu::noinline, gnu::cold]] double direct(const WeightedLayout& layout, std::size_t i,
-                                           std::size_t j) noexcept {
+[[gnu::noinline, gnu::cold]] double direct(const WeightedLayout& layout, std::span<const WeightedSelf> self,
+                                           std::size_t i, std::size_t j) noexcept {
   const double* a = layout.rows.row(i);
   const double* b = layout.rows.row(j);
   double sum = 0.0;
@@ -115,20 +123,42 @@ template <class Metric>
       sum += Metric::term(ri.vals[p++], rj.vals[q++]);
     }
   }
-  sum += layout.self[i].lone;
-  sum += layout.self[j].lone;
+  sum += self[i].lone;
+  sum += self[j].lone;
   return Metric::fin(sum);
 }
 
 // The distance of trees i < j from their cross term `d` (dense lanes summed,
-// then the rare cross term added): the identity when it is safe, the direct
-// sum otherwise.
+// then the rare cross term added) and the metric's self terms: the identity
+// when it is safe, the direct sum otherwise.
 template <class Metric>
-inline double finish_pair(const WeightedLayout& layout, std::size_t i, std::size_t j, double d) noexcept {
-  const double scale = std::fabs(layout.self[i].total) + std::fabs(layout.self[j].total);
-  const double v = (layout.self[i].total + layout.self[j].total) - (d + d);
+inline double finish_pair(const WeightedLayout& layout, std::span<const WeightedSelf> self, std::size_t i,
+                          std::size_t j, double d) noexcept {
+  const double scale = std::fabs(self[i].total) + std::fabs(self[j].total);
+  const double v = (self[i].total + self[j].total) - (d + d);
   if (std::isfinite(v) && (v > scale * kCancellation || (v == 0.0 && scale == 0.0))) return Metric::fin(v);
-  return direct<Metric>(layout, i, j);
+  return direct<Metric>(layout, self, i, j);
+}
+
+// Another metric's self terms over the same columns: the rows and postings of
+// a layout serve both metrics, only the self terms differ.
+template <class Metric>
+std::vector<WeightedSelf> weighted_self_terms(std::span<const InternSnap> snaps,
+                                              std::span<const std::uint32_t> freq,
+                                              std::uint32_t dense_threshold) {
+  const ColumnMap columns = weighted_columns(freq, snaps.size(), dense_threshold);
+  std::vector<WeightedSelf> self(snaps.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, snaps.size()),
+                    [&](const tbb::blocked_range<std::size_t>& r) {
+                      std::vector<double> row(columns.n_dense);
+                      SparseRow sparse;
+                      for (std::size_t t = r.begin(); t != r.end(); ++t) {
+                        std::fill(row.begin(), row.end(), 0.0);
+                        sparse.clear();
+                        self[t] = weighted_row<Metric>(snaps[t], columns, row, sparse);
+                      }
+                    });
+  return self;
 }
 
 }  // namespace cladomatic

@@ -144,8 +144,8 @@ class Lazy {
 struct Engine {
   SavedSet saved;
   Lazy<RfLayout> rf;
-  Lazy<WeightedLayout> wrf;
-  Lazy<WeightedLayout> kf;
+  Lazy<WeightedLayout> weighted;  // with the WRF self terms
+  Lazy<std::vector<WeightedSelf>> kf_self;
   Lazy<SplitLists> lists;
   Lazy<std::vector<double>> information;
   Lazy<InfoWeights> info;
@@ -169,13 +169,22 @@ struct Engine {
     return info.get([&] { return info_weights(set().snaps, set().freq, by_split, rf_threshold()); });
   }
 
-  template <class Metric>
-  const WeightedLayout& weighted_layout(Lazy<WeightedLayout>& lazy) {
+  std::uint32_t weighted_threshold() const { return dense_threshold(weighted_dense_share(), n_trees()); }
+
+  // One layout for both metrics: the rows and postings are the same.
+  const WeightedLayout& weighted_layout() {
     if (!saved.lengths) throw nb::value_error("the set was read without branch lengths (lengths=False)");
-    return lazy.get([&] {
+    return weighted.get([&] {
       Input input = Input::borrowing(set());
-      return lay_out_weighted<Metric>(input, dense_threshold(weighted_dense_share(), n_trees()));
+      return lay_out_weighted<Wrf>(input, weighted_threshold());
     });
+  }
+
+  std::span<const WeightedSelf> self_terms(PairMetric metric) {
+    const WeightedLayout& layout = weighted_layout();
+    if (metric == PairMetric::kWrf) return layout.self;
+    return kf_self.get(
+        [&] { return weighted_self_terms<Kf>(set().snaps, set().freq, weighted_threshold()); });
   }
 
   // Non-trivial splits per tree.
@@ -263,10 +272,11 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
       info_rf_block(engine.rf_layout(), engine.info_weights_(), block, cells<double>(out, r, c));
       return;
     case PairMetric::kWrf:
-      wrf_block(engine.weighted_layout<Wrf>(engine.wrf), block, cells<double>(out, r, c));
+      wrf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kWrf), block,
+                cells<double>(out, r, c));
       return;
     case PairMetric::kKf:
-      kf_block(engine.weighted_layout<Kf>(engine.kf), block, cells<double>(out, r, c));
+      kf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kKf), block, cells<double>(out, r, c));
       return;
   }
 }

@@ -69,7 +69,7 @@ Snapshots awkward_set(std::uint64_t seed) {
   return set;
 }
 
-template <class Metric, class Full, class BlockFn>
+template <class Metric, class Other, class Full, class BlockFn>
 void check_weighted(const Full& full_split, const BlockFn& block_fn, const char* name) {
   const Snapshots set = awkward_set(3);
   const std::size_t n = set.snaps.size();
@@ -83,15 +83,22 @@ void check_weighted(const Full& full_split, const BlockFn& block_fn, const char*
     const std::vector<std::uint32_t> rows = picks(n, 29, rng);
     const std::vector<std::uint32_t> cols = picks(n, 130, rng);
     std::vector<double> got(rows.size() * cols.size());
-    block_fn(layout, Block{rows, cols}, got.data());
+    block_fn(layout, layout.self, Block{rows, cols}, got.data());
+    expect_block_of(full, n, {rows, cols}, got,
+                    std::string(name) + " threshold " + std::to_string(threshold));
+    // The other metric's layout with this metric's self terms: rows and postings are shared.
+    Input other = Input::borrowing(set);
+    const WeightedLayout shared = lay_out_weighted<Other>(other, threshold);
+    const std::vector<WeightedSelf> self = weighted_self_terms<Metric>(set.snaps, set.freq, threshold);
+    block_fn(shared, self, Block{rows, cols}, got.data());
     expect_block_of(full, n, {rows, cols}, got,
                     std::string(name) + " threshold " + std::to_string(threshold));
   }
 }
 
 TEST(Block, WeightedCellsAreTheFullMatrixCellsBitForBit) {
-  check_weighted<Wrf>(distance_wrf_split, wrf_block, "wrf");
-  check_weighted<Kf>(distance_kf_split, kf_block, "kf");
+  check_weighted<Wrf, Kf>(distance_wrf_split, wrf_block, "wrf");
+  check_weighted<Kf, Wrf>(distance_kf_split, kf_block, "kf");
 }
 
 TEST(Block, EmptyBlocksAndIndicesOutOfRange) {
