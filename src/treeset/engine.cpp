@@ -164,8 +164,8 @@ struct Engine {
     });
   }
 
-  const InfoWeights& info_weights_() {
-    const std::vector<double>& by_split = information_();
+  const InfoWeights& information_weights() {
+    const std::vector<double>& by_split = information_by_split();
     return info.get([&] { return info_weights(set().snaps, set().freq, by_split, rf_threshold()); });
   }
 
@@ -197,11 +197,11 @@ struct Engine {
     });
   }
 
-  const SplitLists& split_lists_() {
+  const SplitLists& sorted_lists() {
     return lists.get([&] { return split_lists(set().snaps, saved.lengths); });
   }
 
-  const std::vector<double>& information_() {
+  const std::vector<double>& information_by_split() {
     if (saved.rooted) throw nb::value_error("info_rf is defined for unrooted trees only");
     return information.get([&] { return split_information(set().clades, n_leaves()); });
   }
@@ -224,10 +224,14 @@ Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths)
 }
 
 Engine* load(nb::bytes bytes) {
-  Result<SavedSet> saved = deserialise({static_cast<const std::byte*>(bytes.data()), bytes.size()});
-  if (!saved) raise_error(std::move(saved).take_error());
+  std::optional<Result<SavedSet>> saved;
+  {
+    nb::gil_scoped_release released;
+    saved.emplace(deserialise({static_cast<const std::byte*>(bytes.data()), bytes.size()}));
+  }
+  if (!*saved) raise_error(std::move(*saved).take_error());
   auto engine = std::make_unique<Engine>();
-  engine->saved = std::move(saved).value();
+  engine->saved = std::move(*saved).value();
   return engine.release();
 }
 
@@ -269,7 +273,7 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
       rf_norm_block(engine.rf_layout(), block, engine.split_counts(), cells<double>(out, r, c));
       return;
     case PairMetric::kInfoRf:
-      info_rf_block(engine.rf_layout(), engine.info_weights_(), block, cells<double>(out, r, c));
+      info_rf_block(engine.rf_layout(), engine.information_weights(), block, cells<double>(out, r, c));
       return;
     case PairMetric::kWrf:
       wrf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kWrf), block,
@@ -296,9 +300,9 @@ void against(Engine& engine, Engine& other, const std::string& metric, Out out) 
   std::vector<std::uint32_t> cols(m);
   std::iota(rows.begin(), rows.end(), 0u);
   std::iota(cols.begin(), cols.end(), 0u);
-  const SplitLists& mine = engine.split_lists_();
+  const SplitLists& mine = engine.sorted_lists();
   const SplitLists theirs =
-      remapped(other.split_lists_(), join_rows(other.set().clades, engine.set().clades));
+      remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
   if (pair == PairMetric::kRf) {
     merge_block_rf(mine, rows, theirs, cols, engine.n_leaves(), cells<std::uint32_t>(out, n, m));
     return;
@@ -307,8 +311,8 @@ void against(Engine& engine, Engine& other, const std::string& metric, Out out) 
   // set's order.
   std::vector<double> information;
   if (pair == PairMetric::kInfoRf) {
-    information = engine.information_();
-    const std::vector<double>& more = other.information_();
+    information = engine.information_by_split();
+    const std::vector<double>& more = other.information_by_split();
     information.insert(information.end(), more.begin(), more.end());
   }
   const PairContext context{pair, engine.n_leaves(), information};
@@ -321,14 +325,14 @@ void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndi
   nb::gil_scoped_release released;
   std::vector<double> values;
   if (metric == "rf") {
-    values = rf_sums(engine.split_lists_(), engine.set().freq, engine.n_leaves(), {});
+    values = rf_sums(engine.sorted_lists(), engine.set().freq, engine.n_leaves(), {});
   } else if (metric == "info_rf") {
-    const std::vector<double>& information = engine.information_();
-    values = rf_sums(engine.split_lists_(), engine.set().freq, engine.n_leaves(), information);
+    const std::vector<double>& information = engine.information_by_split();
+    values = rf_sums(engine.sorted_lists(), engine.set().freq, engine.n_leaves(), information);
   } else if (metric == "kf2") {
     if (!engine.saved.lengths)
       throw nb::value_error("the set was read without branch lengths (lengths=False)");
-    values = kf2_sums(engine.split_lists_(), engine.set().freq.size());
+    values = kf2_sums(engine.sorted_lists(), engine.set().freq.size());
   } else {
     throw nb::value_error(("no sum without the matrix for metric " + metric).c_str());
   }
@@ -356,7 +360,7 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
   if (groups.shape(0) != engine.n_trees() || out.shape(1) != n_splits(engine))
     throw nb::value_error("groups or out has the wrong shape");
   nb::gil_scoped_release released;
-  group_counts(engine.split_lists_(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
+  group_counts(engine.sorted_lists(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
                n_splits(engine), out.data());
 }
 
