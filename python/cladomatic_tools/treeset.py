@@ -275,8 +275,13 @@ class TreeSet:
 
 def _restore(data: bytes, tree_names, groups, group_names, positions) -> TreeSet:
     engine = _cladomatic_engine.Engine.load(data)
-    if len(tree_names) != engine.n_trees or len(groups) != engine.n_trees or len(positions) != engine.n_trees:
+    groups = np.asarray(groups, dtype=np.int32)
+    positions = np.asarray(positions, dtype=np.int64)
+    n = engine.n_trees
+    if len(tree_names) != n or groups.shape != (n,) or positions.shape != (n,):
         raise ValueError("Not a saved tree set: per-tree lists do not match the trees.")
+    if n and (groups.min() < 0 or groups.max() >= len(group_names)):
+        raise ValueError("Not a saved tree set: a group outside the group names.")
     return TreeSet(engine, list(tree_names), groups, list(group_names), positions)
 
 

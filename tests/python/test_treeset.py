@@ -323,6 +323,8 @@ class TestPickling:
         for damaged in (engine_bytes[:-3], engine_bytes + b"\0", b"x" + engine_bytes[1:]):
             with pytest.raises(ValueError, match="Not a saved tree set"):
                 restore(damaged, *rest)
+        with pytest.raises(ValueError, match="group outside"):
+            restore(engine_bytes, rest[0], np.array([0, 3]), *rest[2:])
         # a split id pointing outside the set
         header = 8 + 4 + 4 + 4 * 8 + 4 * 8 + 4 + 3 * 8
         broken = bytearray(engine_bytes)
