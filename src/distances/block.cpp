@@ -115,22 +115,29 @@ RfBlockRow rf_block_row_kernel() {
   return rf_block_row_baseline;
 }
 
-// The dense cross term of trees i < j as the full fill sums it: lane x mod 8
-// takes the columns x in ascending order, then the lanes are added in order.
+// Block rows are taken kRowGroup at a time, so that each column's dense row is
+// read once for the whole group.
+constexpr std::size_t kRowGroup = 4;
+
+// The dense cross terms of kRowGroup rows `a` against one tree `b` as the full
+// fill sums them: lane x mod 8 takes the columns x in ascending order.  The
+// full fill puts the lower tree first; the other order gives the same sums,
+// since a sum from +0.0 never becomes -0.0 and a NaN length sends the pair to
+// the direct sum whatever its lanes hold.
 template <class Metric>
-double dense_cross(const WeightedLayout& layout, std::size_t i, std::size_t j) noexcept {
-  const double* a = layout.rows.row(i);
-  const double* b = layout.rows.row(j);
-  const std::size_t width = layout.rows.width;
-  double lanes[8] = {};
+void dense_lanes(const double* const* a, const double* b, std::size_t width,
+                 double (&lanes)[kRowGroup][8]) noexcept {
+  for (auto& row : lanes) std::fill(std::begin(row), std::end(row), 0.0);
   std::size_t x = 0;
   for (; x + 8 <= width; x += 8) {
-    for (std::size_t lane = 0; lane < 8; ++lane) lanes[lane] += Metric::pair(a[x + lane], b[x + lane]);
+    for (std::size_t k = 0; k < kRowGroup; ++k) {
+      for (std::size_t lane = 0; lane < 8; ++lane)
+        lanes[k][lane] += Metric::pair(a[k][x + lane], b[x + lane]);
+    }
   }
-  for (std::size_t lane = 0; x < width; ++x, ++lane) lanes[lane] += Metric::pair(a[x], b[x]);
-  double d = lanes[0];
-  for (std::size_t lane = 1; lane < 8; ++lane) d += lanes[lane];
-  return d;
+  for (std::size_t lane = 0; x < width; ++x, ++lane) {
+    for (std::size_t k = 0; k < kRowGroup; ++k) lanes[k][lane] += Metric::pair(a[k][x], b[x]);
+  }
 }
 
 template <class Metric>
@@ -141,34 +148,52 @@ void weighted_block(const WeightedLayout& layout, std::span<const WeightedSelf> 
   check_rows(block.rows, n);
   const std::vector<std::uint32_t> first = first_columns(block.cols, n);
   const std::size_t width = block.cols.size();
-  for_rows<double>(block, [&](std::size_t r, std::vector<double>& rare) {
-    const std::uint32_t i = block.rows[r];
-    // Rare cross terms by ascending sparse index, each with the lower tree's
-    // length first, as the full fill adds them.
-    const PostingSpan own = forward_row(layout.postings, i);
-    for (std::size_t e = 0; e < own.trees.size(); ++e) {
-      const double x = own.vals[e];
-      const PostingSpan all = holders(layout.postings, own.trees[e]);
-      for (std::size_t p = 0; p < all.trees.size(); ++p) {
-        const std::uint32_t j = all.trees[p];
-        if (j == i || first[j] == kAbsent) continue;
-        rare[first[j]] += j > i ? Metric::rare(x, all.vals[p]) : Metric::rare(all.vals[p], x);
-      }
-    }
-    double* cells = out + r * width;
-    for (std::size_t c = 0; c < width; ++c) {
-      const std::uint32_t j = block.cols[c];
-      if (j == i) {
-        cells[c] = 0.0;
-        continue;
-      }
-      const std::size_t lo = std::min(i, j);
-      const std::size_t hi = std::max(i, j);
-      double d = dense_cross<Metric>(layout, lo, hi);
-      d += rare[first[j]];
-      cells[c] = finish_pair<Metric>(layout, self, lo, hi, d);
-    }
-  });
+  const std::size_t groups = (block.rows.size() + kRowGroup - 1) / kRowGroup;
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, groups), [&](const tbb::blocked_range<std::size_t>& range) {
+        std::vector<double> rare(kRowGroup * width);
+        for (std::size_t group = range.begin(); group != range.end(); ++group) {
+          const std::size_t r0 = group * kRowGroup;
+          const std::size_t count = std::min(kRowGroup, block.rows.size() - r0);
+          std::fill(rare.begin(), rare.end(), 0.0);
+          const double* rows[kRowGroup];
+          for (std::size_t k = 0; k < kRowGroup; ++k) {
+            // A short last group repeats its last row rather than branch per column.
+            const std::uint32_t i = block.rows[r0 + std::min(k, count - 1)];
+            rows[k] = layout.rows.row(i);
+            if (k >= count) continue;
+            // Rare cross terms by ascending sparse index, each with the lower
+            // tree's length first, as the full fill adds them.
+            double* own_rare = rare.data() + k * width;
+            const PostingSpan own = forward_row(layout.postings, i);
+            for (std::size_t e = 0; e < own.trees.size(); ++e) {
+              const double x = own.vals[e];
+              const PostingSpan all = holders(layout.postings, own.trees[e]);
+              for (std::size_t p = 0; p < all.trees.size(); ++p) {
+                const std::uint32_t j = all.trees[p];
+                if (j == i || first[j] == kAbsent) continue;
+                own_rare[first[j]] += j > i ? Metric::rare(x, all.vals[p]) : Metric::rare(all.vals[p], x);
+              }
+            }
+          }
+          double lanes[kRowGroup][8];
+          for (std::size_t c = 0; c < width; ++c) {
+            const std::uint32_t j = block.cols[c];
+            dense_lanes<Metric>(rows, layout.rows.row(j), layout.rows.width, lanes);
+            for (std::size_t k = 0; k < count; ++k) {
+              const std::uint32_t i = block.rows[r0 + k];
+              double value = 0.0;
+              if (j != i) {
+                double d = lanes[k][0];
+                for (std::size_t lane = 1; lane < 8; ++lane) d += lanes[k][lane];
+                d += rare[k * width + first[j]];
+                value = finish_pair<Metric>(layout, self, std::min(i, j), std::max(i, j), d);
+              }
+              out[(r0 + k) * width + c] = value;
+            }
+          }
+        }
+      });
 }
 
 }  // namespace
