@@ -64,13 +64,39 @@ def _upper_tiles(n: int, chunk: int) -> list[tuple[int, int]]:
 # --- work done on the workers ---------------------------------------------------------------------------
 
 
+# Diagonal tiles are computed as halves down to blocks of this many trees, so that of a tile's mirrored
+# pairs only those within the smallest diagonal blocks (1/16 of a 4096-tree tile) are computed twice.
+DIAGONAL_BLOCK = 256
+
+
 def tile(tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]) -> np.ndarray:
     """One tile on or above the diagonal."""
-    block = tree_set.distances(metric, rows=slice(*rows), cols=slice(*cols))
     if rows != cols:
-        return block
+        return tree_set.distances(metric, rows=slice(*rows), cols=slice(*cols))
+    block = np.empty((rows[1] - rows[0],) * 2, dtype=dtype_of(metric))
+    _fill_diagonal(tree_set, metric, block, rows[0], 0, len(block))
     upper = np.triu(block, 1)
     return upper + upper.T
+
+
+def _fill_diagonal(tree_set: Any, metric: str, block: np.ndarray, offset: int, start: int, stop: int) -> None:
+    """The upper triangle of block[start:stop, start:stop] (rows and columns from tree `offset` on)."""
+    if stop - start <= DIAGONAL_BLOCK:
+        picked = slice(offset + start, offset + stop)
+        block[start:stop, start:stop] = tree_set.distances(metric, rows=picked, cols=picked)
+        return
+    middle = (start + stop) // 2
+    _fill_diagonal(tree_set, metric, block, offset, start, middle)
+    _fill_diagonal(tree_set, metric, block, offset, middle, stop)
+    block[start:middle, middle:stop] = tree_set.distances(
+        metric, rows=slice(offset + start, offset + middle), cols=slice(offset + middle, offset + stop)
+    )
+
+
+def _against_tile(
+    tree_set: Any, reference_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]
+) -> np.ndarray:
+    return tree_set.against(reference_set, metric, rows=slice(*rows), cols=slice(*cols))
 
 
 def _transposed(block: np.ndarray) -> np.ndarray:
@@ -153,8 +179,18 @@ def distance_matrix(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> da.
 
 
 def against(tree_set: Any, reference_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
-    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array."""
-    raise NotImplementedError
+    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array of tiles."""
+    dtype = dtype_of(metric)
+    rows, cols = bounds(len(tree_set), chunk), bounds(len(reference_set), chunk)
+    name = f"cladomatic-against-{metric}-{uuid.uuid4().hex}"
+    graph, mine = _entered(tree_set)
+    more, theirs = _entered(reference_set)
+    graph.update(more)
+    for i, row_bounds in enumerate(rows):
+        for j, col_bounds in enumerate(cols):
+            graph[(name, i, j)] = (_against_tile, mine, theirs, metric, row_bounds, col_bounds)
+    sizes = tuple(tuple(stop - start for start, stop in axis) for axis in (rows, cols))
+    return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
 
 
 def _sum_graph(tree_set: Any, metric: str, chunk: int) -> tuple[str, dict[Hashable, Any], int, list[int]]:
@@ -210,7 +246,8 @@ class Written:
 def _store_tile(tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int], path: str) -> None:
     import zarr
 
-    array = zarr.open_array(path, path=DISTANCES, mode="r+")
+    # a tile of zeros (identical trees) is stored too: a missing chunk must mean a tile not yet written
+    array = zarr.open_array(path, path=DISTANCES, mode="r+").with_config({"write_empty_chunks": True})
     block = tile(tree_set, metric, rows, cols)
     # the mirror chunk first: a tile is taken as done once its own chunk exists, so that chunk comes last
     if rows != cols:
@@ -261,23 +298,33 @@ def to_zarr(tree_set: Any, path: str, metric: str = "rf", chunk: int = 4096, *, 
     it), so a tile cut short by a killed run is computed again. The group's `complete` attribute turns true
     only when every tile is in place. Every worker must see `path` (a shared file system on a cluster)."""
     n, axis = _checked(tree_set, metric, chunk)
-    path = os.fspath(path)
+    # workers resolve a relative path against their own working folders
+    path = os.path.abspath(path)
     settings = {"kind": STORE_KIND, "metric": metric, "rooted": bool(tree_set.rooted), "n_trees": n, "chunk": chunk}
     fingerprint = _fingerprint(tree_set, metric)
     group = _resumed(path, settings, fingerprint) if resume else None
     if group is None:
         group = _created_store(path, {**settings, "fingerprint": fingerprint}, tree_set.tree_names, dtype_of(metric))
-    stored = _stored_chunks(group) if resume else set()
     array = group[DISTANCES]
 
-    def written(i: int, j: int) -> bool:
-        return f"{DISTANCES}/{array.metadata.encode_chunk_key((i, j))}" in stored
+    def missing(stored: set[str]) -> list[tuple[int, int]]:
+        def written(i: int, j: int) -> bool:
+            return f"{DISTANCES}/{array.metadata.encode_chunk_key((i, j))}" in stored
 
-    upper = _upper_tiles(n, chunk)
-    work = [(axis[i], axis[j]) for i, j in upper if not (written(i, j) and written(j, i))]
-    _run_tiles(tree_set, metric, work, _store_tile, path)
+        return [(i, j) for i, j in _upper_tiles(n, chunk) if not (written(i, j) and written(j, i))]
+
+    work = missing(_stored_chunks(group)) if resume else _upper_tiles(n, chunk)
+    _run_tiles(tree_set, metric, [(axis[i], axis[j]) for i, j in work], _store_tile, path)
+    # every task succeeded, but a worker that sees another file system than this process wrote elsewhere
+    lost = missing(_stored_chunks(group))
+    if lost:
+        raise ValueError(
+            f"{len(lost)} of {len(work)} tiles written by the workers are missing from {path}: "
+            "every worker must see this path (a shared file system)"
+        )
     group.attrs["complete"] = True
-    return Written(len(work), len(upper) - len(work))
+    upper = len(_upper_tiles(n, chunk))
+    return Written(len(work), upper - len(work))
 
 
 def _our_store(path: str) -> Any:
@@ -393,6 +440,8 @@ def to_npy(tree_set: Any, path: str, metric: str = "rf", chunk: int = 4096) -> W
             np.lib.format.open_memmap(temporary, mode="w+", dtype=dtype_of(metric), shape=(n, n)).flush()
             _check_one_machine()
             _run_tiles(tree_set, metric, work, _write_npy_tile, temporary)
+            with open(temporary, "rb+") as file:
+                os.fsync(file.fileno())
         else:
             with open(temporary, "xb") as file:
                 np.save(file, np.zeros((0, 0), dtype=dtype_of(metric)))

@@ -199,9 +199,12 @@ class TreeSet:
             self._engine.distances(metric, row_index, col_index, out)
         return out
 
-    def against(self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None) -> np.ndarray:
+    def against(
+        self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None, *, rows=None, cols=None
+    ) -> np.ndarray:
         """Every tree of this set against every tree of `other` (same leaf names, same rootedness):
-        a len(self) x len(other) matrix, written into `out` when given.
+        a len(self) x len(other) matrix, written into `out` when given. `rows` (trees of this set) and `cols`
+        (trees of `other`) select a block of it, as in `distances`.
 
         >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
@@ -213,8 +216,10 @@ class TreeSet:
         dtype = self._check_metric(metric)
         if metric in ("wrf", "kf") and not other.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
-        out = _output(out, dtype, (len(self), len(other)))
-        self._engine.against(other._engine, metric, out)
+        row_index = _selection(rows, len(self), "rows")
+        col_index = _selection(cols, len(other), "cols")
+        out = _output(out, dtype, (row_index.size, col_index.size))
+        self._engine.against(other._engine, metric, row_index, col_index, out)
         return out
 
     # summaries without the matrix

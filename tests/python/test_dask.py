@@ -23,7 +23,7 @@ NEWICK = Path(__file__).resolve().parents[2] / "examples" / "primates.nwk"
 
 
 def tree_set(n_trees=40, rooted=False, seed=5):
-    forest = trees.pooled_forest(seed, n_trees, 14, repeats=[6, 4, 3])
+    forest = trees.pooled_forest(seed, n_trees, 14, repeats=[6, 4, 3] if n_trees >= 13 else [2])
     return TreeSet.from_newick([trees.newick(tree) for tree in forest], rooted=rooted)
 
 
@@ -57,14 +57,16 @@ class TestMatrix:
             assert matrix.dtype == expected.dtype, metric
             assert np.array_equal(matrix, expected), (metric, chunk)
 
-    def test_local_scheduler_and_graph_shape(self):
+    def test_local_scheduler_and_graph_shape(self, monkeypatch):
         ts = tree_set(23)
-        matrix = tiles.distance_matrix(ts, "wrf", chunk=5)
+        # diagonal tiles of 9 and 5 trees, halved down to blocks of 2 or 3
+        monkeypatch.setattr(tiles, "DIAGONAL_BLOCK", 2)
+        matrix = tiles.distance_matrix(ts, "wrf", chunk=9)
         graph = dict(matrix.__dask_graph__())
         assert sum(value is ts for value in graph.values()) == 1
         called = [value for value in graph.values() if isinstance(value, tuple) and value[:1] == (tiles.tile,)]
         assert sorted((task[3], task[4]) for task in called) == sorted(
-            (rows, cols) for rows in tiles.bounds(23, 5) for cols in tiles.bounds(23, 5) if rows <= cols
+            (rows, cols) for rows in tiles.bounds(23, 9) for cols in tiles.bounds(23, 9) if rows <= cols
         )
         assert np.array_equal(matrix.compute(), ts.distances("wrf"))
 
@@ -79,8 +81,12 @@ class TestMatrix:
     def test_against(self, cluster):
         ts, reference = tree_set(17), tree_set(6, seed=9)
         with distributed.Client(cluster):
-            found = tiles.against(ts, reference, "kf", chunk=4).compute()
-        assert np.array_equal(found, ts.against(reference, "kf"))
+            found = [tiles.against(ts, reference, metric, chunk=4).compute() for metric in ("rf", "kf")]
+        assert np.array_equal(found[0], ts.against(reference, "rf"))
+        assert np.array_equal(found[1], ts.against(reference, "kf"))
+        rows, cols = [16, 0, 3, 3], [5, 1]
+        block = ts.against(reference, "wrf", rows=rows, cols=cols)
+        assert np.array_equal(block, ts.against(reference, "wrf")[np.ix_(rows, cols)])
 
     def test_reductions_without_the_matrix(self):
         ts = tree_set(29)
@@ -124,7 +130,8 @@ def test_a_killed_worker_loses_no_tile():
 
 class TestStores:
     def test_resume_computes_only_missing_tiles(self, cluster, tmp_path):
-        ts, path = tree_set(), tmp_path / "rf.zarr"
+        # the last tile holds one tree: all zeros, and stored all the same
+        ts, path = tree_set(36), tmp_path / "rf.zarr"
         with distributed.Client(cluster) as client:
             assert tiles.to_zarr(ts, path, "rf", chunk=7) == tiles.Written(21, 0)
             # an interrupted run: two tiles without their chunk, one without its mirror, a write cut short
@@ -158,6 +165,25 @@ class TestStores:
             tiles.to_npy(ts, tmp_path / "kf.npy", "kf", chunk=6)
         assert np.array_equal(np.load(tmp_path / "kf.npy"), ts.distances("kf"))
         assert os.listdir(tmp_path) == ["kf.npy"]
+
+    def test_failures_are_not_reported_as_success(self, tmp_path, monkeypatch):
+        ts = tree_set(11)
+
+        def failing(tree_set, metric, rows, cols):
+            if rows != cols:
+                raise RuntimeError("worker lost")
+            return tiles.distances_block(tree_set, metric, rows, cols)
+
+        monkeypatch.setattr(tiles, "distances_block", tiles.tile, raising=False)
+        monkeypatch.setattr(tiles, "tile", failing)
+        with pytest.raises(RuntimeError, match="worker lost"):
+            tiles.to_npy(ts, tmp_path / "rf.npy", "rf", chunk=4)
+        assert os.listdir(tmp_path) == []
+        # a worker that wrote its chunks where this process cannot see them
+        monkeypatch.setattr(tiles, "_store_tile", lambda *args: None)
+        with pytest.raises(ValueError, match="6 of 6 tiles written by the workers are missing"):
+            tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", chunk=4)
+        assert zarr.open_group(tmp_path / "rf.zarr", mode="r").attrs["complete"] is False
 
 
 class TestCommand:
