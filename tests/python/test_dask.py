@@ -48,10 +48,8 @@ class TestMatrix:
         ts = tree_set(rooted=rooted)
         # 8 divides the 40 trees, 7 and 64 do not
         wanted = [(metric, chunk) for metric in metrics(rooted) for chunk in (7, 8, 64)]
-        with distributed.Client(cluster):
-            found = distributed.client.default_client().compute(
-                [tiles.distance_matrix(ts, metric, chunk) for metric, chunk in wanted], sync=True
-            )
+        with distributed.Client(cluster) as client:
+            found = client.compute([tiles.distance_matrix(ts, metric, chunk) for metric, chunk in wanted], sync=True)
         for (metric, chunk), matrix in zip(wanted, found):
             expected = ts.distances(metric)
             assert matrix.dtype == expected.dtype, metric
@@ -104,23 +102,20 @@ class TestMatrix:
             tiles.distance_matrix(ts, "rf", chunk=0)
 
 
+def finished_tasks(dask_scheduler):
+    return sum(task.state == "memory" for task in dask_scheduler.tasks.values())
+
+
 def test_a_killed_worker_loses_no_tile():
     ts = tree_set(40)
-    # one tree per tile: thousands of small tasks, so that the kill lands mid-run
+    # one tree per tile: some 1,600 small tasks, so that the kill lands mid-run
     with (
         distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
         distributed.Client(local) as client,
     ):
         future = client.compute(tiles.distance_matrix(ts, "wrf", chunk=1))
         victim = next(iter(client.run(os.getpid).values()))
-        while (
-            client.run_on_scheduler(
-                lambda dask_scheduler: (
-                    len(dask_scheduler.tasks) and sum(task.state == "memory" for task in dask_scheduler.tasks.values())
-                )
-            )
-            < 200
-        ):
+        while client.run_on_scheduler(finished_tasks) < 200:
             time.sleep(0.005)
         os.kill(victim, signal.SIGKILL)
         assert not future.done()
@@ -167,14 +162,13 @@ class TestStores:
         assert os.listdir(tmp_path) == ["kf.npy"]
 
     def test_failures_are_not_reported_as_success(self, tmp_path, monkeypatch):
-        ts = tree_set(11)
+        ts, tile = tree_set(11), tiles.tile
 
         def failing(tree_set, metric, rows, cols):
             if rows != cols:
                 raise RuntimeError("worker lost")
-            return tiles.distances_block(tree_set, metric, rows, cols)
+            return tile(tree_set, metric, rows, cols)
 
-        monkeypatch.setattr(tiles, "distances_block", tiles.tile, raising=False)
         monkeypatch.setattr(tiles, "tile", failing)
         with pytest.raises(RuntimeError, match="worker lost"):
             tiles.to_npy(ts, tmp_path / "rf.npy", "rf", chunk=4)
