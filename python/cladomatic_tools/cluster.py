@@ -22,7 +22,7 @@ def add_arguments(command: argparse.ArgumentParser) -> None:
         "--scheduler",
         metavar="ADDRESS",
         help="compute the matrix tile by tile on the workers of the running Dask scheduler at ADDRESS "
-        "(e.g. tcp://10.0.0.5:8786); they must see the input's Python package and the output path",
+        "(e.g. tcp://10.0.0.5:8786); the workers need this package installed and must see the output path",
     )
     command.add_argument(
         "--tile",
