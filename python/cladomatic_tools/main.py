@@ -9,7 +9,7 @@ import os
 import sys
 from typing import NoReturn
 
-from cladomatic_tools import engine, output
+from cladomatic_tools import diagnostics_cli, engine, output
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import InputError
 from cladomatic_tools.sources import Selection, FileTrees, scan
@@ -97,6 +97,7 @@ def _parser() -> argparse.ArgumentParser:
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
     command.set_defaults(run=_run_splits)
+    diagnostics_cli.register(commands)
     return parser
 
 
