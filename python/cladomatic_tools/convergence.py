@@ -105,10 +105,9 @@ def trace_ends(run_trees: np.ndarray, points: int = TRACE_POINTS) -> np.ndarray:
     return -((-steps * run_trees[None, :]) // points)
 
 
-def windows(ends: np.ndarray, burnin: Burnin) -> tuple[np.ndarray, np.ndarray]:
-    """(first, end) positions [points, runs] of the trees each point of a trace uses."""
-    firsts = np.vectorize(burnin.of, otypes=[np.int64])(ends) if ends.size else ends.copy()
-    return firsts, ends
+def trace_firsts(ends: np.ndarray, burnin: Burnin) -> np.ndarray:
+    """The first tree [points, runs] each point of a trace uses: the burn-in rule applied to its leading trees."""
+    return np.vectorize(burnin.of, otypes=[np.int64])(ends) if ends.size else ends.copy()
 
 
 def segment_groups(
@@ -192,7 +191,10 @@ def converge(
     burnin: Burnin,
     min_freq: float = DEFAULT_MIN_FREQ,
     points: int = TRACE_POINTS,
+    at: np.ndarray | None = None,
 ) -> Report:
+    """The diagnostics of the runs (the tree set's groups). The trace has `points` points evenly along the
+    chains, or one point per entry of `at`: numbers of leading trees taken from every run."""
     runs = len(tree_set.group_names)
     if runs < 2:
         raise ValueError(f"convergence needs at least two runs, found {runs}")
@@ -202,8 +204,14 @@ def converge(
         empty = tree_set.group_names[int(np.argmin(run_trees))]
         raise ValueError(f"run {empty} has no trees")
     ranks = ordinals(groups, np.asarray(tree_set.positions, dtype=np.int64), runs)
-    ends = trace_ends(run_trees, points)
-    firsts, _ = windows(ends, burnin)
+    if at is None:
+        ends = trace_ends(run_trees, points)
+    else:
+        ends = np.repeat(np.asarray(at, dtype=np.int64)[:, None], runs, axis=1)
+        if np.any(ends < 1) or np.any(ends > run_trees[None, :]):
+            raise ValueError("every trace point must take between 1 tree and the whole of every run")
+    points = len(ends)
+    firsts = trace_firsts(ends, burnin)
     burned = np.array([burnin.of(int(n)) for n in run_trees], dtype=np.int64)
     if np.any(burned >= run_trees):
         run = int(np.argmax(burned >= run_trees))
