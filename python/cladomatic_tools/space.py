@@ -86,7 +86,9 @@ def landmark(
     return Coordinates(points, values * scale, _share(values, float(np.trace(b))), "landmark")
 
 
-def principal_coordinates(tree_set, metric: str = "rf", dims: int = 2, method: str = "auto") -> Coordinates:
+def principal_coordinates(
+    tree_set, metric: str = "rf", dims: int = 2, method: str = "auto", landmarks: int = LANDMARKS
+) -> Coordinates:
     """Classical MDS of a TreeSet's trees: exact up to EXACT_LIMIT trees, landmark MDS above (or as asked)."""
     n = len(tree_set)
     if dims < 1:
@@ -97,7 +99,9 @@ def principal_coordinates(tree_set, metric: str = "rf", dims: int = 2, method: s
         raise ValueError(f"unknown method '{method}': expected auto, exact or landmark")
     if method == "exact" or (method == "auto" and n <= EXACT_LIMIT):
         return classical(tree_set.distances(metric), dims)
-    marks = landmark_indices(n)
+    if landmarks < 2:
+        raise ValueError(f"need at least 2 landmarks, got {landmarks}")
+    marks = landmark_indices(n, landmarks)
     own = tree_set.distances(metric, rows=marks, cols=marks)
 
     def blocks():
