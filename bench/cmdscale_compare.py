@@ -72,8 +72,10 @@ def main() -> None:
     fit, *_ = np.linalg.lstsq(centred, landmark.points - landmark.points.mean(axis=0), rcond=None)
     residual = landmark.points - landmark.points.mean(axis=0) - centred @ fit
     r2 = 1.0 - (residual**2).sum() / ((landmark.points - landmark.points.mean(axis=0)) ** 2).sum()
-    print(f"landmark MDS: R^2 of its {k} axes explained linearly by cmdscale's = {r2:.4f}; "
-          f"shares {np.round(landmark.share, 3).tolist()} against {np.round(ours.share, 3).tolist()}")
+    print(
+        f"landmark MDS: R^2 of its {k} axes explained linearly by cmdscale's = {r2:.4f}; "
+        f"shares {np.round(landmark.share, 3).tolist()} against {np.round(ours.share, 3).tolist()}"
+    )
     ok = np.allclose(ours.eigenvalues, r_values, rtol=1e-9)
     print("eigenvalues agree to 1e-9" if ok else "EIGENVALUES DIFFER")
     sys.exit(0 if ok else 1)

@@ -28,7 +28,8 @@ SOURCE = ROOT / "bench" / "data" / "primates.mb.nex.gz"
 
 def split_runs(work: Path) -> list[Path]:
     """One NEXUS file per run, with the shared TRANSLATE block; tree names tell the runs apart."""
-    lines = gzip.open(SOURCE, "rt").read().splitlines()
+    with gzip.open(SOURCE, "rt") as source:
+        lines = source.read().splitlines()
     header = [line for line in lines if not line.lstrip().startswith("tree ") and line.strip().lower() != "end;"]
     paths = []
     for run in ("run1", "run2"):
@@ -69,7 +70,10 @@ def main() -> None:
     runs = [str(p) for p in split_runs(work)]
     command = [sys.executable, "-m", "cladomatic_tools"]
     cases = [
-        ("converge, 2 x 10,000 trees", [*command, "converge", *runs, "--burnin", "0", "--output", str(work / "converge")]),
+        (
+            "converge, 2 x 10,000 trees",
+            [*command, "converge", *runs, "--burnin", "0", "--output", str(work / "converge")],
+        ),
         ("space rf, 20,000 trees", [*command, "space", *runs, "--output", str(work / "space-rf")]),
         ("space kf, 20,000 trees", [*command, "space", *runs, "--metric", "kf", "--output", str(work / "space-kf")]),
     ]

@@ -29,7 +29,7 @@ class Burnin:
     fraction: float | None = None
 
     @staticmethod
-    def parse(text: str | int) -> "Burnin":
+    def parse(text: str | int) -> Burnin:
         """'N' trees, 'P%' of each run, or a fraction below 1 such as '0.25'."""
         if isinstance(text, int):
             if text < 0:
@@ -85,7 +85,7 @@ def sdsf(freqs: np.ndarray) -> np.ndarray:
 def included(freqs: np.ndarray, min_freq: float) -> np.ndarray:
     """The splits that take part in the ASDSF: frequency at least `min_freq` in at least one run."""
     # a small tolerance, so that 20 of 200 trees counts as 0.10 whatever the rounding of the division
-    return (freqs >= min_freq - 1e-12).any(axis=0)
+    return np.asarray((freqs >= min_freq - 1e-12).any(axis=0))
 
 
 def diagnostic(freqs: np.ndarray, min_freq: float = DEFAULT_MIN_FREQ) -> Diagnostic:
@@ -110,9 +110,7 @@ def trace_firsts(ends: np.ndarray, burnin: Burnin) -> np.ndarray:
     return np.vectorize(burnin.of, otypes=[np.int64])(ends) if ends.size else ends.copy()
 
 
-def segment_groups(
-    groups: np.ndarray, positions: np.ndarray, cuts: list[np.ndarray]
-) -> tuple[np.ndarray, list[np.ndarray]]:
+def segment_groups(groups: np.ndarray, positions: np.ndarray, cuts: list[np.ndarray]) -> tuple[np.ndarray, list[int]]:
     """Each tree's segment: the runs cut at the given positions (cuts[r] sorted, unique, for run r).
 
     Returns a per-tree segment index (run r's segments are numbered after those of runs 0..r-1) and, per run,
@@ -125,13 +123,13 @@ def segment_groups(
         mine = groups == run
         # segment k of the run holds the trees at positions in [cuts[k-1], cuts[k])
         seg[mine] = base + np.searchsorted(run_cuts, positions[mine], side="right")
-        offsets.append(np.int64(base))
+        offsets.append(base)
         base += len(run_cuts) + 1
     return seg, offsets
 
 
 def window_counts(
-    segment_counts: np.ndarray, cuts: list[np.ndarray], offsets: list[np.ndarray], first: np.ndarray, end: np.ndarray
+    segment_counts: np.ndarray, cuts: list[np.ndarray], offsets: list[int], first: np.ndarray, end: np.ndarray
 ) -> np.ndarray:
     """Split counts [runs, splits] of the trees at positions [first[r], end[r]) of each run r."""
     runs = len(cuts)
@@ -224,7 +222,9 @@ def converge(
     # segments no tree falls into are absent from the counts when they are the last ones
     total_segments = int(offsets[-1]) + len(cuts[-1]) + 1
     if seg_counts.shape[0] < total_segments:
-        seg_counts = np.vstack([seg_counts, np.zeros((total_segments - seg_counts.shape[0], seg_counts.shape[1]), np.int64)])
+        seg_counts = np.vstack(
+            [seg_counts, np.zeros((total_segments - seg_counts.shape[0], seg_counts.shape[1]), np.int64)]
+        )
 
     counts = window_counts(seg_counts, cuts, offsets, burned, run_trees)
     kept = run_trees - burned
@@ -234,7 +234,9 @@ def converge(
     for k in range(points):
         width = ends[k] - firsts[k]
         if np.all(width > 0):
-            point = diagnostic(frequencies(window_counts(seg_counts, cuts, offsets, firsts[k], ends[k]), width), min_freq)
+            point = diagnostic(
+                frequencies(window_counts(seg_counts, cuts, offsets, firsts[k], ends[k]), width), min_freq
+            )
             trace[k] = (point.asdsf, point.max_sdsf)
     return Report(
         run_names=list(tree_set.group_names),

@@ -59,7 +59,9 @@ def register(commands) -> None:
         description=CONVERGE_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    command.add_argument("runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)")
+    command.add_argument(
+        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
+    )
     command.add_argument(
         "--burnin",
         default=convergence.DEFAULT_BURNIN,
@@ -74,7 +76,9 @@ def register(commands) -> None:
         help=f"the frequency a split must reach in at least one run to count towards the ASDSF (default: {convergence.DEFAULT_MIN_FREQ:.2f})",
     )
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
-    command.add_argument("--output", default=".", metavar="DIR", help="directory for the files (default: the current one)")
+    command.add_argument(
+        "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
+    )
     command.add_argument("--quiet", action="store_true", help="no progress on standard error")
     command.set_defaults(run=run_converge)
 
@@ -95,7 +99,9 @@ def register(commands) -> None:
     )
     command.add_argument("--burnin", default="0", metavar="N|P%", help="trees dropped from the start of every file")
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
-    command.add_argument("--output", default=".", metavar="DIR", help="directory for the files (default: the current one)")
+    command.add_argument(
+        "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
+    )
     command.add_argument("--quiet", action="store_true", help="no progress on standard error")
     command.set_defaults(run=run_space)
 
@@ -165,8 +171,7 @@ def generations(tree_names: list[str]) -> np.ndarray | None:
 def _tsv(path: str, header: list[str], rows) -> None:
     with open(path, "w", encoding="utf-8", newline="\n") as out:
         out.write("\t".join(header) + "\n")
-        for row in rows:
-            out.write("\t".join(row) + "\n")
+        out.writelines("\t".join(row) + "\n" for row in rows)
 
 
 def _num(value: float) -> str:
@@ -253,16 +258,22 @@ def run_converge(args: argparse.Namespace, status) -> None:
         os.path.join(out, "asdsf_trace.png"),
     )
 
-    lines = [f"runs: {len(runs)}; trees per run after a burn-in of {burnin}: "
-             + ", ".join(f"{labels[r]} {report.trees[r]} (dropped {report.burned[r]})" for r in range(len(runs)))]
-    lines.append(f"Summary statistics for partitions with frequency >= {args.min_freq:.2f} in at least one run "
-                 f"({report.final.splits_used} of {report.splits.shape[0]} splits):")
+    lines = [
+        f"runs: {len(runs)}; trees per run after a burn-in of {burnin}: "
+        + ", ".join(f"{labels[r]} {report.trees[r]} (dropped {report.burned[r]})" for r in range(len(runs)))
+    ]
+    lines.append(
+        f"Summary statistics for partitions with frequency >= {args.min_freq:.2f} in at least one run "
+        f"({report.final.splits_used} of {report.splits.shape[0]} splits):"
+    )
     lines.append(f"    Average standard deviation of split frequencies = {_num(report.final.asdsf)}")
     lines.append(f"    Maximum standard deviation of split frequencies = {_num(report.final.max_sdsf)}")
     within = np.diag(report.mean_rf)
     between = report.mean_rf[np.triu_indices(len(runs), 1)]
-    lines.append(f"mean RF distance within runs: {', '.join(_num(v) for v in within)}; "
-                 f"between runs: {', '.join(_num(v) for v in between)}")
+    lines.append(
+        f"mean RF distance within runs: {', '.join(_num(v) for v in within)}; "
+        f"between runs: {', '.join(_num(v) for v in between)}"
+    )
     lines.append(f"written to {out}: split_frequencies.tsv/.png, asdsf_trace.tsv/.png, run_distances.tsv")
     sys.stdout.write("\n".join(lines) + "\n")
 
@@ -322,8 +333,10 @@ def run_space(args: argparse.Namespace, status) -> None:
         os.path.join(out, "tree_space.png"),
     )
     shares = ", ".join(f"{axes[k]} {result.share[k] * 100:.1f}%" for k in range(args.dims))
-    sys.stdout.write(f"{len(names)} trees, {how}; share of the variation: {shares}\n"
-                     f"written to {out}: coordinates.tsv, axes.tsv, tree_space.png\n")
+    sys.stdout.write(
+        f"{len(names)} trees, {how}; share of the variation: {shares}\n"
+        f"written to {out}: coordinates.tsv, axes.tsv, tree_space.png\n"
+    )
 
 
 def _burnin_argument(burnin: convergence.Burnin) -> int | str:

@@ -61,9 +61,7 @@ def split_frequencies(freqs: np.ndarray, used: np.ndarray, run_names: list[str],
     _save(plt, fig, path)
 
 
-def asdsf_trace(
-    trees: np.ndarray, values: np.ndarray, min_freq: float, x_label: str, title: str, path: str
-) -> None:
+def asdsf_trace(trees: np.ndarray, values: np.ndarray, min_freq: float, x_label: str, title: str, path: str) -> None:
     """ASDSF and maximum SDSF as the sample grows. values: [points, 2]."""
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(6.4, 4.2), layout="constrained")

@@ -63,9 +63,7 @@ def landmark_indices(n: int, landmarks: int = LANDMARKS) -> np.ndarray:
     return np.unique(np.linspace(0, n - 1, min(n, landmarks)).round().astype(np.int64))
 
 
-def landmark(
-    landmark_distances: np.ndarray, to_landmarks_blocks, n: int, dims: int = 2
-) -> Coordinates:
+def landmark(landmark_distances: np.ndarray, to_landmarks_blocks, n: int, dims: int = 2) -> Coordinates:
     """Landmark MDS. `landmark_distances` is the landmarks' own distance matrix; `to_landmarks_blocks` yields
     (row slice, block) pairs with the distances [rows, landmarks] of every tree to the landmarks, in order.
 

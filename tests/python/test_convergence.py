@@ -5,7 +5,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from cladomatic_tools import convergence
 from cladomatic_tools.convergence import Burnin
 from cladomatic_tools.main import main
@@ -49,8 +48,21 @@ class TestAgainstMrBayes:
     @pytest.mark.parametrize("name", RUNS)
     def test_sumt_figures(self, name, tmp_path, capsys):
         for burnin, min_freq, average, maximum in sumt_figures(name):
-            assert main(["converge", *run_files(name), "--burnin", burnin, "--min-freq", str(min_freq),
-                         "--output", str(tmp_path)]) == 0
+            assert (
+                main(
+                    [
+                        "converge",
+                        *run_files(name),
+                        "--burnin",
+                        burnin,
+                        "--min-freq",
+                        str(min_freq),
+                        "--output",
+                        str(tmp_path),
+                    ]
+                )
+                == 0
+            )
             printed = capsys.readouterr().out
             assert f"Average standard deviation of split frequencies = {average}\n" in printed
             assert f"Maximum standard deviation of split frequencies = {maximum}\n" in printed
@@ -92,8 +104,15 @@ class TestPieces:
 
     @pytest.mark.parametrize(
         "text, trees, dropped",
-        [("25%", 201, 50), ("0.25", 201, 50), ("50%", 121, 60), ("10", 201, 10), ("300", 201, 201), ("0", 5, 0),
-         ("0%", 5, 0)],
+        [
+            ("25%", 201, 50),
+            ("0.25", 201, 50),
+            ("50%", 121, 60),
+            ("10", 201, 10),
+            ("300", 201, 201),
+            ("0", 5, 0),
+            ("0%", 5, 0),
+        ],
     )
     def test_burnin(self, text, trees, dropped):
         assert Burnin.parse(text).of(trees) == dropped

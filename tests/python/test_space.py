@@ -4,7 +4,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from cladomatic_tools import space
 from cladomatic_tools.main import main
 
