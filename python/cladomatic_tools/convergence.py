@@ -251,3 +251,13 @@ def converge(
         trace=trace,
         mean_rf=mean_rf(counts, kept),
     )
+
+
+def asdsf(
+    tree_set, burnin: str | int = DEFAULT_BURNIN, min_freq: float = DEFAULT_MIN_FREQ, points: int = 1
+) -> np.ndarray:
+    """[points, 2]: the ASDSF and the maximum SDSF of the tree set's groups (runs) at `points` points along the
+    chains; the last row is the whole sample after the burn-in."""
+    if points < 1:
+        raise ValueError(f"need at least one point, got {points}")
+    return converge(tree_set, Burnin.parse(burnin), min_freq, points).trace
