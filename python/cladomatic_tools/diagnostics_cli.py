@@ -7,11 +7,12 @@ import argparse
 import os
 import re
 import sys
+from collections.abc import Callable
 
 import numpy as np
 
 from cladomatic_tools import convergence, space
-from cladomatic_tools.reader import InputError
+from cladomatic_tools.reader import EnvironmentFailure, InputError
 
 SPACE_METRICS = ("rf", "rf_norm", "kf", "info_rf")
 _METRIC_TITLES = {
@@ -51,8 +52,9 @@ one column per axis), axes.tsv (eigenvalue and share of each axis) and tree_spac
 colour per run, each run's path through its sample drawn faintly)."""
 
 
-def register(commands) -> None:
-    """Adds the two subcommands to the `cladomatic` command's subparsers."""
+def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
+    """Adds the two subcommands to the `cladomatic` command's subparsers; `add_debug` adds the command's
+    --debug option to a subcommand."""
     command = commands.add_parser(
         "converge",
         help="split frequencies, ASDSF and its trace for two or more runs, with pictures",
@@ -80,6 +82,7 @@ def register(commands) -> None:
         "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
     )
     command.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    add_debug(command, argparse.SUPPRESS)
     command.set_defaults(run=run_converge)
 
     command = commands.add_parser(
@@ -103,6 +106,7 @@ def register(commands) -> None:
         "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
     )
     command.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    add_debug(command, argparse.SUPPRESS)
     command.set_defaults(run=run_space)
 
 
@@ -134,12 +138,14 @@ def _burnin(text: str) -> convergence.Burnin:
 
 
 def _output_dir(path: str) -> str:
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise InputError(f"the output directory {path} is a file")
     try:
         os.makedirs(path, exist_ok=True)
     except OSError as err:
-        raise InputError(f"cannot create the output directory {path}: {err.strerror or err}") from None
+        raise EnvironmentFailure(f"cannot create the output directory {path}: {err.strerror or err}") from None
     if not os.access(path, os.W_OK):
-        raise InputError(f"cannot write to the output directory {path}")
+        raise EnvironmentFailure(f"cannot write to the output directory {path}")
     return path
 
 
@@ -178,7 +184,7 @@ def _num(value: float) -> str:
     return "NA" if np.isnan(value) else f"{value:.6f}"
 
 
-def run_converge(args: argparse.Namespace, status) -> None:
+def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
     from cladomatic_tools import plots
 
     burnin = _burnin(args.burnin)
@@ -189,6 +195,10 @@ def run_converge(args: argparse.Namespace, status) -> None:
         raise InputError(
             "converge needs two or more runs: give one file per run, or one file with a TREES block per run"
         )
+    sizes = np.bincount(np.asarray(tree_set.groups), minlength=len(tree_set.group_names))
+    if sizes.min() != sizes.max():
+        # MrBayes's runs always have equal lengths; unequal ones usually mean a run was cut short
+        warn("the runs hold different numbers of trees: " + ", ".join(str(n) for n in sizes))
     try:
         report = convergence.converge(tree_set, burnin, args.min_freq)
     except ValueError as err:
@@ -278,7 +288,7 @@ def run_converge(args: argparse.Namespace, status) -> None:
     sys.stdout.write("\n".join(lines) + "\n")
 
 
-def run_space(args: argparse.Namespace, status) -> None:
+def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
     from cladomatic_tools import plots
     from cladomatic_tools.treeset import TreeSet
 

@@ -1,18 +1,28 @@
 """Calls into the cladomatic extension module: one call per run, fed by the file stream."""
 
+import re
+import threading
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 from cladomatic_tools.output import Matrix, u32_values
-from cladomatic_tools.progress import Status
-from cladomatic_tools.reader import InputError
-from cladomatic_tools.sources import FileTrees, explain, texts
+from cladomatic_tools.progress import Counter, Status
+from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
+from cladomatic_tools.sources import FileTrees, Location, locate, taxa, texts
 
 METRICS = ("rf", "wrf", "kf")
 
+_COMMENT = re.compile(r"\[[^\]]*\]?")
+_WAIT_SECONDS = 0.05
 
-class EngineMissing(Exception):
+
+class EngineMissing(EnvironmentFailure):
     """The extension module cannot be imported."""
+
+
+class Abandoned(KeyboardInterrupt):
+    """Ctrl-C while the module computes on its own thread, which cannot be stopped: the process has to end
+    without waiting for it."""
 
 
 def _function(name: str) -> Callable[..., tuple[Any, ...]]:
@@ -22,21 +32,75 @@ def _function(name: str) -> Callable[..., tuple[Any, ...]]:
         raise EngineMissing(f"cannot import the cladomatic extension module: {err}") from None
     if not hasattr(cladomatic, name):
         raise EngineMissing(f"the cladomatic extension module at {cladomatic.__file__} has no {name}")
-    return getattr(cladomatic, name)
+    return cast(Callable[..., tuple[Any, ...]], getattr(cladomatic, name))
 
 
-def _run(function: Callable[..., tuple[Any, ...]], tree_set: FileTrees, rooted: bool, status: Status) -> tuple[Any, ...]:
-    counter = _function("ProgressCounter")() if status.enabled else None
-    stream = texts(tree_set, status.tree_read if status.enabled else None)
+def _on_worker[T](call: Callable[[], T]) -> T:
+    """`call()` on a thread of its own while this one waits in short steps, so that Ctrl-C, which Python
+    delivers only to the main thread, is seen at once even while the module holds the work for minutes."""
+    outcome: list[tuple[bool, Any]] = []
+
+    def work() -> None:
+        try:
+            outcome.append((True, call()))
+        except BaseException as err:  # handed over whole to the waiting thread
+            outcome.append((False, err))
+
+    worker = threading.Thread(target=work, name="cladomatic-engine", daemon=True)
+    worker.start()
+    try:
+        while worker.is_alive():
+            worker.join(_WAIT_SECONDS)
+    except KeyboardInterrupt:
+        raise Abandoned() from None
+    succeeded, value = outcome[0]
+    if not succeeded:
+        raise value
+    return cast(T, value)
+
+
+def has_lengths(text: str) -> bool:
+    return ":" in (_COMMENT.sub("", text) if "[" in text else text)
+
+
+def _run(
+    function: Callable[..., tuple[Any, ...]],
+    tree_set: FileTrees,
+    rooted: bool,
+    status: Status,
+    warn: Callable[[str], None] | None,
+) -> tuple[Any, ...]:
+    counter = cast(Counter, _function("ProgressCounter")()) if status.enabled else None
+    without_lengths = 0
+
+    def seen(text: str) -> None:
+        nonlocal without_lengths
+        if warn is not None and not has_lengths(text):
+            without_lengths += 1
+        status.tree_read()
+
+    stream = texts(tree_set, seen)
+
+    def call() -> tuple[Any, ...]:
+        return function(
+            tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
+        )
+
     try:
         with status.watching(counter, len(tree_set.names)):
-            result = function(
-                tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
-            )
+            result = _on_worker(call)
+    except Abandoned:
+        raise  # the stream may still be in use on the worker thread
     except ValueError as err:
-        raise InputError(explain(tree_set, str(err))) from None
-    finally:
         stream.close()
+        raise InputError(explain(tree_set, err, rooted)) from None
+    stream.close()
+    if warn is not None and without_lengths:
+        trees = len(tree_set.names)
+        warn(
+            f"{without_lengths} of {trees} trees have no branch lengths: every split of "
+            f"{'it' if without_lengths == 1 else 'them'} counts as length 0"
+        )
     return result
 
 
@@ -45,9 +109,9 @@ def _changed() -> InputError:
     return InputError("the input files changed while they were being read")
 
 
-def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status) -> Matrix:
+def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]) -> Matrix:
     function = _function(f"pairwise_{metric}_from_newick_iter")
-    names, values = _run(function, tree_set, rooted, status)
+    names, values = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
     if metric == "rf":
         values = u32_values(values)
     if len(values) != len(names) ** 2:
@@ -55,12 +119,15 @@ def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status) ->
     return Matrix(names, values, "uint32" if metric == "rf" else "float64")
 
 
-def splits(metric: str, tree_set: FileTrees, rooted: bool, status: Status) -> dict[str, Any]:
+def splits(
+    metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]
+) -> dict[str, Any]:
     """The distance matrix and the exports, decoded into the NumPy arrays of the .npz file."""
     import numpy
 
     function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
-    names, matrix, leaf_names, n_bip, per_tree, clades = _run(function, tree_set, rooted, status)
+    result = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
+    names, matrix, leaf_names, n_bip, per_tree, clades = result
     n = len(names)
     if len(matrix) != n * n * (4 if metric == "rf" else 8):
         raise _changed()
@@ -76,6 +143,61 @@ def splits(metric: str, tree_set: FileTrees, rooted: bool, status: Status) -> di
         arrays["branch_lengths"] = numpy.frombuffer(per_tree, dtype="<f8").reshape(n, n_bip)
     stride = (len(leaf_names) + 7) // 8
     rows = numpy.frombuffer(clades, dtype=numpy.uint8).reshape(n_bip, stride)
-    bits = numpy.unpackbits(rows, axis=1, count=len(leaf_names), bitorder="little")
-    arrays["bipartitions"] = bits.astype(bool)
+    # unpackbits gives exactly 0 or 1, so its bytes are booleans as they are
+    arrays["bipartitions"] = numpy.unpackbits(rows, axis=1, count=len(leaf_names), bitorder="little").view(bool)
     return arrays
+
+
+def explain(tree_set: FileTrees, err: ValueError, rooted: bool) -> str:
+    """The module's message about one tree, said with the file, line and tree it came from; when two trees'
+    leaf sets differ, the taxa that differ."""
+    message = str(err)
+    index = getattr(err, "tree_index", None)
+    if not isinstance(index, int):
+        return message
+    where = locate(tree_set, index)
+    if where is None:
+        return message
+    if index > 0 and _well_formed(where.record, rooted) and (first := locate(tree_set, 0)) is not None:
+        difference = _difference(where, first)
+        if difference is not None:
+            return difference
+    if where.record.translate:
+        _, unknown = taxa(where.record)
+        if unknown:
+            return f"{where}: the label '{unknown[0]}' is neither a key nor a taxon of its TRANSLATE table"
+    for prefix, joint in ((f"Failed to parse newick at index {index}: ", ": "), (f"Tree {index} ", " ")):
+        if message.startswith(prefix):
+            return f"{where}{joint}{message[len(prefix) :]}"
+    return f"{where}: {message}"
+
+
+def _well_formed(record: TreeRecord, rooted: bool) -> bool:
+    """Whether the module reads the tree on its own (so a fault it reported lies between it and another)."""
+    compare = _function("pairwise_rf_from_newick_iter")
+    try:
+        compare(["a", "b"], iter([record.text, record.text]), [record.translate or {}], [0, 0], rooted=rooted)
+    except ValueError:
+        return False
+    return True
+
+
+def _difference(where: Location, first: Location) -> str | None:
+    have, unknown_here = taxa(where.record)
+    want, unknown_there = taxa(first.record)
+    if have == want or unknown_here or unknown_there:
+        return None
+    lacks = sorted(want - have)
+    extra = sorted(have - want)
+    reference = f"{first.label} of {first.run.label()}"
+    if lacks and extra:
+        return f"{where} lacks {_listed(lacks)} and has {_listed(extra)} that {reference} does not"
+    if lacks:
+        return f"{where} lacks {_listed(lacks)} that {reference} has"
+    return f"{where} has {_listed(extra)} that {reference} does not"
+
+
+def _listed(names: list[str], shown: int = 5) -> str:
+    if len(names) <= shown:
+        return ", ".join(names)
+    return ", ".join(names[:shown]) + f" and {len(names) - shown} more"

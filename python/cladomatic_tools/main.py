@@ -1,18 +1,22 @@
 """The `cladomatic` command: argument parsing, the two kinds of run, and exit statuses.
 
-Exit status 0 on success, 2 for bad arguments or input (one line on standard error, never a traceback),
-1 when the extension module is missing, 130 after Ctrl-C.
+Every failure is one line on standard error (a traceback too only with --debug) and one of these statuses:
+2 for bad arguments or input, 1 for the environment (a full disk, a missing permission, NumPy or the extension
+module, too little memory), 70 for an internal error (a bug), 130 after Ctrl-C.
 """
 
 import argparse
 import os
 import sys
+import traceback
+from collections.abc import Callable
+from fractions import Fraction
 from typing import NoReturn
 
-from cladomatic_tools import diagnostics_cli, engine, output
+from cladomatic_tools import __version__, diagnostics_cli, engine, output, reader
 from cladomatic_tools.progress import Status
-from cladomatic_tools.reader import InputError
-from cladomatic_tools.sources import Selection, FileTrees, scan
+from cladomatic_tools.reader import EnvironmentFailure, InputError
+from cladomatic_tools.sources import FileTrees, Selection, scan
 
 PROG = "cladomatic"
 
@@ -40,6 +44,19 @@ def _count(text: str) -> int:
     return value
 
 
+def _burnin(text: str) -> int | Fraction:
+    """A count of trees, or a share of each run such as '25%'."""
+    if not text.endswith("%"):
+        return _count(text)
+    try:
+        share = Fraction(text[:-1]) / 100
+    except (ValueError, ZeroDivisionError):
+        share = Fraction(-1)
+    if not 0 <= share <= 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of trees or a percentage up to 100%, got '{text}'")
+    return share
+
+
 def _step(text: str) -> int:
     try:
         value = int(text)
@@ -55,21 +72,39 @@ def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
         "files",
         nargs="+",
         metavar="FILE",
-        help="Newick or NEXUS tree files, gzip-compressed or not; the trees of all files are compared together",
+        help="Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files "
+        f"are compared together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters",
     )
     parser.add_argument(
         "--rooted", action="store_true", help="compare clades of rooted trees (default: bipartitions of unrooted trees)"
     )
-    parser.add_argument("--burnin", type=_count, default=0, metavar="N", help="skip the first N trees of each file")
-    parser.add_argument("--every", type=_step, default=1, metavar="K", help="then keep every K-th tree of each file")
+    parser.add_argument(
+        "--burnin",
+        type=_burnin,
+        default=0,
+        metavar="N|P%",
+        help="skip the first N trees, or the first P%% of the trees, of each run (a Newick file or a TREES block)",
+    )
+    parser.add_argument("--every", type=_step, default=1, metavar="K", help="then keep every K-th tree of each run")
     parser.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
+    _add_debug(parser, argparse.SUPPRESS)
+
+
+def _add_debug(parser: argparse.ArgumentParser, default: object) -> None:
+    parser.add_argument(
+        "--debug", action="store_true", default=default, help="on failure, also print the Python traceback"
+    )
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         description="All pairwise tree distances, and every split of a tree collection, from Newick or NEXUS files.",
+        epilog="Exit status: 0 done, 2 bad arguments or input, 1 a fault of the environment (disk full, permission, "
+        "memory, NumPy or the extension module missing), 70 internal error, 130 interrupted.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    _add_debug(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for metric in engine.METRICS:
         what = _METRIC_HELP[metric]
@@ -77,9 +112,16 @@ def _parser() -> argparse.ArgumentParser:
             metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
         )
         _add_input_arguments(command)
-        command.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
         command.add_argument(
-            "--format", choices=output.FORMATS, help="output format (default: from the suffix of --output, else tsv)"
+            "--output",
+            metavar="PATH",
+            help="write to PATH instead of standard output; a name ending in .gz is gzip-compressed text",
+        )
+        command.add_argument(
+            "--format",
+            choices=output.FORMATS,
+            help="output format (default: from the suffix of --output, else tsv); npz holds the matrix as "
+            "'distances' and the row names as 'tree_names'",
         )
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
@@ -97,51 +139,83 @@ def _parser() -> argparse.ArgumentParser:
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
     command.set_defaults(run=_run_splits)
-    diagnostics_cli.register(commands)
+    diagnostics_cli.register(commands, _add_debug)
     return parser
 
 
 def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
-    tree_set = scan(args.files, Selection(args.burnin, args.every), status.scanning if status.enabled else None)
+    burnin = args.burnin
+    selection = Selection(
+        burnin=0 if isinstance(burnin, Fraction) else burnin,
+        burnin_share=burnin if isinstance(burnin, Fraction) else None,
+        every=args.every,
+    )
+    tree_set = scan(args.files, selection, status.scanning if status.enabled else None)
     status.clear()
     return tree_set
 
 
-def _run_distances(args: argparse.Namespace, status: Status) -> None:
-    fmt = output.format_for(args.output, args.format)
-    if args.output is None and fmt == "npy":
-        raise InputError("npy output needs --output")
-    if args.output is not None:
-        output.check_writable(args.output)
-    matrix = engine.distances(args.metric, _tree_set(args, status), args.rooted, status)
-    output.write_matrix(matrix, args.output, fmt)
+def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
+    target = output.target_for(args.output, args.format)
+    if target.fmt in ("npy", "npz"):
+        output.require_numpy(f"{target.fmt} output")
+    if target.path is not None:
+        output.check_writable(target.path, args.files)
+    matrix = engine.distances(args.metric, _tree_set(args, status), args.rooted, status, warn)
+    output.write_matrix(matrix, target)
 
 
-def _run_splits(args: argparse.Namespace, status: Status) -> None:
-    output.check_writable(args.output)
-    arrays = engine.splits(args.metric, _tree_set(args, status), args.rooted, status)
+def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
+    output.splits_target(args.output)
+    output.require_numpy("splits")
+    output.check_writable(args.output, args.files)
+    arrays = engine.splits(args.metric, _tree_set(args, status), args.rooted, status, warn)
     output.write_npz(args.output, arrays)
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
+
+    def warn(message: str) -> None:
+        status.clear()
+        print(f"{PROG}: warning: {message}", file=sys.stderr)
+
     try:
-        args.run(args, status)
-    except InputError as err:
-        return _fail(status, f"error: {err}", 2)
-    except engine.EngineMissing as err:
-        return _fail(status, f"error: {err}", 1)
-    except KeyboardInterrupt:
-        return _fail(status, "interrupted", 130)
-    except BrokenPipeError:
-        # the reader of standard output went away; flushing at exit would only fail again
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        args.run(args, status, warn)
+    except BaseException as err:
+        if isinstance(err, SystemExit):
+            raise
+        code, message = _failure(err)
+        status.clear()
+        if args.debug:
+            traceback.print_exc()
+        if message is not None:
+            print(f"{PROG}: {message}", file=sys.stderr)
+        if isinstance(err, OSError):
+            # standard output failed; flushing it at exit would only fail again
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if isinstance(err, engine.Abandoned):
+            sys.stderr.flush()
+            os._exit(code)
+        return code
     return 0
 
 
-def _fail(status: Status, message: str, code: int) -> int:
-    status.clear()
-    print(f"{PROG}: {message}", file=sys.stderr)
-    return code
+def _failure(err: BaseException) -> tuple[int, str | None]:
+    """The exit status and message of a failed run."""
+    if isinstance(err, InputError):
+        return 2, f"error: {err}"
+    if isinstance(err, EnvironmentFailure):
+        return 1, f"error: {err}"
+    if isinstance(err, MemoryError):
+        return 1, "error: out of memory"
+    if isinstance(err, BrokenPipeError):
+        return 1, None  # the reader of standard output went away
+    if isinstance(err, OSError):
+        return 1, f"error: cannot write standard output: {err.strerror or err}"
+    if isinstance(err, KeyboardInterrupt):
+        return 130, "interrupted"
+    if isinstance(err, Exception):
+        return 70, f"internal error: {type(err).__name__}: {err}"
+    return 70, f"internal error: {err}"  # the module's internal-failure type lies outside Exception

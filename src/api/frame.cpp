@@ -1,6 +1,7 @@
 #include "frame.hpp"
 
 #include <array>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -184,6 +185,15 @@ int convert(const Bound& bound, CallArgs& out) {
   return 0;
 }
 
+// Callers find the tree at fault in `tree_index` without parsing the message.
+// Should the attribute not fit, the error raised in its place is the one left.
+void attach_tree_index(std::uint64_t tree_index) noexcept {
+  PyRef error = PyRef::steal(PyErr_GetRaisedException());
+  PyRef index = PyRef::steal(PyLong_FromUnsignedLongLong(tree_index));
+  if (index && PyObject_SetAttrString(error.get(), "tree_index", index.get()) == 0)
+    PyErr_SetRaisedException(error.release());
+}
+
 void raise_internal_failure(const char* text) noexcept {
   PyErr_SetString(internal_failure_type ? internal_failure_type : PyExc_BaseException, text);
 }
@@ -198,7 +208,9 @@ PyRef raise(Failure&& failure) noexcept {
   if (auto* exception = std::get_if<PyRef>(&failure)) {
     PyErr_SetRaisedException(exception->release());
   } else {
-    PyErr_SetString(PyExc_ValueError, std::get<Error>(failure).message.c_str());
+    const Error& error = std::get<Error>(failure);
+    PyErr_SetString(PyExc_ValueError, error.message.c_str());
+    if (error.tree_index) attach_tree_index(*error.tree_index);
   }
   return PyRef();
 }

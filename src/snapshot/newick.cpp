@@ -14,7 +14,8 @@ using newick_walk::Walked;
 
 Error different_leaf_set(std::uint64_t tree_index) {
   return Error{"Tree " + std::to_string(tree_index) +
-               " has a different leaf set than tree 0. All trees must share the same taxa."};
+                   " has a different leaf set than tree 0. All trees must share the same taxa.",
+               tree_index};
 }
 
 // The taxon name of a label: itself, or its translation when the tree has a
@@ -40,7 +41,8 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
     if (*index >= n) throw InvariantFailure("leaf index outside the label table");
     if (seen[*index]) {
       return Error{"Tree " + std::to_string(tree_index) + " repeats the leaf name " + quoted(*name) +
-                   ". All leaf names must be unique."};
+                       ". All leaf names must be unique.",
+                   tree_index};
     }
     seen[*index] = 1;
     return Leaf{*index, context.labels[*index]};
@@ -70,7 +72,7 @@ Result<std::vector<std::string>> sorted_leaf_name_list(std::vector<std::string>&
   if (names.size() >= 2) std::sort(names.begin(), names.end());
   auto repeated = std::unique(names.begin(), names.end());
   if (repeated != names.end())
-    return Error{"Tree 0 has duplicate leaf names. All leaf names must be unique."};
+    return Error{"Tree 0 has duplicate leaf names. All leaf names must be unique.", 0};
   return std::move(names);
 }
 

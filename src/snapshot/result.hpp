@@ -3,6 +3,8 @@
 // internal invariant throws (InvariantFailure), and it never means bad input.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -12,6 +14,9 @@ namespace cladomatic {
 
 struct Error {
   std::string message;
+  // The 0-based position of the tree at fault, for callers that point at it
+  // in their own terms rather than reading it back out of the message.
+  std::optional<std::uint64_t> tree_index = std::nullopt;
 };
 
 template <class T>

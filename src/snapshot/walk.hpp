@@ -34,11 +34,13 @@ struct Walked {
 };
 
 inline Error syntax_error(std::uint64_t tree_index, std::string_view message) {
-  return Error{"Failed to parse newick at index " + std::to_string(tree_index) + ": " + std::string(message)};
+  return Error{"Failed to parse newick at index " + std::to_string(tree_index) + ": " + std::string(message),
+               tree_index};
 }
 
 inline Error unnamed_leaf(std::uint64_t tree_index) {
-  return Error{"Tree " + std::to_string(tree_index) + " has an unnamed leaf. All leaves must be named."};
+  return Error{"Tree " + std::to_string(tree_index) + " has an unnamed leaf. All leaves must be named.",
+               tree_index};
 }
 
 struct Open {

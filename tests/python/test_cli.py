@@ -5,6 +5,7 @@ import gzip
 import io
 import os
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -162,7 +163,12 @@ class TestErrors:
         other.write_text(NEXUS.read_text().replace("Rattus_norvegicus", "Rattus_rattus"))
         result = run("kf", NEWICK, other)
         line = next(i + 1 for i, text in enumerate(NEXUS.read_text().splitlines()) if "tree gen.0 " in text)
-        one_line_error(result, 2, f"{other}:{line}: tree 1 (gen.0) has a different leaf set than tree 1 of {NEWICK}.")
+        one_line_error(
+            result,
+            2,
+            f"{other}:{line}: tree 1 (gen.0) lacks Rattus_norvegicus and has Rattus_rattus that tree 1 of {NEWICK} "
+            "does not\n",
+        )
 
     @pytest.mark.parametrize(
         "args, text",
@@ -170,6 +176,8 @@ class TestErrors:
             (["rf", NEWICK, "--bogus"], "cladomatic: error: unrecognized arguments: --bogus (see 'cladomatic --help')"),
             (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
             (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a whole number of trees, got '-3'"),
+            (["rf", NEWICK, "--burnin", "120%"], "a percentage up to 100%, got '120%'"),
+            (["rf", NEWICK, "--burnin", "100%"], "primates.nwk: a burn-in of 100% leaves none of its 120 trees"),
             (["kf", NEWICK, "--format", "npy"], "cladomatic: error: npy output needs --output"),
             (["rf", NEWICK, "--output", "/none/rf.tsv"], "cannot write /none/rf.tsv: no directory /none"),
             (["splits", NEWICK], "the following arguments are required: --output"),
@@ -234,3 +242,53 @@ def test_the_examples_are_what_their_script_writes(tmp_path):
     subprocess.run([sys.executable, EXAMPLES / "make_examples.py", tmp_path], check=True, timeout=60)
     for example in (NEWICK, NEXUS):
         assert (tmp_path / example.name).read_bytes() == example.read_bytes()
+
+
+class TestRunsAndSpellings:
+    def test_two_runs_joined_end_to_end_are_both_read_each_after_its_burnin(self, engine, tmp_path):
+        joined = tmp_path / "both.t.gz"
+        joined.write_bytes(gzip.compress(NEXUS.read_bytes()) + gzip.compress(NEXUS.read_bytes()))
+        result = run("rf", joined, "--burnin", "25%")
+        assert result.returncode == 0, result.stderr
+        names, matrix = read_table(result.stdout, "\t")
+        assert names[0] == "run1:gen.30000" and names[90] == "run2:gen.30000" and len(names) == 180
+        assert np.array_equal(matrix, np.tile(direct(engine, "rf", TREES[30:]), (2, 2)))
+
+    def test_quoted_names_compare_with_a_translate_table_of_the_same_taxa(self, engine, tmp_path):
+        quoted = tmp_path / "figtree.nwk"
+        quoted.write_text(re.sub(r"([A-Z][a-z]+)_([a-z]+)", r"'\1 \2'", NEWICK.read_text()))
+        assert "'Homo sapiens'" in quoted.read_text()
+        result = run("rf", quoted, NEXUS)
+        assert result.returncode == 0, result.stderr
+        assert np.array_equal(read_table(result.stdout, "\t")[1], np.tile(direct(engine, "rf", TREES), (2, 2)))
+
+    def test_trees_may_name_taxa_in_full_beside_a_translate_table(self, engine, tmp_path):
+        mixed = tmp_path / "mixed.nex"
+        text = NEXUS.read_text()
+        first_tree = next(line for line in text.splitlines() if "tree gen.0 " in line)
+        mixed.write_text(text.replace(first_tree, f"tree gen.0 = [&U] {TREES[0]}"))
+        result = run("rf", mixed)
+        assert result.returncode == 0, result.stderr
+        assert np.array_equal(read_table(result.stdout, "\t")[1], direct(engine, "rf", TREES))
+
+    def test_standard_input_is_read_once_like_a_file(self, engine):
+        result = subprocess.run(
+            command("wrf", "-", "--every", 2), input=NEXUS.read_text(), capture_output=True, text=True, timeout=300
+        )
+        assert result.returncode == 0, result.stderr
+        names, matrix = read_table(result.stdout, "\t")
+        assert names[1] == "gen.2000" and np.array_equal(matrix, direct(engine, "wrf", TREES[::2]))
+        one_line_error(run("rf", "-", "-"), 2, "standard input ('-') can be read only once")
+
+    def test_trees_without_lengths_get_a_warning_and_their_result(self, engine, tmp_path):
+        bare = tmp_path / "bare.nwk"
+        bare.write_text(re.sub(r":[0-9.e-]+", "", "\n".join(TREES[:3])) + "\n" + TREES[3] + "\n")
+        result = run("wrf", bare)
+        assert result.returncode == 0
+        warning = "cladomatic: warning: 3 of 4 trees have no branch lengths: every split of them counts as length 0\n"
+        assert result.stderr == warning
+        assert run("rf", bare).stderr == ""
+
+    def test_version(self):
+        result = run("--version")
+        assert result.returncode == 0 and re.fullmatch(r"cladomatic \d+\.\d+\.\d+\n", result.stdout)

@@ -1,12 +1,12 @@
 """The command's file reading and tree selection, without the extension module."""
 
 import gzip
+from fractions import Fraction
 
 import pytest
-
 from cladomatic_tools import reader
-from cladomatic_tools.reader import InputError, read_trees
-from cladomatic_tools.sources import Selection, explain, locate, scan, texts
+from cladomatic_tools.reader import InputError, label_map, read_trees
+from cladomatic_tools.sources import Selection, scan, texts
 
 NEXUS = """#NEXUS
 [a comment; with a semicolon]
@@ -73,9 +73,10 @@ class TestNexus:
             "((A,B),C);",
         ]
         assert [r.line for r in records] == [13, 14, 17]
-        table = {"1": "Homo sapiens", "2": "Pan", "3": "O'Brien's gorilla"}
-        assert records[0].translate == table and records[1].translate is records[0].translate
-        assert records[2].translate is None
+        taxa = {"1": "Homo_sapiens", "2": "Pan", "3": "O'Brien's_gorilla"}
+        assert records[0].translate == taxa | {name: name for name in taxa.values()}
+        assert records[1].translate is records[0].translate and records[2].translate is None
+        assert [(r.block, r.position) for r in records] == [(0, 0), (0, 1), (1, 0)]
 
     @pytest.mark.parametrize(
         "text, message",
@@ -112,18 +113,11 @@ class TestInputFaults:
             list(read_trees(str(path)))
 
 
-def six_trees(tmp_path):
-    """Two Newick files of three trees each, the second with a fault in its last tree."""
-    a = write(tmp_path, "a.nwk", "((A,B),C);\n((A,C),B);\n((B,C),A);\n")
-    b = write(tmp_path, "b.nwk", "((A,B),C);\n\n((A,C),B);\n((A,B),C,D);\n")
-    return a, b
-
-
 class TestSelection:
     def test_burnin_and_thinning_apply_to_each_file(self, tmp_path):
         paths = [write(tmp_path, f"{n}.nwk", "".join(f"(A,B{i});\n" for i in range(7))) for n in "ab"]
         tree_set = scan(paths, Selection(burnin=2, every=2))
-        assert [span.kept for span in tree_set.spans] == [3, 3]
+        assert [run.kept for run in tree_set.runs] == [3, 3]
         assert tree_set.names == [f"{p}:tree_{i}" for p in paths for i in (3, 5, 7)]
         assert list(texts(tree_set)) == [f"(A,B{i});" for _ in paths for i in (2, 4, 6)]
 
@@ -132,9 +126,15 @@ class TestSelection:
         plain = write(tmp_path, "t.nwk", "((A,B),C);\n")
         tree_set = scan([nexus, plain, nexus], Selection())
         table = {"1": "Homo sapiens", "2": "Pan", "3": "O'Brien's gorilla"}
-        assert tree_set.translate_maps == [{}, table]
+        assert tree_set.translate_maps == [{}, label_map(table)]
         assert tree_set.map_indices == [1, 1, 0, 0, 1, 1, 0]
-        assert tree_set.names[:2] == [f"{nexus}:first", f"{nexus}:second tree"]
+        assert tree_set.names[:4] == [
+            f"{nexus}:run1:first",
+            f"{nexus}:run1:second tree",
+            f"{nexus}:run2:other",
+            f"{plain}:tree_1",
+        ]
+        assert tree_set.names[4:] == [f"{nexus}:run1:first#2", f"{nexus}:run1:second tree#2", f"{nexus}:run2:other#2"]
 
     @pytest.mark.parametrize(
         "files, selection, message",
@@ -165,39 +165,102 @@ class TestSelection:
             list(texts(tree_set))
 
 
-class TestMessages:
-    def test_indices_over_all_files_map_back_to_file_line_and_tree(self, tmp_path):
-        a, b = six_trees(tmp_path)
-        tree_set = scan([a, b], Selection(burnin=1))
-        assert str(locate(tree_set, 0)) == f"{a}:2: tree 2"
-        assert str(locate(tree_set, 3)) == f"{b}:4: tree 3"
-        assert locate(tree_set, 4) is None
-        message = "Failed to parse newick at index 3: a '(' is never closed"
-        assert explain(tree_set, message) == f"{b}:4: tree 3: a '(' is never closed"
+MRBAYES_RUN = """#NEXUS
+[ID: 123]
+begin trees;
+   translate
+      1 'Homo sapiens',
+      2 Pan_troglodytes,
+      3 'Pongo (orang)';
+   tree gen.0 = [&U] ((1:0.1,2:0.2):0.1,3:0.3);
+   tree gen.1000 = [&U] ((1:0.1,3:0.2):0.1,2:0.3);
+   tree gen.2000 = [&U] ((2:0.1,3:0.2):0.1,1:0.3);
+   tree gen.3000 = [&U] ((1:0.1,2:0.2):0.1,3:0.3);
+end;
+"""
 
-    def test_leaf_messages_name_the_tree_and_the_first_tree(self, tmp_path):
-        nexus = write(tmp_path, "t.nex", NEXUS)
-        a, _ = six_trees(tmp_path)
-        tree_set = scan([nexus, a], Selection())
-        message = "Tree 4 has a different leaf set than tree 0. All trees must share the same taxa."
-        assert explain(tree_set, message) == (
-            f"{a}:2: tree 2 has a different leaf set than tree 1 (first) of {nexus}."
-            " All trees must share the same taxa."
-        )
-        message = 'Tree 1 repeats the leaf name "Pan". All leaf names must be unique.'
-        assert explain(tree_set, message) == (
-            f'{nexus}:14: tree 2 (second tree) repeats the leaf name "Pan". All leaf names must be unique.'
-        )
-        message = "Tree 1 has an unnamed leaf. All leaves must be named."
-        assert explain(tree_set, message) == (
-            f"{nexus}:14: tree 2 (second tree) has an unnamed leaf. All leaves must be named."
-            " Every leaf label must be a key of the TRANSLATE table."
-        )
-        assert explain(tree_set, "Tree 3 has an unnamed leaf. All leaves must be named.") == (
-            f"{a}:1: tree 1 has an unnamed leaf. All leaves must be named."
-        )
 
-    def test_messages_without_a_known_tree_pass_unchanged(self, tmp_path):
-        tree_set = scan(list(six_trees(tmp_path)), Selection())
-        for message in ("Too many distinct splits for 32-bit split IDs.", "Tree 99 has an unnamed leaf."):
-            assert explain(tree_set, message) == message
+class TestJoinedRuns:
+    def test_every_trees_block_of_joined_documents_is_read_and_numbered(self, tmp_path):
+        joined = write(tmp_path, "both.t", MRBAYES_RUN + MRBAYES_RUN.replace("gen.", "g."))
+        records = list(read_trees(joined))
+        assert [(r.block, r.position, r.name) for r in records][3:5] == [(0, 3, "gen.3000"), (1, 0, "g.0")]
+        assert len(records) == 8 and records[4].line == MRBAYES_RUN.count("\n") + 8
+
+    def test_concatenated_gzip_members_are_one_stream(self, tmp_path):
+        path = tmp_path / "both.t.gz"
+        path.write_bytes(gzip.compress(MRBAYES_RUN.encode()) + gzip.compress(MRBAYES_RUN.encode()))
+        assert [r.block for r in read_trees(str(path))] == [0] * 4 + [1] * 4
+
+    @pytest.mark.parametrize(
+        "selection, kept",
+        [
+            (Selection(burnin=1), ["g.1000", "g.2000", "g.3000"]),
+            (Selection(burnin_share=Fraction(1, 2)), ["g.2000", "g.3000"]),
+        ],
+    )
+    def test_burnin_applies_to_each_run(self, tmp_path, selection, kept):
+        joined = write(tmp_path, "both.t", MRBAYES_RUN + MRBAYES_RUN.replace("gen.", "g."))
+        tree_set = scan([joined], selection)
+        assert tree_set.names == [f"run1:{n.replace('g.', 'gen.')}" for n in kept] + [f"run2:{n}" for n in kept]
+        assert [run.label() for run in tree_set.runs] == [f"{joined} (run 1)", f"{joined} (run 2)"]
+        assert len(list(texts(tree_set))) == 2 * len(kept)
+
+    def test_a_burnin_share_rounds_down_and_can_leave_nothing(self, tmp_path):
+        path = write(tmp_path, "t.nwk", "(A,B);\n" * 7)
+        assert scan([path], Selection(burnin_share=Fraction(1, 4))).runs[0].first == 1
+        with pytest.raises(InputError, match="a burn-in of 100% leaves none of its 7 trees"):
+            scan([path], Selection(burnin_share=Fraction(1)))
+
+
+class TestTaxonSpellings:
+    def test_quoted_labels_and_underscores_spell_one_taxon(self, tmp_path):
+        text = "(('Homo sapiens',Pan_troglodytes),'Pongo (orang)','O''Brien''s','a;b',''[x'y],\"q'\");\n(A,B);"
+        first, second = read_trees(write(tmp_path, "t.nwk", text))
+        assert first.text == ('((Homo_sapiens,Pan_troglodytes),"Pongo_(orang)",O\'Brien\'s,"a;b",[x\'y],"q\'");')
+        assert second.text == "(A,B);"
+
+    def test_translate_tables_give_the_same_spelling_and_accept_full_names(self):
+        labels = label_map({"1": "Homo sapiens", "2": "Pan_troglodytes", "Pongo (orang)": "Pongo (orang)"})
+        assert labels == {
+            "1": "Homo_sapiens",
+            "2": "Pan_troglodytes",
+            "Homo_sapiens": "Homo_sapiens",
+            "Pan_troglodytes": "Pan_troglodytes",
+            '"Pongo_(orang)"': '"Pongo_(orang)"',
+        }
+
+
+class TestWrongKindsOfFile:
+    @pytest.mark.parametrize(
+        "data, message",
+        [
+            (b"BZh91AY&SY", "bzip2-compressed"),
+            (b"\xfd7zXZ\x00\x00", "xz-compressed"),
+            (b"3 10\nHomo  ACGTACGTAC\nPan   ACGTACGTAA\nPongo ACGTACGTTT\n", "this is a PHYLIP alignment"),
+            (b" 3 10 I\nHomo  ACGTA\n", "this is a PHYLIP alignment"),
+            (b">Homo\nACGT\n", "this is a FASTA sequence file"),
+        ],
+    )
+    def test_the_message_says_what_the_file_is(self, tmp_path, data, message):
+        path = tmp_path / "trees.nwk"
+        path.write_bytes(data)
+        with pytest.raises(InputError, match=message):
+            list(read_trees(str(path)))
+
+
+@pytest.mark.usefixtures("chunked")
+class TestLimits:
+    def test_a_tree_longer_than_the_limit_is_refused_before_it_is_held(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(reader, "MAX_TREE_CHARS", 50)
+        path = write(tmp_path, "t.nwk", "(A,B);\n(" + "A," * 40 + "B);\n")
+        trees = read_trees(path)
+        assert next(trees).text == "(A,B);"
+        with pytest.raises(InputError, match=r"t\.nwk:2: a tree or name longer than the limit of 50 characters"):
+            next(trees)
+
+    def test_long_nexus_words_and_names_are_read_whole(self, tmp_path):
+        word = "x" * 5000
+        text = f"#NEXUS\nbegin trees; translate 1 {word}, 2 '{word}''s'; tree t = (1,2);\nend;\n"
+        (record,) = read_trees(write(tmp_path, "t.nex", text))
+        assert record.translate["1"] == word and record.translate["2"] == f"{word}'s"
