@@ -7,6 +7,7 @@ import argparse
 import os
 import re
 import sys
+import textwrap
 from collections.abc import Callable
 
 import numpy as np
@@ -52,13 +53,18 @@ one column per axis), axes.tsv (eigenvalue and share of each axis) and tree_spac
 colour per run, each run's path through its sample drawn faintly)."""
 
 
+def _wrapped(text: str) -> str:
+    """Help paragraphs refilled, so that the figures substituted into them do not leave ragged lines."""
+    return "\n\n".join(textwrap.fill(" ".join(part.split()), 110, break_on_hyphens=False) for part in text.split("\n\n"))
+
+
 def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
     """Adds the two subcommands to the `cladomatic` command's subparsers; `add_debug` adds the command's
     --debug option to a subcommand."""
     command = commands.add_parser(
         "converge",
         help="split frequencies, ASDSF and its trace for two or more runs, with pictures",
-        description=CONVERGE_HELP,
+        description=_wrapped(CONVERGE_HELP),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     command.add_argument(
@@ -88,7 +94,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
     command = commands.add_parser(
         "space",
         help="principal coordinates of the trees (classical MDS), as TSV and a picture",
-        description=SPACE_HELP,
+        description=_wrapped(SPACE_HELP),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     command.add_argument("files", nargs="+", metavar="FILE", help="tree files; each file (or TREES block) is one run")
