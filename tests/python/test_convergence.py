@@ -145,6 +145,13 @@ class TestCommandFailures:
         assert main(["converge", *run_files("cynmix"), "--burnin", burnin, "--output", str(tmp_path)]) == 2
         assert message in capsys.readouterr().err
 
+    def test_runs_of_different_lengths_are_compared_with_a_warning(self, tmp_path, capsys):
+        mixed = [run_files("cynmix")[0], run_files("cynmix3")[0]]
+        assert main(["converge", *mixed, "--burnin", "50%", "--output", str(tmp_path)]) == 0
+        captured = capsys.readouterr()
+        assert "different numbers of trees: 201, 121" in captured.err
+        assert "cynmix.run1.t.gz 101 (dropped 100), cynmix3.run1.t.gz 61 (dropped 60)" in captured.out
+
     def test_output_that_is_a_file(self, tmp_path, capsys):
         blocker = tmp_path / "file"
         blocker.write_text("")
