@@ -135,6 +135,31 @@ class TestPieces:
         assert ends.tolist() == [[3, 34], [5, 67], [7, 100]]
 
 
+class TestTreeSetMethods:
+    def test_asdsf_method_gives_the_sumt_figures(self, tree_sets):
+        for burnin, min_freq, average, maximum in sumt_figures("cynmix3"):
+            row = tree_sets["cynmix3"].asdsf(burnin=burnin, min_freq=min_freq)
+            assert row.shape == (1, 2) and [f"{v:.6f}" for v in row[0]] == [average, maximum]
+
+    def test_asdsf_trace_ends_with_the_whole_sample(self, tree_sets):
+        trace = tree_sets["cynmix"].asdsf(points=20)
+        assert trace.shape == (20, 2)
+        np.testing.assert_array_equal(trace[-1], tree_sets["cynmix"].asdsf()[0])
+
+    def test_counts_by_other_groups(self, tree_sets):
+        tree_set = tree_sets["cynmix"]
+        halves = (np.asarray(tree_set.positions) >= 100).astype(np.int64) + 2 * np.asarray(tree_set.groups)
+        _, by_half = tree_set.split_frequencies(groups=halves)
+        _, by_run = tree_set.split_frequencies()
+        assert by_half.shape == (4, by_run.shape[1])
+        np.testing.assert_array_equal(by_half[0::2] + by_half[1::2], by_run)
+
+    @pytest.mark.parametrize("groups", [np.zeros(3, np.int64), -np.ones(402, np.int64), np.zeros(402) + 0.5])
+    def test_bad_groups(self, tree_sets, groups):
+        with pytest.raises(ValueError, match="groups"):
+            tree_sets["cynmix"].split_frequencies(groups=groups)
+
+
 class TestCommandFailures:
     def test_one_run_is_refused(self, tmp_path, capsys):
         assert main(["converge", run_files("cynmix")[0], "--output", str(tmp_path)]) == 2

@@ -36,7 +36,7 @@ def runs():
 
 
 class TestExact:
-    @pytest.mark.parametrize("metric", ["rf", "kf"])
+    @pytest.mark.parametrize("metric", ["rf", "kf", "info_rf"])
     def test_matches_the_definition(self, runs, metric):
         result = space.principal_coordinates(runs, metric, dims=3)
         values, points, trace = reference_mds(runs.distances(metric), 3)
@@ -44,6 +44,13 @@ class TestExact:
         np.testing.assert_allclose(result.eigenvalues, values, rtol=1e-9)
         np.testing.assert_allclose(result.share, values / trace, rtol=1e-9)
         assert_equal_up_to_sign(result.points, points, atol=1e-7 * np.abs(points).max())
+
+    def test_tree_set_method(self, runs):
+        points, values, share = runs.principal_coordinates("rf", dims=2)
+        result = space.principal_coordinates(runs, "rf", dims=2)
+        np.testing.assert_array_equal(points, result.points)
+        np.testing.assert_array_equal(values, result.eigenvalues)
+        assert points.shape == (402, 2) and 0 < share[1] <= share[0] < 1
 
     def test_identical_trees_sit_at_the_origin(self):
         result = space.classical(np.zeros((4, 4)), dims=2)
@@ -100,7 +107,7 @@ class TestPictures:
         assert main(["converge", *three, "--output", str(tmp_path)]) == 0
         assert_picture(tmp_path / "split_frequencies.png", min_width=650, min_height=650)
 
-    @pytest.mark.parametrize("metric, dims", [("rf", 2), ("kf", 3), ("rf_norm", 1)])
+    @pytest.mark.parametrize("metric, dims", [("rf", 2), ("kf", 3), ("rf_norm", 1), ("info_rf", 2)])
     def test_space_outputs(self, tmp_path, metric, dims):
         assert main(["space", *RUNS, "--metric", metric, "--dims", str(dims), "--output", str(tmp_path)]) == 0
         assert_picture(tmp_path / "tree_space.png")
