@@ -43,9 +43,12 @@ and within each run over distinct pairs). The summary goes to standard output.""
 SPACE_HELP = f"""\
 Classical multidimensional scaling (principal coordinates) of the trees: the eigenvectors of the double-centred
 matrix of squared distances, scaled by the square roots of their eigenvalues. Up to {space.EXACT_LIMIT} trees
-the whole matrix is decomposed. Above that, landmark MDS: {space.LANDMARKS} trees spread evenly over the sample
-are scaled exactly and every tree is placed from its distances to them, so only {space.LANDMARKS} rows of
-distances are computed and no trees x trees matrix is built (--method chooses either one explicitly). An axis's
+the whole matrix is decomposed. Above that, landmark MDS with up to {space.LANDMARKS} landmark trees: half spread
+evenly over the sample, the rest chosen one by one as the tree farthest from all landmarks so far (fewer when
+every tree already coincides with one). Each landmark stands for the trees nearest to it; the landmarks are
+scaled exactly with those weights and every tree is placed from its distances to them, so only that many rows
+of distances are computed and no trees x trees matrix is built. The result is exact when the sample holds no
+more distinct trees than there are landmarks. --method chooses either method. An axis's
 share of the variation is its eigenvalue over the trace of the double-centred matrix (of the landmarks').
 
 Writes to --output: coordinates.tsv (tree, run, position in its file, generation when the tree names carry it,
@@ -55,7 +58,9 @@ colour per run, each run's path through its sample drawn faintly)."""
 
 def _wrapped(text: str) -> str:
     """Help paragraphs refilled, so that the figures substituted into them do not leave ragged lines."""
-    return "\n\n".join(textwrap.fill(" ".join(part.split()), 110, break_on_hyphens=False) for part in text.split("\n\n"))
+    return "\n\n".join(
+        textwrap.fill(" ".join(part.split()), 110, break_on_hyphens=False) for part in text.split("\n\n")
+    )
 
 
 def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
@@ -339,7 +344,7 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
     )
     # the path of a run follows its trees in file order
     order = np.lexsort((positions, groups))
-    how = "classical MDS" if result.method == "exact" else f"landmark MDS, {space.LANDMARKS} landmarks"
+    how = "classical MDS" if result.method == "exact" else f"landmark MDS, {result.landmarks} landmarks"
     plots.tree_space(
         result.points[order],
         groups[order],

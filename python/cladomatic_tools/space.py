@@ -1,18 +1,18 @@
 """Tree space: classical multidimensional scaling (principal coordinates) of tree distances.
 
 Up to EXACT_LIMIT trees the whole distance matrix is double-centred and decomposed. Above it, landmark MDS:
-LANDMARKS trees spread evenly over the sample are scaled exactly, and every tree is placed from its distances to
-them, so only a LANDMARKS x trees block of distances is ever computed and nothing of size trees x trees exists.
+up to LANDMARKS landmark trees (half evenly spaced, half farthest points) are scaled exactly, and every tree is
+placed from its distances to them, so only a LANDMARKS x trees block of distances is ever computed and nothing of size
+trees x trees exists.
 """
 
 from dataclasses import dataclass
 
 import numpy as np
 
-EXACT_LIMIT = 2000
+# a full eigen-decomposition costs n^3: about 3 s at 1,000 trees on a loaded two-core machine, 25 s at 2,000
+EXACT_LIMIT = 1000
 LANDMARKS = 500
-# rows of distances computed per call when placing trees against the landmarks
-_BLOCK_ROWS = 4096
 
 
 @dataclass(frozen=True, slots=True)
@@ -21,6 +21,7 @@ class Coordinates:
     eigenvalues: np.ndarray  # [dims] of the double-centred matrix (of the landmarks, scaled to the sample)
     share: np.ndarray  # [dims] each axis's eigenvalue over the total variation (the centred matrix's trace)
     method: str  # "exact" or "landmark"
+    landmarks: int = 0  # trees scaled exactly by the landmark method
 
 
 def double_centre(squared: np.ndarray) -> np.ndarray:
@@ -58,30 +59,58 @@ def classical(distances: np.ndarray, dims: int = 2) -> Coordinates:
     return Coordinates(vectors * np.sqrt(values), values, _share(values, float(np.trace(b))), "exact")
 
 
-def landmark_indices(n: int, landmarks: int = LANDMARKS) -> np.ndarray:
-    """Landmarks spread evenly over the sample, so that every run and every stretch of a chain has some."""
-    return np.unique(np.linspace(0, n - 1, min(n, landmarks)).round().astype(np.int64))
+def choose_landmarks(rows_of, n: int, count: int = LANDMARKS) -> tuple[np.ndarray, np.ndarray]:
+    """Half the landmarks spread evenly over the sample, so that they follow where its trees are; then, one by
+    one, the tree farthest from every landmark so far, until `count` are chosen or every tree coincides with a
+    landmark. Even spacing alone can put every landmark on the one topology most of a converged sample holds,
+    and farthest points alone over-represent the outliers; together, and weighted by the trees nearest to each
+    (see `landmark`), they give the exact scaling whenever the sample holds few enough distinct trees.
+
+    `rows_of(indices)` gives the distances [len(indices), n] of those trees to every tree.
+    Returns (indices [L], distances [L, n])."""
+    marks = np.unique(np.linspace(0, n - 1, max(1, min(n, count // 2))).round().astype(np.int64))
+    rows = [np.asarray(rows_of(marks), dtype=np.float64)]
+    nearest = rows[0].min(axis=0)
+    chosen = list(marks)
+    while len(chosen) < count:
+        pick = int(np.argmax(nearest))
+        if nearest[pick] <= 0.0:
+            break
+        row = np.asarray(rows_of(np.array([pick])), dtype=np.float64)
+        chosen.append(pick)
+        rows.append(row)
+        np.minimum(nearest, row[0], out=nearest)
+    return np.asarray(chosen, dtype=np.int64), np.vstack(rows)
 
 
-def landmark(landmark_distances: np.ndarray, to_landmarks_blocks, n: int, dims: int = 2) -> Coordinates:
-    """Landmark MDS. `landmark_distances` is the landmarks' own distance matrix; `to_landmarks_blocks` yields
-    (row slice, block) pairs with the distances [rows, landmarks] of every tree to the landmarks, in order.
+def landmark(landmark_distances: np.ndarray, to_landmarks: np.ndarray, dims: int = 2) -> Coordinates:
+    """Landmark MDS from the landmarks' own distances [L, L] and every tree's distances to them [n, L].
 
-    Each tree is placed by triangulation: x = -1/2 L# (d^2 - mean landmark d^2), with L# the pseudo-inverse
-    transpose of the landmarks' coordinates; a landmark lands exactly on its own exact coordinates."""
+    Each landmark stands for the trees nearest to it (its weight w, summing to n), so the landmarks are scaled
+    as the sample would be if every tree sat on its landmark: the eigenvectors u of W^1/2 B_w W^1/2, with B_w
+    the landmarks' squared distances double-centred by weight, have the eigenvalues of that sample. Each tree
+    is then placed by triangulation, x_k = -1/2 (d^2 - mean d^2) . (sqrt(w) u_k) / sqrt(lambda_k), where
+    mean d^2 is each landmark's weighted mean squared distance; a landmark lands on its own coordinates. When
+    the sample holds no more distinct trees than there are landmarks this is the exact scaling."""
     squared = np.asarray(landmark_distances, dtype=np.float64) ** 2
-    b = double_centre(squared)
-    values, vectors = _top(b, dims)
+    to = np.asarray(to_landmarks, dtype=np.float64)
+    n = len(to)
+    weights = np.bincount(np.argmin(to, axis=1), minlength=squared.shape[0]).astype(np.float64)
+    root = np.sqrt(weights)
+    centring = np.eye(len(weights)) - np.outer(np.ones(len(weights)), weights / n)
+    m = root[:, None] * double_centre_with(squared, centring) * root[None, :]
+    values, vectors = _top(m, dims)
     with np.errstate(divide="ignore"):
-        pinv = np.where(values > 0, 1.0 / np.sqrt(np.where(values > 0, values, 1.0)), 0.0)
-    mapping = vectors * pinv  # [landmarks, dims]
-    mean_sq = squared.mean(axis=0)
-    points = np.empty((n, dims))
-    for rows, block in to_landmarks_blocks:
-        block = np.asarray(block, dtype=np.float64)
-        points[rows] = -0.5 * (block * block - mean_sq) @ mapping
-    scale = n / squared.shape[0]
-    return Coordinates(points, values * scale, _share(values, float(np.trace(b))), "landmark")
+        inverse = np.where(values > 0, 1.0 / np.sqrt(np.where(values > 0, values, 1.0)), 0.0)
+    mapping = root[:, None] * vectors * inverse  # [landmarks, dims]
+    mean_sq = squared @ weights / n
+    points = -0.5 * (to * to - mean_sq) @ mapping
+    return Coordinates(points, values, _share(values, float(np.trace(m))), "landmark", squared.shape[0])
+
+
+def double_centre_with(squared: np.ndarray, centring: np.ndarray) -> np.ndarray:
+    """-1/2 C D^2 C^T for a centring matrix C that subtracts a weighted mean."""
+    return -0.5 * centring @ squared @ centring.T
 
 
 def principal_coordinates(
@@ -99,12 +128,5 @@ def principal_coordinates(
         return classical(tree_set.distances(metric), dims)
     if landmarks < 2:
         raise ValueError(f"need at least 2 landmarks, got {landmarks}")
-    marks = landmark_indices(n, landmarks)
-    own = tree_set.distances(metric, rows=marks, cols=marks)
-
-    def blocks():
-        for start in range(0, n, _BLOCK_ROWS):
-            rows = slice(start, min(n, start + _BLOCK_ROWS))
-            yield rows, tree_set.distances(metric, rows=rows, cols=marks)
-
-    return landmark(own, blocks(), n, dims)
+    marks, rows = choose_landmarks(lambda picked: tree_set.distances(metric, rows=picked), n, landmarks)
+    return landmark(rows[:, marks], rows.T, dims)

@@ -278,7 +278,7 @@ class TreeSet:
         self, metric: str = "rf", dims: int = 2, method: str = "auto"
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(coordinates [trees, dims], eigenvalues [dims], share of the variation [dims]): classical MDS of the
-        distances, exact up to 2,000 trees and landmark MDS with 500 landmarks above ("exact" or "landmark"
+        distances, exact up to 1,000 trees and landmark MDS with up to 500 landmarks above ("exact" or "landmark"
         chooses)."""
         from cladomatic_tools import space
 
