@@ -33,7 +33,8 @@ is the standard deviation of its frequencies over the runs (n - 1 denominator); 
 the maximum SDSF the largest, over the splits whose frequency reaches --min-freq in at least one run. A burn-in
 given as a percentage drops floor(percentage x trees) trees from the start of every run.
 
-Writes to --output: split_frequencies.tsv (every split as the taxa on its canonical side, its frequency in
+Writes to --output: split_frequencies.tsv (every split as the taxa on its smaller side, or in its clade when
+rooted, its frequency in
 each run, their mean and SD, and whether it counts towards the ASDSF), split_frequencies.png (run against run),
 asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {convergence.TRACE_POINTS} points along the chains, each
 point using the leading trees of every run with the same burn-in rule applied to them, as MrBayes computes it
@@ -219,12 +220,16 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     leaves = tree_set.leaf_names
 
     order = np.lexsort((-report.sd, -report.freqs.mean(axis=0)))
+    sides = report.splits
+    if not tree_set.rooted:
+        # either side names a bipartition: the smaller one reads best
+        sides = np.where((sides.sum(axis=1) * 2 > len(leaves))[:, None], ~sides, sides)
     _tsv(
         os.path.join(out, "split_frequencies.tsv"),
         ["split", *[f"freq_{label}" for label in labels], "mean", "sd", "in_asdsf"],
         (
             [
-                ",".join(leaves[j] for j in np.flatnonzero(report.splits[i])),
+                ",".join(leaves[j] for j in np.flatnonzero(sides[i])),
                 *[f"{f:.6f}" for f in report.freqs[:, i]],
                 f"{report.freqs[:, i].mean():.6f}",
                 f"{report.sd[i]:.6f}",
