@@ -16,9 +16,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-DEFAULT_MIN_FREQ = 0.10
-DEFAULT_BURNIN = "25%"
-TRACE_POINTS = 20
+from cladomatic_tools.diagnostic_settings import (
+    DEFAULT_BURNIN,
+    DEFAULT_MIN_FREQ,
+    TRACE_POINTS,
+)
 
 
 @dataclass(frozen=True, slots=True)

@@ -4,16 +4,22 @@ Both read their trees into one TreeSet and write TSV files and PNG pictures into
 """
 
 import argparse
+import math
 import os
 import re
 import sys
 import textwrap
 from collections.abc import Callable
+from typing import TYPE_CHECKING
 
-import numpy as np
-
-from cladomatic_tools import convergence, space
+from cladomatic_tools import diagnostic_settings as settings
+from cladomatic_tools.output import require_numpy
 from cladomatic_tools.reader import EnvironmentFailure, InputError
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from cladomatic_tools import convergence
 
 SPACE_METRICS = ("rf", "rf_norm", "kf", "info_rf")
 _METRIC_TITLES = {
@@ -36,15 +42,15 @@ given as a percentage drops floor(percentage x trees) trees from the start of ev
 Writes to --output: split_frequencies.tsv (every split as the taxa on its smaller side, or in its clade when
 rooted, its frequency in
 each run, their mean and SD, and whether it counts towards the ASDSF), split_frequencies.png (run against run),
-asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {convergence.TRACE_POINTS} points along the chains, each
+asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {settings.TRACE_POINTS} points along the chains, each
 point using the leading trees of every run with the same burn-in rule applied to them, as MrBayes computes it
 while it runs), and run_distances.tsv (mean Robinson-Foulds distance between the trees of each pair of runs,
 and within each run over distinct pairs). The summary goes to standard output."""
 
 SPACE_HELP = f"""\
 Classical multidimensional scaling (principal coordinates) of the trees: the eigenvectors of the double-centred
-matrix of squared distances, scaled by the square roots of their eigenvalues. Up to {space.EXACT_LIMIT} trees
-the whole matrix is decomposed. Above that, landmark MDS with up to {space.LANDMARKS} landmark trees: half spread
+matrix of squared distances, scaled by the square roots of their eigenvalues. Up to {settings.EXACT_LIMIT} trees
+the whole matrix is decomposed. Above that, landmark MDS with up to {settings.LANDMARKS} landmark trees: half spread
 evenly over the sample, the rest chosen one by one as the tree farthest from all landmarks so far (fewer when
 every tree already coincides with one). Each landmark stands for the trees nearest to it; the landmarks are
 scaled exactly with those weights and every tree is placed from its distances to them, so only that many rows
@@ -78,16 +84,16 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
     )
     command.add_argument(
         "--burnin",
-        default=convergence.DEFAULT_BURNIN,
+        default=settings.DEFAULT_BURNIN,
         metavar="N|P%",
-        help=f"trees dropped from the start of every run: a count, or a percentage (default: {convergence.DEFAULT_BURNIN}%)",
+        help=f"trees dropped from the start of every run: a count, or a percentage (default: {settings.DEFAULT_BURNIN}%)",
     )
     command.add_argument(
         "--min-freq",
         type=_fraction,
-        default=convergence.DEFAULT_MIN_FREQ,
+        default=settings.DEFAULT_MIN_FREQ,
         metavar="F",
-        help=f"the frequency a split must reach in at least one run to count towards the ASDSF (default: {convergence.DEFAULT_MIN_FREQ:.2f})",
+        help=f"the frequency a split must reach in at least one run to count towards the ASDSF (default: {settings.DEFAULT_MIN_FREQ:.2f})",
     )
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
     command.add_argument(
@@ -110,7 +116,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         "--method",
         choices=("auto", "exact", "landmark"),
         default="auto",
-        help=f"exact MDS, landmark MDS, or exact up to {space.EXACT_LIMIT} trees (default: auto)",
+        help=f"exact MDS, landmark MDS, or exact up to {settings.EXACT_LIMIT} trees (default: auto)",
     )
     command.add_argument("--burnin", default="0", metavar="N|P%", help="trees dropped from the start of every file")
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
@@ -143,6 +149,8 @@ def _dims(text: str) -> int:
 
 
 def _burnin(text: str) -> convergence.Burnin:
+    from cladomatic_tools import convergence
+
     try:
         return convergence.Burnin.parse(text)
     except ValueError as err:
@@ -177,6 +185,8 @@ def input_label(paths: list[str]) -> str:
 
 def generations(tree_names: list[str]) -> np.ndarray | None:
     """The MCMC generation of every tree when every tree name ends in one, else None."""
+    import numpy as np
+
     values = np.empty(len(tree_names), dtype=np.int64)
     for i, name in enumerate(tree_names):
         found = _GENERATION.search(name)
@@ -193,11 +203,15 @@ def _tsv(path: str, header: list[str], rows) -> None:
 
 
 def _num(value: float) -> str:
-    return "NA" if np.isnan(value) else f"{value:.6f}"
+    # NaN where no split reached the minimum frequency, or a point of the trace lies inside the burn-in
+    return "NA" if math.isnan(value) else f"{value:.6f}"
 
 
 def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
-    from cladomatic_tools import plots
+    require_numpy("converge")
+    import numpy as np
+
+    from cladomatic_tools import convergence, plots
 
     burnin = _burnin(args.burnin)
     out = _output_dir(args.output)
@@ -305,7 +319,10 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
 
 
 def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
-    from cladomatic_tools import plots
+    require_numpy("space")
+    import numpy as np
+
+    from cladomatic_tools import plots, space
     from cladomatic_tools.treeset import TreeSet
 
     burnin = _burnin(args.burnin)

@@ -10,9 +10,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-# a full eigen-decomposition costs n^3: about 3 s at 1,000 trees on a loaded two-core machine, 25 s at 2,000
-EXACT_LIMIT = 1000
-LANDMARKS = 500
+from cladomatic_tools.diagnostic_settings import EXACT_LIMIT, LANDMARKS
 
 
 @dataclass(frozen=True, slots=True)
