@@ -1,6 +1,8 @@
 """Convergence diagnostics against the figures MrBayes printed for the same runs, and their pieces."""
 
 import re
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -176,6 +178,17 @@ class TestCommandFailures:
         captured = capsys.readouterr()
         assert "different numbers of trees: 201, 121" in captured.err
         assert "cynmix.run1.t.gz 101 (dropped 100), cynmix3.run1.t.gz 61 (dropped 60)" in captured.out
+
+    @pytest.mark.parametrize("subcommand", ["converge", "space"])
+    def test_without_numpy_the_command_says_what_needs_it(self, subcommand):
+        code = (
+            "import sys; sys.modules['numpy'] = None\n"
+            "from cladomatic_tools.main import main\n"
+            f"sys.exit(main([{subcommand!r}, 'a.t', 'b.t']))"
+        )
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        assert result.returncode == 1
+        assert result.stderr == f"cladomatic: error: {subcommand} needs NumPy, which cannot be imported here\n"
 
     def test_output_that_is_a_file(self, tmp_path, capsys):
         blocker = tmp_path / "file"
