@@ -13,7 +13,7 @@ from collections.abc import Callable
 from fractions import Fraction
 from typing import NoReturn
 
-from cladomatic_tools import __version__, cluster, engine, output, reader
+from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 from cladomatic_tools.sources import FileTrees, Selection, scan
@@ -140,6 +140,7 @@ def _parser() -> argparse.ArgumentParser:
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
     command.set_defaults(run=_run_splits)
+    diagnostics_cli.register(commands, _add_debug)
     return parser
 
 
