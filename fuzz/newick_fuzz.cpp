@@ -21,15 +21,6 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-SnapshotContext context_for(const std::vector<std::string>& names, bool rooted) {
-  SnapshotContext context;
-  context.labels = taxon_labels(static_cast<std::uint32_t>(names.size()));
-  for (Key label : context.labels) context.total_key ^= label;
-  context.leaf_index = build_leaf_index(names);
-  context.rooted = rooted;
-  return context;
-}
-
 void check_invariants(const Snapshot& snap, const SnapshotContext& context) {
   const std::size_t n = context.labels.size();
   require(snap.order.size() == n);
@@ -41,15 +32,16 @@ void check_invariants(const Snapshot& snap, const SnapshotContext& context) {
   for (const Part& p : snap.parts) {
     require(p.count >= 1 && p.count <= n && std::size_t{p.start} + p.count <= n);
     Key side = 0;
-    for (std::uint32_t i = p.start; i < p.start + p.count; ++i) side ^= context.labels[snap.order[i]];
-    if (context.rooted) {
-      require(p.key == side);
-    } else if (p.count == 1) {
-      require(p.key == side);
-    } else {
-      require(p.count + 2 <= n);
-      require(p.key == canonical_key(side, context.total_key));
+    Check check = 0;
+    for (std::uint32_t i = p.start; i < p.start + p.count; ++i) {
+      side ^= context.labels[snap.order[i]];
+      check = add_checks(check, context.checks[snap.order[i]]);
     }
+    if (!context.rooted && p.count > 1) {
+      require(p.count + 2 <= n);
+      canonicalise(side, check, context.total_key, context.total_check);
+    }
+    require(p.key == side && p.check == check);
     keys.push_back(p.key);
   }
   std::sort(keys.begin(), keys.end());
@@ -70,7 +62,7 @@ void read(std::string_view text) {
   Result<std::vector<std::string>> list = sorted_leaf_name_list(std::move(names).value());
   if (!list.ok()) return;
   for (bool rooted : {false, true}) {
-    SnapshotContext context = context_for(list.value(), rooted);
+    SnapshotContext context = make_snapshot_context(list.value(), rooted);
     // Tree 0 passed the name checks, so it must read as a snapshot.
     Result<Snapshot> tree0 = snapshot(text, {}, 0, context);
     require(tree0.ok());

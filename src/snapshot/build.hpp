@@ -13,11 +13,30 @@ namespace cladomatic {
 
 using Key = unsigned __int128;
 
+// A second, independent fingerprint of a leaf set: the sum of its leaves'
+// random values modulo the prime 2^61 - 1.  Keys are XORs of labels anyone
+// can compute, so leaf sets with equal keys can be built on purpose; the
+// values behind a check are drawn afresh in every process, so two different
+// leaf sets agree on it with probability 2^-61 whatever the input.
+using Check = std::uint64_t;
+inline constexpr Check kCheckPrime = (Check{1} << 61) - 1;
+
+inline Check add_checks(Check a, Check b) noexcept {
+  Check sum = a + b;
+  return sum >= kCheckPrime ? sum - kCheckPrime : sum;
+}
+
+// The check of the other side, given the check of the whole leaf set.
+inline Check complement_check(Check side, Check total) noexcept {
+  return side <= total ? total - side : total + (kCheckPrime - side);
+}
+
 struct Part {
   Key key;
   double length;        // 0.0 when the text gives none; a sum after edges merge
   std::uint32_t start;  // first position of the subtree's leaves in Snapshot::order
   std::uint32_t count;  // leaves below the edge; 1 for a pendant edge
+  Check check = 0;      // of the same side as the key
 };
 
 // Unrooted, the edge above a subtree of all leaves but one is the pendant edge
@@ -25,8 +44,10 @@ struct Part {
 //
 // Invariants (established by `snapshot`): `order` holds every leaf index
 // 0..n-1 once; every part has 1 <= count <= n and start + count <= n; no two
-// parts share a key; a part with count 1 carries its leaf's label as key; in
-// unrooted mode parts with count >= 2 carry canonical keys and count <= n - 2.
+// parts share both key and check (equal keys with different checks come only
+// from a crafted collision); a part with count 1 carries its leaf's label as
+// key; in unrooted mode parts with count >= 2 carry canonical keys, with the
+// check of the same side, and count <= n - 2.
 struct Snapshot {
   std::vector<Part> parts;
   std::vector<LeafId> order;
@@ -37,6 +58,15 @@ struct Snapshot {
 inline Key canonical_key(Key side, Key total_key) noexcept {
   Key other = side ^ total_key;
   return other < side ? other : side;
+}
+
+// The canonical key with the check of the side it was taken from.
+inline void canonicalise(Key& key, Check& check, Key total_key, Check total_check) noexcept {
+  Key other = key ^ total_key;
+  if (other < key) {
+    key = other;
+    check = complement_check(check, total_check);
+  }
 }
 
 // Appends the part's canonical leaf side as a row: in unrooted mode the side

@@ -7,6 +7,7 @@
 #include <array>
 #include <iterator>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "snapshots.hpp"
@@ -17,6 +18,13 @@ namespace {
 constexpr std::size_t kShards = 256;
 constexpr char kTooManySplits[] = "Too many distinct splits for 32-bit split IDs.";
 constexpr char kTooManyCladeEntries[] = "Too many distinct splits for 32-bit clade row offsets.";
+
+Error key_collision(std::uint64_t first, std::uint64_t second) {
+  std::string trees = first == second ? "Tree " + std::to_string(first) + " holds two different splits"
+                                      : "Tree " + std::to_string(first) + " and tree " +
+                                            std::to_string(second) + " hold different splits";
+  return Error{trees + " with the same 128-bit key; the input looks crafted to make split keys collide."};
+}
 
 using LocalId = std::uint32_t;
 
@@ -30,6 +38,7 @@ inline std::size_t shard_of(Key key) noexcept {
 // parts, where its id goes in the tree's InternSnap.
 struct Entry {
   Key key;
+  Check check;
   std::uint32_t size;  // smaller side
   std::uint32_t tree;
   std::uint32_t part;
@@ -94,6 +103,7 @@ class SlotTable {
 struct Shard {
   std::vector<Key> keys;
   std::vector<std::uint32_t> sizes;  // smaller side of the split that introduced the id
+  std::vector<Check> checks;         // of the split that introduced the id
   std::vector<std::uint32_t> counts;
   CladeTable clades;
   SlotTable slots;
@@ -114,51 +124,67 @@ void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
   }
 }
 
-// Looks one part up in its shard, inserting it when new.  Returns false when
-// a new split would exceed the shard's limit.
-bool intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entry, const InternerOptions& options,
-            LocalId& id) {
+enum class Interned { ok, full, collision };
+
+// Looks one part up in its shard, inserting it when new.  A split known by
+// key and size but not by check is a different leaf set under the same key:
+// `id` is then the id it collides with.
+Interned intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entry,
+                const InternerOptions& options, LocalId& id) {
   std::uint64_t hash = hash_of(entry.key);
   shard.slots.reserve_one(shard.keys.size(), [&shard](LocalId i) { return hash_of(shard.keys[i]); });
   std::uint32_t* slot = shard.slots.find(
       hash, [&](LocalId i) { return shard.keys[i] == entry.key && shard.sizes[i] == entry.size; });
   if (*slot != 0) {
     id = *slot & SlotTable::kIdMask;
+    if (shard.checks[id] != entry.check) return Interned::collision;
     ++shard.counts[id];
-    return true;
+    return Interned::ok;
   }
-  if (shard.keys.size() >= options.shard_limit) return false;
+  if (shard.keys.size() >= options.shard_limit) return Interned::full;
   if (shard.keys.size() == shard.keys.capacity()) {
     std::size_t grown = shard.keys.size() + std::max<std::size_t>(shard.keys.size() / 2, 16);
     shard.keys.reserve(grown);
     shard.sizes.reserve(grown);
+    shard.checks.reserve(grown);
     shard.counts.reserve(grown);
   }
   id = static_cast<LocalId>(shard.keys.size());
   shard.keys.push_back(entry.key);
   shard.sizes.push_back(entry.size);
+  shard.checks.push_back(entry.check);
   shard.counts.push_back(1);
   if (options.keep_clades) {
     const Snapshot& snapshot = chunk[entry.tree];
     push_canonical(snapshot, snapshot.parts[entry.part], options.rooted, shard.clades);
   }
   *slot = SlotTable::entry(hash, id);
-  return true;
+  return Interned::ok;
 }
+
+// How a shard's pass over a chunk ended; on a failure, at which of its
+// entries, and for a collision the local id collided with.
+struct ShardOutcome {
+  Interned status = Interned::ok;
+  std::size_t entry = 0;
+  LocalId id = 0;
+};
 
 // Walks the shard's entries (trees in input order, each tree's parts in
 // `parts` order), so local ids depend only on the input, not on threads or
 // chunking.  Each id goes straight to its tree's InternSnap: shards write
-// disjoint elements.  Returns false when the shard is full.
-bool intern_shard(Shard& shard, std::size_t s, std::span<const Entry> entries,
-                  std::span<const Snapshot> chunk, std::span<InternSnap> snaps,
-                  const InternerOptions& options) {
-  for (const Entry& entry : entries) {
-    LocalId id;
-    if (!intern(shard, chunk, entry, options, id)) return false;
+// disjoint elements.  Stops at the first failure.
+ShardOutcome intern_shard(Shard& shard, std::size_t s, std::span<const Entry> entries,
+                          std::span<const Snapshot> chunk, std::span<InternSnap> snaps,
+                          const InternerOptions& options) {
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const Entry& entry = entries[e];
+    LocalId id = 0;
+    Interned status = intern(shard, chunk, entry, options, id);
+    if (status != Interned::ok) return ShardOutcome{status, e, id};
     snaps[entry.tree].ids[entry.pos] = static_cast<SplitId>(s + kShards * id);
   }
-  return true;
+  return {};
 }
 
 // Sizes a tree's InternSnap and fills its lengths; the ids come from the
@@ -239,12 +265,33 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
         const Part& part = parts[i];
         if (part.count == 1) continue;
         buckets.entries[cursor[shard_of(part.key)]++] =
-            Entry{part.key, std::min(part.count, options.n_leaves - part.count),
-                  static_cast<std::uint32_t>(t), i, pos++};
+            Entry{part.key,
+                  part.check,
+                  std::min(part.count, options.n_leaves - part.count),
+                  static_cast<std::uint32_t>(t),
+                  i,
+                  pos++};
       }
       if (!options.keep_clades) chunk[t] = Snapshot{};
     }
   });
+}
+
+// The first tree holding the split that `entries[failed]` collided with:
+// an earlier chunk's tree holding its provisional id, else the first tree of
+// this chunk that met it.  Only runs on the way to an error.
+std::uint64_t first_holder(std::span<const InternSnap> earlier, std::span<const Entry> entries,
+                           std::size_t failed, SplitId provisional) {
+  for (std::size_t t = 0; t < earlier.size(); ++t) {
+    const std::vector<SplitId>& ids = earlier[t].ids;
+    if (std::find(ids.begin(), ids.end(), provisional) != ids.end()) return t;
+  }
+  const Entry& collided = entries[failed];
+  for (std::size_t e = 0; e < failed; ++e) {
+    if (entries[e].key == collided.key && entries[e].size == collided.size)
+      return earlier.size() + entries[e].tree;
+  }
+  throw InvariantFailure("a split id collided with was never interned");
 }
 
 }  // namespace
@@ -283,22 +330,39 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   bucket(chunk, snaps, options, n_pendant, st.buckets);
   const Buckets& buckets = st.buckets;
 
+  auto shard_entries = [&buckets](std::size_t s) {
+    return std::span<const Entry>(buckets.entries.data() + buckets.shard_start[s],
+                                  buckets.entries.data() + buckets.shard_start[s + 1]);
+  };
   // Shards are the unit of ownership: one worker per shard, so grain 1.
-  std::array<bool, kShards> full{};
+  std::array<ShardOutcome, kShards> outcomes{};
   std::array<std::uint64_t, kShards> new_entries{};
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kShards, 1),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t s = r.begin(); s != r.end(); ++s) {
                         std::size_t before = st.shards[s].clades.leaves.size();
-                        std::span<const Entry> entries(buckets.entries.data() + buckets.shard_start[s],
-                                                       buckets.entries.data() + buckets.shard_start[s + 1]);
-                        full[s] = !intern_shard(st.shards[s], s, entries, chunk, snaps, options);
+                        outcomes[s] = intern_shard(st.shards[s], s, shard_entries(s), chunk, snaps, options);
                         new_entries[s] = st.shards[s].clades.leaves.size() - before;
                       }
                     });
+  // Of several collisions, the one met in the earliest tree (then shard) is
+  // reported, whatever the thread count.
+  std::optional<std::size_t> collided;
+  for (std::size_t s = 0; s < kShards; ++s) {
+    if (outcomes[s].status == Interned::full) return Error{kTooManySplits};
+    if (outcomes[s].status != Interned::collision) continue;
+    auto tree_of = [&](std::size_t shard) { return shard_entries(shard)[outcomes[shard].entry].tree; };
+    if (!collided || tree_of(s) < tree_of(*collided)) collided = s;
+  }
+  if (collided) {
+    const ShardOutcome& outcome = outcomes[*collided];
+    std::span<const Entry> entries = shard_entries(*collided);
+    auto provisional = static_cast<SplitId>(*collided + kShards * outcome.id);
+    return key_collision(first_holder(st.snaps, entries, outcome.entry, provisional),
+                         st.snaps.size() + entries[outcome.entry].tree);
+  }
   std::uint64_t total = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
-    if (full[s]) return Error{kTooManySplits};
     total += st.shards[s].keys.size();
     st.clade_entries += new_entries[s];
   }

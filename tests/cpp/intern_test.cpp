@@ -146,6 +146,34 @@ TEST(Interner, EqualKeysWithDifferentSizesAreDifferentSplits) {
   EXPECT_EQ(set.freq, (std::vector<std::uint32_t>{2, 1}));
 }
 
+TEST(Interner, EqualKeysAndSizesWithDifferentChecksAreRefused) {
+  // Keys are forged: two different 2-leaf sides under one key, told apart
+  // only by their checks.
+  const Key key = (Key{0xABCD} << 64) | 0x1234;
+  auto tree = [&](std::vector<Check> checks) {
+    Snapshot snap{{}, iota_order(6), 1};
+    for (Check check : checks) snap.parts.push_back(Part{key, 1.0, 0, 2, check});
+    return snap;
+  };
+  const InternerOptions options{.n_leaves = 6, .row_words = 1, .keep_clades = true};
+  const std::string across = "Tree 0 and tree 2 hold different splits with the same 128-bit key";
+  for (std::size_t chunk : {1, 3}) {
+    Interner interner(options);
+    std::optional<Error> error;
+    std::vector<Snapshot> trees{tree({5}), tree({5}), tree({6})};
+    for (std::size_t first = 0; first < trees.size() && !error; first += chunk) {
+      error = interner.push_chunk(std::vector<Snapshot>(
+          trees.begin() + first, trees.begin() + std::min(first + chunk, trees.size())));
+    }
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->message.substr(0, across.size()), across) << error->message;
+  }
+  Interner within(options);
+  auto error = within.push_chunk({tree({}), tree({7, 8})});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message.rfind("Tree 1 holds two different splits with the same 128-bit key", 0), 0u);
+}
+
 TEST(Interner, PendantIdsExistOnlyWhenLengthsOrRowsAreKept) {
   std::vector<Key> labels = testing::random_labels(4, 3);
   // A star tree written in the order 2, 0, 3, 1 and a tree ((0,1),(2,3)).
