@@ -71,7 +71,9 @@ inline void canonicalise(Key& key, Check& check, Key total_key, Check total_chec
 
 // Appends the part's canonical leaf side as a row: in unrooted mode the side
 // without leaf 0 (pendant edges are never complemented); in rooted mode the
-// clade itself.
-void push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table);
+// clade itself.  Returns false, allocating nothing, when the table would then
+// hold more than `max_entries` leaf entries.
+bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
+                    std::size_t max_entries = CladeTable::kMaxEntries);
 
 }  // namespace cladomatic

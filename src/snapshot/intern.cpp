@@ -124,13 +124,15 @@ void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
   }
 }
 
-enum class Interned { ok, full, collision };
+enum class Interned { ok, full, clades_full, collision };
 
 // Looks one part up in its shard, inserting it when new.  A split known by
 // key and size but not by check is a different leaf set under the same key:
-// `id` is then the id it collides with.
+// `id` is then the id it collides with.  The shard's clade table may hold at
+// most `clade_budget` leaf entries; a row beyond them is refused before any
+// memory is sought for it.
 Interned intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entry,
-                const InternerOptions& options, LocalId& id) {
+                const InternerOptions& options, std::size_t clade_budget, LocalId& id) {
   std::uint64_t hash = hash_of(entry.key);
   shard.slots.reserve_one(shard.keys.size(), [&shard](LocalId i) { return hash_of(shard.keys[i]); });
   std::uint32_t* slot = shard.slots.find(
@@ -142,6 +144,11 @@ Interned intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entr
     return Interned::ok;
   }
   if (shard.keys.size() >= options.shard_limit) return Interned::full;
+  if (options.keep_clades) {
+    const Snapshot& snapshot = chunk[entry.tree];
+    if (!push_canonical(snapshot, snapshot.parts[entry.part], options.rooted, shard.clades, clade_budget))
+      return Interned::clades_full;
+  }
   if (shard.keys.size() == shard.keys.capacity()) {
     std::size_t grown = shard.keys.size() + std::max<std::size_t>(shard.keys.size() / 2, 16);
     shard.keys.reserve(grown);
@@ -154,10 +161,6 @@ Interned intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entr
   shard.sizes.push_back(entry.size);
   shard.checks.push_back(entry.check);
   shard.counts.push_back(1);
-  if (options.keep_clades) {
-    const Snapshot& snapshot = chunk[entry.tree];
-    push_canonical(snapshot, snapshot.parts[entry.part], options.rooted, shard.clades);
-  }
   *slot = SlotTable::entry(hash, id);
   return Interned::ok;
 }
@@ -176,11 +179,11 @@ struct ShardOutcome {
 // disjoint elements.  Stops at the first failure.
 ShardOutcome intern_shard(Shard& shard, std::size_t s, std::span<const Entry> entries,
                           std::span<const Snapshot> chunk, std::span<InternSnap> snaps,
-                          const InternerOptions& options) {
+                          const InternerOptions& options, std::size_t clade_budget) {
   for (std::size_t e = 0; e < entries.size(); ++e) {
     const Entry& entry = entries[e];
     LocalId id = 0;
-    Interned status = intern(shard, chunk, entry, options, id);
+    Interned status = intern(shard, chunk, entry, options, clade_budget, id);
     if (status != Interned::ok) return ShardOutcome{status, e, id};
     snaps[entry.tree].ids[entry.pos] = static_cast<SplitId>(s + kShards * id);
   }
@@ -334,22 +337,30 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
     return std::span<const Entry>(buckets.entries.data() + buckets.shard_start[s],
                                   buckets.entries.data() + buckets.shard_start[s + 1]);
   };
+  // No shard alone may take the clade entries left to the whole set: the
+  // sum over shards is checked after the chunk, a single shard before every
+  // row it allocates.
+  const std::uint64_t entries_left =
+      options.clade_entry_limit - std::min(options.clade_entry_limit, st.clade_entries);
   // Shards are the unit of ownership: one worker per shard, so grain 1.
   std::array<ShardOutcome, kShards> outcomes{};
   std::array<std::uint64_t, kShards> new_entries{};
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kShards, 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t s = r.begin(); s != r.end(); ++s) {
-                        std::size_t before = st.shards[s].clades.leaves.size();
-                        outcomes[s] = intern_shard(st.shards[s], s, shard_entries(s), chunk, snaps, options);
-                        new_entries[s] = st.shards[s].clades.leaves.size() - before;
-                      }
-                    });
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, kShards, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t s = r.begin(); s != r.end(); ++s) {
+          std::size_t before = st.shards[s].clades.leaves.size();
+          std::size_t budget = static_cast<std::size_t>(
+              std::min<std::uint64_t>(before + entries_left, CladeTable::kMaxEntries));
+          outcomes[s] = intern_shard(st.shards[s], s, shard_entries(s), chunk, snaps, options, budget);
+          new_entries[s] = st.shards[s].clades.leaves.size() - before;
+        }
+      });
   // Of several collisions, the one met in the earliest tree (then shard) is
   // reported, whatever the thread count.
   std::optional<std::size_t> collided;
   for (std::size_t s = 0; s < kShards; ++s) {
     if (outcomes[s].status == Interned::full) return Error{kTooManySplits};
+    if (outcomes[s].status == Interned::clades_full) return Error{kTooManyCladeEntries};
     if (outcomes[s].status != Interned::collision) continue;
     auto tree_of = [&](std::size_t shard) { return shard_entries(shard)[outcomes[shard].entry].tree; };
     if (!collided || tree_of(s) < tree_of(*collided)) collided = s;

@@ -254,6 +254,17 @@ TEST(Interner, CladeEntryLimitGuardsRowOffsets) {
   EXPECT_EQ(error->message, "Too many distinct splits for 32-bit clade row offsets.");
 }
 
+TEST(Interner, CladeEntryLimitStopsOneShardBeforeItAllocates) {
+  // Six singleton entries leave three: the second 2-leaf row of shard 0 in
+  // the same chunk is refused, though the whole chunk is never summed first.
+  InternerOptions options{
+      .n_leaves = 6, .row_words = 1, .rooted = true, .keep_clades = true, .clade_entry_limit = 9};
+  Interner interner(options);
+  auto error = interner.push_chunk({forged({0x100, 0x200})});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message, "Too many distinct splits for 32-bit clade row offsets.");
+}
+
 TEST(Interner, RejectsRecordsThatBreakTheSnapshotInvariants) {
   Interner interner(InternerOptions{.n_leaves = 6, .row_words = 1});
   Snapshot bad{{Part{1, 0.0, 5, 2}}, iota_order(6), 1};
