@@ -4,11 +4,14 @@
 # the commit before they came in), run in turn on the same trees, parse and
 # intern timed separately, best of several alternating rounds.
 # Run on the host (it needs git), from the checkout:
-#   bench/check_cost.sh [BASE] [TREES] [ROUNDS]
+#   bench/check_cost.sh [BASE] [TREES] [ROUNDS] [CPU]
+# CPU pins both to one processor (one worker thread), which steadies the
+# figures on a machine shared with other work.
 set -euo pipefail
 base=${1:-edc0d8c}
 trees=${2:-20000}
 rounds=${3:-5}
+cpu=${4:-}
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 worktree=build/check-base
 if [ ! -d "$worktree" ]; then
@@ -18,7 +21,8 @@ else
 fi
 tools/devenv run bash -c '
   set -euo pipefail
-  trees=$1 rounds=$2 worktree=$3
+  trees=$1 rounds=$2 worktree=$3 cpu=$4
+  pin=(); [ -n "$cpu" ] && pin=(taskset -c "$cpu")
   for side in base new; do
     src=.; [ "$side" = base ] && src=$worktree
     cmake -S "$src" -B "build/check-$side-build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLADOMATIC_MODULE=OFF \
@@ -40,7 +44,7 @@ PY
   fi
   for ((r = 0; r < rounds; r++)); do
     for side in base new; do
-      build/check-$side-build/bench/cpp/pipeline_stages "$file" --repeat 1 | sed "s/^/$side /"
+      "${pin[@]}" build/check-$side-build/bench/cpp/pipeline_stages "$file" --repeat 1 | sed "s/^/$side /"
     done
   done | python3 -c "
 import sys
@@ -60,4 +64,4 @@ b = best[\"base\", \"parse\"] + best[\"base\", \"intern\"]
 n = best[\"new\", \"parse\"] + best[\"new\", \"intern\"]
 print(f\"{\"parse + intern\":<16} {b:8.3f} {n:10.3f} {100 * (n - b) / b:7.1f}%\")
 "
-' _ "$trees" "$rounds" "$worktree"
+' _ "$trees" "$rounds" "$worktree" "$cpu"

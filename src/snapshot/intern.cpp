@@ -35,13 +35,13 @@ inline std::size_t shard_of(Key key) noexcept {
 // One non-pendant part of a chunk, copied out of its tree so that a shard
 // streams its own parts from one contiguous run instead of gathering them
 // from every tree.  `pos` is the part's index among its tree's non-pendant
-// parts, where its id goes in the tree's InternSnap.
+// parts, where its id goes in the tree's InternSnap.  Two entries to a
+// cache line: while clade rows are kept, the part's index in `parts` waits
+// in the id's own place until the id is known.
 struct Entry {
   Key key;
   Check check;
-  std::uint32_t size;  // smaller side
   std::uint32_t tree;
-  std::uint32_t part;
   std::uint32_t pos;
 };
 
@@ -100,11 +100,16 @@ class SlotTable {
   std::vector<std::uint32_t> slots_;
 };
 
+// What a shard knows of one local id, in one record: a lookup that matches
+// compares key and check and bumps the count on a single cache line.
+struct Known {
+  Key key;
+  Check check;  // of the split that introduced the id
+  std::uint32_t count;
+};
+
 struct Shard {
-  std::vector<Key> keys;
-  std::vector<std::uint32_t> sizes;  // smaller side of the split that introduced the id
-  std::vector<Check> checks;         // of the split that introduced the id
-  std::vector<std::uint32_t> counts;
+  std::vector<Known> known;  // by local id
   CladeTable clades;
   SlotTable slots;
 };
@@ -127,40 +132,34 @@ void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
 enum class Interned { ok, full, clades_full, collision };
 
 // Looks one part up in its shard, inserting it when new.  A split known by
-// key and size but not by check is a different leaf set under the same key:
-// `id` is then the id it collides with.  The shard's clade table may hold at
-// most `clade_budget` leaf entries; a row beyond them is refused before any
-// memory is sought for it.
-Interned intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entry,
-                const InternerOptions& options, std::size_t clade_budget, LocalId& id) {
-  std::uint64_t hash = hash_of(entry.key);
-  shard.slots.reserve_one(shard.keys.size(), [&shard](LocalId i) { return hash_of(shard.keys[i]); });
-  std::uint32_t* slot = shard.slots.find(
-      hash, [&](LocalId i) { return shard.keys[i] == entry.key && shard.sizes[i] == entry.size; });
+// key but not by check is a different leaf set under the same key: `id` is
+// then the id it collides with.  The shard's clade table may hold at most
+// `clade_budget` leaf entries; a row beyond them is refused before any memory
+// is sought for it.
+Interned intern(Shard& shard, std::span<const Snapshot> chunk, std::span<const InternSnap> snaps,
+                const Entry& entry, const InternerOptions& options, std::size_t clade_budget, LocalId& id) {
+  const Key key = entry.key;
+  std::uint64_t hash = hash_of(key);
+  std::vector<Known>& known = shard.known;
+  shard.slots.reserve_one(known.size(), [&known](LocalId i) { return hash_of(known[i].key); });
+  std::uint32_t* slot = shard.slots.find(hash, [&](LocalId i) { return known[i].key == key; });
   if (*slot != 0) {
     id = *slot & SlotTable::kIdMask;
-    if (shard.checks[id] != entry.check) return Interned::collision;
-    ++shard.counts[id];
+    if (known[id].check != entry.check) return Interned::collision;
+    ++known[id].count;
     return Interned::ok;
   }
-  if (shard.keys.size() >= options.shard_limit) return Interned::full;
+  if (known.size() >= options.shard_limit) return Interned::full;
   if (options.keep_clades) {
     const Snapshot& snapshot = chunk[entry.tree];
-    if (!push_canonical(snapshot, snapshot.parts[entry.part], options.rooted, shard.clades, clade_budget))
+    const Part& part = snapshot.parts[snaps[entry.tree].ids[entry.pos]];
+    if (!push_canonical(snapshot, part, options.rooted, shard.clades, clade_budget))
       return Interned::clades_full;
   }
-  if (shard.keys.size() == shard.keys.capacity()) {
-    std::size_t grown = shard.keys.size() + std::max<std::size_t>(shard.keys.size() / 2, 16);
-    shard.keys.reserve(grown);
-    shard.sizes.reserve(grown);
-    shard.checks.reserve(grown);
-    shard.counts.reserve(grown);
-  }
-  id = static_cast<LocalId>(shard.keys.size());
-  shard.keys.push_back(entry.key);
-  shard.sizes.push_back(entry.size);
-  shard.checks.push_back(entry.check);
-  shard.counts.push_back(1);
+  if (known.size() == known.capacity())
+    known.reserve(known.size() + std::max<std::size_t>(known.size() / 2, 16));
+  id = static_cast<LocalId>(known.size());
+  known.push_back(Known{key, entry.check, 1});
   *slot = SlotTable::entry(hash, id);
   return Interned::ok;
 }
@@ -183,7 +182,7 @@ ShardOutcome intern_shard(Shard& shard, std::size_t s, std::span<const Entry> en
   for (std::size_t e = 0; e < entries.size(); ++e) {
     const Entry& entry = entries[e];
     LocalId id = 0;
-    Interned status = intern(shard, chunk, entry, options, clade_budget, id);
+    Interned status = intern(shard, chunk, snaps, entry, options, clade_budget, id);
     if (status != Interned::ok) return ShardOutcome{status, e, id};
     snaps[entry.tree].ids[entry.pos] = static_cast<SplitId>(s + kShards * id);
   }
@@ -267,13 +266,9 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
       for (std::uint32_t i = 0; i < parts.size(); ++i) {
         const Part& part = parts[i];
         if (part.count == 1) continue;
+        if (options.keep_clades) snaps[t].ids[pos] = i;
         buckets.entries[cursor[shard_of(part.key)]++] =
-            Entry{part.key,
-                  part.check,
-                  std::min(part.count, options.n_leaves - part.count),
-                  static_cast<std::uint32_t>(t),
-                  i,
-                  pos++};
+            Entry{part.key, part.check, static_cast<std::uint32_t>(t), pos++};
       }
       if (!options.keep_clades) chunk[t] = Snapshot{};
     }
@@ -291,8 +286,7 @@ std::uint64_t first_holder(std::span<const InternSnap> earlier, std::span<const 
   }
   const Entry& collided = entries[failed];
   for (std::size_t e = 0; e < failed; ++e) {
-    if (entries[e].key == collided.key && entries[e].size == collided.size)
-      return earlier.size() + entries[e].tree;
+    if (entries[e].key == collided.key) return earlier.size() + entries[e].tree;
   }
   throw InvariantFailure("a split id collided with was never interned");
 }
@@ -374,7 +368,7 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   }
   std::uint64_t total = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
-    total += st.shards[s].keys.size();
+    total += st.shards[s].known.size();
     st.clade_entries += new_entries[s];
   }
   // The per-shard limit keeps provisional ids in 32 bits, not the sum of all
@@ -397,7 +391,7 @@ Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   std::uint32_t running = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
     base[s] = running;
-    running += static_cast<std::uint32_t>(st.shards[s].keys.size());
+    running += static_cast<std::uint32_t>(st.shards[s].known.size());
   }
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, st.snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
@@ -409,7 +403,8 @@ Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   Snapshots set;
   set.freq.reserve(running);
   set.freq.assign(n_pendant, static_cast<std::uint32_t>(st.snaps.size()));
-  for (Shard& shard : st.shards) set.freq.insert(set.freq.end(), shard.counts.begin(), shard.counts.end());
+  for (const Shard& shard : st.shards)
+    for (const Known& split : shard.known) set.freq.push_back(split.count);
 
   if (st.options.keep_clades) {
     std::vector<CladeTable> tables;

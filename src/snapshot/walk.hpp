@@ -136,9 +136,10 @@ inline void hand_to_parent(WalkState& state, const Item& item, Open& top, bool t
       state.dropped_length += item.length;
     }
   } else {
-    Part part{item.key, item.length, item.start, item.count, item.check};
-    canonicalise(part.key, part.check, state.total_key, state.total_check);
-    parts.push_back(part);
+    Key key = item.key;
+    Check check = item.check;
+    canonicalise(key, check, state.total_key, state.total_check);
+    parts.push_back(Part{key, item.length, item.start, item.count, check});
     appended = true;
   }
   if (top_is_root && top.children <= 2)

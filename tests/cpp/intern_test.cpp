@@ -134,16 +134,16 @@ TEST(Interner, SameResultWhateverThreadsAndChunking) {
   expect_same(intern_in_chunks(trees, options, 13));
 }
 
-TEST(Interner, EqualKeysWithDifferentSizesAreDifferentSplits) {
-  // Keys are forged: a collision between a 2-leaf and a 3-leaf side.
+TEST(Interner, EqualKeysWithDifferentSizesAreRefused) {
+  // Keys are forged: a collision between a 2-leaf and a 3-leaf side, whose
+  // checks differ as those of different leaf sets do.
   const Key key = (Key{0xABCD} << 64) | 0x1234;
-  Snapshot two{{Part{key, 1.0, 0, 2}}, iota_order(6), 1};
-  Snapshot three{{Part{key, 2.0, 0, 3}}, iota_order(6), 1};
-  Snapshots set = intern_in_chunks({two, three, two}, InternerOptions{.n_leaves = 6, .row_words = 1}, 3);
-  EXPECT_EQ(set.snaps[0].ids, std::vector<SplitId>{0});
-  EXPECT_EQ(set.snaps[1].ids, std::vector<SplitId>{1});
-  EXPECT_EQ(set.snaps[2].ids, std::vector<SplitId>{0});
-  EXPECT_EQ(set.freq, (std::vector<std::uint32_t>{2, 1}));
+  Snapshot two{{Part{key, 1.0, 0, 2, 11}}, iota_order(6), 1};
+  Snapshot three{{Part{key, 2.0, 0, 3, 12}}, iota_order(6), 1};
+  Interner interner(InternerOptions{.n_leaves = 6, .row_words = 1});
+  auto error = interner.push_chunk({two, three, two});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message.rfind("Tree 0 and tree 1 hold different splits with the same 128-bit key", 0), 0u);
 }
 
 TEST(Interner, EqualKeysAndSizesWithDifferentChecksAreRefused) {
