@@ -15,6 +15,18 @@ bool holds_leaf_zero(std::span<const LeafId> range) noexcept {
 
 }  // namespace
 
+void check_prefix(std::span<const LeafId> order, std::span<const Check> leaf_checks,
+                  std::vector<Check>& prefix) {
+  prefix.resize(order.size() + 1);
+  Check sum = 0;
+  prefix[0] = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    sum += leaf_checks[order[i]];
+    if (sum >= kCheckPrime) sum -= kCheckPrime;
+    prefix[i + 1] = sum;
+  }
+}
+
 bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
                     std::size_t max_entries) {
   std::span<const LeafId> order(snapshot.order);

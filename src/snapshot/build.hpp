@@ -3,8 +3,10 @@
 // are only a range of the tree's leaf order, materialised on demand.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "clades.hpp"
@@ -17,18 +19,14 @@ using Key = unsigned __int128;
 // random values modulo the prime 2^61 - 1.  Keys are XORs of labels anyone
 // can compute, so leaf sets with equal keys can be built on purpose; the
 // values behind a check are drawn afresh in every process, so two different
-// leaf sets agree on it with probability 2^-61 whatever the input.
+// leaf sets agree on it with probability 2^-61 whatever the input.  Parts do
+// not carry it: it follows from the tree's leaf order where it is needed.
 using Check = std::uint64_t;
 inline constexpr Check kCheckPrime = (Check{1} << 61) - 1;
 
-inline Check add_checks(Check a, Check b) noexcept {
-  Check sum = a + b;
-  return sum >= kCheckPrime ? sum - kCheckPrime : sum;
-}
-
-// The check of the other side, given the check of the whole leaf set.
-inline Check complement_check(Check side, Check total) noexcept {
-  return side <= total ? total - side : total + (kCheckPrime - side);
+// a - b modulo the check prime.
+inline Check subtract_checks(Check a, Check b) noexcept {
+  return a >= b ? a - b : a + (kCheckPrime - b);
 }
 
 struct Part {
@@ -36,7 +34,6 @@ struct Part {
   double length;        // 0.0 when the text gives none; a sum after edges merge
   std::uint32_t start;  // first position of the subtree's leaves in Snapshot::order
   std::uint32_t count;  // leaves below the edge; 1 for a pendant edge
-  Check check = 0;      // of the same side as the key
 };
 
 // Unrooted, the edge above a subtree of all leaves but one is the pendant edge
@@ -44,10 +41,10 @@ struct Part {
 //
 // Invariants (established by `snapshot`): `order` holds every leaf index
 // 0..n-1 once; every part has 1 <= count <= n and start + count <= n; no two
-// parts share both key and check (equal keys with different checks come only
-// from a crafted collision); a part with count 1 carries its leaf's label as
-// key; in unrooted mode parts with count >= 2 carry canonical keys, with the
-// check of the same side, and count <= n - 2.
+// parts share a key unless a crafted input made different leaf sets collide
+// (their checks then differ); a part with count 1 carries its leaf's label as
+// key; in unrooted mode parts with count >= 2 carry canonical keys and
+// count <= n - 2.
 struct Snapshot {
   std::vector<Part> parts;
   std::vector<LeafId> order;
@@ -60,13 +57,17 @@ inline Key canonical_key(Key side, Key total_key) noexcept {
   return other < side ? other : side;
 }
 
-// The canonical key with the check of the side it was taken from.
-inline void canonicalise(Key& key, Check& check, Key total_key, Check total_check) noexcept {
-  Key other = key ^ total_key;
-  if (other < key) {
-    key = other;
-    check = complement_check(check, total_check);
-  }
+// prefix[i] = the check of the first i leaves of `order`, so that a range's
+// check is the difference of two entries; prefix.back() is the whole set's.
+void check_prefix(std::span<const LeafId> order, std::span<const Check> leaf_checks,
+                  std::vector<Check>& prefix);
+
+// The check of a part's split: of its clade when rooted, else the smaller of
+// its two sides' checks, the same whichever side the text wrote.
+inline Check split_check(std::span<const Check> prefix, const Part& part, bool rooted) noexcept {
+  Check side = subtract_checks(prefix[part.start + part.count], prefix[part.start]);
+  if (rooted || part.count == 1) return side;
+  return std::min(side, subtract_checks(prefix.back(), side));
 }
 
 // Appends the part's canonical leaf side as a row: in unrooted mode the side

@@ -240,7 +240,7 @@ void for_each_block(std::size_t n_trees, F&& f) {
 // InternSnap on the way, and releases each scattered tree at once unless new
 // clade rows will need it.
 void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const InternerOptions& options,
-            std::uint32_t n_pendant, Buckets& buckets) {
+            std::span<const Check> leaf_checks, std::uint32_t n_pendant, Buckets& buckets) {
   std::vector<std::array<std::size_t, kShards>> cursors((chunk.size() + kBlockTrees - 1) / kBlockTrees);
   for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
     cursors[b].fill(0);
@@ -260,15 +260,17 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
 
   for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
     std::array<std::size_t, kShards>& cursor = cursors[b];
+    std::vector<Check> prefix;
     for (std::size_t t = begin; t < end; ++t) {
       const std::vector<Part>& parts = chunk[t].parts;
+      check_prefix(chunk[t].order, leaf_checks, prefix);
       std::uint32_t pos = 0;
       for (std::uint32_t i = 0; i < parts.size(); ++i) {
         const Part& part = parts[i];
         if (part.count == 1) continue;
         if (options.keep_clades) snaps[t].ids[pos] = i;
         buckets.entries[cursor[shard_of(part.key)]++] =
-            Entry{part.key, part.check, static_cast<std::uint32_t>(t), pos++};
+            Entry{part.key, split_check(prefix, part, options.rooted), static_cast<std::uint32_t>(t), pos++};
       }
       if (!options.keep_clades) chunk[t] = Snapshot{};
     }
@@ -297,6 +299,7 @@ struct Interner::State {
   InternerOptions options;
   bool fixed_pendants = false;
   std::array<Shard, kShards> shards;
+  std::vector<Check> leaf_checks;  // by leaf index
   Buckets buckets;
   std::vector<InternSnap> snaps;
   std::uint64_t clade_entries = 0;  // over all shards, singleton rows included
@@ -307,6 +310,7 @@ Interner::Interner(const InternerOptions& options) : state_(std::make_unique<Sta
     throw InvariantFailure("shard limit above 2^24 overflows provisional ids");
   state_->options = options;
   state_->fixed_pendants = options.weighted || options.keep_clades;
+  state_->leaf_checks = leaf_checks(options.n_leaves, options.check_seed);
   if (options.keep_clades) state_->clade_entries = options.n_leaves;
 }
 
@@ -324,7 +328,7 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   std::uint32_t n_pendant = st.fixed_pendants ? options.n_leaves : 0;
 
   std::vector<InternSnap> snaps(chunk.size());
-  bucket(chunk, snaps, options, n_pendant, st.buckets);
+  bucket(chunk, snaps, options, st.leaf_checks, n_pendant, st.buckets);
   const Buckets& buckets = st.buckets;
 
   auto shard_entries = [&buckets](std::size_t s) {

@@ -44,10 +44,10 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
                    ". All leaf names must be unique."};
     }
     seen[*index] = 1;
-    return Leaf{*index, context.labels[*index], context.checks[*index]};
+    return Leaf{*index, context.labels[*index]};
   };
   Result<Walked> walked =
-      walk(text, tree_index, n, context.total_key, context.total_check, context.rooted, leaf_step);
+      walk(text, tree_index, n, context.total_key, context.checks, context.rooted, leaf_step);
   if (!walked) return std::move(walked).take_error();
   Walked& tree = walked.value();
   if (tree.order.size() != n) return different_leaf_set(tree_index);
@@ -60,9 +60,9 @@ Result<std::vector<std::string>> leaf_names(std::string_view text, const Transla
     std::optional<std::string_view> name = taxon_name(label, map);
     if (!name) return unnamed_leaf(0);
     names.emplace_back(*name);
-    return Leaf{0, 0, 0};
+    return Leaf{0, 0};
   };
-  Result<Walked> walked = walk(text, 0, 0, 0, 0, false, leaf_step);
+  Result<Walked> walked = walk(text, 0, 0, 0, {}, false, leaf_step);
   if (!walked) return std::move(walked).take_error();
   return names;
 }
@@ -74,7 +74,6 @@ SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bo
   context.labels = taxon_labels(n);
   for (Key label : context.labels) context.total_key ^= label;
   context.checks = leaf_checks(n, secrets.check_seed);
-  for (Check check : context.checks) context.total_check = add_checks(context.total_check, check);
   context.leaf_index = build_leaf_index(leaf_list, secrets.hash_seed);
   context.rooted = rooted;
   return context;

@@ -45,7 +45,6 @@ struct SnapshotContext {
   std::vector<Key> labels;    // by leaf index
   Key total_key = 0;          // XOR of all labels: the key of the full leaf set
   std::vector<Check> checks;  // by leaf index
-  Check total_check = 0;      // the check of the full leaf set
   LeafIndexMap leaf_index;
   bool rooted = false;
 };

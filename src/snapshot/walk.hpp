@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,7 +27,6 @@ namespace cladomatic::newick_walk {
 struct Leaf {
   LeafId index;
   Key key;
-  Check check;
 };
 
 struct Walked {
@@ -44,14 +44,12 @@ inline Error unnamed_leaf(std::uint64_t tree_index) {
 
 struct Open {
   Key key;
-  Check check;
   std::uint32_t start;
   std::uint32_t children;
 };
 
 struct Item {
   Key key = 0;
-  Check check = 0;
   std::uint32_t start = 0;
   std::uint32_t count = 0;
   double length = 0.0;
@@ -80,18 +78,13 @@ inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t
   return pos;
 }
 
-// One split: equal keys with different checks are different leaf sets that a
-// crafted input made collide, and must stay apart for the interner to report.
-inline bool same_split(const Part& a, const Part& b) noexcept {
-  return a.key == b.key && a.check == b.check;
-}
-
 // Sorted (or completion-ordered) parts: each run of one split becomes its
 // first part with the run's lengths summed first to last.
-inline void merge_equal_keys(std::vector<Part>& parts) {
+template <class Same>
+void merge_same_splits(std::vector<Part>& parts, Same&& same) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (kept > 0 && same_split(parts[kept - 1], parts[i])) {
+    if (kept > 0 && same(parts[kept - 1], parts[i])) {
       parts[kept - 1].length += parts[i].length;
     } else {
       parts[kept++] = parts[i];
@@ -105,7 +98,7 @@ struct WalkState {
   Walked out;
   std::uint32_t n = 0;
   Key total_key = 0;
-  Check total_check = 0;
+  std::span<const Check> leaf_checks;  // by leaf index
   bool rooted = false;
   bool unary = false;  // some subtree closed with a single child
   std::uint32_t root_degree = 0;
@@ -121,13 +114,12 @@ struct WalkState {
 // whether its edge is a split of its own.
 inline void hand_to_parent(WalkState& state, const Item& item, Open& top, bool top_is_root) {
   top.key ^= item.key;
-  top.check = add_checks(top.check, item.check);
   ++top.children;
   std::vector<Part>& parts = state.out.parts;
   const std::uint32_t n = state.n;
   bool appended = false;
   if (state.rooted || item.count == 1) {
-    parts.push_back(Part{item.key, item.length, item.start, item.count, item.check});
+    parts.push_back(Part{item.key, item.length, item.start, item.count});
     appended = true;
   } else if (item.count >= (n == 0 ? 0 : n - 1)) {
     if (n >= 3 && item.count == n - 1) {
@@ -136,10 +128,7 @@ inline void hand_to_parent(WalkState& state, const Item& item, Open& top, bool t
       state.dropped_length += item.length;
     }
   } else {
-    Key key = item.key;
-    Check check = item.check;
-    canonicalise(key, check, state.total_key, state.total_check);
-    parts.push_back(Part{key, item.length, item.start, item.count, check});
+    parts.push_back(Part{canonical_key(item.key, state.total_key), item.length, item.start, item.count});
     appended = true;
   }
   if (top_is_root && top.children <= 2)
@@ -149,19 +138,27 @@ inline void hand_to_parent(WalkState& state, const Item& item, Open& top, bool t
 inline Walked finish(WalkState&& state) {
   std::vector<Part>& parts = state.out.parts;
   const RootSlot* slots = state.root_slots;
-  if (state.unary) {
+  if (state.unary && state.n != 0) {
+    // Edges of a single-child chain share a key and are one split; a part
+    // with the same key but another leaf set is a crafted collision, kept
+    // apart (by its check) for the interner to report.
+    std::vector<Check> prefix;
+    check_prefix(state.out.order, state.leaf_checks, prefix);
+    auto check = [&](const Part& p) { return split_check(prefix, p, state.rooted); };
     if (state.rooted) {
       std::erase_if(parts, [n = state.n](const Part& p) { return p.count == n; });
     } else {
       // Stable, so a chain's lengths are summed in text order.
-      std::stable_sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) {
-        return a.key < b.key || (a.key == b.key && a.check < b.check);
+      std::stable_sort(parts.begin(), parts.end(), [&](const Part& a, const Part& b) {
+        return a.key < b.key || (a.key == b.key && check(a) < check(b));
       });
     }
-    merge_equal_keys(parts);
+    merge_same_splits(parts,
+                      [&](const Part& a, const Part& b) { return a.key == b.key && check(a) == check(b); });
   } else if (!state.rooted && state.root_degree == 2 && slots[0].appended && slots[1].appended &&
-             same_split(parts[slots[0].index], parts[slots[1].index])) {
-    // The root split one edge in two halves.
+             parts[slots[0].index].key == parts[slots[1].index].key) {
+    // The root split one edge in two halves (its two sides partition the
+    // leaves, so equal keys here are one split).
     parts[slots[0].index].length += parts[slots[1].index].length;
     parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(slots[1].index));
   }
@@ -178,15 +175,16 @@ inline Walked finish(WalkState&& state) {
 
 // `leaf_step(std::string_view text) -> Result<Leaf>` names a new leaf from its
 // cleaned label.  `n` is tree 0's leaf count (0 when not known yet: then only
-// pendant parts are made).  Returns the parts after the single-child and root
+// pendant parts are made and no split is merged); `leaf_checks` holds n check
+// values.  Returns the parts after the single-child and root
 // edge merges, and the leaf order; the caller checks the leaf count.
 template <class LeafStep>
 Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32_t n, Key total_key,
-                    Check total_check, bool rooted, LeafStep&& leaf_step) {
+                    std::span<const Check> leaf_checks, bool rooted, LeafStep&& leaf_step) {
   WalkState state;
   state.n = n;
   state.total_key = total_key;
-  state.total_check = total_check;
+  state.leaf_checks = leaf_checks;
   state.rooted = rooted;
   std::vector<LeafId>& order = state.out.order;
   order.reserve(n);
@@ -202,7 +200,7 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
     switch (c) {
       case '(':
         if (pending) return syntax_error(tree_index, "'(' after a finished subtree");
-        stack.push_back(Open{0, 0, static_cast<std::uint32_t>(order.size()), 0});
+        stack.push_back(Open{0, static_cast<std::uint32_t>(order.size()), 0});
         ++pos;
         break;
       case ',':
@@ -215,8 +213,7 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         } else {
           const Open closed = stack.back();
           stack.pop_back();
-          item = Item{closed.key, closed.check, closed.start,
-                      static_cast<std::uint32_t>(order.size()) - closed.start, 0.0};
+          item = Item{closed.key, closed.start, static_cast<std::uint32_t>(order.size()) - closed.start, 0.0};
           if (closed.children == 1) state.unary = true;
           if (stack.empty()) state.root_degree = closed.children;
         }
@@ -263,7 +260,7 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         if (pending) break;  // an internal-node label, or text after a label
         Result<Leaf> leaf = leaf_step(label.text());
         if (!leaf) return std::move(leaf).take_error();
-        item = Item{leaf.value().key, leaf.value().check, static_cast<std::uint32_t>(order.size()), 1, 0.0};
+        item = Item{leaf.value().key, static_cast<std::uint32_t>(order.size()), 1, 0.0};
         order.push_back(leaf.value().index);
         pending = true;
         break;

@@ -135,24 +135,23 @@ TEST(Interner, SameResultWhateverThreadsAndChunking) {
 }
 
 TEST(Interner, EqualKeysWithDifferentSizesAreRefused) {
-  // Keys are forged: a collision between a 2-leaf and a 3-leaf side, whose
-  // checks differ as those of different leaf sets do.
+  // Keys are forged: a collision between a 2-leaf and a 3-leaf side.
   const Key key = (Key{0xABCD} << 64) | 0x1234;
-  Snapshot two{{Part{key, 1.0, 0, 2, 11}}, iota_order(6), 1};
-  Snapshot three{{Part{key, 2.0, 0, 3, 12}}, iota_order(6), 1};
+  Snapshot two{{Part{key, 1.0, 0, 2}}, iota_order(6), 1};
+  Snapshot three{{Part{key, 2.0, 0, 3}}, iota_order(6), 1};
   Interner interner(InternerOptions{.n_leaves = 6, .row_words = 1});
   auto error = interner.push_chunk({two, three, two});
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->message.rfind("Tree 0 and tree 1 hold different splits with the same 128-bit key", 0), 0u);
 }
 
-TEST(Interner, EqualKeysAndSizesWithDifferentChecksAreRefused) {
-  // Keys are forged: two different 2-leaf sides under one key, told apart
-  // only by their checks.
+TEST(Interner, EqualKeysAndSizesOfDifferentLeafSetsAreRefused) {
+  // Keys are forged: two different 2-leaf sides under one key, {0, 1} at
+  // start 0 and {2, 3} at start 2, told apart only by their checks.
   const Key key = (Key{0xABCD} << 64) | 0x1234;
-  auto tree = [&](std::vector<Check> checks) {
+  auto tree = [&](std::vector<std::uint32_t> starts) {
     Snapshot snap{{}, iota_order(6), 1};
-    for (Check check : checks) snap.parts.push_back(Part{key, 1.0, 0, 2, check});
+    for (std::uint32_t start : starts) snap.parts.push_back(Part{key, 1.0, start, 2});
     return snap;
   };
   const InternerOptions options{.n_leaves = 6, .row_words = 1, .keep_clades = true};
@@ -160,7 +159,7 @@ TEST(Interner, EqualKeysAndSizesWithDifferentChecksAreRefused) {
   for (std::size_t chunk : {1, 3}) {
     Interner interner(options);
     std::optional<Error> error;
-    std::vector<Snapshot> trees{tree({5}), tree({5}), tree({6})};
+    std::vector<Snapshot> trees{tree({0}), tree({0}), tree({2})};
     for (std::size_t first = 0; first < trees.size() && !error; first += chunk) {
       error = interner.push_chunk(std::vector<Snapshot>(
           trees.begin() + first, trees.begin() + std::min(first + chunk, trees.size())));
@@ -169,7 +168,7 @@ TEST(Interner, EqualKeysAndSizesWithDifferentChecksAreRefused) {
     EXPECT_EQ(error->message.substr(0, across.size()), across) << error->message;
   }
   Interner within(options);
-  auto error = within.push_chunk({tree({}), tree({7, 8})});
+  auto error = within.push_chunk({tree({}), tree({0, 2})});
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->message.rfind("Tree 1 holds two different splits with the same 128-bit key", 0), 0u);
 }
