@@ -5,6 +5,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "progress.hpp"
@@ -224,7 +225,15 @@ PyObject* call_frame(const char* function, PyObject* const* args, Py_ssize_t nar
     if (convert(bound, call) < 0) return nullptr;
     return entry(std::move(call)).release();
   } catch (const std::bad_alloc&) {
-    Py_FatalError("cladomatic: out of memory");
+    // Every native buffer of the call is owned by a record on the way out,
+    // so unwinding has released all of them and the process can go on.  An
+    // allocation failing where no unwinding is possible still terminates.
+    PyErr_NoMemory();
+    return nullptr;
+  } catch (const std::length_error&) {
+    // A size beyond what a container can even describe.
+    PyErr_NoMemory();
+    return nullptr;
   } catch (const std::exception& failure) {
     // Any lock released for the pairwise stage was taken back while unwinding.
     raise_internal_failure(failure.what());

@@ -39,16 +39,14 @@ std::optional<SourceTree> IteratorSource::end() noexcept {
 
 std::optional<SourceTree> IteratorSource::next() {
   if (ended_) return std::nullopt;
+  // With every map index used the iterator is left where the last tree left
+  // it: a caller feeding one iterator in batches loses nothing, and an
+  // exception it would raise next (Ctrl-C included) is not swallowed.
+  if (cursor_ == map_indices_.size()) return end();
   PyObject* raw = nullptr;
   int status = PyIter_NextItem(iterator_.get(), &raw);
   PyRef item = PyRef::steal(raw);
   if (status == 0) return end();
-  if (cursor_ == map_indices_.size()) {
-    // The item past the last map index is only taken to be dropped, and so is
-    // an exception raised while taking it.
-    if (status < 0) PyErr_Clear();
-    return end();
-  }
   std::uint64_t map_index = map_indices_[cursor_++];
   if (status < 0) {
     recorded_ = PyRef::steal(PyErr_GetRaisedException());

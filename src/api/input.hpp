@@ -23,7 +23,7 @@ std::optional<Error> validate_iter_args(std::span<const std::string> names,
 
 // Pairs the k-th item of the iterator with the k-th map index.  Reading stops
 // for good at the first of: the iterator's end, the end of the map indices
-// (one item past them is taken and dropped), an exception of the iterator, an
+// (the iterator is then not advanced again), an exception of the iterator, an
 // item that is not a str.  Only the last two are recorded, and only the first
 // failure ever is.  Runs Python code: the pipeline must pull it on the
 // calling thread with the lock held.

@@ -47,7 +47,8 @@ const char pairwise_rf_from_newick_iter_doc[] = CLADOMATIC_SIGNATURE("pairwise_r
     "Trees are pulled from the iterator one batch at a time, and each batch is parsed before the\n"
     "next is pulled, so at most one batch of newick strings is held in memory. Each string is\n"
     "paired with the entry of map_indices at the same position; reading stops after\n"
-    "len(map_indices) strings.\n\n"
+    "len(map_indices) strings, and the iterator is never advanced past the last one used, so\n"
+    "one iterator can feed several calls in turn.\n\n"
     "Args:\n"
     "    names: Tree identifiers, one per newick string.\n"
     "    newick_iter: Python iterator yielding newick strings.\n"
@@ -61,8 +62,9 @@ const char pairwise_rf_from_newick_iter_doc[] = CLADOMATIC_SIGNATURE("pairwise_r
     "        value() equals total(). With None the call has zero progress-related overhead and\n"
     "        keeps the interpreter lock throughout.\n\n"
     "Returns:\n"
-    "    (tree_names, rf_matrix_bytes). tree_names is names, unchanged; rf_matrix_bytes is flat\n"
-    "    u32 bytes (row-major n×n), little-endian, n being the number of trees read:\n\n"
+    "    (tree_names, rf_matrix_bytes). tree_names is names, unchanged.\n"
+    "    rf_matrix_bytes is flat u32 bytes (row-major n×n).\n"
+    "    It is little-endian, n being the number of trees read:\n\n"
     "        np.frombuffer(rf_matrix_bytes, dtype='<u4').reshape(n, n)\n\n"
     CLADOMATIC_RAISES_DOC;
 

@@ -1,5 +1,6 @@
 #include "build.hpp"
 
+#include <algorithm>
 #include <span>
 
 namespace cladomatic {
@@ -14,14 +15,30 @@ bool holds_leaf_zero(std::span<const LeafId> range) noexcept {
 
 }  // namespace
 
-void push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table) {
+void check_prefix(std::span<const LeafId> order, std::span<const Check> leaf_checks,
+                  std::vector<Check>& prefix) {
+  prefix.resize(order.size() + 1);
+  Check sum = 0;
+  prefix[0] = 0;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    sum += leaf_checks[order[i]];
+    if (sum >= kCheckPrime) sum -= kCheckPrime;
+    prefix[i + 1] = sum;
+  }
+}
+
+bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
+                    std::size_t max_entries) {
   std::span<const LeafId> order(snapshot.order);
   std::span<const LeafId> range = order.subspan(part.start, part.count);
+  std::span<const LeafId> first = range, second;
   if (part.count > 1 && !rooted && holds_leaf_zero(range)) {
-    table.push(order.first(part.start), order.subspan(part.start + part.count));
-  } else {
-    table.push(range);
+    first = order.first(part.start);
+    second = order.subspan(part.start + part.count);
   }
+  if (first.size() + second.size() > max_entries - std::min(max_entries, table.leaves.size())) return false;
+  table.push(first, second);
+  return true;
 }
 
 }  // namespace cladomatic

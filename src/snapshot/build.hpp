@@ -3,8 +3,10 @@
 // are only a range of the tree's leaf order, materialised on demand.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "clades.hpp"
@@ -12,6 +14,20 @@
 namespace cladomatic {
 
 using Key = unsigned __int128;
+
+// A second, independent fingerprint of a leaf set: the sum of its leaves'
+// random values modulo the prime 2^61 - 1.  Keys are XORs of labels anyone
+// can compute, so leaf sets with equal keys can be built on purpose; the
+// values behind a check are drawn afresh in every process, so two different
+// leaf sets agree on it with probability 2^-61 whatever the input.  Parts do
+// not carry it: it follows from the tree's leaf order where it is needed.
+using Check = std::uint64_t;
+inline constexpr Check kCheckPrime = (Check{1} << 61) - 1;
+
+// a - b modulo the check prime.
+inline Check subtract_checks(Check a, Check b) noexcept {
+  return a >= b ? a - b : a + (kCheckPrime - b);
+}
 
 struct Part {
   Key key;
@@ -25,8 +41,10 @@ struct Part {
 //
 // Invariants (established by `snapshot`): `order` holds every leaf index
 // 0..n-1 once; every part has 1 <= count <= n and start + count <= n; no two
-// parts share a key; a part with count 1 carries its leaf's label as key; in
-// unrooted mode parts with count >= 2 carry canonical keys and count <= n - 2.
+// parts share a key unless a crafted input made different leaf sets collide
+// (their checks then differ); a part with count 1 carries its leaf's label as
+// key; in unrooted mode parts with count >= 2 carry canonical keys and
+// count <= n - 2.
 struct Snapshot {
   std::vector<Part> parts;
   std::vector<LeafId> order;
@@ -39,9 +57,24 @@ inline Key canonical_key(Key side, Key total_key) noexcept {
   return other < side ? other : side;
 }
 
+// prefix[i] = the check of the first i leaves of `order`, so that a range's
+// check is the difference of two entries; prefix.back() is the whole set's.
+void check_prefix(std::span<const LeafId> order, std::span<const Check> leaf_checks,
+                  std::vector<Check>& prefix);
+
+// The check of a part's split: of its clade when rooted, else the smaller of
+// its two sides' checks, the same whichever side the text wrote.
+inline Check split_check(std::span<const Check> prefix, const Part& part, bool rooted) noexcept {
+  Check side = subtract_checks(prefix[part.start + part.count], prefix[part.start]);
+  if (rooted || part.count == 1) return side;
+  return std::min(side, subtract_checks(prefix.back(), side));
+}
+
 // Appends the part's canonical leaf side as a row: in unrooted mode the side
 // without leaf 0 (pendant edges are never complemented); in rooted mode the
-// clade itself.
-void push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table);
+// clade itself.  Returns false, allocating nothing, when the table would then
+// hold more than `max_entries` leaf entries.
+bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
+                    std::size_t max_entries = CladeTable::kMaxEntries);
 
 }  // namespace cladomatic

@@ -1,7 +1,6 @@
 #include "clades.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "result.hpp"
 
@@ -10,7 +9,7 @@ namespace {
 
 // Offsets are 32-bit; a wrapped offset would silently corrupt every later row.
 std::uint32_t checked_offset(std::size_t entries) {
-  if (entries > std::numeric_limits<std::uint32_t>::max()) {
+  if (entries > CladeTable::kMaxEntries) {
     throw InvariantFailure("clade table exceeds 2^32 - 1 leaf entries");
   }
   return static_cast<std::uint32_t>(entries);
@@ -73,9 +72,10 @@ void CladeTable::push(std::span<const LeafId> run) {
 void CladeTable::push(std::span<const LeafId> first, std::span<const LeafId> second) {
   std::size_t begin = leaves.size();
   // Grow geometrically: an exact reserve per row would reallocate the whole
-  // table on every push.
+  // table on every push.  Never past what 32-bit offsets can address.
   std::size_t needed = begin + first.size() + second.size();
-  if (needed > leaves.capacity()) leaves.reserve(std::max(needed, leaves.capacity() * 2));
+  if (needed > leaves.capacity())
+    leaves.reserve(std::max(needed, std::min(leaves.capacity() * 2, kMaxEntries)));
   leaves.insert(leaves.end(), first.begin(), first.end());
   leaves.insert(leaves.end(), second.begin(), second.end());
   sort_row(leaves.data() + begin, leaves.data() + leaves.size());

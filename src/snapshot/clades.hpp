@@ -16,6 +16,9 @@ namespace cladomatic {
 using LeafId = std::uint32_t;
 
 struct CladeTable {
+  // Offsets are 32-bit.
+  static constexpr std::size_t kMaxEntries = 0xFFFFFFFFu;
+
   std::vector<LeafId> leaves;
   std::vector<std::uint32_t> offsets{0};
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <iterator>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "snapshots.hpp"
@@ -18,6 +19,13 @@ constexpr std::size_t kShards = 256;
 constexpr char kTooManySplits[] = "Too many distinct splits for 32-bit split IDs.";
 constexpr char kTooManyCladeEntries[] = "Too many distinct splits for 32-bit clade row offsets.";
 
+Error key_collision(std::uint64_t first, std::uint64_t second) {
+  std::string trees = first == second ? "Tree " + std::to_string(first) + " holds two different splits"
+                                      : "Tree " + std::to_string(first) + " and tree " +
+                                            std::to_string(second) + " hold different splits";
+  return Error{trees + " with the same 128-bit key; the input looks crafted to make split keys collide."};
+}
+
 using LocalId = std::uint32_t;
 
 inline std::size_t shard_of(Key key) noexcept {
@@ -27,12 +35,13 @@ inline std::size_t shard_of(Key key) noexcept {
 // One non-pendant part of a chunk, copied out of its tree so that a shard
 // streams its own parts from one contiguous run instead of gathering them
 // from every tree.  `pos` is the part's index among its tree's non-pendant
-// parts, where its id goes in the tree's InternSnap.
+// parts, where its id goes in the tree's InternSnap.  Two entries to a
+// cache line: while clade rows are kept, the part's index in `parts` waits
+// in the id's own place until the id is known.
 struct Entry {
   Key key;
-  std::uint32_t size;  // smaller side
+  Check check;
   std::uint32_t tree;
-  std::uint32_t part;
   std::uint32_t pos;
 };
 
@@ -91,10 +100,16 @@ class SlotTable {
   std::vector<std::uint32_t> slots_;
 };
 
+// What a shard knows of one local id, in one record: a lookup that matches
+// compares key and check and bumps the count on a single cache line.
+struct Known {
+  Key key;
+  Check check;  // of the split that introduced the id
+  std::uint32_t count;
+};
+
 struct Shard {
-  std::vector<Key> keys;
-  std::vector<std::uint32_t> sizes;  // smaller side of the split that introduced the id
-  std::vector<std::uint32_t> counts;
+  std::vector<Known> known;  // by local id
   CladeTable clades;
   SlotTable slots;
 };
@@ -114,51 +129,64 @@ void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
   }
 }
 
-// Looks one part up in its shard, inserting it when new.  Returns false when
-// a new split would exceed the shard's limit.
-bool intern(Shard& shard, std::span<const Snapshot> chunk, const Entry& entry, const InternerOptions& options,
-            LocalId& id) {
-  std::uint64_t hash = hash_of(entry.key);
-  shard.slots.reserve_one(shard.keys.size(), [&shard](LocalId i) { return hash_of(shard.keys[i]); });
-  std::uint32_t* slot = shard.slots.find(
-      hash, [&](LocalId i) { return shard.keys[i] == entry.key && shard.sizes[i] == entry.size; });
+enum class Interned { ok, full, clades_full, collision };
+
+// Looks one part up in its shard, inserting it when new.  A split known by
+// key but not by check is a different leaf set under the same key: `id` is
+// then the id it collides with.  The shard's clade table may hold at most
+// `clade_budget` leaf entries; a row beyond them is refused before any memory
+// is sought for it.
+Interned intern(Shard& shard, std::span<const Snapshot> chunk, std::span<const InternSnap> snaps,
+                const Entry& entry, const InternerOptions& options, std::size_t clade_budget, LocalId& id) {
+  const Key key = entry.key;
+  std::uint64_t hash = hash_of(key);
+  std::vector<Known>& known = shard.known;
+  shard.slots.reserve_one(known.size(), [&known](LocalId i) { return hash_of(known[i].key); });
+  std::uint32_t* slot = shard.slots.find(hash, [&](LocalId i) { return known[i].key == key; });
   if (*slot != 0) {
     id = *slot & SlotTable::kIdMask;
-    ++shard.counts[id];
-    return true;
+    if (known[id].check != entry.check) return Interned::collision;
+    ++known[id].count;
+    return Interned::ok;
   }
-  if (shard.keys.size() >= options.shard_limit) return false;
-  if (shard.keys.size() == shard.keys.capacity()) {
-    std::size_t grown = shard.keys.size() + std::max<std::size_t>(shard.keys.size() / 2, 16);
-    shard.keys.reserve(grown);
-    shard.sizes.reserve(grown);
-    shard.counts.reserve(grown);
-  }
-  id = static_cast<LocalId>(shard.keys.size());
-  shard.keys.push_back(entry.key);
-  shard.sizes.push_back(entry.size);
-  shard.counts.push_back(1);
+  if (known.size() >= options.shard_limit) return Interned::full;
   if (options.keep_clades) {
     const Snapshot& snapshot = chunk[entry.tree];
-    push_canonical(snapshot, snapshot.parts[entry.part], options.rooted, shard.clades);
+    const Part& part = snapshot.parts[snaps[entry.tree].ids[entry.pos]];
+    if (!push_canonical(snapshot, part, options.rooted, shard.clades, clade_budget))
+      return Interned::clades_full;
   }
+  if (known.size() == known.capacity())
+    known.reserve(known.size() + std::max<std::size_t>(known.size() / 2, 16));
+  id = static_cast<LocalId>(known.size());
+  known.push_back(Known{key, entry.check, 1});
   *slot = SlotTable::entry(hash, id);
-  return true;
+  return Interned::ok;
 }
+
+// How a shard's pass over a chunk ended; on a failure, at which of its
+// entries, and for a collision the local id collided with.
+struct ShardOutcome {
+  Interned status = Interned::ok;
+  std::size_t entry = 0;
+  LocalId id = 0;
+};
 
 // Walks the shard's entries (trees in input order, each tree's parts in
 // `parts` order), so local ids depend only on the input, not on threads or
 // chunking.  Each id goes straight to its tree's InternSnap: shards write
-// disjoint elements.  Returns false when the shard is full.
-bool intern_shard(Shard& shard, std::size_t s, std::span<const Entry> entries,
-                  std::span<const Snapshot> chunk, std::span<InternSnap> snaps,
-                  const InternerOptions& options) {
-  for (const Entry& entry : entries) {
-    LocalId id;
-    if (!intern(shard, chunk, entry, options, id)) return false;
+// disjoint elements.  Stops at the first failure.
+ShardOutcome intern_shard(Shard& shard, std::size_t s, std::span<const Entry> entries,
+                          std::span<const Snapshot> chunk, std::span<InternSnap> snaps,
+                          const InternerOptions& options, std::size_t clade_budget) {
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const Entry& entry = entries[e];
+    LocalId id = 0;
+    Interned status = intern(shard, chunk, snaps, entry, options, clade_budget, id);
+    if (status != Interned::ok) return ShardOutcome{status, e, id};
     snaps[entry.tree].ids[entry.pos] = static_cast<SplitId>(s + kShards * id);
   }
-  return true;
+  return {};
 }
 
 // Sizes a tree's InternSnap and fills its lengths; the ids come from the
@@ -212,7 +240,7 @@ void for_each_block(std::size_t n_trees, F&& f) {
 // InternSnap on the way, and releases each scattered tree at once unless new
 // clade rows will need it.
 void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const InternerOptions& options,
-            std::uint32_t n_pendant, Buckets& buckets) {
+            std::span<const Check> leaf_checks, std::uint32_t n_pendant, Buckets& buckets) {
   std::vector<std::array<std::size_t, kShards>> cursors((chunk.size() + kBlockTrees - 1) / kBlockTrees);
   for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
     cursors[b].fill(0);
@@ -232,19 +260,37 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
 
   for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
     std::array<std::size_t, kShards>& cursor = cursors[b];
+    std::vector<Check> prefix;
     for (std::size_t t = begin; t < end; ++t) {
       const std::vector<Part>& parts = chunk[t].parts;
+      check_prefix(chunk[t].order, leaf_checks, prefix);
       std::uint32_t pos = 0;
       for (std::uint32_t i = 0; i < parts.size(); ++i) {
         const Part& part = parts[i];
         if (part.count == 1) continue;
+        if (options.keep_clades) snaps[t].ids[pos] = i;
         buckets.entries[cursor[shard_of(part.key)]++] =
-            Entry{part.key, std::min(part.count, options.n_leaves - part.count),
-                  static_cast<std::uint32_t>(t), i, pos++};
+            Entry{part.key, split_check(prefix, part, options.rooted), static_cast<std::uint32_t>(t), pos++};
       }
       if (!options.keep_clades) chunk[t] = Snapshot{};
     }
   });
+}
+
+// The first tree holding the split that `entries[failed]` collided with:
+// an earlier chunk's tree holding its provisional id, else the first tree of
+// this chunk that met it.  Only runs on the way to an error.
+std::uint64_t first_holder(std::span<const InternSnap> earlier, std::span<const Entry> entries,
+                           std::size_t failed, SplitId provisional) {
+  for (std::size_t t = 0; t < earlier.size(); ++t) {
+    const std::vector<SplitId>& ids = earlier[t].ids;
+    if (std::find(ids.begin(), ids.end(), provisional) != ids.end()) return t;
+  }
+  const Entry& collided = entries[failed];
+  for (std::size_t e = 0; e < failed; ++e) {
+    if (entries[e].key == collided.key) return earlier.size() + entries[e].tree;
+  }
+  throw InvariantFailure("a split id collided with was never interned");
 }
 
 }  // namespace
@@ -253,6 +299,7 @@ struct Interner::State {
   InternerOptions options;
   bool fixed_pendants = false;
   std::array<Shard, kShards> shards;
+  std::vector<Check> leaf_checks;  // by leaf index
   Buckets buckets;
   std::vector<InternSnap> snaps;
   std::uint64_t clade_entries = 0;  // over all shards, singleton rows included
@@ -263,6 +310,7 @@ Interner::Interner(const InternerOptions& options) : state_(std::make_unique<Sta
     throw InvariantFailure("shard limit above 2^24 overflows provisional ids");
   state_->options = options;
   state_->fixed_pendants = options.weighted || options.keep_clades;
+  state_->leaf_checks = leaf_checks(options.n_leaves, options.check_seed);
   if (options.keep_clades) state_->clade_entries = options.n_leaves;
 }
 
@@ -280,26 +328,51 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   std::uint32_t n_pendant = st.fixed_pendants ? options.n_leaves : 0;
 
   std::vector<InternSnap> snaps(chunk.size());
-  bucket(chunk, snaps, options, n_pendant, st.buckets);
+  bucket(chunk, snaps, options, st.leaf_checks, n_pendant, st.buckets);
   const Buckets& buckets = st.buckets;
 
+  auto shard_entries = [&buckets](std::size_t s) {
+    return std::span<const Entry>(buckets.entries.data() + buckets.shard_start[s],
+                                  buckets.entries.data() + buckets.shard_start[s + 1]);
+  };
+  // No shard alone may take the clade entries left to the whole set: the
+  // sum over shards is checked after the chunk, a single shard before every
+  // row it allocates.
+  const std::uint64_t entries_left =
+      options.clade_entry_limit - std::min(options.clade_entry_limit, st.clade_entries);
   // Shards are the unit of ownership: one worker per shard, so grain 1.
-  std::array<bool, kShards> full{};
+  std::array<ShardOutcome, kShards> outcomes{};
   std::array<std::uint64_t, kShards> new_entries{};
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kShards, 1),
-                    [&](const tbb::blocked_range<std::size_t>& r) {
-                      for (std::size_t s = r.begin(); s != r.end(); ++s) {
-                        std::size_t before = st.shards[s].clades.leaves.size();
-                        std::span<const Entry> entries(buckets.entries.data() + buckets.shard_start[s],
-                                                       buckets.entries.data() + buckets.shard_start[s + 1]);
-                        full[s] = !intern_shard(st.shards[s], s, entries, chunk, snaps, options);
-                        new_entries[s] = st.shards[s].clades.leaves.size() - before;
-                      }
-                    });
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, kShards, 1), [&](const tbb::blocked_range<std::size_t>& r) {
+        for (std::size_t s = r.begin(); s != r.end(); ++s) {
+          std::size_t before = st.shards[s].clades.leaves.size();
+          std::size_t budget = static_cast<std::size_t>(
+              std::min<std::uint64_t>(before + entries_left, CladeTable::kMaxEntries));
+          outcomes[s] = intern_shard(st.shards[s], s, shard_entries(s), chunk, snaps, options, budget);
+          new_entries[s] = st.shards[s].clades.leaves.size() - before;
+        }
+      });
+  // Of several collisions, the one met in the earliest tree (then shard) is
+  // reported, whatever the thread count.
+  std::optional<std::size_t> collided;
+  for (std::size_t s = 0; s < kShards; ++s) {
+    if (outcomes[s].status == Interned::full) return Error{kTooManySplits};
+    if (outcomes[s].status == Interned::clades_full) return Error{kTooManyCladeEntries};
+    if (outcomes[s].status != Interned::collision) continue;
+    auto tree_of = [&](std::size_t shard) { return shard_entries(shard)[outcomes[shard].entry].tree; };
+    if (!collided || tree_of(s) < tree_of(*collided)) collided = s;
+  }
+  if (collided) {
+    const ShardOutcome& outcome = outcomes[*collided];
+    std::span<const Entry> entries = shard_entries(*collided);
+    auto provisional = static_cast<SplitId>(*collided + kShards * outcome.id);
+    return key_collision(first_holder(st.snaps, entries, outcome.entry, provisional),
+                         st.snaps.size() + entries[outcome.entry].tree);
+  }
   std::uint64_t total = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
-    if (full[s]) return Error{kTooManySplits};
-    total += st.shards[s].keys.size();
+    total += st.shards[s].known.size();
     st.clade_entries += new_entries[s];
   }
   // The per-shard limit keeps provisional ids in 32 bits, not the sum of all
@@ -322,7 +395,7 @@ Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   std::uint32_t running = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
     base[s] = running;
-    running += static_cast<std::uint32_t>(st.shards[s].keys.size());
+    running += static_cast<std::uint32_t>(st.shards[s].known.size());
   }
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, st.snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
@@ -334,7 +407,8 @@ Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   Snapshots set;
   set.freq.reserve(running);
   set.freq.assign(n_pendant, static_cast<std::uint32_t>(st.snaps.size()));
-  for (Shard& shard : st.shards) set.freq.insert(set.freq.end(), shard.counts.begin(), shard.counts.end());
+  for (const Shard& shard : st.shards)
+    for (const Known& split : shard.known) set.freq.push_back(split.count);
 
   if (st.options.keep_clades) {
     std::vector<CladeTable> tables;

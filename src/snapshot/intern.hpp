@@ -12,6 +12,7 @@
 
 #include "build.hpp"
 #include "clades.hpp"
+#include "fingerprint.hpp"
 #include "result.hpp"
 
 namespace cladomatic {
@@ -35,6 +36,9 @@ struct InternerOptions {
   bool rooted = false;
   bool weighted = false;
   bool keep_clades = false;
+  // Draws the leaves' check values, which tell apart different leaf sets
+  // under one key.
+  std::uint64_t check_seed = process_secrets().check_seed;
   // Ids a shard may hold (local id x 256 + shard must fit 32 bits, so at most
   // 2^24), ids the whole set may hold, pendant ids included, and leaf entries
   // of all clade rows (32-bit offsets).  Lowered only by tests.

@@ -32,6 +32,7 @@ std::optional<std::string_view> taxon_name(std::string_view label, const Transla
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
                           const SnapshotContext& context) {
   const auto n = static_cast<std::uint32_t>(context.labels.size());
+  if (context.checks.size() != n) throw InvariantFailure("one check value per leaf label is missing");
   std::vector<unsigned char> seen(n, 0);
   auto leaf_step = [&](std::string_view label) -> Result<Leaf> {
     std::optional<std::string_view> name = taxon_name(label, map);
@@ -47,7 +48,8 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
     seen[*index] = 1;
     return Leaf{*index, context.labels[*index]};
   };
-  Result<Walked> walked = walk(text, tree_index, n, context.total_key, context.rooted, leaf_step);
+  Result<Walked> walked =
+      walk(text, tree_index, n, context.total_key, context.checks, context.rooted, leaf_step);
   if (!walked) return std::move(walked).take_error();
   Walked& tree = walked.value();
   if (tree.order.size() != n) return different_leaf_set(tree_index);
@@ -62,9 +64,21 @@ Result<std::vector<std::string>> leaf_names(std::string_view text, const Transla
     names.emplace_back(*name);
     return Leaf{0, 0};
   };
-  Result<Walked> walked = walk(text, 0, 0, 0, false, leaf_step);
+  Result<Walked> walked = walk(text, 0, 0, 0, {}, false, leaf_step);
   if (!walked) return std::move(walked).take_error();
   return names;
+}
+
+SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bool rooted,
+                                      const Secrets& secrets) {
+  const auto n = static_cast<std::uint32_t>(leaf_list.size());
+  SnapshotContext context;
+  context.labels = taxon_labels(n);
+  for (Key label : context.labels) context.total_key ^= label;
+  context.checks = leaf_checks(n, secrets.check_seed);
+  context.leaf_index = build_leaf_index(leaf_list, secrets.hash_seed);
+  context.rooted = rooted;
+  return context;
 }
 
 Result<std::vector<std::string>> sorted_leaf_name_list(std::vector<std::string>&& names) {

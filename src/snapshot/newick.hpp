@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -41,11 +42,17 @@ Token token(std::string_view text, std::size_t start);
 
 // Read-only per-call parsing context, shared by all workers.
 struct SnapshotContext {
-  std::vector<Key> labels;  // by leaf index
-  Key total_key = 0;        // XOR of all labels: the key of the full leaf set
+  std::vector<Key> labels;    // by leaf index
+  Key total_key = 0;          // XOR of all labels: the key of the full leaf set
+  std::vector<Check> checks;  // by leaf index
   LeafIndexMap leaf_index;
   bool rooted = false;
 };
+
+// The context of a call whose sorted leaf-name list is `leaf_list` (which
+// must outlive it: the leaf index views it).
+SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bool rooted,
+                                      const Secrets& secrets = process_secrets());
 
 // One tree to its splits, checked against tree 0's leaf set.  Pure: many
 // calls run at once on worker threads.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,12 +80,13 @@ inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t
   return pos;
 }
 
-// Sorted (or completion-ordered) parts: each run of equal keys becomes its
+// Sorted (or completion-ordered) parts: each run of one split becomes its
 // first part with the run's lengths summed first to last.
-inline void merge_equal_keys(std::vector<Part>& parts) {
+template <class Same>
+void merge_same_splits(std::vector<Part>& parts, Same&& same) {
   std::size_t kept = 0;
   for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (kept > 0 && parts[kept - 1].key == parts[i].key) {
+    if (kept > 0 && same(parts[kept - 1], parts[i])) {
       parts[kept - 1].length += parts[i].length;
     } else {
       parts[kept++] = parts[i];
@@ -98,6 +100,7 @@ struct WalkState {
   Walked out;
   std::uint32_t n = 0;
   Key total_key = 0;
+  std::span<const Check> leaf_checks;  // by leaf index
   bool rooted = false;
   bool unary = false;  // some subtree closed with a single child
   std::uint32_t root_degree = 0;
@@ -137,18 +140,27 @@ inline void hand_to_parent(WalkState& state, const Item& item, Open& top, bool t
 inline Walked finish(WalkState&& state) {
   std::vector<Part>& parts = state.out.parts;
   const RootSlot* slots = state.root_slots;
-  if (state.unary) {
+  if (state.unary && state.n != 0) {
+    // Edges of a single-child chain share a key and are one split; a part
+    // with the same key but another leaf set is a crafted collision, kept
+    // apart (by its check) for the interner to report.
+    std::vector<Check> prefix;
+    check_prefix(state.out.order, state.leaf_checks, prefix);
+    auto check = [&](const Part& p) { return split_check(prefix, p, state.rooted); };
     if (state.rooted) {
       std::erase_if(parts, [n = state.n](const Part& p) { return p.count == n; });
     } else {
       // Stable, so a chain's lengths are summed in text order.
-      std::stable_sort(parts.begin(), parts.end(),
-                       [](const Part& a, const Part& b) { return a.key < b.key; });
+      std::stable_sort(parts.begin(), parts.end(), [&](const Part& a, const Part& b) {
+        return a.key < b.key || (a.key == b.key && check(a) < check(b));
+      });
     }
-    merge_equal_keys(parts);
+    merge_same_splits(parts,
+                      [&](const Part& a, const Part& b) { return a.key == b.key && check(a) == check(b); });
   } else if (!state.rooted && state.root_degree == 2 && slots[0].appended && slots[1].appended &&
              parts[slots[0].index].key == parts[slots[1].index].key) {
-    // The root split one edge in two halves.
+    // The root split one edge in two halves (its two sides partition the
+    // leaves, so equal keys here are one split).
     parts[slots[0].index].length += parts[slots[1].index].length;
     parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(slots[1].index));
   }
@@ -165,14 +177,16 @@ inline Walked finish(WalkState&& state) {
 
 // `leaf_step(std::string_view text) -> Result<Leaf>` names a new leaf from its
 // cleaned label.  `n` is tree 0's leaf count (0 when not known yet: then only
-// pendant parts are made).  Returns the parts after the single-child and root
+// pendant parts are made and no split is merged); `leaf_checks` holds n check
+// values.  Returns the parts after the single-child and root
 // edge merges, and the leaf order; the caller checks the leaf count.
 template <class LeafStep>
 Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32_t n, Key total_key,
-                    bool rooted, LeafStep&& leaf_step) {
+                    std::span<const Check> leaf_checks, bool rooted, LeafStep&& leaf_step) {
   WalkState state;
   state.n = n;
   state.total_key = total_key;
+  state.leaf_checks = leaf_checks;
   state.rooted = rooted;
   std::vector<LeafId>& order = state.out.order;
   order.reserve(n);

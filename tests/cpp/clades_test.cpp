@@ -111,5 +111,18 @@ TEST(PushCanonical, UnrootedRowIsTheSideWithoutLeafZero) {
   EXPECT_EQ(rows_of(t), (std::vector<Row>{{1, 3, 4}, {0, 2}, {0}, {0}, {1, 2, 4}, {1, 2, 4}}));
 }
 
+TEST(PushCanonical, RowBeyondTheEntryCapIsRefusedUnallocated) {
+  Snapshot snap;
+  snap.order = {3, 0, 2, 4, 1};
+  CladeTable t;
+  // The complement {1, 3, 4} takes three entries, not the part's two.
+  EXPECT_FALSE(push_canonical(snap, Part{0, 0.0, 1, 2}, false, t, 2));
+  EXPECT_EQ(t.leaves.capacity(), 0u);
+  EXPECT_EQ(t.rows(), 0u);
+  EXPECT_TRUE(push_canonical(snap, Part{0, 0.0, 1, 2}, false, t, 3));
+  EXPECT_FALSE(push_canonical(snap, Part{0, 0.0, 1, 1}, false, t, 3));
+  EXPECT_EQ(rows_of(t), (std::vector<Row>{{1, 3, 4}}));
+}
+
 }  // namespace
 }  // namespace cladomatic

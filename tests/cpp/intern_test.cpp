@@ -134,16 +134,43 @@ TEST(Interner, SameResultWhateverThreadsAndChunking) {
   expect_same(intern_in_chunks(trees, options, 13));
 }
 
-TEST(Interner, EqualKeysWithDifferentSizesAreDifferentSplits) {
+TEST(Interner, EqualKeysWithDifferentSizesAreRefused) {
   // Keys are forged: a collision between a 2-leaf and a 3-leaf side.
   const Key key = (Key{0xABCD} << 64) | 0x1234;
   Snapshot two{{Part{key, 1.0, 0, 2}}, iota_order(6), 1};
   Snapshot three{{Part{key, 2.0, 0, 3}}, iota_order(6), 1};
-  Snapshots set = intern_in_chunks({two, three, two}, InternerOptions{.n_leaves = 6, .row_words = 1}, 3);
-  EXPECT_EQ(set.snaps[0].ids, std::vector<SplitId>{0});
-  EXPECT_EQ(set.snaps[1].ids, std::vector<SplitId>{1});
-  EXPECT_EQ(set.snaps[2].ids, std::vector<SplitId>{0});
-  EXPECT_EQ(set.freq, (std::vector<std::uint32_t>{2, 1}));
+  Interner interner(InternerOptions{.n_leaves = 6, .row_words = 1});
+  auto error = interner.push_chunk({two, three, two});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message.rfind("Tree 0 and tree 1 hold different splits with the same 128-bit key", 0), 0u);
+}
+
+TEST(Interner, EqualKeysAndSizesOfDifferentLeafSetsAreRefused) {
+  // Keys are forged: two different 2-leaf sides under one key, {0, 1} at
+  // start 0 and {2, 3} at start 2, told apart only by their checks.
+  const Key key = (Key{0xABCD} << 64) | 0x1234;
+  auto tree = [&](std::vector<std::uint32_t> starts) {
+    Snapshot snap{{}, iota_order(6), 1};
+    for (std::uint32_t start : starts) snap.parts.push_back(Part{key, 1.0, start, 2});
+    return snap;
+  };
+  const InternerOptions options{.n_leaves = 6, .row_words = 1, .keep_clades = true};
+  const std::string across = "Tree 0 and tree 2 hold different splits with the same 128-bit key";
+  for (std::size_t chunk : {1, 3}) {
+    Interner interner(options);
+    std::optional<Error> error;
+    std::vector<Snapshot> trees{tree({0}), tree({0}), tree({2})};
+    for (std::size_t first = 0; first < trees.size() && !error; first += chunk) {
+      error = interner.push_chunk(std::vector<Snapshot>(
+          trees.begin() + first, trees.begin() + std::min(first + chunk, trees.size())));
+    }
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->message.substr(0, across.size()), across) << error->message;
+  }
+  Interner within(options);
+  auto error = within.push_chunk({tree({}), tree({0, 2})});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message.rfind("Tree 1 holds two different splits with the same 128-bit key", 0), 0u);
 }
 
 TEST(Interner, PendantIdsExistOnlyWhenLengthsOrRowsAreKept) {
@@ -222,6 +249,17 @@ TEST(Interner, CladeEntryLimitGuardsRowOffsets) {
   Interner interner(options);
   EXPECT_FALSE(interner.push_chunk({forged({0x100})}));
   auto error = interner.push_chunk({forged({0x100, 0x205})});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message, "Too many distinct splits for 32-bit clade row offsets.");
+}
+
+TEST(Interner, CladeEntryLimitStopsOneShardBeforeItAllocates) {
+  // Six singleton entries leave three: the second 2-leaf row of shard 0 in
+  // the same chunk is refused, though the whole chunk is never summed first.
+  InternerOptions options{
+      .n_leaves = 6, .row_words = 1, .rooted = true, .keep_clades = true, .clade_entry_limit = 9};
+  Interner interner(options);
+  auto error = interner.push_chunk({forged({0x100, 0x200})});
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->message, "Too many distinct splits for 32-bit clade row offsets.");
 }

@@ -66,6 +66,20 @@ TEST(LeafIndex, FindsExactlyTheNames) {
   EXPECT_FALSE(index.find(std::string_view("nul\0insidE", 10)).has_value());
 }
 
+TEST(LeafIndex, SeedChangesHashesButNeverIndices) {
+  Names names;
+  for (int i = 0; i < 5000; ++i) names.push_back("n" + std::to_string(i));
+  LeafIndexMap a(names, 1), b(names, 0x9e3779b97f4a7c15ull);
+  std::size_t same_slot = 0;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    ASSERT_EQ(a.find(names[i]), static_cast<LeafId>(i));
+    ASSERT_EQ(b.find(names[i]), static_cast<LeafId>(i));
+    same_slot += (hash_name(names[i], 1) & 0xFFFF) == (hash_name(names[i], 0x9e3779b97f4a7c15ull) & 0xFFFF);
+  }
+  // Names that share a slot under one seed are scattered under another.
+  EXPECT_LT(same_slot, 10u);
+}
+
 TEST(LeafIndex, EmptyFindsNothing) {
   LeafIndexMap empty;
   EXPECT_TRUE(empty.empty());

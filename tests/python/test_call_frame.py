@@ -62,6 +62,12 @@ class TestModule:
         assert doc.splitlines()[0] == summary
         assert "ValueError: If fewer than 2 trees, leaf sets differ, or argument lengths mismatch." in doc
 
+    @pytest.mark.parametrize("name", ["pairwise_rf_from_newick_iter", "pairwise_rf_with_snapshots_from_newick_iter"])
+    def test_matrix_sentence_on_one_line(self, name):
+        # Readers search the docstring line by line for this sentence.
+        doc = getattr(cladomatic, name).__doc__
+        assert any("rf_matrix_bytes is flat u32 bytes (row-major n×n)" in line for line in doc.splitlines())
+
     def test_internal_failure_type_is_not_exported(self):
         assert not any(isinstance(v, type) and issubclass(v, BaseException) for v in vars(cladomatic).values())
 

@@ -54,16 +54,27 @@ class TestReading:
         with pytest.raises(ValueError, match=TOO_FEW):
             run(function, Recorder(items), n_names=3)
 
-    def test_extra_items_take_exactly_one_more(self, function):
+    def test_extra_items_are_left_in_the_iterator(self, function):
         source = Recorder([TREE] * 10)
         result = run(function, source, n_names=3)
-        assert source.pulled == 4
+        assert source.pulled == 3
         assert len(result[1]) in (4 * 9, 8 * 9, 9)
 
-    def test_exception_from_the_item_past_the_end_is_ignored(self, function):
-        source = Recorder([TREE, TREE, Boom("past the end"), TREE])
+    @pytest.mark.parametrize("error", [Boom("past the end"), KeyboardInterrupt(), SystemExit(3)])
+    def test_item_past_the_end_is_never_pulled(self, function, error):
+        source = Recorder([TREE, TREE, error, TREE])
         run(function, source, n_names=2)
-        assert source.pulled == 3
+        assert source.pulled == 2
+        with pytest.raises(type(error)):
+            next(source)
+
+    def test_one_iterator_feeds_calls_in_batches(self, function):
+        # Batches of 2 and 3 over one iterator: every tree lands in some batch.
+        texts = [newick(t) for t in forest(4, 7, 6)]
+        source = Recorder(texts)
+        for size in (2, 3, 2):
+            run(function, source, n_names=size)
+        assert source.pulled == 7
 
     def test_exception_passes_through_unchanged(self, function):
         error = Boom("from the iterator")
