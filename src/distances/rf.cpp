@@ -4,6 +4,7 @@
 
 #include <bit>
 
+#include "../primitives/cpu.hpp"
 #include "boundary.hpp"
 #include "matrix.hpp"
 
@@ -72,7 +73,7 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
   rf_rows(layout, cells);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
 // The baseline instruction set counts bits through a library call per word.
 [[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   rf_rows(layout, cells);
@@ -80,9 +81,8 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
 #endif
 
 void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool popcnt = __builtin_cpu_supports("popcnt");
-  if (popcnt) {
+#if CLADOMATIC_X86_KERNELS
+  if (cpu_features().popcnt) {
     rf_rows_popcnt(layout, cells);
     return;
   }

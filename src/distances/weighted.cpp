@@ -17,6 +17,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "../primitives/cpu.hpp"
 #include "boundary.hpp"
 #include "matrix.hpp"
 
@@ -262,7 +263,7 @@ void dense_rows_baseline(const WeightedLayout& layout, const RowSlice<double>& c
   dense_rows<Metric, V2, 1, 2>(layout, cells);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
 template <class Metric>
 [[gnu::target("avx2")]] void dense_rows_avx2(const WeightedLayout& layout, const RowSlice<double>& cells) {
   dense_rows<Metric, V4, 2, 2>(layout, cells);
@@ -274,15 +275,6 @@ template <class Metric>
 [[gnu::target("avx512f")]] void dense_rows_avx512(const WeightedLayout& layout,
                                                   const RowSlice<double>& cells) {
   dense_rows<Metric, V8, 4, 4>(layout, cells);
-}
-
-enum class Wide { kNone, kAvx2, kAvx512 };
-
-Wide wide_vectors() noexcept {
-  static const Wide wide = __builtin_cpu_supports("avx512f") ? Wide::kAvx512
-                           : __builtin_cpu_supports("avx2")  ? Wide::kAvx2
-                                                             : Wide::kNone;
-  return wide;
 }
 #endif
 
@@ -301,20 +293,18 @@ void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, 
       }
     }
   }
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
   if (simd == Simd::kAuto) {
-    switch (wide_vectors()) {
-      case Wide::kAvx512:
-        if constexpr (std::is_same_v<Metric, Kf>) {
-          dense_rows_avx512<Metric>(layout, cells);
-          return;
-        }
-        [[fallthrough]];
-      case Wide::kAvx2:
-        dense_rows_avx2<Metric>(layout, cells);
+    const CpuFeatures& cpu = cpu_features();
+    if constexpr (std::is_same_v<Metric, Kf>) {
+      if (cpu.avx512f) {
+        dense_rows_avx512<Metric>(layout, cells);
         return;
-      case Wide::kNone:
-        break;
+      }
+    }
+    if (cpu.avx2) {
+      dense_rows_avx2<Metric>(layout, cells);
+      return;
     }
   }
 #endif
