@@ -1,13 +1,3 @@
-// Every product is rounded before it is added, in the self terms and in the
-// pair kernels alike: a fused multiply-add in one but not the other would
-// keep identical trees from cancelling exactly, and would make results depend
-// on the instruction set.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 #include "weighted.hpp"
 
 #include <tbb/info.h>
@@ -49,6 +39,12 @@ namespace {
 // too, which bounds the relative error of every result far below what branch
 // lengths carry; only pairs that close take the slower path.
 constexpr double kCancellation = 0x1p-20;
+
+// Every product is rounded before it is added, in the self terms and in the
+// pair kernels alike (the core is built without floating-point contraction):
+// a fused multiply-add in one but not the other would keep identical trees
+// from cancelling exactly, and would make results depend on the instruction
+// set.
 
 // |a - b| = a + b - 2 min(a, b).
 struct Wrf {
