@@ -1,5 +1,9 @@
 #include "layout.hpp"
 
+#include <numeric>
+
+#include "../primitives/small_sort.hpp"
+
 namespace cladomatic {
 
 Input Input::owning(Snapshots&& set) {
@@ -48,12 +52,9 @@ ColumnMap assign_columns(std::span<const std::uint32_t> freq, std::size_t n, Eli
     if (is_eligible(f)) ++start[f];
   }
   // Exclusive suffix sums: start[f] = eligible splits with a larger count.
-  std::uint32_t running = 0;
-  for (std::size_t j = n + 1; j-- > 0;) {
-    const std::uint32_t here = start[j];
-    start[j] = running;
-    running += here;
-  }
+  const std::uint32_t at_zero = start[0];
+  std::exclusive_scan(start.rbegin(), start.rend(), start.rbegin(), std::uint32_t{0});
+  const std::uint32_t running = start[0] + at_zero;
   ColumnMap map;
   map.n_columns = running;
   if (dense_threshold == 0) {
@@ -74,17 +75,8 @@ unsigned block_shift(std::size_t threads) noexcept {
 }
 
 void sort_sparse_row(SparseRow& row) noexcept {
-  const auto less = [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; };
-  if (row.size() <= 20) {
-    for (std::size_t i = 1; i < row.size(); ++i) {
-      const SparseEntry v = row[i];
-      std::size_t j = i;
-      for (; j > 0 && less(v, row[j - 1]); --j) row[j] = row[j - 1];
-      row[j] = v;
-    }
-  } else {
-    std::sort(row.begin(), row.end(), less);
-  }
+  small_sort(row.begin(), row.end(),
+             [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
 }
 
 std::uint32_t rf_row(const InternSnap& snap, const ColumnMap& columns, std::uint32_t n_everywhere,
