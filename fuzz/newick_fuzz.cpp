@@ -21,15 +21,6 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-SnapshotContext context_for(const std::vector<std::string>& names, bool rooted) {
-  SnapshotContext context;
-  context.labels = taxon_labels(static_cast<std::uint32_t>(names.size()));
-  for (Key label : context.labels) context.total_key ^= label;
-  context.leaf_index = build_leaf_index(names);
-  context.rooted = rooted;
-  return context;
-}
-
 void check_invariants(const Snapshot& snap, const SnapshotContext& context) {
   const std::size_t n = context.labels.size();
   require(snap.order.size() == n);
@@ -70,7 +61,7 @@ void read(std::string_view text) {
   Result<std::vector<std::string>> list = sorted_leaf_name_list(std::move(names).value());
   if (!list.ok()) return;
   for (bool rooted : {false, true}) {
-    SnapshotContext context = context_for(list.value(), rooted);
+    SnapshotContext context = snapshot_context(list.value(), rooted);
     // Tree 0 passed the name checks, so it must read as a snapshot.
     Result<Snapshot> tree0 = snapshot(text, {}, 0, context);
     require(tree0.ok());

@@ -57,10 +57,7 @@ Setup setup_from(const std::string& first) {
   const TranslateMap no_map;
   Setup setup;
   setup.leaf_list = sorted_leaf_name_list(leaf_names(first, no_map).value()).value();
-  const auto n = static_cast<std::uint32_t>(setup.leaf_list.size());
-  setup.context.labels = taxon_labels(n);
-  for (Key label : setup.context.labels) setup.context.total_key ^= label;
-  setup.context.leaf_index = build_leaf_index(setup.leaf_list);
+  setup.context = snapshot_context(setup.leaf_list, false);
   Snapshot snap0 = snapshot(first, no_map, 0, setup.context).value();
   setup.chunk_size =
       chunk_size_for(tbb::info::default_concurrency(), first.size(), snap0.parts.size(), snap0.order.size());

@@ -42,11 +42,7 @@ void bm_snapshot(benchmark::State& state) {
   std::vector<std::string> names;
   for (std::uint32_t i = 0; i < n; ++i) names.push_back("taxon_" + std::to_string(i));
   std::sort(names.begin(), names.end());
-  SnapshotContext context;
-  context.labels = taxon_labels(n);
-  for (Key label : context.labels) context.total_key ^= label;
-  context.leaf_index = build_leaf_index(names);
-  context.rooted = rooted;
+  const SnapshotContext context = snapshot_context(names, rooted);
 
   std::mt19937_64 rng(n);
   std::vector<std::string> trees;
@@ -82,4 +78,3 @@ BENCHMARK(bm_snapshot)
 
 }  // namespace
 }  // namespace cladomatic
-

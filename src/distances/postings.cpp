@@ -4,7 +4,6 @@
 #include <numeric>
 
 #include "../snapshot/result.hpp"
-#include "layout.hpp"
 
 namespace cladomatic {
 

@@ -132,11 +132,4 @@ void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<
   distance_rf_split(std::move(input), threshold, progress, out);
 }
 
-std::vector<std::uint32_t> distance_rf(Input&& input, std::atomic<std::uint64_t>* progress) {
-  const std::size_t n = input.size();
-  std::vector<std::uint32_t> matrix(n * n);
-  distance_rf(std::move(input), progress, std::as_writable_bytes(std::span(matrix)));
-  return matrix;
-}
-
 }  // namespace cladomatic

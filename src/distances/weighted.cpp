@@ -326,14 +326,6 @@ void distance_weighted(Input&& input, std::atomic<std::uint64_t>* progress, std:
   distance_weighted<Metric>(std::move(input), dense_threshold(share, n), Simd::kAuto, progress, out);
 }
 
-template <class Metric>
-std::vector<double> weighted_matrix(Input&& input, std::atomic<std::uint64_t>* progress) {
-  const std::size_t n = input.size();
-  std::vector<double> matrix(n * n);
-  distance_weighted<Metric>(std::move(input), progress, std::as_writable_bytes(std::span(matrix)));
-  return matrix;
-}
-
 }  // namespace
 
 void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
@@ -342,14 +334,6 @@ void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span
 
 void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
   distance_weighted<Kf>(std::move(input), progress, out);
-}
-
-std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress) {
-  return weighted_matrix<Wrf>(std::move(input), progress);
-}
-
-std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress) {
-  return weighted_matrix<Kf>(std::move(input), progress);
 }
 
 void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,

@@ -41,8 +41,4 @@ class LeafIndexMap {
   std::size_t size_ = 0;
 };
 
-inline LeafIndexMap build_leaf_index(std::span<const std::string> names) {
-  return LeafIndexMap(names);
-}
-
 }  // namespace cladomatic

@@ -11,8 +11,6 @@
 #include <span>
 #include <utility>
 
-#include "snapshots.hpp"
-
 namespace cladomatic {
 namespace {
 
@@ -271,10 +269,6 @@ Interner::Interner(const InternerOptions& options) : state_(std::make_unique<Sta
 Interner::Interner(Interner&&) noexcept = default;
 Interner& Interner::operator=(Interner&&) noexcept = default;
 Interner::~Interner() = default;
-
-std::size_t Interner::tree_count() const noexcept {
-  return state_->snaps.size();
-}
 
 std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   State& st = *state_;

@@ -28,6 +28,15 @@ std::optional<std::string_view> taxon_name(std::string_view label, const Transla
 
 }  // namespace
 
+SnapshotContext snapshot_context(std::span<const std::string> leaf_list, bool rooted) {
+  SnapshotContext context;
+  context.labels = taxon_labels(static_cast<std::uint32_t>(leaf_list.size()));
+  for (Key label : context.labels) context.total_key ^= label;
+  context.leaf_index = LeafIndexMap(leaf_list);
+  context.rooted = rooted;
+  return context;
+}
+
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
                           const SnapshotContext& context) {
   const auto n = static_cast<std::uint32_t>(context.labels.size());

@@ -112,11 +112,7 @@ Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOption
   std::vector<std::string> leaf_list = std::move(sorted).value();
   auto n_leaves = static_cast<std::uint32_t>(leaf_list.size());
 
-  SnapshotContext context;
-  context.labels = taxon_labels(n_leaves);
-  for (Key label : context.labels) context.total_key ^= label;
-  context.leaf_index = build_leaf_index(leaf_list);
-  context.rooted = options.rooted;
+  const SnapshotContext context = snapshot_context(leaf_list, options.rooted);
 
   Result<Snapshot> tree0 = snapshot(first->text, map_of(*first), 0, context);
   if (!tree0) return std::move(tree0).take_error();

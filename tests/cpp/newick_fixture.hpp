@@ -21,10 +21,7 @@ struct Call {
 inline std::unique_ptr<Call> call_for(std::vector<std::string> names, bool rooted) {
   auto call = std::make_unique<Call>();
   call->names = std::move(names);
-  call->context.labels = taxon_labels(static_cast<std::uint32_t>(call->names.size()));
-  for (Key label : call->context.labels) call->context.total_key ^= label;
-  call->context.leaf_index = build_leaf_index(call->names);
-  call->context.rooted = rooted;
+  call->context = snapshot_context(call->names, rooted);
   return call;
 }
 
