@@ -15,7 +15,7 @@ class EngineMissing(Exception):
     """The extension module cannot be imported."""
 
 
-def _function(name: str) -> Callable[..., tuple[Any, ...]]:
+def _function(name: str) -> Callable[..., Any]:
     try:
         import cladomatic
     except ImportError as err:
@@ -25,7 +25,9 @@ def _function(name: str) -> Callable[..., tuple[Any, ...]]:
     return getattr(cladomatic, name)
 
 
-def _run(function: Callable[..., tuple[Any, ...]], tree_set: FileTrees, rooted: bool, status: Status) -> tuple[Any, ...]:
+def _run(
+    function: Callable[..., tuple[Any, ...]], tree_set: FileTrees, rooted: bool, status: Status
+) -> tuple[Any, ...]:
     counter = _function("ProgressCounter")() if status.enabled else None
     stream = texts(tree_set, status.tree_read if status.enabled else None)
     try:

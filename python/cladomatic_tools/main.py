@@ -12,7 +12,7 @@ from typing import NoReturn
 from cladomatic_tools import engine, output
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import InputError
-from cladomatic_tools.sources import Selection, FileTrees, scan
+from cladomatic_tools.sources import FileTrees, Selection, scan
 
 PROG = "cladomatic"
 

@@ -6,7 +6,7 @@ tree is kept beyond its name and table index; a tree is found again from its pos
 """
 
 import re
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator
 from dataclasses import dataclass
 
 from cladomatic_tools.reader import InputError, TreeRecord, read_trees
@@ -85,7 +85,7 @@ def scan(
     return FileTrees(spans, selection, names, maps, map_indices)
 
 
-def texts(tree_set: FileTrees, on_tree: Callable[[], None] | None = None) -> Iterator[str]:
+def texts(tree_set: FileTrees, on_tree: Callable[[], None] | None = None) -> Generator[str]:
     """The Newick texts of the selected trees, file after file, read as the engine asks for them."""
     for span in tree_set.spans:
         kept = 0

@@ -125,7 +125,7 @@ class TestSplits:
         result = run("splits", NEXUS, "--metric", metric, "--output", out, "--every", 3)
         assert (result.returncode, result.stderr) == (0, "")
         trees = TREES[::3]
-        _, matrix_bytes, leaf_names, n_bip, per_tree, clades = self.snapshot(engine, metric, trees)
+        _, _matrix_bytes, leaf_names, n_bip, per_tree, clades = self.snapshot(engine, metric, trees)
         stored = np.load(out)
         per_tree_key = "presence" if metric == "rf" else "branch_lengths"
         assert set(stored.files) == {"tree_names", "leaf_names", "distances", "bipartitions", per_tree_key}

@@ -3,7 +3,6 @@
 import gzip
 
 import pytest
-
 from cladomatic_tools import reader
 from cladomatic_tools.reader import InputError, read_trees
 from cladomatic_tools.sources import Selection, explain, locate, scan, texts
