@@ -31,11 +31,8 @@ def run(*args):
 
 @pytest.fixture(scope="module")
 def engine():
-    cladomatic = pytest.importorskip("cladomatic")
-    try:
-        cladomatic.pairwise_rf_from_newick_iter(["a", "b"], iter(["(A,B);", "(A,B);"]), [{}], [0, 0])
-    except (AttributeError, NotImplementedError):
-        pytest.skip("the extension module does not compute distances yet")
+    import cladomatic
+
     return cladomatic
 
 
