@@ -23,7 +23,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from treefiles import read_tree_file  # noqa: E402
+from treefiles import read_tree_file
 
 BENCH = Path(__file__).resolve().parent
 # The sets bench/make_data.sh makes, described there.

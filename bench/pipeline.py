@@ -28,8 +28,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import cladomatic  # noqa: E402
-import treegen  # noqa: E402
+import cladomatic
+import treegen
 
 N_LEAVES = 100
 SEED = 7

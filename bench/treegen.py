@@ -26,7 +26,7 @@ class Tree:
     above v.
     """
 
-    __slots__ = ("n", "children", "parent", "length", "jitter_offsets", "root")
+    __slots__ = ("children", "jitter_offsets", "length", "n", "parent", "root")
 
     def __init__(self, n, children, parent, length, root):
         self.n = n

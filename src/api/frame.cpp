@@ -201,10 +201,6 @@ void raise_internal_failure(const char* text) noexcept {
 
 }  // namespace
 
-Failure python_failure() noexcept {
-  return PyRef::steal(PyErr_GetRaisedException());
-}
-
 PyRef raise(Failure&& failure) noexcept {
   if (auto* exception = std::get_if<PyRef>(&failure)) {
     PyErr_SetRaisedException(exception->release());

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "pyref.hpp"
-#include "snapshot/newick.hpp"
 #include "snapshot/result.hpp"
+#include "snapshot/translate_map.hpp"
 
 namespace cladomatic {
 
@@ -31,9 +31,6 @@ struct CallArgs {
 // Why a call has no result: a Python exception taken out of the interpreter
 // (re-raised unchanged) or a message of the computation (raised as ValueError).
 using Failure = std::variant<PyRef, Error>;
-
-// Takes the exception currently set in the interpreter.
-Failure python_failure() noexcept;
 
 // Makes the failure the interpreter's current exception.  Returns an empty
 // reference, so that an entry point can `return raise(...)`.

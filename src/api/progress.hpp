@@ -54,31 +54,26 @@ inline std::uint64_t pair_count(std::uint64_t n) noexcept {
   return product / 2;
 }
 
-// Runs `job(PairCounter*)`, the pairwise stage.  Without a counter it runs with
+// Runs `job(PairCounter*)`, the pairwise stage, which writes its results in
+// place.  Without a counter it runs with
 // the lock held and gets no counter.  With one, the counter shows 0 of `total`
 // at the start, the lock is released while the job runs, and a finished job
 // leaves value == total whatever the engines added.  The job must touch no
 // Python object.  A job that throws leaves the count it reached.
 template <class Job>
-std::invoke_result_t<Job&, PairCounter*> with_counter(PyRef progress, std::uint64_t total, Job&& job) {
-  if (!progress) return job(nullptr);
+void with_counter(PyRef progress, std::uint64_t total, Job&& job) {
+  if (!progress) {
+    job(nullptr);
+    return;
+  }
   std::shared_ptr<CounterCells> cells = counter_cells(progress.get());
   cells->value.store(0, std::memory_order_relaxed);
   cells->total.store(total, std::memory_order_relaxed);
-  if constexpr (std::is_void_v<std::invoke_result_t<Job&, PairCounter*>>) {
-    {
-      LockReleased unlocked;
-      job(&cells->value);
-    }
-    cells->value.store(total, std::memory_order_relaxed);
-  } else {
-    auto result = [&] {
-      LockReleased unlocked;
-      return job(&cells->value);
-    }();
-    cells->value.store(total, std::memory_order_relaxed);
-    return result;
+  {
+    LockReleased unlocked;
+    job(&cells->value);
   }
+  cells->value.store(total, std::memory_order_relaxed);
 }
 
 }  // namespace cladomatic

@@ -1,11 +1,3 @@
-// Products are rounded before they are added, as in the full weighted fill:
-// the cells must come out as the full matrix's.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 #include "block.hpp"
 
 #include <tbb/blocked_range.h>

@@ -1,5 +1,7 @@
 #include "layout.hpp"
 
+#include "../primitives/small_sort.hpp"
+
 namespace cladomatic {
 
 Input Input::owning(Snapshots&& set) {
@@ -39,52 +41,13 @@ void Input::release_freq() {
   freq_ = {};
 }
 
-ColumnMap assign_columns(std::span<const std::uint32_t> freq, std::size_t n, Eligible eligible,
-                         std::uint32_t dense_threshold) {
-  const auto is_eligible = [&](std::uint32_t f) { return f >= eligible.lo && f <= eligible.hi; };
-  std::vector<std::uint32_t> start(n + 1, 0);
-  for (std::uint32_t f : freq) {
-    if (f > n) throw InvariantFailure("tree count above the number of trees");
-    if (is_eligible(f)) ++start[f];
-  }
-  // Exclusive suffix sums: start[f] = eligible splits with a larger count.
-  std::uint32_t running = 0;
-  for (std::size_t j = n + 1; j-- > 0;) {
-    const std::uint32_t here = start[j];
-    start[j] = running;
-    running += here;
-  }
-  ColumnMap map;
-  map.n_columns = running;
-  if (dense_threshold == 0) {
-    map.n_dense = running;
-  } else if (dense_threshold <= n) {
-    map.n_dense = start[dense_threshold - 1];
-  }
-  map.column_of.resize(freq.size());
-  for (std::size_t s = 0; s < freq.size(); ++s) {
-    const std::uint32_t f = freq[s];
-    map.column_of[s] = is_eligible(f) ? start[f]++ : kNoColumn;
-  }
-  return map;
-}
-
 unsigned block_shift(std::size_t threads) noexcept {
   return static_cast<unsigned>(std::bit_width(4 * std::max<std::size_t>(threads, 1)) - 1);
 }
 
 void sort_sparse_row(SparseRow& row) noexcept {
-  const auto less = [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; };
-  if (row.size() <= 20) {
-    for (std::size_t i = 1; i < row.size(); ++i) {
-      const SparseEntry v = row[i];
-      std::size_t j = i;
-      for (; j > 0 && less(v, row[j - 1]); --j) row[j] = row[j - 1];
-      row[j] = v;
-    }
-  } else {
-    std::sort(row.begin(), row.end(), less);
-  }
+  small_sort(row.begin(), row.end(),
+             [](const SparseEntry& a, const SparseEntry& b) { return a.index < b.index; });
 }
 
 std::uint32_t rf_row(const InternSnap& snap, const ColumnMap& columns, std::uint32_t n_everywhere,

@@ -15,7 +15,7 @@
 
 #include "../snapshot/intern.hpp"
 #include "../snapshot/result.hpp"
-#include "../snapshot/snapshots.hpp"
+#include "columns.hpp"
 #include "postings.hpp"
 
 namespace cladomatic {
@@ -37,7 +37,6 @@ class Input {
   std::size_t size() const noexcept { return size_; }
   std::span<const InternSnap> snaps() const noexcept { return snaps_; }
   std::span<const std::uint32_t> freq() const noexcept { return freq_; }
-  bool owns() const noexcept { return owns_; }
 
   // No-ops when borrowing.
   void release_trees(std::size_t begin, std::size_t end);
@@ -54,28 +53,6 @@ class Input {
   std::size_t size_ = 0;
   bool owns_ = false;
 };
-
-inline constexpr std::uint32_t kNoColumn = 0xFFFFFFFFu;
-
-// Column c < n_dense is dense; the others are sparse, referred to everywhere
-// else by their sparse index c - n_dense.  Columns run from the most frequent
-// split down, ties by ascending split id.
-struct ColumnMap {
-  std::vector<std::uint32_t> column_of;  // per split id, or kNoColumn
-  std::size_t n_dense = 0;
-  std::uint32_t n_columns = 0;
-};
-
-// Tree counts that give a split a column: lo <= f <= hi.
-struct Eligible {
-  std::uint32_t lo;
-  std::uint32_t hi;
-};
-
-// Splits with an eligible tree count of at least `dense_threshold` are dense.
-// Throws InvariantFailure when a tree count exceeds n.
-ColumnMap assign_columns(std::span<const std::uint32_t> freq, std::size_t n, Eligible eligible,
-                         std::uint32_t dense_threshold);
 
 // Blocks of 2^shift trees, shift = floor(log2(4 * threads)): enough blocks in
 // flight per thread while only one block's sparse rows exist at a time.

@@ -1,9 +1,9 @@
 #include "postings.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 #include "../snapshot/result.hpp"
-#include "layout.hpp"
 
 namespace cladomatic {
 
@@ -19,12 +19,9 @@ PostingsBuilder postings_builder(std::span<const std::uint32_t> freq, const Colu
       if (c != kNoColumn && c >= columns.n_dense) postings.starts[c - columns.n_dense] = freq[s];
     }
   }
-  std::uint64_t running = 0;
-  for (std::uint64_t& start : postings.starts) {
-    const std::uint64_t here = start;
-    start = running;
-    running += here;
-  }
+  std::exclusive_scan(postings.starts.begin(), postings.starts.end(), postings.starts.begin(),
+                      std::uint64_t{0});
+  const std::uint64_t running = postings.starts.back();
   builder.cursors.assign(postings.starts.begin(), postings.starts.end() - 1);
   postings.docs.assign(running, 0);
   if (with_values) postings.vals.assign(running, 0.0);

@@ -13,9 +13,9 @@
 #include <span>
 #include <vector>
 
-namespace cladomatic {
+#include "columns.hpp"
 
-struct ColumnMap;
+namespace cladomatic {
 
 struct SparseEntry {
   std::uint32_t index;  // sparse index

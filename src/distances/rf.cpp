@@ -4,6 +4,7 @@
 
 #include <bit>
 
+#include "../primitives/cpu.hpp"
 #include "boundary.hpp"
 #include "matrix.hpp"
 
@@ -44,7 +45,7 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
   rf_rows(layout, cells);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
 // The baseline instruction set counts bits through a library call per word.
 [[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   rf_rows(layout, cells);
@@ -52,9 +53,8 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
 #endif
 
 void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  static const bool popcnt = __builtin_cpu_supports("popcnt");
-  if (popcnt) {
+#if CLADOMATIC_X86_KERNELS
+  if (cpu_features().popcnt) {
     rf_rows_popcnt(layout, cells);
     return;
   }
@@ -127,13 +127,6 @@ void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<
   const std::size_t n = input.size();
   const std::uint32_t threshold = n < kSparseFrom ? 2 : rf_dense_threshold(n, rf_dense_share());
   distance_rf_split(std::move(input), threshold, progress, out);
-}
-
-std::vector<std::uint32_t> distance_rf(Input&& input, std::atomic<std::uint64_t>* progress) {
-  const std::size_t n = input.size();
-  std::vector<std::uint32_t> matrix(n * n);
-  distance_rf(std::move(input), progress, std::as_writable_bytes(std::span(matrix)));
-  return matrix;
 }
 
 }  // namespace cladomatic

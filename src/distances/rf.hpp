@@ -20,8 +20,6 @@ namespace cladomatic {
 // rows, below 256 trees every shared split is.
 void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
-std::vector<std::uint32_t> distance_rf(Input&& input, std::atomic<std::uint64_t>* progress);
-
 // The same with the dense threshold given: splits in at least that many trees
 // are dense (2 or less: all shared splits, n or more: none).  Any threshold
 // gives the same matrix.

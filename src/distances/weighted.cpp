@@ -1,13 +1,3 @@
-// Every product is rounded before it is added, in the self terms and in the
-// pair kernels alike: a fused multiply-add in one but not the other would
-// keep identical trees from cancelling exactly, and would make results depend
-// on the instruction set.
-#if defined(__clang__)
-#pragma clang fp contract(off)
-#elif defined(__GNUC__)
-#pragma GCC optimize("fp-contract=off")
-#endif
-
 #include "weighted.hpp"
 
 #include <tbb/info.h>
@@ -17,6 +7,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "../primitives/cpu.hpp"
 #include "boundary.hpp"
 #include "matrix.hpp"
 #include "weighted_terms.hpp"
@@ -157,7 +148,7 @@ void dense_rows_baseline(const WeightedLayout& layout, const RowSlice<double>& c
   dense_rows<Metric, V2, 1, 2>(layout, cells);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
 template <class Metric>
 [[gnu::target("avx2")]] void dense_rows_avx2(const WeightedLayout& layout, const RowSlice<double>& cells) {
   dense_rows<Metric, V4, 2, 2>(layout, cells);
@@ -169,15 +160,6 @@ template <class Metric>
 [[gnu::target("avx512f")]] void dense_rows_avx512(const WeightedLayout& layout,
                                                   const RowSlice<double>& cells) {
   dense_rows<Metric, V8, 4, 4>(layout, cells);
-}
-
-enum class Wide { kNone, kAvx2, kAvx512 };
-
-Wide wide_vectors() noexcept {
-  static const Wide wide = __builtin_cpu_supports("avx512f") ? Wide::kAvx512
-                           : __builtin_cpu_supports("avx2")  ? Wide::kAvx2
-                                                             : Wide::kNone;
-  return wide;
 }
 #endif
 
@@ -196,20 +178,18 @@ void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, 
       }
     }
   }
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
   if (simd == Simd::kAuto) {
-    switch (wide_vectors()) {
-      case Wide::kAvx512:
-        if constexpr (std::is_same_v<Metric, Kf>) {
-          dense_rows_avx512<Metric>(layout, cells);
-          return;
-        }
-        [[fallthrough]];
-      case Wide::kAvx2:
-        dense_rows_avx2<Metric>(layout, cells);
+    const CpuFeatures& cpu = cpu_features();
+    if constexpr (std::is_same_v<Metric, Kf>) {
+      if (cpu.avx512f) {
+        dense_rows_avx512<Metric>(layout, cells);
         return;
-      case Wide::kNone:
-        break;
+      }
+    }
+    if (cpu.avx2) {
+      dense_rows_avx2<Metric>(layout, cells);
+      return;
     }
   }
 #endif
@@ -235,14 +215,6 @@ void distance_weighted(Input&& input, std::atomic<std::uint64_t>* progress, std:
   distance_weighted<Metric>(std::move(input), dense_threshold(share, n), Simd::kAuto, progress, out);
 }
 
-template <class Metric>
-std::vector<double> weighted_matrix(Input&& input, std::atomic<std::uint64_t>* progress) {
-  const std::size_t n = input.size();
-  std::vector<double> matrix(n * n);
-  distance_weighted<Metric>(std::move(input), progress, std::as_writable_bytes(std::span(matrix)));
-  return matrix;
-}
-
 }  // namespace
 
 void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
@@ -251,14 +223,6 @@ void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span
 
 void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
   distance_weighted<Kf>(std::move(input), progress, out);
-}
-
-std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress) {
-  return weighted_matrix<Wrf>(std::move(input), progress);
-}
-
-std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress) {
-  return weighted_matrix<Kf>(std::move(input), progress);
 }
 
 void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,

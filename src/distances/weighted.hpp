@@ -24,9 +24,6 @@ namespace cladomatic {
 void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
-std::vector<double> distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress);
-std::vector<double> distance_kf(Input&& input, std::atomic<std::uint64_t>* progress);
-
 // Which vector instructions the dense kernel may use: the widest the
 // processor has, or the baseline ones.  Both give the same bits.
 enum class Simd { kAuto, kBaseline };

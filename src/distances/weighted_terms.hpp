@@ -3,8 +3,10 @@
 // distance.  Blocks that follow these steps in the same order give the full
 // matrix's cells bit for bit.
 //
-// Only for translation units that round every product before adding it (no
-// floating-point contraction), as the self terms are summed that way.
+// Every product is rounded before it is added, here and in the self terms
+// alike (the core is built without floating-point contraction): a fused
+// multiply-add in one but not the other would keep identical trees from
+// cancelling exactly and make results depend on the instruction set.
 #pragma once
 
 #include <tbb/blocked_range.h>

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "../primitives/small_sort.hpp"
 #include "result.hpp"
 
 namespace cladomatic {
@@ -13,20 +14,6 @@ std::uint32_t checked_offset(std::size_t entries) {
     throw InvariantFailure("clade table exceeds 2^32 - 1 leaf entries");
   }
   return static_cast<std::uint32_t>(entries);
-}
-
-// Rows are mostly small clades: insertion sort wins below about 20 entries.
-void sort_row(LeafId* first, LeafId* last) {
-  if (last - first <= 20) {
-    for (LeafId* i = first + 1; i < last; ++i) {
-      LeafId v = *i;
-      LeafId* j = i;
-      for (; j > first && *(j - 1) > v; --j) *j = *(j - 1);
-      *j = v;
-    }
-  } else {
-    std::sort(first, last);
-  }
 }
 
 }  // namespace
@@ -78,7 +65,7 @@ void CladeTable::push(std::span<const LeafId> first, std::span<const LeafId> sec
     leaves.reserve(std::max(needed, std::min(leaves.capacity() * 2, kMaxEntries)));
   leaves.insert(leaves.end(), first.begin(), first.end());
   leaves.insert(leaves.end(), second.begin(), second.end());
-  sort_row(leaves.data() + begin, leaves.data() + leaves.size());
+  small_sort(leaves.begin() + static_cast<std::ptrdiff_t>(begin), leaves.end());
   offsets.push_back(checked_offset(leaves.size()));
 }
 

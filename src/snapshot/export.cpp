@@ -114,29 +114,4 @@ void fill_bipartition_bytes(const Snapshots& set, std::span<const std::uint64_t>
   }
 }
 
-ExportMatrix build_presence_matrix(const Snapshots& set) {
-  ColumnOrder order = column_order(set);
-  ExportMatrix out;
-  out.bytes.resize(cell_count(set.snaps.size(), order.columns.size()));
-  fill_presence_matrix(set, order, out.bytes);
-  out.columns = std::move(order.columns);
-  return out;
-}
-
-ExportMatrix build_branch_length_matrix(const Snapshots& set) {
-  ColumnOrder order = column_order(set);
-  ExportMatrix out;
-  out.bytes.resize(cell_count(cell_count(set.snaps.size(), order.columns.size()), sizeof(double)));
-  fill_branch_length_matrix(set, order, std::as_writable_bytes(std::span(out.bytes)));
-  out.columns = std::move(order.columns);
-  return out;
-}
-
-std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
-                                                  const std::vector<std::uint64_t>& columns) {
-  std::vector<std::uint8_t> bytes(cell_count(columns.size(), bipartition_stride(set)));
-  fill_bipartition_bytes(set, columns, bytes);
-  return bytes;
-}
-
 }  // namespace cladomatic

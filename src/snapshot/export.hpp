@@ -33,15 +33,4 @@ std::size_t bipartition_stride(const Snapshots& set) noexcept;
 void fill_bipartition_bytes(const Snapshots& set, std::span<const std::uint64_t> columns,
                             std::span<std::uint8_t> out);
 
-struct ExportMatrix {
-  std::vector<std::uint8_t> bytes;
-  std::vector<std::uint64_t> columns;
-};
-
-// The same as owned buffers, each matrix with the column order it used.
-ExportMatrix build_presence_matrix(const Snapshots& set);
-ExportMatrix build_branch_length_matrix(const Snapshots& set);  // set built with branch lengths too
-std::vector<std::uint8_t> build_bipartition_bytes(const Snapshots& set,
-                                                  const std::vector<std::uint64_t>& columns);
-
 }  // namespace cladomatic

@@ -58,9 +58,4 @@ class LeafIndexMap {
   std::uint64_t seed_ = 0;
 };
 
-inline LeafIndexMap build_leaf_index(std::span<const std::string> names,
-                                     std::uint64_t seed = process_secrets().hash_seed) {
-  return LeafIndexMap(names, seed);
-}
-
 }  // namespace cladomatic

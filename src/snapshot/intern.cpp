@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <iterator>
+#include <numeric>
 #include <span>
 #include <string>
 #include <utility>
-
-#include "snapshots.hpp"
 
 namespace cladomatic {
 namespace {
@@ -318,10 +318,6 @@ Interner::Interner(Interner&&) noexcept = default;
 Interner& Interner::operator=(Interner&&) noexcept = default;
 Interner::~Interner() = default;
 
-std::size_t Interner::tree_count() const noexcept {
-  return state_->snaps.size();
-}
-
 std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   State& st = *state_;
   const InternerOptions& options = st.options;
@@ -391,12 +387,11 @@ Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   std::uint32_t n_pendant = st.fixed_pendants ? st.options.n_leaves : 0;
 
   // push_chunk has already rejected a total above 32 bits.
+  const auto ids_of = [](const Shard& shard) { return static_cast<std::uint32_t>(shard.known.size()); };
   std::array<std::uint32_t, kShards> base;
-  std::uint32_t running = n_pendant;
-  for (std::size_t s = 0; s < kShards; ++s) {
-    base[s] = running;
-    running += static_cast<std::uint32_t>(st.shards[s].known.size());
-  }
+  std::transform_exclusive_scan(st.shards.begin(), st.shards.end(), base.begin(), n_pendant, std::plus<>{},
+                                ids_of);
+  const std::uint32_t running = base.back() + ids_of(st.shards.back());
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, st.snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t t = r.begin(); t != r.end(); ++t) {

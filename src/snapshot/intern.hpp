@@ -28,7 +28,14 @@ struct InternSnap {
   std::uint32_t n_pendant = 0;
 };
 
-struct Snapshots;
+// The interned tree set.
+struct Snapshots {
+  std::vector<InternSnap> snaps;        // one per tree, input order
+  CladeTable clades;                    // row r = canonical side of split r (keep_clades), else no rows
+  std::vector<std::uint32_t> freq;      // trees containing each split id
+  std::vector<std::string> leaf_names;  // sorted byte-wise; leaf index i is leaf_names[i]
+  std::size_t row_words = 0;
+};
 
 struct InternerOptions {
   std::uint32_t n_leaves = 0;
@@ -60,8 +67,6 @@ class Interner {
 
   // Global ids, tree counts and the clade table.
   Snapshots finish(std::vector<std::string>&& leaf_names) &&;
-
-  std::size_t tree_count() const noexcept;
 
  private:
   struct State;

@@ -76,7 +76,7 @@ SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bo
   context.labels = taxon_labels(n);
   for (Key label : context.labels) context.total_key ^= label;
   context.checks = leaf_checks(n, secrets.check_seed);
-  context.leaf_index = build_leaf_index(leaf_list, secrets.hash_seed);
+  context.leaf_index = LeafIndexMap(leaf_list, secrets.hash_seed);
   context.rooted = rooted;
   return context;
 }

@@ -4,27 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "build.hpp"
 #include "fingerprint.hpp"
 #include "result.hpp"
+#include "translate_map.hpp"
 
 namespace cladomatic {
-
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
-// Newick label (for example a number of a NEXUS TRANSLATE table) to taxon name.
-using TranslateMap = std::unordered_map<std::string, std::string, StringHash, std::equal_to<>>;
 
 // A label or branch-length text.  The common case is a view into the input;
 // only a token with whitespace or quotes inside is copied and cleaned.

@@ -1,5 +1,6 @@
 #include <cstdint>
 
+#include "../primitives/utf8.hpp"
 #include "newick.hpp"
 
 namespace cladomatic {
@@ -31,35 +32,6 @@ bool printable(std::uint32_t code) noexcept {
   return true;
 }
 
-// Length of the well-formed UTF-8 sequence at s[i] and its code point, or 0
-// when the bytes there are not valid UTF-8.
-std::size_t decode(std::string_view s, std::size_t i, std::uint32_t& code) noexcept {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char b0 = byte(i);
-  std::size_t length;
-  std::uint32_t min;
-  if (b0 < 0x80) {
-    code = b0;
-    return 1;
-  } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-    length = 2, code = b0 & 0x1F, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    length = 3, code = b0 & 0x0F, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    length = 4, code = b0 & 0x07, min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < length) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    unsigned char b = byte(i + k);
-    if ((b & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (b & 0x3F);
-  }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
-
 }  // namespace
 
 std::string quoted(std::string_view text) {
@@ -67,8 +39,8 @@ std::string quoted(std::string_view text) {
   out.reserve(text.size() + 2);
   out += '"';
   for (std::size_t i = 0; i < text.size();) {
-    std::uint32_t code = 0;
-    std::size_t length = decode(text, i, code);
+    char32_t code = 0;
+    const std::size_t length = decode_utf8(text, i, code);
     if (length == 0) {
       // Not UTF-8: written as the byte's value so the message stays valid text.
       append_code_escape(out, static_cast<unsigned char>(text[i]), 'x');

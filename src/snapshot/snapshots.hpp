@@ -1,5 +1,5 @@
-// The interned tree set and the chunked pipeline that builds it from a lazy
-// stream of Newick texts: tree 0 alone first (it fixes the leaf set), then
+// The chunked pipeline that builds the interned tree set (Snapshots) from a
+// lazy stream of Newick texts: tree 0 alone first (it fixes the leaf set), then
 // chunks parsed in parallel and interned before the next chunk is pulled, so
 // at most one chunk of texts is alive at a time.
 #pragma once
@@ -15,14 +15,6 @@
 #include "result.hpp"
 
 namespace cladomatic {
-
-struct Snapshots {
-  std::vector<InternSnap> snaps;        // one per tree, input order
-  CladeTable clades;                    // row r = canonical side of split r (keep_clades), else no rows
-  std::vector<std::uint32_t> freq;      // trees containing each split id
-  std::vector<std::string> leaf_names;  // sorted byte-wise; leaf index i is leaf_names[i]
-  std::size_t row_words = 0;
-};
 
 struct SourceTree {
   std::string text;

@@ -67,11 +67,5 @@ TEST(DenseShare, ThresholdRoundsUpSaturatesAndNeverGoesBelowTwo) {
   EXPECT_EQ(dense_threshold(0.5, 0), 2u);
 }
 
-TEST(DenseShare, CachedValuesAreUsable) {
-  EXPECT_GE(rf_dense_share(), 0.0);
-  EXPECT_EQ(rf_dense_share(), rf_dense_share());
-  EXPECT_GE(weighted_dense_share(), 0.0);
-}
-
 }  // namespace
 }  // namespace cladomatic

@@ -8,10 +8,15 @@
 #include <random>
 
 #include "hand_trees.hpp"
+#include "owned_results.hpp"
 
 namespace cladomatic {
 namespace {
 
+using testing::build_bipartition_bytes;
+using testing::build_branch_length_matrix;
+using testing::build_presence_matrix;
+using testing::ExportMatrix;
 using Row = std::vector<LeafId>;
 
 Snapshots intern_trees(const std::vector<Snapshot>& trees, std::uint32_t n, bool rooted, std::size_t chunk) {

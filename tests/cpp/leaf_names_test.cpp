@@ -57,7 +57,7 @@ TEST(LeafIndex, FindsExactlyTheNames) {
   for (int i = 0; i < 100000; ++i) names.push_back("taxon_" + std::to_string(i * 7919));
   names.push_back("");
   names.push_back(std::string("nul\0inside", 10));
-  LeafIndexMap index = build_leaf_index(names);
+  LeafIndexMap index(names);
   EXPECT_EQ(index.size(), names.size());
   for (std::size_t i = 0; i < names.size(); ++i) ASSERT_EQ(index.find(names[i]), static_cast<LeafId>(i));
   for (std::string_view absent : {"taxon_", "taxon_1", "taxon_00", "Taxon_0", "nul", "taxon_0 "}) {
@@ -84,7 +84,7 @@ TEST(LeafIndex, EmptyFindsNothing) {
   LeafIndexMap empty;
   EXPECT_TRUE(empty.empty());
   EXPECT_FALSE(empty.find("").has_value());
-  LeafIndexMap from_nothing = build_leaf_index(Names{});
+  LeafIndexMap from_nothing{Names{}};
   EXPECT_FALSE(from_nothing.find("A").has_value());
 }
 

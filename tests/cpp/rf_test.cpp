@@ -7,11 +7,13 @@
 #include <cstring>
 
 #include "distance_sets.hpp"
+#include "owned_results.hpp"
 
 namespace cladomatic {
 namespace {
 
 using testing::brute_rf;
+using testing::distance_rf;
 using testing::random_set;
 using testing::SetShape;
 

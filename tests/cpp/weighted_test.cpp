@@ -9,12 +9,15 @@
 #include <limits>
 
 #include "distance_sets.hpp"
+#include "owned_results.hpp"
 
 namespace cladomatic {
 namespace {
 
 using testing::brute_kf;
 using testing::brute_wrf;
+using testing::distance_kf;
+using testing::distance_wrf;
 using testing::random_set;
 using testing::SetShape;
 

@@ -6,7 +6,7 @@ import cladomatic
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).parents[2] / "bench"))
-import treefiles  # noqa: E402
+import treefiles
 
 NEXUS = """#NEXUS
 begin trees;

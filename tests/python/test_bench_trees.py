@@ -8,7 +8,7 @@ import dendropy
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
 
-import treegen  # noqa: E402
+import treegen
 
 
 def structure_ok(tree):

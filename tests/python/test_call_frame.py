@@ -3,7 +3,6 @@ import inspect
 import cladomatic
 import numpy as np
 import pytest
-
 from conftest import FUNCTION_NAMES
 
 TOO_FEW = "Need at least 2 trees to compute pairwise distances"

@@ -32,11 +32,8 @@ def run(*args):
 
 @pytest.fixture(scope="module")
 def engine():
-    cladomatic = pytest.importorskip("cladomatic")
-    try:
-        cladomatic.pairwise_rf_from_newick_iter(["a", "b"], iter(["(A,B);", "(A,B);"]), [{}], [0, 0])
-    except (AttributeError, NotImplementedError):
-        pytest.skip("the extension module does not compute distances yet")
+    import cladomatic
+
     return cladomatic
 
 
@@ -126,7 +123,7 @@ class TestSplits:
         result = run("splits", NEXUS, "--metric", metric, "--output", out, "--every", 3)
         assert (result.returncode, result.stderr) == (0, "")
         trees = TREES[::3]
-        _, matrix_bytes, leaf_names, n_bip, per_tree, clades = self.snapshot(engine, metric, trees)
+        _, _matrix_bytes, leaf_names, n_bip, per_tree, clades = self.snapshot(engine, metric, trees)
         stored = np.load(out)
         per_tree_key = "presence" if metric == "rf" else "branch_lengths"
         assert set(stored.files) == {"tree_names", "leaf_names", "distances", "bipartitions", per_tree_key}

@@ -11,7 +11,6 @@ import textwrap
 import cladomatic
 import numpy as np
 import pytest
-
 from conftest import FUNCTION_NAMES
 from trees import edge_splits, forest, newick
 

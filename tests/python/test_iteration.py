@@ -2,7 +2,6 @@ import sys
 
 import cladomatic
 import pytest
-
 from trees import forest, newick
 
 TOO_FEW = "^Need at least 2 trees to compute pairwise distances$"

@@ -5,7 +5,6 @@ import time
 
 import cladomatic
 import pytest
-
 from cladomatic import ProgressCounter
 from trees import forest, newick
 

@@ -8,7 +8,6 @@ import dendropy
 import numpy as np
 import pytest
 from dendropy.calculate import treecompare
-
 from trees import Node, edge_splits, grow, newick, pooled_forest, rf
 
 NAMES = [f"t{i}" for i in range(24)]

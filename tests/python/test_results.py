@@ -3,7 +3,6 @@ import struct
 import cladomatic
 import numpy as np
 import pytest
-
 from trees import forest, kf, newick, rf, splits, wrf
 
 
@@ -62,7 +61,7 @@ class TestRfResults:
     def test_translate_maps_by_index(self):
         maps = [{"1": "A", "2": "B", "3": "C", "4": "D"}, {"a": "D", "b": "C", "c": "B", "d": "A"}]
         texts = ["((1,2),3,4);", "((d,c),b,a);", "((1,3),2,4);"]
-        names, data = cladomatic.pairwise_rf_from_newick_iter(["x", "y", "z"], iter(texts), maps, [0, 1, 0])
+        _names, data = cladomatic.pairwise_rf_from_newick_iter(["x", "y", "z"], iter(texts), maps, [0, 1, 0])
         assert matrix_u32(data, 3).tolist() == [[0, 0, 2], [0, 0, 2], [2, 2, 0]]
 
 
@@ -74,7 +73,7 @@ class TestWeightedResults:
         sets = [splits(t, rooted) for t in trees]
         for function, metric in ((cladomatic.pairwise_wrf_from_newick_iter, wrf),
                                  (cladomatic.pairwise_kf_from_newick_iter, kf)):
-            names, flat = call(function, texts, rooted=rooted)
+            _names, flat = call(function, texts, rooted=rooted)
             assert isinstance(flat, list) and len(flat) == 400
             assert all(type(value) is float for value in flat)
             expected = [metric(a, b) for a in sets for b in sets]
@@ -95,7 +94,7 @@ class TestWeightedResults:
             assert matrix_f64(result[1], 15).ravel().tolist() == call(plain, texts)[1]
         # The exports do not depend on the metric.
         assert wrf_result[2:] == kf_result[2:]
-        names, _, leaf_names, n_bip, lengths, clades = wrf_result
+        _names, _, _leaf_names, n_bip, lengths, clades = wrf_result
         assert len(lengths) == 8 * 15 * n_bip
         assert len(clades) == n_bip * 2
 

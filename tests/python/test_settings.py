@@ -11,7 +11,6 @@ import textwrap
 
 import numpy as np
 import pytest
-
 from trees import edge_splits, newick, pooled_forest
 
 # 300 trees: a split held by 9 or more is dense for RF by default, by 75 or

@@ -1,0 +1,19 @@
+#include "cpu.hpp"
+
+namespace cladomatic {
+
+const CpuFeatures& cpu_features() noexcept {
+  static const CpuFeatures features = [] {
+    CpuFeatures found;
+#if CLADOMATIC_X86_KERNELS
+    __builtin_cpu_init();
+    found.popcnt = __builtin_cpu_supports("popcnt");
+    found.avx2 = __builtin_cpu_supports("avx2");
+    found.avx512f = __builtin_cpu_supports("avx512f");
+#endif
+    return found;
+  }();
+  return features;
+}
+
+}  // namespace cladomatic
