@@ -39,7 +39,7 @@ std::uint64_t hash_name(std::string_view name, std::uint64_t seed) noexcept;
 class LeafIndexMap {
  public:
   LeafIndexMap() = default;
-  LeafIndexMap(std::span<const std::string> names, std::uint64_t seed);
+  LeafIndexMap(std::span<const std::string> names, std::uint64_t seed = process_secrets().hash_seed);
 
   std::optional<LeafId> find(std::string_view name) const noexcept;
   bool empty() const noexcept { return size_ == 0; }
