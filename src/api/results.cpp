@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <bit>
 
-#include "distances/pages.hpp"
-
 namespace cladomatic {
 
 PyRef string_list(std::span<const std::string> items) noexcept {
@@ -27,7 +25,6 @@ PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcep
   PyRef zero = PyRef::steal(PyFloat_FromDouble(0.0));
   if (!list || !zero) return PyRef();
   PyObject** items = PySequence_Fast_ITEMS(list.get());
-  prefer_huge_pages(std::as_writable_bytes(std::span(items, cells.size())));
   const auto bits = [&](std::size_t at) { return std::bit_cast<std::uint64_t>(cells[at]); };
   const auto make = [&](std::size_t at) -> PyObject* {
     return bits(at) == 0 ? Py_NewRef(zero.get()) : PyFloat_FromDouble(cells[at]);
@@ -68,9 +65,7 @@ PyRef uninitialised_bytes(std::size_t rows, std::size_t columns, std::size_t wid
     PyErr_NoMemory();
     return PyRef();
   }
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (bytes) prefer_huge_pages(payload(bytes.get()));
-  return bytes;
+  return PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
 }
 
 std::span<std::byte> payload(PyObject* bytes) noexcept {

@@ -6,7 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "distances/pages.hpp"
 #include "distances/weighted.hpp"
 #include "docs.hpp"
 #include "exports.hpp"
@@ -44,7 +43,6 @@ PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   // would cost a sizeable share of the pairwise stage.
   std::unique_ptr<double[]> matrix = std::make_unique_for_overwrite<double[]>(cells);
   std::span<double> values(matrix.get(), cells);
-  prefer_huge_pages(std::as_writable_bytes(values));
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
     metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values));
   });
