@@ -15,34 +15,6 @@ namespace {
 // are short and the postings would only add indirection.
 constexpr std::size_t kSparseFrom = 256;
 
-struct RfLayout {
-  BitRows rows;
-  Postings postings;
-  std::vector<std::uint32_t> self;
-};
-
-RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold) {
-  const std::size_t n = input.size();
-  const auto n32 = static_cast<std::uint32_t>(n);
-  ColumnMap columns = assign_columns(input.freq(), n, Eligible{2, n32 - 1}, dense_threshold);
-  std::uint32_t n_everywhere = 0;
-  for (std::uint32_t f : input.freq()) n_everywhere += f == n ? 1 : 0;
-  const std::size_t words = (columns.n_dense + 63) / 64;
-  const unsigned shift = block_shift(static_cast<std::size_t>(tbb::info::default_concurrency()));
-  PostingsBuilder builder = postings_builder(input.freq(), columns, n, shift, false);
-  RfLayout layout;
-  DenseRows<std::uint64_t> dense;
-  const auto build = [&](const InternSnap& snap, std::span<std::uint64_t> row, SparseRow& sparse) {
-    return rf_row(snap, columns, n_everywhere, row, sparse);
-  };
-  lay_out(input, shift, words, build, builder, layout.self, dense);
-  input.release_freq();
-  columns = {};
-  layout.postings = finish(std::move(builder));
-  layout.rows = bit_rows(std::move(dense.data), n, words);
-  return layout;
-}
-
 [[gnu::always_inline]] inline void rf_rows(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
@@ -97,6 +69,31 @@ std::uint32_t threshold_for(std::size_t n) {
 }
 
 }  // namespace
+
+ColumnMap rf_columns(std::span<const std::uint32_t> freq, std::size_t n, std::uint32_t dense_threshold) {
+  return assign_columns(freq, n, Eligible{2, static_cast<std::uint32_t>(n) - 1}, dense_threshold);
+}
+
+RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold) {
+  const std::size_t n = input.size();
+  ColumnMap columns = rf_columns(input.freq(), n, dense_threshold);
+  std::uint32_t n_everywhere = 0;
+  for (std::uint32_t f : input.freq()) n_everywhere += f == n ? 1 : 0;
+  const std::size_t words = (columns.n_dense + 63) / 64;
+  const unsigned shift = block_shift(static_cast<std::size_t>(tbb::info::default_concurrency()));
+  PostingsBuilder builder = postings_builder(input.freq(), columns, n, shift, false);
+  RfLayout layout;
+  DenseRows<std::uint64_t> dense;
+  const auto build = [&](const InternSnap& snap, std::span<std::uint64_t> row, SparseRow& sparse) {
+    return rf_row(snap, columns, n_everywhere, row, sparse);
+  };
+  lay_out(input, shift, words, build, builder, layout.self, dense);
+  input.release_freq();
+  columns = {};
+  layout.postings = finish(std::move(builder));
+  layout.rows = bit_rows(std::move(dense.data), n, words);
+  return layout;
+}
 
 std::uint32_t rf_dense_threshold(std::size_t n, double share) noexcept {
   return n < kSparseFrom ? 2 : dense_threshold(share, n);

@@ -44,4 +44,18 @@ struct BitRows {
 
 BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t words);
 
+// Everything a pair's RF needs: shared dense splits as bits, shared rare ones
+// through the postings, and each tree's count of splits not in every tree.
+struct RfLayout {
+  BitRows rows;
+  Postings postings;
+  std::vector<std::uint32_t> self;
+};
+
+// The layout's columns: splits held by 2 to n - 1 of the n trees.
+ColumnMap rf_columns(std::span<const std::uint32_t> freq, std::size_t n, std::uint32_t dense_threshold);
+
+// An owning input releases its trees and tree counts on the way.
+RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold);
+
 }  // namespace cladomatic

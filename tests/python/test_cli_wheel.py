@@ -73,6 +73,15 @@ class TestInstalledWheel:
         )
         assert check(venv_bin / "python", "-c", call, cwd=tmp_path) == "['a', 'b'] [0, 2, 2, 0]\n"
 
+    def test_tree_set_engine_is_installed_beside_the_module(self, venv_bin, tmp_path):
+        code = (
+            "import _cladomatic_engine; from cladomatic_tools import TreeSet; "
+            "print(_cladomatic_engine.__file__); "
+            "print(TreeSet.from_newick(['((A,B),(C,D));', '((A,C),(B,D));']).distances('rf').tolist())"
+        )
+        where, result = check(venv_bin / "python", "-c", code, cwd=tmp_path).splitlines()
+        assert where.startswith(str(venv_bin.parent)) and result == "[[0, 2], [2, 0]]"
+
     def test_console_script(self, venv_bin, tmp_path):
         assert "splits" in check(venv_bin / "cladomatic", "--help", cwd=tmp_path)
         if engine_available():

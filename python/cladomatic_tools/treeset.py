@@ -1,0 +1,353 @@
+"""A tree set kept in memory once and asked many questions: any block of a distance matrix, one set against
+another, and summaries that need no matrix at all.
+
+The trees are parsed once and every distinct split is interned; each metric lays the set out for its pairwise
+kernel on first use and keeps that layout. Heavy work runs in parallel with the interpreter lock released, so
+other Python threads keep running.
+
+>>> import numpy as np
+>>> ts = TreeSet.from_newick(["((A:1,B:1):1,(C:1,D:1):1);", "((A:1,C:1):1,(B:1,D:1):1);"])
+>>> ts.distances("rf")
+array([[0, 2],
+       [2, 0]], dtype=uint32)
+>>> ts.distances("wrf", rows=[1], cols=range(2))  # the root's two edges make one split of length 2
+array([[4., 0.]])
+"""
+
+import re
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+
+import _cladomatic_engine
+import numpy as np
+
+from cladomatic_tools.reader import TreeRecord, read_trees
+
+METRICS = {
+    "rf": np.uint32,
+    "rf_norm": np.float64,
+    "wrf": np.float64,
+    "kf": np.float64,
+    "info_rf": np.float64,
+}
+# Per-tree summaries computed from split counts and per-split sums, without the matrix.
+SUMMARIES = ("rf", "info_rf", "kf2")
+
+_PERCENT = re.compile(r"\s*(\d+(?:\.\d*)?)\s*%\s*")
+
+
+class TreeSet:
+    """An interned set of trees over one leaf set.
+
+    Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str), `rooted`, `has_lengths`,
+    `groups` (int32 per tree: index into `group_names`, one group per file or run), `group_names`,
+    `positions` (int64 per tree: its 0-based position in its group's file before burn-in and thinning).
+    """
+
+    __slots__ = ("_engine", "group_names", "groups", "positions", "tree_names")
+
+    def __init__(self, engine, tree_names: list[str], groups: np.ndarray, group_names: list[str], positions):
+        self._engine = engine
+        self.tree_names = tree_names
+        self.groups = groups
+        self.group_names = group_names
+        self.positions = positions
+
+    # construction
+
+    @classmethod
+    def from_newick(
+        cls,
+        trees: Iterable[str],
+        *,
+        names: Sequence[str] | None = None,
+        translate: Mapping[str, str] | None = None,
+        rooted: bool = False,
+        lengths: bool = True,
+        groups: Sequence[int] | None = None,
+        group_names: Sequence[str] | None = None,
+    ) -> TreeSet:
+        """Reads Newick strings from any iterable, pulled one chunk at a time while earlier chunks are parsed.
+
+        `translate` maps labels to leaf names for every tree; `lengths=False` drops branch lengths (wrf, kf and
+        kf2 then refuse); `groups` gives each tree's group (index into `group_names`), default one group.
+        Malformed trees raise ValueError with the tree's 0-based position in `tree_index`.
+
+        >>> TreeSet.from_newick(["(A,B,(C,D));"] * 3, names=["x", "y", "z"]).tree_names
+        ['x', 'y', 'z']
+        """
+        translate_table = None if translate is None else dict(translate)
+        engine = _build(iter(trees), translate_table, rooted, lengths)
+        n = engine.n_trees
+        tree_names = [f"tree_{i + 1}" for i in range(n)] if names is None else [str(name) for name in names]
+        if len(tree_names) != n:
+            raise ValueError(f"{len(tree_names)} names for {n} trees")
+        group_of = np.zeros(n, dtype=np.int32) if groups is None else np.asarray(groups, dtype=np.int32)
+        if group_of.shape != (n,):
+            raise ValueError(f"{group_of.size} groups for {n} trees")
+        n_groups = int(group_of.max()) + 1 if n else 1
+        if group_names is None:
+            group_names = ["trees"] if groups is None else [str(g) for g in range(n_groups)]
+        group_names = [str(name) for name in group_names]
+        if (group_of < 0).any() or n_groups > len(group_names):
+            raise ValueError(f"groups must lie in 0..{len(group_names) - 1}, one per group name")
+        positions = np.zeros(n, dtype=np.int64)
+        seen = np.zeros(len(group_names), dtype=np.int64)
+        for i, g in enumerate(group_of.tolist()):
+            positions[i] = seen[g]
+            seen[g] += 1
+        return cls(engine, tree_names, group_of, group_names, positions)
+
+    @classmethod
+    def from_files(
+        cls, paths: Sequence[str], *, rooted: bool = False, lengths: bool = True, burnin: int | str = 0, every: int = 1
+    ) -> TreeSet:
+        """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, in one
+        pass. Each file is one group; `burnin` skips that many of each group's first trees (or a share of them,
+        as "25%"), then every `every`-th tree is kept.
+        """
+        if isinstance(paths, str):
+            paths = [paths]
+        if not paths:
+            raise ValueError("no files to read")
+        every = int(every)
+        if every < 1:
+            raise ValueError(f"every must be at least 1, not {every}")
+        share = _burnin_share(burnin)
+        prefix = len(paths) > 1
+        names: list[str] = []
+        groups: list[int] = []
+        positions: list[int] = []
+        group_names: list[str] = []
+
+        def items() -> Iterator[tuple[str, dict[str, str] | None]]:
+            for group, records in _groups(paths):
+                if share is not None:
+                    records = list(records)
+                    skip = int(len(records) * share)
+                else:
+                    skip = int(burnin)
+                group_names.append(group)
+                for position, record in enumerate(records):
+                    if position < skip or (position - skip) % every:
+                        continue
+                    label = record.name if record.name is not None else f"tree_{position + 1}"
+                    names.append(f"{group}:{label}" if prefix else label)
+                    groups.append(len(group_names) - 1)
+                    positions.append(position)
+                    yield record.text, record.translate
+
+        engine = _build(items(), None, rooted, lengths)
+        return cls(
+            engine,
+            names,
+            np.asarray(groups, dtype=np.int32),
+            group_names,
+            np.asarray(positions, dtype=np.int64),
+        )
+
+    # description
+
+    def __len__(self) -> int:
+        return self._engine.n_trees
+
+    @property
+    def n_trees(self) -> int:
+        return self._engine.n_trees
+
+    @property
+    def leaf_names(self) -> list[str]:
+        return self._engine.leaf_names
+
+    @property
+    def rooted(self) -> bool:
+        return self._engine.rooted
+
+    @property
+    def has_lengths(self) -> bool:
+        return self._engine.lengths
+
+    def __repr__(self) -> str:
+        kind = "rooted" if self.rooted else "unrooted"
+        return f"<TreeSet of {len(self)} {kind} trees over {len(self.leaf_names)} leaves>"
+
+    # distances
+
+    def distances(self, metric: str = "rf", rows=None, cols=None, out: np.ndarray | None = None) -> np.ndarray:
+        """The block of the pairwise matrix with the given rows and columns.
+
+        Metrics: "rf" (uint32) splits in exactly one of the two trees; "rf_norm" (float64) RF divided by the
+        number of non-trivial splits of both trees, 0 when neither has any; "wrf" and "kf" (float64) the sum of
+        absolute and the root of the sum of squared branch-length differences over all splits, pendant edges
+        included; "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their
+        phylogenetic information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves.
+
+        `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
+        has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of
+        the metric's dtype and that shape, an np.memmap included. The whole matrix equals the `cladomatic`
+        module's matrix bit for bit for rf, wrf and kf.
+
+        >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
+        >>> ts.distances("rf_norm", rows=slice(0, 1))
+        array([[0., 1., 1.]])
+        """
+        dtype = self._check_metric(metric)
+        n = len(self)
+        row_index = _selection(rows, n, "rows")
+        col_index = _selection(cols, n, "cols")
+        out = _output(out, dtype, (row_index.size, col_index.size))
+        if out.size:
+            self._engine.distances(metric, row_index, col_index, out)
+        return out
+
+    def against(self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None) -> np.ndarray:
+        """Every tree of this set against every tree of `other` (same leaf names, same rootedness):
+        a len(self) x len(other) matrix, written into `out` when given.
+
+        >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
+        >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
+        array([[2],
+               [0]], dtype=uint32)
+        """
+        if not isinstance(other, TreeSet):
+            raise TypeError(f"against() takes a TreeSet, not {type(other).__name__}")
+        dtype = self._check_metric(metric)
+        if metric in ("wrf", "kf") and not other.has_lengths:
+            raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
+        out = _output(out, dtype, (len(self), len(other)))
+        self._engine.against(other._engine, metric, out)
+        return out
+
+    # summaries without the matrix
+
+    def mean_distances(self, metric: str = "rf") -> np.ndarray:
+        """Per tree, its mean distance to the other trees, from split counts and per-split sums (no matrix):
+        "rf", "info_rf", or "kf2" (mean squared KF distance). Zeros for a set of one tree.
+
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).mean_distances()
+        array([1., 1., 2.])
+        """
+        if metric not in SUMMARIES:
+            raise ValueError(f"unknown summary metric {metric!r}; expected one of {', '.join(SUMMARIES)}")
+        if metric == "info_rf":
+            self._check_metric(metric)
+        if metric == "kf2" and not self.has_lengths:
+            raise ValueError("kf2 needs branch lengths: the set was read with lengths=False")
+        sums = np.zeros(len(self), dtype=np.float64)
+        self._engine.sums(metric, sums)
+        return sums / (len(self) - 1) if len(self) > 1 else sums
+
+    def medoid(self, metric: str = "rf") -> int:
+        """The tree with the least mean distance to the others (the first on ties); metrics as mean_distances."""
+        return int(np.argmin(self.mean_distances(metric)))
+
+    def split_frequencies(self) -> tuple[np.ndarray, np.ndarray]:
+        """(splits, counts): every non-trivial split of the set as a bool row over `leaf_names` (its canonical
+        side: for unrooted trees the side without the first leaf), and per group the number of its trees that
+        hold each split, shape (len(group_names), n_splits).
+
+        >>> splits, counts = TreeSet.from_newick(["(A,B,(C,D));"] * 2).split_frequencies()
+        >>> splits.astype(int), counts
+        (array([[0, 0, 1, 1]]), array([[2]]))
+        """
+        n_splits = self._engine.n_splits
+        splits = np.zeros((n_splits, len(self.leaf_names)), dtype=np.bool_)
+        counts = np.zeros((len(self.group_names), n_splits), dtype=np.int64)
+        self._engine.split_sides(splits)
+        self._engine.group_counts(np.ascontiguousarray(self.groups, dtype=np.int32), counts)
+        return splits, counts
+
+    # pickling: the interned arrays as one bytes object
+
+    def __reduce__(self):
+        state = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions)
+        return _restore, state
+
+    def _check_metric(self, metric: str):
+        dtype = METRICS.get(metric)
+        if dtype is None:
+            raise ValueError(f"unknown metric {metric!r}; expected one of {', '.join(METRICS)}")
+        if metric == "info_rf" and self.rooted:
+            raise ValueError("info_rf is defined for unrooted trees only; this set was read with rooted=True")
+        if metric in ("wrf", "kf") and not self.has_lengths:
+            raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
+        return dtype
+
+
+def _restore(data: bytes, tree_names, groups, group_names, positions) -> TreeSet:
+    engine = _cladomatic_engine.Engine.load(data)
+    groups = np.asarray(groups, dtype=np.int32)
+    positions = np.asarray(positions, dtype=np.int64)
+    n = engine.n_trees
+    if len(tree_names) != n or groups.shape != (n,) or positions.shape != (n,):
+        raise ValueError("Not a saved tree set: per-tree lists do not match the trees.")
+    if n and (groups.min() < 0 or groups.max() >= len(group_names)):
+        raise ValueError("Not a saved tree set: a group outside the group names.")
+    return TreeSet(engine, list(tree_names), groups, list(group_names), positions)
+
+
+def _build(items, translate, rooted: bool, lengths: bool):
+    """The engine over an iterator of Newick strings or (Newick, translate table or None) pairs."""
+    try:
+        return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths))
+    except ValueError as err:
+        if not hasattr(err, "tree_index"):
+            err.tree_index = None
+        raise
+
+
+def _groups(paths: Sequence[str]) -> Iterator[tuple[str, Iterator[TreeRecord]]]:
+    """The groups of trees in the files, in order: (group name, its records)."""
+    for path in paths:
+        yield path, read_trees("/dev/stdin" if path == "-" else path)
+
+
+def _burnin_share(burnin: int | str) -> float | None:
+    """The share of each group to skip for a burn-in given as "N%", or None for a count."""
+    if isinstance(burnin, str):
+        if match := _PERCENT.fullmatch(burnin):
+            share = float(match[1]) / 100
+            if share > 1:
+                raise ValueError(f"a burn-in of {burnin} is more than all trees")
+            return share
+        if not burnin.strip().isdigit():
+            raise ValueError(f"burnin must be a count or a percentage such as '25%', not {burnin!r}")
+        return None
+    if isinstance(burnin, bool) or not isinstance(burnin, int) or burnin < 0:
+        raise ValueError(f"burnin must be a count of at least 0 or a percentage, not {burnin!r}")
+    return None
+
+
+def _selection(picked, n: int, what: str) -> np.ndarray:
+    """Tree indices as a uint32 array: None for all, a range or slice, or integers in 0..n-1."""
+    if picked is None:
+        return np.arange(n, dtype=np.uint32)
+    if isinstance(picked, slice):
+        return np.ascontiguousarray(np.arange(n, dtype=np.uint32)[picked])
+    index = np.asarray(picked)
+    if index.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, not of shape {index.shape}")
+    if index.size == 0:
+        return np.zeros(0, dtype=np.uint32)
+    if index.dtype.kind not in "iu":
+        raise TypeError(f"{what} must hold integers, not {index.dtype}")
+    low, high = int(index.min()), int(index.max())
+    if low < 0 or high >= n:
+        bad = low if low < 0 else high
+        raise IndexError(f"{what} index {bad} is out of range for {n} trees")
+    return np.ascontiguousarray(index, dtype=np.uint32)
+
+
+def _output(out, dtype, shape: tuple[int, int]) -> np.ndarray:
+    if out is None:
+        return np.empty(shape, dtype=dtype)
+    if not isinstance(out, np.ndarray):
+        raise TypeError(f"out must be a NumPy array, not {type(out).__name__}")
+    if out.dtype != dtype:
+        raise ValueError(f"out has dtype {out.dtype}; this metric writes {np.dtype(dtype)}")
+    if out.shape != shape:
+        raise ValueError(f"out has shape {out.shape}; the block is {shape}")
+    if not out.flags.c_contiguous:
+        raise ValueError("out must be C-contiguous")
+    if not out.flags.writeable:
+        raise ValueError("out is read-only")
+    return out

@@ -1,0 +1,53 @@
+// Any block of the pairwise matrix: chosen rows against chosen columns, over
+// the same layout as the full matrix.  Every cell is computed on its own, from
+// the lower-numbered tree of its pair, with the full fill's arithmetic in the
+// full fill's order, so a block's cells equal the full matrix's bit for bit
+// whatever the block, the thread count or the order of the trees picked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "rf.hpp"
+#include "weighted_terms.hpp"
+
+namespace cladomatic {
+
+// Tree indices of a block's rows and columns, in output order; repeats allowed.
+// Output cell (r, c) is at out[r * cols.size() + c].
+struct Block {
+  std::span<const std::uint32_t> rows;
+  std::span<const std::uint32_t> cols;
+};
+
+// Throws InvariantFailure when a tree index is out of range of the layout.
+void rf_block(const RfLayout& layout, Block block, std::uint32_t* out);
+// RF divided by the number of non-trivial splits of both trees (`splits`, per
+// tree), 0 when neither has any.
+void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uint32_t> splits, double* out);
+// `self`: the metric's self terms over the layout's columns (the layout's own
+// when it was built for that metric).
+void wrf_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block, double* out);
+void kf_block(const WeightedLayout& layout, std::span<const WeightedSelf> self, Block block, double* out);
+
+// Split information laid out as the RF layout's columns: per dense column, per
+// sparse index, and per tree the sum over its splits no other tree holds.
+struct InfoWeights {
+  std::vector<double> dense;
+  std::vector<double> sparse;
+  std::vector<double> lone;
+};
+
+// `information` by split id; the threshold is the one the layout was built with.
+InfoWeights info_weights(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                         std::span<const double> information, std::uint32_t dense_threshold);
+
+// The information-weighted RF: the information of the splits in exactly one of
+// the two trees, summed over dense columns ascending, then rare splits
+// ascending, then the lower tree's own splits and the higher tree's, so the
+// sum is exactly 0 for equal trees and the same for (i, j) and (j, i).
+void info_rf_block(const RfLayout& layout, const InfoWeights& weights, Block block, double* out);
+
+}  // namespace cladomatic

@@ -1,0 +1,179 @@
+#include "serialise.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace cladomatic {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "saved sets are little-endian");
+
+constexpr char kMagic[8] = {'c', 'l', 'a', 'd', 'o', 's', 'e', 't'};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kRooted = 1;
+constexpr std::uint32_t kLengths = 2;
+
+class Writer {
+ public:
+  template <class T>
+  void put(const T& value) {
+    put_array(std::span<const T>(&value, 1));
+  }
+  template <class T>
+  void put_array(std::span<const T> values) {
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + values.size_bytes());
+    if (!values.empty()) std::memcpy(bytes_.data() + at, values.data(), values.size_bytes());
+  }
+  std::vector<std::byte> take() && { return std::move(bytes_); }
+
+ private:
+  std::vector<std::byte> bytes_;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::byte> bytes) : bytes_(bytes) {}
+
+  // False when fewer than `count` values remain.
+  template <class T>
+  bool get_array(std::size_t count, std::vector<T>& out) {
+    if (count > (bytes_.size() - at_) / sizeof(T)) return false;
+    out.resize(count);
+    if (count > 0) std::memcpy(out.data(), bytes_.data() + at_, count * sizeof(T));
+    at_ += count * sizeof(T);
+    return true;
+  }
+  template <class T>
+  bool get(T& value) {
+    if (sizeof(T) > bytes_.size() - at_) return false;
+    std::memcpy(&value, bytes_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return true;
+  }
+  bool done() const noexcept { return at_ == bytes_.size(); }
+
+ private:
+  std::span<const std::byte> bytes_;
+  std::size_t at_ = 0;
+};
+
+Error damaged(const std::string& what) {
+  return Error{"Not a saved tree set: " + what + "."};
+}
+
+bool ascending(std::span<const std::uint64_t> offsets) {
+  return !offsets.empty() && offsets.front() == 0 && std::is_sorted(offsets.begin(), offsets.end());
+}
+
+}  // namespace
+
+std::vector<std::byte> serialise(const SavedSet& saved) {
+  const Snapshots& set = saved.set;
+  const std::uint64_t n_leaves = set.leaf_names.size();
+  Writer out;
+  out.put_array(std::span<const char>(kMagic));
+  out.put(kVersion);
+  out.put(std::uint32_t{(saved.rooted ? kRooted : 0) | (saved.lengths ? kLengths : 0)});
+  out.put(n_leaves);
+  out.put(std::uint64_t{set.row_words});
+  out.put(std::uint64_t{set.snaps.size()});
+  out.put(std::uint64_t{set.clades.rows()});
+  for (const std::string& name : set.leaf_names) out.put(std::uint64_t{name.size()});
+  for (const std::string& name : set.leaf_names) out.put_array(std::span<const char>(name));
+  std::vector<std::uint64_t> offsets{0};
+  for (const InternSnap& snap : set.snaps) offsets.push_back(offsets.back() + snap.ids.size());
+  out.put_array(std::span<const std::uint64_t>(offsets));
+  for (const InternSnap& snap : set.snaps) out.put_array(std::span<const SplitId>(snap.ids));
+  if (saved.lengths) {
+    for (const InternSnap& snap : set.snaps) out.put_array(std::span<const double>(snap.lengths));
+  }
+  out.put_array(std::span<const std::uint32_t>(set.clades.offsets));
+  out.put_array(std::span<const LeafId>(set.clades.leaves));
+  return std::move(out).take();
+}
+
+Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
+  Reader in(bytes);
+  std::vector<char> magic;
+  std::uint32_t version = 0;
+  std::uint32_t flags = 0;
+  if (!in.get_array(sizeof kMagic, magic) || !std::equal(magic.begin(), magic.end(), kMagic))
+    return damaged("unknown header");
+  if (!in.get(version) || version != kVersion) return damaged("unknown version");
+  if (!in.get(flags) || flags > (kRooted | kLengths)) return damaged("unknown flags");
+  std::uint64_t n_leaves = 0, row_words = 0, n_trees = 0, n_ids = 0;
+  if (!in.get(n_leaves) || !in.get(row_words) || !in.get(n_trees) || !in.get(n_ids))
+    return damaged("truncated");
+  constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+  if (n_leaves == 0 || n_trees == 0 || n_ids < n_leaves || n_ids > kMax32 || n_trees > kMax32)
+    return damaged("inconsistent counts");
+  SavedSet saved;
+  saved.rooted = (flags & kRooted) != 0;
+  saved.lengths = (flags & kLengths) != 0;
+  Snapshots& set = saved.set;
+  set.row_words = row_words;
+
+  std::vector<std::uint64_t> name_sizes;
+  if (!in.get_array(n_leaves, name_sizes)) return damaged("truncated");
+  set.leaf_names.reserve(n_leaves);
+  for (std::uint64_t size : name_sizes) {
+    std::vector<char> name;
+    if (!in.get_array(size, name)) return damaged("truncated");
+    set.leaf_names.emplace_back(name.begin(), name.end());
+  }
+  if (std::adjacent_find(set.leaf_names.begin(), set.leaf_names.end(), std::greater_equal<>()) !=
+      set.leaf_names.end())
+    return damaged("leaf names out of order");
+
+  std::vector<std::uint64_t> offsets;
+  if (!in.get_array(n_trees + 1, offsets) || !ascending(offsets)) return damaged("bad tree offsets");
+  std::vector<SplitId> ids;
+  if (!in.get_array(offsets.back(), ids)) return damaged("truncated");
+  std::vector<double> lengths;
+  if (saved.lengths && !in.get_array(n_trees * n_leaves + offsets.back(), lengths))
+    return damaged("truncated");
+  std::vector<std::uint32_t> clade_offsets;
+  if (!in.get_array(n_ids + 1, clade_offsets) || clade_offsets.front() != 0 ||
+      !std::is_sorted(clade_offsets.begin(), clade_offsets.end()))
+    return damaged("bad clade offsets");
+  if (!in.get_array(clade_offsets.back(), set.clades.leaves)) return damaged("truncated");
+  if (!in.done()) return damaged("trailing bytes");
+  set.clades.offsets = std::move(clade_offsets);
+  for (std::size_t r = 0; r < set.clades.rows(); ++r) {
+    const std::span<const LeafId> row = set.clades.row(r);
+    if (std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) != row.end() ||
+        (!row.empty() && row.back() >= n_leaves))
+      return damaged("bad clade row");
+  }
+
+  // Tree counts follow from the trees; a tree naming an id twice would count
+  // it twice and overrun the kernels' lists.
+  set.freq.assign(n_ids, 0);
+  std::fill_n(set.freq.begin(), n_leaves, static_cast<std::uint32_t>(n_trees));
+  std::vector<std::uint32_t> seen_in(n_ids, 0);
+  set.snaps.resize(n_trees);
+  std::size_t length_at = 0;
+  for (std::size_t t = 0; t < n_trees; ++t) {
+    InternSnap& snap = set.snaps[t];
+    snap.n_pendant = static_cast<std::uint32_t>(n_leaves);
+    snap.ids.assign(ids.begin() + offsets[t], ids.begin() + offsets[t + 1]);
+    for (SplitId s : snap.ids) {
+      if (s < n_leaves || s >= n_ids || seen_in[s] == t + 1) return damaged("bad split id");
+      seen_in[s] = static_cast<std::uint32_t>(t + 1);
+      ++set.freq[s];
+    }
+    if (saved.lengths) {
+      const std::size_t count = n_leaves + snap.ids.size();
+      snap.lengths.assign(lengths.begin() + length_at, lengths.begin() + length_at + count);
+      length_at += count;
+    }
+  }
+  return saved;
+}
+
+}  // namespace cladomatic

@@ -1,0 +1,392 @@
+// The tree-set engine module: one interned tree set kept alive between calls,
+// with each metric's layout built on first use.  Python code wraps it
+// (cladomatic_tools.TreeSet) and checks the arguments; this layer converts,
+// releases the interpreter lock for every heavy step and turns the core's
+// errors into Python exceptions.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "distances/block.hpp"
+#include "distances/boundary.hpp"
+#include "distances/rf.hpp"
+#include "distances/split_lists.hpp"
+#include "distances/weighted_terms.hpp"
+#include "snapshot/serialise.hpp"
+#include "snapshot/snapshots.hpp"
+
+namespace nb = nanobind;
+
+namespace cladomatic {
+namespace {
+
+using Indices = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Out = nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+// Raises ValueError with the core's message; `tree_index` names the tree it is
+// about, when it is about one.
+[[noreturn]] void raise_error(const Error& error) {
+  nb::object exception =
+      nb::steal(PyObject_CallOneArg(PyExc_ValueError, nb::str(error.message.c_str()).ptr()));
+  if (!exception.is_valid()) throw nb::python_error();
+  if (error.tree_index) nb::setattr(exception, "tree_index", nb::int_(*error.tree_index));
+  PyErr_SetRaisedException(exception.release().ptr());
+  throw nb::python_error();
+}
+
+// The Python iterator as the pipeline's tree source.  Items are str, or
+// (str, dict or None) pairs carrying the tree's translate table; a table is
+// converted once per dict object.  The pipeline runs without the lock, so
+// each pull takes it.  Reading stops at the first exception, which is kept
+// and raised after the pipeline.
+class PythonSource final : public TreeSource {
+ public:
+  PythonSource(nb::object iterator, nb::object translate) : iterator_(std::move(iterator)) {
+    if (!translate.is_none()) default_map_ = map_of(translate);
+  }
+
+  std::optional<SourceTree> next() override {
+    nb::gil_scoped_acquire gil;
+    if (ended_) return std::nullopt;
+    try {
+      PyObject* raw = nullptr;
+      const int status = PyIter_NextItem(iterator_.ptr(), &raw);
+      if (status < 0) throw nb::python_error();
+      if (status == 0) {
+        ended_ = true;
+        return std::nullopt;
+      }
+      nb::object item = nb::steal(raw);
+      const TranslateMap* map = default_map_;
+      if (nb::isinstance<nb::tuple>(item) && nb::len(item) == 2) {
+        nb::object table = item[1];
+        item = item[0];
+        if (!table.is_none()) map = map_of(table);
+      }
+      if (!nb::isinstance<nb::str>(item)) {
+        throw nb::type_error(("tree " + std::to_string(position_) + " is a '" +
+                              std::string(nb::type_name(item.type()).c_str()) + "', not a str")
+                                 .c_str());
+      }
+      ++position_;
+      return SourceTree{nb::cast<std::string>(item), map};
+    } catch (nb::python_error& error) {
+      error.restore();
+    } catch (const nb::builtin_exception& error) {
+      PyErr_SetString(PyExc_TypeError, error.what());
+    }
+    recorded_ = nb::steal(PyErr_GetRaisedException());
+    ended_ = true;
+    return std::nullopt;
+  }
+
+  // Raises the exception that ended reading, if one did.
+  void raise_recorded() {
+    if (!recorded_.is_valid()) return;
+    PyErr_SetRaisedException(recorded_.release().ptr());
+    throw nb::python_error();
+  }
+
+ private:
+  const TranslateMap* map_of(nb::handle table) {
+    if (auto found = index_.find(table.ptr()); found != index_.end()) return found->second;
+    if (!nb::isinstance<nb::dict>(table))
+      throw nb::type_error("a translate table must be a dict of str to str");
+    auto map = std::make_unique<TranslateMap>();
+    for (auto [key, value] : nb::borrow<nb::dict>(table)) {
+      if (!nb::isinstance<nb::str>(key) || !nb::isinstance<nb::str>(value))
+        throw nb::type_error("a translate table must be a dict of str to str");
+      map->insert_or_assign(nb::cast<std::string>(key), nb::cast<std::string>(value));
+    }
+    tables_.push_back(nb::borrow(table));  // keeps the identity the cache is keyed on
+    const TranslateMap* raw = map.get();
+    maps_.push_back(std::move(map));
+    index_.emplace(table.ptr(), raw);
+    return raw;
+  }
+
+  nb::object iterator_;
+  nb::object recorded_;
+  const TranslateMap* default_map_ = nullptr;
+  std::vector<nb::object> tables_;
+  std::vector<std::unique_ptr<TranslateMap>> maps_;
+  std::unordered_map<PyObject*, const TranslateMap*> index_;
+  std::uint64_t position_ = 0;
+  bool ended_ = false;
+};
+
+// A value built on first use by whichever caller gets there first; callers
+// may run at once with the lock released.
+template <class T>
+class Lazy {
+ public:
+  template <class Make>
+  const T& get(const Make& make) {
+    std::call_once(once_, [&] { value_ = std::make_unique<T>(make()); });
+    return *value_;
+  }
+
+ private:
+  std::once_flag once_;
+  std::unique_ptr<T> value_;
+};
+
+struct Engine {
+  SavedSet saved;
+  Lazy<RfLayout> rf;
+  Lazy<WeightedLayout> weighted;  // with the WRF self terms
+  Lazy<std::vector<WeightedSelf>> kf_self;
+  Lazy<SplitLists> lists;
+  Lazy<std::vector<double>> information;
+  Lazy<InfoWeights> info;
+  Lazy<std::vector<std::uint32_t>> splits;
+
+  const Snapshots& set() const noexcept { return saved.set; }
+  std::size_t n_trees() const noexcept { return set().snaps.size(); }
+  std::uint32_t n_leaves() const noexcept { return static_cast<std::uint32_t>(set().leaf_names.size()); }
+
+  std::uint32_t rf_threshold() const { return rf_dense_threshold(n_trees(), rf_dense_share()); }
+
+  const RfLayout& rf_layout() {
+    return rf.get([&] {
+      Input input = Input::borrowing(set());
+      return lay_out_rf(input, rf_threshold());
+    });
+  }
+
+  const InfoWeights& information_weights() {
+    const std::vector<double>& by_split = information_by_split();
+    return info.get([&] { return info_weights(set().snaps, set().freq, by_split, rf_threshold()); });
+  }
+
+  std::uint32_t weighted_threshold() const { return dense_threshold(weighted_dense_share(), n_trees()); }
+
+  // One layout for both metrics: the rows and postings are the same.
+  const WeightedLayout& weighted_layout() {
+    if (!saved.lengths) throw nb::value_error("the set was read without branch lengths (lengths=False)");
+    return weighted.get([&] {
+      Input input = Input::borrowing(set());
+      return lay_out_weighted<Wrf>(input, weighted_threshold());
+    });
+  }
+
+  std::span<const WeightedSelf> self_terms(PairMetric metric) {
+    const WeightedLayout& layout = weighted_layout();
+    if (metric == PairMetric::kWrf) return layout.self;
+    return kf_self.get(
+        [&] { return weighted_self_terms<Kf>(set().snaps, set().freq, weighted_threshold()); });
+  }
+
+  // Non-trivial splits per tree.
+  std::span<const std::uint32_t> split_counts() {
+    return splits.get([&] {
+      std::vector<std::uint32_t> counts;
+      for (const InternSnap& snap : set().snaps)
+        counts.push_back(static_cast<std::uint32_t>(snap.ids.size()));
+      return counts;
+    });
+  }
+
+  const SplitLists& sorted_lists() {
+    return lists.get([&] { return split_lists(set().snaps, saved.lengths); });
+  }
+
+  const std::vector<double>& information_by_split() {
+    if (saved.rooted) throw nb::value_error("info_rf is defined for unrooted trees only");
+    return information.get([&] { return split_information(set().clades, n_leaves()); });
+  }
+};
+
+Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths) {
+  PythonSource source(nb::iter(items), std::move(translate));
+  std::optional<Result<Snapshots>> built;
+  {
+    nb::gil_scoped_release released;
+    built.emplace(
+        from_newick_iter_opts(source, {.rooted = rooted, .weighted = lengths, .keep_clades = true}));
+  }
+  source.raise_recorded();
+  if (!*built) raise_error(std::move(*built).take_error());
+  if (built->value().snaps.empty()) throw nb::value_error("no trees to read");
+  auto engine = std::make_unique<Engine>();
+  engine->saved = SavedSet{std::move(*built).value(), rooted, lengths};
+  return engine.release();
+}
+
+Engine* load(nb::bytes bytes) {
+  std::optional<Result<SavedSet>> saved;
+  {
+    nb::gil_scoped_release released;
+    saved.emplace(deserialise({static_cast<const std::byte*>(bytes.data()), bytes.size()}));
+  }
+  if (!*saved) raise_error(std::move(*saved).take_error());
+  auto engine = std::make_unique<Engine>();
+  engine->saved = std::move(*saved).value();
+  return engine.release();
+}
+
+nb::bytes save(const Engine& engine) {
+  std::vector<std::byte> bytes;
+  {
+    nb::gil_scoped_release released;
+    bytes = serialise(engine.saved);
+  }
+  return nb::bytes(bytes.data(), bytes.size());
+}
+
+template <class Cell>
+Cell* cells(Out& out, std::size_t rows, std::size_t cols) {
+  if (out.dtype() != nb::dtype<Cell>() || out.shape(0) != rows || out.shape(1) != cols)
+    throw nb::value_error("out has the wrong dtype or shape");
+  return static_cast<Cell*>(out.data());
+}
+
+PairMetric pair_metric(const std::string& metric) {
+  if (metric == "rf") return PairMetric::kRf;
+  if (metric == "rf_norm") return PairMetric::kRfNorm;
+  if (metric == "info_rf") return PairMetric::kInfoRf;
+  if (metric == "wrf") return PairMetric::kWrf;
+  if (metric == "kf") return PairMetric::kKf;
+  throw nb::value_error(("unknown metric " + metric).c_str());
+}
+
+void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out) {
+  const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
+  const std::size_t r = block.rows.size();
+  const std::size_t c = block.cols.size();
+  nb::gil_scoped_release released;
+  switch (pair_metric(metric)) {
+    case PairMetric::kRf:
+      rf_block(engine.rf_layout(), block, cells<std::uint32_t>(out, r, c));
+      return;
+    case PairMetric::kRfNorm:
+      rf_norm_block(engine.rf_layout(), block, engine.split_counts(), cells<double>(out, r, c));
+      return;
+    case PairMetric::kInfoRf:
+      info_rf_block(engine.rf_layout(), engine.information_weights(), block, cells<double>(out, r, c));
+      return;
+    case PairMetric::kWrf:
+      wrf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kWrf), block,
+                cells<double>(out, r, c));
+      return;
+    case PairMetric::kKf:
+      kf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kKf), block, cells<double>(out, r, c));
+      return;
+  }
+}
+
+void against(Engine& engine, Engine& other, const std::string& metric, Out out) {
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  if (engine.saved.rooted != other.saved.rooted)
+    throw nb::value_error("one set was read as rooted trees and the other as unrooted");
+  const PairMetric pair = pair_metric(metric);
+  const std::size_t n = engine.n_trees();
+  const std::size_t m = other.n_trees();
+  nb::gil_scoped_release released;
+  if ((pair == PairMetric::kWrf || pair == PairMetric::kKf) && !(engine.saved.lengths && other.saved.lengths))
+    throw nb::value_error("both sets must be read with branch lengths (lengths=True)");
+  std::vector<std::uint32_t> rows(n);
+  std::vector<std::uint32_t> cols(m);
+  std::iota(rows.begin(), rows.end(), 0u);
+  std::iota(cols.begin(), cols.end(), 0u);
+  const SplitLists& mine = engine.sorted_lists();
+  const SplitLists theirs =
+      remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
+  if (pair == PairMetric::kRf) {
+    merge_block_rf(mine, rows, theirs, cols, engine.n_leaves(), cells<std::uint32_t>(out, n, m));
+    return;
+  }
+  // Splits only the other set holds have ids after this set's, in the other
+  // set's order.
+  std::vector<double> information;
+  if (pair == PairMetric::kInfoRf) {
+    information = engine.information_by_split();
+    const std::vector<double>& more = other.information_by_split();
+    information.insert(information.end(), more.begin(), more.end());
+  }
+  const PairContext context{pair, engine.n_leaves(), information};
+  merge_block(context, mine, rows, theirs, cols, cells<double>(out, n, m));
+}
+
+// Per tree, the sum of its distances to every tree of the set.
+void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndim<1>, nb::c_contig> out) {
+  if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  nb::gil_scoped_release released;
+  std::vector<double> values;
+  if (metric == "rf") {
+    values = rf_sums(engine.sorted_lists(), engine.set().freq, engine.n_leaves(), {});
+  } else if (metric == "info_rf") {
+    const std::vector<double>& information = engine.information_by_split();
+    values = rf_sums(engine.sorted_lists(), engine.set().freq, engine.n_leaves(), information);
+  } else if (metric == "kf2") {
+    if (!engine.saved.lengths)
+      throw nb::value_error("the set was read without branch lengths (lengths=False)");
+    values = kf2_sums(engine.sorted_lists(), engine.set().freq.size());
+  } else {
+    throw nb::value_error(("no sum without the matrix for metric " + metric).c_str());
+  }
+  std::copy(values.begin(), values.end(), out.data());
+}
+
+std::size_t n_splits(const Engine& engine) {
+  return engine.set().clades.rows() - engine.n_leaves();
+}
+
+void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_contig> out) {
+  const std::size_t leaves = engine.n_leaves();
+  if (out.shape(0) != n_splits(engine) || out.shape(1) != leaves)
+    throw nb::value_error("out has the wrong shape");
+  nb::gil_scoped_release released;
+  bool* cells = out.data();
+  std::fill(cells, cells + out.size(), false);
+  for (std::size_t s = 0; s < n_splits(engine); ++s) {
+    for (LeafId leaf : engine.set().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
+  }
+}
+
+void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig> groups,
+                   nb::ndarray<std::int64_t, nb::ndim<2>, nb::c_contig> out) {
+  if (groups.shape(0) != engine.n_trees() || out.shape(1) != n_splits(engine))
+    throw nb::value_error("groups or out has the wrong shape");
+  nb::gil_scoped_release released;
+  group_counts(engine.sorted_lists(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
+               n_splits(engine), out.data());
+}
+
+}  // namespace
+}  // namespace cladomatic
+
+NB_MODULE(_cladomatic_engine, m) {
+  using namespace cladomatic;
+  using namespace nb::literals;
+  m.doc() = "The interned tree set behind cladomatic_tools.TreeSet.";
+  nb::exception<InvariantFailure>(m, "InvariantFailure", PyExc_BaseException);
+  nb::class_<Engine>(m, "Engine")
+      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
+                  nb::rv_policy::take_ownership)
+      .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
+      .def("save", &save)
+      .def_prop_ro("n_trees", &Engine::n_trees)
+      .def_prop_ro("n_leaves", &Engine::n_leaves)
+      .def_prop_ro("n_splits", &n_splits)
+      .def_prop_ro("leaf_names", [](const Engine& engine) { return engine.set().leaf_names; })
+      .def_prop_ro("rooted", [](const Engine& engine) { return engine.saved.rooted; })
+      .def_prop_ro("lengths", [](const Engine& engine) { return engine.saved.lengths; })
+      .def("distances", &distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+           "out"_a.noconvert())
+      .def("against", &against, "other"_a, "metric"_a, "out"_a.noconvert())
+      .def("sums", &sums, "metric"_a, "out"_a.noconvert())
+      .def("split_sides", &split_sides, "out"_a.noconvert())
+      .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert());
+}
