@@ -22,6 +22,7 @@
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/weighted_terms.hpp"
+#include "output/table_text.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
 
@@ -364,6 +365,29 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                n_splits(engine), out.data());
 }
 
+// Rows of a distance table as text, for the command's row bands.
+nb::bytes format_rows_(const std::vector<std::string>& names,
+                       nb::ndarray<nb::ro, nb::ndim<2>, nb::c_contig, nb::device::cpu> values,
+                       const std::string& delimiter) {
+  if (delimiter.size() != 1) throw nb::value_error("delimiter must be one character");
+  if (values.shape(0) != names.size()) throw nb::value_error("values need one row per name");
+  const std::vector<std::string_view> views(names.begin(), names.end());
+  const std::size_t size = values.size();
+  std::string text;
+  if (values.dtype() == nb::dtype<std::uint32_t>()) {
+    const std::span cells(static_cast<const std::uint32_t*>(values.data()), size);
+    nb::gil_scoped_release released;
+    text = format_rows(views, cells, delimiter[0]);
+  } else if (values.dtype() == nb::dtype<double>()) {
+    const std::span cells(static_cast<const double*>(values.data()), size);
+    nb::gil_scoped_release released;
+    text = format_rows(views, cells, delimiter[0]);
+  } else {
+    throw nb::value_error("values must be uint32 or float64");
+  }
+  return nb::bytes(text.data(), text.size());
+}
+
 }  // namespace
 }  // namespace cladomatic
 
@@ -372,6 +396,9 @@ NB_MODULE(_cladomatic_engine, m) {
   using namespace nb::literals;
   m.doc() = "The interned tree set behind cladomatic_tools.TreeSet.";
   nb::exception<InvariantFailure>(m, "InvariantFailure", PyExc_BaseException);
+  m.def("format_rows", &format_rows_, "names"_a, "values"_a.noconvert(), "delimiter"_a,
+        "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
+        "values (uint32, or float64 in the shortest form that reads back to the same bits).");
   nb::class_<Engine>(m, "Engine")
       .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
                   nb::rv_policy::take_ownership)
