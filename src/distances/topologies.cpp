@@ -86,6 +86,30 @@ Topologies distinct_topologies(std::span<const InternSnap> snaps) {
   return topologies;
 }
 
+DistinctBlock distinct_block(const Topologies& topologies, std::span<const std::uint32_t> rows,
+                             std::span<const std::uint32_t> cols) {
+  const std::size_t n = topologies.group_of.size();
+  std::vector<std::uint32_t> slot(topologies.first.size(), kNoGroup);
+  const auto reduce = [&](std::span<const std::uint32_t> trees, std::vector<std::uint32_t>& kept,
+                          std::vector<std::uint32_t>& at) {
+    std::fill(slot.begin(), slot.end(), kNoGroup);
+    at.reserve(trees.size());
+    for (std::uint32_t t : trees) {
+      if (t >= n) throw InvariantFailure("block tree out of range");
+      const std::uint32_t g = topologies.group_of[t];
+      if (slot[g] == kNoGroup) {
+        slot[g] = static_cast<std::uint32_t>(kept.size());
+        kept.push_back(topologies.first[g]);
+      }
+      at.push_back(slot[g]);
+    }
+  };
+  DistinctBlock block;
+  reduce(rows, block.rows, block.row_at);
+  reduce(cols, block.cols, block.col_at);
+  return block;
+}
+
 void expand_topologies(std::span<const std::uint32_t> groups_matrix, const Topologies& topologies,
                        std::atomic<std::uint64_t>* progress, std::uint64_t pairs_left,
                        std::span<std::byte> out) {

@@ -21,6 +21,7 @@
 #include "distances/boundary.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
+#include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
 #include "output/table_text.hpp"
 #include "snapshot/serialise.hpp"
@@ -151,12 +152,17 @@ struct Engine {
   Lazy<std::vector<double>> information;
   Lazy<InfoWeights> info;
   Lazy<std::vector<std::uint32_t>> splits;
+  Lazy<Topologies> topologies;
 
   const Snapshots& set() const noexcept { return saved.set; }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
   std::uint32_t n_leaves() const noexcept { return static_cast<std::uint32_t>(set().leaf_names.size()); }
 
   std::uint32_t rf_threshold() const { return rf_dense_threshold(n_trees(), rf_dense_share()); }
+
+  const Topologies& topology_groups() {
+    return topologies.get([&] { return distinct_topologies(set().snaps); });
+  }
 
   const RfLayout& rf_layout() {
     return rf.get([&] {
@@ -261,18 +267,43 @@ PairMetric pair_metric(const std::string& metric) {
   throw nb::value_error(("unknown metric " + metric).c_str());
 }
 
+// A metric of the topologies alone, computed once per distinct pair of
+// topologies in the block and copied to the rest; the cells are the same.
+// Worth it only where the block shrinks to half or less.
+template <class Cell, class Kernel>
+void by_topology(Engine& engine, Block block, Cell* out, const Kernel& kernel) {
+  const Topologies& groups = engine.topology_groups();
+  if (groups.first.size() < engine.n_trees()) {
+    const DistinctBlock distinct = distinct_block(groups, block.rows, block.cols);
+    if (2 * distinct.rows.size() * distinct.cols.size() <= block.rows.size() * block.cols.size()) {
+      std::vector<Cell> small(distinct.rows.size() * distinct.cols.size());
+      kernel(Block{distinct.rows, distinct.cols}, small.data());
+      expand_block(distinct, small.data(), out);
+      return;
+    }
+  }
+  kernel(block, out);
+}
+
 void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out) {
   const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
   const std::size_t r = block.rows.size();
   const std::size_t c = block.cols.size();
   nb::gil_scoped_release released;
   switch (pair_metric(metric)) {
-    case PairMetric::kRf:
-      rf_block(engine.rf_layout(), block, cells<std::uint32_t>(out, r, c));
+    case PairMetric::kRf: {
+      const RfLayout& layout = engine.rf_layout();
+      by_topology(engine, block, cells<std::uint32_t>(out, r, c),
+                  [&](Block part, std::uint32_t* to) { rf_block(layout, part, to); });
       return;
-    case PairMetric::kRfNorm:
-      rf_norm_block(engine.rf_layout(), block, engine.split_counts(), cells<double>(out, r, c));
+    }
+    case PairMetric::kRfNorm: {
+      const RfLayout& layout = engine.rf_layout();
+      const std::span<const std::uint32_t> splits = engine.split_counts();
+      by_topology(engine, block, cells<double>(out, r, c),
+                  [&](Block part, double* to) { rf_norm_block(layout, part, splits, to); });
       return;
+    }
     case PairMetric::kInfoRf:
       info_rf_block(engine.rf_layout(), engine.information_weights(), block, cells<double>(out, r, c));
       return;

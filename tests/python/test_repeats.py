@@ -80,3 +80,25 @@ class TestSharedFloats:
             for j in range(i + 1, n):
                 assert values[i * n + j] is values[j * n + i]
         assert len({id(v) for v in values}) <= n * (n - 1) // 2 + 1
+
+
+class TestTreeSetBlocks:
+    """Blocks of the tree-set engine over repeated topologies, whole and in pieces with repeated rows."""
+
+    @pytest.mark.parametrize(("n_trees", "n_shapes"), [(300, 5), (80, 80)])
+    def test_rf_and_normalised_rf_match_the_splits(self, n_trees, n_shapes):
+        from cladomatic_tools import TreeSet
+
+        trees = posterior(n_trees, n_trees, n_shapes, 11)
+        tree_set = TreeSet.from_newick([newick(tree) for tree in trees])
+        expected = rf_oracle(trees, False)
+        np.testing.assert_array_equal(tree_set.distances("rf"), expected)
+        rng = np.random.default_rng(n_trees)
+        rows = rng.integers(0, n_trees, 120)
+        cols = np.concatenate([rng.integers(0, n_trees, 50), rows[:20]])
+        np.testing.assert_array_equal(tree_set.distances("rf", rows=rows, cols=cols), expected[np.ix_(rows, cols)])
+        inner = np.array([sum(len(side) > 1 for side in edge_splits(tree, False)) for tree in trees])
+        both = inner[:, None] + inner[None, :]
+        norm = tree_set.distances("rf_norm")
+        np.testing.assert_array_equal(norm, np.where(both == 0, 0.0, expected / np.maximum(both, 1)))
+        np.testing.assert_array_equal(tree_set.distances("rf_norm", rows=rows, cols=cols), norm[np.ix_(rows, cols)])
