@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "distances/pages.hpp"
+
 namespace cladomatic {
 
 PyRef string_list(std::span<const std::string> items) noexcept {
@@ -25,6 +27,7 @@ PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcep
   PyRef zero = PyRef::steal(PyFloat_FromDouble(0.0));
   if (!list || !zero) return PyRef();
   PyObject** items = PySequence_Fast_ITEMS(list.get());
+  prefault_for_writing(std::as_writable_bytes(std::span(items, cells.size())));
   const auto bits = [&](std::size_t at) { return std::bit_cast<std::uint64_t>(cells[at]); };
   const auto make = [&](std::size_t at) -> PyObject* {
     return bits(at) == 0 ? Py_NewRef(zero.get()) : PyFloat_FromDouble(cells[at]);

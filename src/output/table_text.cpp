@@ -1,12 +1,13 @@
 #include "table_text.hpp"
 
-#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "snapshot/result.hpp"
@@ -14,25 +15,94 @@
 namespace cladomatic {
 namespace {
 
-void append_cell(std::string& out, std::uint32_t value) {
-  char digits[16];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
+// The longest spellings: "-2.2250738585072014e-308" and "4294967295".
+constexpr std::size_t kFloatChars = 24;
+constexpr std::size_t kCountChars = 10;
+
+bool needs_quotes(std::string_view field, char delimiter) noexcept {
+  for (char c : field) {
+    if (c == delimiter || c == '"' || c == '\r' || c == '\n') return true;
+  }
+  return false;
 }
 
-void append_cell(std::string& out, double value) {
-  append_float(out, value);
+char* write_field(char* to, std::string_view field, char delimiter) noexcept {
+  if (!needs_quotes(field, delimiter)) {
+    std::memcpy(to, field.data(), field.size());
+    return to + field.size();
+  }
+  *to++ = '"';
+  for (char c : field) {
+    if (c == '"') *to++ = '"';
+    *to++ = c;
+  }
+  *to++ = '"';
+  return to;
 }
 
-// Rows per task: enough text per task (a few hundred KiB for long rows) that
-// joining the pieces costs little next to formatting them.
+char* write_cell(char* to, std::uint32_t value) noexcept {
+  return std::to_chars(to, to + kCountChars, value).ptr;
+}
+
+// Python's repr of a float: the shortest digits that read back, as decimals
+// for exponents -4 to 15 and in exponent form (at least two exponent digits)
+// beyond; integral values keep ".0".
+char* write_cell(char* to, double value) noexcept {
+  if (std::isnan(value)) return std::copy_n("nan", 3, to);
+  if (std::isinf(value)) return value < 0 ? std::copy_n("-inf", 4, to) : std::copy_n("inf", 3, to);
+  char buffer[32];
+  const char* end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+  const char* p = buffer;
+  if (*p == '-') *to++ = *p++;
+  char digits[20];
+  std::size_t k = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[k++] = *p;
+  }
+  const bool negative_exponent = p[1] == '-';
+  int magnitude = 0;
+  std::from_chars(p + 2, end, magnitude);
+  const int exponent = negative_exponent ? -magnitude : magnitude;
+  if (exponent < -4 || exponent > 15) {
+    *to++ = digits[0];
+    if (k > 1) {
+      *to++ = '.';
+      to = std::copy_n(digits + 1, k - 1, to);
+    }
+    *to++ = 'e';
+    *to++ = negative_exponent ? '-' : '+';
+    if (magnitude < 10) *to++ = '0';
+    return std::to_chars(to, to + 3, magnitude).ptr;
+  }
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point <= 0) {
+    *to++ = '0';
+    *to++ = '.';
+    to = std::fill_n(to, -point, '0');
+    return std::copy_n(digits, k, to);
+  }
+  const auto whole = static_cast<std::size_t>(point);
+  if (whole >= k) {
+    to = std::copy_n(digits, k, to);
+    to = std::fill_n(to, whole - k, '0');
+    *to++ = '.';
+    *to++ = '0';
+    return to;
+  }
+  to = std::copy_n(digits, whole, to);
+  *to++ = '.';
+  return std::copy_n(digits + whole, k - whole, to);
+}
+
+// Rows per task: about a million characters of text per task, so that joining
+// the pieces costs little next to formatting them.
 std::size_t rows_per_task(std::size_t columns) {
   return std::max<std::size_t>(1, 65536 / (columns + 1));
 }
 
 template <class Cell>
-std::string format_table(std::span<const std::string_view> names, std::span<const Cell> cells,
-                         char delimiter) {
+std::string format_table(std::span<const std::string_view> names, std::span<const Cell> cells, char delimiter,
+                         std::size_t cell_chars) {
   const std::size_t rows = names.size();
   if (rows == 0) {
     if (!cells.empty()) throw InvariantFailure("cells without rows");
@@ -41,112 +111,53 @@ std::string format_table(std::span<const std::string_view> names, std::span<cons
   if (cells.size() % rows != 0) throw InvariantFailure("cells do not make whole rows");
   const std::size_t columns = cells.size() / rows;
   const std::size_t step = rows_per_task(columns);
-  std::vector<std::string> pieces((rows + step - 1) / step);
+  struct Piece {
+    std::unique_ptr<char[]> text;
+    std::size_t size = 0;
+  };
+  std::vector<Piece> pieces((rows + step - 1) / step);
   tbb::parallel_for(std::size_t{0}, pieces.size(), [&](std::size_t piece) {
-    std::string& text = pieces[piece];
-    const std::size_t end = std::min(rows, (piece + 1) * step);
-    for (std::size_t r = piece * step; r < end; ++r) {
-      append_field(text, names[r], delimiter);
+    const std::size_t begin = piece * step;
+    const std::size_t end = std::min(rows, begin + step);
+    // Sized for the longest spelling of everything, so that writing never
+    // checks for room.
+    std::size_t room = (end - begin) * (columns * (cell_chars + 1) + 1);
+    for (std::size_t r = begin; r < end; ++r) room += 2 * names[r].size() + 2;
+    Piece& out = pieces[piece];
+    out.text = std::make_unique_for_overwrite<char[]>(room);
+    char* to = out.text.get();
+    for (std::size_t r = begin; r < end; ++r) {
+      to = write_field(to, names[r], delimiter);
       const Cell* row = cells.data() + r * columns;
       for (std::size_t c = 0; c < columns; ++c) {
-        text.push_back(delimiter);
-        append_cell(text, row[c]);
+        *to++ = delimiter;
+        to = write_cell(to, row[c]);
       }
-      text.push_back('\n');
+      *to++ = '\n';
     }
+    out.size = static_cast<std::size_t>(to - out.text.get());
   });
   std::size_t size = 0;
-  for (const std::string& piece : pieces) size += piece.size();
-  std::string out;
-  out.reserve(size);
-  for (std::string& piece : pieces) {
-    out += piece;
-    piece = {};
+  for (const Piece& piece : pieces) size += piece.size;
+  std::string text;
+  text.reserve(size);
+  for (Piece& piece : pieces) {
+    text.append(piece.text.get(), piece.size);
+    piece.text.reset();
   }
-  return out;
+  return text;
 }
 
 }  // namespace
 
-void append_field(std::string& out, std::string_view field, char delimiter) {
-  if (field.find_first_of(std::string_view{"\"\r\n"}) == std::string_view::npos &&
-      field.find(delimiter) == std::string_view::npos) {
-    out += field;
-    return;
-  }
-  out.push_back('"');
-  for (char c : field) {
-    if (c == '"') out.push_back('"');
-    out.push_back(c);
-  }
-  out.push_back('"');
-}
-
-void append_float(std::string& out, double value) {
-  if (std::isnan(value)) {
-    out += "nan";
-    return;
-  }
-  if (std::isinf(value)) {
-    out += value < 0 ? "-inf" : "inf";
-    return;
-  }
-  // The shortest digits that read back, in scientific form d[.ddd]e±x.
-  char buffer[40];
-  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
-  const char* p = buffer;
-  if (*p == '-') {
-    out.push_back('-');
-    ++p;
-  }
-  char digits[20];
-  std::size_t k = 0;
-  for (; p != end && *p != 'e'; ++p) {
-    if (*p != '.') digits[k++] = *p;
-  }
-  int exponent = 0;
-  const char* exponent_text = p + 1;
-  if (*exponent_text == '+') ++exponent_text;  // from_chars takes a minus sign only
-  std::from_chars(exponent_text, end, exponent);
-  // Python writes decimals for exponents -4 to 15 and exponent form beyond.
-  if (exponent < -4 || exponent > 15) {
-    out.push_back(digits[0]);
-    if (k > 1) {
-      out.push_back('.');
-      out.append(digits + 1, k - 1);
-    }
-    char tail[8];
-    const auto tail_end = std::to_chars(tail, tail + sizeof tail, std::abs(exponent)).ptr;
-    out.push_back('e');
-    out.push_back(exponent < 0 ? '-' : '+');
-    if (tail_end - tail < 2) out.push_back('0');
-    out.append(tail, tail_end);
-    return;
-  }
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out.append(digits, k);
-  } else if (static_cast<std::size_t>(point) >= k) {
-    out.append(digits, k);
-    out.append(static_cast<std::size_t>(point) - k, '0');
-    out += ".0";
-  } else {
-    out.append(digits, static_cast<std::size_t>(point));
-    out.push_back('.');
-    out.append(digits + point, k - static_cast<std::size_t>(point));
-  }
-}
-
 std::string format_rows(std::span<const std::string_view> names, std::span<const std::uint32_t> cells,
                         char delimiter) {
-  return format_table(names, cells, delimiter);
+  return format_table(names, cells, delimiter, kCountChars);
 }
 
 std::string format_rows(std::span<const std::string_view> names, std::span<const double> cells,
                         char delimiter) {
-  return format_table(names, cells, delimiter);
+  return format_table(names, cells, delimiter, kFloatChars);
 }
 
 }  // namespace cladomatic

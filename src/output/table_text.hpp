@@ -11,12 +11,8 @@
 
 namespace cladomatic {
 
-// Quoted, with quotes doubled, when it holds the delimiter, a quote, CR or LF.
-void append_field(std::string& out, std::string_view field, char delimiter);
-
-void append_float(std::string& out, double value);
-
-// One line per name: the name, then its row of `cells` (names.size() rows of
+// One line per name: the name (quoted, with quotes doubled, when it holds the
+// delimiter, a quote, CR or LF), then its row of `cells` (names.size() rows of
 // cells.size() / names.size() cells, row-major), each cell after the
 // delimiter, then LF.  Rows are formatted in parallel; the text does not
 // depend on the thread count.  Throws InvariantFailure when the cells do not
