@@ -7,7 +7,6 @@
 #include <span>
 #include <utility>
 
-#include "distances/pages.hpp"
 #include "progress.hpp"
 #include "pyref.hpp"
 #include "results.hpp"
@@ -21,10 +20,7 @@ PyRef matrix_bytes(std::size_t n, std::size_t cell_width, PyRef progress, Fill&&
   PyRef matrix = uninitialised_bytes(n, n, cell_width);
   if (!matrix) return matrix;
   std::span<std::byte> out = payload(matrix.get());
-  with_counter(std::move(progress), pair_count(n), [&](PairCounter* counter) {
-    prefault_for_writing(out);
-    fill(counter, out);
-  });
+  with_counter(std::move(progress), pair_count(n), [&](PairCounter* counter) { fill(counter, out); });
   return matrix;
 }
 

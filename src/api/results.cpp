@@ -27,6 +27,8 @@ PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcep
   PyRef zero = PyRef::steal(PyFloat_FromDouble(0.0));
   if (!list || !zero) return PyRef();
   PyObject** items = PySequence_Fast_ITEMS(list.get());
+  // The list is filled on this thread alone: its pages are faulted in by
+  // the pool first.
   prefault_for_writing(std::as_writable_bytes(std::span(items, cells.size())));
   const auto bits = [&](std::size_t at) { return std::bit_cast<std::uint64_t>(cells[at]); };
   const auto make = [&](std::size_t at) -> PyObject* {

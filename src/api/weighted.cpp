@@ -6,7 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "distances/pages.hpp"
 #include "distances/weighted.hpp"
 #include "docs.hpp"
 #include "exports.hpp"
@@ -45,7 +44,6 @@ PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   std::unique_ptr<double[]> matrix = std::make_unique_for_overwrite<double[]>(cells);
   std::span<double> values(matrix.get(), cells);
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
-    prefault_for_writing(std::as_writable_bytes(values));
     metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values));
   });
   return tuple_of(string_list(call.names), symmetric_float_list(values, n));

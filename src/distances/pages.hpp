@@ -6,11 +6,12 @@
 
 namespace cladomatic {
 
-// Has the kernel fault in the whole pages of a fresh buffer that is about to
-// be written through, one call per share of the pool's threads instead of a
-// trap per 4 KiB page: the first touch of a large matrix was most of a large
-// RF call.  Contents are unchanged.  Small buffers, and kernels without the
-// request (before Linux 5.14), are left to fault as they are written.
+// Has the kernel fault in the whole pages of a fresh buffer, a share per
+// thread of the pool, before one thread writes it all: the first touch is then
+// spread over the pool as it is when the pool itself writes a matrix (which
+// needs no such call: on two threads, populating first measured the same as
+// the pool's own faults).  Contents are unchanged.  Small buffers, and kernels
+// without the request (before Linux 5.14), are left to fault as written.
 //
 // Huge pages (MADV_HUGEPAGE) were measured and left out: where the machine is
 // a virtual one that hands freed 2 MiB blocks back to its host, every run
