@@ -13,7 +13,7 @@ from collections.abc import Callable
 from fractions import Fraction
 from typing import NoReturn
 
-from cladomatic_tools import __version__, engine, output, reader
+from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 from cladomatic_tools.sources import FileTrees, Selection, scan
@@ -123,6 +123,7 @@ def _parser() -> argparse.ArgumentParser:
             help="output format (default: from the suffix of --output, else tsv); npz holds the matrix as "
             "'distances' and the row names as 'tree_names'",
         )
+        cluster.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
         "splits",
@@ -139,6 +140,7 @@ def _parser() -> argparse.ArgumentParser:
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
     command.set_defaults(run=_run_splits)
+    diagnostics_cli.register(commands, _add_debug)
     return parser
 
 
@@ -155,6 +157,9 @@ def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
 
 
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
+    if cluster.wanted(args):
+        cluster.run(args, status)
+        return
     target = output.target_for(args.output, args.format)
     if target.fmt in ("npy", "npz"):
         output.require_numpy(f"{target.fmt} output")

@@ -199,9 +199,12 @@ class TreeSet:
             self._engine.distances(metric, row_index, col_index, out)
         return out
 
-    def against(self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None) -> np.ndarray:
+    def against(
+        self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None, *, rows=None, cols=None
+    ) -> np.ndarray:
         """Every tree of this set against every tree of `other` (same leaf names, same rootedness):
-        a len(self) x len(other) matrix, written into `out` when given.
+        a len(self) x len(other) matrix, written into `out` when given. `rows` (trees of this set) and `cols`
+        (trees of `other`) select a block of it, as in `distances`.
 
         >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
@@ -213,8 +216,10 @@ class TreeSet:
         dtype = self._check_metric(metric)
         if metric in ("wrf", "kf") and not other.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
-        out = _output(out, dtype, (len(self), len(other)))
-        self._engine.against(other._engine, metric, out)
+        row_index = _selection(rows, len(self), "rows")
+        col_index = _selection(cols, len(other), "cols")
+        out = _output(out, dtype, (row_index.size, col_index.size))
+        self._engine.against(other._engine, metric, row_index, col_index, out)
         return out
 
     # summaries without the matrix
@@ -240,21 +245,50 @@ class TreeSet:
         """The tree with the least mean distance to the others (the first on ties); metrics as mean_distances."""
         return int(np.argmin(self.mean_distances(metric)))
 
-    def split_frequencies(self) -> tuple[np.ndarray, np.ndarray]:
+    def split_frequencies(self, groups: Sequence[int] | np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
         """(splits, counts): every non-trivial split of the set as a bool row over `leaf_names` (its canonical
         side: for unrooted trees the side without the first leaf), and per group the number of its trees that
-        hold each split, shape (len(group_names), n_splits).
+        hold each split, shape (len(group_names), n_splits). `groups`, one integer of at least 0 per tree,
+        counts by other groups instead (stretches of the runs, say); counts then has max(groups) + 1 rows.
 
         >>> splits, counts = TreeSet.from_newick(["(A,B,(C,D));"] * 2).split_frequencies()
         >>> splits.astype(int), counts
         (array([[0, 0, 1, 1]]), array([[2]]))
         """
+        if groups is None:
+            by, n_groups = self.groups, len(self.group_names)
+        else:
+            by = np.asarray(groups)
+            if by.shape != (len(self),) or (by.size and by.dtype.kind not in "iu"):
+                raise ValueError(f"groups must hold one integer per tree ({len(self)}), got shape {by.shape}")
+            if by.size and (by.min() < 0 or by.max() > np.iinfo(np.int32).max):
+                raise ValueError("groups must lie between 0 and 2**31 - 1")
+            n_groups = int(by.max()) + 1 if by.size else 0
         n_splits = self._engine.n_splits
         splits = np.zeros((n_splits, len(self.leaf_names)), dtype=np.bool_)
-        counts = np.zeros((len(self.group_names), n_splits), dtype=np.int64)
+        counts = np.zeros((n_groups, n_splits), dtype=np.int64)
         self._engine.split_sides(splits)
-        self._engine.group_counts(np.ascontiguousarray(self.groups, dtype=np.int32), counts)
+        self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts)
         return splits, counts
+
+    def asdsf(self, burnin: int | str = "25%", min_freq: float = 0.10, points: int = 1) -> np.ndarray:
+        """[points, 2]: the average and the maximum standard deviation of split frequencies between the groups
+        (runs), as MrBayes defines them, at `points` points along the chains; the last row is the whole sample
+        after the burn-in (a count of trees, or a share such as "25%" of each run, rounded down)."""
+        from cladomatic_tools import convergence
+
+        return convergence.asdsf(self, burnin, min_freq, points)
+
+    def principal_coordinates(
+        self, metric: str = "rf", dims: int = 2, method: str = "auto"
+    ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(coordinates [trees, dims], eigenvalues [dims], share of the variation [dims]): classical MDS of the
+        distances, exact up to 1,000 trees and landmark MDS with up to 500 landmarks above ("exact" or "landmark"
+        chooses)."""
+        from cladomatic_tools import space
+
+        result = space.principal_coordinates(self, metric, dims, method)
+        return result.points, result.eigenvalues, result.share
 
     # pickling: the interned arrays as one bytes object
 

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Two short MrBayes runs whose split-frequency diagnostics the converge command must reproduce.
+# Run inside the development root:  tools/devenv run bench/mrbayes_asdsf.sh
+# Fixed seeds and one process, so the same packages give the same files byte for byte.
+#
+# Writes tests/data/mrbayes/NAME.runI.t.gz (the tree sample of each run), NAME.mcmc (the ASDSF MrBayes computed
+# every `diagnfreq` generations while it ran, column StdDev(s)) and NAME.mb.txt: the lines MrBayes printed with
+# the ASDSF during and at the end of the run and from `sumt` over the same files, for burn-in fractions 0.25
+# and 0.5 and minimum partition frequencies 0.10 and 0.25. (`sump` summarises the parameter files only: it
+# prints no split-frequency figure.)
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+out=$here/../tests/data/mrbayes
+work=${CLADOMATIC_BUILD_DIR:-$here/../build}/mrbayes-asdsf
+examples=/usr/share/doc/mrbayes/examples
+mkdir -p "$out" "$work"
+cd "$work"
+
+run() { # name example nruns ngen samplefreq diagnfreq model
+  local name=$1 example=$2 nruns=$3 ngen=$4 freq=$5 diagn=$6 model=$7
+  sed -n '1,/^[[:space:]]*end;/Ip' "$examples/$example.nex" >"$name.nex"
+  cat >"$name.batch" <<BATCH
+begin mrbayes;
+  set autoclose=yes nowarn=yes seed=20261207 swapseed=1207;
+  execute $name.nex;
+  $model
+  mcmc ngen=$ngen samplefreq=$freq printfreq=$ngen diagnfreq=$diagn nruns=$nruns nchains=2 filename=$name;
+  sumt filename=$name nruns=$nruns relburnin=yes burninfrac=0.25 minpartfreq=0.10;
+  sumt filename=$name nruns=$nruns relburnin=yes burninfrac=0.5 minpartfreq=0.10;
+  sumt filename=$name nruns=$nruns relburnin=yes burninfrac=0.25 minpartfreq=0.25;
+end;
+BATCH
+  echo "mrbayes_asdsf: $name ($ngen generations)" >&2
+  mb "$name.batch" >"$name.log"
+  local i
+  for ((i = 1; i <= nruns; i++)); do gzip -9n <"$name.run$i.t" >"$out/$name.run$i.t.gz"; done
+  cp "$name.mcmc" "$out/"
+  # the summary lines: the final diagnostic of the run, then each sumt call's burn-in and its two figures
+  grep -E 'standard deviation of split frequencies|Summary statistics for partitions|relative burnin' \
+    "$name.log" >"$out/$name.mb.txt" || true
+  cat "$out/$name.mb.txt"
+}
+
+# short chains of a 32-taxon data set, far from converged, so that many splits differ between runs
+run cynmix cynmix 2 10000 50 500 "lset nst=6 rates=gamma;"
+run cynmix3 cynmix 3 6000 50 500 "lset nst=6 rates=gamma;"
+ls -l "$out"
