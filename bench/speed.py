@@ -262,8 +262,8 @@ def main():
     if "touch" not in skip:
         runs = {"fault": [], "populate": [], "huge": []}
         for _ in range(max(args.repeat, 5)):
-            for name in runs:
-                runs[name].append(in_child(f"touch_{name}", variants["new"]))
+            for name, done in runs.items():
+                done.append(in_child(f"touch_{name}", variants["new"]))
         print(f"first touch of {TOUCH_BYTES / 1e9:.1f} GB on 2 threads, each run (s):")
         for name, rows in runs.items():
             times = " ".join(f"{r['seconds']:.3f}" for r in rows)

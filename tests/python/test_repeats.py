@@ -6,7 +6,6 @@ import struct
 import cladomatic
 import numpy as np
 import pytest
-
 from trees import Node, edge_splits, grow, newick, rf
 
 
