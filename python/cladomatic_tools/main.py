@@ -166,7 +166,7 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
     if target.path is not None:
         output.check_writable(target.path, args.files)
     matrix = engine.distances(args.metric, _tree_set(args, status), args.rooted, status, warn)
-    output.write_matrix(matrix, target)
+    output.write_matrix(matrix, target, status.writing)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:

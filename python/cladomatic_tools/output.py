@@ -14,10 +14,10 @@ import stat
 import sys
 import tempfile
 from array import array
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 
@@ -182,9 +182,13 @@ def _text(binary: IO[bytes], compressed: bool) -> Iterator[IO[str]]:
         packed.close()
 
 
-def write_matrix(matrix: Matrix, target: Target) -> None:
+# Rows done and rows in all, after each band of rows written.
+RowsWritten = Callable[[int, int], None]
+
+
+def write_matrix(matrix: Matrix, target: Target, written: RowsWritten | None = None) -> None:
     if target.path is None:
-        _write_table(matrix, sys.stdout, _delimiter(target.fmt))
+        _write_table(matrix, sys.stdout, _delimiter(target.fmt), written)
         sys.stdout.flush()
         return
     if target.fmt in ("npy", "npz"):
@@ -199,18 +203,45 @@ def write_matrix(matrix: Matrix, target: Target) -> None:
                 numpy.savez_compressed(file, distances=values, tree_names=numpy.array(matrix.names, dtype=str))
         return
     with _replaced(target.path) as file, _text(file, target.compressed) as text:
-        _write_table(matrix, text, _delimiter(target.fmt))
+        _write_table(matrix, text, _delimiter(target.fmt), written)
 
 
 def _delimiter(fmt: str) -> str:
     return "\t" if fmt == "tsv" else ","
 
 
-def _write_table(matrix: Matrix, file: IO[str], delimiter: str) -> None:
+def _write_table(matrix: Matrix, file: IO[str], delimiter: str, written: RowsWritten | None = None) -> None:
     writer = csv.writer(file, delimiter=delimiter, lineterminator="\n")
     writer.writerow(["", *matrix.names])
-    for i, name in enumerate(matrix.names):
-        writer.writerow([name, *matrix.row(i)])
+    n = len(matrix.names)
+    # A text stream without bytes beneath it (a StringIO standing in for stdout) gets the csv module's rows.
+    format_rows = _native_rows() if isinstance(file, io.TextIOWrapper) else None
+    # Bands of about a million cells: each formatted in parallel by the engine, and a progress step.
+    band = max(1, (1 << 20) // max(n, 1))
+    for start in range(0, n, band):
+        end = min(n, start + band)
+        if format_rows is None:
+            for i in range(start, end):
+                writer.writerow([matrix.names[i], *matrix.row(i)])
+        else:
+            import numpy
+
+            values = numpy.asarray(matrix.values[start * n : end * n], dtype=matrix.dtype).reshape(end - start, n)
+            file.flush()
+            cast(io.TextIOWrapper, file).buffer.write(format_rows(matrix.names[start:end], values, delimiter))
+        if written is not None:
+            written(end, n)
+
+
+def _native_rows() -> Callable[[list[str], Any, str], bytes] | None:
+    """The engine's row formatter (the same text as the csv module writes, at native speed), where the engine
+    and NumPy can be imported."""
+    try:
+        import numpy  # noqa: F401
+        from _cladomatic_engine import format_rows
+    except ImportError:
+        return None
+    return cast(Callable[[list[str], Any, str], bytes], format_rows)
 
 
 def write_npz(path: str, arrays: dict[str, Any]) -> None:

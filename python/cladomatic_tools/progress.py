@@ -67,6 +67,18 @@ class Status:
             thread.join()
             self.clear()
 
+    def writing(self, rows: int, total: int) -> None:
+        """Redraws the bar of rows written, at most every redraw interval, and clears it after the last row."""
+        now = time.monotonic()
+        if not self.enabled:
+            return
+        if rows >= total:
+            self.clear()
+            return
+        if now >= self._next_draw:
+            self._next_draw = now + _REDRAW_SECONDS
+            self._draw_bar(f"writing {total} rows", rows / total, None)
+
     def clear(self) -> None:
         if self._drawn:
             self._stream.write("\r\x1b[K")

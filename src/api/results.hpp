@@ -16,7 +16,11 @@
 namespace cladomatic {
 
 PyRef string_list(std::span<const std::string> items) noexcept;
-PyRef float_list(std::span<const double> items) noexcept;
+// The n x n matrix `cells` (row-major) as one flat list of floats.  Floats
+// are immutable, so entries (i, j) and (j, i) of equal bits are one object,
+// and so is every +0.0: about half the objects, memory and time of a float
+// per entry, with nothing visible but identity.
+PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcept;
 PyRef size_object(std::size_t value) noexcept;
 
 // A bytes object for a rows x columns matrix of `width`-byte entries, whose

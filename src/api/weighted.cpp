@@ -46,7 +46,7 @@ PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
     metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values));
   });
-  return tuple_of(string_list(call.names), float_list(values));
+  return tuple_of(string_list(call.names), symmetric_float_list(values, n));
 }
 
 PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {

@@ -24,6 +24,25 @@ Input Input::borrowing(const Snapshots& set) {
   return input;
 }
 
+Input Input::subset(Input&& from, std::span<const std::uint32_t> trees) {
+  Input taken = std::move(from);
+  Input input;
+  input.owned_freq_.assign(taken.freq_.size(), 0);
+  input.owned_snaps_.reserve(trees.size());
+  for (std::uint32_t t : trees) {
+    if (t >= taken.size_ || t >= taken.snaps_.size()) throw InvariantFailure("subset tree out of range");
+    InternSnap snap = taken.owns_ ? std::move(taken.owned_snaps_[t]) : taken.snaps_[t];
+    for (std::uint32_t s = 0; s < snap.n_pendant; ++s) ++input.owned_freq_.at(s);
+    for (SplitId s : snap.ids) ++input.owned_freq_.at(s);
+    input.owned_snaps_.push_back(std::move(snap));
+  }
+  input.snaps_ = input.owned_snaps_;
+  input.freq_ = input.owned_freq_;
+  input.size_ = input.owned_snaps_.size();
+  input.owns_ = true;
+  return input;
+}
+
 void Input::release_trees(std::size_t begin, std::size_t end) {
   if (!owns_) return;
   for (std::size_t t = begin; t < end && t < owned_snaps_.size(); ++t) owned_snaps_[t] = InternSnap{};

@@ -28,6 +28,10 @@ class Input {
  public:
   static Input owning(Snapshots&& set);
   static Input borrowing(const Snapshots& set);
+  // An owning input of the trees `trees` (ascending) of `from`, in that
+  // order, with tree counts over them alone; trees are moved out of an
+  // owning `from`, copied from a borrowing one.
+  static Input subset(Input&& from, std::span<const std::uint32_t> trees);
 
   Input(Input&&) noexcept = default;
   Input& operator=(Input&&) noexcept = default;

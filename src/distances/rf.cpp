@@ -7,6 +7,7 @@
 #include "../primitives/cpu.hpp"
 #include "boundary.hpp"
 #include "matrix.hpp"
+#include "topologies.hpp"
 
 namespace cladomatic {
 namespace {
@@ -60,6 +61,11 @@ void rf_row_kernel(const RfLayout& layout, const RowSlice<std::uint32_t>& cells)
   }
 #endif
   rf_rows_baseline(layout, cells);
+}
+
+// The share is read only once a call has enough trees to use it.
+std::uint32_t threshold_for(std::size_t n) {
+  return n < kSparseFrom ? 2 : rf_dense_threshold(n, rf_dense_share());
 }
 
 }  // namespace
@@ -124,9 +130,24 @@ void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic
 }
 
 void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
-  const std::size_t n = input.size();
-  const std::uint32_t threshold = n < kSparseFrom ? 2 : rf_dense_threshold(n, rf_dense_share());
-  distance_rf_split(std::move(input), threshold, progress, out);
+  Input taken = std::move(input);
+  const std::size_t n = taken.size();
+  require_matrix_bytes<std::uint32_t>(out, n);
+  if (n == 0) return;
+  const Topologies topologies = distinct_topologies(taken.snaps());
+  const std::size_t m = topologies.first.size();
+  // The small matrix lives beside the full one: with more than half the
+  // trees distinct it would cost over a quarter more memory for a saving
+  // that the copy-out mostly eats.
+  if (2 * m > n) {
+    distance_rf_split(std::move(taken), threshold_for(n), progress, out);
+    return;
+  }
+  std::vector<std::uint32_t> groups_matrix(m * m);
+  distance_rf_split(Input::subset(std::move(taken), topologies.first), threshold_for(m), progress,
+                    std::as_writable_bytes(std::span(groups_matrix)));
+  expand_topologies(groups_matrix, topologies, progress, pairs_in_rows(n, 0, n) - pairs_in_rows(m, 0, m),
+                    out);
 }
 
 }  // namespace cladomatic

@@ -17,12 +17,14 @@ namespace cladomatic {
 // little-endian u32, row-major.  `progress`, when given, grows by n(n-1)/2.
 // Splits in at least max(ceil(share * n), 2) trees (share from
 // CLADOMATIC_RF_DENSE_SHARE, read only when n >= 256) are intersected as bit
-// rows, below 256 trees every shared split is.
+// rows, below 256 trees every shared split is.  Trees of one topology are
+// compared once: with repeats the distinct topologies get their own matrix
+// (and threshold), which is then copied out; the result is the same.
 void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
 // The same with the dense threshold given: splits in at least that many trees
 // are dense (2 or less: all shared splits, n or more: none).  Any threshold
-// gives the same matrix.
+// gives the same matrix.  Compares every pair of trees, repeats included.
 void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
                        std::span<std::byte> out);
 

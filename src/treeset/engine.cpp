@@ -20,7 +20,9 @@
 #include "distances/boundary.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
+#include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
+#include "output/table_text.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
 
@@ -149,12 +151,17 @@ struct Engine {
   Lazy<std::vector<double>> information;
   Lazy<InfoWeights> info;
   Lazy<std::vector<std::uint32_t>> splits;
+  Lazy<Topologies> topologies;
 
   const Snapshots& set() const noexcept { return saved.set; }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
   std::uint32_t n_leaves() const noexcept { return static_cast<std::uint32_t>(set().leaf_names.size()); }
 
   std::uint32_t rf_threshold() const { return rf_dense_threshold(n_trees(), rf_dense_share()); }
+
+  const Topologies& topology_groups() {
+    return topologies.get([&] { return distinct_topologies(set().snaps); });
+  }
 
   const RfLayout& rf_layout() {
     return rf.get([&] {
@@ -259,18 +266,43 @@ PairMetric pair_metric(const std::string& metric) {
   throw nb::value_error(("unknown metric " + metric).c_str());
 }
 
+// A metric of the topologies alone, computed once per distinct pair of
+// topologies in the block and copied to the rest; the cells are the same.
+// Worth it only where the block shrinks to half or less.
+template <class Cell, class Kernel>
+void by_topology(Engine& engine, Block block, Cell* out, const Kernel& kernel) {
+  const Topologies& groups = engine.topology_groups();
+  if (groups.first.size() < engine.n_trees()) {
+    const DistinctBlock distinct = distinct_block(groups, block.rows, block.cols);
+    if (2 * distinct.rows.size() * distinct.cols.size() <= block.rows.size() * block.cols.size()) {
+      std::vector<Cell> small(distinct.rows.size() * distinct.cols.size());
+      kernel(Block{distinct.rows, distinct.cols}, small.data());
+      expand_block(distinct, small.data(), out);
+      return;
+    }
+  }
+  kernel(block, out);
+}
+
 void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out) {
   const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
   const std::size_t r = block.rows.size();
   const std::size_t c = block.cols.size();
   nb::gil_scoped_release released;
   switch (pair_metric(metric)) {
-    case PairMetric::kRf:
-      rf_block(engine.rf_layout(), block, cells<std::uint32_t>(out, r, c));
+    case PairMetric::kRf: {
+      const RfLayout& layout = engine.rf_layout();
+      by_topology(engine, block, cells<std::uint32_t>(out, r, c),
+                  [&](Block part, std::uint32_t* to) { rf_block(layout, part, to); });
       return;
-    case PairMetric::kRfNorm:
-      rf_norm_block(engine.rf_layout(), block, engine.split_counts(), cells<double>(out, r, c));
+    }
+    case PairMetric::kRfNorm: {
+      const RfLayout& layout = engine.rf_layout();
+      const std::span<const std::uint32_t> splits = engine.split_counts();
+      by_topology(engine, block, cells<double>(out, r, c),
+                  [&](Block part, double* to) { rf_norm_block(layout, part, splits, to); });
       return;
+    }
     case PairMetric::kInfoRf:
       info_rf_block(engine.rf_layout(), engine.information_weights(), block, cells<double>(out, r, c));
       return;
@@ -361,6 +393,29 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                n_splits(engine), out.data());
 }
 
+// Rows of a distance table as text, for the command's row bands.
+nb::bytes format_rows_(const std::vector<std::string>& names,
+                       nb::ndarray<nb::ro, nb::ndim<2>, nb::c_contig, nb::device::cpu> values,
+                       const std::string& delimiter) {
+  if (delimiter.size() != 1) throw nb::value_error("delimiter must be one character");
+  if (values.shape(0) != names.size()) throw nb::value_error("values need one row per name");
+  const std::vector<std::string_view> views(names.begin(), names.end());
+  const std::size_t size = values.size();
+  std::string text;
+  if (values.dtype() == nb::dtype<std::uint32_t>()) {
+    const std::span cells(static_cast<const std::uint32_t*>(values.data()), size);
+    nb::gil_scoped_release released;
+    text = format_rows(views, cells, delimiter[0]);
+  } else if (values.dtype() == nb::dtype<double>()) {
+    const std::span cells(static_cast<const double*>(values.data()), size);
+    nb::gil_scoped_release released;
+    text = format_rows(views, cells, delimiter[0]);
+  } else {
+    throw nb::value_error("values must be uint32 or float64");
+  }
+  return nb::bytes(text.data(), text.size());
+}
+
 }  // namespace
 }  // namespace cladomatic
 
@@ -369,6 +424,9 @@ NB_MODULE(_cladomatic_engine, m) {
   using namespace nb::literals;
   m.doc() = "The interned tree set behind cladomatic_tools.TreeSet.";
   nb::exception<InvariantFailure>(m, "InvariantFailure", PyExc_BaseException);
+  m.def("format_rows", &format_rows_, "names"_a, "values"_a.noconvert(), "delimiter"_a,
+        "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
+        "values (uint32, or float64 in the shortest form that reads back to the same bits).");
   nb::class_<Engine>(m, "Engine")
       .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
                   nb::rv_policy::take_ownership)

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "distance_sets.hpp"
+#include "distances/topologies.hpp"
 #include "owned_results.hpp"
 
 namespace cladomatic {
@@ -91,6 +92,71 @@ TEST(DistanceRf, SameBitsOnOneThread) {
   const std::vector<std::uint32_t> parallel = rf_with_threshold(set, 20);
   tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
   EXPECT_EQ(rf_with_threshold(set, 20), parallel);
+}
+
+// Trees drawn from `bases` topologies, each listing its splits in its own order.
+Snapshots repeated_set(std::size_t trees, std::uint32_t bases, std::uint32_t pendants, std::uint64_t seed) {
+  return random_set(
+      {.trees = trees, .pendants = pendants, .splits = 400, .per_tree = 40, .bases = bases, .changes = 0},
+      seed);
+}
+
+TEST(DistinctTopologies, GroupsTreesBySplitSetsWhateverTheirOrder) {
+  const Snapshots set = random_set({.trees = 500, .splits = 12, .per_tree = 5, .changes = 2}, 21);
+  const Topologies groups = distinct_topologies(set.snaps);
+  ASSERT_EQ(groups.group_of.size(), 500u);
+  ASSERT_LT(groups.first.size(), 500u);
+  const auto sorted = [&](std::size_t t) {
+    std::vector<std::uint32_t> ids = set.snaps[t].ids;
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  };
+  for (std::size_t g = 0; g < groups.first.size(); ++g) {
+    EXPECT_EQ(groups.group_of[groups.first[g]], g);
+    if (g > 0) {
+      EXPECT_LT(groups.first[g - 1], groups.first[g]);
+    }
+  }
+  for (std::size_t t = 0; t < 500; ++t) {
+    for (std::size_t u = t + 1; u < 500; u += 7) {
+      EXPECT_EQ(groups.group_of[t] == groups.group_of[u], sorted(t) == sorted(u)) << t << " " << u;
+    }
+  }
+}
+
+TEST(DistanceRf, RepeatedTopologiesGiveTheMatrixOfEveryPair) {
+  struct Case {
+    std::size_t trees;
+    std::uint32_t bases;
+    std::uint32_t pendants;
+  };
+  // Distinct topologies below and above the size where rare splits move to
+  // the postings, all trees below and above it, and none repeated.
+  for (const Case c :
+       {Case{2, 1, 0}, Case{40, 3, 4}, Case{600, 20, 0}, Case{700, 300, 3}, Case{300, 300, 0}}) {
+    SCOPED_TRACE(c.trees);
+    const Snapshots set = repeated_set(c.trees, c.bases, c.pendants, c.trees + c.bases);
+    const std::vector<std::uint32_t> every_pair = rf_with_threshold(set, rf_dense_threshold(c.trees, 0.03));
+    if (c.trees < 100) {
+      EXPECT_EQ(every_pair, brute_rf(set));
+    }
+    EXPECT_EQ(distance_rf(Input::borrowing(set), nullptr), every_pair);
+    Snapshots copy = set;
+    std::atomic<std::uint64_t> progress{0};
+    EXPECT_EQ(distance_rf(Input::owning(std::move(copy)), &progress), every_pair);
+    EXPECT_EQ(progress.load(), c.trees * (c.trees - 1) / 2);
+  }
+}
+
+TEST(DistanceRf, RepeatsFillAnUnalignedBufferOnOneThreadAlike) {
+  const Snapshots set = repeated_set(333, 5, 2, 9);
+  std::vector<std::byte> bytes(4 * 333 * 333 + 3);
+  distance_rf(Input::borrowing(set), nullptr, std::span(bytes).subspan(3));
+  std::vector<std::uint32_t> got(333 * 333);
+  std::memcpy(got.data(), bytes.data() + 3, 4 * got.size());
+  EXPECT_EQ(got, rf_with_threshold(set, 2));
+  tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+  EXPECT_EQ(distance_rf(Input::borrowing(set), nullptr), got);
 }
 
 TEST(DistanceRf, WrongBufferSizeIsAnInvariantFailure) {

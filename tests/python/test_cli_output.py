@@ -67,7 +67,7 @@ class TestAtomicOutput:
         out = tmp_path / "rf.tsv"
         out.write_text("precious\n")
 
-        def failing(matrix, file, delimiter):
+        def failing(matrix, file, delimiter, written=None):
             file.write("half a row")
             raise OSError(28, "No space left on device")
 

@@ -1,0 +1,278 @@
+"""Speed on real posteriors, against an older build of the same code, in one run.
+
+    tools/devenv run python3 bench/speed.py [--old build/base] [--repeat 3] [--skip tsv,touch]
+
+--old is a build directory of the commit to compare with, beside its source tree (--old-src, by default
+<old>-src): for example
+
+    git worktree add build/base-src <commit>
+    tools/devenv run sh -c "cmake -S build/base-src -B build/base -G Ninja -DCMAKE_BUILD_TYPE=Release \\
+                            && cmake --build build/base --target cladomatic"
+
+Every figure is the median of --repeat runs, old and new alternating, each run a fresh process. Figures:
+
+- primates (20,000 MrBayes trees of 12 taxa, bench/data/primates.mb.nex.gz): the RF module call with the trees
+  already in memory, and the whole `cladomatic rf` process writing .npy;
+- 10,000 synthetic 100-leaf trees (as bench/pairwise.py makes them): RF end to end in pairs per second, and KF as
+  bytes (`_with_snapshots_`) and as the plain list of floats;
+- the KF matrix of those trees written as TSV by the command's output code, in MB/s;
+- first touch of a fresh 1.6 GB buffer: page by page, populated by the kernel in one call per thread, and with
+  the huge-page hint, with the huge pages granted and how often the kernel compacted memory directly meanwhile
+  (/proc/vmstat), which is what the hint can cost on a fragmented machine.
+
+Old and new results are compared byte for byte where both exist.
+"""
+
+import argparse
+import hashlib
+import json
+import mmap
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+PRIMATES = os.path.join(HERE, "data", "primates.mb.nex.gz")
+N_SYNTHETIC = 10_000
+TOUCH_BYTES = 1_600_000_000
+
+
+def digest(data):
+    return hashlib.sha256(memoryview(data).cast("B")).hexdigest()[:16]
+
+
+def primates_rf():
+    import cladomatic
+    import treefiles
+
+    trees = treefiles.read_tree_file(PRIMATES)
+    n = len(trees.newicks)
+    start = time.perf_counter()
+    _, data = cladomatic.pairwise_rf_from_newick_iter(trees.names, iter(trees.newicks), [trees.translate], [0] * n)
+    return {"seconds": time.perf_counter() - start, "n": n, "digest": digest(data)}
+
+
+def synthetic_texts():
+    import treegen
+
+    sampler = treegen.Sampler(n_leaves=100, n_bases=4, max_moves=4, seed=11)
+    return [sampler.tree() for _ in range(N_SYNTHETIC)]
+
+
+def synthetic(function_name):
+    import cladomatic
+
+    texts = synthetic_texts()
+    n = len(texts)
+    function = getattr(cladomatic, function_name)
+    counter = cladomatic.ProgressCounter()
+    marks = {}
+    running = True
+
+    def poll():
+        while running and "done" not in marks:
+            if counter.total() and counter.value() == counter.total():
+                marks["done"] = time.perf_counter()
+            time.sleep(0.002)
+
+    poller = threading.Thread(target=poll)
+    poller.start()
+    start = time.perf_counter()
+    result = function([str(i) for i in range(n)], iter(texts), [{}], [0] * n, progress=counter)
+    seconds = time.perf_counter() - start
+    running = False
+    poller.join()
+    data = result[1]
+    if isinstance(data, list):
+        from array import array
+
+        data = array("d", data).tobytes()
+    # From the last pair to the return: mirroring and building the Python result.
+    tail = start + seconds - marks.get("done", start + seconds)
+    return {"seconds": seconds, "n": n, "digest": digest(data), "tail": tail}
+
+
+def kf_tsv():
+    import cladomatic
+    from cladomatic_tools import output
+
+    texts = synthetic_texts()
+    n = len(texts)
+    names = [f"tree{i}" for i in range(n)]
+    _, data = cladomatic.pairwise_kf_with_snapshots_from_newick_iter(names, iter(texts), [{}], [0] * n)[:2]
+    values = memoryview(data).cast("d")
+    with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
+        path = os.path.join(folder, "kf.tsv")
+        start = time.perf_counter()
+        output.write_matrix(output.Matrix(names, values, "float64"), output.Target(path, "tsv", False))
+        seconds = time.perf_counter() - start
+        size = os.path.getsize(path)
+        with open(path, "rb") as file:
+            text_digest = hashlib.sha256(file.read()).hexdigest()[:16]
+    return {"seconds": seconds, "bytes": size, "digest": text_digest}
+
+
+def vmstat():
+    wanted = ("compact_stall", "thp_fault_alloc", "thp_fault_fallback")
+    with open("/proc/vmstat") as stats:
+        return {key: int(value) for key, value in (line.split() for line in stats) if key in wanted}
+
+
+MADV_POPULATE_WRITE = 23  # Linux 5.14
+
+
+def first_touch(mode):
+    """Writes a fresh anonymous mapping from two threads, as the pairwise stage first touches its matrix:
+    'fault' page by page, 'populate' after the kernel has been asked to fault each half in at once, 'huge'
+    page by page with the huge-page hint."""
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.madvise.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    # A shared anonymous map is shared memory, which gets no huge pages.
+    buffer = mmap.mmap(-1, TOUCH_BYTES, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    if mode == "huge":
+        buffer.madvise(mmap.MADV_HUGEPAGE)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(buffer))
+    half = TOUCH_BYTES // 2
+
+    def work(k):
+        if mode == "populate":
+            libc.madvise(base + k * half, half, MADV_POPULATE_WRITE)
+        ctypes.memset(base + k * half, 1, half)
+
+    before = vmstat()
+    start = time.perf_counter()
+    # ctypes calls release the interpreter lock, so the halves run in parallel.
+    workers = [threading.Thread(target=work, args=(k,)) for k in range(2)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    seconds = time.perf_counter() - start
+    after = vmstat()
+    return {"seconds": seconds, **{key: after.get(key, 0) - before.get(key, 0) for key in before}}
+
+
+CHILDREN = {
+    "primates_rf": primates_rf,
+    "rf": lambda: synthetic("pairwise_rf_from_newick_iter"),
+    "kf_bytes": lambda: synthetic("pairwise_kf_with_snapshots_from_newick_iter"),
+    "kf_list": lambda: synthetic("pairwise_kf_from_newick_iter"),
+    "kf_tsv": kf_tsv,
+    "touch_fault": lambda: first_touch("fault"),
+    "touch_populate": lambda: first_touch("populate"),
+    "touch_huge": lambda: first_touch("huge"),
+}
+
+
+def environment(module_dir, package_dir):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([module_dir, package_dir, HERE])
+    return env
+
+
+def in_child(kind, env):
+    command = [sys.executable, os.path.abspath(__file__), "--child", kind]
+    out = subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout
+    return json.loads(out)
+
+
+def whole_command(env):
+    with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
+        path = os.path.join(folder, "rf.npy")
+        command = [sys.executable, "-m", "cladomatic_tools", "rf", "--quiet", "--output", path, PRIMATES]
+        start = time.perf_counter()
+        subprocess.run(command, check=True, env=env)
+        seconds = time.perf_counter() - start
+        with open(path, "rb") as file:
+            return {"seconds": seconds, "digest": hashlib.sha256(file.read()).hexdigest()[:16]}
+
+
+def median_runs(run, variants, repeat):
+    """Runs alternate between the variants so that a busy moment of the machine hits both."""
+    results = {name: [] for name in variants}
+    for _ in range(repeat):
+        for name, env in variants.items():
+            results[name].append(run(env))
+    return {
+        name: {"seconds": statistics.median(r["seconds"] for r in runs), "runs": runs}
+        for name, runs in results.items()
+    }
+
+
+def report(label, figures, unit=None, work=None, target=None):
+    old, new = figures["old"], figures["new"]
+    same = old["runs"][0].get("digest") == new["runs"][0].get("digest")
+    line = f"{label:<34} old {old['seconds']:7.3f} s   new {new['seconds']:7.3f} s   x{old['seconds'] / new['seconds']:5.2f}"
+    if work is not None:
+        line += f"   new {work / new['seconds'] / 1e6:8.1f} {unit} (old {work / old['seconds'] / 1e6:.1f})"
+    if target:
+        line += f"   [{target}]"
+    line += "   same result" if same else "   RESULTS DIFFER"
+    print(line, flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--old", default=os.path.join(ROOT, "build", "base"))
+    parser.add_argument("--old-src")
+    parser.add_argument("--new", default=os.path.join(ROOT, "build", "release"))
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--skip", default="", help="comma-separated: primates, cli, synthetic, tsv, touch")
+    parser.add_argument("--child", choices=sorted(CHILDREN), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        print(json.dumps(CHILDREN[args.child]()))
+        return
+    skip = set(filter(None, args.skip.split(",")))
+    old_src = args.old_src or args.old + "-src"
+    variants = {
+        "old": environment(os.path.join(args.old, "python"), os.path.join(old_src, "python")),
+        "new": environment(os.path.join(args.new, "python"), os.path.join(ROOT, "python")),
+    }
+    print(f"{os.cpu_count()} cores; medians of {args.repeat} runs; old = {args.old}")
+    if "primates" not in skip:
+        figures = median_runs(lambda env: in_child("primates_rf", env), variants, args.repeat)
+        n = figures["new"]["runs"][0]["n"]
+        report(f"primates RF call ({n:,} trees)", figures, "M pairs/s", n * (n - 1) / 2, "<= 1.0 s")
+    if "cli" not in skip:
+        report("primates `cladomatic rf` to .npy", median_runs(whole_command, variants, args.repeat),
+               target="<= 2.0 s")
+    if "synthetic" not in skip:
+        pairs = N_SYNTHETIC * (N_SYNTHETIC - 1) / 2
+        for kind, label, target in [
+            ("rf", "RF 10,000 x 100 leaves", ">= 150 M pairs/s"),
+            ("kf_bytes", "KF _with_snapshots_", None),
+            ("kf_list", "KF plain list", "x >= 1.6"),
+        ]:
+            figures = median_runs(lambda env, kind=kind: in_child(kind, env), variants, args.repeat)
+            report(label, figures, "M pairs/s", pairs, target)
+            tails = {name: statistics.median(r["tail"] for r in figures[name]["runs"]) for name in figures}
+            print(f"{'':<34} after the last pair: old {tails['old']:.3f} s, new {tails['new']:.3f} s")
+    if "tsv" not in skip:
+        figures = median_runs(lambda env: in_child("kf_tsv", env), variants, max(1, args.repeat // 2))
+        size = figures["new"]["runs"][0]["bytes"]
+        report(f"KF TSV write ({size / 1e9:.2f} GB)", figures, "MB/s", size, ">= 200 MB/s")
+    if "touch" not in skip:
+        runs = {"fault": [], "populate": [], "huge": []}
+        for _ in range(max(args.repeat, 5)):
+            for name, done in runs.items():
+                done.append(in_child(f"touch_{name}", variants["new"]))
+        print(f"first touch of {TOUCH_BYTES / 1e9:.1f} GB on 2 threads, each run (s):")
+        for name, rows in runs.items():
+            times = " ".join(f"{r['seconds']:.3f}" for r in rows)
+            stalls = sum(r.get("compact_stall", 0) for r in rows)
+            fallback = sum(r.get("thp_fault_fallback", 0) for r in rows)
+            huge = sum(r.get("thp_fault_alloc", 0) for r in rows)
+            print(f"  {name:<8} {times}   median {statistics.median(r['seconds'] for r in rows):.3f}"
+                  f"   huge pages {huge}, direct compactions {stalls}, fallbacks {fallback}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,103 @@
+"""Posterior-like tree sets that repeat topologies, and the float list that shares its objects."""
+
+import random
+import struct
+
+import cladomatic
+import numpy as np
+import pytest
+from trees import Node, edge_splits, grow, newick, rf
+
+
+def call(function, texts, rooted=False):
+    names = [f"tree{i}" for i in range(len(texts))]
+    return function(names, iter(texts), [{}], [0] * len(names), rooted=rooted)
+
+
+def reshuffled(rng, node):
+    """The same topology written in another child order, with fresh branch lengths."""
+    if node.name is not None:
+        return Node(name=node.name, length=round(rng.uniform(0.0, 2.0), 4))
+    children = [reshuffled(rng, child) for child in node.children]
+    rng.shuffle(children)
+    return Node(children, length=None if node.length is None else round(rng.uniform(0.0, 2.0), 4))
+
+
+def posterior(seed, n_trees, n_shapes, n_leaves=12):
+    rng = random.Random(seed)
+    names = [f"t{i}" for i in range(n_leaves)]
+    shapes = [grow(rng, names) for _ in range(n_shapes)]
+    return [reshuffled(rng, rng.choice(shapes)) for _ in range(n_trees)]
+
+
+def rf_oracle(trees, rooted):
+    sets = [edge_splits(tree, rooted) for tree in trees]
+    return np.array([[rf(a, b) for b in sets] for a in sets], dtype=np.uint32)
+
+
+class TestRepeatedTopologies:
+    # Few shapes among many trees, and sizes on both sides of 256 trees and
+    # 256 distinct shapes, where rare splits change storage; the last set
+    # repeats nothing.
+    @pytest.mark.parametrize(
+        ("n_trees", "n_shapes", "n_leaves"), [(2, 1, 6), (60, 4, 12), (400, 30, 12), (700, 300, 9), (120, 120, 40)]
+    )
+    @pytest.mark.parametrize("rooted", [False, True])
+    def test_match_the_splits_of_every_pair(self, n_trees, n_shapes, n_leaves, rooted):
+        trees = posterior(n_trees + n_shapes, n_trees, n_shapes, n_leaves)
+        texts = [newick(tree) for tree in trees]
+        _, data = call(cladomatic.pairwise_rf_from_newick_iter, texts, rooted)
+        got = np.frombuffer(data, dtype="<u4").reshape(n_trees, n_trees)
+        np.testing.assert_array_equal(got, rf_oracle(trees, rooted))
+        snapshot = call(cladomatic.pairwise_rf_with_snapshots_from_newick_iter, texts, rooted)
+        assert snapshot[1] == data
+
+    def test_progress_reaches_every_pair(self):
+        texts = [newick(tree) for tree in posterior(5, 300, 3)]
+        counter = cladomatic.ProgressCounter()
+        names = [str(i) for i in range(300)]
+        _, data = cladomatic.pairwise_rf_from_newick_iter(names, iter(texts), [{}], [0] * 300, progress=counter)
+        assert counter.value() == counter.total() == 300 * 299 // 2
+        assert data == call(cladomatic.pairwise_rf_from_newick_iter, texts)[1]
+
+
+class TestSharedFloats:
+    @pytest.mark.parametrize("metric", ["wrf", "kf"])
+    def test_mirrored_entries_and_zeros_are_one_object(self, metric):
+        # Repeated shapes with repeated lengths give off-diagonal zeros too.
+        trees = posterior(3, 70, 6, 10)
+        texts = [newick(tree) for tree in trees] + [newick(trees[0])] * 3
+        n = len(texts)
+        _, values = call(getattr(cladomatic, f"pairwise_{metric}_from_newick_iter"), texts)
+        assert len(values) == n * n and all(type(v) is float for v in values)
+        matrix_bytes = call(getattr(cladomatic, f"pairwise_{metric}_with_snapshots_from_newick_iter"), texts)[1]
+        assert struct.pack(f"<{n * n}d", *values) == matrix_bytes
+        zeros = {id(v) for v in values if v == 0.0}
+        assert len(zeros) == 1
+        assert sum(1 for v in values if v == 0.0) > n
+        for i in range(n):
+            for j in range(i + 1, n):
+                assert values[i * n + j] is values[j * n + i]
+        assert len({id(v) for v in values}) <= n * (n - 1) // 2 + 1
+
+
+class TestTreeSetBlocks:
+    """Blocks of the tree-set engine over repeated topologies, whole and in pieces with repeated rows."""
+
+    @pytest.mark.parametrize(("n_trees", "n_shapes"), [(300, 5), (80, 80)])
+    def test_rf_and_normalised_rf_match_the_splits(self, n_trees, n_shapes):
+        from cladomatic_tools import TreeSet
+
+        trees = posterior(n_trees, n_trees, n_shapes, 11)
+        tree_set = TreeSet.from_newick([newick(tree) for tree in trees])
+        expected = rf_oracle(trees, False)
+        np.testing.assert_array_equal(tree_set.distances("rf"), expected)
+        rng = np.random.default_rng(n_trees)
+        rows = rng.integers(0, n_trees, 120)
+        cols = np.concatenate([rng.integers(0, n_trees, 50), rows[:20]])
+        np.testing.assert_array_equal(tree_set.distances("rf", rows=rows, cols=cols), expected[np.ix_(rows, cols)])
+        inner = np.array([sum(len(side) > 1 for side in edge_splits(tree, False)) for tree in trees])
+        both = inner[:, None] + inner[None, :]
+        norm = tree_set.distances("rf_norm")
+        np.testing.assert_array_equal(norm, np.where(both == 0, 0.0, expected / np.maximum(both, 1)))
+        np.testing.assert_array_equal(tree_set.distances("rf_norm", rows=rows, cols=cols), norm[np.ix_(rows, cols)])
