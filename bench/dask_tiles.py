@@ -129,7 +129,7 @@ def main() -> None:
     matrix, _ = timed("one process, 2 threads", pairs, lambda: tree_set.distances(args.metric))
     print(f"{'peak RSS, one process':<28} {mib(peak_rss())} (matrix {mib(matrix.nbytes)})")
 
-    stored = zarr.open_group(store, mode="r")[tiles.DISTANCES]
+    stored = zarr.open_array(store, path=tiles.DISTANCES, mode="r")
     for start in range(0, n, args.tile):
         stop = min(start + args.tile, n)
         if not np.array_equal(stored[start:stop], matrix[start:stop]):

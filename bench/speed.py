@@ -209,7 +209,8 @@ def median_runs(run, variants, repeat):
 def report(label, figures, unit=None, work=None, target=None):
     old, new = figures["old"], figures["new"]
     same = old["runs"][0].get("digest") == new["runs"][0].get("digest")
-    line = f"{label:<34} old {old['seconds']:7.3f} s   new {new['seconds']:7.3f} s   x{old['seconds'] / new['seconds']:5.2f}"
+    speedup = old["seconds"] / new["seconds"]
+    line = f"{label:<34} old {old['seconds']:7.3f} s   new {new['seconds']:7.3f} s   x{speedup:5.2f}"
     if work is not None:
         line += f"   new {work / new['seconds'] / 1e6:8.1f} {unit} (old {work / old['seconds'] / 1e6:.1f})"
     if target:

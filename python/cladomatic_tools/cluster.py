@@ -77,6 +77,7 @@ def run(args: argparse.Namespace, status: Status) -> None:
             if target is None:
                 tiles.to_zarr(tree_set, args.output, args.metric, args.tile, resume=args.resume)
             elif target.fmt == "npy":
+                assert target.path is not None  # output.target_for refuses npy without a file
                 tiles.to_npy(tree_set, target.path, args.metric, args.tile)
             else:
                 matrix = tiles.distance_matrix(tree_set, args.metric, args.tile).compute()

@@ -22,7 +22,7 @@ import hashlib
 import os
 import socket
 import uuid
-from collections.abc import Callable, Hashable
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -32,6 +32,7 @@ import dask.threaded
 import numpy as np
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph
+from dask.typing import Key
 
 METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # the reductions also take the mean squared Kuhner-Felsenstein score
@@ -111,7 +112,7 @@ def _tile_sums(
     # RF sums are exact in 64-bit integers; a float sum would round for the largest sets
     values = block.astype(np.int64 if metric == "rf" else np.float64)
     if metric == "kf2":
-        values *= values
+        np.multiply(values, values, out=values)
     return values.sum(axis=1), values.sum(axis=0)
 
 
@@ -148,7 +149,7 @@ def _client() -> Any:
         return None
 
 
-def _entered(tree_set: Any) -> tuple[dict[Hashable, Any], Any]:
+def _entered(tree_set: Any) -> tuple[dict[Key, Any], Any]:
     """The graph entries that hold the tree set, and what a task names to receive it."""
     client = _client()
     if client is not None:
@@ -193,7 +194,7 @@ def against(tree_set: Any, reference_set: Any, metric: str = "rf", chunk: int = 
     return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
 
 
-def _sum_graph(tree_set: Any, metric: str, chunk: int) -> tuple[str, dict[Hashable, Any], int, list[int]]:
+def _sum_graph(tree_set: Any, metric: str, chunk: int) -> tuple[str, dict[Key, Any], int, list[int]]:
     """A graph whose keys (name, i) are the distance sums of the trees of row tile i."""
     if metric not in REDUCED_METRICS:
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(REDUCED_METRICS)})")
@@ -289,7 +290,9 @@ def _scheduler() -> Callable[..., Any]:
     return dask.base.get_scheduler() or dask.threaded.get
 
 
-def to_zarr(tree_set: Any, path: str, metric: str = "rf", chunk: int = 4096, *, resume: bool = False) -> Written:
+def to_zarr(
+    tree_set: Any, path: str | os.PathLike[str], metric: str = "rf", chunk: int = 4096, *, resume: bool = False
+) -> Written:
     """Writes the matrix into a Zarr group at `path`: `distances`, one chunk per tile, and `tree_names`.
 
     Each upper tile is computed once and written with its mirror by the task that computed it. With `resume`,
@@ -424,7 +427,7 @@ def _remove_partial_writes(group: Any) -> None:
             sync(group.store.delete(key))
 
 
-def to_npy(tree_set: Any, path: str, metric: str = "rf", chunk: int = 4096) -> Written:
+def to_npy(tree_set: Any, path: str | os.PathLike[str], metric: str = "rf", chunk: int = 4096) -> Written:
     """Writes the matrix to a .npy file through a memory map, tile by tile, for workers on this machine.
 
     The file is written under a temporary name beside `path` and renamed into place when complete, so an

@@ -86,14 +86,16 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         "--burnin",
         default=settings.DEFAULT_BURNIN,
         metavar="N|P%",
-        help=f"trees dropped from the start of every run: a count, or a percentage (default: {settings.DEFAULT_BURNIN}%)",
+        help="trees dropped from the start of every run: a count, or a percentage"
+        f" (default: {settings.DEFAULT_BURNIN}%)",
     )
     command.add_argument(
         "--min-freq",
         type=_fraction,
         default=settings.DEFAULT_MIN_FREQ,
         metavar="F",
-        help=f"the frequency a split must reach in at least one run to count towards the ASDSF (default: {settings.DEFAULT_MIN_FREQ:.2f})",
+        help="the frequency a split must reach in at least one run to count towards the ASDSF"
+        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
     )
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
     command.add_argument(

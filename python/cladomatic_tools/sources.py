@@ -130,8 +130,7 @@ def scan(paths: list[str], selection: Selection, on_tree: Callable[[str, int], N
     collector = _Collector(paths, selection)
     for source, path in enumerate(paths):
         file_runs: list[_RunTrees] = []
-        found = 0
-        for record in read_trees(path):
+        for found, record in enumerate(read_trees(path), start=1):
             if not file_runs or record.block != file_runs[-1].block:
                 file_runs.append(_RunTrees(record.block))
             trees = file_runs[-1]
@@ -139,7 +138,6 @@ def scan(paths: list[str], selection: Selection, on_tree: Callable[[str, int], N
             trees.tables.append(record.translate)
             if path == STDIN:
                 trees.records.append(record)
-            found += 1
             if on_tree is not None:
                 on_tree(display_name(path), found)
         if not file_runs:

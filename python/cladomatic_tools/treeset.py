@@ -324,12 +324,12 @@ def _build(items, translate, rooted: bool, lengths: bool):
     try:
         return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths))
     except ValueError as err:
-        if not hasattr(err, "tree_index"):
-            err.tree_index = None
+        # every error from reading carries the attribute, None when no one tree is to blame
+        err.__dict__.setdefault("tree_index", None)
         raise
 
 
-def _groups(paths: Sequence[str]) -> Iterator[tuple[str, Iterator[TreeRecord]]]:
+def _groups(paths: Sequence[str]) -> Iterator[tuple[str, Iterable[TreeRecord]]]:
     """The groups of trees in the files, in order: (group name, its records)."""
     for path in paths:
         yield path, read_trees("/dev/stdin" if path == "-" else path)

@@ -65,7 +65,8 @@ class TestModule:
     def test_matrix_sentence_on_one_line(self, name):
         # Readers search the docstring line by line for this sentence.
         doc = getattr(cladomatic, name).__doc__
-        assert any("rf_matrix_bytes is flat u32 bytes (row-major n×n)" in line for line in doc.splitlines())
+        sentence = "rf_matrix_bytes is flat u32 bytes (row-major n\N{MULTIPLICATION SIGN}n)"
+        assert any(sentence in line for line in doc.splitlines())
 
     def test_internal_failure_type_is_not_exported(self):
         assert not any(isinstance(v, type) and issubclass(v, BaseException) for v in vars(cladomatic).values())

@@ -75,6 +75,8 @@ class TestInstalledWheel:
         )
         where, result = check(venv_bin / "python", "-c", code, cwd=tmp_path).splitlines()
         assert where.startswith(str(venv_bin.parent)) and result == "[[0, 2], [2, 0]]"
+        stub = Path(where).parent / "_cladomatic_engine.pyi"
+        assert stub.read_text() == (ROOT / "python/_cladomatic_engine.pyi").read_text()
 
     def test_console_script(self, venv_bin, tmp_path):
         assert "splits" in check(venv_bin / "cladomatic", "--help", cwd=tmp_path)

@@ -6,7 +6,6 @@ never computed through."""
 
 import cladomatic
 import pytest
-
 from conftest import FUNCTION_NAMES
 
 N_LEAVES = 140
@@ -113,5 +112,5 @@ def test_clades_of_half_the_crafted_set_are_ordinary(rooted):
     # Without the other half nothing collides: distances are computed as usual.
     first, _ = colliding_clades()
     texts = [tree(first), tree(), tree(first)]
-    names, matrix = call("pairwise_rf_from_newick_iter", texts, rooted)
+    _, matrix = call("pairwise_rf_from_newick_iter", texts, rooted)
     assert list(memoryview(matrix).cast("I")) == [0, 1, 0, 1, 0, 1, 0, 1, 0]

@@ -10,14 +10,14 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import trees
+from cladomatic_tools.treeset import TreeSet
 
 pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
 
-import trees
-from cladomatic_tools import dask as tiles
-from cladomatic_tools.treeset import TreeSet
+from cladomatic_tools import dask as tiles  # noqa: E402 - needs Dask, skipped above when it is missing
 
 NEWICK = Path(__file__).resolve().parents[2] / "examples" / "primates.nwk"
 

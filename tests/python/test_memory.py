@@ -10,7 +10,6 @@ import sys
 import textwrap
 
 import pytest
-
 from conftest import FUNCTION_NAMES
 
 LIMIT = 1 << 30
