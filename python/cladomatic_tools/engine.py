@@ -1,16 +1,23 @@
-"""Calls into the cladomatic extension module: one call per run, fed by the file stream."""
+"""Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
+rows at a time on it, and the split exports of the cladomatic module."""
 
 import re
 import threading
-from collections.abc import Callable
-from typing import Any, cast
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, Any, cast
 
-from cladomatic_tools.output import Matrix, u32_values
-from cladomatic_tools.progress import Counter, Status
-from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
-from cladomatic_tools.sources import FileTrees, Location, locate, taxa, texts
+from cladomatic_tools.output import Bands, ensure_fits
+from cladomatic_tools.progress import Counter, RowCounter, Status
+from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord, display_name
+from cladomatic_tools.sources import FileTrees, Location, Selection, locate, taxa, texts
 
-METRICS = ("rf", "wrf", "kf")
+if TYPE_CHECKING:
+    from cladomatic_tools.treeset import TreeSet
+
+METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
+# Metrics whose per-tree exports the cladomatic module writes.
+SPLIT_METRICS = ("rf", "wrf", "kf")
+WEIGHTED = ("wrf", "kf")
 
 _COMMENT = re.compile(r"\[[^\]]*\]?")
 _WAIT_SECONDS = 0.05
@@ -33,6 +40,14 @@ def _function(name: str) -> Callable[..., tuple[Any, ...]]:
     if not hasattr(cladomatic, name):
         raise EngineMissing(f"the cladomatic extension module at {cladomatic.__file__} has no {name}")
     return cast(Callable[..., tuple[Any, ...]], getattr(cladomatic, name))
+
+
+def _tree_set_type() -> type[TreeSet]:
+    try:
+        from cladomatic_tools.treeset import TreeSet
+    except ImportError as err:
+        raise EngineMissing(f"cannot import the tree-set engine: {err}") from None
+    return TreeSet
 
 
 def _on_worker[T](call: Callable[[], T]) -> T:
@@ -61,6 +76,68 @@ def _on_worker[T](call: Callable[[], T]) -> T:
 
 def has_lengths(text: str) -> bool:
     return ":" in (_COMMENT.sub("", text) if "[" in text else text)
+
+
+def read_set(
+    paths: list[str],
+    selection: Selection,
+    metric: str,
+    rooted: bool,
+    status: Status,
+    warn: Callable[[str], None],
+) -> TreeSet:
+    """The trees of `paths` read once into a tree set, with branch lengths only for the metrics that use them;
+    a fault in a tree is said with its file, line and tree."""
+    tree_set_type = _tree_set_type()
+    files = FileTrees(paths, selection)
+    weighted = metric in WEIGHTED
+    without_lengths = 0
+
+    def records() -> Iterator[TreeRecord]:
+        nonlocal without_lengths
+        for record in files.records(status.reading if status.enabled else None):
+            if weighted and not has_lengths(record.text):
+                without_lengths += 1
+            yield record
+
+    try:
+        trees = _on_worker(lambda: tree_set_type.from_reading(files, records(), rooted=rooted, lengths=weighted))
+    except ValueError as err:
+        raise InputError(explain(files, err, rooted)) from None
+    finally:
+        status.clear()
+    _warn_lengths(warn, without_lengths, len(trees))
+    return trees
+
+
+def bands(metric: str, rows: TreeSet, cols: TreeSet | None, counter: RowCounter) -> Bands:
+    """The matrix of `rows` against `cols` (against themselves when None), each band computed on a worker
+    thread so that Ctrl-C ends the run at once."""
+    dtype = "uint32" if metric == "rf" else "float64"
+
+    def fill(span: range, out: Any) -> None:
+        if cols is None:
+            _on_worker(lambda: rows.distances(metric, rows=span, out=out))
+        else:
+            _on_worker(lambda: rows.against(cols, metric, out, rows=span))
+        counter.add(len(span))
+
+    if cols is None:
+        return Bands(rows.tree_names, rows.tree_names, dtype, fill, True)
+    return Bands(rows.tree_names, cols.tree_names, dtype, fill, False)
+
+
+def check_leaves(rows: TreeSet, cols: TreeSet, row_paths: list[str], col_paths: list[str]) -> None:
+    """Two sets compared with each other must hold the same taxa: those that differ are named."""
+    lacks = sorted(set(rows.leaf_names) - set(cols.leaf_names))
+    extra = sorted(set(cols.leaf_names) - set(rows.leaf_names))
+    if not lacks and not extra:
+        return
+    said = [f"lack {_listed(lacks)}"] if lacks else []
+    said += [f"have {_listed(extra)}"] if extra else []
+    theirs = ", ".join(map(display_name, col_paths))
+    ours = ", ".join(map(display_name, row_paths))
+    raise InputError(f"the trees of {theirs} {' and '.join(said)}, unlike the trees of {ours}")
 
 
 def _run(
@@ -95,28 +172,22 @@ def _run(
         stream.close()
         raise InputError(explain(tree_set, err, rooted)) from None
     stream.close()
-    if warn is not None and without_lengths:
-        trees = len(tree_set.names)
+    if warn is not None:
+        _warn_lengths(warn, without_lengths, len(tree_set.names))
+    return result
+
+
+def _warn_lengths(warn: Callable[[str], None], without_lengths: int, trees: int) -> None:
+    if without_lengths:
         warn(
             f"{without_lengths} of {trees} trees have no branch lengths: every split of "
             f"{'it' if without_lengths == 1 else 'them'} counts as length 0"
         )
-    return result
 
 
 def _changed() -> InputError:
     # the stream stops at the trees counted by the scan, so only a file that shrank gets here
     return InputError("the input files changed while they were being read")
-
-
-def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]) -> Matrix:
-    function = _function(f"pairwise_{metric}_from_newick_iter")
-    names, values = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
-    if metric == "rf":
-        values = u32_values(values)
-    if len(values) != len(names) ** 2:
-        raise _changed()
-    return Matrix(names, values, "uint32" if metric == "rf" else "float64")
 
 
 def splits(
@@ -126,9 +197,10 @@ def splits(
     import numpy
 
     function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
+    n = len(tree_set.names)
+    ensure_fits(n, n, 4 if metric == "rf" else 8)
     result = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
     names, matrix, leaf_names, n_bip, per_tree, clades = result
-    n = len(names)
     if len(matrix) != n * n * (4 if metric == "rf" else 8):
         raise _changed()
     arrays: dict[str, Any] = {
@@ -173,10 +245,9 @@ def explain(tree_set: FileTrees, err: ValueError, rooted: bool) -> str:
 
 
 def _well_formed(record: TreeRecord, rooted: bool) -> bool:
-    """Whether the module reads the tree on its own (so a fault it reported lies between it and another)."""
-    compare = _function("pairwise_rf_from_newick_iter")
+    """Whether the engine reads the tree on its own (so a fault it reported lies between it and another)."""
     try:
-        compare(["a", "b"], iter([record.text, record.text]), [record.translate or {}], [0, 0], rooted=rooted)
+        _tree_set_type().from_newick([record.text], translate=record.translate, rooted=rooted, lengths=False)
     except ValueError:
         return False
     return True
