@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
-from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord, display_name
+from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
 from cladomatic_tools.sources import FileTrees, Location, Selection, locate, taxa, texts
 
 if TYPE_CHECKING:
@@ -79,65 +79,47 @@ def has_lengths(text: str) -> bool:
 
 
 def read_set(
-    paths: list[str],
-    selection: Selection,
-    metric: str,
-    rooted: bool,
-    status: Status,
-    warn: Callable[[str], None],
+    readings: list[FileTrees], metric: str, rooted: bool, status: Status, warn: Callable[[str], None]
 ) -> TreeSet:
-    """The trees of `paths` read once into a tree set, with branch lengths only for the metrics that use them;
-    a fault in a tree is said with its file, line and tree."""
+    """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
+    the metrics that use them; a fault in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
-    files = FileTrees(paths, selection)
     weighted = metric in WEIGHTED
     without_lengths = 0
 
     def records() -> Iterator[TreeRecord]:
         nonlocal without_lengths
-        for record in files.records(status.reading if status.enabled else None):
-            if weighted and not has_lengths(record.text):
-                without_lengths += 1
-            yield record
+        for files in readings:
+            for record in files.records(status.reading if status.enabled else None):
+                if weighted and not has_lengths(record.text):
+                    without_lengths += 1
+                yield record
 
     try:
-        trees = _on_worker(lambda: tree_set_type.from_reading(files, records(), rooted=rooted, lengths=weighted))
+        trees = _on_worker(lambda: tree_set_type.from_reading(readings, records(), rooted=rooted, lengths=weighted))
     except ValueError as err:
-        raise InputError(explain(files, err, rooted)) from None
+        raise InputError(explain(readings, err, rooted)) from None
     finally:
         status.clear()
     _warn_lengths(warn, without_lengths, len(trees))
     return trees
 
 
-def bands(metric: str, rows: TreeSet, cols: TreeSet | None, counter: RowCounter) -> Bands:
-    """The matrix of `rows` against `cols` (against themselves when None), each band computed on a worker
-    thread so that Ctrl-C ends the run at once."""
+def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCounter) -> Bands:
+    """The block `rows` x `cols` of the set's matrix, each band computed on a worker thread so that Ctrl-C
+    ends the run at once. Blocks of one set are cells of its whole matrix, bit for bit."""
+    import numpy
+
     dtype = "uint32" if metric == "rf" else "float64"
+    columns = numpy.arange(cols.start, cols.stop, dtype=numpy.uint32)
 
     def fill(span: range, out: Any) -> None:
-        if cols is None:
-            _on_worker(lambda: rows.distances(metric, rows=span, out=out))
-        else:
-            _on_worker(lambda: rows.against(cols, metric, out, rows=span))
+        picked = range(rows.start + span.start, rows.start + span.stop)
+        _on_worker(lambda: trees.distances(metric, rows=picked, cols=columns, out=out))
         counter.add(len(span))
 
-    if cols is None:
-        return Bands(rows.tree_names, rows.tree_names, dtype, fill, True)
-    return Bands(rows.tree_names, cols.tree_names, dtype, fill, False)
-
-
-def check_leaves(rows: TreeSet, cols: TreeSet, row_paths: list[str], col_paths: list[str]) -> None:
-    """Two sets compared with each other must hold the same taxa: those that differ are named."""
-    lacks = sorted(set(rows.leaf_names) - set(cols.leaf_names))
-    extra = sorted(set(cols.leaf_names) - set(rows.leaf_names))
-    if not lacks and not extra:
-        return
-    said = [f"lack {_listed(lacks)}"] if lacks else []
-    said += [f"have {_listed(extra)}"] if extra else []
-    theirs = ", ".join(map(display_name, col_paths))
-    ours = ", ".join(map(display_name, row_paths))
-    raise InputError(f"the trees of {theirs} {' and '.join(said)}, unlike the trees of {ours}")
+    names = trees.tree_names
+    return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, rows == cols)
 
 
 def _run(
@@ -170,7 +152,7 @@ def _run(
         raise  # the stream may still be in use on the worker thread
     except ValueError as err:
         stream.close()
-        raise InputError(explain(tree_set, err, rooted)) from None
+        raise InputError(explain([tree_set], err, rooted)) from None
     stream.close()
     if warn is not None:
         _warn_lengths(warn, without_lengths, len(tree_set.names))
@@ -220,17 +202,17 @@ def splits(
     return arrays
 
 
-def explain(tree_set: FileTrees, err: ValueError, rooted: bool) -> str:
+def explain(readings: list[FileTrees], err: ValueError, rooted: bool) -> str:
     """The module's message about one tree, said with the file, line and tree it came from; when two trees'
     leaf sets differ, the taxa that differ."""
     message = str(err)
     index = getattr(err, "tree_index", None)
     if not isinstance(index, int):
         return message
-    where = locate(tree_set, index)
+    where = locate(readings, index)
     if where is None:
         return message
-    if index > 0 and _well_formed(where.record, rooted) and (first := locate(tree_set, 0)) is not None:
+    if index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)) is not None:
         difference = _difference(where, first)
         if difference is not None:
             return difference

@@ -190,19 +190,19 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         raise InputError("standard input ('-') can be read only once")
     if target.path is not None:
         output.check_writable(target.path, inputs)
-    rows = engine.read_set(args.files, _selection(args), args.metric, args.rooted, status, warn)
-    cols = None
+    # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
+    readings = [FileTrees(args.files, _selection(args))]
     if second:
-        # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
-        selection = _selection(args) if args.between else Selection()
-        cols = engine.read_set(second, selection, args.metric, args.rooted, status, warn)
-        engine.check_leaves(rows, cols, args.files, second)
-    elif len(rows) < 2:
-        raise InputError(f"need at least 2 trees to compare, found {len(rows)}")
-    n = len(rows)
-    counter = RowCounter(n * (n - 1) // 2 if cols is None else n * len(cols), n)
+        readings.append(FileTrees(second, _selection(args) if args.between else Selection()))
+    trees = engine.read_set(readings, args.metric, args.rooted, status, warn)
+    n = len(readings[0].positions)
+    if not second and n < 2:
+        raise InputError(f"need at least 2 trees to compare, found {n}")
+    rows = range(n)
+    cols = range(n, len(trees)) if second else rows
+    counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
     with status.watching(counter, n):
-        output.write_matrix(engine.bands(args.metric, rows, cols, counter), target)
+        output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter), target)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:

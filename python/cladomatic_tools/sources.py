@@ -12,7 +12,7 @@ several MrBayes runs joined end to end hold one block per run).
 
 import math
 import re
-from collections.abc import Callable, Generator, Iterator
+from collections.abc import Callable, Generator, Iterator, Sequence
 from dataclasses import dataclass
 from fractions import Fraction
 
@@ -241,18 +241,19 @@ class Location:
         return f"{display_name(self.run.path)}:{self.record.line}: {self.label}"
 
 
-def locate(tree_set: FileTrees, index: int) -> Location | None:
-    """Where the `index`-th tree handed to the engine (counted from 0 over all files) is."""
-    for number, run in enumerate(tree_set.runs):
-        if index < run.kept:
-            if number in tree_set.held:
-                return Location(run, tree_set.held[number][index])
-            wanted = run.position(index)
-            for record in read_trees(run.path):
-                if record.block == run.block and record.position == wanted:
-                    return Location(run, record)
-            return None
-        index -= run.kept
+def locate(readings: Sequence[FileTrees], index: int) -> Location | None:
+    """Where the `index`-th tree handed to the engine (counted from 0 over all files of all readings) is."""
+    for tree_set in readings:
+        for number, run in enumerate(tree_set.runs):
+            if index < run.kept:
+                if number in tree_set.held:
+                    return Location(run, tree_set.held[number][index])
+                wanted = run.position(index)
+                for record in read_trees(run.path):
+                    if record.block == run.block and record.position == wanted:
+                        return Location(run, record)
+                return None
+            index -= run.kept
     return None
 
 

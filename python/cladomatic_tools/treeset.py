@@ -14,6 +14,7 @@ array([[0, 2],
 array([[4., 0.]])
 """
 
+import itertools
 import re
 from collections.abc import Iterable, Mapping, Sequence
 from fractions import Fraction
@@ -121,27 +122,33 @@ class TreeSet:
         every = int(every)
         if every < 1:
             raise ValueError(f"every must be at least 1, not {every}")
-        return cls.from_reading(FileTrees(list(paths), _selection(burnin, every)), rooted=rooted, lengths=lengths)
+        return cls.from_reading([FileTrees(list(paths), _selection(burnin, every))], rooted=rooted, lengths=lengths)
 
     @classmethod
     def from_reading(
         cls,
-        files: FileTrees,
+        readings: Sequence[FileTrees],
         records: Iterable[TreeRecord] | None = None,
         *,
         rooted: bool = False,
         lengths: bool = True,
     ) -> TreeSet:
-        """The set of the trees `files` reads; `records`, when given, is `files.records()` as the caller
-        watches it go by. A fault in a tree raises ValueError whose `tree_index` counts the kept trees."""
-        stream = files.records() if records is None else records
+        """The set of the trees the `readings` read, one after another; `records`, when given, is their
+        `records()` chained, as the caller watches them go by. A fault in a tree raises ValueError whose
+        `tree_index` counts the kept trees of all readings."""
+        stream = itertools.chain.from_iterable(files.records() for files in readings) if records is None else records
         engine = _build(((record.text, record.translate) for record in stream), None, rooted, lengths)
+        groups: list[int] = []
+        first_run = 0
+        for files in readings:
+            groups += [first_run + group for group in files.groups()]
+            first_run += len(files.runs)
         return cls(
             engine,
-            files.names,
-            np.asarray(files.groups(), dtype=np.int32),
-            [run.label() for run in files.runs],
-            np.asarray(files.positions, dtype=np.int64),
+            [name for files in readings for name in files.names],
+            np.asarray(groups, dtype=np.int32),
+            [run.label() for files in readings for run in files.runs],
+            np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
         )
 
     # description
