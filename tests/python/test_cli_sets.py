@@ -168,3 +168,23 @@ class TestRunsAsGroups:
         assert ts.positions.tolist() == kept * 3 and np.bincount(ts.groups).tolist() == [20] * 3
         assert ts.tree_names[20] == f"{joined}:run2:g.60000" and ts.tree_names[40] == f"{NEWICK}:tree_61"
         np.testing.assert_array_equal(ts.distances("rf"), np.tile(direct(cladomatic, "rf", TREES[60::3]), (3, 3)))
+
+
+class TestOnePass:
+    def test_a_named_pipe_is_read_once_with_a_burnin_share_and_a_reference_from_standard_input(self, tmp_path):
+        fifo = tmp_path / "trees.fifo"
+        os.mkfifo(fifo)
+        writer = threading.Thread(target=lambda: fifo.write_text("\n".join(TREES) + "\n"))
+        writer.start()
+        done = subprocess.run(
+            command("wrf", fifo, "--burnin", "25%", "--against", "-"),
+            input=TREES[0] + "\n",
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        writer.join(timeout=60)
+        assert done.returncode == 0, done.stderr
+        columns, names, matrix = read_rectangle(done.stdout)
+        assert columns == ["tree_1"] and names[0] == "tree_31" and len(names) == 90
+        np.testing.assert_array_equal(matrix, direct(cladomatic, "wrf", TREES[30:] + TREES[:1])[:90, 90:])
