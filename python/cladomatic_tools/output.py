@@ -302,8 +302,8 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
 
 def _write_rows(writer: Any, names: Sequence[str], band: Any) -> None:
     """One band of a text matrix: each row's name, then its values (floats in their shortest exact form)."""
-    for name, values in zip(names, band.tolist(), strict=True):
-        writer.writerow([name, *values])
+    for name, values in zip(names, band, strict=True):
+        writer.writerow([name, *values.tolist()])
 
 
 def write_npz(path: str, arrays: dict[str, Any]) -> None:
