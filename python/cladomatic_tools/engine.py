@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, cast
 from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
-from cladomatic_tools.sources import FileTrees, Location, Selection, locate, taxa, texts
+from cladomatic_tools.sources import FileTrees, Location, locate, taxa, texts
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
