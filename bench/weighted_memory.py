@@ -12,7 +12,7 @@ Text output formats every value in Python: at 20,000 trees (4e8 values) a text r
 
 import argparse
 import os
-import pickle
+import subprocess
 import sys
 import time
 
@@ -23,23 +23,27 @@ FOLDER = os.path.join(HERE, "..", "build", "bench-memory")
 def child(args: list[str]) -> tuple[float, int]:
     """Wall seconds and peak RSS in bytes of a command run with its output thrown away."""
     started = time.monotonic()
-    pid = os.fork()
-    if pid == 0:
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.execvp(args[0], args)
-    _, status, usage = os.wait4(pid, 0)
+    process = subprocess.Popen(args, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)  # the child's own rusage, which Popen would not give
     if os.waitstatus_to_exitcode(status) != 0:
         sys.exit(f"{' '.join(args)} failed with status {os.waitstatus_to_exitcode(status)}")
     return time.monotonic() - started, usage.ru_maxrss * 1024
 
 
-def set_bytes(path: str) -> tuple[int, int]:
-    """The number of trees and the pickled size of their interned set with branch lengths."""
-    from cladomatic_tools import TreeSet
+SET_BYTES = """
+import pickle
+from cladomatic_tools import TreeSet
+trees = TreeSet.from_files([{path!r}])
+print(len(trees), len(pickle.dumps(trees)))
+"""
 
-    trees = TreeSet.from_files([path])
-    return len(trees), len(pickle.dumps(trees))
+
+def set_bytes(path: str) -> tuple[int, int]:
+    """The number of trees and the pickled size of their interned set with branch lengths (in a child, so that
+    this process starts the commands without threads of its own)."""
+    done = subprocess.run([sys.executable, "-c", SET_BYTES.format(path=path)], capture_output=True, text=True, check=True)
+    trees, size = done.stdout.split()
+    return int(trees), int(size)
 
 
 def main() -> None:
