@@ -225,7 +225,8 @@ class TreeSet:
         row_index = _indices(rows, len(self), "rows")
         col_index = _indices(cols, len(other), "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
-        self._engine.against(other._engine, metric, row_index, col_index, out)
+        if out.size:
+            self._engine.against(other._engine, metric, row_index, col_index, out)
         return out
 
     # summaries without the matrix
