@@ -1,16 +1,23 @@
-"""Calls into the cladomatic extension module: one call per run, fed by the file stream."""
+"""Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
+rows at a time on it, and the split exports of the cladomatic module."""
 
 import re
 import threading
-from collections.abc import Callable
-from typing import Any, cast
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING, Any, cast
 
-from cladomatic_tools.output import Matrix, u32_values
-from cladomatic_tools.progress import Counter, Status
+from cladomatic_tools.output import Bands, ensure_fits
+from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
 from cladomatic_tools.sources import FileTrees, Location, locate, taxa, texts
 
-METRICS = ("rf", "wrf", "kf")
+if TYPE_CHECKING:
+    from cladomatic_tools.treeset import TreeSet
+
+METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
+# Metrics whose per-tree exports the cladomatic module writes.
+SPLIT_METRICS = ("rf", "wrf", "kf")
+WEIGHTED = ("wrf", "kf")
 
 _COMMENT = re.compile(r"\[[^\]]*\]?")
 _WAIT_SECONDS = 0.05
@@ -33,6 +40,14 @@ def _function(name: str) -> Callable[..., tuple[Any, ...]]:
     if not hasattr(cladomatic, name):
         raise EngineMissing(f"the cladomatic extension module at {cladomatic.__file__} has no {name}")
     return cast(Callable[..., tuple[Any, ...]], getattr(cladomatic, name))
+
+
+def _tree_set_type() -> type[TreeSet]:
+    try:
+        from cladomatic_tools.treeset import TreeSet
+    except ImportError as err:
+        raise EngineMissing(f"cannot import the tree-set engine: {err}") from None
+    return TreeSet
 
 
 def _on_worker[T](call: Callable[[], T]) -> T:
@@ -61,6 +76,50 @@ def _on_worker[T](call: Callable[[], T]) -> T:
 
 def has_lengths(text: str) -> bool:
     return ":" in (_COMMENT.sub("", text) if "[" in text else text)
+
+
+def read_set(
+    readings: list[FileTrees], metric: str, rooted: bool, status: Status, warn: Callable[[str], None]
+) -> TreeSet:
+    """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
+    the metrics that use them; a fault in a tree is said with its file, line and tree."""
+    tree_set_type = _tree_set_type()
+    weighted = metric in WEIGHTED
+    without_lengths = 0
+
+    def records() -> Iterator[TreeRecord]:
+        nonlocal without_lengths
+        for files in readings:
+            for record in files.records(status.reading if status.enabled else None):
+                if weighted and not has_lengths(record.text):
+                    without_lengths += 1
+                yield record
+
+    try:
+        trees = _on_worker(lambda: tree_set_type.from_reading(readings, records(), rooted=rooted, lengths=weighted))
+    except ValueError as err:
+        raise InputError(explain(readings, err, rooted)) from None
+    finally:
+        status.clear()
+    _warn_lengths(warn, without_lengths, len(trees))
+    return trees
+
+
+def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCounter) -> Bands:
+    """The block `rows` x `cols` of the set's matrix, each band computed on a worker thread so that Ctrl-C
+    ends the run at once. Blocks of one set are cells of its whole matrix, bit for bit."""
+    import numpy
+
+    dtype = "uint32" if metric == "rf" else "float64"
+    columns = numpy.arange(cols.start, cols.stop, dtype=numpy.uint32)
+
+    def fill(span: range, out: Any) -> None:
+        picked = range(rows.start + span.start, rows.start + span.stop)
+        _on_worker(lambda: trees.distances(metric, rows=picked, cols=columns, out=out))
+        counter.add(len(span))
+
+    names = trees.tree_names
+    return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, rows == cols)
 
 
 def _run(
@@ -93,30 +152,24 @@ def _run(
         raise  # the stream may still be in use on the worker thread
     except ValueError as err:
         stream.close()
-        raise InputError(explain(tree_set, err, rooted)) from None
+        raise InputError(explain([tree_set], err, rooted)) from None
     stream.close()
-    if warn is not None and without_lengths:
-        trees = len(tree_set.names)
+    if warn is not None:
+        _warn_lengths(warn, without_lengths, len(tree_set.names))
+    return result
+
+
+def _warn_lengths(warn: Callable[[str], None], without_lengths: int, trees: int) -> None:
+    if without_lengths:
         warn(
             f"{without_lengths} of {trees} trees have no branch lengths: every split of "
             f"{'it' if without_lengths == 1 else 'them'} counts as length 0"
         )
-    return result
 
 
 def _changed() -> InputError:
     # the stream stops at the trees counted by the scan, so only a file that shrank gets here
     return InputError("the input files changed while they were being read")
-
-
-def distances(metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]) -> Matrix:
-    function = _function(f"pairwise_{metric}_from_newick_iter")
-    names, values = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
-    if metric == "rf":
-        values = u32_values(values)
-    if len(values) != len(names) ** 2:
-        raise _changed()
-    return Matrix(names, values, "uint32" if metric == "rf" else "float64")
 
 
 def splits(
@@ -126,9 +179,10 @@ def splits(
     import numpy
 
     function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
+    n = len(tree_set.names)
+    ensure_fits(n, n, 4 if metric == "rf" else 8)
     result = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
     names, matrix, leaf_names, n_bip, per_tree, clades = result
-    n = len(names)
     if len(matrix) != n * n * (4 if metric == "rf" else 8):
         raise _changed()
     arrays: dict[str, Any] = {
@@ -148,17 +202,17 @@ def splits(
     return arrays
 
 
-def explain(tree_set: FileTrees, err: ValueError, rooted: bool) -> str:
+def explain(readings: list[FileTrees], err: ValueError, rooted: bool) -> str:
     """The module's message about one tree, said with the file, line and tree it came from; when two trees'
     leaf sets differ, the taxa that differ."""
     message = str(err)
     index = getattr(err, "tree_index", None)
     if not isinstance(index, int):
         return message
-    where = locate(tree_set, index)
+    where = locate(readings, index)
     if where is None:
         return message
-    if index > 0 and _well_formed(where.record, rooted) and (first := locate(tree_set, 0)) is not None:
+    if index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)) is not None:
         difference = _difference(where, first)
         if difference is not None:
             return difference
@@ -173,10 +227,9 @@ def explain(tree_set: FileTrees, err: ValueError, rooted: bool) -> str:
 
 
 def _well_formed(record: TreeRecord, rooted: bool) -> bool:
-    """Whether the module reads the tree on its own (so a fault it reported lies between it and another)."""
-    compare = _function("pairwise_rf_from_newick_iter")
+    """Whether the engine reads the tree on its own (so a fault it reported lies between it and another)."""
     try:
-        compare(["a", "b"], iter([record.text, record.text]), [record.translate or {}], [0, 0], rooted=rooted)
+        _tree_set_type().from_newick([record.text], translate=record.translate, rooted=rooted, lengths=False)
     except ValueError:
         return False
     return True

@@ -14,16 +14,20 @@ from fractions import Fraction
 from typing import NoReturn
 
 from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader
-from cladomatic_tools.progress import Status
-from cladomatic_tools.reader import EnvironmentFailure, InputError
+from cladomatic_tools.progress import RowCounter, Status
+from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.sources import FileTrees, Selection, scan
 
 PROG = "cladomatic"
 
 _METRIC_HELP = {
     "rf": "Robinson-Foulds distances: the number of splits found in only one of two trees",
+    "rf_norm": "normalised Robinson-Foulds distances: RF divided by the number of non-trivial splits of both "
+    "trees (0 when neither has any), between 0 and 1",
     "wrf": "weighted Robinson-Foulds distances: the summed differences of branch lengths, split by split",
     "kf": "Kuhner-Felsenstein branch scores: the root of the summed squared differences of branch lengths",
+    "info_rf": "information-weighted Robinson-Foulds distances: the phylogenetic information, in bits, of the "
+    "splits found in only one of two trees (unrooted trees only)",
 }
 
 
@@ -115,13 +119,31 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument(
             "--output",
             metavar="PATH",
-            help="write to PATH instead of standard output; a name ending in .gz is gzip-compressed text",
+            help="write to PATH instead of standard output; a name ending in .gz is gzip-compressed text; a .npy "
+            "file is filled band by band, so its matrix may be larger than memory",
         )
         command.add_argument(
             "--format",
             choices=output.FORMATS,
             help="output format (default: from the suffix of --output, else tsv); npz holds the matrix as "
-            "'distances' and the row names as 'tree_names'",
+            "'distances', the row names as 'tree_names' and, with --against or --between, the column names as "
+            "'column_names'",
+        )
+        other = command.add_mutually_exclusive_group()
+        other.add_argument(
+            "--against",
+            metavar="REFERENCE",
+            help="compare every tree of the FILEs with every tree of REFERENCE (a maximum-likelihood tree, a "
+            "consensus, a species tree; read whole, without burn-in or thinning): one row per tree, one column "
+            "per reference tree",
+        )
+        other.add_argument(
+            "--between",
+            nargs="+",
+            metavar="FILE2",
+            help="compare the trees of the FILEs (the first group) with the trees of the FILE2s (the second group), "
+            "burn-in and thinning applied to both: one row per tree of the first group, one column per tree of "
+            "the second. Give the FILEs first: '%(prog)s run1.t --between run2.t'",
         )
         cluster.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
@@ -135,7 +157,7 @@ def _parser() -> argparse.ArgumentParser:
     command.add_argument("--output", metavar="PATH", required=True, help="the .npz file to write")
     command.add_argument(
         "--metric",
-        choices=engine.METRICS,
+        choices=engine.SPLIT_METRICS,
         default="rf",
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
@@ -144,14 +166,17 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
+def _selection(args: argparse.Namespace) -> Selection:
     burnin = args.burnin
-    selection = Selection(
+    return Selection(
         burnin=0 if isinstance(burnin, Fraction) else burnin,
         burnin_share=burnin if isinstance(burnin, Fraction) else None,
         every=args.every,
     )
-    tree_set = scan(args.files, selection, status.scanning if status.enabled else None)
+
+
+def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
+    tree_set = scan(args.files, _selection(args), status.reading if status.enabled else None)
     status.clear()
     return tree_set
 
@@ -161,12 +186,28 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         cluster.run(args, status)
         return
     target = output.target_for(args.output, args.format)
-    if target.fmt in ("npy", "npz"):
-        output.require_numpy(f"{target.fmt} output")
+    output.require_numpy(f"the {args.metric} command")
+    if args.metric == "info_rf" and args.rooted:
+        raise InputError("info_rf is defined for unrooted trees only: drop --rooted")
+    second = [args.against] if args.against is not None else args.between or []
+    inputs = [*args.files, *second]
+    if inputs.count(STDIN) > 1:
+        raise InputError("standard input ('-') can be read only once")
     if target.path is not None:
-        output.check_writable(target.path, args.files)
-    matrix = engine.distances(args.metric, _tree_set(args, status), args.rooted, status, warn)
-    output.write_matrix(matrix, target, status.writing)
+        output.check_writable(target.path, inputs)
+    # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
+    readings = [FileTrees(args.files, _selection(args))]
+    if second:
+        readings.append(FileTrees(second, _selection(args) if args.between else Selection()))
+    trees = engine.read_set(readings, args.metric, args.rooted, status, warn)
+    n = len(readings[0].positions)
+    if not second and n < 2:
+        raise InputError(f"need at least 2 trees to compare, found {n}")
+    rows = range(n)
+    cols = range(n, len(trees)) if second else rows
+    counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
+    with status.watching(counter, n):
+        output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter), target)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:

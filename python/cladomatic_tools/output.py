@@ -1,5 +1,9 @@
 """Writing distance matrices (TSV, CSV, either gzip-compressed, .npy, .npz) and split exports (.npz).
 
+A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
+memory for one band only, whatever the size of the matrix; a .npy file is filled through a memory map of each
+band in turn. Only .npz output holds the whole matrix, after checking that it fits in the memory available.
+
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
 at once each leave a whole file. Only a path that is not a regular file (a device such as /dev/null, a pipe)
@@ -13,7 +17,6 @@ import os
 import stat
 import sys
 import tempfile
-from array import array
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
@@ -22,21 +25,42 @@ from typing import IO, Any, cast
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 
 FORMATS = ("tsv", "csv", "npy", "npz")
+# The size of a band of rows computed at once: what band-written output needs beyond the tree set.
+BAND_BYTES = 64 << 20
+MEMINFO = "/proc/meminfo"
 _SUFFIX_FORMATS = {".tsv": "tsv", ".csv": "csv", ".npy": "npy", ".npz": "npz"}
 _OTHER_COMPRESSION = (".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
 
 
 @dataclass(frozen=True, slots=True)
-class Matrix:
-    """An n x n distance matrix in row-major order: RF counts or WRF/KF floats."""
+class Bands:
+    """A distance matrix made a band of rows at a time: `fill(rows, out)` writes the matrix rows in the range
+    `rows` into `out`, a C-contiguous array of those rows."""
 
-    names: list[str]
-    values: Sequence[int] | Sequence[float]
+    row_names: list[str]
+    col_names: list[str]
     dtype: str  # the NumPy type of the values
+    fill: Callable[[range, Any], None]
+    square: bool  # whether the columns are the rows' own trees
 
-    def row(self, i: int) -> Sequence[int] | Sequence[float]:
-        n = len(self.names)
-        return self.values[i * n : (i + 1) * n]
+    @property
+    def shape(self) -> tuple[int, int]:
+        return len(self.row_names), len(self.col_names)
+
+    def row_bytes(self) -> int:
+        import numpy
+
+        return len(self.col_names) * numpy.dtype(self.dtype).itemsize
+
+    def nbytes(self) -> int:
+        return len(self.row_names) * self.row_bytes()
+
+    def spans(self) -> Iterator[range]:
+        """The row ranges of the bands, in order."""
+        rows = len(self.row_names)
+        per_band = max(1, BAND_BYTES // max(1, self.row_bytes()))
+        for start in range(0, rows, per_band):
+            yield range(start, min(rows, start + per_band))
 
 
 @dataclass(frozen=True, slots=True)
@@ -44,15 +68,6 @@ class Target:
     path: str | None  # None: standard output
     fmt: str
     compressed: bool  # gzip, chosen by a '.gz' suffix
-
-
-def u32_values(data: bytes) -> Sequence[int]:
-    """Little-endian unsigned 32-bit values, without a copy where the machine is little-endian."""
-    if sys.byteorder == "little":
-        return memoryview(data).cast("I")
-    values = array("I", data)
-    values.byteswap()
-    return values
 
 
 def target_for(path: str | None, chosen: str | None) -> Target:
@@ -129,8 +144,9 @@ def _umask() -> int:
 
 
 @contextmanager
-def _replaced(path: str) -> Iterator[IO[bytes]]:
-    """A binary file that becomes `path` once the block completes."""
+def _replaced(path: str) -> Iterator[tuple[IO[bytes], str | None]]:
+    """A binary file that becomes `path` once the block completes, and the name under which it can be mapped
+    into memory meanwhile (None when `path` is a device or a pipe, written in place)."""
     target = os.path.realpath(path)  # through symbolic links: the link stays, its target is replaced
     try:
         mode: int | None = os.stat(target).st_mode
@@ -139,7 +155,7 @@ def _replaced(path: str) -> Iterator[IO[bytes]]:
     try:
         if mode is not None and not stat.S_ISREG(mode):
             with open(target, "wb") as device:
-                yield device
+                yield device, None
             return
         folder = os.path.dirname(target)
         handle, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".part", dir=folder)
@@ -148,9 +164,9 @@ def _replaced(path: str) -> Iterator[IO[bytes]]:
     try:
         with os.fdopen(handle, "wb") as file:
             os.fchmod(file.fileno(), stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
-            yield file
+            yield file, temporary
             file.flush()
-            os.fsync(file.fileno())
+            os.fsync(file.fileno())  # pages written through a memory map included
         os.replace(temporary, target)
     except BaseException as err:
         with suppress(OSError):
@@ -182,70 +198,133 @@ def _text(binary: IO[bytes], compressed: bool) -> Iterator[IO[str]]:
         packed.close()
 
 
-# Rows done and rows in all, after each band of rows written.
-RowsWritten = Callable[[int, int], None]
-
-
-def write_matrix(matrix: Matrix, target: Target, written: RowsWritten | None = None) -> None:
+def write_matrix(bands: Bands, target: Target) -> None:
     if target.path is None:
-        _write_table(matrix, sys.stdout, _delimiter(target.fmt), written)
+        _write_text(bands, sys.stdout, _delimiter(target.fmt))
         sys.stdout.flush()
         return
-    if target.fmt in ("npy", "npz"):
+    if target.fmt == "npz":
         import numpy
 
-        n = len(matrix.names)
-        values = numpy.asarray(matrix.values, dtype=matrix.dtype).reshape(n, n)
-        with _replaced(target.path) as file:
-            if target.fmt == "npy":
-                numpy.save(file, values)
-            else:
-                numpy.savez_compressed(file, distances=values, tree_names=numpy.array(matrix.names, dtype=str))
+        ensure_fits(*bands.shape, numpy.dtype(bands.dtype).itemsize)
+        matrix = numpy.empty(bands.shape, dtype=bands.dtype)
+        for rows in bands.spans():
+            bands.fill(rows, matrix[rows.start : rows.stop])
+        arrays: dict[str, Any] = {"distances": matrix, "tree_names": numpy.array(bands.row_names, dtype=str)}
+        if not bands.square:
+            arrays["column_names"] = numpy.array(bands.col_names, dtype=str)
+        write_npz(target.path, arrays)
         return
-    with _replaced(target.path) as file, _text(file, target.compressed) as text:
-        _write_table(matrix, text, _delimiter(target.fmt), written)
+    if target.fmt == "npy":
+        with _replaced(target.path) as (file, mappable):
+            if mappable is None:
+                _stream_npy(bands, file)
+            else:
+                _map_npy(bands, mappable)
+        return
+    with _replaced(target.path) as (file, _), _text(file, target.compressed) as text:
+        _write_text(bands, text, _delimiter(target.fmt))
+
+
+def _map_npy(bands: Bands, path: str) -> None:
+    """Fills the .npy file at `path` band by band, each band through a memory map of its own rows: once a band
+    is unmapped its pages belong to the file, not to this process, so the resident set stays at one band."""
+    import numpy
+
+    header = numpy.lib.format.open_memmap(path, mode="w+", dtype=bands.dtype, shape=bands.shape)
+    offset = header.offset
+    del header
+    row_bytes = bands.row_bytes()
+    for rows in bands.spans():
+        band = numpy.memmap(
+            path, dtype=bands.dtype, mode="r+", offset=offset + rows.start * row_bytes, shape=(len(rows), bands.shape[1])
+        )
+        bands.fill(rows, band)
+        del band
+
+
+def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
+    """A .npy file written in order, for a target that cannot be mapped (a device, a pipe)."""
+    import numpy
+
+    header = {"descr": numpy.lib.format.dtype_to_descr(numpy.dtype(bands.dtype)), "fortran_order": False}
+    numpy.lib.format.write_array_header_1_0(file, {**header, "shape": bands.shape})
+    for rows in bands.spans():
+        band = numpy.empty((len(rows), bands.shape[1]), dtype=bands.dtype)
+        bands.fill(rows, band)
+        file.write(band.data)
+
+
+def available_memory() -> int | None:
+    """The memory the kernel can give without swapping (MemAvailable), in bytes; None where it does not say."""
+    try:
+        with open(MEMINFO) as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+def ensure_fits(rows: int, cols: int, itemsize: int) -> None:
+    """Refuses a matrix that is to be held whole when it would not fit in the memory available."""
+    need = rows * cols * itemsize
+    available = available_memory()
+    if available is not None and need > available:
+        raise EnvironmentFailure(
+            f"the {rows:,} x {cols:,} matrix would take {_size(need)} of memory and {_size(available)} is "
+            "available: write it to a .npy file (--output NAME.npy), which is filled band by band"
+        )
+
+
+def _size(count: int) -> str:
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if count >= scale:
+            return f"{count / scale:.1f} {unit}"
+    return f"{count} bytes"
 
 
 def _delimiter(fmt: str) -> str:
     return "\t" if fmt == "tsv" else ","
 
 
-def _write_table(matrix: Matrix, file: IO[str], delimiter: str, written: RowsWritten | None = None) -> None:
+def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
+    import numpy
+
     writer = csv.writer(file, delimiter=delimiter, lineterminator="\n")
-    writer.writerow(["", *matrix.names])
-    n = len(matrix.names)
+    writer.writerow(["", *bands.col_names])
     # A text stream without bytes beneath it (a StringIO standing in for stdout) gets the csv module's rows.
     format_rows = _native_rows() if isinstance(file, io.TextIOWrapper) else None
-    # Bands of about a million cells: each formatted in parallel by the engine, and a progress step.
-    band = max(1, (1 << 20) // max(n, 1))
-    for start in range(0, n, band):
-        end = min(n, start + band)
+    for rows in bands.spans():
+        band = numpy.empty((len(rows), bands.shape[1]), dtype=bands.dtype)
+        bands.fill(rows, band)
+        names = bands.row_names[rows.start : rows.stop]
         if format_rows is None:
-            for i in range(start, end):
-                writer.writerow([matrix.names[i], *matrix.row(i)])
+            _write_rows(writer, names, band)
         else:
-            import numpy
-
-            values = numpy.asarray(matrix.values[start * n : end * n], dtype=matrix.dtype).reshape(end - start, n)
             file.flush()
-            cast(io.TextIOWrapper, file).buffer.write(format_rows(matrix.names[start:end], values, delimiter))
-        if written is not None:
-            written(end, n)
+            cast(io.TextIOWrapper, file).buffer.write(format_rows(names, band, delimiter))
 
 
-def _native_rows() -> Callable[[list[str], Any, str], bytes] | None:
+def _write_rows(writer: Any, names: Sequence[str], band: Any) -> None:
+    """One band of a text matrix: each row's name, then its values (floats in their shortest exact form)."""
+    for name, values in zip(names, band, strict=True):
+        writer.writerow([name, *values.tolist()])
+
+
+def _native_rows() -> Callable[[Sequence[str], Any, str], bytes] | None:
     """The engine's row formatter (the same text as the csv module writes, at native speed), where the engine
-    and NumPy can be imported."""
+    can be imported."""
     try:
-        import numpy  # noqa: F401
         from _cladomatic_engine import format_rows
     except ImportError:
         return None
-    return cast(Callable[[list[str], Any, str], bytes], format_rows)
+    return cast(Callable[[Sequence[str], Any, str], bytes], format_rows)
 
 
 def write_npz(path: str, arrays: dict[str, Any]) -> None:
     import numpy
 
-    with _replaced(path) as file:
+    with _replaced(path) as (file, _):
         numpy.savez_compressed(file, **arrays)

@@ -16,6 +16,27 @@ class Counter(Protocol):
     def fraction(self) -> float: ...
 
 
+class RowCounter:
+    """Progress of a matrix computed a band of rows at a time, as a Counter of its `pairs` tree pairs."""
+
+    def __init__(self, pairs: int, rows: int):
+        self._pairs = pairs
+        self._rows = rows
+        self._done = 0
+
+    def add(self, rows: int) -> None:
+        self._done += rows
+
+    def value(self) -> int:
+        return self._pairs * self._done // max(1, self._rows)
+
+    def total(self) -> int:
+        return self._pairs
+
+    def fraction(self) -> float:
+        return self._done / max(1, self._rows)
+
+
 class Status:
     """Draws nothing unless enabled, so callers never need to ask."""
 
@@ -26,11 +47,11 @@ class Status:
         self._next_draw = 0.0
         self.trees_read = 0
 
-    def scanning(self, path: str, trees: int) -> None:
+    def reading(self, path: str, trees: int) -> None:
         now = time.monotonic()
         if self.enabled and now >= self._next_draw:
             self._next_draw = now + _REDRAW_SECONDS
-            self._draw(f"scanning {path}: {trees} trees")
+            self._draw(f"reading {path}: {trees} trees")
 
     def tree_read(self) -> None:
         self.trees_read += 1
@@ -66,18 +87,6 @@ class Status:
             stop.set()
             thread.join()
             self.clear()
-
-    def writing(self, rows: int, total: int) -> None:
-        """Redraws the bar of rows written, at most every redraw interval, and clears it after the last row."""
-        now = time.monotonic()
-        if not self.enabled:
-            return
-        if rows >= total:
-            self.clear()
-            return
-        if now >= self._next_draw:
-            self._next_draw = now + _REDRAW_SECONDS
-            self._draw_bar(f"writing {total} rows", rows / total, None)
 
     def clear(self) -> None:
         if self._drawn:

@@ -1,9 +1,10 @@
 """The trees of several files taken as one stream: runs, burn-in, thinning, names and translate tables.
 
-The engine needs every tree name and translate-table index before it reads the first tree, so the files are
-read twice: `scan` names and counts the selected trees, then `texts` streams them to the engine. Nothing per
-tree is kept beyond its name and table index (standard input, which can be read only once, keeps the texts of
-its selected trees); a tree is found again from its position when a message needs it.
+`FileTrees.records` reads the files once, handing on each selected tree as it passes; names, runs and table
+indices grow as it goes. A run whose burn-in is a share of its length is held until it ends, since only then is
+its first kept tree known. Standard input, which can be read only once, keeps its selected trees for messages.
+`scan` reads that stream to its end without keeping the texts, and `texts` reads the files again for a caller
+that needs every name before the first tree.
 
 A run is what burn-in and thinning apply to: a Newick file, or one TREES block of a NEXUS file (files of
 several MrBayes runs joined end to end hold one block per run).
@@ -11,8 +12,8 @@ several MrBayes runs joined end to end hold one block per run).
 
 import math
 import re
-from collections.abc import Callable, Generator, Iterator
-from dataclasses import dataclass, field
+from collections.abc import Callable, Generator, Iterator, Sequence
+from dataclasses import dataclass
 from fractions import Fraction
 
 from cladomatic_tools.reader import STDIN, InputError, TreeRecord, display_name, read_trees
@@ -39,22 +40,21 @@ class Selection:
         return f"a burn-in of {self.burnin} trees"
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class Run:
+    """One run, filled in while it is read: `found` and, for a burn-in share, `first` are final once it ends."""
+
     source: int  # which of the paths given holds it
     path: str
     block: int  # its TREES block in the file (0 in a Newick file)
-    blocks_in_file: bool  # whether the file holds several runs, which then need telling apart
-    found: int  # trees in the run when it was scanned
     first: int  # position of its first kept tree
     every: int
-
-    @property
-    def kept(self) -> int:
-        return len(range(self.first, self.found, self.every))
+    found: int = 0  # trees in the run
+    kept: int = 0  # trees kept so far
+    blocks_in_file: bool = False  # whether the file holds several runs, which then need telling apart
 
     def keeps(self, position: int) -> bool:
-        return self.first <= position < self.found and (position - self.first) % self.every == 0
+        return self.first <= position and (position - self.first) % self.every == 0
 
     def position(self, kept: int) -> int:
         """The position in the run of its `kept`-th selected tree (both counted from 0)."""
@@ -64,90 +64,100 @@ class Run:
         return display_name(self.path) + (f" (run {self.block + 1})" if self.blocks_in_file else "")
 
 
-@dataclass(frozen=True, slots=True)
 class FileTrees:
-    paths: list[str]
-    runs: list[Run]
-    names: list[str]
-    translate_maps: list[dict[str, str]]  # entry 0 is the empty table of trees read without one
-    map_indices: list[int]
-    held: dict[int, list[TreeRecord]] = field(default_factory=dict)  # selected trees of standard input by run
+    """The selected trees of `paths`, read once through `records`."""
 
-    def runs_of(self, source: int) -> list[Run]:
-        return [run for run in self.runs if run.source == source]
-
-
-@dataclass(slots=True)
-class _RunTrees:
-    """What the scan keeps of the run being read until its length, and so its burn-in, is known."""
-
-    block: int
-    names: list[str | None] = field(default_factory=list)
-    tables: list[dict[str, str] | None] = field(default_factory=list)
-    records: list[TreeRecord] = field(default_factory=list)  # standard input only
-
-
-class _Collector:
     def __init__(self, paths: list[str], selection: Selection):
-        self.paths = paths
+        if paths.count(STDIN) > 1:
+            raise InputError("standard input ('-') can be read only once")
+        self.paths = list(paths)
         self.selection = selection
         self.runs: list[Run] = []
-        self.bare_names: list[str] = []
-        self.maps: list[dict[str, str]] = [{}]
+        self.positions: list[int] = []  # per kept tree, its position in its run
+        self.translate_maps: list[dict[str, str]] = [{}]  # entry 0 is the empty table of trees read without one
         self.map_indices: list[int] = []
-        self.held: dict[int, list[TreeRecord]] = {}
+        self.held: dict[int, list[TreeRecord]] = {}  # selected trees of standard input by run
+        self._bare_names: list[str] = []
         self._table: dict[str, str] | None = None
 
-    def finish(self, source: int, trees: _RunTrees, several: bool) -> None:
-        found = len(trees.names)
-        first = self.selection.first(found)
-        run = Run(source, self.paths[source], trees.block, several, found, first, self.selection.every)
-        if run.kept == 0:
-            raise InputError(f"{run.label()}: {self.selection.describe()} leaves none of its {found} trees")
-        for kept in range(run.kept):
-            position = run.position(kept)
-            name = trees.names[position]
-            self.bare_names.append(name if name is not None else f"tree_{position + 1}")
-            self.map_indices.append(self._map_index(trees.tables[position]))
-        if trees.records:
-            self.held[len(self.runs)] = [trees.records[run.position(kept)] for kept in range(run.kept)]
+    @property
+    def names(self) -> list[str]:
+        """One distinct row label per kept tree, saying its file and run whenever more than one is read."""
+        return _distinct(_prefixed(self.paths, self.runs, self._bare_names))
+
+    def groups(self) -> list[int]:
+        """Per kept tree, the index of its run."""
+        return [number for number, run in enumerate(self.runs) for _ in range(run.kept)]
+
+    def records(self, on_tree: Callable[[str, int], None] | None = None) -> Iterator[TreeRecord]:
+        """The selected trees, file after file; `on_tree` sees each file's count of trees read so far."""
+        share = self.selection.burnin_share is not None
+        for source, path in enumerate(self.paths):
+            file_runs: list[Run] = []
+            pending: list[TreeRecord] = []  # the run being read, until its burn-in share is known
+            for found, record in enumerate(read_trees(path), 1):
+                if on_tree is not None:
+                    on_tree(display_name(path), found)
+                if not file_runs or record.block != file_runs[-1].block:
+                    if file_runs:
+                        yield from self._close(file_runs[-1], pending)
+                    file_runs.append(self._open(source, path, record.block, file_runs))
+                run = file_runs[-1]
+                run.found = record.position + 1
+                if share:
+                    pending.append(record)
+                elif run.keeps(record.position):
+                    yield self._keep(run, record)
+            if not file_runs:
+                raise InputError(f"{display_name(path)}: no trees found")
+            yield from self._close(file_runs[-1], pending)
+
+    def _open(self, source: int, path: str, block: int, file_runs: list[Run]) -> Run:
+        run = Run(source, path, block, self.selection.burnin, self.selection.every)
+        if file_runs:
+            for earlier in file_runs:
+                earlier.blocks_in_file = True
+            run.blocks_in_file = True
         self.runs.append(run)
+        return run
+
+    def _close(self, run: Run, pending: list[TreeRecord]) -> Iterator[TreeRecord]:
+        if self.selection.burnin_share is not None:
+            run.first = self.selection.first(run.found)
+            for record in pending:
+                if run.keeps(record.position):
+                    yield self._keep(run, record)
+            pending.clear()
+        if run.kept == 0:
+            raise InputError(f"{run.label()}: {self.selection.describe()} leaves none of its {run.found} trees")
+
+    def _keep(self, run: Run, record: TreeRecord) -> TreeRecord:
+        run.kept += 1
+        self._bare_names.append(record.name if record.name is not None else f"tree_{record.position + 1}")
+        self.positions.append(record.position)
+        self.map_indices.append(self._map_index(record.translate))
+        if run.path == STDIN:
+            self.held.setdefault(len(self.runs) - 1, []).append(record)
+        return record
 
     def _map_index(self, table: dict[str, str] | None) -> int:
         if table is None:
             return 0
         if table is not self._table:
             self._table = table
-            if table != self.maps[-1]:
-                self.maps.append(table)
-        return len(self.maps) - 1
+            if table != self.translate_maps[-1]:
+                self.translate_maps.append(table)
+        return len(self.translate_maps) - 1
 
 
 def scan(paths: list[str], selection: Selection, on_tree: Callable[[str, int], None] | None = None) -> FileTrees:
     """Reads every file once to name and count its selected trees and to collect their translate tables."""
-    if paths.count(STDIN) > 1:
-        raise InputError("standard input ('-') can be read only once")
-    collector = _Collector(paths, selection)
-    for source, path in enumerate(paths):
-        file_runs: list[_RunTrees] = []
-        for found, record in enumerate(read_trees(path), start=1):
-            if not file_runs or record.block != file_runs[-1].block:
-                file_runs.append(_RunTrees(record.block))
-            trees = file_runs[-1]
-            trees.names.append(record.name)
-            trees.tables.append(record.translate)
-            if path == STDIN:
-                trees.records.append(record)
-            if on_tree is not None:
-                on_tree(display_name(path), found)
-        if not file_runs:
-            raise InputError(f"{display_name(path)}: no trees found")
-        for trees in file_runs:
-            collector.finish(source, trees, len(file_runs) > 1)
-    if len(collector.bare_names) < 2:
-        raise InputError(f"need at least 2 trees to compare, found {len(collector.bare_names)}")
-    names = _distinct(_prefixed(paths, collector.runs, collector.bare_names))
-    return FileTrees(paths, collector.runs, names, collector.maps, collector.map_indices, collector.held)
+    tree_set = FileTrees(paths, selection)
+    for _ in tree_set.records(on_tree):
+        pass
+    if len(tree_set.positions) < 2:
+        raise InputError(f"need at least 2 trees to compare, found {len(tree_set.positions)}")
+    return tree_set
 
 
 def _prefixed(paths: list[str], runs: list[Run], bare: list[str]) -> list[str]:
@@ -208,7 +218,7 @@ def _selected(tree_set: FileTrees, source: int, path: str) -> Iterator[TreeRecor
                 break
             continue
         _, run = found
-        if run.keeps(record.position):
+        if record.position < run.found and run.keeps(record.position):
             kept[record.block] += 1
             yield record
     if any(kept[block] != run.kept for block, (_, run) in runs.items()):
@@ -231,18 +241,19 @@ class Location:
         return f"{display_name(self.run.path)}:{self.record.line}: {self.label}"
 
 
-def locate(tree_set: FileTrees, index: int) -> Location | None:
-    """Where the `index`-th tree handed to the engine (counted from 0 over all files) is."""
-    for number, run in enumerate(tree_set.runs):
-        if index < run.kept:
-            if number in tree_set.held:
-                return Location(run, tree_set.held[number][index])
-            wanted = run.position(index)
-            for record in read_trees(run.path):
-                if record.block == run.block and record.position == wanted:
-                    return Location(run, record)
-            return None
-        index -= run.kept
+def locate(readings: Sequence[FileTrees], index: int) -> Location | None:
+    """Where the `index`-th tree handed to the engine (counted from 0 over all files of all readings) is."""
+    for tree_set in readings:
+        for number, run in enumerate(tree_set.runs):
+            if index < run.kept:
+                if number in tree_set.held:
+                    return Location(run, tree_set.held[number][index])
+                wanted = run.position(index)
+                for record in read_trees(run.path):
+                    if record.block == run.block and record.position == wanted:
+                        return Location(run, record)
+                return None
+            index -= run.kept
     return None
 
 

@@ -14,13 +14,16 @@ array([[0, 2],
 array([[4., 0.]])
 """
 
+import itertools
 import re
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from fractions import Fraction
 
 import _cladomatic_engine
 import numpy as np
 
-from cladomatic_tools.reader import TreeRecord, read_trees
+from cladomatic_tools.reader import TreeRecord
+from cladomatic_tools.sources import FileTrees, Selection
 
 METRICS = {
     "rf": np.uint32,
@@ -99,11 +102,18 @@ class TreeSet:
 
     @classmethod
     def from_files(
-        cls, paths: Sequence[str], *, rooted: bool = False, lengths: bool = True, burnin: int | str = 0, every: int = 1
+        cls,
+        paths: Sequence[str],
+        *,
+        rooted: bool = False,
+        lengths: bool = True,
+        burnin: int | str | Fraction = 0,
+        every: int = 1,
     ) -> TreeSet:
         """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, in one
-        pass. Each file is one group; `burnin` skips that many of each group's first trees (or a share of them,
-        as "25%"), then every `every`-th tree is kept.
+        pass. Each run is one group: a Newick file, or one TREES block of a NEXUS file (joined MrBayes runs hold
+        several). `burnin` skips that many of each run's first trees, or a share of them ("25%" or a Fraction),
+        then every `every`-th tree is kept; `positions` are the kept trees' places in their runs.
         """
         if isinstance(paths, str):
             paths = [paths]
@@ -112,37 +122,33 @@ class TreeSet:
         every = int(every)
         if every < 1:
             raise ValueError(f"every must be at least 1, not {every}")
-        share = _burnin_share(burnin)
-        prefix = len(paths) > 1
-        names: list[str] = []
+        return cls.from_reading([FileTrees(list(paths), _selection(burnin, every))], rooted=rooted, lengths=lengths)
+
+    @classmethod
+    def from_reading(
+        cls,
+        readings: Sequence[FileTrees],
+        records: Iterable[TreeRecord] | None = None,
+        *,
+        rooted: bool = False,
+        lengths: bool = True,
+    ) -> TreeSet:
+        """The set of the trees the `readings` read, one after another; `records`, when given, is their
+        `records()` chained, as the caller watches them go by. A fault in a tree raises ValueError whose
+        `tree_index` counts the kept trees of all readings."""
+        stream = itertools.chain.from_iterable(files.records() for files in readings) if records is None else records
+        engine = _build(((record.text, record.translate) for record in stream), None, rooted, lengths)
         groups: list[int] = []
-        positions: list[int] = []
-        group_names: list[str] = []
-
-        def items() -> Iterator[tuple[str, dict[str, str] | None]]:
-            for group, records in _groups(paths):
-                if share is not None:
-                    records = list(records)
-                    skip = int(len(records) * share)
-                else:
-                    skip = int(burnin)
-                group_names.append(group)
-                for position, record in enumerate(records):
-                    if position < skip or (position - skip) % every:
-                        continue
-                    label = record.name if record.name is not None else f"tree_{position + 1}"
-                    names.append(f"{group}:{label}" if prefix else label)
-                    groups.append(len(group_names) - 1)
-                    positions.append(position)
-                    yield record.text, record.translate
-
-        engine = _build(items(), None, rooted, lengths)
+        first_run = 0
+        for files in readings:
+            groups += [first_run + group for group in files.groups()]
+            first_run += len(files.runs)
         return cls(
             engine,
-            names,
+            [name for files in readings for name in files.names],
             np.asarray(groups, dtype=np.int32),
-            group_names,
-            np.asarray(positions, dtype=np.int64),
+            [run.label() for files in readings for run in files.runs],
+            np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
         )
 
     # description
@@ -192,8 +198,8 @@ class TreeSet:
         """
         dtype = self._check_metric(metric)
         n = len(self)
-        row_index = _selection(rows, n, "rows")
-        col_index = _selection(cols, n, "cols")
+        row_index = _indices(rows, n, "rows")
+        col_index = _indices(cols, n, "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
         if out.size:
             self._engine.distances(metric, row_index, col_index, out)
@@ -202,9 +208,9 @@ class TreeSet:
     def against(
         self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None, *, rows=None, cols=None
     ) -> np.ndarray:
-        """Every tree of this set against every tree of `other` (same leaf names, same rootedness):
-        a len(self) x len(other) matrix, written into `out` when given. `rows` (trees of this set) and `cols`
-        (trees of `other`) select a block of it, as in `distances`.
+        """Trees of this set against trees of `other` (same leaf names, same rootedness): by default every
+        tree against every tree, a len(self) x len(other) matrix; `rows` picks trees of this set and `cols`
+        trees of `other` as in `distances`. Written into `out` when given.
 
         >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
@@ -216,10 +222,11 @@ class TreeSet:
         dtype = self._check_metric(metric)
         if metric in ("wrf", "kf") and not other.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
-        row_index = _selection(rows, len(self), "rows")
-        col_index = _selection(cols, len(other), "cols")
+        row_index = _indices(rows, len(self), "rows")
+        col_index = _indices(cols, len(other), "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
-        self._engine.against(other._engine, metric, row_index, col_index, out)
+        if out.size:
+            self._engine.against(other._engine, metric, row_index, col_index, out)
         return out
 
     # summaries without the matrix
@@ -329,29 +336,25 @@ def _build(items, translate, rooted: bool, lengths: bool):
         raise
 
 
-def _groups(paths: Sequence[str]) -> Iterator[tuple[str, Iterable[TreeRecord]]]:
-    """The groups of trees in the files, in order: (group name, its records)."""
-    for path in paths:
-        yield path, read_trees("/dev/stdin" if path == "-" else path)
-
-
-def _burnin_share(burnin: int | str) -> float | None:
-    """The share of each group to skip for a burn-in given as "N%", or None for a count."""
+def _selection(burnin: int | str | Fraction, every: int) -> Selection:
+    """Burn-in given as a count, a Fraction of each run, or a string of either ("100", "25%")."""
     if isinstance(burnin, str):
         if match := _PERCENT.fullmatch(burnin):
-            share = float(match[1]) / 100
-            if share > 1:
-                raise ValueError(f"a burn-in of {burnin} is more than all trees")
-            return share
-        if not burnin.strip().isdigit():
+            burnin = Fraction(match[1]) / 100
+        elif burnin.strip().isdigit():
+            burnin = int(burnin)
+        else:
             raise ValueError(f"burnin must be a count or a percentage such as '25%', not {burnin!r}")
-        return None
+    if isinstance(burnin, Fraction):
+        if not 0 <= burnin <= 1:
+            raise ValueError(f"a burn-in share of {float(burnin):.0%} is not between none and all trees")
+        return Selection(every=every, burnin_share=burnin)
     if isinstance(burnin, bool) or not isinstance(burnin, int) or burnin < 0:
         raise ValueError(f"burnin must be a count of at least 0 or a percentage, not {burnin!r}")
-    return None
+    return Selection(burnin=burnin, every=every)
 
 
-def _selection(picked, n: int, what: str) -> np.ndarray:
+def _indices(picked, n: int, what: str) -> np.ndarray:
     """Tree indices as a uint32 array: None for all, a range or slice, or integers in 0..n-1."""
     if picked is None:
         return np.arange(n, dtype=np.uint32)

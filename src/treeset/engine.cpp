@@ -316,16 +316,21 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
   }
 }
 
+// Rows pick trees of this set, columns trees of the other.
 void against(Engine& engine, Engine& other, const std::string& metric, Indices rows, Indices cols, Out out) {
   if (engine.set().leaf_names != other.set().leaf_names)
     throw nb::value_error("the two sets have different leaf names");
   if (engine.saved.rooted != other.saved.rooted)
     throw nb::value_error("one set was read as rooted trees and the other as unrooted");
   const PairMetric pair = pair_metric(metric);
-  const std::size_t n = rows.shape(0);
-  const std::size_t m = cols.shape(0);
-  const std::span<const std::uint32_t> row_span{rows.data(), n};
-  const std::span<const std::uint32_t> col_span{cols.data(), m};
+  const std::span<const std::uint32_t> picked_rows{rows.data(), rows.shape(0)};
+  const std::span<const std::uint32_t> picked_cols{cols.data(), cols.shape(0)};
+  for (const std::uint32_t row : picked_rows)
+    if (row >= engine.n_trees()) throw nb::index_error("a row index is out of range");
+  for (const std::uint32_t col : picked_cols)
+    if (col >= other.n_trees()) throw nb::index_error("a column index is out of range");
+  const std::size_t n = picked_rows.size();
+  const std::size_t m = picked_cols.size();
   nb::gil_scoped_release released;
   if ((pair == PairMetric::kWrf || pair == PairMetric::kKf) && !(engine.saved.lengths && other.saved.lengths))
     throw nb::value_error("both sets must be read with branch lengths (lengths=True)");
@@ -333,7 +338,8 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
   const SplitLists theirs =
       remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
   if (pair == PairMetric::kRf) {
-    merge_block_rf(mine, row_span, theirs, col_span, engine.n_leaves(), cells<std::uint32_t>(out, n, m));
+    merge_block_rf(mine, picked_rows, theirs, picked_cols, engine.n_leaves(),
+                   cells<std::uint32_t>(out, n, m));
     return;
   }
   // Splits only the other set holds have ids after this set's, in the other
@@ -345,7 +351,7 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
     information.insert(information.end(), more.begin(), more.end());
   }
   const PairContext context{pair, engine.n_leaves(), information};
-  merge_block(context, mine, row_span, theirs, col_span, cells<double>(out, n, m));
+  merge_block(context, mine, picked_rows, theirs, picked_cols, cells<double>(out, n, m));
 }
 
 // Per tree, the sum of its distances to every tree of the set.

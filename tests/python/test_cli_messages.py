@@ -52,7 +52,7 @@ class TestExplained:
         function = cladomatic.pairwise_rf_from_newick_iter
         with pytest.raises(ValueError) as caught:
             function(names, texts(tree_set), tree_set.translate_maps, tree_set.map_indices)
-        return explain(tree_set, caught.value, rooted=False)
+        return explain([tree_set], caught.value, rooted=False)
 
     def test_a_syntax_fault_is_named_by_file_line_and_tree_after_the_burnin(self, tmp_path):
         a = write(tmp_path, "a.nwk", "((A,B),C);\n((A,C),B);\n((B,C),A);\n")

@@ -67,11 +67,12 @@ class TestAtomicOutput:
         out = tmp_path / "rf.tsv"
         out.write_text("precious\n")
 
-        def failing(matrix, file, delimiter, written=None):
-            file.write("half a row")
+        def failing(writer, names, band):
+            writer.writerow(["half a row"])
             raise OSError(28, "No space left on device")
 
-        monkeypatch.setattr(output, "_write_table", failing)
+        monkeypatch.setattr(output, "_native_rows", lambda: None)
+        monkeypatch.setattr(output, "_write_rows", failing)
         assert main.main(["rf", str(NEWICK), "--output", str(out)]) == 1
         assert capsys.readouterr().err == f"cladomatic: error: cannot write {out}: No space left on device\n"
         assert out.read_text() == "precious\n" and leftovers(tmp_path) == []
@@ -152,7 +153,7 @@ class TestStatuses:
         def broken(*args, **kwargs):
             raise InvariantFailure("leaf index outside the label table")
 
-        monkeypatch.setattr(engine, "_function", lambda name: broken)
+        monkeypatch.setattr(engine, "_on_worker", broken)
         assert main.main(["rf", str(NEWICK)]) == 70
         assert capsys.readouterr().err == "cladomatic: internal error: leaf index outside the label table\n"
         assert main.main(["rf", str(NEWICK), "--debug"]) == 70
@@ -163,7 +164,7 @@ class TestStatuses:
         def exhausted(*args, **kwargs):
             raise MemoryError
 
-        monkeypatch.setattr(engine, "_function", lambda name: exhausted)
+        monkeypatch.setattr(engine, "_on_worker", exhausted)
         assert main.main(["kf", str(NEWICK)]) == 1
         assert capsys.readouterr().err == "cladomatic: error: out of memory\n"
 

@@ -1,0 +1,190 @@
+"""The command on the tree-set engine: new metrics, one set against another, matrices written a band of rows at
+a time, and the check that a matrix held whole fits in memory."""
+
+import csv
+import gzip
+import io
+import os
+import subprocess
+import threading
+
+import cladomatic
+import numpy as np
+import pytest
+from cladomatic_tools import TreeSet, main, output
+from test_cli import NEWICK, NEXUS, TREES, command, direct, one_line_error, read_table, run
+from test_treeset import full_matrix
+
+
+def read_rectangle(text):
+    rows = list(csv.reader(io.StringIO(text), delimiter="\t"))
+    return rows[0][1:], [row[0] for row in rows[1:]], np.array([[float(v) for v in row[1:]] for row in rows[1:]])
+
+
+def write(path, trees):
+    path.write_text("\n".join(trees) + "\n")
+    return path
+
+
+def combined(metric, trees):
+    """The whole matrix of `trees` in one set: the module's for rf/wrf/kf, the engine's for the others."""
+    if metric in ("rf", "wrf", "kf"):
+        return full_matrix(metric, trees, rooted=False)
+    return TreeSet.from_newick(trees).distances(metric)
+
+
+class TestSetAgainstSet:
+    @pytest.mark.parametrize("metric", ["rf", "rf_norm", "wrf", "kf", "info_rf"])
+    def test_against_a_reference_file_is_that_block_of_the_joint_matrix(self, tmp_path, metric):
+        rows = write(tmp_path / "sample.nwk", TREES[:50])
+        reference = write(tmp_path / "ref.nwk", TREES[100:103])
+        result = run(metric, rows, "--against", reference, "--burnin", 10, "--every", 2)
+        assert result.returncode == 0, result.stderr
+        columns, names, matrix = read_rectangle(result.stdout)
+        assert columns == ["tree_1", "tree_2", "tree_3"] and names[0] == "tree_11" and names[-1] == "tree_49"
+        joint = combined(metric, TREES[10:50:2] + TREES[100:103])
+        assert matrix.shape == (20, 3)
+        np.testing.assert_array_equal(matrix, joint[:20, 20:])
+
+    def test_between_two_groups_applies_burnin_and_thinning_to_both(self, tmp_path):
+        first = [write(tmp_path / f"a{i}.nwk", TREES[i * 30 : i * 30 + 30]) for i in range(2)]
+        second = tmp_path / "b.nex.gz"
+        second.write_bytes(gzip.compress(NEXUS.read_bytes()))
+        out = tmp_path / "kf.npz"
+        result = run("kf", *first, "--between", second, "--burnin", "20%", "--output", out)
+        assert result.returncode == 0, result.stderr
+        stored = np.load(out)
+        row_trees = TREES[6:30] + TREES[36:60]
+        col_trees = TREES[24:]
+        assert list(stored["tree_names"])[:2] == [f"{first[0]}:tree_7", f"{first[0]}:tree_8"]
+        assert list(stored["column_names"])[0] == "gen.24000"
+        joint = direct(cladomatic, "kf", row_trees + col_trees)
+        np.testing.assert_array_equal(stored["distances"], joint[: len(row_trees), len(row_trees) :])
+
+    def test_sets_over_other_taxa_are_refused_naming_them(self, tmp_path):
+        reference = write(tmp_path / "ref.nwk", [TREES[0].replace("Homo_sapiens", "Homo_erectus")])
+        one_line_error(
+            run("rf", NEWICK, "--against", reference),
+            2,
+            f"{reference}:1: tree 1 lacks Homo_sapiens and has Homo_erectus that tree 1 of {NEWICK} does not\n",
+        )
+
+    @pytest.mark.parametrize(
+        "args, text",
+        [
+            (["info_rf", NEWICK, "--rooted"], "info_rf is defined for unrooted trees only"),
+            (["rf", "-", "--against", "-"], "standard input ('-') can be read only once"),
+            (["rf", NEWICK, "--against", NEWICK, "--between", NEWICK], "not allowed with argument --against"),
+        ],
+    )
+    def test_refusals(self, args, text):
+        one_line_error(run(*args), 2, text)
+
+    def test_against_selects_rows_and_columns_of_the_engine(self):
+        rows, cols = TreeSet.from_newick(TREES[:40]), TreeSet.from_newick(TREES[40:60])
+        whole = rows.against(cols, "wrf")
+        picked = rows.against(cols, "wrf", rows=[5, 3, 5], cols=range(2, 9))
+        np.testing.assert_array_equal(picked, whole[[5, 3, 5]][:, 2:9])
+        with pytest.raises(IndexError, match="cols index 20"):
+            rows.against(cols, rows=[0], cols=[20])
+
+
+class TestBands:
+    @pytest.fixture
+    def narrow(self, monkeypatch):
+        """Bands of a few rows each, so that every output goes through many of them and a short last one."""
+        monkeypatch.setattr(output, "BAND_BYTES", 7 * len(TREES) * 8)
+
+    @pytest.mark.parametrize("metric", ["rf", "kf"])
+    @pytest.mark.parametrize("suffix", ["npy", "npz", "tsv.gz", "csv"])
+    def test_every_format_holds_the_matrix_made_in_one_piece(self, tmp_path, narrow, metric, suffix):
+        out = tmp_path / f"m.{suffix}"
+        assert main.main([metric, str(NEWICK), "--output", str(out), "--quiet"]) == 0
+        if suffix == "npy":
+            matrix = np.load(out)
+        elif suffix == "npz":
+            matrix = np.load(out)["distances"]
+        else:
+            text = gzip.decompress(out.read_bytes()).decode() if suffix.endswith("gz") else out.read_text()
+            matrix = read_table(text, "\t" if suffix.startswith("tsv") else ",")[1]
+        np.testing.assert_array_equal(matrix, direct(cladomatic, metric, TREES))
+
+    def test_a_npy_to_a_pipe_is_written_in_order(self, tmp_path):
+        # a pipe cannot be mapped: the bands are written one after another
+        fifo = tmp_path / "matrix.npy"
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(fifo.read_bytes()))
+        reader.start()
+        done = subprocess.run(command("wrf", NEWICK, "--output", fifo), capture_output=True, timeout=300)
+        reader.join(timeout=60)
+        assert done.returncode == 0, done.stderr
+        npy = tmp_path / "piped.npy"
+        npy.write_bytes(received[0])
+        np.testing.assert_array_equal(np.load(npy), direct(cladomatic, "wrf", TREES))
+
+    def test_an_against_matrix_in_bands(self, tmp_path, narrow):
+        reference = write(tmp_path / "ref.nwk", TREES[:3])
+        out = tmp_path / "a.npy"
+        assert main.main(["rf", str(NEWICK), "--against", str(reference), "--output", str(out)]) == 0
+        np.testing.assert_array_equal(np.load(out), direct(cladomatic, "rf", TREES)[:, :3])
+
+
+class TestMemoryCheck:
+    @pytest.fixture
+    def little_memory(self, tmp_path, monkeypatch):
+        meminfo = tmp_path / "meminfo"
+        meminfo.write_text("MemTotal:       16384 kB\nMemFree:         2048 kB\nMemAvailable:      50 kB\n")
+        monkeypatch.setattr(output, "MEMINFO", str(meminfo))
+
+    def test_a_matrix_held_whole_is_refused_before_it_is_built(self, tmp_path, little_memory, capsys):
+        out = tmp_path / "rf.npz"
+        assert main.main(["wrf", str(NEWICK), "--output", str(out)]) == 1
+        assert capsys.readouterr().err == (
+            "cladomatic: error: the 120 x 120 matrix would take 115.2 kB of memory and 51.2 kB is available: "
+            "write it to a .npy file (--output NAME.npy), which is filled band by band\n"
+        )
+        assert not out.exists()
+        assert main.main(["splits", str(NEWICK), "--output", str(out)]) == 1
+        assert "the 120 x 120 matrix would take 57.6 kB" in capsys.readouterr().err
+
+    def test_band_written_output_needs_no_such_room(self, tmp_path, little_memory):
+        assert main.main(["rf", str(NEWICK), "--output", str(tmp_path / "rf.npy")]) == 0
+        assert main.main(["rf", str(NEWICK), "--output", str(tmp_path / "rf.tsv")]) == 0
+
+    def test_without_meminfo_nothing_is_refused(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(output, "MEMINFO", str(tmp_path / "none"))
+        assert output.available_memory() is None
+        assert main.main(["rf", str(NEWICK), "--output", str(tmp_path / "rf.npz")]) == 0
+
+
+class TestRunsAsGroups:
+    def test_each_run_of_joined_files_is_a_group_with_its_own_burnin(self, tmp_path):
+        joined = tmp_path / "both.t"
+        joined.write_text(NEXUS.read_text() + NEXUS.read_text().replace("gen.", "g."))
+        ts = TreeSet.from_files([str(joined), str(NEWICK)], burnin="50%", every=3)
+        assert ts.group_names == [f"{joined} (run 1)", f"{joined} (run 2)", str(NEWICK)]
+        kept = list(range(60, 120, 3))
+        assert ts.positions.tolist() == kept * 3 and np.bincount(ts.groups).tolist() == [20] * 3
+        assert ts.tree_names[20] == f"{joined}:run2:g.60000" and ts.tree_names[40] == f"{NEWICK}:tree_61"
+        np.testing.assert_array_equal(ts.distances("rf"), np.tile(direct(cladomatic, "rf", TREES[60::3]), (3, 3)))
+
+
+class TestOnePass:
+    def test_a_named_pipe_is_read_once_with_a_burnin_share_and_a_reference_from_standard_input(self, tmp_path):
+        fifo = tmp_path / "trees.fifo"
+        os.mkfifo(fifo)
+        writer = threading.Thread(target=lambda: fifo.write_text("\n".join(TREES) + "\n"))
+        writer.start()
+        done = subprocess.run(
+            command("wrf", fifo, "--burnin", "25%", "--against", "-"),
+            input=TREES[0] + "\n",
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        writer.join(timeout=60)
+        assert done.returncode == 0, done.stderr
+        columns, names, matrix = read_rectangle(done.stdout)
+        assert columns == ["tree_1"] and names[0] == "tree_31" and len(names) == 90
+        np.testing.assert_array_equal(matrix, direct(cladomatic, "wrf", TREES[30:] + TREES[:1])[:90, 90:])
