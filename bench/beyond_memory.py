@@ -156,7 +156,8 @@ def main() -> None:
     n = figures["trees"]
     block_rate = n * n / figures["block"]
     module_rate = n * n / figures["module"]
-    print(f"in memory, {n:,} trees: TreeSet.distances('rf') {figures['block']:.2f} s = {block_rate / 1e6:.0f} M cells/s")
+    block = figures["block"]
+    print(f"in memory, {n:,} trees: TreeSet.distances('rf') {block:.2f} s = {block_rate / 1e6:.0f} M cells/s")
     print(f"  (cladomatic module, reading included: {figures['module']:.2f} s = {module_rate / 1e6:.0f} M cells/s)")
 
     big = trees_file(options.trees)
@@ -184,7 +185,8 @@ def main() -> None:
     ref = os.path.join(FOLDER, "reference.nwk")
     with open(ref, "w") as file:
         file.write(next(treegen.newick_stream(1, n_leaves=N_LEAVES, seed=SEED + 1)) + "\n")
-    wall, rss, out = run_child(command("rf", many, "--against", ref, "--quiet", "--output", os.path.join(FOLDER, "against.tsv")))
+    against = os.path.join(FOLDER, "against.tsv")
+    wall, rss, out = run_child(command("rf", many, "--against", ref, "--quiet", "--output", against))
     _, _, out = run_child(python(AGAINST.format(path=many, ref=ref)))
     times = json.loads(out)
     print(f"rf --against 1 reference, {options.against:,} trees: command wall {wall:.2f} s (peak RSS {gb(rss)}, "

@@ -41,7 +41,8 @@ print(len(trees), len(pickle.dumps(trees)))
 def set_bytes(path: str) -> tuple[int, int]:
     """The number of trees and the pickled size of their interned set with branch lengths (in a child, so that
     this process starts the commands without threads of its own)."""
-    done = subprocess.run([sys.executable, "-c", SET_BYTES.format(path=path)], capture_output=True, text=True, check=True)
+    script = SET_BYTES.format(path=path)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     trees, size = done.stdout.split()
     return int(trees), int(size)
 
@@ -56,7 +57,8 @@ def main() -> None:
     n, interned = set_bytes(options.trees)
     matrix = n * n * 8
     bound = 1.3 * matrix + interned
-    print(f"{n:,} trees: matrix {matrix / 1e9:.2f} GB, interned set {interned / 1e6:.0f} MB, bound {bound / 1e9:.2f} GB")
+    sizes = f"matrix {matrix / 1e9:.2f} GB, interned set {interned / 1e6:.0f} MB, bound {bound / 1e9:.2f} GB"
+    print(f"{n:,} trees: {sizes}")
     for metric in options.metrics.split(","):
         for fmt in options.formats.split(","):
             out = os.path.join(FOLDER, f"{metric}.{fmt}")

@@ -10,7 +10,6 @@ from collections.abc import Iterator
 from typing import Any
 
 from cladomatic_tools import output
-from cladomatic_tools.output import Matrix
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 
@@ -81,8 +80,12 @@ def run(args: argparse.Namespace, status: Status) -> None:
                 tiles.to_npy(tree_set, target.path, args.metric, args.tile)
             else:
                 matrix = tiles.distance_matrix(tree_set, args.metric, args.tile).compute()
-                values = memoryview(matrix.reshape(-1))
-                output.write_matrix(Matrix(list(tree_set.tree_names), values, matrix.dtype.name), target)
+                names = list(tree_set.tree_names)
+
+                def fill(rows: range, out: Any) -> None:
+                    out[...] = matrix[rows.start : rows.stop]
+
+                output.write_matrix(output.Bands(names, names, matrix.dtype.name, fill, True), target)
         except ValueError as err:
             raise InputError(str(err)) from None
 

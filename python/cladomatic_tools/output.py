@@ -236,9 +236,8 @@ def _map_npy(bands: Bands, path: str) -> None:
     del header
     row_bytes = bands.row_bytes()
     for rows in bands.spans():
-        band = numpy.memmap(
-            path, dtype=bands.dtype, mode="r+", offset=offset + rows.start * row_bytes, shape=(len(rows), bands.shape[1])
-        )
+        start = offset + rows.start * row_bytes
+        band = numpy.memmap(path, dtype=bands.dtype, mode="r+", offset=start, shape=(len(rows), bands.shape[1]))
         bands.fill(rows, band)
         del band
 

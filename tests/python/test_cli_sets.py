@@ -57,7 +57,7 @@ class TestSetAgainstSet:
         row_trees = TREES[6:30] + TREES[36:60]
         col_trees = TREES[24:]
         assert list(stored["tree_names"])[:2] == [f"{first[0]}:tree_7", f"{first[0]}:tree_8"]
-        assert list(stored["column_names"])[0] == "gen.24000"
+        assert stored["column_names"][0] == "gen.24000"
         joint = direct(cladomatic, "kf", row_trees + col_trees)
         np.testing.assert_array_equal(stored["distances"], joint[: len(row_trees), len(row_trees) :])
 
