@@ -10,6 +10,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from cladomatic_tools import output
+from cladomatic_tools.arguments import whole_number
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 
@@ -37,14 +38,7 @@ def add_arguments(command: argparse.ArgumentParser) -> None:
     )
 
 
-def _tile_size(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got '{text}'")
-    return value
+_tile_size = whole_number(1)
 
 
 def wanted(args: argparse.Namespace) -> bool:

@@ -13,6 +13,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from cladomatic_tools import diagnostic_settings as settings
+from cladomatic_tools.arguments import whole_number
 from cladomatic_tools.output import require_numpy
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 
@@ -140,14 +141,7 @@ def _fraction(text: str) -> float:
     return value
 
 
-def _dims(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of axes of at least 1, got '{text}'")
-    return value
+_dims = whole_number(1, "axes")
 
 
 def _burnin(text: str) -> convergence.Burnin:

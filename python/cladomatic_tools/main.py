@@ -14,6 +14,7 @@ from fractions import Fraction
 from typing import NoReturn
 
 from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader
+from cladomatic_tools.arguments import whole_number
 from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.sources import FileTrees, Selection, scan
@@ -38,14 +39,8 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number of trees, got '{text}'")
-    return value
+_count = whole_number(0, "trees")
+_step = whole_number(1)
 
 
 def _burnin(text: str) -> int | Fraction:
@@ -59,16 +54,6 @@ def _burnin(text: str) -> int | Fraction:
     if not 0 <= share <= 1:
         raise argparse.ArgumentTypeError(f"expected a whole number of trees or a percentage up to 100%, got '{text}'")
     return share
-
-
-def _step(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got '{text}'")
-    return value
 
 
 def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
