@@ -98,12 +98,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         help="the frequency a split must reach in at least one run to count towards the ASDSF"
         f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
     )
-    command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
-    command.add_argument(
-        "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
-    )
-    command.add_argument("--quiet", action="store_true", help="no progress on standard error")
-    add_debug(command, argparse.SUPPRESS)
+    _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_converge)
 
     command = commands.add_parser(
@@ -122,13 +117,20 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         help=f"exact MDS, landmark MDS, or exact up to {settings.EXACT_LIMIT} trees (default: auto)",
     )
     command.add_argument("--burnin", default="0", metavar="N|P%", help="trees dropped from the start of every file")
+    _add_common_arguments(command, add_debug)
+    command.set_defaults(run=run_space)
+
+
+def _add_common_arguments(
+    command: argparse.ArgumentParser, add_debug: Callable[[argparse.ArgumentParser, object], None]
+) -> None:
+    """The options both subcommands share."""
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
     command.add_argument(
         "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
     )
     command.add_argument("--quiet", action="store_true", help="no progress on standard error")
     add_debug(command, argparse.SUPPRESS)
-    command.set_defaults(run=run_space)
 
 
 def _fraction(text: str) -> float:

@@ -216,6 +216,23 @@ void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, co
   });
 }
 
+namespace {
+
+// Per tree, (n - 1) own_i + (sum of own - own_i) - 2 shared_i: the sum over the
+// other trees of a distance that splits into a per-tree part and a shared
+// part.  Rounding may leave a tiny negative where every distance is 0.
+std::vector<double> sums_to_others(std::span<const double> own, std::span<const double> shared) {
+  const std::size_t n = own.size();
+  double total = 0.0;
+  for (double x : own) total += x;
+  std::vector<double> sums(n);
+  for (std::size_t t = 0; t < n; ++t)
+    sums[t] = std::max(0.0, double(n - 1) * own[t] + (total - own[t]) - 2.0 * shared[t]);
+  return sums;
+}
+
+}  // namespace
+
 std::vector<double> rf_sums(const SplitLists& lists, std::span<const std::uint32_t> freq,
                             std::uint32_t n_pendant, std::span<const double> information) {
   const std::size_t n = lists.size();
@@ -234,12 +251,7 @@ std::vector<double> rf_sums(const SplitLists& lists, std::span<const std::uint32
       }
     }
   });
-  double total = 0.0;
-  for (double w : own) total += w;
-  std::vector<double> sums(n);
-  for (std::size_t t = 0; t < n; ++t)
-    sums[t] = std::max(0.0, double(n - 1) * own[t] + (total - own[t]) - 2.0 * shared[t]);
-  return sums;
+  return sums_to_others(own, shared);
 }
 
 std::vector<double> kf2_sums(const SplitLists& lists, std::size_t n_ids) {
@@ -268,13 +280,7 @@ std::vector<double> kf2_sums(const SplitLists& lists, std::size_t n_ids) {
       }
     }
   });
-  double total = 0.0;
-  for (double q : squares) total += q;
-  std::vector<double> sums(n);
-  // Rounding may leave a tiny negative where every distance is 0.
-  for (std::size_t t = 0; t < n; ++t)
-    sums[t] = std::max(0.0, double(n - 1) * squares[t] + (total - squares[t]) - 2.0 * cross[t]);
-  return sums;
+  return sums_to_others(squares, cross);
 }
 
 void group_counts(const SplitLists& lists, std::span<const std::int32_t> groups, std::size_t n_groups,
