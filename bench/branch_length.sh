@@ -10,7 +10,9 @@ old=build/branch-length-base
 rm -rf "$old"
 mkdir -p "$old"
 git archive "$base" | tar -x -C "$old"
-cp bench/cpp/branch_length_bench.cpp bench/cpp/CMakeLists.txt "$old/bench/cpp/"
+# The whole benchmark folder, so that its CMakeLists finds every source it names;
+# only the branch-length program is built.
+cp bench/cpp/* "$old/bench/cpp/"
 echo "base: $(git log -1 --format='%h %s' "$base")"
 tools/devenv run bash -c '
 set -euo pipefail

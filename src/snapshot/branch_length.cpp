@@ -37,9 +37,9 @@ std::optional<double> parse_branch_length(std::string_view text) noexcept {
     }
     return negative ? -value : value;
   }
-  const std::optional<double> value = parse_unsigned_decimal(body);
-  if (!value) return std::nullopt;
-  return negative ? -*value : *value;
+  double value;
+  if (!parse_unsigned_decimal(body, value)) return std::nullopt;
+  return negative ? -value : value;
 }
 
 }  // namespace cladomatic
