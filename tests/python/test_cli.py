@@ -26,6 +26,12 @@ def command(*args):
     return [sys.executable, "-m", "cladomatic_tools", *map(str, args)]
 
 
+def interruptible():
+    """For Popen's preexec_fn: a child started from a background job inherits an ignored SIGINT, and Python
+    leaves an ignored signal ignored, so the tests that interrupt the command restore the default first."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run(*args):
     return subprocess.run(command(*args), capture_output=True, text=True, timeout=300)
 
@@ -189,7 +195,9 @@ class TestErrors:
     def test_interrupt_while_reading_exits_with_130(self, tmp_path):
         fifo = tmp_path / "trees.fifo"
         os.mkfifo(fifo)
-        process = subprocess.Popen(command("rf", fifo), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen(
+            command("rf", fifo), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=interruptible
+        )
         with open(fifo, "w") as writer:  # returns once the command has opened its end
             writer.write("(A,B);\n")
             writer.flush()

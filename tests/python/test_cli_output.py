@@ -15,7 +15,7 @@ import cladomatic
 import numpy as np
 import pytest
 from cladomatic_tools import engine, main, output
-from test_cli import NEWICK, TREES, command, direct, one_line_error, read_table, run
+from test_cli import NEWICK, TREES, command, direct, interruptible, one_line_error, read_table, run
 
 
 def random_trees(count, leaves, seed=5):
@@ -180,7 +180,7 @@ class TestInterrupt:
         out = tmp_path / "kf.npy"
         out.write_bytes(b"earlier result")
         leader, follower = pty.openpty()
-        process = subprocess.Popen(command("kf", trees, "--output", out), stderr=follower)
+        process = subprocess.Popen(command("kf", trees, "--output", out), stderr=follower, preexec_fn=interruptible)
         os.close(follower)
         seen = b""
         while b"comparing" not in seen:
