@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,11 +78,11 @@ void read(std::string_view text) {
 // glibc's strtod rounds correctly: every decimal the grammar accepts must
 // give the same double.
 void check_number(std::string_view text) {
-  std::optional<double> value = parse_branch_length(text);
-  if (!value || text.find_first_of("iInN") != std::string_view::npos) return;
+  double value;
+  if (!parse_branch_length(text, value) || text.find_first_of("iInN") != std::string_view::npos) return;
   std::string terminated(text);
   double expected = std::strtod(terminated.c_str(), nullptr);
-  require(std::memcmp(&*value, &expected, sizeof expected) == 0);
+  require(std::memcmp(&value, &expected, sizeof expected) == 0);
 }
 
 }  // namespace

@@ -18,28 +18,27 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower_word) no
 
 }  // namespace
 
-std::optional<double> parse_branch_length(std::string_view text) noexcept {
+bool parse_branch_length(std::string_view text, double& value) noexcept {
   bool negative = false;
   std::string_view body = text;
   if (!body.empty() && (body[0] == '+' || body[0] == '-')) {
     negative = body[0] == '-';
     body.remove_prefix(1);
   }
-  if (body.empty()) return std::nullopt;
+  if (body.empty()) return false;
   if (body[0] != '.' && (body[0] < '0' || body[0] > '9')) {
-    double value;
     if (equals_ignoring_case(body, "inf") || equals_ignoring_case(body, "infinity")) {
       value = std::numeric_limits<double>::infinity();
     } else if (equals_ignoring_case(body, "nan")) {
       value = std::numeric_limits<double>::quiet_NaN();
     } else {
-      return std::nullopt;
+      return false;
     }
-    return negative ? -value : value;
+  } else if (!parse_unsigned_decimal(body, value)) {
+    return false;
   }
-  double value;
-  if (!parse_unsigned_decimal(body, value)) return std::nullopt;
-  return negative ? -value : value;
+  if (negative) value = -value;
+  return true;
 }
 
 }  // namespace cladomatic

@@ -229,12 +229,10 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         Token length = token(text, *at);
         std::string_view digits = length.text();
         if (!digits.empty()) {
-          std::optional<double> value = parse_branch_length(digits);
-          if (!value) {
+          if (!parse_branch_length(digits, item.length)) {
             return syntax_error(tree_index,
                                 "invalid branch length " + quoted(digits) + ": invalid float literal");
           }
-          item.length = *value;
         }
         pos = length.stop;
         break;
