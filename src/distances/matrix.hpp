@@ -1,7 +1,7 @@
 // The parallel driver of every pairwise stage: work items of consecutive rows
 // run on the pool, each kernel call computes its rows' upper-triangle cells,
-// the progress counter advances once per finished item, and the upper
-// triangle is mirrored into the lower one at the end.
+// the item mirrors them into the lower triangle, and the progress counter
+// advances once per finished item.
 //
 // The matrix is written into caller-provided bytes (a Python bytes payload,
 // filled in place): n * n little-endian cells, row-major, with no alignment
@@ -67,38 +67,30 @@ inline std::uint64_t pairs_in_rows(std::size_t n, std::size_t first, std::size_t
   return std::uint64_t{count} * (n - 1 - first) - std::uint64_t{count} * (count - 1) / 2;
 }
 
-// Mirrors the upper triangle into the lower in 64 x 64 tiles, so that both the
-// row-wise reads and the column-wise writes stay in a small working set.  Each
-// band of 64 destination rows is one task: bands write disjoint cells and only
-// read the finished upper triangle.
+// Copies the upper-triangle cells of rows [first, first + count) into their
+// lower-triangle places, column block [first, first + count) of the rows
+// below.  Run right after the band is computed, its rows are still in cache,
+// and each row below gets one contiguous run of `count` cells: with a band of
+// 64 bytes of cells, every write is a whole cache line.  Only this band writes
+// those cells, so bands may mirror concurrently.
 template <class Cell>
-void mirror_upper(std::span<std::byte> out, std::size_t n) {
-  constexpr std::size_t kTile = 64;
-  std::byte* data = out.data();
-  const std::size_t bands = (n + kTile - 1) / kTile;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, bands, 1),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t band = range.begin(); band != range.end(); ++band) {
-                        const std::size_t tj = band * kTile;
-                        const std::size_t j_end = std::min(tj + kTile, n);
-                        for (std::size_t ti = 0; ti <= tj; ti += kTile) {
-                          const std::size_t i_end = std::min(ti + kTile, n);
-                          for (std::size_t i = ti; i < i_end; ++i) {
-                            for (std::size_t k = std::max(tj, i + 1); k < j_end; ++k) {
-                              std::memcpy(data + (k * n + i) * sizeof(Cell),
-                                          data + (i * n + k) * sizeof(Cell), sizeof(Cell));
-                            }
-                          }
-                        }
-                      }
-                    });
+void mirror_band(std::byte* data, std::size_t n, std::size_t first, std::size_t count) noexcept {
+  const std::size_t end = first + count;
+  for (std::size_t j = first + 1; j < n; ++j) {
+    std::byte* lower = data + (j * n + first) * sizeof(Cell);
+    const std::size_t stop = std::min(end, j);
+    for (std::size_t i = first; i < stop; ++i) {
+      std::memcpy(lower + (i - first) * sizeof(Cell), data + (i * n + j) * sizeof(Cell), sizeof(Cell));
+    }
+  }
 }
 
 // Fills `out` (exactly n * n cells) with the symmetric matrix whose upper
-// triangle `kernel(RowSlice<Cell>)` computes, rows_per_item rows at a time.
-// The kernel sees its rows zeroed from the diagonal on, writes only cells
-// (i, j > i) of its rows, and may accumulate into them.  The counter, when
-// given, grows by n(n-1)/2 in all, with one relaxed add per item.
+// triangle `kernel(RowSlice<Cell>)` computes, rows_per_item rows at a time;
+// each item mirrors its own cells into the lower triangle.  The kernel sees
+// its rows zeroed from the diagonal on, writes only cells (i, j > i) of its
+// rows, and may accumulate into them.  The counter, when given, grows by
+// n(n-1)/2 in all, with one relaxed add per item.
 template <class Cell, class Kernel>
 void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_per_item,
                     std::atomic<std::uint64_t>* progress, const Kernel& kernel) {
@@ -118,11 +110,11 @@ void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_pe
                           std::memset(rows + ((i - first) * n + i) * sizeof(Cell), 0, (n - i) * sizeof(Cell));
                         }
                         kernel(RowSlice<Cell>{rows, n, first, count});
+                        mirror_band<Cell>(out.data(), n, first, count);
                         if (progress != nullptr)
                           progress->fetch_add(pairs_in_rows(n, first, count), std::memory_order_relaxed);
                       }
                     });
-  mirror_upper<Cell>(out, n);
 }
 
 }  // namespace cladomatic

@@ -16,6 +16,9 @@ namespace {
 // are short and the postings would only add indirection.
 constexpr std::size_t kSparseFrom = 256;
 
+// Sixteen rows of u32 cells mirror into whole 64-byte lines below.
+constexpr std::size_t kRowsPerItem = 16;
+
 [[gnu::always_inline]] inline void rf_rows(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
@@ -26,14 +29,16 @@ constexpr std::size_t kSparseFrom = 256;
         cells.set(i, j, cells.get(i, j) + 1);
       }
     }
+    // Row i's own range of nonzero words, the same for every j: a loop
+    // whose length changed with j's range would be mispredicted at every
+    // change of topology between neighbouring trees, which costs more than
+    // the few words of zeros it skips.
+    const std::uint32_t lo = rows.lo[i];
+    const std::uint32_t hi = rows.hi[i];
     const std::uint64_t* bits_i = rows.bits.data() + i * rows.words;
-    const std::uint32_t lo_i = rows.lo[i];
-    const std::uint32_t hi_i = rows.hi[i];
     const std::uint32_t s_i = layout.self[i];
     for (std::size_t j = i + 1; j < n; ++j) {
       const std::uint64_t* bits_j = rows.bits.data() + j * rows.words;
-      const std::uint32_t lo = std::max(lo_i, rows.lo[j]);
-      const std::uint32_t hi = std::min(hi_i, rows.hi[j]);
       std::uint32_t shared = cells.get(i, j);
       for (std::uint32_t w = lo; w < hi; ++w)
         shared += static_cast<std::uint32_t>(std::popcount(bits_i[w] & bits_j[w]));
@@ -125,7 +130,7 @@ void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic
   require_matrix_bytes<std::uint32_t>(out, n);
   if (n == 0) return;
   const RfLayout layout = lay_out_rf(taken, dense_threshold);
-  fill_symmetric<std::uint32_t>(out, n, 1, progress,
+  fill_symmetric<std::uint32_t>(out, n, kRowsPerItem, progress,
                                 [&](const RowSlice<std::uint32_t>& cells) { rf_row_kernel(layout, cells); });
 }
 
