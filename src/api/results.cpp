@@ -18,25 +18,69 @@ PyRef string_list(std::span<const std::string> items) noexcept {
   return list;
 }
 
-PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcept {
-  if (cells.size() != n * n) {
-    PyErr_SetString(PyExc_SystemError, "float matrix is not n * n");
-    return PyRef();
+static_assert(sizeof(double) == sizeof(PyObject*), "a matrix cell becomes a list item in place");
+
+FloatListStorage float_list_storage(std::size_t n) noexcept {
+  std::size_t cells = 0;
+  if (__builtin_mul_overflow(n, n, &cells) ||
+      cells > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double)) {
+    PyErr_NoMemory();
+    return {};
   }
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells.size())));
+  // Not zeroed: the engine writes every cell read, and zeroing n*n doubles
+  // first would cost a sizeable share of the pairwise stage.
+  FloatListStorage storage(
+      static_cast<double*>(PyMem_Malloc(std::max<std::size_t>(cells, 1) * sizeof(double))));
+  if (!storage) PyErr_NoMemory();
+  return storage;
+}
+
+namespace {
+
+// Hands the item array to a new list, which frees it with PyMem_Free.
+PyRef adopting_list(FloatListStorage storage, PyObject** items, std::size_t cells) noexcept {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) {
+    for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
+    return list;
+  }
+#ifdef Py_GIL_DISABLED
+  // The free-threaded build keeps list items in an allocation of its own.
+  PyRef copy = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells)));
+  if (!copy) {
+    for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
+    return copy;
+  }
+  std::copy_n(items, cells, PySequence_Fast_ITEMS(copy.get()));
+  static_cast<void>(storage);
+  return copy;
+#else
+  auto* object = reinterpret_cast<PyListObject*>(list.get());
+  object->ob_item = items;
+  object->allocated = static_cast<Py_ssize_t>(cells);
+  Py_SET_SIZE(object, static_cast<Py_ssize_t>(cells));
+  static_cast<void>(storage.release());
+  return list;
+#endif
+}
+
+}  // namespace
+
+PyRef symmetric_float_list(FloatListStorage storage, std::size_t n) noexcept {
+  const std::size_t cells = n * n;
   PyRef zero = PyRef::steal(PyFloat_FromDouble(0.0));
-  if (!list || !zero) return PyRef();
-  PyObject** items = PySequence_Fast_ITEMS(list.get());
-  // The list is filled on this thread alone: its pages are faulted in by
-  // the pool first.
-  prefault_for_writing(std::as_writable_bytes(std::span(items, cells.size())));
-  const auto bits = [&](std::size_t at) { return std::bit_cast<std::uint64_t>(cells[at]); };
-  const auto make = [&](std::size_t at) -> PyObject* {
-    return bits(at) == 0 ? Py_NewRef(zero.get()) : PyFloat_FromDouble(cells[at]);
-  };
+  if (!zero) return PyRef();
+  // The lower triangle was never written: its pages are faulted in by the
+  // pool before this thread alone writes items there.
+  prefault_for_writing(std::as_writable_bytes(std::span(storage.get(), cells)));
+  // Each upper cell is read once and then replaced by its float; its lower
+  // twin gets the same object.  After a failure the loop goes on writing
+  // NULL instead, so that every slot holds an object or NULL.
+  auto* items = reinterpret_cast<PyObject**>(storage.get());
+  const double* values = storage.get();
+  bool failed = false;
   // Tiles of 64 x 64 keep the column-wise stores of the lower triangle in a
-  // small working set, as in the matrix mirror.  Items not yet set are NULL,
-  // which the list's deallocation skips, so a failure can return at once.
+  // small working set.
   constexpr std::size_t kTile = 64;
   for (std::size_t ti = 0; ti < n; ti += kTile) {
     const std::size_t i_end = std::min(ti + kTile, n);
@@ -45,18 +89,24 @@ PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcep
       for (std::size_t i = ti; i < i_end; ++i) {
         for (std::size_t j = std::max(tj, i); j < j_end; ++j) {
           const std::size_t upper = i * n + j, lower = j * n + i;
-          PyObject* value = make(upper);
-          if (value == nullptr) return PyRef();
+          PyObject* value = nullptr;
+          if (!failed) {
+            const double cell = values[upper];
+            value =
+                std::bit_cast<std::uint64_t>(cell) == 0 ? Py_NewRef(zero.get()) : PyFloat_FromDouble(cell);
+            failed = value == nullptr;
+          }
           items[upper] = value;
-          if (lower == upper) continue;
-          PyObject* mirrored = bits(lower) == bits(upper) ? Py_NewRef(value) : make(lower);
-          if (mirrored == nullptr) return PyRef();
-          items[lower] = mirrored;
+          if (lower != upper) items[lower] = Py_XNewRef(value);
         }
       }
     }
   }
-  return list;
+  if (failed) {
+    for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
+    return PyRef();
+  }
+  return adopting_list(std::move(storage), items, cells);
 }
 
 PyRef size_object(std::size_t value) noexcept {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -16,11 +17,24 @@
 namespace cladomatic {
 
 PyRef string_list(std::span<const std::string> items) noexcept;
-// The n x n matrix `cells` (row-major) as one flat list of floats.  Floats
-// are immutable, so entries (i, j) and (j, i) of equal bits are one object,
-// and so is every +0.0: about half the objects, memory and time of a float
-// per entry, with nothing visible but identity.
-PyRef symmetric_float_list(std::span<const double> cells, std::size_t n) noexcept;
+// Memory for an n x n float64 matrix that later becomes, in place, the item
+// array of a list of its n * n floats (a float64 and an object pointer are
+// both 8 bytes): the list then costs no second buffer of the matrix's size.
+// From PyMem_Malloc, as a list's items are.
+struct PyMemFree {
+  void operator()(void* block) const noexcept { PyMem_Free(block); }
+};
+using FloatListStorage = std::unique_ptr<double[], PyMemFree>;
+
+// Empty, with MemoryError set, when n * n cells do not fit.
+FloatListStorage float_list_storage(std::size_t n) noexcept;
+
+// The symmetric n x n matrix in `storage` (row-major) as one flat list of
+// floats, read from its diagonal and upper triangle alone (the rest may be
+// unset).  Floats are immutable, so entries (i, j) and (j, i) are one object,
+// and so is every +0.0: about half the objects, memory and time of a float per
+// entry, with nothing visible but identity.
+PyRef symmetric_float_list(FloatListStorage storage, std::size_t n) noexcept;
 PyRef size_object(std::size_t value) noexcept;
 
 // A bytes object for a rows x columns matrix of `width`-byte entries, whose

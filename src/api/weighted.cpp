@@ -28,34 +28,30 @@ namespace cladomatic {
 
 namespace {
 
-using BytesMetric = void (*)(Input&&, PairCounter*, std::span<std::byte>);
+using BytesMetric = void (*)(Input&&, PairCounter*, std::span<std::byte>, Fill);
 
 PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   std::optional<Snapshots> set = read_tree_set(call, true, false);
   if (!set) return PyRef();
-  std::size_t n = set->snaps.size(), cells = 0;
-  if (__builtin_mul_overflow(n, n, &cells) ||
-      cells > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(double)) {
-    PyErr_NoMemory();
-    return PyRef();
-  }
-  // Not zeroed: the engine writes every cell, and zeroing n*n doubles first
-  // would cost a sizeable share of the pairwise stage.
-  std::unique_ptr<double[]> matrix = std::make_unique_for_overwrite<double[]>(cells);
-  std::span<double> values(matrix.get(), cells);
+  const std::size_t n = set->snaps.size();
+  FloatListStorage matrix = float_list_storage(n);
+  if (!matrix) return PyRef();
+  const std::span<double> values(matrix.get(), n * n);
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
-    metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values));
+    // The list reads the upper triangle alone, (j, i) sharing (i, j)'s float.
+    metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values), Fill::upper);
   });
-  return tuple_of(string_list(call.names), symmetric_float_list(values, n));
+  return tuple_of(string_list(call.names), symmetric_float_list(std::move(matrix), n));
 }
 
 PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {
   std::optional<Snapshots> set = read_tree_set(call, true, true);
   if (!set) return PyRef();
   // The set stays whole for the exports.
-  PyRef matrix = matrix_bytes(
-      set->snaps.size(), sizeof(double), std::move(call.progress),
-      [&](PairCounter* counter, std::span<std::byte> out) { metric(Input::borrowing(*set), counter, out); });
+  PyRef matrix = matrix_bytes(set->snaps.size(), sizeof(double), std::move(call.progress),
+                              [&](PairCounter* counter, std::span<std::byte> out) {
+                                metric(Input::borrowing(*set), counter, out, Fill::whole);
+                              });
   if (!matrix) return matrix;
   return export_tuple(call.names, std::move(matrix), std::move(*set), SplitMatrix::branch_lengths);
 }

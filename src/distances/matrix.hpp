@@ -85,15 +85,21 @@ void mirror_band(std::byte* data, std::size_t n, std::size_t first, std::size_t 
   }
 }
 
+// Which cells a pairwise stage writes: the whole symmetric matrix, or only
+// the diagonal (zeros) and the cells above it, for a caller that reads no
+// other (the lower triangle's pages are then never touched).
+enum class Fill { whole, upper };
+
 // Fills `out` (exactly n * n cells) with the symmetric matrix whose upper
 // triangle `kernel(RowSlice<Cell>)` computes, rows_per_item rows at a time;
-// each item mirrors its own cells into the lower triangle.  The kernel sees
+// with Fill::whole each item mirrors its own cells into the lower triangle.
+// The kernel sees
 // its rows zeroed from the diagonal on, writes only cells (i, j > i) of its
 // rows, and may accumulate into them.  The counter, when given, grows by
 // n(n-1)/2 in all, with one relaxed add per item.
 template <class Cell, class Kernel>
 void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_per_item,
-                    std::atomic<std::uint64_t>* progress, const Kernel& kernel) {
+                    std::atomic<std::uint64_t>* progress, const Kernel& kernel, Fill fill = Fill::whole) {
   require_matrix_bytes<Cell>(out, n);
   if (n == 0) return;
   const std::size_t r = std::max<std::size_t>(rows_per_item, 1);
@@ -110,7 +116,7 @@ void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_pe
                           std::memset(rows + ((i - first) * n + i) * sizeof(Cell), 0, (n - i) * sizeof(Cell));
                         }
                         kernel(RowSlice<Cell>{rows, n, first, count});
-                        mirror_band<Cell>(out.data(), n, first, count);
+                        if (fill == Fill::whole) mirror_band<Cell>(out.data(), n, first, count);
                         if (progress != nullptr)
                           progress->fetch_add(pairs_in_rows(n, first, count), std::memory_order_relaxed);
                       }

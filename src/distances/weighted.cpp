@@ -198,31 +198,34 @@ void weighted_rows(const WeightedLayout& layout, const RowSlice<double>& cells, 
 
 template <class Metric>
 void distance_weighted(Input&& input, std::uint32_t dense_threshold, Simd simd,
-                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out,
+                       Fill fill = Fill::whole) {
   Input taken = std::move(input);
   const std::size_t n = taken.size();
   require_matrix_bytes<double>(out, n);
   if (n == 0) return;
   const WeightedLayout layout = lay_out_weighted<Metric>(taken, dense_threshold);
-  fill_symmetric<double>(out, n, kRowsPerItem, progress,
-                         [&](const RowSlice<double>& cells) { weighted_rows<Metric>(layout, cells, simd); });
+  fill_symmetric<double>(
+      out, n, kRowsPerItem, progress,
+      [&](const RowSlice<double>& cells) { weighted_rows<Metric>(layout, cells, simd); }, fill);
 }
 
 template <class Metric>
-void distance_weighted(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
+void distance_weighted(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out,
+                       Fill fill) {
   const double share = weighted_dense_share();
   const std::size_t n = input.size();
-  distance_weighted<Metric>(std::move(input), dense_threshold(share, n), Simd::kAuto, progress, out);
+  distance_weighted<Metric>(std::move(input), dense_threshold(share, n), Simd::kAuto, progress, out, fill);
 }
 
 }  // namespace
 
-void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
-  distance_weighted<Wrf>(std::move(input), progress, out);
+void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out, Fill fill) {
+  distance_weighted<Wrf>(std::move(input), progress, out, fill);
 }
 
-void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
-  distance_weighted<Kf>(std::move(input), progress, out);
+void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out, Fill fill) {
+  distance_weighted<Kf>(std::move(input), progress, out, fill);
 }
 
 void distance_wrf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,

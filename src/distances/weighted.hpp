@@ -14,15 +14,19 @@
 #include <vector>
 
 #include "layout.hpp"
+#include "matrix.hpp"
 
 namespace cladomatic {
 
 // Fill `out` (exactly 8 * n * n bytes, any alignment) with the n x n matrix
-// of little-endian float64, row-major.  `progress`, when given, grows by
-// n(n-1)/2.  Splits in at least max(ceil(share * n), 2) trees (share from
+// of little-endian float64, row-major, or with Fill::upper its diagonal and
+// upper triangle only.  `progress`, when given, grows by n(n-1)/2.  Splits in
+// at least max(ceil(share * n), 2) trees (share from
 // CLADOMATIC_WEIGHTED_DENSE_SHARE, read on the first call) are dense.
-void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
-void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
+void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out,
+                  Fill fill = Fill::whole);
+void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out,
+                 Fill fill = Fill::whole);
 
 // Which vector instructions the dense kernel may use: the widest the
 // processor has, or the baseline ones.  Both give the same bits.

@@ -33,9 +33,9 @@ SCRIPT = textwrap.dedent("""
         # 60,000 trees: every matrix (4 or 8 bytes a pair) needs far more than the limit.
         texts = ["((A:1,B:1):1,(C:1,D:1):1);"] * 60_000
     elif case == "list":
-        # The float64 matrix (512 MB) fits, the list beside it does not, even
-        # with every entry one shared 0.0: its item array alone is 512 MB more.
-        texts = ["((A:1,B:1):1,(C:1,D:1):1);"] * 8_000
+        # The float64 matrix (512 MB, which becomes the list's item array in
+        # place) fits; the 32 million floats of distinct trees (768 MB) do not.
+        texts = [f"((A:{{i + 1}},B:1):1,(C:1,D:1):1);" for i in range(8_000)]
     elif case == "exports":
         # Distinct splits in most trees: the matrix fits, the exports do not.
         rng = random.Random(3)
