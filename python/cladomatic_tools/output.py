@@ -27,6 +27,9 @@ from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 FORMATS = ("tsv", "csv", "npy", "npz")
 # The size of a band of rows computed at once: what band-written output needs beyond the tree set.
 BAND_BYTES = 64 << 20
+# Text formatting: the bytes given to each thread per call, and the length of a typical cell.
+TEXT_BYTES_PER_THREAD = 1 << 20
+TEXT_CELL_BYTES = 20
 MEMINFO = "/proc/meminfo"
 _SUFFIX_FORMATS = {".tsv": "tsv", ".csv": "csv", ".npy": "npy", ".npz": "npz"}
 _OTHER_COMPRESSION = (".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
@@ -296,15 +299,30 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
     writer.writerow(["", *bands.col_names])
     # A text stream without bytes beneath it (a StringIO standing in for stdout) gets the csv module's rows.
     format_rows = _native_rows() if isinstance(file, io.TextIOWrapper) else None
-    for rows in bands.spans():
-        band = numpy.empty((len(rows), bands.shape[1]), dtype=bands.dtype)
+    if format_rows is not None:
+        file.flush()
+    # One buffer serves every band: a fresh one per band would be faulted in anew each time. The text is made a
+    # few rows at a time for the same reason, in pieces small enough for the allocator to reuse.
+    spans = list(bands.spans())
+    buffer = numpy.empty((max((len(rows) for rows in spans), default=0), bands.shape[1]), dtype=bands.dtype)
+    step = _text_rows(bands.shape[1])
+    for rows in spans:
+        band = buffer[: len(rows)]
         bands.fill(rows, band)
         names = bands.row_names[rows.start : rows.stop]
         if format_rows is None:
             _write_rows(writer, names, band)
-        else:
-            file.flush()
-            cast(io.TextIOWrapper, file).buffer.write(format_rows(names, band, delimiter))
+            continue
+        for start in range(0, len(rows), step):
+            stop = start + step
+            cast(io.TextIOWrapper, file).buffer.write(format_rows(names[start:stop], band[start:stop], delimiter))
+
+
+def _text_rows(columns: int) -> int:
+    """Rows formatted per call: about a megabyte of text per thread, so that every thread has work and the text
+    stays small enough for the allocator to reuse its memory from call to call."""
+    threads = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    return max(1, TEXT_BYTES_PER_THREAD * threads // (TEXT_CELL_BYTES * max(1, columns)))
 
 
 def _write_rows(writer: Any, names: Sequence[str], band: Any) -> None:

@@ -1,5 +1,6 @@
 #include "table_text.hpp"
 
+#include <tbb/info.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -7,7 +8,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 #include "snapshot/result.hpp"
@@ -94,36 +97,36 @@ char* write_cell(char* to, double value) noexcept {
   return std::copy_n(digits + whole, k - whole, to);
 }
 
-// Rows per task: about a million characters of text per task, so that joining
-// the pieces costs little next to formatting them.
-std::size_t rows_per_task(std::size_t columns) {
-  return std::max<std::size_t>(1, 65536 / (columns + 1));
+// Rows per task: at most about a million characters of text per task, so
+// that copying the pieces out costs little next to formatting them, and
+// fewer when that spreads a short call over every thread.
+std::size_t rows_per_task(std::size_t rows, std::size_t columns) {
+  const auto threads = static_cast<std::size_t>(std::max(1, tbb::info::default_concurrency()));
+  const std::size_t shared = (rows + threads - 1) / threads;
+  return std::max<std::size_t>(1, std::min(65536 / (columns + 1), shared));
 }
 
 template <class Cell>
-std::string format_table(std::span<const std::string_view> names, std::span<const Cell> cells, char delimiter,
-                         std::size_t cell_chars) {
+TableText format_table(std::span<const std::string_view> names, std::span<const Cell> cells, char delimiter,
+                       std::size_t cell_chars) {
   const std::size_t rows = names.size();
+  TableText text;
   if (rows == 0) {
     if (!cells.empty()) throw InvariantFailure("cells without rows");
-    return {};
+    return text;
   }
   if (cells.size() % rows != 0) throw InvariantFailure("cells do not make whole rows");
   const std::size_t columns = cells.size() / rows;
-  const std::size_t step = rows_per_task(columns);
-  struct Piece {
-    std::unique_ptr<char[]> text;
-    std::size_t size = 0;
-  };
-  std::vector<Piece> pieces((rows + step - 1) / step);
-  tbb::parallel_for(std::size_t{0}, pieces.size(), [&](std::size_t piece) {
+  const std::size_t step = rows_per_task(rows, columns);
+  text.pieces.resize((rows + step - 1) / step);
+  tbb::parallel_for(std::size_t{0}, text.pieces.size(), [&](std::size_t piece) {
     const std::size_t begin = piece * step;
     const std::size_t end = std::min(rows, begin + step);
     // Sized for the longest spelling of everything, so that writing never
     // checks for room.
     std::size_t room = (end - begin) * (columns * (cell_chars + 1) + 1);
     for (std::size_t r = begin; r < end; ++r) room += 2 * names[r].size() + 2;
-    Piece& out = pieces[piece];
+    TableText::Piece& out = text.pieces[piece];
     out.text = std::make_unique_for_overwrite<char[]>(room);
     char* to = out.text.get();
     for (std::size_t r = begin; r < end; ++r) {
@@ -137,26 +140,28 @@ std::string format_table(std::span<const std::string_view> names, std::span<cons
     }
     out.size = static_cast<std::size_t>(to - out.text.get());
   });
-  std::size_t size = 0;
-  for (const Piece& piece : pieces) size += piece.size;
-  std::string text;
-  text.reserve(size);
-  for (Piece& piece : pieces) {
-    text.append(piece.text.get(), piece.size);
-    piece.text.reset();
-  }
+  for (const TableText::Piece& piece : text.pieces) text.size += piece.size;
   return text;
 }
 
 }  // namespace
 
-std::string format_rows(std::span<const std::string_view> names, std::span<const std::uint32_t> cells,
-                        char delimiter) {
+void TableText::copy_to(char* out) const {
+  std::vector<std::size_t> offsets(pieces.size());
+  std::transform_exclusive_scan(pieces.begin(), pieces.end(), offsets.begin(), std::size_t{0}, std::plus<>(),
+                                [](const Piece& piece) { return piece.size; });
+  tbb::parallel_for(std::size_t{0}, pieces.size(), [&](std::size_t k) {
+    std::memcpy(out + offsets[k], pieces[k].text.get(), pieces[k].size);
+  });
+}
+
+TableText format_rows(std::span<const std::string_view> names, std::span<const std::uint32_t> cells,
+                      char delimiter) {
   return format_table(names, cells, delimiter, kCountChars);
 }
 
-std::string format_rows(std::span<const std::string_view> names, std::span<const double> cells,
-                        char delimiter) {
+TableText format_rows(std::span<const std::string_view> names, std::span<const double> cells,
+                      char delimiter) {
   return format_table(names, cells, delimiter, kFloatChars);
 }
 

@@ -4,12 +4,29 @@
 // Python's spelling (1.0, 0.0001, 1e-05, 1.5e+16, inf, nan, -0.0).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <string>
 #include <string_view>
+#include <vector>
 
 namespace cladomatic {
+
+// Text made in pieces, in order, `size` bytes in all: it goes straight into
+// its destination (a bytes object's payload) with no joined copy between.
+struct TableText {
+  struct Piece {
+    std::unique_ptr<char[]> text;
+    std::size_t size = 0;
+  };
+  std::vector<Piece> pieces;
+  std::size_t size = 0;
+
+  // Writes the pieces in order to `out`, which holds `size` bytes; pieces are
+  // copied in parallel.
+  void copy_to(char* out) const;
+};
 
 // One line per name: the name (quoted, with quotes doubled, when it holds the
 // delimiter, a quote, CR or LF), then its row of `cells` (names.size() rows of
@@ -17,9 +34,8 @@ namespace cladomatic {
 // delimiter, then LF.  Rows are formatted in parallel; the text does not
 // depend on the thread count.  Throws InvariantFailure when the cells do not
 // make whole rows.
-std::string format_rows(std::span<const std::string_view> names, std::span<const std::uint32_t> cells,
-                        char delimiter);
-std::string format_rows(std::span<const std::string_view> names, std::span<const double> cells,
-                        char delimiter);
+TableText format_rows(std::span<const std::string_view> names, std::span<const std::uint32_t> cells,
+                      char delimiter);
+TableText format_rows(std::span<const std::string_view> names, std::span<const double> cells, char delimiter);
 
 }  // namespace cladomatic

@@ -407,7 +407,7 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
   if (values.shape(0) != names.size()) throw nb::value_error("values need one row per name");
   const std::vector<std::string_view> views(names.begin(), names.end());
   const std::size_t size = values.size();
-  std::string text;
+  TableText text;
   if (values.dtype() == nb::dtype<std::uint32_t>()) {
     const std::span cells(static_cast<const std::uint32_t*>(values.data()), size);
     nb::gil_scoped_release released;
@@ -419,7 +419,16 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
   } else {
     throw nb::value_error("values must be uint32 or float64");
   }
-  return nb::bytes(text.data(), text.size());
+  // Filled in place before anyone else can see it.
+  nb::bytes bytes =
+      nb::steal<nb::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size)));
+  if (!bytes.is_valid()) throw nb::python_error();
+  char* payload = PyBytes_AS_STRING(bytes.ptr());
+  {
+    nb::gil_scoped_release released;
+    text.copy_to(payload);
+  }
+  return bytes;
 }
 
 }  // namespace
