@@ -10,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#include "snapshot/branch_length.hpp"
 #include "snapshot/fingerprint.hpp"
 #include "snapshot/newick.hpp"
+#include "snapshot/quoted.hpp"
 
 namespace cladomatic {
 namespace {

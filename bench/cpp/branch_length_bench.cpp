@@ -10,9 +10,13 @@
 #include <string_view>
 #include <vector>
 
-// The revisions compared differ in the reader's form: an optional returned,
-// or a flag and an out-parameter.
+// The revisions compared differ in the reader's header and form: an optional
+// returned, or a flag and an out-parameter.
+#if __has_include("snapshot/branch_length.hpp")
+#include "snapshot/branch_length.hpp"
+#else
 #include "snapshot/newick.hpp"
+#endif
 
 namespace {
 

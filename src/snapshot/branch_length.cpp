@@ -1,7 +1,8 @@
+#include "branch_length.hpp"
+
 #include <limits>
 
 #include "../primitives/decimal.hpp"
-#include "newick.hpp"
 
 namespace cladomatic {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "quoted.hpp"
 #include "walk.hpp"
 
 namespace cladomatic {

@@ -1,7 +1,8 @@
+#include "quoted.hpp"
+
 #include <cstdint>
 
 #include "../primitives/utf8.hpp"
-#include "newick.hpp"
 
 namespace cladomatic {
 namespace {

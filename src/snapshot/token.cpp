@@ -1,6 +1,7 @@
+#include "token.hpp"
+
 #include <cstring>
 
-#include "newick.hpp"
 #include "syntax.hpp"
 
 namespace cladomatic {

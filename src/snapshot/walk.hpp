@@ -14,10 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "branch_length.hpp"
 #include "build.hpp"
 #include "newick.hpp"
+#include "quoted.hpp"
 #include "result.hpp"
 #include "syntax.hpp"
+#include "token.hpp"
 
 // Internal to the Newick readers: a namespace of its own keeps these short
 // names out of the way of the rest of the library.

@@ -1,3 +1,5 @@
+#include "snapshot/branch_length.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,8 +10,6 @@
 #include <optional>
 #include <random>
 #include <string>
-
-#include "snapshot/newick.hpp"
 
 namespace cladomatic {
 namespace {

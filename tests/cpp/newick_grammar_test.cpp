@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "newick_fixture.hpp"
+#include "snapshot/quoted.hpp"
 
 namespace cladomatic {
 namespace {

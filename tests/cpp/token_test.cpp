@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
+#include "snapshot/token.hpp"
 
-#include "snapshot/newick.hpp"
+#include <gtest/gtest.h>
 
 namespace cladomatic {
 namespace {
