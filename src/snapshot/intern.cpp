@@ -8,6 +8,7 @@
 #include <functional>
 #include <iterator>
 #include <numeric>
+#include <ranges>
 #include <span>
 #include <string>
 #include <utility>
@@ -250,13 +251,17 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
     }
   });
 
-  std::size_t running = 0;
-  for (std::size_t s = 0; s < kShards; ++s) {
-    buckets.shard_start[s] = running;
-    for (std::array<std::size_t, kShards>& cursor : cursors) running += std::exchange(cursor[s], running);
-  }
-  buckets.shard_start[kShards] = running;
-  buckets.entries.resize(running);
+  // Entries go shard by shard, and within a shard block by block: the block
+  // counts read shard-major, scanned in place, are each block's cursors.
+  const std::size_t blocks = cursors.size();
+  auto shard_major =
+      std::views::iota(std::size_t{0}, kShards * blocks) |
+      std::views::transform([&](std::size_t k) -> std::size_t& { return cursors[k % blocks][k / blocks]; });
+  const std::size_t total = std::reduce(shard_major.begin(), shard_major.end(), std::size_t{0});
+  std::exclusive_scan(shard_major.begin(), shard_major.end(), shard_major.begin(), std::size_t{0});
+  for (std::size_t s = 0; s < kShards; ++s) buckets.shard_start[s] = blocks == 0 ? 0 : cursors[0][s];
+  buckets.shard_start[kShards] = total;
+  buckets.entries.resize(total);
 
   for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
     std::array<std::size_t, kShards>& cursor = cursors[b];
