@@ -185,10 +185,11 @@ def main():
                   f"{mib(result['peak']):>12.1f} {mib(result['base_rss']):>7.1f}")
     print()
     print("read: pull, parse and intern (until the counter's total is set); layout: until the first rows")
-    print("are counted; pair step: the pair kernel over all rows; tail: mirror of the triangle and the")
-    print("Python result (a list of n*n floats for plain WRF/KF); stage M/s: pairs over layout + pair")
-    print("step + tail; cpu s: CPU time of all threads in the pair step (2 cores: ideally 2x its wall")
-    print("time; less when other processes compete), M/cpu-s: pairs per CPU-second.")
+    print("are counted; pair step: the pair kernel over all rows, each band mirrored into the lower")
+    print("triangle as it finishes; tail: the Python result after the last pair (a list of n*n floats")
+    print("for plain WRF/KF); stage M/s: pairs over layout + pair step + tail; cpu s: CPU time of all")
+    print("threads in the pair step (2 cores: ideally 2x its wall time; less when other processes")
+    print("compete), M/cpu-s: pairs per CPU-second.")
     print("before: RSS before the call, the tree texts included.")
 
 
