@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <bit>
 
-#include "distances/pages.hpp"
-
 namespace cladomatic {
 
 PyRef string_list(std::span<const std::string> items) noexcept {
@@ -70,9 +68,6 @@ PyRef symmetric_float_list(FloatListStorage storage, std::size_t n) noexcept {
   const std::size_t cells = n * n;
   PyRef zero = PyRef::steal(PyFloat_FromDouble(0.0));
   if (!zero) return PyRef();
-  // The lower triangle was never written: its pages are faulted in by the
-  // pool before this thread alone writes items there.
-  prefault_for_writing(std::as_writable_bytes(std::span(storage.get(), cells)));
   // Each upper cell is read once and then replaced by its float; its lower
   // twin gets the same object.  After a failure the loop goes on writing
   // NULL instead, so that every slot holds an object or NULL.

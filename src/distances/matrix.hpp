@@ -85,9 +85,9 @@ void mirror_band(std::byte* data, std::size_t n, std::size_t first, std::size_t 
   }
 }
 
-// Which cells a pairwise stage writes: the whole symmetric matrix, or only
-// the diagonal (zeros) and the cells above it, for a caller that reads no
-// other (the lower triangle's pages are then never touched).
+// Which cells a pairwise stage computes: the whole symmetric matrix, or only
+// the cells above the diagonal, for a caller that reads no other (the
+// diagonal and the lower triangle are then zeros).
 enum class Fill { whole, upper };
 
 // Fills `out` (exactly n * n cells) with the symmetric matrix whose upper
@@ -106,21 +106,25 @@ void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_pe
   const std::size_t items = (n + r - 1) / r;
   // Early rows hold the most pairs; the default partitioner keeps splitting
   // the range as threads steal, which evens out the triangle.
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t item = range.begin(); item != range.end(); ++item) {
-                        const std::size_t first = item * r;
-                        const std::size_t count = std::min(r, n - first);
-                        std::byte* rows = out.data() + first * n * sizeof(Cell);
-                        for (std::size_t i = first; i < first + count; ++i) {
-                          std::memset(rows + ((i - first) * n + i) * sizeof(Cell), 0, (n - i) * sizeof(Cell));
-                        }
-                        kernel(RowSlice<Cell>{rows, n, first, count});
-                        if (fill == Fill::whole) mirror_band<Cell>(out.data(), n, first, count);
-                        if (progress != nullptr)
-                          progress->fetch_add(pairs_in_rows(n, first, count), std::memory_order_relaxed);
-                      }
-                    });
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, items), [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t item = range.begin(); item != range.end(); ++item) {
+          const std::size_t first = item * r;
+          const std::size_t count = std::min(r, n - first);
+          std::byte* rows = out.data() + first * n * sizeof(Cell);
+          // With Fill::whole the cells left of the diagonal are other
+          // items' to write; with Fill::upper nobody's, and zeroing
+          // them here faults their pages in on the pool.
+          for (std::size_t i = first; i < first + count; ++i) {
+            const std::size_t start = fill == Fill::whole ? i : 0;
+            std::memset(rows + ((i - first) * n + start) * sizeof(Cell), 0, (n - start) * sizeof(Cell));
+          }
+          kernel(RowSlice<Cell>{rows, n, first, count});
+          if (fill == Fill::whole) mirror_band<Cell>(out.data(), n, first, count);
+          if (progress != nullptr)
+            progress->fetch_add(pairs_in_rows(n, first, count), std::memory_order_relaxed);
+        }
+      });
 }
 
 }  // namespace cladomatic
