@@ -19,16 +19,21 @@ constexpr std::size_t kSparseFrom = 256;
 // Sixteen rows of u32 cells mirror into whole 64-byte lines below.
 constexpr std::size_t kRowsPerItem = 16;
 
+// Counts row i's rare splits shared with each later tree into its cells.
+[[gnu::always_inline]] inline void add_rare(const RfLayout& layout, const RowSlice<std::uint32_t>& cells,
+                                            std::size_t i) {
+  for (std::uint32_t k : forward_row(layout.postings, i).trees) {
+    for (std::uint32_t j : later_trees(layout.postings, k, static_cast<std::uint32_t>(i)).trees) {
+      cells.set(i, j, cells.get(i, j) + 1);
+    }
+  }
+}
+
 [[gnu::always_inline]] inline void rf_rows(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
   for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
-    const PostingSpan rare = forward_row(layout.postings, i);
-    for (std::uint32_t k : rare.trees) {
-      for (std::uint32_t j : later_trees(layout.postings, k, static_cast<std::uint32_t>(i)).trees) {
-        cells.set(i, j, cells.get(i, j) + 1);
-      }
-    }
+    add_rare(layout, cells, i);
     // Row i's own range of nonzero words, the same for every j: a loop
     // whose length changed with j's range would be mispredicted at every
     // change of topology between neighbouring trees, which costs more than
@@ -55,6 +60,42 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
 // The baseline instruction set counts bits through a library call per word.
 [[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   rf_rows(layout, cells);
+}
+#endif
+
+#if CLADOMATIC_X86_KERNELS
+// The dense words word-major: word w of tree j at [w * n + j], so that word w
+// of consecutive later trees is one vector load.
+std::vector<std::uint64_t> word_major(const BitRows& rows, std::size_t n) {
+  std::vector<std::uint64_t> columns(rows.words * n);
+  for (std::size_t t = 0; t < n; ++t) {
+    for (std::size_t w = 0; w < rows.words; ++w) columns[w * n + t] = rows.bits[t * rows.words + w];
+  }
+  return columns;
+}
+
+// Row i against all later trees a word at a time: each pass adds the shared
+// bits of one of row i's words to the whole row (the rare counts already in
+// it), eight trees per instruction; a last pass turns the counts into
+// distances.  The same integer arithmetic as rf_rows, so the same cells.
+[[gnu::target("avx512f,avx512vl,avx512bw,avx512vpopcntdq,popcnt")]] void rf_rows_avx512(
+    const RfLayout& layout, std::span<const std::uint64_t> columns, const RowSlice<std::uint32_t>& cells) {
+  const BitRows& rows = layout.rows;
+  const std::size_t n = cells.n;
+  for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
+    add_rare(layout, cells, i);
+    auto* row = reinterpret_cast<std::uint32_t*>(cells.at(i, 0));
+    const std::uint64_t* bits_i = rows.bits.data() + i * rows.words;
+    for (std::uint32_t w = rows.lo[i]; w < rows.hi[i]; ++w) {
+      const std::uint64_t word = bits_i[w];
+      const std::uint64_t* column = columns.data() + w * n;
+      for (std::size_t j = i + 1; j < n; ++j)
+        row[j] += static_cast<std::uint32_t>(std::popcount(column[j] & word));
+    }
+    const std::uint32_t s_i = layout.self[i];
+    const std::uint32_t* self = layout.self.data();
+    for (std::size_t j = i + 1; j < n; ++j) row[j] = s_i + self[j] - 2 * row[j];
+  }
 }
 #endif
 
@@ -123,13 +164,24 @@ BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t w
   return rows;
 }
 
-void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
-                       std::span<std::byte> out) {
+void distance_rf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {
   Input taken = std::move(input);
   const std::size_t n = taken.size();
   require_matrix_bytes<std::uint32_t>(out, n);
   if (n == 0) return;
   const RfLayout layout = lay_out_rf(taken, dense_threshold);
+#if CLADOMATIC_X86_KERNELS
+  // The vector kernel addresses cells as u32, which needs them aligned.
+  const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % alignof(std::uint32_t) == 0;
+  if (simd == Simd::kAuto && cpu_features().avx512_popcount && aligned) {
+    const std::vector<std::uint64_t> columns = word_major(layout.rows, n);
+    fill_symmetric<std::uint32_t>(out, n, kRowsPerItem, progress, [&](const RowSlice<std::uint32_t>& cells) {
+      rf_rows_avx512(layout, columns, cells);
+    });
+    return;
+  }
+#endif
   fill_symmetric<std::uint32_t>(out, n, kRowsPerItem, progress,
                                 [&](const RowSlice<std::uint32_t>& cells) { rf_row_kernel(layout, cells); });
 }
@@ -145,12 +197,12 @@ void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<
   // trees distinct it would cost over a quarter more memory for a saving
   // that the copy-out mostly eats.
   if (2 * m > n) {
-    distance_rf_split(std::move(taken), threshold_for(n), progress, out);
+    distance_rf_split(std::move(taken), threshold_for(n), Simd::kAuto, progress, out);
     return;
   }
   std::vector<std::uint32_t> groups_matrix(m * m);
-  distance_rf_split(Input::subset(std::move(taken), topologies.first), threshold_for(m), progress,
-                    std::as_writable_bytes(std::span(groups_matrix)));
+  distance_rf_split(Input::subset(std::move(taken), topologies.first), threshold_for(m), Simd::kAuto,
+                    progress, std::as_writable_bytes(std::span(groups_matrix)));
   expand_topologies(groups_matrix, topologies, progress, pairs_in_rows(n, 0, n) - pairs_in_rows(m, 0, m),
                     out);
 }

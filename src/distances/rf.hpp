@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "../primitives/cpu.hpp"
 #include "layout.hpp"
 
 namespace cladomatic {
@@ -24,9 +25,10 @@ void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<
 
 // The same with the dense threshold given: splits in at least that many trees
 // are dense (2 or less: all shared splits, n or more: none).  Any threshold
-// gives the same matrix.  Compares every pair of trees, repeats included.
-void distance_rf_split(Input&& input, std::uint32_t dense_threshold, std::atomic<std::uint64_t>* progress,
-                       std::span<std::byte> out);
+// gives the same matrix, and so does either `simd` (kBaseline: the scalar
+// kernel).  Compares every pair of trees, repeats included.
+void distance_rf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
+                       std::atomic<std::uint64_t>* progress, std::span<std::byte> out);
 
 // The threshold distance_rf uses for n trees and a share.
 std::uint32_t rf_dense_threshold(std::size_t n, double share) noexcept;

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "../primitives/cpu.hpp"
 #include "layout.hpp"
 #include "matrix.hpp"
 
@@ -27,10 +28,6 @@ void distance_wrf(Input&& input, std::atomic<std::uint64_t>* progress, std::span
                   Fill fill = Fill::whole);
 void distance_kf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out,
                  Fill fill = Fill::whole);
-
-// Which vector instructions the dense kernel may use: the widest the
-// processor has, or the baseline ones.  Both give the same bits.
-enum class Simd { kAuto, kBaseline };
 
 // The same with the dense threshold given (2 or less: every split in two or
 // more trees is dense; above n: none is).  With non-negative lengths whose

@@ -10,6 +10,7 @@ const CpuFeatures& cpu_features() noexcept {
     found.popcnt = __builtin_cpu_supports("popcnt");
     found.avx2 = __builtin_cpu_supports("avx2");
     found.avx512f = __builtin_cpu_supports("avx512f");
+    found.avx512_popcount = found.avx512f && __builtin_cpu_supports("avx512vpopcntdq");
 #endif
     return found;
   }();

@@ -17,8 +17,13 @@ struct CpuFeatures {
   bool popcnt = false;
   bool avx2 = false;
   bool avx512f = false;
+  bool avx512_popcount = false;  // AVX512F with VPOPCNTQ
 };
 
 const CpuFeatures& cpu_features() noexcept;
+
+// Which vector instructions a kernel may use: the widest the processor has,
+// or the baseline ones.  Both give the same bits.
+enum class Simd { kAuto, kBaseline };
 
 }  // namespace cladomatic

@@ -42,7 +42,8 @@ TEST(Block, RfCellsAreTheFullMatrixCellsAtEveryThreshold) {
   std::mt19937_64 rng(1);
   for (std::uint32_t threshold : {2u, 3u, 40u, 301u}) {
     std::vector<std::uint32_t> full(n * n);
-    distance_rf_split(Input::borrowing(set), threshold, nullptr, std::as_writable_bytes(std::span(full)));
+    distance_rf_split(Input::borrowing(set), threshold, Simd::kAuto, nullptr,
+                      std::as_writable_bytes(std::span(full)));
     Input input = Input::borrowing(set);
     const RfLayout layout = lay_out_rf(input, threshold);
     const std::vector<std::uint32_t> rows = picks(n, 37, rng);

@@ -18,10 +18,21 @@ using testing::distance_rf;
 using testing::random_set;
 using testing::SetShape;
 
+// Every kernel gives the same matrix: the widest, the baseline one, and the
+// one an unaligned buffer gets.
 std::vector<std::uint32_t> rf_with_threshold(const Snapshots& set, std::uint32_t threshold) {
   const std::size_t n = set.snaps.size();
   std::vector<std::uint32_t> matrix(n * n, 0xDEADBEEF);
-  distance_rf_split(Input::borrowing(set), threshold, nullptr, std::as_writable_bytes(std::span(matrix)));
+  distance_rf_split(Input::borrowing(set), threshold, Simd::kAuto, nullptr,
+                    std::as_writable_bytes(std::span(matrix)));
+  std::vector<std::uint32_t> baseline(n * n, 0xDEADBEEF);
+  distance_rf_split(Input::borrowing(set), threshold, Simd::kBaseline, nullptr,
+                    std::as_writable_bytes(std::span(baseline)));
+  EXPECT_EQ(baseline, matrix);
+  std::vector<std::byte> unaligned(n * n * sizeof(std::uint32_t) + 1);
+  const std::span<std::byte> shifted = std::span(unaligned).subspan(1);
+  distance_rf_split(Input::borrowing(set), threshold, Simd::kAuto, nullptr, shifted);
+  EXPECT_EQ(std::memcmp(shifted.data(), matrix.data(), shifted.size()), 0);
   return matrix;
 }
 
