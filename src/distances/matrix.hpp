@@ -1,7 +1,7 @@
 // The parallel driver of every pairwise stage: work items of consecutive rows
 // run on the pool, each kernel call computes its rows' upper-triangle cells,
-// the item mirrors them into the lower triangle, and the progress counter
-// advances once per finished item.
+// the item mirrors them into the lower triangle (unless the caller reads the
+// upper one alone), and the progress counter advances once per finished item.
 //
 // The matrix is written into caller-provided bytes (a Python bytes payload,
 // filled in place): n * n little-endian cells, row-major, with no alignment
@@ -93,10 +93,10 @@ enum class Fill { whole, upper };
 // Fills `out` (exactly n * n cells) with the symmetric matrix whose upper
 // triangle `kernel(RowSlice<Cell>)` computes, rows_per_item rows at a time;
 // with Fill::whole each item mirrors its own cells into the lower triangle.
-// The kernel sees
-// its rows zeroed from the diagonal on, writes only cells (i, j > i) of its
-// rows, and may accumulate into them.  The counter, when given, grows by
-// n(n-1)/2 in all, with one relaxed add per item.
+// The kernel sees its rows zeroed (from the diagonal on with Fill::whole,
+// whole with Fill::upper), writes only cells (i, j > i) of its rows, and may
+// accumulate into them.  The counter, when given, grows by n(n-1)/2 in all,
+// with one relaxed add per item.
 template <class Cell, class Kernel>
 void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_per_item,
                     std::atomic<std::uint64_t>* progress, const Kernel& kernel, Fill fill = Fill::whole) {
