@@ -34,7 +34,7 @@ SCRIPT = textwrap.dedent("""
         texts = ["((A:1,B:1):1,(C:1,D:1):1);"] * 60_000
     elif case == "list":
         # The float64 matrix (512 MB, which becomes the list's item array in
-        # place) fits; the 32 million floats of distinct trees (768 MB) do not.
+        # place) fits; the 32 million floats of distinct trees (about 1 GB) do not.
         texts = [f"((A:{{i + 1}},B:1):1,(C:1,D:1):1);" for i in range(8_000)]
     elif case == "exports":
         # Distinct splits in most trees: the matrix fits, the exports do not.
