@@ -35,31 +35,35 @@ FloatListStorage float_list_storage(std::size_t n) noexcept {
 
 namespace {
 
+// Drops the references the slots hold (NULL ones skipped).
+void release_items(PyObject** items, std::size_t cells) noexcept {
+  for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
+}
+
 // Hands the item array to a new list, which frees it with PyMem_Free.
 PyRef adopting_list(FloatListStorage storage, PyObject** items, std::size_t cells) noexcept {
-  PyRef list = PyRef::steal(PyList_New(0));
-  if (!list) {
-    for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
-    return list;
-  }
 #ifdef Py_GIL_DISABLED
   // The free-threaded build keeps list items in an allocation of its own.
-  PyRef copy = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells)));
-  if (!copy) {
-    for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
-    return copy;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(cells)));
+  if (!list) {
+    release_items(items, cells);
+    return list;
   }
-  std::copy_n(items, cells, PySequence_Fast_ITEMS(copy.get()));
+  std::copy_n(items, cells, PySequence_Fast_ITEMS(list.get()));
   static_cast<void>(storage);
-  return copy;
 #else
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) {
+    release_items(items, cells);
+    return list;
+  }
   auto* object = reinterpret_cast<PyListObject*>(list.get());
   object->ob_item = items;
   object->allocated = static_cast<Py_ssize_t>(cells);
   Py_SET_SIZE(object, static_cast<Py_ssize_t>(cells));
   static_cast<void>(storage.release());
-  return list;
 #endif
+  return list;
 }
 
 }  // namespace
@@ -98,7 +102,7 @@ PyRef symmetric_float_list(FloatListStorage storage, std::size_t n) noexcept {
     }
   }
   if (failed) {
-    for (std::size_t k = 0; k < cells; ++k) Py_XDECREF(items[k]);
+    release_items(items, cells);
     return PyRef();
   }
   return adopting_list(std::move(storage), items, cells);

@@ -61,9 +61,7 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
 [[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   rf_rows(layout, cells);
 }
-#endif
 
-#if CLADOMATIC_X86_KERNELS
 // The dense words word-major: word w of tree j at [w * n + j], so that word w
 // of consecutive later trees is one vector load.
 std::vector<std::uint64_t> word_major(const BitRows& rows, std::size_t n) {
