@@ -1,7 +1,11 @@
 #include "results.hpp"
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
+
 #include <algorithm>
 #include <bit>
+#include <functional>
 
 namespace cladomatic {
 
@@ -106,6 +110,17 @@ PyRef symmetric_float_list(FloatListStorage storage, std::size_t n) noexcept {
     return PyRef();
   }
   return adopting_list(std::move(storage), items, cells);
+}
+
+std::size_t symmetric_float_count(const double* values, std::size_t n) noexcept {
+  return tbb::parallel_reduce(
+      tbb::blocked_range<std::size_t>(0, n), std::size_t{0},
+      [&](const tbb::blocked_range<std::size_t>& rows, std::size_t count) {
+        for (std::size_t i = rows.begin(); i != rows.end(); ++i)
+          for (std::size_t j = i; j < n; ++j) count += std::bit_cast<std::uint64_t>(values[i * n + j]) != 0;
+        return count;
+      },
+      std::plus<>());
 }
 
 PyRef size_object(std::size_t value) noexcept {

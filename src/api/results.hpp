@@ -35,6 +35,10 @@ FloatListStorage float_list_storage(std::size_t n) noexcept;
 // and so is every +0.0: about half the objects, memory and time of a float per
 // entry, with nothing visible but identity.
 PyRef symmetric_float_list(FloatListStorage storage, std::size_t n) noexcept;
+// How many new floats symmetric_float_list makes of the same matrix: its
+// upper-triangle and diagonal cells that are not +0.0.  Counted over the
+// worker threads; touches no Python object.
+std::size_t symmetric_float_count(const double* values, std::size_t n) noexcept;
 PyRef size_object(std::size_t value) noexcept;
 
 // A bytes object for a rows x columns matrix of `width`-byte entries, whose

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "arena_reserve.hpp"
 #include "distances/weighted.hpp"
 #include "docs.hpp"
 #include "exports.hpp"
@@ -37,11 +38,20 @@ PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   FloatListStorage matrix = float_list_storage(n);
   if (!matrix) return PyRef();
   const std::span<double> values(matrix.get(), n * n);
+  const bool reservable = arenas_reservable();
+  ArenaReserve reserve;
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
     // The list reads the upper triangle alone, (j, i) sharing (i, j)'s float.
     metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values), Fill::upper);
+    if (reservable)
+      reserve = ArenaReserve::populated(symmetric_float_count(values.data(), n), sizeof(PyFloatObject));
   });
-  return tuple_of(string_list(call.names), symmetric_float_list(std::move(matrix), n));
+  PyRef list;
+  {
+    ArenasFromReserve arenas(reserve);
+    list = symmetric_float_list(std::move(matrix), n);
+  }
+  return tuple_of(string_list(call.names), std::move(list));
 }
 
 PyRef weighted_pairwise_with_snapshots(CallArgs&& call, BytesMetric metric) {

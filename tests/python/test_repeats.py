@@ -101,3 +101,24 @@ class TestTreeSetBlocks:
         norm = tree_set.distances("rf_norm")
         np.testing.assert_array_equal(norm, np.where(both == 0, 0.0, expected / np.maximum(both, 1)))
         np.testing.assert_array_equal(tree_set.distances("rf_norm", rows=rows, cols=cols), norm[np.ix_(rows, cols)])
+
+    def test_large_lists_alike_with_and_without_a_second_interpreter(self):
+        # Past a few hundred thousand floats the list's arenas are faulted in
+        # ahead; another interpreter in the process turns that off.  Both
+        # lists, freed and made again, must read the same bytes.
+        from concurrent import interpreters
+
+        texts = [newick(tree) for tree in posterior(8, 1200, 1200, 7)]
+        n = len(texts)
+        matrix_bytes = call(cladomatic.pairwise_kf_with_snapshots_from_newick_iter, texts)[1]
+        for _ in range(2):
+            values = call(cladomatic.pairwise_kf_from_newick_iter, texts)[1]
+            assert struct.pack(f"<{n * n}d", *values) == matrix_bytes
+            assert all(values[7 * n + j] is values[j * n + 7] for j in range(n))
+            del values
+        other = interpreters.create()
+        try:
+            values = call(cladomatic.pairwise_kf_from_newick_iter, texts)[1]
+            assert struct.pack(f"<{n * n}d", *values) == matrix_bytes
+        finally:
+            other.close()
