@@ -42,6 +42,24 @@ std::uint64_t credited(std::size_t n, std::size_t k, std::uint64_t pairs_left) n
   return static_cast<std::uint64_t>(share);
 }
 
+// `trees` cut down to one per group: `kept` the groups' first trees in order
+// of first appearance, `at` each tree's place among them.
+void keep_first_of_groups(const Topologies& topologies, std::span<const std::uint32_t> trees,
+                          std::vector<std::uint32_t>& kept, std::vector<std::uint32_t>& at) {
+  const std::size_t n = topologies.group_of.size();
+  std::vector<std::uint32_t> slot(topologies.first.size(), kNoGroup);
+  at.reserve(trees.size());
+  for (std::uint32_t t : trees) {
+    if (t >= n) throw InvariantFailure("block tree out of range");
+    const std::uint32_t g = topologies.group_of[t];
+    if (slot[g] == kNoGroup) {
+      slot[g] = static_cast<std::uint32_t>(kept.size());
+      kept.push_back(topologies.first[g]);
+    }
+    at.push_back(slot[g]);
+  }
+}
+
 }  // namespace
 
 Topologies distinct_topologies(std::span<const InternSnap> snaps) {
@@ -86,27 +104,11 @@ Topologies distinct_topologies(std::span<const InternSnap> snaps) {
   return topologies;
 }
 
-DistinctBlock distinct_block(const Topologies& topologies, std::span<const std::uint32_t> rows,
-                             std::span<const std::uint32_t> cols) {
-  const std::size_t n = topologies.group_of.size();
-  std::vector<std::uint32_t> slot(topologies.first.size(), kNoGroup);
-  const auto reduce = [&](std::span<const std::uint32_t> trees, std::vector<std::uint32_t>& kept,
-                          std::vector<std::uint32_t>& at) {
-    std::fill(slot.begin(), slot.end(), kNoGroup);
-    at.reserve(trees.size());
-    for (std::uint32_t t : trees) {
-      if (t >= n) throw InvariantFailure("block tree out of range");
-      const std::uint32_t g = topologies.group_of[t];
-      if (slot[g] == kNoGroup) {
-        slot[g] = static_cast<std::uint32_t>(kept.size());
-        kept.push_back(topologies.first[g]);
-      }
-      at.push_back(slot[g]);
-    }
-  };
+DistinctBlock distinct_block(const Topologies& row_groups, std::span<const std::uint32_t> rows,
+                             const Topologies& col_groups, std::span<const std::uint32_t> cols) {
   DistinctBlock block;
-  reduce(rows, block.rows, block.row_at);
-  reduce(cols, block.cols, block.col_at);
+  keep_first_of_groups(row_groups, rows, block.rows, block.row_at);
+  keep_first_of_groups(col_groups, cols, block.cols, block.col_at);
   return block;
 }
 

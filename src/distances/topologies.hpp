@@ -38,7 +38,8 @@ void expand_topologies(std::span<const std::uint32_t> groups_matrix, const Topol
 // A block of trees (rows against columns, repeats allowed) cut down to one
 // tree per topology: `rows` and `cols` hold each group's first tree once, in
 // order of first appearance; original row r finds its cells in small row
-// row_at[r], column c in small column col_at[c].
+// row_at[r], column c in small column col_at[c].  Rows and columns may come
+// from two sets, each grouped on its own.
 struct DistinctBlock {
   std::vector<std::uint32_t> rows;
   std::vector<std::uint32_t> cols;
@@ -47,8 +48,8 @@ struct DistinctBlock {
 };
 
 // Throws InvariantFailure for a tree outside the grouping.
-DistinctBlock distinct_block(const Topologies& topologies, std::span<const std::uint32_t> rows,
-                             std::span<const std::uint32_t> cols);
+DistinctBlock distinct_block(const Topologies& row_groups, std::span<const std::uint32_t> rows,
+                             const Topologies& col_groups, std::span<const std::uint32_t> cols);
 
 // out (row_at.size() x col_at.size()) from small (rows.size() x cols.size()).
 template <class Cell>

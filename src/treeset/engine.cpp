@@ -268,12 +268,15 @@ PairMetric pair_metric(const std::string& metric) {
 
 // A metric of the topologies alone, computed once per distinct pair of
 // topologies in the block and copied to the rest; the cells are the same.
-// Worth it only where the block shrinks to half or less.
+// Worth it only where the block shrinks to half or less.  Rows are trees
+// grouped by `row_groups`, columns by `col_groups` (the same grouping within
+// one set).
 template <class Cell, class Kernel>
-void by_topology(Engine& engine, Block block, Cell* out, const Kernel& kernel) {
-  const Topologies& groups = engine.topology_groups();
-  if (groups.first.size() < engine.n_trees()) {
-    const DistinctBlock distinct = distinct_block(groups, block.rows, block.cols);
+void by_topology(const Topologies& row_groups, const Topologies& col_groups, Block block, Cell* out,
+                 const Kernel& kernel) {
+  if (row_groups.first.size() < row_groups.group_of.size() ||
+      col_groups.first.size() < col_groups.group_of.size()) {
+    const DistinctBlock distinct = distinct_block(row_groups, block.rows, col_groups, block.cols);
     if (2 * distinct.rows.size() * distinct.cols.size() <= block.rows.size() * block.cols.size()) {
       std::vector<Cell> small(distinct.rows.size() * distinct.cols.size());
       kernel(Block{distinct.rows, distinct.cols}, small.data());
@@ -292,20 +295,29 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
   switch (pair_metric(metric)) {
     case PairMetric::kRf: {
       const RfLayout& layout = engine.rf_layout();
-      by_topology(engine, block, cells<std::uint32_t>(out, r, c),
+      const Topologies& groups = engine.topology_groups();
+      by_topology(groups, groups, block, cells<std::uint32_t>(out, r, c),
                   [&](Block part, std::uint32_t* to) { rf_block(layout, part, to); });
       return;
     }
     case PairMetric::kRfNorm: {
       const RfLayout& layout = engine.rf_layout();
       const std::span<const std::uint32_t> splits = engine.split_counts();
-      by_topology(engine, block, cells<double>(out, r, c),
+      const Topologies& groups = engine.topology_groups();
+      by_topology(groups, groups, block, cells<double>(out, r, c),
                   [&](Block part, double* to) { rf_norm_block(layout, part, splits, to); });
       return;
     }
-    case PairMetric::kInfoRf:
-      info_rf_block(engine.rf_layout(), engine.information_weights(), block, cells<double>(out, r, c));
+    case PairMetric::kInfoRf: {
+      // Its sum is the same in either order of the pair, so a group's first
+      // tree stands for the others exactly.
+      const RfLayout& layout = engine.rf_layout();
+      const InfoWeights& weights = engine.information_weights();
+      const Topologies& groups = engine.topology_groups();
+      by_topology(groups, groups, block, cells<double>(out, r, c),
+                  [&](Block part, double* to) { info_rf_block(layout, weights, part, to); });
       return;
+    }
     case PairMetric::kWrf:
       wrf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kWrf), block,
                 cells<double>(out, r, c));
@@ -337,9 +349,12 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
   const SplitLists& mine = engine.sorted_lists();
   const SplitLists theirs =
       remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
+  const Block block{picked_rows, picked_cols};
   if (pair == PairMetric::kRf) {
-    merge_block_rf(mine, picked_rows, theirs, picked_cols, engine.n_leaves(),
-                   cells<std::uint32_t>(out, n, m));
+    by_topology(engine.topology_groups(), other.topology_groups(), block, cells<std::uint32_t>(out, n, m),
+                [&](Block part, std::uint32_t* to) {
+                  merge_block_rf(mine, part.rows, theirs, part.cols, engine.n_leaves(), to);
+                });
     return;
   }
   // Splits only the other set holds have ids after this set's, in the other
@@ -351,7 +366,14 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
     information.insert(information.end(), more.begin(), more.end());
   }
   const PairContext context{pair, engine.n_leaves(), information};
-  merge_block(context, mine, picked_rows, theirs, picked_cols, cells<double>(out, n, m));
+  const auto kernel = [&](Block part, double* to) {
+    merge_block(context, mine, part.rows, theirs, part.cols, to);
+  };
+  if (pair == PairMetric::kWrf || pair == PairMetric::kKf) {
+    kernel(block, cells<double>(out, n, m));
+    return;
+  }
+  by_topology(engine.topology_groups(), other.topology_groups(), block, cells<double>(out, n, m), kernel);
 }
 
 // Per tree, the sum of its distances to every tree of the set.

@@ -122,3 +122,25 @@ class TestTreeSetBlocks:
             assert struct.pack(f"<{n * n}d", *values) == matrix_bytes
         finally:
             other.close()
+
+    @pytest.mark.parametrize("metric", ["rf", "rf_norm", "info_rf"])
+    def test_repeated_topologies_take_the_cells_the_kernels_give(self, metric):
+        # One tree per topology and a few repeats are too few repeats for the
+        # shortcut, so such blocks come straight from the kernels; the whole
+        # matrices, mostly repeats, go through it.
+        from cladomatic_tools import TreeSet
+
+        def direct(trees):
+            keys = [frozenset(map(frozenset, edge_splits(tree, False))) for tree in trees]
+            firsts = [t for t, key in enumerate(keys) if key not in keys[:t]]
+            return np.array(firsts + [t for t in range(len(trees)) if t not in firsts][:5])
+
+        mine, theirs = posterior(41, 300, 20, 11), posterior(42, 200, 15, 11)
+        a, b = (TreeSet.from_newick([newick(tree) for tree in trees]) for trees in (mine, theirs))
+        rows, cols = direct(mine), direct(theirs)
+        np.testing.assert_array_equal(
+            a.distances(metric, rows=rows, cols=rows), a.distances(metric)[np.ix_(rows, rows)]
+        )
+        np.testing.assert_array_equal(
+            a.against(b, metric, rows=rows, cols=cols), a.against(b, metric)[np.ix_(rows, cols)]
+        )
