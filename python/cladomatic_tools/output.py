@@ -30,6 +30,8 @@ BAND_BYTES = 64 << 20
 # Text formatting: the bytes given to each thread per call, and the length of a typical cell.
 TEXT_BYTES_PER_THREAD = 1 << 20
 TEXT_CELL_BYTES = 20
+# Text handed to the kernel's writeback at a time.
+WRITEBACK_BYTES = 64 << 20
 MEMINFO = "/proc/meminfo"
 _SUFFIX_FORMATS = {".tsv": "tsv", ".csv": "csv", ".npy": "npy", ".npz": "npz"}
 _OTHER_COMPRESSION = (".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
@@ -311,6 +313,8 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
     format_rows = _native_rows() if isinstance(file, io.TextIOWrapper) else None
     if format_rows is not None:
         file.flush()
+        binary = cast(io.TextIOWrapper, file).buffer
+        writeback = _Writeback(binary)
     # One buffer serves every band: a fresh one per band would be faulted in anew each time. The text is made a
     # few rows at a time for the same reason, in pieces small enough for the allocator to reuse.
     spans = list(bands.spans())
@@ -325,7 +329,32 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
             continue
         for start in range(0, len(rows), step):
             stop = start + step
-            cast(io.TextIOWrapper, file).buffer.write(format_rows(names[start:stop], band[start:stop], delimiter))
+            piece = format_rows(names[start:stop], band[start:stop], delimiter)
+            binary.write(piece)
+            writeback.wrote(len(piece))
+
+
+class _Writeback:
+    """Hands a file written front to back to the kernel's writeback every WRITEBACK_BYTES (see _start_writeback).
+    Not a compressed stream, whose bytes reach the file later than they are given, nor a pipe."""
+
+    def __init__(self, binary: object) -> None:
+        self._binary: io.BufferedWriter | None = None
+        self._done = self._pending = 0
+        if isinstance(binary, io.BufferedWriter):
+            with suppress(OSError):
+                self._done = binary.tell()
+                self._binary = binary
+
+    def wrote(self, count: int) -> None:
+        if self._binary is None:
+            return
+        self._pending += count
+        if self._pending >= WRITEBACK_BYTES:
+            self._binary.flush()
+            _start_writeback(self._binary.fileno(), self._done, self._pending)
+            self._done += self._pending
+            self._pending = 0
 
 
 def _text_rows(columns: int) -> int:

@@ -72,6 +72,7 @@ class TestWrittenTables:
     def test_files_hold_the_csv_module_text_over_many_bands(self, tmp_path, monkeypatch, fmt, compressed):
         n = 1100
         monkeypatch.setattr(output, "BAND_BYTES", 100 * n * 8)  # eleven bands
+        monkeypatch.setattr(output, "WRITEBACK_BYTES", 1 << 20)  # handed to writeback as it goes
         rng = random.Random(1)
         names = [rng.choice(NAMES) + str(i) for i in range(n)]
         matrix = np.array([rng.uniform(0, 3) for _ in range(n * n)]).reshape(n, n)
