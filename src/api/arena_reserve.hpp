@@ -1,50 +1,52 @@
-// Memory for the interpreter's small-object arenas, mapped and faulted in
-// ahead by the worker threads.  Making tens of millions of floats one after
-// another spends most of its time in page faults of fresh arenas, taken one
-// page at a time on the thread that holds the interpreter lock; a reserve
-// faults the same pages in parallel, before the lock is needed.
+// Arenas for the interpreter's small-object allocator, taken from its own
+// arena allocator ahead of need and faulted in over the worker threads.
+// Making tens of millions of floats one after another spends most of its time
+// in page faults of fresh arenas, taken one page at a time on the thread that
+// holds the interpreter lock; a reserve faults the same pages in parallel
+// first.  Every arena comes from the interpreter's allocator and goes back to
+// it, so nothing is assumed about how that allocator works.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstddef>
+#include <vector>
 
 namespace cladomatic {
 
-// A private anonymous mapping, every page written once, from which arenas
-// are handed out front to back; what is not handed out is unmapped with it.
+// True when arenas may be handed to the allocator this way: a build with the
+// interpreter lock and a single interpreter, so that no other thread can ask
+// for an arena while the allocator is swapped.  Needs the lock.
+bool arenas_reservable() noexcept;
+
 class ArenaReserve {
  public:
   ArenaReserve() noexcept = default;
-  ArenaReserve(ArenaReserve&& other) noexcept;
-  ArenaReserve& operator=(ArenaReserve&& other) noexcept;
+  ArenaReserve(ArenaReserve&& other) noexcept = default;
+  ArenaReserve& operator=(ArenaReserve&& other) noexcept = delete;
   ArenaReserve(const ArenaReserve&) = delete;
   ArenaReserve& operator=(const ArenaReserve&) = delete;
+  // Gives the arenas never handed out back to the allocator they came from.
+  // Needs the lock.
   ~ArenaReserve();
 
-  // Room for about `objects` new objects of `object_size` bytes, faulted in
-  // over the worker threads; touches no Python object, so it may run without
-  // the lock.  Empty when nothing is asked or the memory is refused.
-  static ArenaReserve populated(std::size_t objects, std::size_t object_size) noexcept;
+  // Arenas for about `objects` new objects of `object_size` bytes, every page
+  // written once; empty when that is too little to be worth it or reserving
+  // is not safe.  Needs the lock.
+  static ArenaReserve taken(std::size_t objects, std::size_t object_size) noexcept;
 
  private:
   friend class ArenasFromReserve;
-  std::byte* base_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t used_ = 0;
+  PyObjectArenaAllocator source_{};
+  std::vector<void*> arenas_;
+  std::size_t handed_out_ = 0;
 };
 
-// True when arenas handed out from a reserve are freed correctly by the
-// interpreter's own allocator afterwards: its arena allocator is the built-in
-// one (which unmaps each arena by address and size) and no other interpreter
-// could allocate arenas meanwhile.  Needs the interpreter lock.
-bool arenas_reservable() noexcept;
-
-// While alive (and the lock stays held throughout), new arenas come from the
-// reserve until it runs out.  Arenas taken stay with the interpreter, which
-// unmaps them one by one as they empty.  Serves nothing when the interpreter
-// is no longer one whose arenas may be served.
+// While alive (and the lock stays held throughout), the allocator's requests
+// for arenas are served from the reserve until it runs out, and go on to the
+// allocator itself after.  Serves nothing when the allocator or the set of
+// interpreters changed since the reserve was taken.
 class ArenasFromReserve {
  public:
   explicit ArenasFromReserve(ArenaReserve& reserve) noexcept;
@@ -58,7 +60,6 @@ class ArenasFromReserve {
 
   ArenaReserve& reserve_;
   bool installed_ = false;
-  PyObjectArenaAllocator original_{};
 };
 
 }  // namespace cladomatic

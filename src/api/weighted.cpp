@@ -39,13 +39,13 @@ PyRef weighted_pairwise(CallArgs&& call, BytesMetric metric) {
   if (!matrix) return PyRef();
   const std::span<double> values(matrix.get(), n * n);
   const bool reservable = arenas_reservable();
-  ArenaReserve reserve;
+  std::size_t floats = 0;
   with_counter(std::move(call.progress), pair_count(n), [&](PairCounter* counter) {
     // The list reads the upper triangle alone, (j, i) sharing (i, j)'s float.
     metric(Input::owning(std::move(*set)), counter, std::as_writable_bytes(values), Fill::upper);
-    if (reservable)
-      reserve = ArenaReserve::populated(symmetric_float_count(values.data(), n), sizeof(PyFloatObject));
+    if (reservable) floats = symmetric_float_count(values.data(), n);
   });
+  ArenaReserve reserve = ArenaReserve::taken(floats, sizeof(PyFloatObject));
   PyRef list;
   {
     ArenasFromReserve arenas(reserve);
