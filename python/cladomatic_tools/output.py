@@ -252,8 +252,8 @@ def _map_npy(bands: Bands, path: str, descriptor: int) -> None:
 
 def _start_writeback(descriptor: int, start: int, length: int) -> None:
     """Asks the kernel to start writing a finished stretch of the file to disk now. Left to itself it lets
-    dirty pages pile up until it throttles the writer, which cost a large output about half its time; and the
-    final fsync then finds little left to write. Advice only: dirty pages are never dropped, only written."""
+    dirty pages pile up until it throttles the writer, which at times cost a large output half its time, and
+    the closing fsync then has it all to write. Advice only: dirty pages are never dropped, only written."""
     with suppress(OSError, AttributeError):
         os.posix_fadvise(descriptor, start, length, os.POSIX_FADV_DONTNEED)
 
