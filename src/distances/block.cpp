@@ -52,20 +52,28 @@ void for_rows(Block block, const Row& row) {
                     });
 }
 
+// Counts block row r's rare splits shared with each column tree into
+// `shared`, at the first column of each tree.
+[[gnu::always_inline]] inline void add_shared_rare(const RfLayout& layout,
+                                                   std::span<const std::uint32_t> first, std::uint32_t i,
+                                                   std::span<std::uint32_t> shared) {
+  for (std::uint32_t k : forward_row(layout.postings, i).trees) {
+    for (std::uint32_t j : holders(layout.postings, k).trees) {
+      if (first[j] != kAbsent) ++shared[first[j]];
+    }
+  }
+}
+
 // Block row r of RF into `cells`: shared rare splits counted through the
-// postings, into the first column of each tree, then shared dense splits as
-// bits.
+// postings, then shared dense splits as bits.  `words` serves the vector
+// kernel alone.
 [[gnu::always_inline]] inline void rf_block_row(const RfLayout& layout, Block block,
                                                 std::span<const std::uint32_t> first, std::size_t r,
                                                 std::span<std::uint32_t> shared, std::uint32_t* cells) {
   const BitRows& bits = layout.rows;
   const std::size_t width = block.cols.size();
   const std::uint32_t i = block.rows[r];
-  for (std::uint32_t k : forward_row(layout.postings, i).trees) {
-    for (std::uint32_t j : holders(layout.postings, k).trees) {
-      if (first[j] != kAbsent) ++shared[first[j]];
-    }
-  }
+  add_shared_rare(layout, first, i, shared);
   const std::uint64_t* bits_i = bits.bits.data() + i * bits.words;
   for (std::size_t c = 0; c < width; ++c) {
     const std::uint32_t j = block.cols[c];
@@ -83,28 +91,78 @@ void for_rows(Block block, const Row& row) {
   }
 }
 
-using RfBlockRow = void (*)(const RfLayout&, Block, std::span<const std::uint32_t>, std::size_t,
-                            std::span<std::uint32_t>, std::uint32_t*);
+using RfBlockRow = void (*)(const RfLayout&, Block, std::span<const std::uint32_t>,
+                            std::span<const std::uint64_t>, std::size_t, std::span<std::uint32_t>,
+                            std::uint32_t*);
 
 void rf_block_row_baseline(const RfLayout& layout, Block block, std::span<const std::uint32_t> first,
-                           std::size_t r, std::span<std::uint32_t> shared, std::uint32_t* cells) {
+                           std::span<const std::uint64_t>, std::size_t r, std::span<std::uint32_t> shared,
+                           std::uint32_t* cells) {
   rf_block_row(layout, block, first, r, shared, cells);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if CLADOMATIC_X86_KERNELS
 // The baseline instruction set counts bits through a library call per word.
 [[gnu::target("popcnt")]] void rf_block_row_popcnt(const RfLayout& layout, Block block,
-                                                   std::span<const std::uint32_t> first, std::size_t r,
+                                                   std::span<const std::uint32_t> first,
+                                                   std::span<const std::uint64_t>, std::size_t r,
                                                    std::span<std::uint32_t> shared, std::uint32_t* cells) {
   rf_block_row(layout, block, first, r, shared, cells);
 }
+
+// Block row r against all its columns a word at a time, eight columns per
+// instruction, over row i's own range of nonzero words (the words outside it
+// add nothing); then the counts become distances.  The same integer
+// arithmetic as rf_block_row, so the same cells.
+[[gnu::target("avx512f,avx512vl,avx512bw,avx512vpopcntdq,popcnt")]] void rf_block_row_avx512(
+    const RfLayout& layout, Block block, std::span<const std::uint32_t> first,
+    std::span<const std::uint64_t> words, std::size_t r, std::span<std::uint32_t> shared,
+    std::uint32_t* cells) {
+  const BitRows& bits = layout.rows;
+  const std::size_t width = block.cols.size();
+  const std::uint32_t i = block.rows[r];
+  add_shared_rare(layout, first, i, shared);
+  std::fill_n(cells, width, 0u);
+  const std::uint64_t* bits_i = bits.bits.data() + i * bits.words;
+  for (std::uint32_t w = bits.lo[i]; w < bits.hi[i]; ++w) {
+    const std::uint64_t word = bits_i[w];
+    const std::uint64_t* column = words.data() + w * width;
+    for (std::size_t c = 0; c < width; ++c)
+      cells[c] += static_cast<std::uint32_t>(std::popcount(column[c] & word));
+  }
+  const std::uint32_t s_i = layout.self[i];
+  for (std::size_t c = 0; c < width; ++c) {
+    const std::uint32_t j = block.cols[c];
+    cells[c] = j == i ? 0 : s_i + layout.self[j] - 2 * (cells[c] + shared[first[j]]);
+  }
+}
+
+// The vector kernel pays a word-major copy of the columns per block: worth it
+// from a few rows on, and only while the copy stays small beside the block.
+constexpr std::size_t kWordMajorRows = 8;
+constexpr std::size_t kWordMajorMaxBytes = std::size_t{64} << 20;
 #endif
 
-RfBlockRow rf_block_row_kernel() {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (__builtin_cpu_supports("popcnt")) return rf_block_row_popcnt;
+// The RF row kernel for a block, with the word-major columns when it needs them.
+struct RfRows {
+  RfBlockRow row = rf_block_row_baseline;
+  std::vector<std::uint64_t> words;
+};
+
+RfRows rf_rows_for(const RfLayout& layout, Block block, Simd simd) {
+  RfRows kernel;
+  if (simd == Simd::kBaseline) return kernel;
+#if CLADOMATIC_X86_KERNELS
+  const CpuFeatures& cpu = cpu_features();
+  if (cpu.avx512_popcount && block.rows.size() >= kWordMajorRows &&
+      layout.rows.words * block.cols.size() <= kWordMajorMaxBytes / sizeof(std::uint64_t)) {
+    kernel.row = rf_block_row_avx512;
+    kernel.words = word_major(layout.rows, block.cols);
+  } else if (cpu.popcnt) {
+    kernel.row = rf_block_row_popcnt;
+  }
 #endif
-  return rf_block_row_baseline;
+  return kernel;
 }
 
 // Block rows are taken kRowGroup at a time, so that each column's dense row is
@@ -190,19 +248,19 @@ void weighted_block(const WeightedLayout& layout, std::span<const WeightedSelf> 
 
 }  // namespace
 
-void rf_block(const RfLayout& layout, Block block, std::uint32_t* out) {
+void rf_block(const RfLayout& layout, Block block, std::uint32_t* out, Simd simd) {
   check_rows(block.rows, layout.self.size());
   const std::vector<std::uint32_t> first = first_columns(block.cols, layout.self.size());
-  static const RfBlockRow row = rf_block_row_kernel();
+  const RfRows kernel = rf_rows_for(layout, block, simd);
   for_rows<std::uint32_t>(block, [&](std::size_t r, std::vector<std::uint32_t>& shared) {
-    row(layout, block, first, r, shared, out + r * block.cols.size());
+    kernel.row(layout, block, first, kernel.words, r, shared, out + r * block.cols.size());
   });
 }
 
 void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uint32_t> splits, double* out) {
   check_rows(block.rows, layout.self.size());
   const std::vector<std::uint32_t> first = first_columns(block.cols, layout.self.size());
-  static const RfBlockRow row = rf_block_row_kernel();
+  const RfRows kernel = rf_rows_for(layout, block, Simd::kAuto);
   const std::size_t width = block.cols.size();
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block.rows.size()),
                     [&](const tbb::blocked_range<std::size_t>& range) {
@@ -210,7 +268,7 @@ void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uin
                       std::vector<std::uint32_t> rf(width);
                       for (std::size_t r = range.begin(); r != range.end(); ++r) {
                         std::fill(shared.begin(), shared.end(), 0);
-                        row(layout, block, first, r, shared, rf.data());
+                        kernel.row(layout, block, first, kernel.words, r, shared, rf.data());
                         const std::uint64_t own = splits[block.rows[r]];
                         for (std::size_t c = 0; c < width; ++c) {
                           const std::uint64_t both = own + splits[block.cols[c]];

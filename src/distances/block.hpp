@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "../primitives/cpu.hpp"
 #include "rf.hpp"
 #include "weighted_terms.hpp"
 
@@ -23,7 +24,8 @@ struct Block {
 };
 
 // Throws InvariantFailure when a tree index is out of range of the layout.
-void rf_block(const RfLayout& layout, Block block, std::uint32_t* out);
+// Every `simd` gives the same cells.
+void rf_block(const RfLayout& layout, Block block, std::uint32_t* out, Simd simd = Simd::kAuto);
 // RF divided by the number of non-trivial splits of both trees (`splits`, per
 // tree), 0 when neither has any.
 void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uint32_t> splits, double* out);

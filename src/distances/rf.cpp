@@ -3,6 +3,7 @@
 #include <tbb/info.h>
 
 #include <bit>
+#include <numeric>
 
 #include "../primitives/cpu.hpp"
 #include "boundary.hpp"
@@ -60,16 +61,6 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
 // The baseline instruction set counts bits through a library call per word.
 [[gnu::target("popcnt")]] void rf_rows_popcnt(const RfLayout& layout, const RowSlice<std::uint32_t>& cells) {
   rf_rows(layout, cells);
-}
-
-// The dense words word-major: word w of tree j at [w * n + j], so that word w
-// of consecutive later trees is one vector load.
-std::vector<std::uint64_t> word_major(const BitRows& rows, std::size_t n) {
-  std::vector<std::uint64_t> columns(rows.words * n);
-  for (std::size_t t = 0; t < n; ++t) {
-    for (std::size_t w = 0; w < rows.words; ++w) columns[w * n + t] = rows.bits[t * rows.words + w];
-  }
-  return columns;
 }
 
 // Row i against all later trees a word at a time: each pass adds the shared
@@ -139,6 +130,16 @@ RfLayout lay_out_rf(Input& input, std::uint32_t dense_threshold) {
   return layout;
 }
 
+std::vector<std::uint64_t> word_major(const BitRows& rows, std::span<const std::uint32_t> trees) {
+  const std::size_t width = trees.size();
+  std::vector<std::uint64_t> words(rows.words * width);
+  for (std::size_t c = 0; c < width; ++c) {
+    const std::uint64_t* row = rows.bits.data() + std::size_t{trees[c]} * rows.words;
+    for (std::size_t w = 0; w < rows.words; ++w) words[w * width + c] = row[w];
+  }
+  return words;
+}
+
 std::uint32_t rf_dense_threshold(std::size_t n, double share) noexcept {
   return n < kSparseFrom ? 2 : dense_threshold(share, n);
 }
@@ -173,7 +174,9 @@ void distance_rf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
   // The vector kernel addresses cells as u32, which needs them aligned.
   const bool aligned = reinterpret_cast<std::uintptr_t>(out.data()) % alignof(std::uint32_t) == 0;
   if (simd == Simd::kAuto && cpu_features().avx512_popcount && aligned) {
-    const std::vector<std::uint64_t> columns = word_major(layout.rows, n);
+    std::vector<std::uint32_t> every_tree(n);
+    std::iota(every_tree.begin(), every_tree.end(), 0u);
+    const std::vector<std::uint64_t> columns = word_major(layout.rows, every_tree);
     fill_symmetric<std::uint32_t>(out, n, kRowsPerItem, progress, [&](const RowSlice<std::uint32_t>& cells) {
       rf_rows_avx512(layout, columns, cells);
     });

@@ -44,6 +44,11 @@ struct BitRows {
 
 BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t words);
 
+// The dense words of `trees`, word-major: word w of trees[c] at
+// [w * trees.size() + c], so that word w of consecutive trees is one vector
+// load for the vector kernels.
+std::vector<std::uint64_t> word_major(const BitRows& rows, std::span<const std::uint32_t> trees);
+
 // Everything a pair's RF needs: shared dense splits as bits, shared rare ones
 // through the postings, and each tree's count of splits not in every tree.
 struct RfLayout {

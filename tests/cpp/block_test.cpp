@@ -48,9 +48,13 @@ TEST(Block, RfCellsAreTheFullMatrixCellsAtEveryThreshold) {
     const RfLayout layout = lay_out_rf(input, threshold);
     const std::vector<std::uint32_t> rows = picks(n, 37, rng);
     const std::vector<std::uint32_t> cols = picks(n, 301, rng);
-    std::vector<std::uint32_t> got(rows.size() * cols.size());
-    rf_block(layout, {rows, cols}, got.data());
-    expect_block_of(full, n, {rows, cols}, got, "rf threshold " + std::to_string(threshold));
+    for (Simd simd : {Simd::kAuto, Simd::kBaseline}) {
+      std::vector<std::uint32_t> got(rows.size() * cols.size());
+      rf_block(layout, {rows, cols}, got.data(), simd);
+      expect_block_of(
+          full, n, {rows, cols}, got,
+          "rf threshold " + std::to_string(threshold) + (simd == Simd::kAuto ? " auto" : " baseline"));
+    }
   }
 }
 
