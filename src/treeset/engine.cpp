@@ -20,6 +20,7 @@
 #include "distances/boundary.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
+#include "distances/symmetric_block.hpp"
 #include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
 #include "output/table_text.hpp"
@@ -296,16 +297,19 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
     case PairMetric::kRf: {
       const RfLayout& layout = engine.rf_layout();
       const Topologies& groups = engine.topology_groups();
-      by_topology(groups, groups, block, cells<std::uint32_t>(out, r, c),
-                  [&](Block part, std::uint32_t* to) { rf_block(layout, part, to); });
+      by_topology(groups, groups, block, cells<std::uint32_t>(out, r, c), [&](Block part, std::uint32_t* to) {
+        symmetric_block(part, to, [&](Block band, std::uint32_t* into) { rf_block(layout, band, into); });
+      });
       return;
     }
     case PairMetric::kRfNorm: {
       const RfLayout& layout = engine.rf_layout();
       const std::span<const std::uint32_t> splits = engine.split_counts();
       const Topologies& groups = engine.topology_groups();
-      by_topology(groups, groups, block, cells<double>(out, r, c),
-                  [&](Block part, double* to) { rf_norm_block(layout, part, splits, to); });
+      by_topology(groups, groups, block, cells<double>(out, r, c), [&](Block part, double* to) {
+        symmetric_block(part, to,
+                        [&](Block band, double* into) { rf_norm_block(layout, band, splits, into); });
+      });
       return;
     }
     case PairMetric::kInfoRf: {
@@ -314,17 +318,26 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
       const RfLayout& layout = engine.rf_layout();
       const InfoWeights& weights = engine.information_weights();
       const Topologies& groups = engine.topology_groups();
-      by_topology(groups, groups, block, cells<double>(out, r, c),
-                  [&](Block part, double* to) { info_rf_block(layout, weights, part, to); });
+      by_topology(groups, groups, block, cells<double>(out, r, c), [&](Block part, double* to) {
+        symmetric_block(part, to,
+                        [&](Block band, double* into) { info_rf_block(layout, weights, band, into); });
+      });
       return;
     }
-    case PairMetric::kWrf:
-      wrf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kWrf), block,
-                cells<double>(out, r, c));
+    case PairMetric::kWrf: {
+      const WeightedLayout& layout = engine.weighted_layout();
+      const std::span<const WeightedSelf> self = engine.self_terms(PairMetric::kWrf);
+      symmetric_block(block, cells<double>(out, r, c),
+                      [&](Block band, double* into) { wrf_block(layout, self, band, into); });
       return;
-    case PairMetric::kKf:
-      kf_block(engine.weighted_layout(), engine.self_terms(PairMetric::kKf), block, cells<double>(out, r, c));
+    }
+    case PairMetric::kKf: {
+      const WeightedLayout& layout = engine.weighted_layout();
+      const std::span<const WeightedSelf> self = engine.self_terms(PairMetric::kKf);
+      symmetric_block(block, cells<double>(out, r, c),
+                      [&](Block band, double* into) { kf_block(layout, self, band, into); });
       return;
+    }
   }
 }
 

@@ -144,3 +144,16 @@ class TestTreeSetBlocks:
         np.testing.assert_array_equal(
             a.against(b, metric, rows=rows, cols=cols), a.against(b, metric)[np.ix_(rows, cols)]
         )
+
+    @pytest.mark.parametrize("metric", ["rf", "rf_norm", "info_rf", "wrf", "kf"])
+    def test_blocks_with_the_same_rows_and_columns_are_computed_once_per_pair(self, metric):
+        # The same trees as rows and columns (repeats too) make a symmetric
+        # block, filled a band at a time and copied across the diagonal; the
+        # columns reversed make a plain block of the same cells.
+        from cladomatic_tools import TreeSet
+
+        tree_set = TreeSet.from_newick([newick(tree) for tree in posterior(9, 700, 5000, 12)])
+        picked = np.random.default_rng(9).integers(0, 700, 600)
+        for rows in (np.arange(700), picked):
+            flipped = tree_set.distances(metric, rows=rows, cols=rows[::-1])[:, ::-1]
+            np.testing.assert_array_equal(tree_set.distances(metric, rows=rows, cols=rows), flipped)
