@@ -65,8 +65,7 @@ void for_rows(Block block, const Row& row) {
 }
 
 // Block row r of RF into `cells`: shared rare splits counted through the
-// postings, then shared dense splits as bits.  `words` serves the vector
-// kernel alone.
+// postings, then shared dense splits as bits.
 [[gnu::always_inline]] inline void rf_block_row(const RfLayout& layout, Block block,
                                                 std::span<const std::uint32_t> first, std::size_t r,
                                                 std::span<std::uint32_t> shared, std::uint32_t* cells) {
@@ -91,6 +90,7 @@ void for_rows(Block block, const Row& row) {
   }
 }
 
+// A row kernel; the word-major columns serve the vector kernel alone.
 using RfBlockRow = void (*)(const RfLayout&, Block, std::span<const std::uint32_t>,
                             std::span<const std::uint64_t>, std::size_t, std::span<std::uint32_t>,
                             std::uint32_t*);
