@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "distance_sets.hpp"
 #include "distances/topologies.hpp"
@@ -133,6 +134,21 @@ TEST(DistinctTopologies, GroupsTreesBySplitSetsWhateverTheirOrder) {
       EXPECT_EQ(groups.group_of[t] == groups.group_of[u], sorted(t) == sorted(u)) << t << " " << u;
     }
   }
+}
+
+TEST(DistinctTopologies, ABlockOfTwoSetsKeepsOneTreePerTopologyOfEach) {
+  const Topologies mine = distinct_topologies(repeated_set(60, 4, 0, 3).snaps);
+  const Topologies theirs = distinct_topologies(repeated_set(30, 3, 0, 4).snaps);
+  const std::vector<std::uint32_t> rows{5, 0, 5, 59, 17}, cols{29, 0, 29, 3};
+  const DistinctBlock block = distinct_block(mine, rows, theirs, cols);
+  for (std::size_t r = 0; r < rows.size(); ++r)
+    EXPECT_EQ(block.rows[block.row_at[r]], mine.first[mine.group_of[rows[r]]]);
+  for (std::size_t c = 0; c < cols.size(); ++c)
+    EXPECT_EQ(block.cols[block.col_at[c]], theirs.first[theirs.group_of[cols[c]]]);
+  EXPECT_EQ(std::set(block.rows.begin(), block.rows.end()).size(), block.rows.size());
+  EXPECT_EQ(std::set(block.cols.begin(), block.cols.end()).size(), block.cols.size());
+  // Columns are trees of the other set: 30 is one of this set's only.
+  EXPECT_THROW(distinct_block(mine, rows, theirs, std::vector<std::uint32_t>{30}), InvariantFailure);
 }
 
 TEST(DistanceRf, RepeatedTopologiesGiveTheMatrixOfEveryPair) {

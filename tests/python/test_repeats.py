@@ -116,6 +116,13 @@ class TestTreeSetBlocks:
             assert struct.pack(f"<{n * n}d", *values) == matrix_bytes
             assert all(values[7 * n + j] is values[j * n + 7] for j in range(n))
             del values
+        # With a counter the pairwise stage runs without the lock, the reserve after it with the lock.
+        counter = cladomatic.ProgressCounter()
+        values = cladomatic.pairwise_kf_from_newick_iter(
+            [str(i) for i in range(n)], iter(texts), [{}], [0] * n, progress=counter
+        )[1]
+        assert counter.value() == counter.total() == n * (n - 1) // 2
+        assert struct.pack(f"<{n * n}d", *values) == matrix_bytes
         other = interpreters.create()
         try:
             values = call(cladomatic.pairwise_kf_from_newick_iter, texts)[1]
