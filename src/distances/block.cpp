@@ -118,18 +118,11 @@ void rf_block_row_baseline(const RfLayout& layout, Block block, std::span<const 
     const RfLayout& layout, Block block, std::span<const std::uint32_t> first,
     std::span<const std::uint64_t> words, std::size_t r, std::span<std::uint32_t> shared,
     std::uint32_t* cells) {
-  const BitRows& bits = layout.rows;
   const std::size_t width = block.cols.size();
   const std::uint32_t i = block.rows[r];
   add_shared_rare(layout, first, i, shared);
   std::fill_n(cells, width, 0u);
-  const std::uint64_t* bits_i = bits.bits.data() + i * bits.words;
-  for (std::uint32_t w = bits.lo[i]; w < bits.hi[i]; ++w) {
-    const std::uint64_t word = bits_i[w];
-    const std::uint64_t* column = words.data() + w * width;
-    for (std::size_t c = 0; c < width; ++c)
-      cells[c] += static_cast<std::uint32_t>(std::popcount(column[c] & word));
-  }
+  add_shared_words(layout.rows, i, words, width, 0, cells);
   const std::uint32_t s_i = layout.self[i];
   for (std::size_t c = 0; c < width; ++c) {
     const std::uint32_t j = block.cols[c];

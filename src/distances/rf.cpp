@@ -69,18 +69,11 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
 // distances.  The same integer arithmetic as rf_rows, so the same cells.
 [[gnu::target("avx512f,avx512vl,avx512bw,avx512vpopcntdq,popcnt")]] void rf_rows_avx512(
     const RfLayout& layout, std::span<const std::uint64_t> columns, const RowSlice<std::uint32_t>& cells) {
-  const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
   for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
     add_rare(layout, cells, i);
     auto* row = reinterpret_cast<std::uint32_t*>(cells.at(i, 0));
-    const std::uint64_t* bits_i = rows.bits.data() + i * rows.words;
-    for (std::uint32_t w = rows.lo[i]; w < rows.hi[i]; ++w) {
-      const std::uint64_t word = bits_i[w];
-      const std::uint64_t* column = columns.data() + w * n;
-      for (std::size_t j = i + 1; j < n; ++j)
-        row[j] += static_cast<std::uint32_t>(std::popcount(column[j] & word));
-    }
+    add_shared_words(layout.rows, i, columns, n, i + 1, row);
     const std::uint32_t s_i = layout.self[i];
     const std::uint32_t* self = layout.self.data();
     for (std::size_t j = i + 1; j < n; ++j) row[j] = s_i + self[j] - 2 * row[j];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -48,6 +49,22 @@ BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t w
 // [w * trees.size() + c], so that word w of consecutive trees is one vector
 // load for the vector kernels.
 std::vector<std::uint64_t> word_major(const BitRows& rows, std::span<const std::uint32_t> trees);
+
+// The vector kernels' inner loop: adds to cells[c], for c in [from, width),
+// the dense splits tree i shares with column c of `words` (word_major's
+// layout), a pass per word of row i's nonzero range.  Inlined into a kernel
+// built for wide vectors, each pass counts eight columns per instruction.
+[[gnu::always_inline]] inline void add_shared_words(const BitRows& rows, std::size_t i,
+                                                    std::span<const std::uint64_t> words, std::size_t width,
+                                                    std::size_t from, std::uint32_t* cells) noexcept {
+  const std::uint64_t* bits_i = rows.bits.data() + i * rows.words;
+  for (std::uint32_t w = rows.lo[i]; w < rows.hi[i]; ++w) {
+    const std::uint64_t word = bits_i[w];
+    const std::uint64_t* column = words.data() + w * width;
+    for (std::size_t c = from; c < width; ++c)
+      cells[c] += static_cast<std::uint32_t>(std::popcount(column[c] & word));
+  }
+}
 
 // Everything a pair's RF needs: shared dense splits as bits, shared rare ones
 // through the postings, and each tree's count of splits not in every tree.
