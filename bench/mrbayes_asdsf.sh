@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Two short MrBayes runs whose split-frequency diagnostics the converge command must reproduce.
+# Short MrBayes runs whose split-frequency diagnostics the converge command must reproduce: unrooted trees
+# (cynmix, two and three runs) and rooted clock trees (cynclock).
 # Run inside the development root:  tools/devenv run bench/mrbayes_asdsf.sh
 # Fixed seeds and one process, so the same packages give the same files byte for byte.
 #
@@ -45,4 +46,6 @@ BATCH
 # short chains of a 32-taxon data set, far from converged, so that many splits differ between runs
 run cynmix cynmix 2 10000 50 500 "lset nst=6 rates=gamma;"
 run cynmix3 cynmix 3 6000 50 500 "lset nst=6 rates=gamma;"
+# a strict clock: MrBayes writes every tree marked [&R] and compares clades, the root's two sides included
+run cynclock cynmix 2 6000 50 500 "lset nst=6 rates=gamma; prset brlenspr=clock:uniform;"
 ls -l "$out"

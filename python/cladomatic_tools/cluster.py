@@ -9,10 +9,12 @@ import contextlib
 from collections.abc import Iterator
 from typing import Any
 
-from cladomatic_tools import output
+from cladomatic_tools import engine, output
 from cladomatic_tools.arguments import whole_number
 from cladomatic_tools.progress import Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError
+from cladomatic_tools.selection import Selection
+from cladomatic_tools.sources import FileTrees
 
 ZARR_SUFFIX = ".zarr"
 
@@ -85,15 +87,8 @@ def run(args: argparse.Namespace, status: Status) -> None:
 
 
 def _tree_set(args: argparse.Namespace, status: Status) -> Any:
-    from cladomatic_tools.treeset import TreeSet
-
-    # a share of each file comes as a fraction from the command line, as a percentage to the tree set
-    burnin = args.burnin if isinstance(args.burnin, int) else f"{float(args.burnin * 100)!r}%"
-    status.clear()
-    try:
-        return TreeSet.from_files(args.files, rooted=args.rooted, burnin=burnin, every=args.every)
-    except ValueError as err:
-        raise InputError(str(err)) from None
+    files = FileTrees(args.files, Selection(args.burnin, args.every))
+    return engine.read_set([files], args.metric, args.rooted, status)
 
 
 @contextlib.contextmanager

@@ -7,59 +7,18 @@ digit:
 - its SDSF is the standard deviation of those frequencies over the runs, with the n - 1 denominator;
 - the ASDSF is the mean SDSF, and the maximum SDSF the largest, over the splits whose frequency reaches the
   minimum partition frequency in at least one run (every run must reach it for a split to be left out);
-- a burn-in given as a fraction drops the first floor(fraction x trees) trees of every run.
+- a burn-in given as a share drops the first floor(share x trees) trees of every run (see `selection`).
 
 Everything here works on the per-run split counts of a tree set; no distance matrix is built.
 """
 
 from dataclasses import dataclass
+from fractions import Fraction
 
 import numpy as np
 
-from cladomatic_tools.diagnostic_settings import (
-    DEFAULT_BURNIN,
-    DEFAULT_MIN_FREQ,
-    TRACE_POINTS,
-)
-
-
-@dataclass(frozen=True, slots=True)
-class Burnin:
-    """Trees dropped from the start of every run: a fixed count, or a fraction of the run's trees."""
-
-    count: int = 0
-    fraction: float | None = None
-
-    @staticmethod
-    def parse(text: str | int) -> Burnin:
-        """'N' trees, 'P%' of each run, or a fraction below 1 such as '0.25'."""
-        if isinstance(text, int):
-            if text < 0:
-                raise ValueError(f"a burn-in cannot be negative, got {text}")
-            return Burnin(count=text)
-        value = text.strip()
-        try:
-            if value.endswith("%"):
-                fraction = float(value[:-1]) / 100.0
-            elif "." in value or "e" in value.lower():
-                fraction = float(value)
-            else:
-                return Burnin.parse(int(value))
-        except ValueError:
-            raise ValueError(f"expected a burn-in as a number of trees or a percentage, got '{text}'") from None
-        if not 0.0 <= fraction < 1.0:
-            raise ValueError(f"a burn-in fraction must be at least 0% and below 100%, got '{text}'")
-        return Burnin(fraction=fraction)
-
-    def of(self, trees: int) -> int:
-        """How many of a run's first `trees` trees are dropped."""
-        if self.fraction is None:
-            return min(self.count, trees)
-        # MrBayes truncates: 25% of 201 samples drops 50 of them
-        return int(np.floor(self.fraction * trees + 1e-9))
-
-    def __str__(self) -> str:
-        return f"{self.count} trees" if self.fraction is None else f"{self.fraction * 100:g}%"
+from cladomatic_tools.diagnostic_settings import DEFAULT_MIN_FREQ, TRACE_POINTS, check_min_freq
+from cladomatic_tools.selection import DEFAULT_BURNIN, Burnin, parse_burnin
 
 
 @dataclass(frozen=True, slots=True)
@@ -109,7 +68,7 @@ def trace_ends(run_trees: np.ndarray, points: int = TRACE_POINTS) -> np.ndarray:
 
 def trace_firsts(ends: np.ndarray, burnin: Burnin) -> np.ndarray:
     """The first tree [points, runs] each point of a trace uses: the burn-in rule applied to its leading trees."""
-    return np.vectorize(burnin.of, otypes=[np.int64])(ends) if ends.size else ends.copy()
+    return np.vectorize(burnin.dropped, otypes=[np.int64])(ends) if ends.size else ends.copy()
 
 
 def segment_groups(groups: np.ndarray, positions: np.ndarray, cuts: list[np.ndarray]) -> tuple[np.ndarray, list[int]]:
@@ -195,6 +154,7 @@ def converge(
 ) -> Report:
     """The diagnostics of the runs (the tree set's groups). The trace has `points` points evenly along the
     chains, or one point per entry of `at`: numbers of leading trees taken from every run."""
+    check_min_freq(min_freq)
     runs = len(tree_set.group_names)
     if runs < 2:
         raise ValueError(f"convergence needs at least two runs, found {runs}")
@@ -212,7 +172,7 @@ def converge(
             raise ValueError("every trace point must take between 1 tree and the whole of every run")
     points = len(ends)
     firsts = trace_firsts(ends, burnin)
-    burned = np.array([burnin.of(int(n)) for n in run_trees], dtype=np.int64)
+    burned = np.array([burnin.dropped(int(n)) for n in run_trees], dtype=np.int64)
     if np.any(burned >= run_trees):
         run = int(np.argmax(burned >= run_trees))
         raise ValueError(
@@ -256,10 +216,13 @@ def converge(
 
 
 def asdsf(
-    tree_set, burnin: str | int = DEFAULT_BURNIN, min_freq: float = DEFAULT_MIN_FREQ, points: int = 1
+    tree_set, burnin: str | int | Fraction | float | None = None, min_freq: float = DEFAULT_MIN_FREQ, points: int = 1
 ) -> np.ndarray:
     """[points, 2]: the ASDSF and the maximum SDSF of the tree set's groups (runs) at `points` points along the
-    chains; the last row is the whole sample after the burn-in."""
+    chains; the last row is the whole sample after the burn-in. Without a `burnin`, MrBayes's default applies
+    unless the set was read with a burn-in of its own (`TreeSet.burnin`), which is not dropped twice."""
     if points < 1:
         raise ValueError(f"need at least one point, got {points}")
-    return converge(tree_set, Burnin.parse(burnin), min_freq, points).trace
+    if burnin is None:
+        burnin = DEFAULT_BURNIN if tree_set.burnin is None else 0
+    return converge(tree_set, parse_burnin(burnin), min_freq, points).trace

@@ -13,14 +13,15 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from cladomatic_tools import diagnostic_settings as settings
-from cladomatic_tools.arguments import whole_number
+from cladomatic_tools import engine
+from cladomatic_tools.arguments import BURNIN_HELP, add_rooting, burnin, whole_number
 from cladomatic_tools.output import require_numpy
 from cladomatic_tools.reader import EnvironmentFailure, InputError
+from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
+from cladomatic_tools.sources import FileTrees
 
 if TYPE_CHECKING:
     import numpy as np
-
-    from cladomatic_tools import convergence
 
 SPACE_METRICS = ("rf", "rf_norm", "kf", "info_rf")
 _METRIC_TITLES = {
@@ -38,7 +39,7 @@ run) and how far the runs disagree, with the definitions MrBayes uses so that th
 prints: a split's frequency in a run is the share of the run's trees after the burn-in that hold it; its SDSF
 is the standard deviation of its frequencies over the runs (n - 1 denominator); the ASDSF is the mean SDSF, and
 the maximum SDSF the largest, over the splits whose frequency reaches --min-freq in at least one run. A burn-in
-given as a percentage drops floor(percentage x trees) trees from the start of every run.
+given as a percentage or a share drops floor(share x trees) trees from the start of every run.
 
 Writes to --output: split_frequencies.tsv (every split as the taxa on its smaller side, or in its clade when
 rooted, its frequency in
@@ -85,10 +86,10 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
     )
     command.add_argument(
         "--burnin",
-        default=settings.DEFAULT_BURNIN,
-        metavar="N|P%",
-        help="trees dropped from the start of every run: a count, or a percentage"
-        f" (default: {settings.DEFAULT_BURNIN}%)",
+        type=burnin,
+        default=DEFAULT_BURNIN,
+        metavar="N|P%|F",
+        help=f"{BURNIN_HELP} (default: {DEFAULT_BURNIN}%)",
     )
     command.add_argument(
         "--min-freq",
@@ -116,7 +117,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         default="auto",
         help=f"exact MDS, landmark MDS, or exact up to {settings.EXACT_LIMIT} trees (default: auto)",
     )
-    command.add_argument("--burnin", default="0", metavar="N|P%", help="trees dropped from the start of every file")
+    command.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
     _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_space)
 
@@ -125,7 +126,7 @@ def _add_common_arguments(
     command: argparse.ArgumentParser, add_debug: Callable[[argparse.ArgumentParser, object], None]
 ) -> None:
     """The options both subcommands share."""
-    command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
+    add_rooting(command)
     command.add_argument(
         "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
     )
@@ -135,24 +136,12 @@ def _add_common_arguments(
 
 def _fraction(text: str) -> float:
     try:
-        value = float(text)
+        return settings.check_min_freq(float(text), text)
     except ValueError:
-        value = -1.0
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"expected a frequency between 0 and 1, got '{text}'")
-    return value
+        raise argparse.ArgumentTypeError(f"expected a frequency between 0 and 1, got '{text}'") from None
 
 
 _dims = whole_number(1, "axes")
-
-
-def _burnin(text: str) -> convergence.Burnin:
-    from cladomatic_tools import convergence
-
-    try:
-        return convergence.Burnin.parse(text)
-    except ValueError as err:
-        raise InputError(str(err)) from None
 
 
 def _output_dir(path: str) -> str:
@@ -165,15 +154,6 @@ def _output_dir(path: str) -> str:
     if not os.access(path, os.W_OK):
         raise EnvironmentFailure(f"cannot write to the output directory {path}")
     return path
-
-
-def _read(paths: list[str], rooted: bool, lengths: bool):
-    from cladomatic_tools.treeset import TreeSet
-
-    try:
-        return TreeSet.from_files(paths, rooted=rooted, lengths=lengths)
-    except ValueError as err:
-        raise InputError(str(err)) from None
 
 
 def input_label(paths: list[str]) -> str:
@@ -211,10 +191,10 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
 
     from cladomatic_tools import convergence, plots
 
-    burnin = _burnin(args.burnin)
+    burnin = args.burnin
     out = _output_dir(args.output)
-    tree_set = _read(args.runs, args.rooted, lengths=False)
-    status.clear()
+    # read whole: the trace applies the burn-in rule to the leading trees of every run at each of its points
+    tree_set = engine.read_set([FileTrees(args.runs, Selection())], "rf", args.rooted, status, warn)
     if len(tree_set.group_names) < 2:
         raise InputError(
             "converge needs two or more runs: give one file per run, or one file with a TREES block per run"
@@ -321,17 +301,9 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
     import numpy as np
 
     from cladomatic_tools import plots, space
-    from cladomatic_tools.treeset import TreeSet
 
-    burnin = _burnin(args.burnin)
     out = _output_dir(args.output)
-    try:
-        tree_set = TreeSet.from_files(
-            args.files, rooted=args.rooted, lengths=args.metric == "kf", burnin=_burnin_argument(burnin)
-        )
-    except ValueError as err:
-        raise InputError(str(err)) from None
-    status.clear()
+    tree_set = engine.read_set([FileTrees(args.files, Selection(args.burnin))], args.metric, args.rooted, status, warn)
     try:
         result = space.principal_coordinates(tree_set, args.metric, args.dims, args.method)
     except ValueError as err:
@@ -378,7 +350,3 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
         f"{len(names)} trees, {how}; share of the variation: {shares}\n"
         f"written to {out}: coordinates.tsv, axes.tsv, tree_space.png\n"
     )
-
-
-def _burnin_argument(burnin: convergence.Burnin) -> int | str:
-    return burnin.count if burnin.fraction is None else f"{burnin.fraction * 100:g}%"

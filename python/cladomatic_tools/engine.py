@@ -3,13 +3,14 @@ rows at a time on it, and the split exports of the cladomatic module."""
 
 import re
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
 from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
-from cladomatic_tools.sources import FileTrees, Location, locate, taxa, texts
+from cladomatic_tools.rooting import COMMAND_OPTIONS
+from cladomatic_tools.sources import FileTrees, explain, rooting_of, scan, texts
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
@@ -79,29 +80,40 @@ def has_lengths(text: str) -> bool:
 
 
 def read_set(
-    readings: list[FileTrees], metric: str, rooted: bool, status: Status, warn: Callable[[str], None]
+    readings: list[FileTrees],
+    metric: str,
+    rooted: bool | None,
+    status: Status,
+    warn: Callable[[str], None] | None = None,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
-    the metrics that use them; a fault in a tree is said with its file, line and tree."""
+    the metrics that use them, rooted as `rooted` says or else as the files mark them (see `rooting`); a fault
+    in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
     weighted = metric in WEIGHTED
     without_lengths = 0
 
-    def records() -> Iterator[TreeRecord]:
+    def count_lengths(record: TreeRecord) -> None:
         nonlocal without_lengths
-        for files in readings:
-            for record in files.records(status.reading if status.enabled else None):
-                if weighted and not has_lengths(record.text):
-                    without_lengths += 1
-                yield record
+        if weighted and not has_lengths(record.text):
+            without_lengths += 1
 
     try:
-        trees = _on_worker(lambda: tree_set_type.from_reading(readings, records(), rooted=rooted, lengths=weighted))
+        rooting = rooting_of(rooted, readings, COMMAND_OPTIONS)
+        if metric == "info_rf":
+            rooting.refuse_rooted(metric)
+        on_tree = status.reading if status.enabled else None
+        trees = _on_worker(
+            lambda: tree_set_type.from_reading(
+                readings, rooting=rooting, lengths=weighted, on_tree=on_tree, on_record=count_lengths
+            )
+        )
     except ValueError as err:
-        raise InputError(explain(readings, err, rooted)) from None
+        raise InputError(str(err)) from None
     finally:
         status.clear()
-    _warn_lengths(warn, without_lengths, len(trees))
+    if warn is not None:
+        _warn_lengths(warn, without_lengths, len(trees))
     return trees
 
 
@@ -173,15 +185,23 @@ def _changed() -> InputError:
 
 
 def splits(
-    metric: str, tree_set: FileTrees, rooted: bool, status: Status, warn: Callable[[str], None]
+    metric: str, tree_set: FileTrees, rooted: bool | None, status: Status, warn: Callable[[str], None]
 ) -> dict[str, Any]:
-    """The distance matrix and the exports, decoded into the NumPy arrays of the .npz file."""
+    """The distance matrix and the exports of the trees `tree_set` selects, rooted as `rooted` says or else as
+    the files mark them, decoded into the NumPy arrays of the .npz file."""
     import numpy
 
     function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
+    try:
+        rooting = rooting_of(rooted, [tree_set], COMMAND_OPTIONS)
+        scan(tree_set, status.reading if status.enabled else None, rooting)
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    finally:
+        status.clear()
     n = len(tree_set.names)
     ensure_fits(n, n, 4 if metric == "rf" else 8)
-    result = _run(function, tree_set, rooted, status, None if metric == "rf" else warn)
+    result = _run(function, tree_set, rooting.rooted, status, None if metric == "rf" else warn)
     names, matrix, leaf_names, n_bip, per_tree, clades = result
     if len(matrix) != n * n * (4 if metric == "rf" else 8):
         raise _changed()
@@ -200,57 +220,3 @@ def splits(
     # unpackbits gives exactly 0 or 1, so its bytes are booleans as they are
     arrays["bipartitions"] = numpy.unpackbits(rows, axis=1, count=len(leaf_names), bitorder="little").view(bool)
     return arrays
-
-
-def explain(readings: list[FileTrees], err: ValueError, rooted: bool) -> str:
-    """The module's message about one tree, said with the file, line and tree it came from; when two trees'
-    leaf sets differ, the taxa that differ."""
-    message = str(err)
-    index = getattr(err, "tree_index", None)
-    if not isinstance(index, int):
-        return message
-    where = locate(readings, index)
-    if where is None:
-        return message
-    if index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)) is not None:
-        difference = _difference(where, first)
-        if difference is not None:
-            return difference
-    if where.record.translate:
-        _, unknown = taxa(where.record)
-        if unknown:
-            return f"{where}: the label '{unknown[0]}' is neither a key nor a taxon of its TRANSLATE table"
-    for prefix, joint in ((f"Failed to parse newick at index {index}: ", ": "), (f"Tree {index} ", " ")):
-        if message.startswith(prefix):
-            return f"{where}{joint}{message[len(prefix) :]}"
-    return f"{where}: {message}"
-
-
-def _well_formed(record: TreeRecord, rooted: bool) -> bool:
-    """Whether the engine reads the tree on its own (so a fault it reported lies between it and another)."""
-    try:
-        _tree_set_type().from_newick([record.text], translate=record.translate, rooted=rooted, lengths=False)
-    except ValueError:
-        return False
-    return True
-
-
-def _difference(where: Location, first: Location) -> str | None:
-    have, unknown_here = taxa(where.record)
-    want, unknown_there = taxa(first.record)
-    if have == want or unknown_here or unknown_there:
-        return None
-    lacks = sorted(want - have)
-    extra = sorted(have - want)
-    reference = f"{first.label} of {first.run.label()}"
-    if lacks and extra:
-        return f"{where} lacks {_listed(lacks)} and has {_listed(extra)} that {reference} does not"
-    if lacks:
-        return f"{where} lacks {_listed(lacks)} that {reference} has"
-    return f"{where} has {_listed(extra)} that {reference} does not"
-
-
-def _listed(names: list[str], shown: int = 5) -> str:
-    if len(names) <= shown:
-        return ", ".join(names)
-    return ", ".join(names[:shown]) + f" and {len(names) - shown} more"

@@ -10,14 +10,14 @@ import os
 import sys
 import traceback
 from collections.abc import Callable
-from fractions import Fraction
 from typing import NoReturn
 
 from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader
-from cladomatic_tools.arguments import whole_number
+from cladomatic_tools.arguments import BURNIN_HELP, add_rooting, burnin, whole_number
 from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
-from cladomatic_tools.sources import FileTrees, Selection, scan
+from cladomatic_tools.selection import Selection
+from cladomatic_tools.sources import FileTrees
 
 PROG = "cladomatic"
 
@@ -39,21 +39,7 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-_count = whole_number(0, "trees")
 _step = whole_number(1)
-
-
-def _burnin(text: str) -> int | Fraction:
-    """A count of trees, or a share of each run such as '25%'."""
-    if not text.endswith("%"):
-        return _count(text)
-    try:
-        share = Fraction(text[:-1]) / 100
-    except (ValueError, ZeroDivisionError):
-        share = Fraction(-1)
-    if not 0 <= share <= 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of trees or a percentage up to 100%, got '{text}'")
-    return share
 
 
 def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
@@ -64,16 +50,8 @@ def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
         help="Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files "
         f"are compared together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters",
     )
-    parser.add_argument(
-        "--rooted", action="store_true", help="compare clades of rooted trees (default: bipartitions of unrooted trees)"
-    )
-    parser.add_argument(
-        "--burnin",
-        type=_burnin,
-        default=0,
-        metavar="N|P%",
-        help="skip the first N trees, or the first P%% of the trees, of each run (a Newick file or a TREES block)",
-    )
+    add_rooting(parser)
+    parser.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
     parser.add_argument("--every", type=_step, default=1, metavar="K", help="then keep every K-th tree of each run")
     parser.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
     _add_debug(parser, argparse.SUPPRESS)
@@ -151,29 +129,12 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _selection(args: argparse.Namespace) -> Selection:
-    burnin = args.burnin
-    return Selection(
-        burnin=0 if isinstance(burnin, Fraction) else burnin,
-        burnin_share=burnin if isinstance(burnin, Fraction) else None,
-        every=args.every,
-    )
-
-
-def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
-    tree_set = scan(args.files, _selection(args), status.reading if status.enabled else None)
-    status.clear()
-    return tree_set
-
-
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
     if cluster.wanted(args):
         cluster.run(args, status)
         return
     target = output.target_for(args.output, args.format)
     output.require_numpy(f"the {args.metric} command")
-    if args.metric == "info_rf" and args.rooted:
-        raise InputError("info_rf is defined for unrooted trees only: drop --rooted")
     second = [args.against] if args.against is not None else args.between or []
     inputs = [*args.files, *second]
     if inputs.count(STDIN) > 1:
@@ -181,9 +142,10 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
     if target.path is not None:
         output.check_writable(target.path, inputs)
     # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
-    readings = [FileTrees(args.files, _selection(args))]
+    selection = Selection(args.burnin, args.every)
+    readings = [FileTrees(args.files, selection)]
     if second:
-        readings.append(FileTrees(second, _selection(args) if args.between else Selection()))
+        readings.append(FileTrees(second, selection if args.between else Selection()))
     trees = engine.read_set(readings, args.metric, args.rooted, status, warn)
     n = len(readings[0].positions)
     if not second and n < 2:
@@ -199,7 +161,9 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
     output.splits_target(args.output)
     output.require_numpy("splits")
     output.check_writable(args.output, args.files)
-    arrays = engine.splits(args.metric, _tree_set(args, status), args.rooted, status, warn)
+    arrays = engine.splits(
+        args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn
+    )
     output.write_npz(args.output, arrays)
 
 

@@ -15,7 +15,7 @@ import io
 import re
 import sys
 import zlib
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import IO, cast
@@ -43,6 +43,8 @@ _NEXUS_WORD = re.compile(r"[^\t\n\f\r \[\];=,']+")
 _TRAILER = re.compile(r"(?:[\t\n\f\r \]]|\[[^\]]*\])*")
 # The first line of a sequential or interleaved PHYLIP alignment: the number of taxa and of characters.
 _PHYLIP_HEADER = re.compile(r"[ \t]*\d+[ \t]+\d+[ \t]*(?:[A-Za-z][ \t]*)*\r?\n")
+# The start of a MrBayes parameter (.p) file: the run's ID comment, then the table's header of generations.
+_MRBAYES_PARAMETERS = re.compile(r"\[ID: *\d+\][\t\n\f\r ]*Gen\t")
 # Stretches of tree text whose single quotes are not label quotes, and single-quoted labels.
 _QUOTED_LABEL = re.compile(r"""\[[^\]]*\]?|"[^"]*"?|'((?:[^']|'')*)'?""")
 # Characters the engine would take for Newick punctuation or drop as blanks inside a label.
@@ -303,7 +305,7 @@ def _open_text(path: str) -> Iterator[io.TextIOWrapper]:
             text.detach()  # standard input stays open for whoever else reads it
 
 
-def read_trees(path: str) -> Iterator[TreeRecord]:
+def read_trees(path: str) -> Generator[TreeRecord]:
     """The trees of one Newick or NEXUS file (`-`: standard input), gzip-compressed or not, in file order."""
     with _open_text(path) as text:
         stream = _Stream(text.read, display_name(path))
@@ -313,14 +315,19 @@ def read_trees(path: str) -> Iterator[TreeRecord]:
             stream.advance(stream.pos + len("#nexus"))
             yield from _nexus_trees(stream)
             return
-        _refuse_alignments(stream)
+        _refuse_other_kinds(stream)
         yield from _newick_trees(stream)
 
 
-def _refuse_alignments(stream: _Stream) -> None:
+def _refuse_other_kinds(stream: _Stream) -> None:
+    """Refuses text files that are not trees, given by mistake for the tree file beside them."""
     start = stream.peek(200)
     if start.startswith(">"):
         raise stream.fail(stream.line, "this is a FASTA sequence file, not trees")
+    if _MRBAYES_PARAMETERS.match(start):
+        raise stream.fail(
+            stream.line, "this is a MrBayes parameter file, not a tree file (the trees are in the .t file)"
+        )
     if _PHYLIP_HEADER.match(start):
         raise stream.fail(
             stream.line, "this is a PHYLIP alignment (it starts with the numbers of taxa and sites), not trees"

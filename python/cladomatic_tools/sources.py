@@ -1,43 +1,31 @@
-"""The trees of several files taken as one stream: runs, burn-in, thinning, names and translate tables.
+"""The trees of several files taken as one stream: runs, burn-in, thinning, names and translate tables, and
+where a tree of that stream is, for messages.
 
 `FileTrees.records` reads the files once, handing on each selected tree as it passes; names, runs and table
 indices grow as it goes. A run whose burn-in is a share of its length is held until it ends, since only then is
-its first kept tree known. Standard input, which can be read only once, keeps its selected trees for messages.
-`scan` reads that stream to its end without keeping the texts, and `texts` reads the files again for a caller
-that needs every name before the first tree.
+its first kept tree known. Inputs that can be read only once (standard input, named pipes) keep their selected
+trees for messages. `scan` reads that stream to its end without keeping the texts, and `texts` reads the files
+again for a caller that needs every name before the first tree.
 
-A run is what burn-in and thinning apply to: a Newick file, or one TREES block of a NEXUS file (files of
-several MrBayes runs joined end to end hold one block per run).
+A run is what burn-in and thinning apply to (see `selection`): a Newick file, or one TREES block of a NEXUS file
+(files of several MrBayes runs joined end to end hold one block per run).
+
+Every reader of trees says a fault in a tree the same way, through `explain`: its file, line and tree, and the
+taxa that differ when two trees' leaf sets do.
 """
 
-import math
+import itertools
+import os
 import re
+import stat
 from collections.abc import Callable, Generator, Iterator, Sequence
+from contextlib import closing
 from dataclasses import dataclass
-from fractions import Fraction
+from functools import partial
 
 from cladomatic_tools.reader import STDIN, InputError, TreeRecord, display_name, read_trees
-
-
-@dataclass(frozen=True, slots=True)
-class Selection:
-    """Which trees of each run are used: skip a burn-in (a count, or a share of the run), then keep every
-    `every`-th."""
-
-    burnin: int = 0
-    every: int = 1
-    burnin_share: Fraction | None = None  # when set, it replaces `burnin`
-
-    def first(self, found: int) -> int:
-        """The position of the first tree kept in a run of `found` trees."""
-        if self.burnin_share is not None:
-            return math.floor(found * self.burnin_share)
-        return self.burnin
-
-    def describe(self) -> str:
-        if self.burnin_share is not None:
-            return f"a burn-in of {float(self.burnin_share * 100):g}%"
-        return f"a burn-in of {self.burnin} trees"
+from cladomatic_tools.rooting import PYTHON_OPTIONS, Rooting
+from cladomatic_tools.selection import Selection
 
 
 @dataclass(slots=True)
@@ -76,7 +64,9 @@ class FileTrees:
         self.positions: list[int] = []  # per kept tree, its position in its run
         self.translate_maps: list[dict[str, str]] = [{}]  # entry 0 is the empty table of trees read without one
         self.map_indices: list[int] = []
-        self.held: dict[int, list[TreeRecord]] = {}  # selected trees of standard input by run
+        self.held: dict[int, list[TreeRecord]] = {}  # selected trees of inputs read only once, by run
+        self.once: set[int] = set()  # which of the paths can be read only once (their trees are held)
+        self._ahead: dict[int, Iterator[TreeRecord]] = {}  # such inputs whose first tree was looked at
         self._bare_names: list[str] = []
         self._table: dict[str, str] | None = None
 
@@ -89,31 +79,51 @@ class FileTrees:
         """Per kept tree, the index of its run."""
         return [number for number, run in enumerate(self.runs) for _ in range(run.kept)]
 
-    def records(self, on_tree: Callable[[str, int], None] | None = None) -> Iterator[TreeRecord]:
-        """The selected trees, file after file; `on_tree` sees each file's count of trees read so far."""
-        share = self.selection.burnin_share is not None
+    def peek(self, rooting: Rooting) -> None:
+        """Shows `rooting` the first tree of every file, without using up an input that can be read only once."""
         for source, path in enumerate(self.paths):
+            if _read_once(path):
+                self.once.add(source)
+                trees = read_trees(path)
+                first = next(trees, None)
+                self._ahead[source] = trees if first is None else itertools.chain([first], trees)
+            else:
+                with closing(read_trees(path)) as trees:
+                    first = next(trees, None)
+            if first is not None:
+                rooting.see(first.text, partial(str, Location(Run(source, path, first.block, 0, 1), first)))
+
+    def records(
+        self, on_tree: Callable[[str, int], None] | None = None, rooting: Rooting | None = None
+    ) -> Iterator[TreeRecord]:
+        """The selected trees, file after file; `on_tree` sees each file's count of trees read so far and
+        `rooting` each selected tree."""
+        share = self.selection.needs_length
+        for source, path in enumerate(self.paths):
+            if _read_once(path):
+                self.once.add(source)
             file_runs: list[Run] = []
             pending: list[TreeRecord] = []  # the run being read, until its burn-in share is known
-            for found, record in enumerate(read_trees(path), 1):
+            ahead = self._ahead.pop(source, None)
+            for found, record in enumerate(read_trees(path) if ahead is None else ahead, 1):
                 if on_tree is not None:
                     on_tree(display_name(path), found)
                 if not file_runs or record.block != file_runs[-1].block:
                     if file_runs:
-                        yield from self._close(file_runs[-1], pending)
+                        yield from self._close(file_runs[-1], pending, rooting)
                     file_runs.append(self._open(source, path, record.block, file_runs))
                 run = file_runs[-1]
                 run.found = record.position + 1
                 if share:
                     pending.append(record)
                 elif run.keeps(record.position):
-                    yield self._keep(run, record)
+                    yield self._keep(run, record, rooting)
             if not file_runs:
                 raise InputError(f"{display_name(path)}: no trees found")
-            yield from self._close(file_runs[-1], pending)
+            yield from self._close(file_runs[-1], pending, rooting)
 
     def _open(self, source: int, path: str, block: int, file_runs: list[Run]) -> Run:
-        run = Run(source, path, block, self.selection.burnin, self.selection.every)
+        run = Run(source, path, block, self.selection.first(None), self.selection.every)
         if file_runs:
             for earlier in file_runs:
                 earlier.blocks_in_file = True
@@ -121,22 +131,26 @@ class FileTrees:
         self.runs.append(run)
         return run
 
-    def _close(self, run: Run, pending: list[TreeRecord]) -> Iterator[TreeRecord]:
-        if self.selection.burnin_share is not None:
+    def _close(self, run: Run, pending: list[TreeRecord], rooting: Rooting | None) -> Iterator[TreeRecord]:
+        if self.selection.needs_length:
             run.first = self.selection.first(run.found)
             for record in pending:
                 if run.keeps(record.position):
-                    yield self._keep(run, record)
+                    yield self._keep(run, record, rooting)
             pending.clear()
         if run.kept == 0:
-            raise InputError(f"{run.label()}: {self.selection.describe()} leaves none of its {run.found} trees")
+            raise InputError(
+                f"{run.label()}: a burn-in of {self.selection.burnin} leaves none of its {run.found} trees"
+            )
 
-    def _keep(self, run: Run, record: TreeRecord) -> TreeRecord:
+    def _keep(self, run: Run, record: TreeRecord, rooting: Rooting | None) -> TreeRecord:
+        if rooting is not None:
+            rooting.see(record.text, lambda: str(Location(run, record)))
         run.kept += 1
         self._bare_names.append(record.name if record.name is not None else f"tree_{record.position + 1}")
         self.positions.append(record.position)
         self.map_indices.append(self._map_index(record.translate))
-        if run.path == STDIN:
+        if run.source in self.once:
             self.held.setdefault(len(self.runs) - 1, []).append(record)
         return record
 
@@ -150,10 +164,33 @@ class FileTrees:
         return len(self.translate_maps) - 1
 
 
-def scan(paths: list[str], selection: Selection, on_tree: Callable[[str, int], None] | None = None) -> FileTrees:
+def _read_once(path: str) -> bool:
+    """Whether reading the input uses it up: standard input, a pipe, a terminal."""
+    if path == STDIN:
+        return True
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False  # opening it says why
+
+
+def rooting_of(
+    chosen: bool | None, readings: Sequence[FileTrees], options: tuple[str, str] = PYTHON_OPTIONS
+) -> Rooting:
+    """The rooting of the trees of `readings` compared together: `chosen`, else what the first tree of every
+    input is marked (see `rooting`); `options` are the caller's words for choosing."""
+    rooting = Rooting(chosen, options)
+    if chosen is None:
+        for files in readings:
+            files.peek(rooting)
+    return rooting.settle()
+
+
+def scan(
+    tree_set: FileTrees, on_tree: Callable[[str, int], None] | None = None, rooting: Rooting | None = None
+) -> FileTrees:
     """Reads every file once to name and count its selected trees and to collect their translate tables."""
-    tree_set = FileTrees(paths, selection)
-    for _ in tree_set.records(on_tree):
+    for _ in tree_set.records(on_tree, rooting):
         pass
     if len(tree_set.positions) < 2:
         raise InputError(f"need at least 2 trees to compare, found {len(tree_set.positions)}")
@@ -205,7 +242,7 @@ def texts(tree_set: FileTrees, on_tree: Callable[[str], None] | None = None) -> 
 
 def _selected(tree_set: FileTrees, source: int, path: str) -> Iterator[TreeRecord]:
     runs = {run.block: (index, run) for index, run in enumerate(tree_set.runs) if run.source == source}
-    if path == STDIN:
+    if source in tree_set.once:
         for index, _ in runs.values():
             yield from tree_set.held[index]
         return
@@ -293,3 +330,64 @@ def taxa(record: TreeRecord) -> tuple[set[str], list[str]]:
         else:
             names.add(name)
     return names, unknown
+
+
+def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str:
+    """The engine's message about one tree (the module's or the tree set's), said with the file, line and tree
+    it came from; when two trees' leaf sets differ, the taxa that differ. Every reader of tree files reports
+    through here."""
+    message = str(err)
+    index = getattr(err, "tree_index", None)
+    if not isinstance(index, int):
+        return message
+    where = locate(readings, index)
+    if where is None:
+        return message
+    if index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)) is not None:
+        difference = _difference(where, first)
+        if difference is not None:
+            return difference
+    if where.record.translate:
+        _, unknown = taxa(where.record)
+        if unknown:
+            return f"{where}: the label '{unknown[0]}' is neither a key nor a taxon of its TRANSLATE table"
+    for prefix, joint in ((f"Failed to parse newick at index {index}: ", ": "), (f"Tree {index} ", " ")):
+        if message.startswith(prefix):
+            return f"{where}{joint}{message[len(prefix) :]}"
+    return f"{where}: {message}"
+
+
+def _well_formed(record: TreeRecord, rooted: bool) -> bool:
+    """Whether the engine reads the tree on its own (so a fault it reported lies between it and another)."""
+    import _cladomatic_engine
+
+    try:
+        _cladomatic_engine.Engine.build(iter([(record.text, record.translate)]), None, rooted, False)
+    except ValueError:
+        return False
+    return True
+
+
+def _difference(where: Location, first: Location) -> str | None:
+    have, unknown_here = taxa(where.record)
+    want, unknown_there = taxa(first.record)
+    if have == want or unknown_here or unknown_there:
+        return None
+    return differing(str(where), have, f"{first.label} of {first.run.label()}", want)
+
+
+def differing(subject: str, have: set[str], reference: str, want: set[str]) -> str:
+    """How two leaf sets differ, said of the first: 'SUBJECT lacks A and has B that REFERENCE does not'."""
+    lacks = sorted(want - have)
+    extra = sorted(have - want)
+    if lacks and extra:
+        return f"{subject} lacks {_listed(lacks)} and has {_listed(extra)} that {reference} does not"
+    if lacks:
+        return f"{subject} lacks {_listed(lacks)} that {reference} has"
+    return f"{subject} has {_listed(extra)} that {reference} does not"
+
+
+def _listed(names: list[str], shown: int = 5) -> str:
+    if len(names) <= shown:
+        return ", ".join(names)
+    return ", ".join(names[:shown]) + f" and {len(names) - shown} more"

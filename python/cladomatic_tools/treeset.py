@@ -15,15 +15,17 @@ array([[4., 0.]])
 """
 
 import itertools
-import re
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
+from functools import partial
 
 import _cladomatic_engine
 import numpy as np
 
 from cladomatic_tools.reader import TreeRecord
-from cladomatic_tools.sources import FileTrees, Selection
+from cladomatic_tools.rooting import Rooting
+from cladomatic_tools.selection import Burnin, Selection, parse_burnin
+from cladomatic_tools.sources import FileTrees, differing, explain, rooting_of
 
 METRICS = {
     "rf": np.uint32,
@@ -35,25 +37,33 @@ METRICS = {
 # Per-tree summaries computed from split counts and per-split sums, without the matrix.
 SUMMARIES = ("rf", "info_rf", "kf2")
 
-_PERCENT = re.compile(r"\s*(\d+(?:\.\d*)?)\s*%\s*")
-
 
 class TreeSet:
     """An interned set of trees over one leaf set.
 
     Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str), `rooted`, `has_lengths`,
     `groups` (int32 per tree: index into `group_names`, one group per file or run), `group_names`,
-    `positions` (int64 per tree: its 0-based position in its group's file before burn-in and thinning).
+    `positions` (int64 per tree: its 0-based position in its group's file before burn-in and thinning),
+    `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`).
     """
 
-    __slots__ = ("_engine", "group_names", "groups", "positions", "tree_names")
+    __slots__ = ("_engine", "burnin", "group_names", "groups", "positions", "tree_names")
 
-    def __init__(self, engine, tree_names: list[str], groups: np.ndarray, group_names: list[str], positions):
+    def __init__(
+        self,
+        engine,
+        tree_names: list[str],
+        groups: np.ndarray,
+        group_names: list[str],
+        positions,
+        burnin: Burnin | None = None,
+    ):
         self._engine = engine
         self.tree_names = tree_names
         self.groups = groups
         self.group_names = group_names
         self.positions = positions
+        self.burnin = burnin
 
     # construction
 
@@ -64,22 +74,32 @@ class TreeSet:
         *,
         names: Sequence[str] | None = None,
         translate: Mapping[str, str] | None = None,
-        rooted: bool = False,
+        rooted: bool | None = None,
         lengths: bool = True,
         groups: Sequence[int] | None = None,
         group_names: Sequence[str] | None = None,
     ) -> TreeSet:
         """Reads Newick strings from any iterable, pulled one chunk at a time while earlier chunks are parsed.
 
-        `translate` maps labels to leaf names for every tree; `lengths=False` drops branch lengths (wrf, kf and
-        kf2 then refuse); `groups` gives each tree's group (index into `group_names`), default one group.
-        Malformed trees raise ValueError with the tree's 0-based position in `tree_index`.
+        `rooted=None` follows the trees' own rooting comments: trees marked [&R] are compared rooted, [&U]
+        unrooted, unmarked trees as the marked ones and unrooted when none is; marks of both kinds raise
+        ValueError, as does an [&R] after an unmarked first tree of an iterator that is not a list (its trees
+        are read as they come). True or False overrides the marks. `translate` maps labels to leaf names for
+        every tree; `lengths=False` drops branch lengths (wrf, kf and kf2 then refuse); `groups` gives each
+        tree's group (index into `group_names`), default one group. Malformed trees raise ValueError with the
+        tree's 0-based position in `tree_index`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));"] * 3, names=["x", "y", "z"]).tree_names
         ['x', 'y', 'z']
         """
+        if isinstance(trees, (str, bytes)):
+            raise TypeError(
+                "from_newick takes an iterable of Newick strings, not one string: put a single tree in a list"
+            )
         translate_table = None if translate is None else dict(translate)
-        engine = _build(iter(trees), translate_table, rooted, lengths)
+        rooting = Rooting(rooted)
+        items = _marked(trees, rooting) if rooted is None else iter(trees)
+        engine = _build(items, translate_table, rooting.rooted, lengths)
         n = engine.n_trees
         tree_names = [f"tree_{i + 1}" for i in range(n)] if names is None else [str(name) for name in names]
         if len(tree_names) != n:
@@ -105,39 +125,60 @@ class TreeSet:
         cls,
         paths: Sequence[str],
         *,
-        rooted: bool = False,
+        rooted: bool | None = None,
         lengths: bool = True,
-        burnin: int | str | Fraction = 0,
+        burnin: int | str | Fraction | float | None = None,
         every: int = 1,
     ) -> TreeSet:
         """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, in one
         pass. Each run is one group: a Newick file, or one TREES block of a NEXUS file (joined MrBayes runs hold
-        several). `burnin` skips that many of each run's first trees, or a share of them ("25%" or a Fraction),
-        then every `every`-th tree is kept; `positions` are the kept trees' places in their runs.
+        several).
+
+        `burnin` drops the first trees of each run: a count (100 or "100"), a percentage ("25%", below 100%) or
+        a share below 1 (0.25, "0.25" or Fraction(1, 4)), floor(share x trees) of each run; then every
+        `every`-th tree is kept and `positions` are the kept trees' places in their runs. The set remembers the
+        burn-in it was given (`burnin`, 0 included), so that `asdsf()` does not drop another. `rooted=None`
+        follows the files' own [&R]/[&U] comments as `from_newick` does (True or False overrides them).
+        A fault in a tree raises ValueError naming its file, line and tree, and the taxa when leaf sets differ.
         """
         if isinstance(paths, str):
             paths = [paths]
         if not paths:
             raise ValueError("no files to read")
-        every = int(every)
-        if every < 1:
-            raise ValueError(f"every must be at least 1, not {every}")
-        return cls.from_reading([FileTrees(list(paths), _selection(burnin, every))], rooted=rooted, lengths=lengths)
+        selection = Selection(None if burnin is None else parse_burnin(burnin), int(every))
+        readings = [FileTrees(list(paths), selection)]
+        return cls.from_reading(readings, rooting=rooting_of(rooted, readings), lengths=lengths)
 
     @classmethod
     def from_reading(
         cls,
         readings: Sequence[FileTrees],
-        records: Iterable[TreeRecord] | None = None,
         *,
-        rooted: bool = False,
+        rooting: Rooting | None = None,
         lengths: bool = True,
+        on_tree: Callable[[str, int], None] | None = None,
+        on_record: Callable[[TreeRecord], None] | None = None,
     ) -> TreeSet:
-        """The set of the trees the `readings` read, one after another; `records`, when given, is their
-        `records()` chained, as the caller watches them go by. A fault in a tree raises ValueError whose
-        `tree_index` counts the kept trees of all readings."""
-        stream = itertools.chain.from_iterable(files.records() for files in readings) if records is None else records
-        engine = _build(((record.text, record.translate) for record in stream), None, rooted, lengths)
+        """The set of the trees the `readings` read, one after another, read as `rooting` decided (default:
+        as the files mark them, see `sources.rooting_of`); `on_tree` sees each file's count of trees read so
+        far and `on_record` each tree kept. A fault in a tree raises ValueError naming its file, line and tree;
+        its `tree_index` counts the kept trees of all readings. The set's `burnin` is the first reading's."""
+        if rooting is None:
+            rooting = rooting_of(None, readings)
+
+        def items() -> Iterator[tuple[str, dict[str, str] | None]]:
+            for files in readings:
+                for record in files.records(on_tree, rooting):
+                    if on_record is not None:
+                        on_record(record)
+                    yield record.text, record.translate
+
+        try:
+            engine = _build(items(), None, rooting.rooted, lengths)
+        except ValueError as err:
+            located = ValueError(explain(readings, err, rooting.rooted))
+            located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
+            raise located from None
         groups: list[int] = []
         first_run = 0
         for files in readings:
@@ -149,6 +190,7 @@ class TreeSet:
             np.asarray(groups, dtype=np.int32),
             [run.label() for files in readings for run in files.runs],
             np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
+            readings[0].selection.burnin if readings else None,
         )
 
     # description
@@ -226,7 +268,15 @@ class TreeSet:
         col_index = _indices(cols, len(other), "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
         if out.size:
-            self._engine.against(other._engine, metric, row_index, col_index, out)
+            try:
+                self._engine.against(other._engine, metric, row_index, col_index, out)
+            except ValueError:
+                if self.leaf_names != other.leaf_names:
+                    have, want = set(other.leaf_names), set(self.leaf_names)
+                    raise ValueError(
+                        f"the two sets have different leaf names: {differing('the other set', have, 'this set', want)}"
+                    ) from None
+                raise
         return out
 
     # summaries without the matrix
@@ -278,10 +328,14 @@ class TreeSet:
         self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts)
         return splits, counts
 
-    def asdsf(self, burnin: int | str = "25%", min_freq: float = 0.10, points: int = 1) -> np.ndarray:
+    def asdsf(
+        self, burnin: int | str | Fraction | float | None = None, min_freq: float = 0.10, points: int = 1
+    ) -> np.ndarray:
         """[points, 2]: the average and the maximum standard deviation of split frequencies between the groups
         (runs), as MrBayes defines them, at `points` points along the chains; the last row is the whole sample
-        after the burn-in (a count of trees, or a share such as "25%" of each run, rounded down)."""
+        after the burn-in, given as `from_files` takes it. `burnin=None` drops MrBayes's default of 25% of each
+        run when the set was read without a burn-in argument, and nothing when `from_files` was given one (0
+        included), which has already been dropped. `min_freq` lies between 0 and 1."""
         from cladomatic_tools import convergence
 
         return convergence.asdsf(self, burnin, min_freq, points)
@@ -300,7 +354,7 @@ class TreeSet:
     # pickling: the interned arrays as one bytes object
 
     def __reduce__(self):
-        state = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions)
+        state = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, self.burnin)
         return _restore, state
 
     def _check_metric(self, metric: str):
@@ -308,13 +362,16 @@ class TreeSet:
         if dtype is None:
             raise ValueError(f"unknown metric {metric!r}; expected one of {', '.join(METRICS)}")
         if metric == "info_rf" and self.rooted:
-            raise ValueError("info_rf is defined for unrooted trees only; this set was read with rooted=True")
+            raise ValueError(
+                "info_rf is defined for unrooted trees only; this set was read as rooted trees (rooted=True, or "
+                "trees marked [&R]): read it with rooted=False to compare them unrooted"
+            )
         if metric in ("wrf", "kf") and not self.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
         return dtype
 
 
-def _restore(data: bytes, tree_names, groups, group_names, positions) -> TreeSet:
+def _restore(data: bytes, tree_names, groups, group_names, positions, burnin: Burnin | None = None) -> TreeSet:
     engine = _cladomatic_engine.Engine.load(data)
     groups = np.asarray(groups, dtype=np.int32)
     positions = np.asarray(positions, dtype=np.int64)
@@ -323,7 +380,9 @@ def _restore(data: bytes, tree_names, groups, group_names, positions) -> TreeSet
         raise ValueError("Not a saved tree set: per-tree lists do not match the trees.")
     if n and (groups.min() < 0 or groups.max() >= len(group_names)):
         raise ValueError("Not a saved tree set: a group outside the group names.")
-    return TreeSet(engine, list(tree_names), groups, list(group_names), positions)
+    if burnin is not None and not isinstance(burnin, Burnin):
+        raise ValueError("Not a saved tree set: its burn-in is not one.")
+    return TreeSet(engine, list(tree_names), groups, list(group_names), positions, burnin)
 
 
 def _build(items, translate, rooted: bool, lengths: bool):
@@ -336,22 +395,28 @@ def _build(items, translate, rooted: bool, lengths: bool):
         raise
 
 
-def _selection(burnin: int | str | Fraction, every: int) -> Selection:
-    """Burn-in given as a count, a Fraction of each run, or a string of either ("100", "25%")."""
-    if isinstance(burnin, str):
-        if match := _PERCENT.fullmatch(burnin):
-            burnin = Fraction(match[1]) / 100
-        elif burnin.strip().isdigit():
-            burnin = int(burnin)
-        else:
-            raise ValueError(f"burnin must be a count or a percentage such as '25%', not {burnin!r}")
-    if isinstance(burnin, Fraction):
-        if not 0 <= burnin <= 1:
-            raise ValueError(f"a burn-in share of {float(burnin):.0%} is not between none and all trees")
-        return Selection(every=every, burnin_share=burnin)
-    if isinstance(burnin, bool) or not isinstance(burnin, int) or burnin < 0:
-        raise ValueError(f"burnin must be a count of at least 0 or a percentage, not {burnin!r}")
-    return Selection(burnin=burnin, every=every)
+def _marked(trees: Iterable[str], rooting: Rooting) -> Iterator[str]:
+    """The trees, their rooting comments shown to `rooting` before the set is built: all of a list's, else
+    the first tree's and then each as it comes."""
+    if isinstance(trees, (list, tuple)):
+        for number, text in enumerate(trees, 1):
+            if isinstance(text, str):
+                rooting.see(text, partial("tree {}".format, number))
+        rooting.settle()
+        return iter(trees)
+    items = iter(trees)
+    head = list(itertools.islice(items, 1))
+    if head and isinstance(head[0], str):
+        rooting.see(head[0], partial(str, "tree 1"))
+    rooting.settle()
+
+    def checked() -> Iterator[str]:
+        for number, text in enumerate(itertools.chain(head, items), 1):
+            if isinstance(text, str):
+                rooting.see(text, partial("tree {}".format, number))
+            yield text
+
+    return checked()
 
 
 def _indices(picked, n: int, what: str) -> np.ndarray:

@@ -178,9 +178,9 @@ class TestErrors:
         [
             (["rf", NEWICK, "--bogus"], "cladomatic: error: unrecognized arguments: --bogus (see 'cladomatic --help')"),
             (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
-            (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a whole number of trees, got '-3'"),
-            (["rf", NEWICK, "--burnin", "120%"], "a percentage up to 100%, got '120%'"),
-            (["rf", NEWICK, "--burnin", "100%"], "primates.nwk: a burn-in of 100% leaves none of its 120 trees"),
+            (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a burn-in as a whole number of trees N"),
+            (["rf", NEWICK, "--burnin", "120%"], "a percentage P% below 100% or a share F below 1"),
+            (["rf", NEWICK, "--burnin", "100%"], "drop the first quarter of each run), got '100%'"),
             (["kf", NEWICK, "--format", "npy"], "cladomatic: error: npy output needs --output"),
             (["rf", NEWICK, "--output", "/none/rf.tsv"], "cannot write /none/rf.tsv: no directory /none"),
             (["splits", NEWICK], "the following arguments are required: --output"),

@@ -3,9 +3,8 @@
 
 import cladomatic
 import pytest
-from cladomatic_tools.engine import explain
-from cladomatic_tools.sources import Selection, scan, texts
-from test_cli_reading import NEXUS, write
+from cladomatic_tools.sources import explain, texts
+from test_cli_reading import NEXUS, scanned, write
 
 FUNCTIONS = [name for name in dir(cladomatic) if name.startswith("pairwise_")]
 
@@ -46,8 +45,8 @@ class TestTreeIndex:
 
 
 class TestExplained:
-    def run(self, paths, selection=None):
-        tree_set = scan([str(path) for path in paths], selection or Selection())
+    def run(self, paths, burnin=None):
+        tree_set = scanned([str(path) for path in paths], burnin)
         names = tree_set.names
         function = cladomatic.pairwise_rf_from_newick_iter
         with pytest.raises(ValueError) as caught:
@@ -57,7 +56,7 @@ class TestExplained:
     def test_a_syntax_fault_is_named_by_file_line_and_tree_after_the_burnin(self, tmp_path):
         a = write(tmp_path, "a.nwk", "((A,B),C);\n((A,C),B);\n((B,C),A);\n")
         b = write(tmp_path, "b.nwk", "((A,B),C);\n\n((A,C),B);\n((A,B),C;\n")
-        message = self.run([a, b], Selection(burnin=1))
+        message = self.run([a, b], 1)
         assert message.startswith(f"{b}:4: tree 3: ") and "Failed to parse" not in message
 
     def test_leaf_sets_that_differ_name_the_taxa_on_both_sides(self, tmp_path):

@@ -1,12 +1,12 @@
 """The command's file reading and tree selection, without the extension module."""
 
 import gzip
-from fractions import Fraction
 
 import pytest
 from cladomatic_tools import reader
 from cladomatic_tools.reader import InputError, label_map, read_trees
-from cladomatic_tools.sources import Selection, scan, texts
+from cladomatic_tools.selection import Selection, parse_burnin
+from cladomatic_tools.sources import FileTrees, scan, texts
 
 NEXUS = """#NEXUS
 [a comment; with a semicolon]
@@ -113,10 +113,14 @@ class TestInputFaults:
             list(read_trees(str(path)))
 
 
+def scanned(paths, burnin=None, every=1):
+    return scan(FileTrees(paths, Selection(None if burnin is None else parse_burnin(burnin), every)))
+
+
 class TestSelection:
     def test_burnin_and_thinning_apply_to_each_file(self, tmp_path):
         paths = [write(tmp_path, f"{n}.nwk", "".join(f"(A,B{i});\n" for i in range(7))) for n in "ab"]
-        tree_set = scan(paths, Selection(burnin=2, every=2))
+        tree_set = scanned(paths, 2, every=2)
         assert [run.kept for run in tree_set.runs] == [3, 3]
         assert tree_set.names == [f"{p}:tree_{i}" for p in paths for i in (3, 5, 7)]
         assert list(texts(tree_set)) == [f"(A,B{i});" for _ in paths for i in (2, 4, 6)]
@@ -124,7 +128,7 @@ class TestSelection:
     def test_translate_tables_are_indexed_per_tree_and_plain_trees_use_the_empty_one(self, tmp_path):
         nexus = write(tmp_path, "t.nex", NEXUS)
         plain = write(tmp_path, "t.nwk", "((A,B),C);\n")
-        tree_set = scan([nexus, plain, nexus], Selection())
+        tree_set = scanned([nexus, plain, nexus])
         table = {"1": "Homo sapiens", "2": "Pan", "3": "O'Brien's gorilla"}
         assert tree_set.translate_maps == [{}, label_map(table)]
         assert tree_set.map_indices == [1, 1, 0, 0, 1, 1, 0]
@@ -137,29 +141,29 @@ class TestSelection:
         assert tree_set.names[4:] == [f"{nexus}:run1:first#2", f"{nexus}:run1:second tree#2", f"{nexus}:run2:other#2"]
 
     @pytest.mark.parametrize(
-        "files, selection, message",
+        "files, burnin, message",
         [
-            (["(A,B);"], Selection(), "need at least 2 trees to compare, found 1"),
-            (["(A,B);\n(A,B);", "[only a comment]"], Selection(), "1.nwk: no trees found"),
-            (["(A,B);\n(A,B);", "(A,B);"], Selection(1), "1.nwk: a burn-in of 1 trees leaves none of its 1 trees"),
+            (["(A,B);"], None, "need at least 2 trees to compare, found 1"),
+            (["(A,B);\n(A,B);", "[only a comment]"], None, "1.nwk: no trees found"),
+            (["(A,B);\n(A,B);", "(A,B);"], 1, "1.nwk: a burn-in of 1 tree leaves none of its 1 trees"),
         ],
     )
-    def test_selections_that_leave_too_little(self, tmp_path, files, selection, message):
+    def test_selections_that_leave_too_little(self, tmp_path, files, burnin, message):
         paths = [write(tmp_path, f"{i}.nwk", text) for i, text in enumerate(files)]
         with pytest.raises(InputError) as caught:
-            scan(paths, selection)
+            scanned(paths, burnin)
         assert str(caught.value).endswith(message)
 
     def test_a_file_that_grew_since_the_scan_is_read_as_scanned(self, tmp_path):
         path = write(tmp_path, "t.nwk", "(A,B);\n(A,C);\n")
-        tree_set = scan([path], Selection())
+        tree_set = scanned([path])
         with open(path, "a") as file:
             file.write("(A,D);\n")
         assert list(texts(tree_set)) == ["(A,B);", "(A,C);"]
 
     def test_a_file_that_shrank_since_the_scan_is_an_error(self, tmp_path):
         path = write(tmp_path, "t.nwk", "(A,B);\n(A,C);\n(A,D);\n")
-        tree_set = scan([path], Selection())
+        tree_set = scanned([path])
         write(tmp_path, "t.nwk", "(A,B);\n(A,C);\n")
         with pytest.raises(InputError, match="changed while it was being read"):
             list(texts(tree_set))
@@ -193,24 +197,25 @@ class TestJoinedRuns:
         assert [r.block for r in read_trees(str(path))] == [0] * 4 + [1] * 4
 
     @pytest.mark.parametrize(
-        "selection, kept",
+        "burnin, kept",
         [
-            (Selection(burnin=1), ["g.1000", "g.2000", "g.3000"]),
-            (Selection(burnin_share=Fraction(1, 2)), ["g.2000", "g.3000"]),
+            (1, ["g.1000", "g.2000", "g.3000"]),
+            ("50%", ["g.2000", "g.3000"]),
+            ("0.5", ["g.2000", "g.3000"]),
         ],
     )
-    def test_burnin_applies_to_each_run(self, tmp_path, selection, kept):
+    def test_burnin_applies_to_each_run(self, tmp_path, burnin, kept):
         joined = write(tmp_path, "both.t", MRBAYES_RUN + MRBAYES_RUN.replace("gen.", "g."))
-        tree_set = scan([joined], selection)
+        tree_set = scanned([joined], burnin)
         assert tree_set.names == [f"run1:{n.replace('g.', 'gen.')}" for n in kept] + [f"run2:{n}" for n in kept]
         assert [run.label() for run in tree_set.runs] == [f"{joined} (run 1)", f"{joined} (run 2)"]
         assert len(list(texts(tree_set))) == 2 * len(kept)
 
     def test_a_burnin_share_rounds_down_and_can_leave_nothing(self, tmp_path):
         path = write(tmp_path, "t.nwk", "(A,B);\n" * 7)
-        assert scan([path], Selection(burnin_share=Fraction(1, 4))).runs[0].first == 1
-        with pytest.raises(InputError, match="a burn-in of 100% leaves none of its 7 trees"):
-            scan([path], Selection(burnin_share=Fraction(1)))
+        assert scanned([path], "25%").runs[0].first == 1
+        with pytest.raises(InputError, match="a burn-in of 7 trees leaves none of its 7 trees"):
+            scanned([path], 7)
 
 
 class TestTaxonSpellings:
@@ -240,6 +245,8 @@ class TestWrongKindsOfFile:
             (b"3 10\nHomo  ACGTACGTAC\nPan   ACGTACGTAA\nPongo ACGTACGTTT\n", "this is a PHYLIP alignment"),
             (b" 3 10 I\nHomo  ACGTA\n", "this is a PHYLIP alignment"),
             (b">Homo\nACGT\n", "this is a FASTA sequence file"),
+            (b"[ID: 1875132878]\nGen\tLnL\tLnPr\tTL\n1\t-5.2\t-1.0\t0.3\n", "this is a MrBayes parameter file"),
+            (gzip.compress(b"[ID: 1875132878]\r\nGen\tLnL\n"), r"trees\.nwk:1: this is a MrBayes parameter file"),
         ],
     )
     def test_the_message_says_what_the_file_is(self, tmp_path, data, message):

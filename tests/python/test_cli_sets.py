@@ -5,6 +5,7 @@ import csv
 import gzip
 import io
 import os
+import re
 import subprocess
 import threading
 
@@ -87,6 +88,109 @@ class TestSetAgainstSet:
         np.testing.assert_array_equal(picked, whole[[5, 3, 5]][:, 2:9])
         with pytest.raises(IndexError, match="cols index 20"):
             rows.against(cols, rows=[0], cols=[20])
+
+
+def test_one_burnin_rule_on_every_path(tmp_path, capsys):
+    # 24.99999999999999999% of 120 trees is a hair under 30: every path drops 29 and keeps 91, where a float
+    # (which rounds the share to a quarter) would keep 90
+    zarr = pytest.importorskip("zarr")
+    burnin = ["--burnin", "24.99999999999999999%", "--quiet"]
+    kept = {"TreeSet": len(TreeSet.from_files([str(NEWICK)], burnin=burnin[1]))}
+    for command_name in ("rf", "splits"):
+        out = tmp_path / f"{command_name}.npz"
+        assert main.main([command_name, str(NEWICK), *burnin, "--output", str(out)]) == 0
+        kept[command_name] = len(np.load(out)["tree_names"])
+    assert main.main(["space", str(NEWICK), *burnin, "--output", str(tmp_path / "space")]) == 0
+    kept["space"] = len((tmp_path / "space" / "coordinates.tsv").read_text().splitlines()) - 1
+    assert main.main(["converge", str(NEWICK), str(NEXUS), *burnin, "--output", str(tmp_path / "conv")]) == 0
+    assert "primates.nwk 91 (dropped 29), primates.nex 91 (dropped 29)" in capsys.readouterr().out
+    assert main.main(["rf", str(NEWICK), *burnin, "--output", str(tmp_path / "rf.zarr")]) == 0
+    kept["tiled"] = zarr.open_group(tmp_path / "rf.zarr", mode="r")["distances"].shape[0]
+    assert kept == dict.fromkeys(kept, 91)
+
+
+ROOTED = "[&R]((A,B),(C,D));\n[&r](A,(B,(C,D)));\n"  # rooted, their clades differ in two; unrooted, no split
+
+
+class TestRooting:
+    @pytest.fixture
+    def files(self, tmp_path):
+        texts = {
+            "rooted.t": ROOTED,
+            "unrooted.t": ROOTED.replace("[&R]", "[&U]").replace("[&r]", "[&u]"),
+            "plain.nwk": ROOTED.replace("[&R]", "").replace("[&r]", ""),
+            "ml.nwk": "((A,B),(C,D));\n",
+            "posterior.t": "#NEXUS\nbegin trees;\n  tree gen.0 = [&R] (A,(B,(C,D)));\nend;\n",
+            "late.nwk": ROOTED.replace("[&R]", ""),
+        }
+        for name, text in texts.items():
+            (tmp_path / name).write_text(text)
+        return tmp_path
+
+    def argv(self, files, args, out):
+        # the fixture's file names are the only arguments with a dot
+        return [str(files / a) if "." in a else a for a in args] + ["--output", str(files / out)]
+
+    def matrix(self, files, args):
+        assert main.main(self.argv(files, args, "out.npz")) == 0
+        return np.load(files / "out.npz")["distances"].tolist()
+
+    @pytest.mark.parametrize(
+        "args, want",
+        [
+            (["rf", "rooted.t"], [[0, 2], [2, 0]]),
+            (["rf", "rooted.t", "--unrooted"], [[0, 0], [0, 0]]),
+            (["rf", "unrooted.t"], [[0, 0], [0, 0]]),
+            (["rf", "unrooted.t", "--rooted"], [[0, 2], [2, 0]]),
+            (["rf", "plain.nwk"], [[0, 0], [0, 0]]),
+            (["rf", "plain.nwk", "rooted.t"], [[0, 2, 0, 2], [2, 0, 2, 0], [0, 2, 0, 2], [2, 0, 2, 0]]),
+            # an unmarked maximum-likelihood tree takes the rooting of the posterior it is compared with
+            (["rf", "ml.nwk", "--against", "posterior.t"], [[2]]),
+            (["rf", "posterior.t", "--between", "ml.nwk"], [[2]]),
+            (["splits", "rooted.t"], [[0, 2], [2, 0]]),
+        ],
+    )
+    def test_the_files_marks_decide_unless_an_option_does(self, files, args, want):
+        assert self.matrix(files, args) == want
+
+    def test_the_tiled_path_and_standard_input_follow_the_marks(self, files):
+        zarr = pytest.importorskip("zarr")
+        assert main.main(["rf", str(files / "rooted.t"), "--output", str(files / "rf.zarr"), "--quiet"]) == 0
+        assert zarr.open_group(files / "rf.zarr", mode="r")["distances"][:].tolist() == [[0, 2], [2, 0]]
+        piped = subprocess.run(command("rf", "-"), input=ROOTED, capture_output=True, text=True, timeout=300)
+        assert piped.returncode == 0 and read_table(piped.stdout, "\t")[1].tolist() == [[0, 2], [2, 0]]
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (
+                ["rf", "rooted.t", "unrooted.t"],
+                "{unrooted.t}:1: tree 1 is marked [&U] (unrooted) but {rooted.t}:1: tree 1 is marked [&R] (rooted): "
+                "give --rooted or --unrooted to say how to compare them",
+            ),
+            (["converge", "unrooted.t", "posterior.t"], "{posterior.t}:3: tree 1 (gen.0) is marked [&R] (rooted) but"),
+            (
+                ["rf", "late.nwk"],
+                "{late.nwk}:2: tree 2 is marked [&R] (rooted) but the first tree of every input is unmarked, so the "
+                "trees before it were read unrooted: give --rooted or --unrooted",
+            ),
+            (
+                ["info_rf", "posterior.t", "ml.nwk"],
+                "info_rf is defined for unrooted trees only, and {posterior.t}:3: tree 1 (gen.0) is marked [&R] "
+                "(rooted): give --unrooted to compare the trees unrooted",
+            ),
+            (["space", "rooted.t", "--metric", "info_rf"], "give --unrooted to compare the trees unrooted"),
+            (["rf", "rooted.t", "--rooted", "--unrooted"], "argument --unrooted: not allowed with argument --rooted"),
+        ],
+    )
+    def test_refusals(self, files, capsys, args, message):
+        try:
+            code = main.main(self.argv(files, args, "out"))
+        except SystemExit as exited:  # argument errors end in the parser
+            code = exited.code
+        err = capsys.readouterr().err
+        assert code == 2 and err.count("\n") == 1
+        assert re.sub(r"\{([^}]+)\}", lambda name: str(files / name[1]), message) in err, err
 
 
 class TestBands:

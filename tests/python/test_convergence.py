@@ -1,18 +1,21 @@
 """Convergence diagnostics against the figures MrBayes printed for the same runs, and their pieces."""
 
+import pickle
 import re
 import subprocess
 import sys
+from fractions import Fraction
 from pathlib import Path
 
 import numpy as np
 import pytest
 from cladomatic_tools import convergence
-from cladomatic_tools.convergence import Burnin
 from cladomatic_tools.main import main
+from cladomatic_tools.selection import parse_burnin
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
-RUNS = {"cynmix": 2, "cynmix3": 3}
+# cynclock's trees are marked [&R]: its figures need the clades of rooted trees, which nothing here asks for
+RUNS = {"cynmix": 2, "cynmix3": 3, "cynclock": 2}
 
 
 def run_files(name):
@@ -80,14 +83,14 @@ class TestAgainstMrBayes:
     def test_trace_at_mrbayes_points_with_three_runs(self, tree_sets):
         expected = mcmc_trace("cynmix3")
         at = np.array([generation // 50 + 1 for generation, _ in expected])
-        report = convergence.converge(tree_sets["cynmix3"], Burnin.parse("25%"), at=at)
+        report = convergence.converge(tree_sets["cynmix3"], parse_burnin("25%"), at=at)
         assert [f"{value:.6f}" for value in report.trace[:, 0]] == [value for _, value in expected]
 
 
 class TestPieces:
     def test_mean_rf_from_counts_equals_the_distances(self, tree_sets):
         tree_set = tree_sets["cynmix3"]
-        report = convergence.converge(tree_set, Burnin(count=100))
+        report = convergence.converge(tree_set, parse_burnin(100))
         groups = np.asarray(tree_set.groups)
         keep = np.asarray(tree_set.positions) >= 100
         rf = tree_set.distances("rf").astype(np.float64)
@@ -99,30 +102,42 @@ class TestPieces:
 
     def test_frequencies_of_the_whole_runs_equal_the_engine_counts(self, tree_sets):
         tree_set = tree_sets["cynmix"]
-        report = convergence.converge(tree_set, Burnin())
+        report = convergence.converge(tree_set, parse_burnin(0))
         _, counts = tree_set.split_frequencies()
         np.testing.assert_array_equal(report.freqs, counts / 201)
         assert report.burned.tolist() == [0, 0]
 
     @pytest.mark.parametrize(
-        "text, trees, dropped",
+        "given, trees, dropped",
         [
             ("25%", 201, 50),
             ("0.25", 201, 50),
+            (0.25, 201, 50),
+            (Fraction(1, 4), 201, 50),
             ("50%", 121, 60),
             ("10", 201, 10),
+            (10, 201, 10),
             ("300", 201, 201),
             ("0", 5, 0),
             ("0%", 5, 0),
+            ("0.0", 5, 0),
+            # exact decimals: a float would make the first 25% and the second 0
+            ("24.99999999999999999%", 120, 29),
+            ("0.00001%", 120, 0),
+            ("0.00001%", 10_000_000, 1),
+            ("99.9%", 1000, 999),
+            (".5", 7, 3),
         ],
     )
-    def test_burnin(self, text, trees, dropped):
-        assert Burnin.parse(text).of(trees) == dropped
+    def test_burnin(self, given, trees, dropped):
+        burnin = parse_burnin(given)
+        assert burnin.dropped(trees) == dropped
+        assert str(given) in str(burnin)  # messages quote what was given
 
-    @pytest.mark.parametrize("text", ["100%", "-1", "1.5", "abc", ""])
+    @pytest.mark.parametrize("text", ["100%", "-1", "1.5", "1.0", "abc", "", "25%%", "1/4", "nan", "-0.1"])
     def test_bad_burnin(self, text):
-        with pytest.raises(ValueError):
-            Burnin.parse(text)
+        with pytest.raises(ValueError, match=re.escape(f"got '{text}'")):
+            parse_burnin(text)
 
     def test_splits_below_the_threshold_everywhere_are_left_out(self):
         freqs = np.array([[1.0, 0.05, 0.5, 0.09], [1.0, 0.0, 0.1, 0.02]])
@@ -142,6 +157,24 @@ class TestTreeSetMethods:
         for burnin, min_freq, average, maximum in sumt_figures("cynmix3"):
             row = tree_sets["cynmix3"].asdsf(burnin=burnin, min_freq=min_freq)
             assert row.shape == (1, 2) and [f"{v:.6f}" for v in row[0]] == [average, maximum]
+
+    def test_a_burnin_read_with_the_set_is_not_dropped_again(self, tree_sets):
+        from cladomatic_tools.treeset import TreeSet
+
+        burnin, _, average, maximum = sumt_figures("cynmix3")[0]
+        files = run_files("cynmix3")
+        burned = TreeSet.from_files(files, lengths=False, burnin=burnin)
+        for tree_set in (tree_sets["cynmix3"], burned, pickle.loads(pickle.dumps(burned))):
+            assert [f"{v:.6f}" for v in tree_set.asdsf()[0]] == [average, maximum]
+        # a burn-in of 0 given to the set is a burn-in too: asdsf() then takes every tree
+        whole = TreeSet.from_files(files, lengths=False, burnin=0)
+        assert whole.burnin is not None and tree_sets["cynmix3"].burnin is None
+        np.testing.assert_array_equal(whole.asdsf(), tree_sets["cynmix3"].asdsf(burnin="0%"))
+
+    @pytest.mark.parametrize("min_freq", [2, -0.1, float("nan")])
+    def test_a_minimum_frequency_outside_0_to_1_is_refused(self, tree_sets, min_freq):
+        with pytest.raises(ValueError, match="between 0 and 1"):
+            tree_sets["cynmix"].asdsf(min_freq=min_freq)
 
     def test_asdsf_trace_ends_with_the_whole_sample(self, tree_sets):
         trace = tree_sets["cynmix"].asdsf(points=20)
@@ -167,10 +200,27 @@ class TestCommandFailures:
         assert main(["converge", run_files("cynmix")[0], "--output", str(tmp_path)]) == 2
         assert "two or more runs" in capsys.readouterr().err
 
-    @pytest.mark.parametrize("burnin, message", [("300", "leaves no trees"), ("120%", "below 100%")])
+    @pytest.mark.parametrize(
+        "burnin, message",
+        [("300", "a burn-in of 300 trees leaves no trees of run "), ("120%", "below 100%"), ("1.5", "got '1.5'")],
+    )
     def test_burnin_that_leaves_nothing(self, tmp_path, capsys, burnin, message):
-        assert main(["converge", *run_files("cynmix"), "--burnin", burnin, "--output", str(tmp_path)]) == 2
-        assert message in capsys.readouterr().err
+        try:
+            code = main(["converge", *run_files("cynmix"), "--burnin", burnin, "--output", str(tmp_path)])
+        except SystemExit as exited:  # argument errors end in the parser
+            code = exited.code
+        assert code == 2 and message in capsys.readouterr().err
+
+    @pytest.mark.parametrize("command", ["converge", "space"])
+    def test_a_tree_of_other_taxa_is_named_by_file_line_tree_and_taxa(self, tmp_path, capsys, command):
+        run1 = tmp_path / "run1.nwk"
+        run1.write_text("((A,B),(C,D));\n" * 3)
+        run2 = tmp_path / "run2.nwk"
+        run2.write_text("((A,B),(C,D));\n\n((A,B),(C,E));\n")
+        assert main([command, str(run1), str(run2), "--output", str(tmp_path / "out")]) == 2
+        assert capsys.readouterr().err == (
+            f"cladomatic: error: {run2}:3: tree 2 lacks D and has E that tree 1 of {run1} does not\n"
+        )
 
     def test_runs_of_different_lengths_are_compared_with_a_warning(self, tmp_path, capsys):
         mixed = [run_files("cynmix")[0], run_files("cynmix3")[0]]

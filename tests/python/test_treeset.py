@@ -228,7 +228,7 @@ class TestAgainst:
 
     def test_incompatible_sets(self):
         a = TreeSet.from_newick(["((A,B),C,D);"])
-        with pytest.raises(ValueError, match="different leaf names"):
+        with pytest.raises(ValueError, match="leaf names: the other set lacks D and has E that this set does not"):
             a.against(TreeSet.from_newick(["((A,B),C,E);"]))
         with pytest.raises(ValueError, match="rooted"):
             a.against(TreeSet.from_newick(["((A,B),(C,D));"], rooted=True))
@@ -246,6 +246,40 @@ class TestReading:
         assert caught.value.tree_index == 1
         with pytest.raises(ValueError, match="no trees"):
             TreeSet.from_newick([])
+
+    def test_rooting_follows_the_trees_marks_unless_given(self, tmp_path):
+        rooted, unrooted, plain = "[&R]((A,B),(C,D));", "[&U]((A,B),(C,D));", "(A,(B,(C,D)));"
+        for trees, given, want in [
+            ([plain, rooted], None, True),  # a list's marks are all looked at before the set is built
+            ([plain, "[&r]" + plain], None, True),
+            ([unrooted, plain], None, False),
+            ([plain, plain], None, False),
+            (iter([rooted, plain]), None, True),
+            ([rooted, plain], False, False),
+            ([unrooted, plain], True, True),
+            ([rooted, unrooted], False, False),
+        ]:
+            assert TreeSet.from_newick(trees, rooted=given).rooted is want, trees
+        with pytest.raises(ValueError, match=r"^tree 2 is marked \[&U\] \(unrooted\) but tree 1 is marked \[&R\]"):
+            TreeSet.from_newick([rooted, unrooted])
+        # an iterator's trees are read as they come: a mark after an unmarked first tree comes too late
+        with pytest.raises(ValueError, match=r"^tree 2 is marked \[&R\].*: give rooted=True or rooted=False"):
+            TreeSet.from_newick(iter([plain, rooted]))
+        path = tmp_path / "clock.t"
+        path.write_text(f"#NEXUS\nbegin trees;\n tree gen.0 = {rooted}\n tree gen.1 = [&R] {plain}\nend;\n")
+        ts = TreeSet.from_files([str(path)])
+        assert ts.rooted and ts.distances("rf").tolist() == [[0, 2], [2, 0]]
+        assert not TreeSet.from_files([str(path)], rooted=False).distances("rf").any()
+        with pytest.raises(ValueError, match="read it with rooted=False"):
+            ts.distances("info_rf")
+
+    def test_misuses_are_named(self, tmp_path):
+        with pytest.raises(TypeError, match="not one string: put a single tree in a list"):
+            TreeSet.from_newick("(A,B,(C,D));")
+        path = tmp_path / "t.nwk"
+        path.write_text("((A,B),C,D);\n\n((A,B),C,E);\n")
+        with pytest.raises(ValueError, match=f"^{path}:3: tree 2 lacks D and has E that tree 1 of {path} does not$"):
+            TreeSet.from_files([str(path)])
 
     def test_iterator_failures_pass_through(self):
         def failing():
