@@ -232,10 +232,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     leaves = tree_set.leaf_names
 
     order = np.lexsort((-report.sd, -report.freqs.mean(axis=0)))
-    sides = report.splits
-    if not tree_set.rooted:
-        # either side names a bipartition: the smaller one reads best
-        sides = np.where((sides.sum(axis=1) * 2 > len(leaves))[:, None], ~sides, sides)
+    sides = convergence.named_sides(report.splits, tree_set.rooted)
     _tsv(
         os.path.join(out, "split_frequencies.tsv"),
         ["split", *[f"freq_{label}" for label in labels], "mean", "sd", "in_asdsf"],
