@@ -80,24 +80,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         description=_wrapped(CONVERGE_HELP),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    command.add_argument(
-        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
-    )
-    command.add_argument(
-        "--burnin",
-        default=settings.DEFAULT_BURNIN,
-        metavar="N|P%",
-        help="trees dropped from the start of every run: a count, or a percentage"
-        f" (default: {settings.DEFAULT_BURNIN}%)",
-    )
-    command.add_argument(
-        "--min-freq",
-        type=_fraction,
-        default=settings.DEFAULT_MIN_FREQ,
-        metavar="F",
-        help="the frequency a split must reach in at least one run to count towards the ASDSF"
-        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
-    )
+    add_run_arguments(command, "trees")
     _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_converge)
 
@@ -119,6 +102,29 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
     command.add_argument("--burnin", default="0", metavar="N|P%", help="trees dropped from the start of every file")
     _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_space)
+
+
+def add_run_arguments(command: argparse.ArgumentParser, dropped: str) -> None:
+    """The runs and the options that choose what of them is compared, as converge and report take them;
+    `dropped` names what the burn-in drops."""
+    command.add_argument(
+        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
+    )
+    command.add_argument(
+        "--burnin",
+        default=settings.DEFAULT_BURNIN,
+        metavar="N|P%",
+        help=f"{dropped} dropped from the start of every run: a count, or a percentage"
+        f" (default: {settings.DEFAULT_BURNIN}%)",
+    )
+    command.add_argument(
+        "--min-freq",
+        type=_fraction,
+        default=settings.DEFAULT_MIN_FREQ,
+        metavar="F",
+        help="the frequency a split must reach in at least one run to count towards the ASDSF"
+        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
+    )
 
 
 def _add_common_arguments(

@@ -11,8 +11,15 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from cladomatic_tools import diagnostic_settings as settings
-from cladomatic_tools.diagnostics_cli import _burnin, _burnin_argument, _fraction, _num, _read, input_label
+from cladomatic_tools.diagnostics_cli import (
+    _burnin,
+    _burnin_argument,
+    _num,
+    _read,
+    _wrapped,
+    add_run_arguments,
+    input_label,
+)
 from cladomatic_tools.output import check_writable, require_numpy
 from cladomatic_tools.reader import InputError
 
@@ -42,37 +49,18 @@ MrBayes .p file beside each run's .t file is used when every run has one."""
 
 def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
     """Adds the subcommand to the `cladomatic` command's subparsers."""
-    from cladomatic_tools.diagnostics_cli import _wrapped
-
     command = commands.add_parser(
         "report",
         help="one self-contained HTML page of the convergence diagnostics, with interactive plots",
         description=_wrapped(REPORT_HELP),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    command.add_argument(
-        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
-    )
-    command.add_argument(
-        "--burnin",
-        default=settings.DEFAULT_BURNIN,
-        metavar="N|P%",
-        help="trees (and parameter samples) dropped from the start of every run: a count, or a percentage"
-        f" (default: {settings.DEFAULT_BURNIN}%)",
-    )
+    add_run_arguments(command, "trees (and parameter samples)")
     command.add_argument(
         "--params",
         action="append",
         metavar="FILE",
         help="a run's parameter samples (MrBayes .p, BEAST .log); once per run, in the runs' order",
-    )
-    command.add_argument(
-        "--min-freq",
-        type=_fraction,
-        default=settings.DEFAULT_MIN_FREQ,
-        metavar="F",
-        help="the frequency a split must reach in at least one run to count towards the ASDSF"
-        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
     )
     command.add_argument("--rooted", action="store_true", help="clades of rooted trees (default: bipartitions)")
     command.add_argument(
