@@ -122,7 +122,10 @@ def build(
         raise InputError(str(err)) from None
     kept = _read_kept(runs, rooted, burnin)
     status.clear()
-    coordinates = space.principal_coordinates(kept, "rf", 2)
+    try:
+        coordinates = space.principal_coordinates(kept, "rf", 2)
+    except ValueError as err:
+        raise InputError(str(err)) from None
     focal = kept.medoid("rf")
     to_focal = kept.distances("rf", cols=[focal])[:, 0]
     gens = generations(kept.tree_names)
