@@ -10,9 +10,12 @@ leaves, both in one TREES block) are first written as one file per run under bui
 in its own child process so that wait4() reports that command's peak resident set size alone:
 
 - `converge` on the two 10,000-tree runs (burn-in 0: the files are already past it);
-- `space` on all 20,000 trees, RF and KF (landmark MDS: above the exact-decomposition limit).
+- `space` on all 20,000 trees, RF and KF (landmark MDS: above the exact-decomposition limit);
+- `report` on the two runs, which does the work of `converge` and `space` (RF) and lays it out as one HTML page.
 
-Target: each under 10 s on the development machine.
+Target: each under 10 s on the development machine, and the report at most 1.5 times `converge` and `space` (RF)
+together. The report's page is then opened in headless Chromium (where Selenium and the browser are installed)
+and the time until its last figure is drawn is printed; it is not a target, only a figure to watch.
 """
 
 import argparse
@@ -26,14 +29,14 @@ ROOT = Path(__file__).resolve().parents[1]
 SOURCE = ROOT / "bench" / "data" / "primates.mb.nex.gz"
 
 
-def split_runs(work: Path) -> list[Path]:
+def split_runs(work: Path, source_path: Path) -> list[Path]:
     """One NEXUS file per run, with the shared TRANSLATE block; tree names tell the runs apart."""
-    with gzip.open(SOURCE, "rt") as source:
+    with gzip.open(source_path, "rt") as source:
         lines = source.read().splitlines()
     header = [line for line in lines if not line.lstrip().startswith("tree ") and line.strip().lower() != "end;"]
     paths = []
     for run in ("run1", "run2"):
-        path = work / f"primates.{run}.t.gz"
+        path = work / f"{source_path.name.split('.')[0]}.{run}.t.gz"
         if not path.exists():
             trees = [line for line in lines if line.lstrip().startswith(f"tree {run}.")]
             with gzip.open(path, "wt") as out:
@@ -64,11 +67,17 @@ def run(args: list[str]) -> tuple[float, float, str]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--work", default=str(ROOT / "build" / "bench-diagnostics"))
+    parser.add_argument(
+        "--source",
+        default=str(SOURCE),
+        help="two MrBayes runs in one gzip-compressed NEXUS file, as bench/make_data.sh writes them",
+    )
     args = parser.parse_args()
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
-    runs = [str(p) for p in split_runs(work)]
+    runs = [str(p) for p in split_runs(work, Path(args.source))]
     command = [sys.executable, "-m", "cladomatic_tools"]
+    page = work / "report.html"
     cases = [
         (
             "converge, 2 x 10,000 trees",
@@ -76,13 +85,49 @@ def main() -> None:
         ),
         ("space rf, 20,000 trees", [*command, "space", *runs, "--output", str(work / "space-rf")]),
         ("space kf, 20,000 trees", [*command, "space", *runs, "--metric", "kf", "--output", str(work / "space-kf")]),
+        ("report, 2 x 10,000 trees", [*command, "report", *runs, "--burnin", "0", "--output", str(page)]),
     ]
     print(f"{'command':<30} {'wall s':>8} {'peak RSS MiB':>13}")
+    walls = {}
     for label, argv in cases:
         elapsed, rss, out = run(argv)
+        walls[label.split(",")[0]] = elapsed
         print(f"{label:<30} {elapsed:8.2f} {rss:13.1f}")
         for line in out.splitlines():
             print(f"    {line}")
+    both = walls["converge"] + walls["space rf"]
+    print(f"report / (converge + space rf) = {walls['report'] / both:.2f} (target: at most 1.5)")
+    print(f"report page: {page.stat().st_size / 1e6:.2f} MB (target: under 10 MB)")
+    drawn = page_drawn_ms(page)
+    if drawn is not None:
+        print(f"report page drawn in headless Chromium {drawn} ms after navigation")
+
+
+def page_drawn_ms(page: Path) -> str | None:
+    """The time from navigation to the report's last figure drawn, as the page records it; None where the
+    browser cannot be driven."""
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.support.ui import WebDriverWait
+    except ImportError:
+        print("report page: not opened (Selenium is not installed)")
+        return None
+    options = webdriver.ChromeOptions()
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu"):
+        options.add_argument(flag)
+    options.binary_location = "/usr/bin/chromium"
+    try:
+        driver = webdriver.Chrome(service=webdriver.ChromeService("/usr/bin/chromedriver"), options=options)
+    except Exception as err:
+        print(f"report page: not opened ({str(err).splitlines()[0]})")
+        return None
+    try:
+        driver.get(page.as_uri())
+        body = driver.find_element(By.TAG_NAME, "body")
+        return WebDriverWait(driver, 300).until(lambda _: body.get_attribute("data-drawn-ms"))
+    finally:
+        driver.quit()
 
 
 if __name__ == "__main__":

@@ -8,7 +8,8 @@
 # every `diagnfreq` generations while it ran, column StdDev(s)) and NAME.mb.txt: the lines MrBayes printed with
 # the ASDSF during and at the end of the run and from `sumt` over the same files, for burn-in fractions 0.25
 # and 0.5 and minimum partition frequencies 0.10 and 0.25. (`sump` summarises the parameter files only: it
-# prints no split-frequency figure.)
+# prints no split-frequency figure.) The parameter samples are kept too, as NAME.runI.p.gz, with the table
+# `sump` printed for them (burn-in 25%) in NAME.sump.txt.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -30,17 +31,24 @@ begin mrbayes;
   sumt filename=$name nruns=$nruns relburnin=yes burninfrac=0.25 minpartfreq=0.10;
   sumt filename=$name nruns=$nruns relburnin=yes burninfrac=0.5 minpartfreq=0.10;
   sumt filename=$name nruns=$nruns relburnin=yes burninfrac=0.25 minpartfreq=0.25;
+  sump filename=$name nruns=$nruns relburnin=yes burninfrac=0.25;
 end;
 BATCH
   echo "mrbayes_asdsf: $name ($ngen generations)" >&2
   mb "$name.batch" >"$name.log"
   local i
-  for ((i = 1; i <= nruns; i++)); do gzip -9n <"$name.run$i.t" >"$out/$name.run$i.t.gz"; done
+  for ((i = 1; i <= nruns; i++)); do
+    gzip -9n <"$name.run$i.t" >"$out/$name.run$i.t.gz"
+    gzip -9n <"$name.run$i.p" >"$out/$name.run$i.p.gz"
+  done
   cp "$name.mcmc" "$out/"
   # the summary lines: the final diagnostic of the run, then each sumt call's burn-in and its two figures
   grep -E 'standard deviation of split frequencies|Summary statistics for partitions|relative burnin' \
     "$name.log" >"$out/$name.mb.txt" || true
   cat "$out/$name.mb.txt"
+  # sump's table of parameters: from its header to the rule that closes it
+  awk '/Model parameter summaries over/ { on = 1 } on && /^ *Parameter +Mean/ { table = 1 }
+       table { print } table && /^ *-+$/ && ++rules == 2 { exit }' "$name.log" >"$out/$name.sump.txt"
 }
 
 # short chains of a 32-taxon data set, far from converged, so that many splits differ between runs

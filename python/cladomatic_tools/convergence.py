@@ -103,6 +103,14 @@ def window_counts(
     return out
 
 
+def named_sides(splits: np.ndarray, rooted: bool) -> np.ndarray:
+    """The side of each split [splits, leaves] that names it best: the clade when rooted, else the smaller side
+    (either side names a bipartition)."""
+    if rooted:
+        return splits
+    return np.where((splits.sum(axis=1) * 2 > splits.shape[1])[:, None], ~splits, splits)
+
+
 def mean_rf(counts: np.ndarray, trees: np.ndarray) -> np.ndarray:
     """Mean Robinson-Foulds distance [runs, runs] within (diagonal, over distinct pairs) and between runs, from
     split counts alone: RF(t, u) = |t| + |u| - 2 |t & u| summed over pairs is a sum over splits."""

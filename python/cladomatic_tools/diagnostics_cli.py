@@ -81,24 +81,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         description=_wrapped(CONVERGE_HELP),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    command.add_argument(
-        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
-    )
-    command.add_argument(
-        "--burnin",
-        type=burnin,
-        default=DEFAULT_BURNIN,
-        metavar="N|P%|F",
-        help=f"{BURNIN_HELP} (default: {DEFAULT_BURNIN}%)",
-    )
-    command.add_argument(
-        "--min-freq",
-        type=_fraction,
-        default=settings.DEFAULT_MIN_FREQ,
-        metavar="F",
-        help="the frequency a split must reach in at least one run to count towards the ASDSF"
-        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
-    )
+    add_run_arguments(command)
     _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_converge)
 
@@ -120,6 +103,28 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
     command.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
     _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_space)
+
+
+def add_run_arguments(command: argparse.ArgumentParser) -> None:
+    """The runs and the options that choose what of them is compared, as converge and report take them."""
+    command.add_argument(
+        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
+    )
+    command.add_argument(
+        "--burnin",
+        type=burnin,
+        default=DEFAULT_BURNIN,
+        metavar="N|P%|F",
+        help=f"{BURNIN_HELP} (default: {DEFAULT_BURNIN}%)",
+    )
+    command.add_argument(
+        "--min-freq",
+        type=_fraction,
+        default=settings.DEFAULT_MIN_FREQ,
+        metavar="F",
+        help="the frequency a split must reach in at least one run to count towards the ASDSF"
+        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
+    )
 
 
 def _add_common_arguments(
@@ -212,10 +217,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     leaves = tree_set.leaf_names
 
     order = np.lexsort((-report.sd, -report.freqs.mean(axis=0)))
-    sides = report.splits
-    if not tree_set.rooted:
-        # either side names a bipartition: the smaller one reads best
-        sides = np.where((sides.sum(axis=1) * 2 > len(leaves))[:, None], ~sides, sides)
+    sides = convergence.named_sides(report.splits, tree_set.rooted)
     _tsv(
         os.path.join(out, "split_frequencies.tsv"),
         ["split", *[f"freq_{label}" for label in labels], "mean", "sd", "in_asdsf"],

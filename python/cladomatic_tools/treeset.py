@@ -328,6 +328,17 @@ class TreeSet:
         self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts)
         return splits, counts
 
+    def topologies(self) -> np.ndarray:
+        """Per tree, the number of its topology (uint32): topologies are numbered 0, 1, ... in order of their first
+        tree, and two trees share a number exactly when they hold the same splits (branch lengths aside).
+
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(B,A,(D,C));"]).topologies()
+        array([0, 1, 0], dtype=uint32)
+        """
+        out = np.empty(len(self), dtype=np.uint32)
+        self._engine.topologies(out)
+        return out
+
     def asdsf(
         self, burnin: int | str | Fraction | float | None = None, min_freq: float = 0.10, points: int = 1
     ) -> np.ndarray:

@@ -434,6 +434,16 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                n_splits(engine), out.data());
 }
 
+// Per tree, the number of its topology: topologies are numbered in order of
+// their first tree, two trees sharing one exactly when they hold the same
+// splits.
+void topologies_(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out) {
+  if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  nb::gil_scoped_release released;
+  const std::vector<std::uint32_t>& group_of = engine.topology_groups().group_of;
+  std::copy(group_of.begin(), group_of.end(), out.data());
+}
+
 // Rows of a distance table as text, for the command's row bands.
 nb::bytes format_rows_(const std::vector<std::string>& names,
                        nb::ndarray<nb::ro, nb::ndim<2>, nb::c_contig, nb::device::cpu> values,
@@ -494,5 +504,6 @@ NB_MODULE(_cladomatic_engine, m) {
            "out"_a.noconvert())
       .def("sums", &sums, "metric"_a, "out"_a.noconvert())
       .def("split_sides", &split_sides, "out"_a.noconvert())
-      .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert());
+      .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert())
+      .def("topologies", &topologies_, "out"_a.noconvert());
 }

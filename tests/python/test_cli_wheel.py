@@ -83,3 +83,8 @@ class TestInstalledWheel:
         out = tmp_path / "rf.tsv"
         check(venv_bin / "cladomatic", "rf", ROOT / "examples/primates.nex", "--output", out, cwd=tmp_path)
         assert len(out.read_text().splitlines()) == 121
+
+    def test_report_inlines_the_installed_plotting_library(self, venv_bin, tmp_path):
+        runs = [ROOT / f"tests/data/mrbayes/cynmix.run{i}.t.gz" for i in (1, 2)]
+        check(venv_bin / "cladomatic", "report", *runs, "--output", tmp_path / "r.html", cwd=tmp_path)
+        assert "plotly.js (basic - minified)" in (tmp_path / "r.html").read_text()

@@ -1,0 +1,78 @@
+"""Parameter samples of MCMC runs: MrBayes `.p` files and BEAST `.log` files, gzip-compressed or not.
+
+Both are tab-separated tables, one row per sample: MrBayes's opens with a bracketed `[ID: ...]` line and names
+the generation `Gen`, BEAST's opens with `#` comment lines and names it `state`. The first column is always the
+generation; every other column is a parameter.
+"""
+
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from cladomatic_tools.reader import InputError, _open_text
+
+# A tree file's parameter file beside it: MrBayes names them NAME.runI.t and NAME.runI.p
+_TREE_SUFFIXES = (".t", ".t.gz")
+
+
+@dataclass(frozen=True, slots=True)
+class ParameterTable:
+    path: str
+    names: list[str]  # the parameter columns, the generation column left out
+    generations: np.ndarray  # int64 [samples]
+    values: np.ndarray  # float64 [samples, parameters]
+
+
+def read_table(path: str) -> ParameterTable:
+    """The samples of one parameter file; a malformed one raises InputError naming the file and line."""
+    header: list[str] | None = None
+    rows: list[list[float]] = []
+    with _open_text(path) as text:
+        try:
+            for number, line in enumerate(text, start=1):
+                fields = line.rstrip("\r\n").split("\t")
+                if not line.strip() or line.lstrip().startswith(("[", "#")):
+                    continue
+                if header is None:
+                    header = [field.strip() for field in fields]
+                    if len(header) < 2:
+                        raise InputError(f"{path} line {number}: not a table of parameters (no tab-separated columns)")
+                    continue
+                if len(fields) != len(header):
+                    raise InputError(
+                        f"{path} line {number}: {len(fields)} values for {len(header)} columns"
+                        " (is the file complete?)"
+                    )
+                rows.append([_number(path, number, header[k], field) for k, field in enumerate(fields)])
+        except (OSError, EOFError, UnicodeDecodeError) as err:
+            raise InputError(f"cannot read {path}: {err}") from None
+    if header is None or not rows:
+        raise InputError(f"{path}: no parameter samples found")
+    table = np.asarray(rows, dtype=np.float64)
+    generations = table[:, 0]
+    if np.any(generations != np.round(generations)):
+        raise InputError(f"{path}: the first column ({header[0]}) must hold whole generation numbers")
+    return ParameterTable(path, header[1:], generations.astype(np.int64), np.ascontiguousarray(table[:, 1:]))
+
+
+def _number(path: str, line: int, column: str, field: str) -> float:
+    try:
+        value = float(field)
+    except ValueError:
+        raise InputError(f"{path} line {line}: expected a number in column {column}, got '{field.strip()}'") from None
+    if not np.isfinite(value):
+        raise InputError(f"{path} line {line}: column {column} holds {field.strip()}, not a finite number")
+    return value
+
+
+def beside(tree_path: str) -> str | None:
+    """The MrBayes parameter file of a run's tree file (NAME.runI.p or .p.gz for NAME.runI.t or .t.gz), when one
+    exists."""
+    for suffix in _TREE_SUFFIXES:
+        if tree_path.endswith(suffix):
+            stem = tree_path[: -len(suffix)]
+            for candidate in (stem + ".p", stem + ".p.gz"):
+                if os.path.isfile(candidate):
+                    return candidate
+    return None

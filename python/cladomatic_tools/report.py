@@ -1,0 +1,283 @@
+"""`cladomatic report`: the convergence diagnostics of MCMC runs as one self-contained HTML page.
+
+The page lays out what the other diagnostics compute: `converge`'s split frequencies, ASDSF and its trace,
+`space`'s principal coordinates, the tree set's topological ESS, and each parameter's ESS and PSRF from the
+runs' parameter files. Nothing here computes a diagnostic of its own.
+"""
+
+import argparse
+import os
+import sys
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from cladomatic_tools import engine
+from cladomatic_tools.arguments import add_rooting
+from cladomatic_tools.diagnostics_cli import _num, _wrapped, add_run_arguments, input_label
+from cladomatic_tools.output import check_writable, require_numpy
+from cladomatic_tools.reader import InputError
+from cladomatic_tools.selection import Selection
+from cladomatic_tools.sources import FileTrees
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from cladomatic_tools.convergence import Report
+    from cladomatic_tools.parameters import ParameterSummary
+    from cladomatic_tools.report_page import Section, Table
+    from cladomatic_tools.selection import Burnin
+    from cladomatic_tools.treeset import TreeSet
+
+DEFAULT_OUTPUT = "report.html"
+
+REPORT_HELP = """\
+One HTML file that holds the convergence diagnostics of two or more MCMC runs and everything needed to show
+them (styles, the plotting library, the data; it makes no network request and opens from disk or as an e-mail
+attachment): a summary table (trees kept and dropped, distinct topologies, the ASDSF and maximum SDSF as
+`converge` computes them, the topological ESS of each run, and each parameter's ESS, as R's coda computes it,
+and PSRF, as MrBayes's sump prints it), and interactive plots: the split frequencies of each pair of runs, the
+ASDSF trace, the tree space of `space` (RF distances) with each chain's path, the topology trace (each tree's RF
+distance to the medoid tree along each chain) and the parameter traces. Plots of more than a few thousand points
+show every k-th point, or bin the least frequent splits, and say so.
+
+Parameter files: --params once per run, in the runs' order (MrBayes .p or BEAST .log files); without it, a
+MrBayes .p file beside each run's .t file is used when every run has one."""
+
+
+def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
+    """Adds the subcommand to the `cladomatic` command's subparsers."""
+    command = commands.add_parser(
+        "report",
+        help="one self-contained HTML page of the convergence diagnostics, with interactive plots",
+        description=_wrapped(REPORT_HELP),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    add_run_arguments(command)
+    command.add_argument(
+        "--params",
+        action="append",
+        metavar="FILE",
+        help="a run's parameter samples (MrBayes .p, BEAST .log); once per run, in the runs' order",
+    )
+    add_rooting(command)
+    command.add_argument(
+        "--output", default=DEFAULT_OUTPUT, metavar="FILE", help=f"the HTML file (default: {DEFAULT_OUTPUT})"
+    )
+    command.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    add_debug(command, argparse.SUPPRESS)
+    command.set_defaults(run=run_report)
+
+
+def run_report(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
+    require_numpy("report")
+    from cladomatic_tools import output
+
+    burnin = args.burnin
+    parameter_files = _parameter_files(args.runs, args.params)
+    if not args.output.lower().endswith((".html", ".htm")):
+        raise InputError(f"the report is one HTML file: give --output a name ending in .html, not {args.output}")
+    check_writable(args.output, [*args.runs, *parameter_files])
+    text, summary = build(args.runs, burnin, parameter_files, args.min_freq, args.rooted, status, warn)
+    with output._replaced(args.output) as (file, _):
+        file.write(text.encode("utf-8"))
+    sys.stdout.write(f"{summary}\nwritten to {args.output} ({len(text.encode('utf-8')) / 1e6:.1f} MB)\n")
+
+
+def _parameter_files(runs: list[str], given: list[str] | None) -> list[str]:
+    from cladomatic_tools.parameter_tables import beside
+
+    if given is not None:
+        return given
+    found = [beside(run) for run in runs]
+    return [path for path in found if path is not None] if all(found) else []
+
+
+def build(
+    runs: list[str],
+    burnin: Burnin,
+    parameter_files: list[str],
+    min_freq: float,
+    rooted: bool | None,
+    status,
+    warn: Callable[[str], None] | None = None,
+) -> tuple[str, str]:
+    """The page, and a line of its key figures for standard output."""
+    import numpy as np
+
+    from cladomatic_tools import convergence, report_figures, report_page, space
+    from cladomatic_tools.diagnostics_cli import generations
+
+    # read whole: the trace applies the burn-in rule to the leading trees of every run at each of its points
+    whole = engine.read_set([FileTrees(runs, Selection())], "rf", rooted, status, warn)
+    labels = [os.path.basename(name) for name in whole.group_names]
+    if len(labels) < 2:
+        raise InputError("report needs two or more runs: give one file per run, or one file with a TREES block per run")
+    if parameter_files and len(parameter_files) != len(labels):
+        raise InputError(f"--params names {len(parameter_files)} files for {len(labels)} runs: give one per run")
+    try:
+        result = convergence.converge(whole, burnin, min_freq)
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    kept = engine.read_set([FileTrees(runs, Selection(burnin=burnin))], "rf", rooted, status, warn)
+    try:
+        coordinates = space.principal_coordinates(kept, "rf", 2)
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    focal = kept.medoid("rf")
+    to_focal = kept.distances("rf", cols=[focal])[:, 0]
+    gens = generations(kept.tree_names)
+    groups = np.asarray(kept.groups)
+    x = gens if gens is not None else np.asarray(kept.positions)
+    x_title = "generation" if gens is not None else "tree in its run"
+
+    split_names = _split_names(result, whole.leaf_names, whole.rooted)
+    whole_gens = generations(whole.tree_names)
+    trace_x = result.trace_ends[:, 0] if whole_gens is None else _trace_generations(whole, result, whole_gens)
+    how = "classical MDS" if coordinates.method == "exact" else f"landmark MDS, {coordinates.landmarks} landmarks"
+    sections = [
+        report_page.Section("Summary", tables=[_run_table(result, kept, labels), _split_table(result, min_freq)]),
+        report_page.Section(
+            "Split frequencies",
+            text="Each split's share of the trees of one run against another; hover names its taxa.",
+            figures=report_figures.split_frequencies(result.freqs, result.used, split_names, labels, min_freq),
+        ),
+        report_page.Section(
+            "ASDSF along the chains",
+            figures=[report_figures.asdsf_trace(trace_x, result.trace, x_title, min_freq)],
+        ),
+        report_page.Section(
+            "Tree space",
+            text="Principal coordinates of the RF distances of the trees after the burn-in; each line follows one "
+            "chain. Hover names the tree; drag to zoom, double-click to zoom out.",
+            figures=[
+                report_figures.tree_space(
+                    coordinates.points, groups, labels, kept.tree_names, gens, coordinates.share, how
+                )
+            ],
+        ),
+        report_page.Section(
+            "Topology trace",
+            figures=[report_figures.topology_trace(to_focal, groups, x, x_title, labels, kept.tree_names[focal])],
+        ),
+    ]
+    if parameter_files:
+        sections += _parameter_sections(parameter_files, burnin, labels)
+    consensus = consensus_section(kept)
+    if consensus is not None:
+        sections.append(consensus)
+    title = f"Convergence of {input_label(runs)}"
+    inputs = f"{len(labels)} runs: {', '.join(labels)}; burn-in {burnin}; minimum split frequency {min_freq:g}"
+    summary = (
+        f"ASDSF {_num(result.final.asdsf)}, maximum SDSF {_num(result.final.max_sdsf)}"
+        f" ({result.final.splits_used} of {result.splits.shape[0]} splits)"
+    )
+    return report_page.page(title, inputs, sections), summary
+
+
+def _split_names(result: Report, leaves: list[str], rooted: bool) -> list[str]:
+    from cladomatic_tools.convergence import named_sides
+
+    sides = named_sides(result.splits, rooted)
+    return [" ".join(leaves[j] for j in row.nonzero()[0]) for row in sides]
+
+
+def _trace_generations(whole: TreeSet, result: Report, gens: np.ndarray) -> np.ndarray:
+    """The generation of the last tree of the first run at each point of the trace."""
+    import numpy as np
+
+    first_run = np.flatnonzero(np.asarray(whole.groups) == 0)
+    first_run = first_run[np.argsort(np.asarray(whole.positions)[first_run], kind="stable")]
+    return gens[first_run[result.trace_ends[:, 0] - 1]]
+
+
+def _run_table(result: Report, kept: TreeSet, labels: list[str]) -> Table:
+    import numpy as np
+
+    from cladomatic_tools.report_page import Table
+
+    topologies = kept.topologies()
+    groups = np.asarray(kept.groups)
+    ess = topological_ess(kept)
+    header = ["run", "trees kept", "dropped", "distinct topologies"]
+    if ess is not None:
+        header += ["Fréchet ESS", "pseudo-ESS (median)", "pseudo-ESS (min.)"]
+    rows = []
+    for r, label in enumerate(labels):
+        row = [label, str(result.trees[r]), str(result.burned[r]), str(np.unique(topologies[groups == r]).size)]
+        if ess is not None:
+            row += [f"{column[r]:.1f}" for column in ess]
+        rows.append(row)
+    rows.append(
+        ["all runs", str(result.trees.sum()), str(result.burned.sum()), str(np.unique(topologies).size)]
+        + ([""] * 3 if ess is not None else [])
+    )
+    return Table(header, rows)
+
+
+def _split_table(result: Report, min_freq: float) -> Table:
+    from cladomatic_tools.report_page import Table
+
+    return Table(
+        ["split frequencies", "value"],
+        [
+            ["splits in the ASDSF", f"{result.final.splits_used} of {result.splits.shape[0]}"],
+            ["minimum frequency in at least one run", f"{min_freq:.2f}"],
+            ["maximum SDSF", _num(result.final.max_sdsf)],
+            ["ASDSF", _num(result.final.asdsf)],
+        ],
+        ids=["", "", "max-sdsf", "asdsf"],
+    )
+
+
+def topological_ess(kept: TreeSet) -> list[np.ndarray] | None:
+    """Per run: the Fréchet ESS, and the median and the minimum pseudo-ESS, from the tree set's own estimators
+    (`TreeSet.topological_ess`); None where the tree set has none yet."""
+    estimate = getattr(kept, "topological_ess", None)
+    if estimate is None:
+        return None
+    median, minimum = estimate(method="pseudo", details=True)
+    return [estimate(method="frechet"), median, minimum]
+
+
+def consensus_section(kept: TreeSet) -> Section | None:
+    """The majority-rule consensus tree with its supports, drawn once the tree set can summarise itself; None
+    until then."""
+    return None
+
+
+def _parameter_sections(files: list[str], burnin: Burnin, labels: list[str]) -> list[Section]:
+    from cladomatic_tools import parameters, report_figures
+    from cladomatic_tools.parameter_tables import read_table
+    from cladomatic_tools.report_page import Section, Table
+
+    tables = [read_table(path) for path in files]
+    try:
+        summary: ParameterSummary = parameters.summarise(tables, burnin)
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    header = ["parameter", *[f"ESS {label}" for label in labels]] + (["PSRF"] if summary.psrf is not None else [])
+    rows = [
+        [name, *[f"{summary.ess[r, k]:.1f}" for r in range(len(labels))]]
+        + ([_psrf(summary.psrf[k])] if summary.psrf is not None else [])
+        for k, name in enumerate(summary.names)
+    ]
+    samples = ", ".join(f"{labels[r]} {summary.kept[r]} (dropped {summary.burned[r]})" for r in range(len(labels)))
+    figure = report_figures.parameter_traces(
+        summary.names,
+        labels,
+        [table.generations[first:] for table, first in zip(tables, summary.burned)],
+        [table.values[first:] for table, first in zip(tables, summary.burned)],
+    )
+    return [
+        Section(
+            "Parameters",
+            text=f"Samples after the burn-in: {samples}. ESS as R's coda computes it; PSRF as MrBayes's sump"
+            " prints it.",
+            tables=[Table(header, rows)],
+            figures=[figure],
+        )
+    ]
+
+
+def _psrf(value: float) -> str:
+    return "NA" if value != value else f"{value:.3f}"
