@@ -8,6 +8,8 @@ where NumPy cannot be imported.
 DEFAULT_BURNIN = "25%"
 DEFAULT_MIN_FREQ = 0.10
 TRACE_POINTS = 20
+# focal trees per run of the pseudo-ESS, as in the estimator's publication
+DEFAULT_ESS_FOCAL = 20
 
 # a full eigen-decomposition costs n^3: about 3 s at 1,000 trees on a loaded two-core machine, 25 s at 2,000
 EXACT_LIMIT = 1000
