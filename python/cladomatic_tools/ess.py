@@ -66,15 +66,10 @@ def chains(tree_set, skip: Sequence[int] | np.ndarray | None = None) -> list[np.
     return [order[bounds[r] + (skip[r] if skip is not None else 0) : bounds[r + 1]] for r in range(runs)]
 
 
-def topological_ess(
-    tree_set,
-    metric: str = "rf",
-    method: str = "frechet",
-    *,
-    focal: int | Sequence[int] | None = None,
-    seed: int = 0,
-    details: bool = False,
-) -> np.ndarray:
+Focal = int | Sequence[int] | None
+
+
+def topological_ess(tree_set, metric: str, method: str, focal: Focal, seed: int, details: bool) -> np.ndarray:
     """One ESS per run of the set; see the module's notes for both definitions. With method="pseudo", `focal`
     is the focal trees' positions within every run, or how many to draw in each (DEFAULT_ESS_FOCAL when None) with
     numpy.random.default_rng(seed); `details=True` gives [runs, 2]: the median and the minimum."""
@@ -192,7 +187,7 @@ def autocorrelation_time(rho: np.ndarray) -> float:
 # pseudo-ESS
 
 
-def focal_positions(trees: int, focal: int | Sequence[int] | None, rng: np.random.Generator) -> np.ndarray:
+def focal_positions(trees: int, focal: Focal, rng: np.random.Generator) -> np.ndarray:
     """Positions within a run of `trees` trees: those given, or `focal` (DEFAULT_ESS_FOCAL when None) drawn without
     replacement, every tree when the run holds no more."""
     if focal is None or isinstance(focal, (int, np.integer)):

@@ -302,7 +302,7 @@ class TreeSet:
         the median and the minimum. The definitions are in cladomatic_tools.ess."""
         from cladomatic_tools import ess
 
-        return ess.topological_ess(self, metric, method, focal=focal, seed=seed, details=details)
+        return ess.topological_ess(self, metric, method, focal, seed, details)
 
     def principal_coordinates(
         self, metric: str = "rf", dims: int = 2, method: str = "auto"
