@@ -119,8 +119,6 @@ class TestPseudo:
                 for p in (0, 7, 150)
             ]
             assert got[run] == pytest.approx([np.median(values), min(values)], rel=1e-9)
-        drawn = tree_set.topological_ess("rf", "pseudo", seed=5)
-        assert drawn.tolist() == tree_set.topological_ess("rf", "pseudo", focal=20, seed=5).tolist()
 
     @pytest.mark.parametrize(
         ("options", "error"),
@@ -129,7 +127,6 @@ class TestPseudo:
             ({"method": "pseudo", "focal": 0}, ValueError),
             ({"method": "pseudo", "focal": [3, 400]}, IndexError),
             ({"method": "frechet", "focal": 5}, ValueError),
-            ({"method": "frechet", "metric": "wrf"}, ValueError),
         ],
     )
     def test_refused(self, options, error):
