@@ -40,8 +40,6 @@ METHODS = ("frechet", "pseudo")
 # Cells of squared distances per band: 16 MiB of float64. A band's rows are fixed by the chain's length alone,
 # so the sums are added in the same order whatever the machine.
 BAND_CELLS = 1 << 21
-# The fewest trees with a lag pair: lags run to n - 6, and a pair needs lags 1 and 2.
-_SHORTEST_PAIRED = 8
 # coda calls a trace flat when all.equal(sd(residuals), 0) holds: an absolute difference of sqrt(epsilon)
 _FLAT = math.sqrt(np.finfo(np.float64).eps)
 
@@ -123,13 +121,15 @@ def lag_sums(tree_set, chain: np.ndarray, metric: str) -> LagSums:
     n = len(chain)
     chain = np.asarray(chain)
     # an empty block checks the metric and names its type
-    exact = tree_set.distances(metric, rows=[], cols=[]).dtype.kind in "iu"
+    cell_type = tree_set.distances(metric, rows=[], cols=[]).dtype
+    # integer sums stay exact while n^2 squares of the largest RF, 2 x leaves, fit in 63 bits
+    exact = cell_type.kind in "iu" and n * n * (2 * len(tree_set.leaf_names)) ** 2 < 2**62
     squares_type = np.int64 if exact else np.float64
     upper = np.zeros(n, dtype=squares_type)
     lower = np.zeros(n, dtype=squares_type)
     diagonal = np.zeros(n, dtype=squares_type)
     height = max(1, min(n, BAND_CELLS // max(n, 1)))
-    distances = np.empty(height * n, dtype=np.uint32 if exact else np.float64)
+    distances = np.empty(height * n, dtype=cell_type)
     # each row padded by the band's height with zeros, so that a skewed view runs along the diagonals
     squares = np.empty(height * (n + height), dtype=squares_type)
     for first in range(0, n, height):
@@ -157,10 +157,8 @@ def frechet_from_sums(sums: LagSums) -> float:
     suffix = np.cumsum(sums.upper[::-1])[::-1]  # suffix[t]: pairs within trees t ... n-1
     if suffix[0] == 0:
         return 1.0
-    if n < _SHORTEST_PAIRED:
-        return float(n)
     prefix = np.cumsum(sums.lower)  # prefix[m-1]: pairs within trees 0 ... m-1
-    lags = np.arange(1, n - 5)
+    lags = np.arange(1, n - 5)  # none below 7 trees, and a pair of them from 8
     m = (n - lags).astype(np.float64)
     pairs = m * (m - 1.0)
     v1 = suffix[lags].astype(np.float64) / pairs
