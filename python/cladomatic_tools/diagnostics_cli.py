@@ -344,9 +344,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
             for r, row in enumerate(ess_rows)
         )
     )
-    lines.append(
-        f"written to {out}: split_frequencies.tsv/.png, asdsf_trace.tsv/.png, run_distances.tsv, ess.tsv"
-    )
+    lines.append(f"written to {out}: split_frequencies.tsv/.png, asdsf_trace.tsv/.png, run_distances.tsv, ess.tsv")
     sys.stdout.write("\n".join(lines) + "\n")
 
 
