@@ -16,6 +16,11 @@ in its own child process so that wait4() reports that command's peak resident se
 Target: each under 10 s on the development machine, and the report at most 1.5 times `converge` and `space` (RF)
 together. The report's page is then opened in headless Chromium (where Selenium and the browser are installed)
 and the time until its last figure is drawn is printed; it is not a target, only a figure to watch.
+
+Then the Fréchet correlation ESS of one 10,000-tree chain (run 1 of bench/data/avian.mb.nex.gz, 89 leaves, made by
+`tools/devenv run bench/make_data.sh avian`) against the RF matrix of the same chain, each in its own child process
+after the trees are read: wall time of the call, and the peak resident memory it adds (the kernel's high-water mark,
+reset after reading). Target: the ESS in at most 2 x the matrix's time, its memory far below the matrix's 400 MB.
 """
 
 import argparse
@@ -27,6 +32,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 SOURCE = ROOT / "bench" / "data" / "primates.mb.nex.gz"
+ESS_SOURCE = ROOT / "bench" / "data" / "avian.mb.nex.gz"
 
 
 def split_runs(work: Path, source_path: Path) -> list[Path]:
@@ -34,9 +40,10 @@ def split_runs(work: Path, source_path: Path) -> list[Path]:
     with gzip.open(source_path, "rt") as source:
         lines = source.read().splitlines()
     header = [line for line in lines if not line.lstrip().startswith("tree ") and line.strip().lower() != "end;"]
+    stem = source_path.name.split(".")[0]
     paths = []
     for run in ("run1", "run2"):
-        path = work / f"{source_path.name.split('.')[0]}.{run}.t.gz"
+        path = work / f"{stem}.{run}.t.gz"
         if not path.exists():
             trees = [line for line in lines if line.lstrip().startswith(f"tree {run}.")]
             with gzip.open(path, "wt") as out:
@@ -64,6 +71,50 @@ def run(args: list[str]) -> tuple[float, float, str]:
     return elapsed, usage.ru_maxrss / 1024.0, out
 
 
+def measure(what: str, path: str) -> None:
+    """In a child: read one run, then time `what` and print its seconds and the peak MiB it added."""
+    from cladomatic_tools.treeset import TreeSet
+
+    tree_set = TreeSet.from_files([path], lengths=False)
+    tree_set.distances("rf", rows=[0], cols=[0])  # the layout both calls share, built on first use
+    status = Path("/proc/self/status")
+    Path("/proc/self/clear_refs").write_text("5")  # the high-water mark starts again from the current size
+    before = _status_mib(status, "VmRSS")
+    started = time.perf_counter()
+    if what == "matrix":
+        tree_set.distances("rf")
+    else:
+        tree_set.topological_ess("rf")
+    elapsed = time.perf_counter() - started
+    print(f"{elapsed:.3f} {_status_mib(status, 'VmHWM') - before:.1f} {len(tree_set)}")
+
+
+def _status_mib(status: Path, field: str) -> float:
+    line = next(line for line in status.read_text().splitlines() if line.startswith(field + ":"))
+    return int(line.split()[1]) / 1024.0
+
+
+def ess_against_matrix(work: Path) -> None:
+    if not ESS_SOURCE.exists():
+        print(f"\nno {ESS_SOURCE.name}: make it with `tools/devenv run bench/make_data.sh avian` (about 20 minutes)")
+        return
+    chain = str(split_runs(work, ESS_SOURCE)[0])
+    figures = {}
+    for what in ("matrix", "frechet"):
+        _, _, out = run([sys.executable, __file__, "--measure", what, chain])
+        seconds, added, trees = out.split()
+        figures[what] = (float(seconds), float(added))
+    n = int(trees)
+    print(f"\nFréchet ESS against the RF matrix, one chain of {n:,} trees ({ESS_SOURCE.name}, run 1)")
+    print(f"{'call':<30} {'wall s':>8} {'added MiB':>13}")
+    for what, label in (("matrix", "ts.distances('rf')"), ("frechet", "ts.topological_ess('rf')")):
+        print(f"{label:<30} {figures[what][0]:8.2f} {figures[what][1]:13.1f}")
+    print(
+        f"time ratio {figures['frechet'][0] / figures['matrix'][0]:.2f} (target at most 2); "
+        f"the matrix itself is {n * n * 4 / 2**20:.0f} MiB"
+    )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--work", default=str(ROOT / "build" / "bench-diagnostics"))
@@ -72,7 +123,11 @@ def main() -> None:
         default=str(SOURCE),
         help="two MrBayes runs in one gzip-compressed NEXUS file, as bench/make_data.sh writes them",
     )
+    parser.add_argument("--measure", nargs=2, metavar=("CALL", "RUN"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.measure:
+        measure(*args.measure)
+        return
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
     runs = [str(p) for p in split_runs(work, Path(args.source))]
@@ -101,6 +156,7 @@ def main() -> None:
     drawn = page_drawn_ms(page)
     if drawn is not None:
         print(f"report page drawn in headless Chromium {drawn} ms after navigation")
+    ess_against_matrix(work)
 
 
 def page_drawn_ms(page: Path) -> str | None:

@@ -7,6 +7,8 @@ where NumPy cannot be imported.
 # MrBayes's default minimum partition frequency (its default burn-in is selection.DEFAULT_BURNIN)
 DEFAULT_MIN_FREQ = 0.10
 TRACE_POINTS = 20
+# focal trees per run of the pseudo-ESS, as in the estimator's publication
+DEFAULT_ESS_FOCAL = 20
 
 # a full eigen-decomposition costs n^3: about 3 s at 1,000 trees on a loaded two-core machine, 25 s at 2,000
 EXACT_LIMIT = 1000

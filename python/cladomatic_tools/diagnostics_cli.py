@@ -47,7 +47,12 @@ each run, their mean and SD, and whether it counts towards the ASDSF), split_fre
 asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {settings.TRACE_POINTS} points along the chains, each
 point using the leading trees of every run with the same burn-in rule applied to them, as MrBayes computes it
 while it runs), and run_distances.tsv (mean Robinson-Foulds distance between the trees of each pair of runs,
-and within each run over distinct pairs). The summary goes to standard output."""
+and within each run over distinct pairs). The summary goes to standard output.
+
+The effective sample size of each run's topologies after the burn-in, from Robinson-Foulds distances, goes to
+ess.tsv and the summary by two estimators: the Fréchet correlation ESS (Magee et al. 2024, lower-bound form) and the
+pseudo-ESS (Lanfear et al. 2016): the median and the minimum, over --ess-focal focal trees drawn from the run with
+--seed, of the ESS that R's coda::effectiveSize gives the trace of every tree's distance to the focal tree."""
 
 SPACE_HELP = f"""\
 Classical multidimensional scaling (principal coordinates) of the trees: the eigenvectors of the double-centred
@@ -125,6 +130,16 @@ def add_run_arguments(command: argparse.ArgumentParser) -> None:
         help="the frequency a split must reach in at least one run to count towards the ASDSF"
         f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
     )
+    command.add_argument(
+        "--ess-focal",
+        type=whole_number(1, "focal trees"),
+        default=settings.DEFAULT_ESS_FOCAL,
+        metavar="N",
+        help=f"focal trees per run of the pseudo-ESS (default: {settings.DEFAULT_ESS_FOCAL})",
+    )
+    command.add_argument(
+        "--seed", type=whole_number(0), default=0, metavar="S", help="seed of the focal trees' draw (default: 0)"
+    )
 
 
 def _add_common_arguments(
@@ -194,7 +209,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     require_numpy("converge")
     import numpy as np
 
-    from cladomatic_tools import convergence, plots
+    from cladomatic_tools import convergence, ess, plots
 
     burnin = args.burnin
     out = _output_dir(args.output)
@@ -260,6 +275,16 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
         ([labels[r], *[_num(v) for v in report.mean_rf[r]]] for r in range(len(runs))),
     )
 
+    ess_rows = ess.run_table(tree_set, ess.chains(tree_set, skip=report.burned), "rf", args.ess_focal, args.seed)
+    _tsv(
+        os.path.join(out, "ess.tsv"),
+        ["run", "trees", "frechet_ess", "pseudo_ess_median", "pseudo_ess_min"],
+        (
+            [labels[r], str(row.trees), _num(row.frechet), _num(row.pseudo_median), _num(row.pseudo_min)]
+            for r, row in enumerate(ess_rows)
+        ),
+    )
+
     source = input_label(args.runs)
     plots.split_frequencies(
         report.freqs,
@@ -294,7 +319,14 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
         f"mean RF distance within runs: {', '.join(_num(v) for v in within)}; "
         f"between runs: {', '.join(_num(v) for v in between)}"
     )
-    lines.append(f"written to {out}: split_frequencies.tsv/.png, asdsf_trace.tsv/.png, run_distances.tsv")
+    lines.append(
+        "topological ESS (RF): "
+        + "; ".join(
+            f"{labels[r]} Frechet {row.frechet:.1f}, pseudo median {row.pseudo_median:.1f} (min {row.pseudo_min:.1f})"
+            for r, row in enumerate(ess_rows)
+        )
+    )
+    lines.append(f"written to {out}: split_frequencies.tsv/.png, asdsf_trace.tsv/.png, run_distances.tsv, ess.tsv")
     sys.stdout.write("\n".join(lines) + "\n")
 
 

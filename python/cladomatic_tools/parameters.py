@@ -18,11 +18,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from cladomatic_tools.ess import effective_size
 from cladomatic_tools.parameter_tables import ParameterTable
 from cladomatic_tools.selection import Burnin
-
-# all.equal's tolerance: coda takes residuals whose standard deviation is this close to 0 for a constant chain
-_ALL_EQUAL = 1.5e-8
 
 
 @dataclass(frozen=True, slots=True)
@@ -32,41 +30,6 @@ class ParameterSummary:
     burned: np.ndarray  # [runs] samples dropped
     ess: np.ndarray  # [runs, parameters]
     psrf: np.ndarray | None  # [parameters]; None for one run
-
-
-def effective_size(samples: np.ndarray) -> float:
-    """coda's effectiveSize of one chain (see the module's docstring)."""
-    x = np.asarray(samples, dtype=np.float64)
-    n = x.size
-    if n < 2:
-        return 0.0
-    index = np.arange(1.0, n + 1.0)
-    slope, intercept = np.polyfit(index, x, 1)
-    if np.std(x - (slope * index + intercept), ddof=1) <= _ALL_EQUAL:
-        return 0.0
-    variance, coefficients = _yule_walker_aic(x - x.mean())
-    spectrum = variance / (1.0 - coefficients.sum()) ** 2
-    return float(n * x.var(ddof=1) / spectrum)
-
-
-def _yule_walker_aic(centred: np.ndarray) -> tuple[float, np.ndarray]:
-    """R's ar.yw with aic=TRUE on a centred series: the prediction variance and coefficients of the order of
-    least AIC (the first on ties), by the Levinson-Durbin recursion over the sample autocovariances."""
-    n = centred.size
-    top = min(n - 1, math.floor(10.0 * math.log10(n)))
-    acov = np.array([centred[: n - k] @ centred[k:] / n for k in range(top + 1)])
-    variances = [acov[0]]
-    orders: list[np.ndarray] = [np.zeros(0)]
-    phi = np.zeros(0)
-    for k in range(1, top + 1):
-        reflection = (acov[k] - phi @ acov[k - 1 : 0 : -1]) / variances[-1]
-        phi = np.concatenate([phi - reflection * phi[::-1], [reflection]])
-        orders.append(phi)
-        variances.append(variances[-1] * (1.0 - reflection * reflection))
-    aic = n * np.log(np.asarray(variances)) + 2.0 * np.arange(top + 1)
-    order = int(np.argmin(aic))
-    # ar.yw scales the innovations variance to the degrees of freedom left by the fit
-    return variances[order] * n / (n - (order + 1)), orders[order]
 
 
 def psrf(chains: list[np.ndarray]) -> float:

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING
 
 from cladomatic_tools import engine
 from cladomatic_tools.arguments import add_rooting
+from cladomatic_tools.diagnostic_settings import DEFAULT_ESS_FOCAL
 from cladomatic_tools.diagnostics_cli import _num, _wrapped, add_run_arguments, input_label
 from cladomatic_tools.output import check_writable, require_numpy
 from cladomatic_tools.reader import InputError
@@ -77,7 +78,9 @@ def run_report(args: argparse.Namespace, status, warn: Callable[[str], None]) ->
     if not args.output.lower().endswith((".html", ".htm")):
         raise InputError(f"the report is one HTML file: give --output a name ending in .html, not {args.output}")
     check_writable(args.output, [*args.runs, *parameter_files])
-    text, summary = build(args.runs, burnin, parameter_files, args.min_freq, args.rooted, status, warn)
+    text, summary = build(
+        args.runs, burnin, parameter_files, args.min_freq, args.rooted, status, warn, args.ess_focal, args.seed
+    )
     with output._replaced(args.output) as (file, _):
         file.write(text.encode("utf-8"))
     sys.stdout.write(f"{summary}\nwritten to {args.output} ({len(text.encode('utf-8')) / 1e6:.1f} MB)\n")
@@ -100,6 +103,8 @@ def build(
     rooted: bool | None,
     status,
     warn: Callable[[str], None] | None = None,
+    ess_focal: int = DEFAULT_ESS_FOCAL,
+    seed: int = 0,
 ) -> tuple[str, str]:
     """The page, and a line of its key figures for standard output."""
     import numpy as np
@@ -135,7 +140,13 @@ def build(
     trace_x = result.trace_ends[:, 0] if whole_gens is None else _trace_generations(whole, result, whole_gens)
     how = "classical MDS" if coordinates.method == "exact" else f"landmark MDS, {coordinates.landmarks} landmarks"
     sections = [
-        report_page.Section("Summary", tables=[_run_table(result, kept, labels), _split_table(result, min_freq)]),
+        report_page.Section(
+            "Summary",
+            tables=[
+                _run_table(result, kept, labels, topological_ess(kept, ess_focal, seed)),
+                _split_table(result, min_freq),
+            ],
+        ),
         report_page.Section(
             "Split frequencies",
             text="Each split's share of the trees of one run against another; hover names its taxa.",
@@ -190,26 +201,22 @@ def _trace_generations(whole: TreeSet, result: Report, gens: np.ndarray) -> np.n
     return gens[first_run[result.trace_ends[:, 0] - 1]]
 
 
-def _run_table(result: Report, kept: TreeSet, labels: list[str]) -> Table:
+def _run_table(result: Report, kept: TreeSet, labels: list[str], ess: list[np.ndarray]) -> Table:
     import numpy as np
 
     from cladomatic_tools.report_page import Table
 
     topologies = kept.topologies()
     groups = np.asarray(kept.groups)
-    ess = topological_ess(kept)
-    header = ["run", "trees kept", "dropped", "distinct topologies"]
-    if ess is not None:
-        header += ["Fréchet ESS", "pseudo-ESS (median)", "pseudo-ESS (min.)"]
+    header = ["run", "trees kept", "dropped", "distinct topologies", "Fréchet ESS", "pseudo-ESS (median)"]
+    header.append("pseudo-ESS (min.)")
     rows = []
     for r, label in enumerate(labels):
         row = [label, str(result.trees[r]), str(result.burned[r]), str(np.unique(topologies[groups == r]).size)]
-        if ess is not None:
-            row += [f"{column[r]:.1f}" for column in ess]
-        rows.append(row)
+        rows.append(row + [f"{column[r]:.1f}" for column in ess])
     rows.append(
         ["all runs", str(result.trees.sum()), str(result.burned.sum()), str(np.unique(topologies).size)]
-        + ([""] * 3 if ess is not None else [])
+        + [""] * len(ess)
     )
     return Table(header, rows)
 
@@ -229,14 +236,10 @@ def _split_table(result: Report, min_freq: float) -> Table:
     )
 
 
-def topological_ess(kept: TreeSet) -> list[np.ndarray] | None:
-    """Per run: the Fréchet ESS, and the median and the minimum pseudo-ESS, from the tree set's own estimators
-    (`TreeSet.topological_ess`); None where the tree set has none yet."""
-    estimate = getattr(kept, "topological_ess", None)
-    if estimate is None:
-        return None
-    median, minimum = estimate(method="pseudo", details=True)
-    return [estimate(method="frechet"), median, minimum]
+def topological_ess(kept: TreeSet, focal: int, seed: int) -> list[np.ndarray]:
+    """Per run: the Fréchet ESS, and the median and the minimum pseudo-ESS (`TreeSet.topological_ess`)."""
+    spread = kept.topological_ess(method="pseudo", focal=focal, seed=seed, details=True)
+    return [kept.topological_ess(method="frechet"), spread[:, 0], spread[:, 1]]
 
 
 def consensus_section(kept: TreeSet) -> Section | None:

@@ -351,6 +351,24 @@ class TreeSet:
 
         return convergence.asdsf(self, burnin, min_freq, points)
 
+    def topological_ess(
+        self,
+        metric: str = "rf",
+        method: str = "frechet",
+        *,
+        focal: int | Sequence[int] | None = None,
+        seed: int = 0,
+        details: bool = False,
+    ) -> np.ndarray:
+        """The effective sample size of the topologies of each group (run), its trees in their order in the run:
+        method "frechet" (the Fréchet correlation ESS, lower-bound form) or "pseudo" (the median over focal trees
+        of coda's effectiveSize of their distance traces). `focal`: positions within every run, or how many to
+        draw (20 by default) with numpy.random.default_rng(seed); `details=True` (pseudo only) gives [runs, 2],
+        the median and the minimum. The definitions are in cladomatic_tools.ess."""
+        from cladomatic_tools import ess
+
+        return ess.topological_ess(self, metric, method, focal, seed, details)
+
     def principal_coordinates(
         self, metric: str = "rf", dims: int = 2, method: str = "auto"
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
