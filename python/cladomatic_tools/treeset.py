@@ -355,12 +355,14 @@ def _selection(burnin: int | str | Fraction, every: int) -> Selection:
 
 
 def _indices(picked, n: int, what: str) -> np.ndarray:
-    """Tree indices as a uint32 array: None for all, a range or slice, or integers in 0..n-1."""
+    """Tree indices as a uint32 array of their own: None for all, a range or slice, or integers in 0..n-1.
+    Always a copy, checked after copying: a caller's index array may share memory with `out`, which the
+    engine writes while it still reads the indices."""
     if picked is None:
         return np.arange(n, dtype=np.uint32)
     if isinstance(picked, slice):
         return np.ascontiguousarray(np.arange(n, dtype=np.uint32)[picked])
-    index = np.asarray(picked)
+    index = np.array(picked)
     if index.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, not of shape {index.shape}")
     if index.size == 0:

@@ -169,6 +169,18 @@ class TestSelectionsAndOutput:
         out.flush()
         np.testing.assert_array_equal(np.load(tmp_path / "m.npy"), small.distances("wrf"))
 
+    def test_indices_that_share_memory_with_out(self, small):
+        # the engine writes `out` while it reads the indices: they must be read from a copy
+        other = TreeSet.from_newick([newick(t) for t in forest(3, 12, 8)])
+        for call in (small.distances, lambda *a, **k: small.against(other, *a, **k)):
+            buf = np.array([11, 3, 7, 0, 5, 9, 1, 10] + [0] * 56, dtype=np.uint32)
+            want = call("rf", rows=buf[:8].copy(), cols=range(8))
+            got = call("rf", rows=buf[:8], cols=range(8), out=buf.reshape(8, 8))
+            np.testing.assert_array_equal(got, want)
+            buf = np.array([2, 4, 6, 8] + [0] * 12, dtype=np.uint32)
+            want = call("rf", rows=range(4), cols=buf[:4].copy())
+            np.testing.assert_array_equal(call("rf", rows=range(4), cols=buf[:4], out=buf.reshape(4, 4)), want)
+
 
 class TestReductions:
     @pytest.mark.parametrize("rooted", [False, True])
