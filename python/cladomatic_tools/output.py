@@ -7,8 +7,9 @@ it fits in the memory available.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
-at once each leave a whole file. Only a path that is not a regular file (a device such as /dev/null, a pipe)
-is written in place; nothing the command did not create is ever removed.
+at once each leave a whole file; the files of a result folder (converge, space) go the same way one by one. Only
+a path that is not a regular file (a device such as /dev/null, a pipe) is written in place; nothing the command
+did not create is ever removed.
 """
 
 import csv
@@ -19,7 +20,7 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import IO, Any, cast
@@ -417,6 +418,14 @@ def _native_rows() -> Callable[[Sequence[str], Any, str], bytes] | None:
     except ImportError:
         return None
     return cast(Callable[[Sequence[str], Any, str], bytes], format_rows)
+
+
+def write_files(folder: str, files: Mapping[str, bytes]) -> None:
+    """The files of a result folder, made in full beforehand, each written whole in turn: a run stopped between
+    two files leaves each file either as it was or new, never cut short."""
+    for name, content in files.items():
+        with _replaced(os.path.join(folder, name)) as (file, _):
+            file.write(content)
 
 
 def write_npz(path: str, arrays: dict[str, Any]) -> None:

@@ -1,8 +1,11 @@
 """The pictures of `cladomatic converge` and `cladomatic space`, drawn without a display.
 
-Every function takes plain arrays, writes one PNG and closes its figure; the numbers each picture shows are
-written beside it as TSV by the command, so nothing here is the only record of a result.
+Every function takes plain arrays and returns one PNG image as bytes, for the command to write with its other
+files once all are made; the numbers each picture shows are written beside it as TSV by the command, so nothing
+here is the only record of a result.
 """
+
+import io
 
 import numpy as np
 
@@ -25,12 +28,16 @@ def _colours(plt, count: int) -> list:
     return [cmap(i % cmap.N) for i in range(count)]
 
 
-def _save(plt, fig, path: str) -> None:
-    fig.savefig(path, dpi=DPI)
-    plt.close(fig)
+def _png(plt, fig) -> bytes:
+    image = io.BytesIO()
+    try:
+        fig.savefig(image, dpi=DPI, format="png")
+    finally:
+        plt.close(fig)
+    return image.getvalue()
 
 
-def split_frequencies(freqs: np.ndarray, used: np.ndarray, run_names: list[str], title: str, path: str) -> None:
+def split_frequencies(freqs: np.ndarray, used: np.ndarray, run_names: list[str], title: str) -> bytes:
     """Run against run: one panel for two runs, every pair of runs (lower triangle) for more. Splits taken
     into the ASDSF are drawn solid, the rest hollow; points on the diagonal agree perfectly."""
     plt = _pyplot()
@@ -58,10 +65,10 @@ def split_frequencies(freqs: np.ndarray, used: np.ndarray, run_names: list[str],
             if row == 0 and col == 0:
                 ax.legend(loc="upper left", fontsize="small")
     fig.suptitle(title)
-    _save(plt, fig, path)
+    return _png(plt, fig)
 
 
-def asdsf_trace(trees: np.ndarray, values: np.ndarray, min_freq: float, x_label: str, title: str, path: str) -> None:
+def asdsf_trace(trees: np.ndarray, values: np.ndarray, min_freq: float, x_label: str, title: str) -> bytes:
     """ASDSF and maximum SDSF as the sample grows. values: [points, 2]."""
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(6.4, 4.2), layout="constrained")
@@ -73,7 +80,7 @@ def asdsf_trace(trees: np.ndarray, values: np.ndarray, min_freq: float, x_label:
     ax.set_ylim(bottom=0)
     ax.legend(fontsize="small")
     ax.set_title(title)
-    _save(plt, fig, path)
+    return _png(plt, fig)
 
 
 def tree_space(
@@ -82,8 +89,7 @@ def tree_space(
     run_names: list[str],
     share: np.ndarray,
     title: str,
-    path: str,
-) -> None:
+) -> bytes:
     """The first two principal coordinates, one colour per run, each run's path through its sample (in file
     order) drawn faintly under its points. A single axis is drawn against the tree's rank in its run."""
     plt = _pyplot()
@@ -106,4 +112,4 @@ def tree_space(
         ax.set_ylabel(f"PCo 1 ({share[0] * 100:.1f}% of variation)")
     ax.legend(fontsize="small", markerscale=1.5)
     ax.set_title(title)
-    _save(plt, fig, path)
+    return _png(plt, fig)

@@ -1,10 +1,11 @@
 """Principal coordinates against a classical MDS written out from its definition, and the pictures."""
 
+import os
 from pathlib import Path
 
 import numpy as np
 import pytest
-from cladomatic_tools import space
+from cladomatic_tools import plots, space
 from cladomatic_tools.main import main
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -147,3 +148,29 @@ class TestPictures:
         assert first[1] == "cynmix.run1.t.gz" and first[2] == "0" and first[3] == "0"
         axes = (tmp_path / "axes.tsv").read_text().splitlines()
         assert len(axes) == 1 + dims
+
+
+class TestFolderOutput:
+    @pytest.mark.parametrize("args, drawing", [(["converge", *RUNS], "asdsf_trace"), (["space", *RUNS], "tree_space")])
+    def test_a_run_that_fails_leaves_every_old_file_whole(self, tmp_path, monkeypatch, capsys, args, drawing):
+        assert main([*args, "--output", str(tmp_path)]) == 0
+        before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+
+        def broken(*arguments):
+            raise OverflowError("Exceeded cell block limit")
+
+        monkeypatch.setattr(plots, drawing, broken)
+        assert main([*args, "--burnin", "10", "--output", str(tmp_path)]) == 70
+        assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+    def test_a_full_disk_leaves_every_old_file_whole(self, small_disk, capsys):
+        assert main(["converge", *RUNS, "--output", str(small_disk)]) == 0
+        before = {path.name: path.read_bytes() for path in small_disk.iterdir()}
+        filler = small_disk / "filler"
+        with pytest.raises(OSError, match="No space"), open(filler, "wb", buffering=0) as out:
+            while True:
+                out.write(bytes(1 << 16))
+        assert main(["converge", *RUNS, "--burnin", "10", "--output", str(small_disk)]) == 1
+        assert "No space left on device" in capsys.readouterr().err
+        filler.unlink()
+        assert {path.name: path.read_bytes() for path in small_disk.iterdir()} == before
