@@ -365,7 +365,7 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
         groups[order],
         runs,
         result.share,
-        f"Tree space of {input_label(args.files)}\n({_METRIC_TITLES[args.metric]}, {how}, {len(names)} trees)",
+        f"Tree space of {input_label(args.files)}\n({_METRIC_TITLES[args.metric]}, {how}, {len(names):,} trees)",
     )
     write_files(out, files)
     shares = ", ".join(f"{axes[k]} {result.share[k] * 100:.1f}%" for k in range(args.dims))

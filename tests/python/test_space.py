@@ -174,3 +174,46 @@ class TestFolderOutput:
         assert "No space left on device" in capsys.readouterr().err
         filler.unlink()
         assert {path.name: path.read_bytes() for path in small_disk.iterdir()} == before
+
+
+class TestSpaceEdges:
+    @pytest.mark.parametrize("method", ["exact", "landmark"])
+    def test_distances_that_are_not_finite_are_an_error_naming_the_trees(self, tmp_path, capsys, method):
+        trees = tmp_path / "trees.nwk"
+        trees.write_text("((A:1,B:1):1,C:1,D:1);\n((A:1,C:1):1,B:1,D:1);\n((A:1,B:2):inf,C:1,D:1);\n")
+        assert main(["space", str(trees), "--metric", "kf", "--method", method, "--output", str(tmp_path)]) == 2
+        err = capsys.readouterr().err
+        assert "the kf distance between tree_1 and tree_3 is inf: a branch length" in err
+        assert os.listdir(tmp_path) == ["trees.nwk"]
+
+    def test_the_landmarks_said_are_the_landmarks_used(self, tmp_path, capsys):
+        trees = tmp_path / "trees.nwk"
+        trees.write_text("((A,B),C,(D,E));\n((A,C),B,(D,E));\n((A,D),B,(C,E));\n")
+        assert main(["space", str(trees), "--method", "landmark", "--output", str(tmp_path)]) == 0
+        out = capsys.readouterr().out
+        assert "landmark MDS, 3 landmarks" in out and "500" not in out
+
+    def test_a_million_trees_are_drawn_as_their_density(self):
+        points = np.random.default_rng(16).normal(size=(1_000_000, 2))
+        # one run's path through a million points is more than the renderer can hold
+        png = plots.tree_space(points, np.zeros(1_000_000, dtype=int), ["run1"], np.array([0.3, 0.1]), "Trees")
+        assert png.startswith(b"\x89PNG")
+
+    def test_titles_fit_and_axes_say_what_share_they_show(self, monkeypatch):
+        figures = []
+        monkeypatch.setattr(plots, "_png", lambda plt, fig: figures.append(fig) or b"")
+        title = f"Tree space of {'a_long_run_name_' * 8}.t\n(Robinson-Foulds distance, classical MDS, 60,001 trees)"
+        for count in (100, plots.DENSITY_ABOVE + 1):
+            points = np.random.default_rng(count).normal(size=(count, 2))
+            plots.tree_space(points, np.zeros(count, dtype=int), ["run1"], np.array([0.25, 0.125]), title)
+        for fig, density in zip(figures, (False, True), strict=True):
+            ax = fig.axes[0]
+            fig.canvas.draw()
+            [title] = fig.texts
+            box = title.get_window_extent()
+            assert box.x0 >= 0 and box.x1 <= fig.bbox.width and box.y1 <= fig.bbox.height
+            assert ax.get_xlabel() == "PCo 1 (25.0% of the sum of all eigenvalues)"
+            assert ax.get_ylabel() == "PCo 2 (12.5% of the sum of all eigenvalues)"
+            assert ("density of all 50,001 trees" in " ".join(title.get_text().split())) == density
+            assert (len(fig.axes) == 2) == density  # the density's colour bar
+            plots._pyplot().close(fig)
