@@ -34,6 +34,8 @@ from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph
 from dask.typing import Key
 
+from cladomatic_tools.output import reserve
+
 METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # the reductions also take the mean squared Kuhner-Felsenstein score
 REDUCED_METRICS = (*METRICS, "kf2")
@@ -441,6 +443,8 @@ def to_npy(tree_set: Any, path: str | os.PathLike[str], metric: str = "rf", chun
     try:
         if n:
             np.lib.format.open_memmap(temporary, mode="w+", dtype=dtype_of(metric), shape=(n, n)).flush()
+            with open(temporary, "rb+") as file:
+                reserve(file.fileno(), os.fstat(file.fileno()).st_size, path)
             _check_one_machine()
             _run_tiles(tree_set, metric, work, _write_npy_tile, temporary)
             with open(temporary, "rb+") as file:

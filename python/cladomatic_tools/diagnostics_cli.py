@@ -4,6 +4,7 @@ Both read their trees into one TreeSet and write TSV files and PNG pictures into
 """
 
 import argparse
+import itertools
 import math
 import os
 import re
@@ -15,7 +16,7 @@ from typing import TYPE_CHECKING
 from cladomatic_tools import diagnostic_settings as settings
 from cladomatic_tools import engine
 from cladomatic_tools.arguments import BURNIN_HELP, add_rooting, burnin, whole_number
-from cladomatic_tools.output import require_numpy
+from cladomatic_tools.output import require_numpy, write_files
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
 from cladomatic_tools.sources import FileTrees
@@ -194,10 +195,8 @@ def generations(tree_names: list[str]) -> np.ndarray | None:
     return values
 
 
-def _tsv(path: str, header: list[str], rows) -> None:
-    with open(path, "w", encoding="utf-8", newline="\n") as out:
-        out.write("\t".join(header) + "\n")
-        out.writelines("\t".join(row) + "\n" for row in rows)
+def _tsv(header: list[str], rows) -> bytes:
+    return "".join("\t".join(row) + "\n" for row in itertools.chain([header], rows)).encode("utf-8")
 
 
 def _num(value: float) -> str:
@@ -233,8 +232,8 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
 
     order = np.lexsort((-report.sd, -report.freqs.mean(axis=0)))
     sides = convergence.named_sides(report.splits, tree_set.rooted)
-    _tsv(
-        os.path.join(out, "split_frequencies.tsv"),
+    files: dict[str, bytes] = {}
+    files["split_frequencies.tsv"] = _tsv(
         ["split", *[f"freq_{label}" for label in labels], "mean", "sd", "in_asdsf"],
         (
             [
@@ -255,8 +254,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     trace_gen = gens[first_run[report.trace_ends[:, 0] - 1]] if gens is not None else None
     header = ["point", *[f"trees_{label}" for label in labels]]
     header += ["generation"] if trace_gen is not None else []
-    _tsv(
-        os.path.join(out, "asdsf_trace.tsv"),
+    files["asdsf_trace.tsv"] = _tsv(
         header + ["asdsf", "max_sdsf"],
         (
             [
@@ -269,15 +267,13 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
             for k in range(len(report.trace))
         ),
     )
-    _tsv(
-        os.path.join(out, "run_distances.tsv"),
+    files["run_distances.tsv"] = _tsv(
         ["run", *labels],
         ([labels[r], *[_num(v) for v in report.mean_rf[r]]] for r in range(len(runs))),
     )
 
     ess_rows = ess.run_table(tree_set, ess.chains(tree_set, skip=report.burned), "rf", args.ess_focal, args.seed)
-    _tsv(
-        os.path.join(out, "ess.tsv"),
+    files["ess.tsv"] = _tsv(
         ["run", "trees", "frechet_ess", "pseudo_ess_median", "pseudo_ess_min"],
         (
             [labels[r], str(row.trees), _num(row.frechet), _num(row.pseudo_median), _num(row.pseudo_min)]
@@ -286,22 +282,21 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     )
 
     source = input_label(args.runs)
-    plots.split_frequencies(
+    files["split_frequencies.png"] = plots.split_frequencies(
         report.freqs,
         report.used,
         labels,
         f"Split frequencies, {source}\n(burn-in {burnin}, ASDSF {_num(report.final.asdsf)})",
-        os.path.join(out, "split_frequencies.png"),
     )
     x = trace_gen if trace_gen is not None else report.trace_ends[:, 0]
-    plots.asdsf_trace(
+    files["asdsf_trace.png"] = plots.asdsf_trace(
         x,
         report.trace,
         args.min_freq,
         "generation" if trace_gen is not None else f"trees sampled ({labels[0]})",
         f"ASDSF along the chains, {source}\n(burn-in {burnin} at every point)",
-        os.path.join(out, "asdsf_trace.png"),
     )
+    write_files(out, files)
 
     lines = [
         f"runs: {len(runs)}; trees per run after a burn-in of {burnin}: "
@@ -349,8 +344,8 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
     gens = generations(names)
     runs = [os.path.basename(name) for name in tree_set.group_names]
     axes = [f"PCo{k + 1}" for k in range(args.dims)]
-    _tsv(
-        os.path.join(out, "coordinates.tsv"),
+    files: dict[str, bytes] = {}
+    files["coordinates.tsv"] = _tsv(
         ["tree", "run", "position", *(["generation"] if gens is not None else []), *axes],
         (
             [
@@ -363,22 +358,21 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
             for i in range(len(names))
         ),
     )
-    _tsv(
-        os.path.join(out, "axes.tsv"),
+    files["axes.tsv"] = _tsv(
         ["axis", "eigenvalue", "share"],
         ([axes[k], f"{result.eigenvalues[k]:.6g}", f"{result.share[k]:.6f}"] for k in range(args.dims)),
     )
     # the path of a run follows its trees in file order
     order = np.lexsort((positions, groups))
     how = "classical MDS" if result.method == "exact" else f"landmark MDS, {result.landmarks} landmarks"
-    plots.tree_space(
+    files["tree_space.png"] = plots.tree_space(
         result.points[order],
         groups[order],
         runs,
         result.share,
-        f"Tree space of {input_label(args.files)}\n({_METRIC_TITLES[args.metric]}, {how}, {len(names)} trees)",
-        os.path.join(out, "tree_space.png"),
+        f"Tree space of {input_label(args.files)}\n({_METRIC_TITLES[args.metric]}, {how}, {len(names):,} trees)",
     )
+    write_files(out, files)
     shares = ", ".join(f"{axes[k]} {result.share[k] * 100:.1f}%" for k in range(args.dims))
     sys.stdout.write(
         f"{len(names)} trees, {how}; share of the variation: {shares}\n"

@@ -11,6 +11,7 @@ from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
 from cladomatic_tools.rooting import COMMAND_OPTIONS
 from cladomatic_tools.sources import FileTrees, explain, rooting_of, scan, texts
+from cladomatic_tools.stopping import Stopped, signal_number
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
@@ -28,9 +29,9 @@ class EngineMissing(EnvironmentFailure):
     """The extension module cannot be imported."""
 
 
-class Abandoned(KeyboardInterrupt):
-    """Ctrl-C while the module computes on its own thread, which cannot be stopped: the process has to end
-    without waiting for it."""
+class Abandoned(Stopped):
+    """Ctrl-C or another signal that ends the run while the module computes on its own thread, which cannot be
+    stopped: the process has to end without waiting for it."""
 
 
 def _function(name: str) -> Callable[..., tuple[Any, ...]]:
@@ -67,8 +68,8 @@ def _on_worker[T](call: Callable[[], T]) -> T:
     try:
         while worker.is_alive():
             worker.join(_WAIT_SECONDS)
-    except KeyboardInterrupt:
-        raise Abandoned() from None
+    except KeyboardInterrupt as err:
+        raise Abandoned(signal_number(err)) from None
     succeeded, value = outcome[0]
     if not succeeded:
         raise value

@@ -2,11 +2,13 @@
 
 Every failure is one line on standard error (a traceback too only with --debug) and one of these statuses:
 2 for bad arguments or input, 1 for the environment (a full disk, a missing permission, NumPy or the extension
-module, too little memory), 70 for an internal error (a bug), 130 after Ctrl-C.
+module, too little memory), 70 for an internal error (a bug), 128 + the signal's number after a signal that
+ends the run (130 after Ctrl-C, 143 after SIGTERM, 129 after SIGHUP).
 """
 
 import argparse
 import os
+import signal
 import sys
 import traceback
 from collections.abc import Callable
@@ -18,6 +20,7 @@ from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.selection import Selection
 from cladomatic_tools.sources import FileTrees
+from cladomatic_tools.stopping import signal_number, stopped_by_signals
 
 PROG = "cladomatic"
 
@@ -68,7 +71,8 @@ def _parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="All pairwise tree distances, and every split of a tree collection, from Newick or NEXUS files.",
         epilog="Exit status: 0 done, 2 bad arguments or input, 1 a fault of the environment (disk full, permission, "
-        "memory, NumPy or the extension module missing), 70 internal error, 130 interrupted.",
+        "memory, NumPy or the extension module missing), 70 internal error, 128 + N after signal N (130 Ctrl-C, "
+        "143 SIGTERM, 129 SIGHUP).",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     _add_debug(parser, False)
@@ -177,7 +181,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        args.run(args, status, warn)
+        with stopped_by_signals():
+            args.run(args, status, warn)
     except BaseException as err:
         if isinstance(err, SystemExit):
             raise
@@ -210,7 +215,8 @@ def _failure(err: BaseException) -> tuple[int, str | None]:
     if isinstance(err, OSError):
         return 1, f"error: cannot write standard output: {err.strerror or err}"
     if isinstance(err, KeyboardInterrupt):
-        return 130, "interrupted"
+        signum = signal_number(err)
+        return 128 + signum, "interrupted" if signum == signal.SIGINT else f"stopped by {signal.Signals(signum).name}"
     if isinstance(err, Exception):
         return 70, f"internal error: {type(err).__name__}: {err}"
     return 70, f"internal error: {err}"  # the module's internal-failure type lies outside Exception

@@ -1,23 +1,26 @@
 """Writing distance matrices (TSV, CSV, either gzip-compressed, .npy, .npz) and split exports (.npz).
 
 A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
-memory for one band only, whatever the size of the matrix; a .npy file is filled through a memory map of each
-band in turn. Only .npz output holds the whole matrix, after checking that it fits in the memory available.
+memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
+filled through a memory map of each band in turn. Only .npz output holds the whole matrix, after checking that
+it fits in the memory available.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
-at once each leave a whole file. Only a path that is not a regular file (a device such as /dev/null, a pipe)
-is written in place; nothing the command did not create is ever removed.
+at once each leave a whole file; the files of a result folder (converge, space) go the same way one by one. Only
+a path that is not a regular file (a device such as /dev/null, a pipe) is written in place; nothing the command
+did not create is ever removed.
 """
 
 import csv
+import errno
 import gzip
 import io
 import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import IO, Any, cast
@@ -226,28 +229,57 @@ def write_matrix(bands: Bands, target: Target) -> None:
             if mappable is None:
                 _stream_npy(bands, file)
             else:
-                _map_npy(bands, mappable, file.fileno())
+                _map_npy(bands, mappable, file, target.path)
         return
     with _replaced(target.path) as (file, _), _text(file, target.compressed) as text:
         _write_text(bands, text, _delimiter(target.fmt))
 
 
-def _map_npy(bands: Bands, path: str, descriptor: int) -> None:
-    """Fills the .npy file at `path` (open as `descriptor`) band by band, each band through a memory map of its
-    own rows: once a band is unmapped its pages belong to the file, not to this process, so the resident set
-    stays at one band."""
+def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
+    """Fills the .npy file at `path` (open as `file`, named `shown` to the user) band by band, each band through
+    a memory map of its own rows: once a band is unmapped its pages belong to the file, not to this process, so
+    the resident set stays at one band. The file gets all its blocks before the first band is computed."""
     import numpy
 
-    header = numpy.lib.format.open_memmap(path, mode="w+", dtype=bands.dtype, shape=bands.shape)
-    offset = header.offset
-    del header
+    header = _npy_header(bands)
+    reserve(file.fileno(), len(header) + bands.nbytes(), shown)
+    file.write(header)
+    file.flush()
     row_bytes = bands.row_bytes()
     for rows in bands.spans():
-        start = offset + rows.start * row_bytes
+        start = len(header) + rows.start * row_bytes
         band = numpy.memmap(path, dtype=bands.dtype, mode="r+", offset=start, shape=(len(rows), bands.shape[1]))
         bands.fill(rows, band)
         del band
-        _start_writeback(descriptor, start, len(rows) * row_bytes)
+        _start_writeback(file.fileno(), start, len(rows) * row_bytes)
+
+
+def reserve(descriptor: int, size: int, shown: str) -> None:
+    """Gives the file open as `descriptor` the blocks of its first `size` bytes. A page of a memory map that the
+    disk cannot back ends the process with SIGBUS, without a word and with the file left behind; with every
+    block held first, a full disk is a message before any work. A file system that cannot reserve blocks gets
+    zeros written instead."""
+    try:
+        os.posix_fallocate(descriptor, 0, size)
+        return
+    except OSError as err:
+        if err.errno == errno.ENOSPC:
+            raise _no_space(shown, size) from None
+        if err.errno not in (errno.EOPNOTSUPP, errno.EINVAL, errno.ENOSYS):
+            raise
+    zeros = bytes(min(size, 1 << 20))
+    done = 0
+    while done < size:
+        try:
+            done += os.pwrite(descriptor, zeros[: size - done], done)
+        except OSError as err:
+            if err.errno == errno.ENOSPC:
+                raise _no_space(shown, size) from None
+            raise
+
+
+def _no_space(path: str, size: int) -> EnvironmentFailure:
+    return EnvironmentFailure(f"no space left on device for {path} ({_size(size)} needed)")
 
 
 def _start_writeback(descriptor: int, start: int, length: int) -> None:
@@ -262,12 +294,20 @@ def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
     """A .npy file written in order, for a target that cannot be mapped (a device, a pipe)."""
     import numpy
 
-    header = {"descr": numpy.lib.format.dtype_to_descr(numpy.dtype(bands.dtype)), "fortran_order": False}
-    numpy.lib.format.write_array_header_1_0(file, {**header, "shape": bands.shape})
+    file.write(_npy_header(bands))
     for rows in bands.spans():
         band = numpy.empty((len(rows), bands.shape[1]), dtype=bands.dtype)
         bands.fill(rows, band)
         file.write(band.data)
+
+
+def _npy_header(bands: Bands) -> bytes:
+    import numpy
+
+    header = io.BytesIO()
+    descr = numpy.lib.format.dtype_to_descr(numpy.dtype(bands.dtype))
+    numpy.lib.format.write_array_header_1_0(header, {"descr": descr, "fortran_order": False, "shape": bands.shape})
+    return header.getvalue()
 
 
 def available_memory() -> int | None:
@@ -378,6 +418,14 @@ def _native_rows() -> Callable[[Sequence[str], Any, str], bytes] | None:
     except ImportError:
         return None
     return cast(Callable[[Sequence[str], Any, str], bytes], format_rows)
+
+
+def write_files(folder: str, files: Mapping[str, bytes]) -> None:
+    """The files of a result folder, made in full beforehand, each written whole in turn: a run stopped between
+    two files leaves each file either as it was or new, never cut short."""
+    for name, content in files.items():
+        with _replaced(os.path.join(folder, name)) as (file, _):
+            file.write(content)
 
 
 def write_npz(path: str, arrays: dict[str, Any]) -> None:

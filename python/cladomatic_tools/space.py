@@ -123,8 +123,23 @@ def principal_coordinates(
     if method not in ("auto", "exact", "landmark"):
         raise ValueError(f"unknown method '{method}': expected auto, exact or landmark")
     if method == "exact" or (method == "auto" and n <= EXACT_LIMIT):
-        return classical(tree_set.distances(metric), dims)
+        return classical(finite_distances(tree_set, metric, np.arange(n)), dims)
     if landmarks < 2:
         raise ValueError(f"need at least 2 landmarks, got {landmarks}")
-    marks, rows = choose_landmarks(lambda picked: tree_set.distances(metric, rows=picked), n, landmarks)
+    marks, rows = choose_landmarks(lambda picked: finite_distances(tree_set, metric, picked), n, landmarks)
     return landmark(rows[:, marks], rows.T, dims)
+
+
+def finite_distances(tree_set, metric: str, rows: np.ndarray) -> np.ndarray:
+    """The distances of the trees `rows` to every tree, refused when one is not a finite number (a branch
+    length of inf or nan gives such a distance, and it would turn every coordinate into nan)."""
+    distances = tree_set.distances(metric, rows=rows)
+    bad = np.argwhere(~np.isfinite(distances))
+    if bad.size:
+        i, j = bad[0]
+        names = tree_set.tree_names
+        raise ValueError(
+            f"the {metric} distance between {names[rows[i]]} and {names[j]} is {distances[i, j]}: a branch length "
+            "of one of them is infinite or not a number"
+        )
+    return distances

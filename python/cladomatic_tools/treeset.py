@@ -14,6 +14,7 @@ array([[0, 2],
 array([[4., 0.]])
 """
 
+import hashlib
 import itertools
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
@@ -36,6 +37,9 @@ METRICS = {
 }
 # Per-tree summaries computed from split counts and per-split sums, without the matrix.
 SUMMARIES = ("rf", "info_rf", "kf2")
+
+# The layout of a pickled set's state. The first (no version) had no checksum.
+_STATE_VERSION = 2
 
 
 class TreeSet:
@@ -380,11 +384,13 @@ class TreeSet:
         result = space.principal_coordinates(self, metric, dims, method)
         return result.points, result.eigenvalues, result.share
 
-    # pickling: the interned arrays as one bytes object
+    # pickling: the interned arrays as one bytes object, and a checksum of the whole state
 
     def __reduce__(self):
-        state = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, self.burnin)
-        return _restore, state
+        # the burn-in as it was given: its text reads back as the same Burnin
+        burnin = None if self.burnin is None else self.burnin.text
+        fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
+        return _restore, (_STATE_VERSION, _state_digest(_STATE_VERSION, fields), *fields)
 
     def _check_metric(self, metric: str):
         dtype = METRICS.get(metric)
@@ -400,18 +406,76 @@ class TreeSet:
         return dtype
 
 
-def _restore(data: bytes, tree_names, groups, group_names, positions, burnin: Burnin | None = None) -> TreeSet:
+def _restore(version, digest=None, *fields) -> TreeSet:
+    """A pickled set, refused with ValueError unless its checksum matches and every invariant the kernels rely
+    on holds: a damaged pickle must never load as another set."""
+    if isinstance(version, bytes):  # the first layout began with the engine's bytes
+        raise ValueError(
+            "Not a saved tree set: it was saved by an older version of cladomatic_tools, without a checksum; "
+            "read its trees again."
+        )
+    if version != _STATE_VERSION:
+        raise ValueError(f"Not a saved tree set: unknown layout {version!r}.")
+    try:
+        intact = digest == _state_digest(version, fields)
+    except TypeError:
+        intact = False
+    if not intact:
+        raise ValueError("Not a saved tree set: its checksum does not match (the data is damaged).")
+    data, tree_names, groups, group_names, positions, burnin = fields
+    if not isinstance(data, bytes):
+        raise ValueError("Not a saved tree set: no interned trees.")
     engine = _cladomatic_engine.Engine.load(data)
-    groups = np.asarray(groups, dtype=np.int32)
-    positions = np.asarray(positions, dtype=np.int64)
     n = engine.n_trees
-    if len(tree_names) != n or groups.shape != (n,) or positions.shape != (n,):
+    if not (_strings(tree_names) and _strings(group_names) and group_names):
+        raise ValueError("Not a saved tree set: tree or group names that are not lists of str.")
+    if len(tree_names) != n or not (_per_tree(groups, np.int32, n) and _per_tree(positions, np.int64, n)):
         raise ValueError("Not a saved tree set: per-tree lists do not match the trees.")
-    if n and (groups.min() < 0 or groups.max() >= len(group_names)):
-        raise ValueError("Not a saved tree set: a group outside the group names.")
-    if burnin is not None and not isinstance(burnin, Burnin):
+    if groups.min() < 0 or groups.max() >= len(group_names) or positions.min() < 0:
+        raise ValueError("Not a saved tree set: a group outside the group names, or a negative position.")
+    if burnin is not None and not isinstance(burnin, str):
         raise ValueError("Not a saved tree set: its burn-in is not one.")
-    return TreeSet(engine, list(tree_names), groups, list(group_names), positions, burnin)
+    try:
+        given = None if burnin is None else parse_burnin(burnin)
+    except (TypeError, ValueError):
+        raise ValueError("Not a saved tree set: its burn-in is not one.") from None
+    return TreeSet(engine, tree_names, groups, group_names, positions, given)
+
+
+def _strings(values) -> bool:
+    return isinstance(values, list) and all(isinstance(value, str) for value in values)
+
+
+def _per_tree(values, dtype, n: int) -> bool:
+    return isinstance(values, np.ndarray) and values.dtype == dtype and values.shape == (n,)
+
+
+def _state_digest(version: int, fields: tuple) -> bytes:
+    """SHA-256 of the version and every field of a pickled set's state, each field encoded by its type, so that
+    a field added later is covered without more code here as long as it is made of the types below."""
+    digest = hashlib.sha256()
+
+    def feed(value) -> None:
+        if isinstance(value, (list, tuple)):
+            digest.update(f"l{len(value)};".encode())
+            for item in value:
+                feed(item)
+            return
+        if isinstance(value, np.ndarray):
+            tag, data = f"a{value.dtype.str}{value.shape}", np.ascontiguousarray(value).tobytes()
+        elif isinstance(value, bytes):
+            tag, data = "b", value
+        elif isinstance(value, str):
+            tag, data = "s", value.encode("utf-8", "surrogatepass")
+        elif value is None or isinstance(value, (bool, int, Fraction)):
+            tag, data = "r", repr(value).encode()
+        else:
+            raise TypeError(f"no checksum for a {type(value).__name__} in a saved tree set")
+        digest.update(f"{tag}{len(data)};".encode())
+        digest.update(data)
+
+    feed((version, *fields))
+    return digest.digest()
 
 
 def _build(items, translate, rooted: bool, lengths: bool):
@@ -449,12 +513,14 @@ def _marked(trees: Iterable[str], rooting: Rooting) -> Iterator[str]:
 
 
 def _indices(picked, n: int, what: str) -> np.ndarray:
-    """Tree indices as a uint32 array: None for all, a range or slice, or integers in 0..n-1."""
+    """Tree indices as a uint32 array of their own: None for all, a range or slice, or integers in 0..n-1.
+    Always a copy, checked after copying: a caller's index array may share memory with `out`, which the
+    engine writes while it still reads the indices."""
     if picked is None:
         return np.arange(n, dtype=np.uint32)
     if isinstance(picked, slice):
         return np.ascontiguousarray(np.arange(n, dtype=np.uint32)[picked])
-    index = np.asarray(picked)
+    index = np.array(picked)
     if index.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, not of shape {index.shape}")
     if index.size == 0:

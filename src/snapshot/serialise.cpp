@@ -6,6 +6,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
+
+#include "../primitives/utf8.hpp"
 
 namespace cladomatic {
 namespace {
@@ -70,6 +73,47 @@ bool ascending(std::span<const std::uint64_t> offsets) {
   return !offsets.empty() && offsets.front() == 0 && std::is_sorted(offsets.begin(), offsets.end());
 }
 
+bool strictly_ascending(std::span<const LeafId> row) {
+  return std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) == row.end();
+}
+
+bool well_formed(std::string_view text) {
+  char32_t code = 0;
+  for (std::size_t i = 0, length = 0; i < text.size(); i += length) {
+    length = decode_utf8(text, i, code);
+    if (length == 0) return false;
+  }
+  return true;
+}
+
+// The rows the interner makes: row i < n is leaf i alone; every other row is
+// a split's canonical side (unrooted: the side without leaf 0, two to n - 2
+// leaves; rooted: the clade, two to n - 1 leaves), and no two rows are equal,
+// since one split with two ids would be two splits to every kernel.
+bool canonical_rows(const CladeTable& clades, std::uint32_t n_leaves, bool rooted) {
+  for (std::uint32_t leaf = 0; leaf < n_leaves; ++leaf) {
+    const std::span<const LeafId> row = clades.row(leaf);
+    if (row.size() != 1 || row.front() != leaf) return false;
+  }
+  const std::size_t largest = rooted ? n_leaves - 1 : n_leaves - std::min<std::size_t>(2, n_leaves);
+  std::vector<std::span<const LeafId>> splits;
+  for (std::size_t r = n_leaves; r < clades.rows(); ++r) {
+    const std::span<const LeafId> row = clades.row(r);
+    if (row.size() < 2 || row.size() > largest || !strictly_ascending(row) || row.back() >= n_leaves ||
+        (!rooted && row.front() == 0))
+      return false;
+    splits.push_back(row);
+  }
+  const auto less = [](std::span<const LeafId> a, std::span<const LeafId> b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+  };
+  const auto equal = [](std::span<const LeafId> a, std::span<const LeafId> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  };
+  std::sort(splits.begin(), splits.end(), less);
+  return std::adjacent_find(splits.begin(), splits.end(), equal) == splits.end();
+}
+
 }  // namespace
 
 std::vector<std::byte> serialise(const SavedSet& saved) {
@@ -129,6 +173,9 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
   if (std::adjacent_find(set.leaf_names.begin(), set.leaf_names.end(), std::greater_equal<>()) !=
       set.leaf_names.end())
     return damaged("leaf names out of order");
+  if (!std::all_of(set.leaf_names.begin(), set.leaf_names.end(), well_formed))
+    return damaged("a leaf name that is not UTF-8");
+  if (row_words != (n_leaves + 63) / 64) return damaged("inconsistent counts");
 
   std::vector<std::uint64_t> offsets;
   if (!in.get_array(n_trees + 1, offsets) || !ascending(offsets)) return damaged("bad tree offsets");
@@ -144,15 +191,13 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
   if (!in.get_array(clade_offsets.back(), set.clades.leaves)) return damaged("truncated");
   if (!in.done()) return damaged("trailing bytes");
   set.clades.offsets = std::move(clade_offsets);
-  for (std::size_t r = 0; r < set.clades.rows(); ++r) {
-    const std::span<const LeafId> row = set.clades.row(r);
-    if (std::adjacent_find(row.begin(), row.end(), std::greater_equal<>()) != row.end() ||
-        (!row.empty() && row.back() >= n_leaves))
-      return damaged("bad clade row");
-  }
+  const auto leaves = static_cast<std::uint32_t>(n_leaves);
+  if (!canonical_rows(set.clades, leaves, saved.rooted)) return damaged("bad clade row");
 
   // Tree counts follow from the trees; a tree naming an id twice would count
-  // it twice and overrun the kernels' lists.
+  // it twice and overrun the kernels' lists.  No tree holds more splits than
+  // a binary one, and every split is held by some tree.
+  const std::uint64_t most_splits = n_leaves - std::min<std::uint64_t>(saved.rooted ? 2 : 3, n_leaves);
   set.freq.assign(n_ids, 0);
   std::fill_n(set.freq.begin(), n_leaves, static_cast<std::uint32_t>(n_trees));
   std::vector<std::uint32_t> seen_in(n_ids, 0);
@@ -162,6 +207,7 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
     InternSnap& snap = set.snaps[t];
     snap.n_pendant = static_cast<std::uint32_t>(n_leaves);
     snap.ids.assign(ids.begin() + offsets[t], ids.begin() + offsets[t + 1]);
+    if (snap.ids.size() > most_splits) return damaged("a tree with too many splits");
     for (SplitId s : snap.ids) {
       if (s < n_leaves || s >= n_ids || seen_in[s] == t + 1) return damaged("bad split id");
       seen_in[s] = static_cast<std::uint32_t>(t + 1);
@@ -173,6 +219,8 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
       length_at += count;
     }
   }
+  if (std::find(set.freq.begin() + leaves, set.freq.end(), 0u) != set.freq.end())
+    return damaged("a split no tree holds");
   return saved;
 }
 

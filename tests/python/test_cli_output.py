@@ -1,6 +1,7 @@
 """What the `cladomatic` command leaves behind: output files that are whole or untouched, refused outputs,
 exit statuses and one-line failures, Ctrl-C during the pairwise stage."""
 
+import errno
 import gzip
 import os
 import pty
@@ -98,6 +99,34 @@ class TestAtomicOutput:
         assert out.stat().st_mode & 0o777 == 0o666 & ~umask
 
 
+class TestFullDisk:
+    @pytest.mark.parametrize(
+        "name, message",
+        [("kf.npy", "no space left on device for {} (3.9 MB needed)"), ("kf.tsv", "cannot write {}: No space"),
+         ("kf.npz", "cannot write {}: No space")],
+    )
+    def test_a_full_disk_is_one_line_and_leaves_the_old_file(self, tmp_path, small_disk, name, message):
+        trees = tmp_path / "trees.nwk"
+        trees.write_text("\n".join(random_trees(700, 20)) + "\n")
+        out = small_disk / name
+        out.write_bytes(b"earlier result")
+        result = run("kf", trees, "--output", out)
+        assert result.returncode == 1 and result.stderr.startswith(f"cladomatic: error: {message.format(out)}")
+        assert out.read_bytes() == b"earlier result" and os.listdir(small_disk) == [name]
+
+    def test_blocks_are_written_as_zeros_where_they_cannot_be_reserved(self, tmp_path, small_disk, monkeypatch, capsys):
+        def refused(descriptor, offset, length):
+            raise OSError(errno.EOPNOTSUPP, "Operation not supported")
+
+        monkeypatch.setattr(os, "posix_fallocate", refused)
+        trees = tmp_path / "trees.nwk"
+        trees.write_text("\n".join(random_trees(700, 20)) + "\n")
+        assert main.main(["kf", str(trees), "--output", str(small_disk / "kf.npy")]) == 1
+        assert "no space left on device for" in capsys.readouterr().err and os.listdir(small_disk) == []
+        assert main.main(["kf", str(trees), "--output", str(tmp_path / "kf.npy")]) == 0
+        np.testing.assert_array_equal(np.load(tmp_path / "kf.npy"), direct(cladomatic, "kf", random_trees(700, 20)))
+
+
 class TestFormats:
     def test_npz_keeps_the_tree_names_beside_the_matrix(self, tmp_path):
         out = tmp_path / "rf.npz"
@@ -193,4 +222,19 @@ class TestInterrupt:
         assert process.wait(timeout=30) == 130
         assert time.monotonic() - sent < 1.0
         os.close(leader)
+        assert out.read_bytes() == b"earlier result" and leftovers(tmp_path) == []
+
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+    def test_a_signal_mid_run_unwinds_and_removes_the_temporary_file(self, tmp_path, signum):
+        trees = tmp_path / "trees.nwk"
+        trees.write_text("\n".join(random_trees(4000, 64)) + "\n")
+        out = tmp_path / "kf.npy"
+        out.write_bytes(b"earlier result")
+        process = subprocess.Popen(command("kf", trees, "--output", out), stderr=subprocess.PIPE, text=True)
+        while not leftovers(tmp_path):  # the temporary file appears once the trees are read
+            assert process.poll() is None
+            time.sleep(0.01)
+        process.send_signal(signum)
+        _, err = process.communicate(timeout=60)
+        assert (process.returncode, err) == (128 + signum, f"cladomatic: stopped by {signal.Signals(signum).name}\n")
         assert out.read_bytes() == b"earlier result" and leftovers(tmp_path) == []

@@ -1,10 +1,11 @@
 """Principal coordinates against a classical MDS written out from its definition, and the pictures."""
 
+import os
 from pathlib import Path
 
 import numpy as np
 import pytest
-from cladomatic_tools import space
+from cladomatic_tools import plots, space
 from cladomatic_tools.main import main
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -147,3 +148,53 @@ class TestPictures:
         assert first[1] == "cynmix.run1.t.gz" and first[2] == "0" and first[3] == "0"
         axes = (tmp_path / "axes.tsv").read_text().splitlines()
         assert len(axes) == 1 + dims
+
+
+class TestFolderOutput:
+    @pytest.mark.parametrize("args, drawing", [(["converge", *RUNS], "asdsf_trace"), (["space", *RUNS], "tree_space")])
+    def test_a_run_that_fails_leaves_every_old_file_whole(self, tmp_path, monkeypatch, capsys, args, drawing):
+        assert main([*args, "--output", str(tmp_path)]) == 0
+        before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+
+        def broken(*arguments):
+            raise OverflowError("Exceeded cell block limit")
+
+        monkeypatch.setattr(plots, drawing, broken)
+        assert main([*args, "--burnin", "10", "--output", str(tmp_path)]) == 70
+        assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
+class TestSpaceEdges:
+    @pytest.mark.parametrize("method", ["exact", "landmark"])
+    def test_distances_that_are_not_finite_are_an_error_naming_the_trees(self, tmp_path, capsys, method):
+        trees = tmp_path / "trees.nwk"
+        trees.write_text("((A:1,B:1):1,C:1,D:1);\n((A:1,C:1):1,B:1,D:1);\n((A:1,B:2):inf,C:1,D:1);\n")
+        assert main(["space", str(trees), "--metric", "kf", "--method", method, "--output", str(tmp_path)]) == 2
+        err = capsys.readouterr().err
+        assert "the kf distance between tree_1 and tree_3 is inf: a branch length" in err
+        assert os.listdir(tmp_path) == ["trees.nwk"]
+
+    def test_a_million_trees_are_drawn_as_their_density(self):
+        points = np.random.default_rng(16).normal(size=(1_000_000, 2))
+        # one run's path through a million points is more than the renderer can hold
+        png = plots.tree_space(points, np.zeros(1_000_000, dtype=int), ["run1"], np.array([0.3, 0.1]), "Trees")
+        assert png.startswith(b"\x89PNG")
+
+    def test_titles_fit_and_axes_say_what_share_they_show(self, monkeypatch):
+        figures = []
+        monkeypatch.setattr(plots, "_png", lambda plt, fig: figures.append(fig) or b"")
+        title = f"Tree space of {'a_long_run_name_' * 8}.t\n(Robinson-Foulds distance, classical MDS, 60,001 trees)"
+        for count in (100, plots.DENSITY_ABOVE + 1):
+            points = np.random.default_rng(count).normal(size=(count, 2))
+            plots.tree_space(points, np.zeros(count, dtype=int), ["run1"], np.array([0.25, 0.125]), title)
+        for fig, density in zip(figures, (False, True), strict=True):
+            ax = fig.axes[0]
+            fig.canvas.draw()
+            [text] = fig.texts
+            box = text.get_window_extent()
+            assert box.x0 >= 0 and box.x1 <= fig.bbox.width and box.y1 <= fig.bbox.height
+            assert ax.get_xlabel() == "PCo 1 (25.0% of the sum of all eigenvalues)"
+            assert ax.get_ylabel() == "PCo 2 (12.5% of the sum of all eigenvalues)"
+            assert ("density of all 50,001 trees" in " ".join(text.get_text().split())) == density
+            assert (len(fig.axes) == 2) == density  # the density's colour bar
+            plots._pyplot().close(fig)

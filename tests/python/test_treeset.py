@@ -10,6 +10,7 @@ import cladomatic
 import numpy as np
 import pytest
 from cladomatic_tools import TreeSet
+from test_cli import NEWICK
 from trees import edge_splits, forest, kf, newick, pooled_forest, rf, splits, wrf
 
 FULL = {
@@ -168,6 +169,18 @@ class TestSelectionsAndOutput:
             small.distances("wrf", rows=range(start, min(start + 5, 12)), out=out[start : start + 5])
         out.flush()
         np.testing.assert_array_equal(np.load(tmp_path / "m.npy"), small.distances("wrf"))
+
+    def test_indices_that_share_memory_with_out(self, small):
+        # the engine writes `out` while it reads the indices: they must be read from a copy
+        other = TreeSet.from_newick([newick(t) for t in forest(3, 12, 8)])
+        for call in (small.distances, lambda *a, **k: small.against(other, *a, **k)):
+            buf = np.array([11, 3, 7, 0, 5, 9, 1, 10] + [0] * 56, dtype=np.uint32)
+            want = call("rf", rows=buf[:8].copy(), cols=range(8))
+            got = call("rf", rows=buf[:8], cols=range(8), out=buf.reshape(8, 8))
+            np.testing.assert_array_equal(got, want)
+            buf = np.array([2, 4, 6, 8] + [0] * 12, dtype=np.uint32)
+            want = call("rf", rows=range(4), cols=buf[:4].copy())
+            np.testing.assert_array_equal(call("rf", rows=range(4), cols=buf[:4], out=buf.reshape(4, 4)), want)
 
 
 class TestReductions:
@@ -349,22 +362,59 @@ class TestPickling:
             assert back.distances(metric).tobytes() == ts.distances(metric).tobytes()
         assert [a.tolist() for a in back.split_frequencies()] == [a.tolist() for a in ts.split_frequencies()]
 
-    def test_damaged_bytes_are_refused(self):
+    def test_damaged_states_are_refused_even_with_a_matching_checksum(self):
+        from cladomatic_tools import treeset
+
         ts = TreeSet.from_newick(["((A:1,B:2):1,C:1,D:1);", "((A:1,C:2):1,B:1,D:1);"])
-        engine_bytes = ts.__reduce__()[1][0]
-        restore = ts.__reduce__()[0]
-        rest = ts.__reduce__()[1][1:]
-        for damaged in (engine_bytes[:-3], engine_bytes + b"\0", b"x" + engine_bytes[1:]):
-            with pytest.raises(ValueError, match="Not a saved tree set"):
-                restore(damaged, *rest)
-        with pytest.raises(ValueError, match="group outside"):
-            restore(engine_bytes, rest[0], np.array([0, 3]), *rest[2:])
-        # a split id pointing outside the set
-        header = 8 + 4 + 4 + 4 * 8 + 4 * 8 + 4 + 3 * 8
-        broken = bytearray(engine_bytes)
-        broken[header : header + 4] = (10**6).to_bytes(4, "little")
-        with pytest.raises(ValueError, match="bad split id"):
-            restore(bytes(broken), *rest)
+        restore, (version, digest, *fields) = ts.__reduce__()
+        engine_bytes, names, groups, group_names, positions, burnin = fields
+        assert restore(version, digest, *fields).distances("rf").tolist() == [[0, 2], [2, 0]]
+
+        def sealed(*changed):
+            return (version, treeset._state_digest(version, changed), *changed)
+
+        def edited(offset, value):
+            broken = bytearray(engine_bytes)
+            broken[offset : offset + len(value)] = value
+            return bytes(broken)
+
+        names_at = 8 + 4 + 4 + 4 * 8 + 4 * 8  # after the header and the four name lengths
+        split_at = names_at + 4 + 3 * 8  # the first split id, after the names and the tree offsets
+        cases = [
+            ((engine_bytes, *fields[1:]), "older version"),  # the layout before the checksum
+            ((3, digest, *fields), "unknown layout"),
+            ((version, digest, engine_bytes, ["x", "y"], *fields[2:]), "checksum does not match"),
+            (sealed(engine_bytes[:-3], *fields[1:]), "truncated"),
+            (sealed(engine_bytes + b"\0", *fields[1:]), "trailing bytes"),
+            (sealed(edited(0, b"x"), *fields[1:]), "unknown header"),
+            (sealed(edited(split_at, (10**6).to_bytes(4, "little")), *fields[1:]), "bad split id"),
+            (sealed(edited(names_at + 3, b"\xff"), *fields[1:]), "not UTF-8"),
+            (
+                sealed(engine_bytes, names, np.array([0, 3], dtype=np.int32), group_names, positions, burnin),
+                "group outside",
+            ),
+            (sealed(engine_bytes, names, groups.astype(np.int64), group_names, positions, burnin), "per-tree lists"),
+            (sealed(engine_bytes, names, groups, group_names, positions, "-3"), "burn-in is not one"),
+        ]
+        for state, message in cases:
+            with pytest.raises(ValueError, match=f"Not a saved tree set: .*{message}"):
+                restore(*state)
+
+    def test_single_bit_flips_of_the_state_are_refused(self):
+        ts = TreeSet.from_files([str(NEWICK)])
+        data = pickle.dumps(ts)
+        _, (_, digest, engine_bytes, *_) = ts.__reduce__()
+        # the state's own bytes: flips of the pickle's opcodes are the unpickler's to catch (some make it ask for
+        # exabytes, which a sanitized run does not survive)
+        spans = [(data.index(part), len(part)) for part in (digest, engine_bytes)]
+        rng = np.random.default_rng(22)
+        for _ in range(2000):
+            start, length = spans[int(rng.integers(0, 20) > 0)]
+            at = start + int(rng.integers(0, length))
+            damaged = bytearray(data)
+            damaged[at] ^= 1 << int(rng.integers(0, 8))
+            with pytest.raises(ValueError, match="Not a saved tree set: its checksum does not match"):
+                pickle.loads(damaged)
 
 
 THREADS = textwrap.dedent("""
