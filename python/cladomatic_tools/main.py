@@ -167,10 +167,8 @@ def _tree_set(args: argparse.Namespace, status: Status) -> FileTrees:
 
 
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
-    if cluster.wanted(args):
-        cluster.run(args, status)
-        return
-    target = output.target_for(args.output, args.format)
+    # a tiled run's output is checked by its own rules, below
+    target = None if cluster.wanted(args) else output.target_for(args.output, args.format)
     output.require_numpy(f"the {args.metric} command")
     if args.metric == "info_rf" and args.rooted:
         raise InputError("info_rf is defined for unrooted trees only: drop --rooted")
@@ -178,7 +176,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
     inputs = [*args.files, *second]
     if inputs.count(STDIN) > 1:
         raise InputError("standard input ('-') can be read only once")
-    if target.path is not None:
+    if target is None:
+        tiled_output = cluster.target_for(args, inputs)
+    elif target.path is not None:
         output.check_writable(target.path, inputs)
     # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
     readings = [FileTrees(args.files, _selection(args))]
@@ -190,6 +190,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         raise InputError(f"need at least 2 trees to compare, found {n}")
     rows = range(n)
     cols = range(n, len(trees)) if second else rows
+    if target is None:
+        cluster.run(args, tiled_output, trees, rows, cols)
+        return
     counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
     with status.watching(counter, n):
         output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter), target)
