@@ -9,6 +9,7 @@ in-memory run, so a tiled run writes the same matrix: every tree against every t
 import argparse
 import asyncio
 import contextlib
+import logging
 import os
 import re
 from collections.abc import Iterator
@@ -155,6 +156,11 @@ def _write(args: argparse.Namespace, target: output.Target | None, tree_set: Any
     output.write_matrix(bands, target)
 
 
+class ClusterFailure(EnvironmentFailure):
+    """A fault of the cluster in the middle of a run, after which the client's threads may still wait on the
+    scheduler: the process ends as soon as it is said."""
+
+
 @contextlib.contextmanager
 def _connected(address: str | None, seconds: int, *, zarr_output: bool) -> Iterator[None]:
     """A client of the scheduler at `address` for the length of the run; nothing without an address. Faults
@@ -162,29 +168,34 @@ def _connected(address: str | None, seconds: int, *, zarr_output: bool) -> Itera
     if address is None:
         yield
         return
+    from concurrent.futures import CancelledError
+
     from distributed import Client, KilledWorker
     from distributed.comm import CommClosedError
 
+    # the command says what failed in one line; the client's log would say it again, with tracebacks
+    for name in ("distributed", "distributed.client"):  # the client's logger has a level of its own
+        logging.getLogger(name).setLevel(logging.CRITICAL)
     _check_scheduler(address, seconds)
     try:
         client = Client(address, timeout=seconds, set_as_default=True)
     except (OSError, TimeoutError) as err:
         raise EnvironmentFailure(f"cannot connect to the Dask scheduler at {address}: {err}") from None
+    again = "run the same command with --resume" if zarr_output else "run the same command again"
     try:
         _check_environments(client, address, ["cladomatic_tools", *(["zarr"] if zarr_output else [])])
         yield
     except KeyboardInterrupt:
         raise  # closing the client would wait on the scheduler
     except KilledWorker as err:
-        client.close()
-        raise EnvironmentFailure(
-            f"Dask workers kept dying on one tile, over their memory limit perhaps ({err}): a smaller --tile may help"
+        raise ClusterFailure(
+            f"Dask workers kept dying on one tile, over their memory limit perhaps ({err}): {again} with a "
+            "smaller --tile"
         ) from None
-    except CommClosedError as err:
-        raise EnvironmentFailure(f"lost the connection to the Dask scheduler at {address}: {err}") from None
+    except CommClosedError, CancelledError:
+        raise ClusterFailure(f"lost the connection to the Dask scheduler at {address}: {again}") from None
     except ImportError as err:  # a worker that joined after the check
-        client.close()
-        raise EnvironmentFailure(f"a Dask worker cannot import {err.name or err}: {_INSTALL} on every worker") from None
+        raise ClusterFailure(f"a Dask worker cannot import {err.name or err}: {_INSTALL} on every worker") from None
     except BaseException:
         client.close()
         raise
@@ -193,9 +204,11 @@ def _connected(address: str | None, seconds: int, *, zarr_output: bool) -> Itera
 
 async def _identity(address: str, seconds: float) -> Any:
     from distributed.comm import connect
+    from distributed.security import Security
 
-    # connecting is retried for half the time, so that a refused connection is told from a silent server
-    comm = await connect(address, timeout=seconds / 2)
+    # connecting is retried for half the time, so that a refused connection is told from a silent server; the
+    # configuration's certificates serve a tls:// address, as they serve the client
+    comm = await connect(address, timeout=seconds / 2, **Security().get_connection_args("client"))
     try:
         await comm.write({"op": "identity"})
         return await comm.read()

@@ -228,7 +228,7 @@ def main(argv: list[str] | None = None) -> int:
         if isinstance(err, OSError):
             # standard output failed; flushing it at exit would only fail again
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        if isinstance(err, engine.Abandoned):
+        if isinstance(err, engine.Abandoned | cluster.ClusterFailure):
             sys.stderr.flush()
             os._exit(code)
         return code

