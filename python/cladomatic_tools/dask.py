@@ -50,6 +50,8 @@ PARTIAL_SUFFIX = ".partial"
 # A tile task holds about this many tile-sized arrays at its peak: on the diagonal the block, its upper
 # triangle and their symmetric sum; above it the block, its transposed mirror and the chunk being encoded.
 TILE_COPIES = 4
+# The share of its memory limit at which a nanny restarts its worker (Dask's default).
+RESTART_SHARE = 0.95
 # How often a run on a cluster looks whether any worker is left.
 POLL_SECONDS = 1.0
 
@@ -339,7 +341,7 @@ def _prepared(
     one) and once every worker, or this machine, has the memory for the set and a tile per thread."""
     client = _client()
     if client is None:
-        _check_fits({"this machine": (CPU_COUNT, output.available_memory() or 0)}, chunks, dtype.itemsize, 0)
+        _check_fits({"this machine": (CPU_COUNT, output.available_memory())}, chunks, dtype.itemsize, 0)
         return _Run(None, worker_timeout, _entered(tree_set, None))
     data = pickle.dumps(tree_set) if pickled is None else pickled
     _check_fits(_workers(client, worker_timeout), chunks, dtype.itemsize, len(data))
@@ -358,29 +360,33 @@ def _computed(run: _Run, graph: dict[Key, Any], keys: list[Any]) -> Any:
     return run.client.gather(futures)
 
 
-def _workers(client: Any, worker_timeout: float | None) -> dict[str, tuple[int, int]]:
-    """Per worker address, its threads and its memory limit (0: none)."""
+def _workers(client: Any, worker_timeout: float | None) -> dict[str, tuple[int, int | None]]:
+    """Per worker address, its threads and the memory it can still take before its nanny restarts it (None:
+    no memory limit)."""
     try:
         client.wait_for_workers(1, timeout=worker_timeout)
     except TimeoutError:
         raise NoWorkers(f"no Dask worker has been connected for {worker_timeout:g} s") from None
-    return {
-        address: (int(worker.get("nthreads") or 1), int(worker.get("memory_limit") or 0))
-        for address, worker in client.scheduler_info()["workers"].items()
-    }
+    workers = {}
+    for address, worker in client.scheduler_info()["workers"].items():
+        limit, used = int(worker.get("memory_limit") or 0), int(worker.get("metrics", {}).get("memory") or 0)
+        workers[address] = (int(worker.get("nthreads") or 1), int(limit * RESTART_SHARE) - used if limit else None)
+    return workers
 
 
-def _check_fits(workers: dict[str, tuple[int, int]], chunks: tuple[int, int], itemsize: int, shipped: int) -> None:
+def _check_fits(
+    workers: dict[str, tuple[int, int | None]], chunks: tuple[int, int], itemsize: int, shipped: int
+) -> None:
     """Refuses tiles that would not fit: a worker holds the set, loaded and as the `shipped` bytes it came as
     (their count stands for both), and a tile on each of its threads."""
-    for where, (threads, memory) in workers.items():
+    for where, (threads, room) in workers.items():
         need = 2 * shipped + threads * TILE_COPIES * chunks[0] * chunks[1] * itemsize
-        if memory and need > memory:
-            side = math.isqrt(max(0, memory - 2 * shipped) // (threads * TILE_COPIES * itemsize))
+        if room is not None and need > room:
+            side = math.isqrt(max(0, room - 2 * shipped) // (threads * TILE_COPIES * itemsize))
             raise TileTooLarge(
                 f"tiles of {chunks[0]:,} x {chunks[1]:,} trees need about {output._size(need)} of memory on "
                 f"{where} ({threads} at a time{' and the tree set' if shipped else ''}), which has "
-                f"{output._size(memory)}: choose tiles of at most {side:,} trees per side"
+                f"{output._size(max(room, 0))} to spare: choose tiles of at most {side:,} trees per side"
             )
 
 
