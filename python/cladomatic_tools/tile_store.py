@@ -49,7 +49,7 @@ class Layout:
             "metric": self.metric,
             "rooted": self.rooted,
             "shape": list(self.shape),
-            "chunk": list(self.chunks),
+            "tile": list(self.chunks),
             "symmetric": self.symmetric,
             "fingerprint": self.fingerprint,
         }
