@@ -81,23 +81,30 @@ def target_for(args: argparse.Namespace, inputs: list[str]) -> output.Target | N
     if args.resume and not zarr_output:
         raise InputError("--resume needs .zarr output: only a Zarr store keeps the tiles of an interrupted run")
     target = None if zarr_output else output.target_for(args.output, args.format)
-    if target is None:
-        _check_store_path(args.output)
-    elif target.path is not None:
+    if target is not None and target.path is not None:
         output.check_writable(target.path, inputs)
     try:
         from cladomatic_tools import dask  # noqa: F401
     except ImportError as err:
         raise EnvironmentFailure(f"tiled runs need Dask, NumPy and Zarr (the package's 'dask' extra): {err}") from None
+    if target is None:
+        _check_store_path(args.output)
     return target
 
 
 def _check_store_path(path: str) -> None:
+    """Fails before the trees are read when the store could not be written, or would replace what is not one."""
+    from cladomatic_tools import tile_store
+
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise InputError(f"cannot write {path}: no directory {os.path.dirname(path) or folder}")
     if not os.access(folder, os.W_OK):
         raise EnvironmentFailure(f"cannot write {path}: permission denied")
+    try:
+        tile_store.ours(path)
+    except ValueError as err:
+        raise InputError(str(err)) from None
 
 
 def run(args: argparse.Namespace, target: output.Target | None, tree_set: Any, rows: range, cols: range) -> None:
