@@ -21,7 +21,7 @@ from cladomatic_tools.engine import Abandoned
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 
 ZARR_SUFFIX = ".zarr"
-_ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss)://)?(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+):(?P<port>[0-9]{1,5})")
+_ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+):(?P<port>[0-9]{1,5})")
 _INSTALL = "install this package with its dask extra (pip install 'cladomatic[dask]')"
 
 
