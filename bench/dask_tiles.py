@@ -6,9 +6,11 @@
 Trees are made by treegen.py (100 leaves, perturbed copies of four base topologies) and interned once
 into a TreeSet in this process. Then, in order:
 
+- the fingerprint a store records: the set pickled and hashed (SHA-256);
 - tiles to Zarr: `to_zarr` on a LocalCluster of 2 worker processes with 1 thread each, every worker
   pinned to its own core (the engine sizes its thread pool from the process's CPU affinity, so each
   worker computes its tiles on one thread); wall time, the store's size on disk, tiles per second;
+- the same store resumed: every chunk read back and checked against its checksum, none computed;
 - tiles reduced: `mean_distances` on the same cluster, which computes every upper tile again but keeps
   only row sums: the tiled computation without storage;
 - peak RSS of each worker process (its own ru_maxrss, asked for on the worker);
@@ -24,6 +26,7 @@ when other programs share the machine. Nothing here runs in the test suite.
 
 import argparse
 import os
+import pickle
 import resource
 import shutil
 import sys
@@ -36,6 +39,7 @@ import numpy as np
 import treegen
 import zarr
 from cladomatic_tools import dask as tiles
+from cladomatic_tools import tile_store
 from cladomatic_tools.treeset import TreeSet
 from distributed import Client, LocalCluster
 
@@ -101,6 +105,11 @@ def main() -> None:
         f"({upper} upper tiles), tree set made in {time.perf_counter() - start:.1f} s"
     )
 
+    start = time.perf_counter()
+    pickled = pickle.dumps(tree_set)
+    tile_store.fingerprint(pickled, args.metric, range(n), range(n))
+    print(f"{'fingerprint of the set':<28} {time.perf_counter() - start:8.2f} s  ({mib(len(pickled))} pickled)")
+
     store = Path(args.store) / f"dask_tiles_{args.metric}.zarr"
     store.parent.mkdir(parents=True, exist_ok=True)
     shutil.rmtree(store, ignore_errors=True)
@@ -114,6 +123,12 @@ def main() -> None:
             return sum(client.run(cpu_seconds).values())
 
         timed("dask: tiles to Zarr", pairs, lambda: tiles.to_zarr(tree_set, store, args.metric, args.tile), workers_cpu)
+        timed(
+            "dask: resumed, all verified",
+            pairs,
+            lambda: tiles.to_zarr(tree_set, store, args.metric, args.tile, resume=True),
+            workers_cpu,
+        )
         means, _ = timed(
             "dask: tiles reduced",
             pairs,
@@ -129,7 +144,7 @@ def main() -> None:
     matrix, _ = timed("one process, 2 threads", pairs, lambda: tree_set.distances(args.metric))
     print(f"{'peak RSS, one process':<28} {mib(peak_rss())} (matrix {mib(matrix.nbytes)})")
 
-    stored = zarr.open_array(store, path=tiles.DISTANCES, mode="r")
+    stored = zarr.open_array(store, path=tile_store.DISTANCES, mode="r")
     for start in range(0, n, args.tile):
         stop = min(start + args.tile, n)
         if not np.array_equal(stored[start:stop], matrix[start:stop]):

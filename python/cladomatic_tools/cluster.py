@@ -1,46 +1,68 @@
 """The command's tiled runs: on a running Dask scheduler (--scheduler), into a Zarr store, or both.
 
 Without --scheduler a tiled run uses threads in this process; with it, the tiles are computed by the
-scheduler's workers, which must import this package and see the output path.
+scheduler's workers, which must import this package and see the output path. The trees are read as for an
+in-memory run, so a tiled run writes the same matrix: every tree against every tree, or with --against or
+--between the trees of the first group against those of the second.
 """
 
 import argparse
+import asyncio
 import contextlib
+import logging
+import os
+import re
 from collections.abc import Iterator
 from typing import Any
 
-from cladomatic_tools import engine, output
+from cladomatic_tools import __version__, output
 from cladomatic_tools.arguments import whole_number
-from cladomatic_tools.progress import Status
+from cladomatic_tools.engine import Abandoned
 from cladomatic_tools.reader import EnvironmentFailure, InputError
-from cladomatic_tools.selection import Selection
-from cladomatic_tools.sources import FileTrees
+from cladomatic_tools.stopping import signal_number
 
 ZARR_SUFFIX = ".zarr"
+_ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+):(?P<port>[0-9]{1,5})")
+_INSTALL = "install this package with its dask extra (pip install 'cladomatic[dask]')"
+
+
+def _scheduler_address(text: str) -> str:
+    match = _ADDRESS.fullmatch(text)
+    if match is None or not 0 < int(match["port"]) < 65536:
+        raise argparse.ArgumentTypeError(f"expected a scheduler address such as tcp://10.0.0.5:8786, got '{text}'")
+    return text
 
 
 def add_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--scheduler",
+        type=_scheduler_address,
         metavar="ADDRESS",
         help="compute the matrix tile by tile on the workers of the running Dask scheduler at ADDRESS "
         "(e.g. tcp://10.0.0.5:8786); the workers need this package installed and must see the output path",
     )
     command.add_argument(
+        "--scheduler-timeout",
+        type=whole_number(1),
+        default=30,
+        metavar="SECONDS",
+        help="give up when the scheduler has not answered within SECONDS, or when no worker has been connected "
+        "to it for SECONDS (default: 30)",
+    )
+    command.add_argument(
         "--tile",
-        type=_tile_size,
+        type=whole_number(1),
         default=4096,
         metavar="N",
-        help="trees per side of a tile of a tiled run (--scheduler or .zarr output; default: 4096)",
+        help="trees per side of a tile of a tiled run (--scheduler or .zarr output; default: 4096, or the number "
+        "of trees when that is smaller)",
     )
     command.add_argument(
         "--resume",
         action="store_true",
-        help="with .zarr output: keep the tiles that an interrupted run of the same command already stored",
+        help="with .zarr output: continue the store of an interrupted run of the same command, keeping the tiles "
+        "that read back against their checksums",
     )
-
-
-_tile_size = whole_number(1)
 
 
 def wanted(args: argparse.Namespace) -> bool:
@@ -52,8 +74,8 @@ def _is_zarr(path: str | None) -> bool:
     return path is not None and path.rstrip("/").lower().endswith(ZARR_SUFFIX)
 
 
-def run(args: argparse.Namespace, status: Status) -> None:
-    """Computes the matrix of `args.metric` in tiles and writes it as the output asks."""
+def target_for(args: argparse.Namespace, inputs: list[str]) -> output.Target | None:
+    """The output of a tiled run, checked before any tree is read: a file, or None for a Zarr store."""
     zarr_output = _is_zarr(args.output)
     if zarr_output and args.format is not None:
         raise InputError("--format does not apply to .zarr output (a directory store)")
@@ -61,47 +83,188 @@ def run(args: argparse.Namespace, status: Status) -> None:
         raise InputError("--resume needs .zarr output: only a Zarr store keeps the tiles of an interrupted run")
     target = None if zarr_output else output.target_for(args.output, args.format)
     if target is not None and target.path is not None:
-        output.check_writable(target.path, args.files)
+        output.check_writable(target.path, inputs)
     try:
-        from cladomatic_tools import dask as tiles
+        from cladomatic_tools import dask  # noqa: F401
     except ImportError as err:
         raise EnvironmentFailure(f"tiled runs need Dask, NumPy and Zarr (the package's 'dask' extra): {err}") from None
-    tree_set = _tree_set(args, status)
-    with _connected(args.scheduler):
+    if target is None:
+        _check_store_path(args.output)
+    return target
+
+
+def _check_store_path(path: str) -> None:
+    """Fails before the trees are read when the store could not be written, or would replace what is not one."""
+    from cladomatic_tools import tile_store
+
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise InputError(f"cannot write {path}: no directory {os.path.dirname(path) or folder}")
+    if not os.access(folder, os.W_OK):
+        raise EnvironmentFailure(f"cannot write {path}: permission denied")
+    try:
+        tile_store.ours(path)
+    except ValueError as err:
+        raise InputError(str(err)) from None
+
+
+def run(args: argparse.Namespace, target: output.Target | None, tree_set: Any, rows: range, cols: range) -> None:
+    """Computes the block `rows` x `cols` of the set's matrix in tiles and writes it as `target` asks."""
+    from cladomatic_tools import dask as tiles
+
+    try:
+        with _connected(args.scheduler, args.scheduler_timeout, zarr_output=target is None):
+            _write(args, target, tree_set, rows, cols)
+    except KeyboardInterrupt as err:
+        # neither tile threads nor a client's connection stop on request: the process ends at once
+        raise Abandoned(signal_number(err)) from None
+    except tiles.NoWorkers as err:
+        again = "with --resume" if target is None else "again"
+        raise EnvironmentFailure(f"{err}: start workers, then run the same command {again}") from None
+    except tiles.TileTooLarge as err:
+        raise EnvironmentFailure(f"{err} (--tile)") from None
+    except ValueError as err:
+        raise InputError(str(err)) from None
+
+
+def _write(args: argparse.Namespace, target: output.Target | None, tree_set: Any, rows: range, cols: range) -> None:
+    from cladomatic_tools import dask as tiles
+
+    wait = args.scheduler_timeout
+    if target is None or target.fmt == "npy":
+        path = args.output
         try:
             if target is None:
-                tiles.to_zarr(tree_set, args.output, args.metric, args.tile, resume=args.resume)
-            elif target.fmt == "npy":
-                assert target.path is not None  # output.target_for refuses npy without a file
-                tiles.to_npy(tree_set, target.path, args.metric, args.tile)
+                tiles.to_zarr(
+                    tree_set,
+                    path,
+                    args.metric,
+                    args.tile,
+                    resume=args.resume,
+                    rows=rows,
+                    cols=cols,
+                    worker_timeout=wait,
+                )
             else:
-                matrix = tiles.distance_matrix(tree_set, args.metric, args.tile).compute()
-                names = list(tree_set.tree_names)
+                tiles.to_npy(tree_set, path, args.metric, args.tile, rows=rows, cols=cols, worker_timeout=wait)
+        except OSError as err:
+            if err.errno is None:
+                raise  # not the store's fault: a lost connection, a cluster without workers
+            raise output._failed(path, err) from None
+        return
+    dtype = tiles.dtype_of(args.metric)
+    output.ensure_fits(len(rows), len(cols), dtype.itemsize)
+    matrix = tiles.block_matrix(tree_set, args.metric, args.tile, rows=rows, cols=cols, worker_timeout=wait)
+    names = tree_set.tree_names
 
-                def fill(rows: range, out: Any) -> None:
-                    out[...] = matrix[rows.start : rows.stop]
+    def fill(band: range, out: Any) -> None:
+        out[...] = matrix[band.start : band.stop]
 
-                output.write_matrix(output.Bands(names, names, matrix.dtype.name, fill, True), target)
-        except ValueError as err:
-            raise InputError(str(err)) from None
+    bands = output.Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype.name, fill, rows == cols)
+    output.write_matrix(bands, target)
 
 
-def _tree_set(args: argparse.Namespace, status: Status) -> Any:
-    files = FileTrees(args.files, Selection(args.burnin, args.every))
-    return engine.read_set([files], args.metric, args.rooted, status)
+class ClusterFailure(EnvironmentFailure):
+    """A fault of the cluster in the middle of a run, after which the client's threads may still wait on the
+    scheduler: the process ends as soon as it is said."""
 
 
 @contextlib.contextmanager
-def _connected(address: str | None) -> Iterator[None]:
-    """A client of the scheduler at `address` for the length of the run; nothing without an address."""
+def _connected(address: str | None, seconds: int, *, zarr_output: bool) -> Iterator[None]:
+    """A client of the scheduler at `address` for the length of the run; nothing without an address. Faults
+    of the cluster are said as such, and an interrupted run leaves without waiting on the scheduler."""
     if address is None:
         yield
         return
-    from distributed import Client
+    from concurrent.futures import CancelledError
+
+    from distributed import Client, KilledWorker
+    from distributed.comm import CommClosedError
+
+    # the command says what failed in one line; the client's log would say it again, with tracebacks
+    for name in ("distributed", "distributed.client"):  # the client's logger has a level of its own
+        logging.getLogger(name).setLevel(logging.CRITICAL)
+    _check_scheduler(address, seconds)
+    try:
+        client = Client(address, timeout=seconds, set_as_default=True)
+    except (OSError, TimeoutError) as err:
+        raise EnvironmentFailure(f"cannot connect to the Dask scheduler at {address}: {err}") from None
+    again = "run the same command with --resume" if zarr_output else "run the same command again"
+    try:
+        _check_environments(client, address, ["cladomatic_tools", *(["zarr"] if zarr_output else [])])
+        yield
+    except KeyboardInterrupt:
+        raise  # closing the client would wait on the scheduler
+    except KilledWorker as err:
+        raise ClusterFailure(
+            f"Dask workers kept dying on one tile, over their memory limit perhaps ({err}): {again} with a "
+            "smaller --tile"
+        ) from None
+    except CommClosedError, CancelledError:
+        raise ClusterFailure(f"lost the connection to the Dask scheduler at {address}: {again}") from None
+    except ImportError as err:  # a worker that joined after the check
+        raise ClusterFailure(f"a Dask worker cannot import {err.name or err}: {_INSTALL} on every worker") from None
+    except BaseException:
+        client.close()
+        raise
+    client.close()
+
+
+async def _identity(address: str, seconds: float) -> Any:
+    from distributed.comm import connect
+    from distributed.security import Security
+
+    # connecting is retried for half the time, so that a refused connection is told from a silent server; the
+    # configuration's certificates serve a tls:// address, as they serve the client
+    comm = await connect(address, timeout=seconds / 2, **Security().get_connection_args("client"))
+    try:
+        await comm.write({"op": "identity"})
+        return await comm.read()
+    finally:
+        comm.abort()
+
+
+def _check_scheduler(address: str, seconds: int) -> None:
+    """Fails unless a Dask scheduler answers at `address` within `seconds`. The client's own handshake would
+    wait forever on a server that accepts and says nothing, and read HTTP text (a dashboard) as a length."""
+    from distributed.comm import CommClosedError
 
     try:
-        client = Client(address, timeout="10s", set_as_default=True)
-    except (OSError, TimeoutError) as err:
+        reply = asyncio.run(asyncio.wait_for(_identity(address, seconds), seconds))
+    except TimeoutError:
+        raise EnvironmentFailure(f"{address} is not a Dask scheduler (no answer in {seconds} s)") from None
+    except CommClosedError:
+        reply = None
+    except OSError as err:
         raise EnvironmentFailure(f"cannot reach the Dask scheduler at {address}: {err}") from None
-    with client:
-        yield
+    except Exception, MemoryError:  # whatever a reader of another protocol's bytes raises
+        reply = None
+    if not isinstance(reply, dict) or reply.get("type") != "Scheduler":
+        raise EnvironmentFailure(f"{address} is not a Dask scheduler (it does not answer as one)")
+
+
+def _check_environments(client: Any, address: str, packages: list[str]) -> None:
+    """Fails before any work when the scheduler (which reads the tasks) or a worker cannot import what the
+    tiles need, or runs another version of this package."""
+    versions = client.get_versions(packages=packages)
+    places = {
+        f"the Dask scheduler at {address}": versions["scheduler"],
+        **{f"the Dask worker at {worker}": found for worker, found in sorted(versions["workers"].items())},
+    }
+    for package in packages:
+        lacking = [where for where, found in places.items() if found["packages"].get(package) is None]
+        if lacking:
+            raise EnvironmentFailure(
+                f"{', '.join(lacking)} cannot import {package}: {_INSTALL} on the scheduler and every worker"
+            )
+    other = {
+        where: found["packages"]["cladomatic_tools"]
+        for where, found in places.items()
+        if found["packages"]["cladomatic_tools"] != __version__
+    }
+    if other:
+        where, version = next(iter(other.items()))
+        raise EnvironmentFailure(
+            f"{where} runs version {version} of this package and this command {__version__}: "
+            "install one version everywhere"
+        )

@@ -1,13 +1,16 @@
 """The distance matrix of a tree set as Dask tiles: lazy arrays, reductions, and Zarr or .npy stores.
 
 Every tile is one `TreeSet.distances` block computed where the task runs; nothing here computes a distance.
-The matrix is symmetric, so only tiles on or above the diagonal are computed: a tile below it is the
-transpose of its mirror tile, and a diagonal tile is rebuilt from its own upper triangle, which makes it
+A run covers a block of the set's matrix: all its trees against all (the default), or a range of its trees
+against another range (the command's --against and --between read both groups into one set). The matrix of
+a set against itself is symmetric, so only tiles on or above the diagonal are computed: a tile below it is
+the transpose of its mirror tile, and a diagonal tile is rebuilt from its own upper triangle, which makes it
 symmetric with a zero diagonal whatever the block call returns there.
 
-The tree set enters a graph once. With a distributed client active it is scattered to every worker before
-the graph is built (each worker then holds one copy, and a restarted worker fetches it from a peer);
-otherwise it is one key of the graph that every tile task depends on.
+The tree set enters a graph once. Without a distributed client it is one key of the graph that every tile
+task depends on. With one, it travels in the graph as its pickled bytes and a task loads it: the scheduler
+keeps the bytes (it never loads the set), so a worker that dies or is restarted, even the last one holding
+the set, is given it again. A scattered set would be lost with its last worker, and the run with it.
 
     import dask.array, zarr
     from cladomatic_tools import TreeSet, dask as tiles
@@ -18,11 +21,13 @@ otherwise it is one key of the graph that every tile task depends on.
     stored = dask.array.from_zarr("rf.zarr", component="distances")
 """
 
-import hashlib
+import math
 import os
+import pickle
 import socket
+import time
 import uuid
-from collections.abc import Callable
+import warnings
 from dataclasses import dataclass
 from typing import Any
 
@@ -32,18 +37,31 @@ import dask.threaded
 import numpy as np
 from dask.delayed import Delayed
 from dask.highlevelgraph import HighLevelGraph
+from dask.system import CPU_COUNT
 from dask.typing import Key
 
-from cladomatic_tools.output import reserve
+from cladomatic_tools import output, tile_store
 
 METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # the reductions also take the mean squared Kuhner-Felsenstein score
 REDUCED_METRICS = (*METRICS, "kf2")
+# The sibling under which a store is built until it is complete and takes the place of PATH.
+PARTIAL_SUFFIX = ".partial"
+# A tile task holds about this many tile-sized arrays at its peak: on the diagonal the block, its upper
+# triangle and their symmetric sum; above it the block, its transposed mirror and the chunk being encoded.
+TILE_COPIES = 4
+# The share of its memory limit at which a nanny restarts its worker (Dask's default).
+RESTART_SHARE = 0.95
+# How often a run on a cluster looks whether any worker is left.
+POLL_SECONDS = 1.0
 
-# Marks a Zarr group as written by to_zarr, so that only such a store is ever replaced or resumed.
-STORE_KIND = "cladomatic distance matrix"
-DISTANCES = "distances"
-TREE_NAMES = "tree_names"
+
+class NoWorkers(TimeoutError):
+    """No worker has been connected to the scheduler for as long as the caller allowed."""
+
+
+class TileTooLarge(MemoryError):
+    """A worker has not the memory for the tree set and a tile on each of its threads."""
 
 
 def dtype_of(metric: str) -> np.dtype:
@@ -59,9 +77,61 @@ def bounds(n: int, chunk: int) -> list[tuple[int, int]]:
     return [(start, min(start + chunk, n)) for start in range(0, n, chunk)]
 
 
-def _upper_tiles(n: int, chunk: int) -> list[tuple[int, int]]:
-    count = len(bounds(n, chunk))
-    return [(i, j) for i in range(count) for j in range(i, count)]
+@dataclass(frozen=True, slots=True)
+class Block:
+    """A block of a tree set's matrix: its rows and its columns, as ranges of the set's trees."""
+
+    rows: range
+    cols: range
+
+    @property
+    def symmetric(self) -> bool:
+        return self.rows == self.cols
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        return len(self.rows), len(self.cols)
+
+
+@dataclass(frozen=True, slots=True)
+class Tile:
+    """One tile to compute: its place in the block's grid of tiles, and its trees on each axis."""
+
+    place: tuple[int, int]
+    rows: tuple[int, int]
+    cols: tuple[int, int]
+
+
+def _block(tree_set: Any, rows: range | None, cols: range | None) -> Block:
+    """The block of `rows` (default: every tree) against `cols` (default: the rows' own trees)."""
+    picked = _trees(rows, len(tree_set), "rows")
+    return Block(picked, picked if cols is None else _trees(cols, len(tree_set), "cols"))
+
+
+def _trees(picked: range | None, n: int, what: str) -> range:
+    if picked is None:
+        return range(n)
+    if not isinstance(picked, range) or picked.step != 1 or not 0 <= picked.start <= picked.stop <= n:
+        raise ValueError(f"{what} must be a range of consecutive trees of the set (within 0 to {n}), not {picked!r}")
+    return picked
+
+
+def _chunks(block: Block, chunk: int) -> tuple[int, int]:
+    """A tile's rows and columns: `chunk` on each axis, or the block's side where that is smaller."""
+    bounds(0, chunk)
+    return max(1, min(chunk, len(block.rows))), max(1, min(chunk, len(block.cols)))
+
+
+def _tiles(block: Block, chunks: tuple[int, int]) -> list[Tile]:
+    """The tiles to compute: those on and above the diagonal of a symmetric block, every tile of another."""
+    row_axis = [(block.rows.start + a, block.rows.start + b) for a, b in bounds(len(block.rows), chunks[0])]
+    col_axis = [(block.cols.start + a, block.cols.start + b) for a, b in bounds(len(block.cols), chunks[1])]
+    return [
+        Tile((i, j), rows, cols)
+        for i, rows in enumerate(row_axis)
+        for j, cols in enumerate(col_axis)
+        if not block.symmetric or i <= j
+    ]
 
 
 # --- work done on the workers ---------------------------------------------------------------------------
@@ -151,34 +221,49 @@ def _client() -> Any:
         return None
 
 
-def _entered(tree_set: Any) -> tuple[dict[Key, Any], Any]:
-    """The graph entries that hold the tree set, and what a task names to receive it."""
-    client = _client()
-    if client is not None:
-        return {}, client.scatter(tree_set, broadcast=True, hash=False)
+@dataclass(frozen=True, slots=True)
+class _Entry:
+    """How a tree set enters a graph: the graph entries that hold it, and the key a task names to receive it."""
+
+    graph: dict[Key, Any]
+    key: str
+
+
+def _entered(tree_set: Any, client: Any, pickled: bytes | None = None) -> _Entry:
+    """The set as it enters a graph run by `client` (None: threads of this process); `pickled`, when given, is
+    `pickle.dumps(tree_set)` already made."""
     key = f"cladomatic-treeset-{uuid.uuid4().hex}"
-    return {key: tree_set}, key
+    if client is None:
+        return _Entry({key: tree_set}, key)
+    data = pickle.dumps(tree_set) if pickled is None else pickled
+    return _Entry({f"{key}-pickled": data, key: (pickle.loads, f"{key}-pickled")}, key)
 
 
-def _checked(tree_set: Any, metric: str, chunk: int) -> tuple[int, list[tuple[int, int]]]:
-    dtype_of(metric)
-    n = len(tree_set)
-    return n, bounds(n, chunk)
+def _matrix_graph(entry: _Entry, metric: str, block: Block, chunks: tuple[int, int], name: str) -> dict[Key, Any]:
+    """Keys (name, i, j): the tiles of the block, those below the diagonal of a symmetric block transposed."""
+    graph = dict(entry.graph)
+    computed = f"{name}-tile"
+    for one in _tiles(block, chunks):
+        i, j = one.place
+        graph[(computed, i, j)] = (tile, entry.key, metric, one.rows, one.cols)
+        graph[(name, i, j)] = (computed, i, j)
+        if block.symmetric and i != j:
+            graph[(name, j, i)] = (_transposed, (computed, i, j))
+    return graph
 
 
-def distance_matrix(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
-    """The n x n matrix as a Dask array of chunk x chunk tiles (uint32 for rf, float64 otherwise)."""
-    n, axis = _checked(tree_set, metric, chunk)
+def distance_matrix(
+    tree_set: Any, metric: str = "rf", chunk: int = 4096, *, rows: range | None = None, cols: range | None = None
+) -> da.Array:
+    """The matrix as a Dask array of chunk x chunk tiles (uint32 for rf, float64 otherwise): every tree against
+    every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same)."""
+    dtype = dtype_of(metric)
+    block = _block(tree_set, rows, cols)
+    chunks = _chunks(block, chunk)
     name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
-    graph, ref = _entered(tree_set)
-    upper = f"{name}-upper"
-    for i, j in _upper_tiles(n, chunk):
-        graph[(upper, i, j)] = (tile, ref, metric, axis[i], axis[j])
-        graph[(name, i, j)] = (upper, i, j)
-        if i != j:
-            graph[(name, j, i)] = (_transposed, (upper, i, j))
-    sizes = tuple(stop - start for start, stop in axis)
-    return da.Array(HighLevelGraph.from_collections(name, graph), name, (sizes, sizes), dtype=dtype_of(metric))
+    graph = _matrix_graph(_entered(tree_set, _client()), metric, block, chunks, name)
+    sizes = tuple(tuple(stop - start for start, stop in bounds(side, step)) for side, step in zip(block.shape, chunks))
+    return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
 
 
 def against(tree_set: Any, reference_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
@@ -186,12 +271,12 @@ def against(tree_set: Any, reference_set: Any, metric: str = "rf", chunk: int = 
     dtype = dtype_of(metric)
     rows, cols = bounds(len(tree_set), chunk), bounds(len(reference_set), chunk)
     name = f"cladomatic-against-{metric}-{uuid.uuid4().hex}"
-    graph, mine = _entered(tree_set)
-    more, theirs = _entered(reference_set)
-    graph.update(more)
+    client = _client()
+    mine, theirs = _entered(tree_set, client), _entered(reference_set, client)
+    graph = {**mine.graph, **theirs.graph}
     for i, row_bounds in enumerate(rows):
         for j, col_bounds in enumerate(cols):
-            graph[(name, i, j)] = (_against_tile, mine, theirs, metric, row_bounds, col_bounds)
+            graph[(name, i, j)] = (_against_tile, mine.key, theirs.key, metric, row_bounds, col_bounds)
     sizes = tuple(tuple(stop - start for start, stop in axis) for axis in (rows, cols))
     return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
 
@@ -203,10 +288,11 @@ def _sum_graph(tree_set: Any, metric: str, chunk: int) -> tuple[str, dict[Key, A
     n = len(tree_set)
     axis = bounds(n, chunk)
     name = f"cladomatic-sums-{metric}-{uuid.uuid4().hex}"
-    graph, ref = _entered(tree_set)
+    entry = _entered(tree_set, _client())
+    graph = dict(entry.graph)
     parts = f"{name}-tile"
-    for i, j in _upper_tiles(n, chunk):
-        graph[(parts, i, j)] = (_tile_sums, ref, metric, axis[i], axis[j])
+    for one in _tiles(Block(range(n), range(n)), (chunk, chunk)):
+        graph[(parts, *one.place)] = (_tile_sums, entry.key, metric, one.rows, one.cols)
     for i in range(len(axis)):
         as_rows = [(parts, i, j) for j in range(i, len(axis))]
         as_cols = [(parts, j, i) for j in range(i)]
@@ -235,233 +321,260 @@ def medoid(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> Delayed:
     return Delayed(key, graph)
 
 
+# --- runs ----------------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class _Run:
+    """Graphs run on the active scheduler: its distributed client (None: threads of this process), how long to
+    wait when no worker is left (None: as long as it takes), and the tree set as it enters those graphs."""
+
+    client: Any
+    worker_timeout: float | None
+    entry: _Entry
+
+
+def _prepared(
+    tree_set: Any, chunks: tuple[int, int], dtype: np.dtype, worker_timeout: float | None, pickled: bytes | None = None
+) -> _Run:
+    """A run on the active scheduler, once it has a worker (NoWorkers after `worker_timeout` seconds without
+    one) and once every worker, or this machine, has the memory for the set and a tile per thread."""
+    client = _client()
+    if client is None:
+        _check_fits({"this machine": (CPU_COUNT, output.available_memory())}, chunks, dtype.itemsize, 0)
+        return _Run(None, worker_timeout, _entered(tree_set, None))
+    data = pickle.dumps(tree_set) if pickled is None else pickled
+    _check_fits(_workers(client, worker_timeout), chunks, dtype.itemsize, len(data))
+    return _Run(client, worker_timeout, _entered(tree_set, client, data))
+
+
+def _computed(run: _Run, graph: dict[Key, Any], keys: list[Any]) -> Any:
+    """The values of `keys`; on a cluster, NoWorkers when no worker has been left for the run's timeout."""
+    if run.client is None:
+        return (dask.base.get_scheduler() or dask.threaded.get)(graph, keys)
+    with warnings.catch_warnings():
+        # the graph carries the tree set, once, on purpose (see the module's notes)
+        warnings.filterwarnings("ignore", message="Sending large graph")
+        futures = run.client.get(graph, keys, sync=False)
+    _wait(run.client, futures, run.worker_timeout)
+    return run.client.gather(futures)
+
+
+def _workers(client: Any, worker_timeout: float | None) -> dict[str, tuple[int, int | None]]:
+    """Per worker address, its threads and the memory it can still take before its nanny restarts it (None:
+    no memory limit)."""
+    try:
+        client.wait_for_workers(1, timeout=worker_timeout)
+    except TimeoutError:
+        raise NoWorkers(f"no Dask worker has been connected for {worker_timeout:g} s") from None
+    workers = {}
+    for address, worker in client.scheduler_info()["workers"].items():
+        limit, used = int(worker.get("memory_limit") or 0), int(worker.get("metrics", {}).get("memory") or 0)
+        workers[address] = (int(worker.get("nthreads") or 1), int(limit * RESTART_SHARE) - used if limit else None)
+    return workers
+
+
+def _check_fits(
+    workers: dict[str, tuple[int, int | None]], chunks: tuple[int, int], itemsize: int, shipped: int
+) -> None:
+    """Refuses tiles that would not fit: a worker holds the set, loaded and as the `shipped` bytes it came as
+    (their count stands for both), and a tile on each of its threads."""
+    for where, (threads, room) in workers.items():
+        need = 2 * shipped + threads * TILE_COPIES * chunks[0] * chunks[1] * itemsize
+        if room is not None and need > room:
+            side = math.isqrt(max(0, room - 2 * shipped) // (threads * TILE_COPIES * itemsize))
+            raise TileTooLarge(
+                f"tiles of {chunks[0]:,} x {chunks[1]:,} trees need about {output._size(need)} of memory on "
+                f"{where} ({threads} at a time{' and the tree set' if shipped else ''}), which has "
+                f"{output._size(max(room, 0))} to spare: choose tiles of at most {side:,} trees per side"
+            )
+
+
+def _wait(client: Any, futures: Any, worker_timeout: float | None) -> None:
+    """Returns when every future is done or one has failed (gathering then raises its error); NoWorkers when
+    no worker has been left for `worker_timeout` seconds."""
+    from distributed import futures_of, wait
+
+    pending = futures_of(futures)
+    alone_since = None
+    while True:
+        try:
+            wait(pending, timeout=POLL_SECONDS)
+            return
+        except TimeoutError:
+            pass
+        if any(future.status == "error" for future in pending):
+            return
+        if client.nthreads():
+            alone_since = None
+        elif alone_since is None:
+            alone_since = time.monotonic()
+        elif worker_timeout is not None and time.monotonic() - alone_since >= worker_timeout:
+            raise NoWorkers(f"no Dask worker has been left for {worker_timeout:g} s")
+
+
+def block_matrix(
+    tree_set: Any,
+    metric: str = "rf",
+    chunk: int = 4096,
+    *,
+    rows: range | None = None,
+    cols: range | None = None,
+    worker_timeout: float | None = None,
+) -> np.ndarray:
+    """The block of `distance_matrix` computed tile by tile on the active scheduler, as one array here."""
+    dtype = dtype_of(metric)
+    block = _block(tree_set, rows, cols)
+    chunks = _chunks(block, chunk)
+    if not all(block.shape):
+        return np.zeros(block.shape, dtype=dtype)
+    run = _prepared(tree_set, chunks, dtype, worker_timeout)
+    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
+    graph = _matrix_graph(run.entry, metric, block, chunks, name)
+    grid = [len(bounds(side, step)) for side, step in zip(block.shape, chunks)]
+    return np.block(_computed(run, graph, [[(name, i, j) for j in range(grid[1])] for i in range(grid[0])]))
+
+
+def _one_task_per_tile(run: _Run, task: Any, arguments: tuple[Any, ...], work: list[Tile]) -> list[Any]:
+    """Runs `task(tree_set, *arguments, tile)` for every tile of `work`; their results in order."""
+    name = f"cladomatic-store-{uuid.uuid4().hex}"
+    graph = dict(run.entry.graph)
+    for index, one in enumerate(work):
+        graph[(name, index)] = (task, run.entry.key, *arguments, one)
+    return _computed(run, graph, [(name, index) for index in range(len(work))])
+
+
 # --- stores ----------------------------------------------------------------------------------------------
 
 
 @dataclass(frozen=True, slots=True)
 class Written:
-    """What a store run did: tiles computed now, and tiles found complete from an earlier run."""
+    """What a store run did: tiles computed now, and tiles found stored intact from an earlier run."""
 
     computed: int
     skipped: int
 
 
-def _store_tile(tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int], path: str) -> None:
-    import zarr
-
-    # a tile of zeros (identical trees) is stored too: a missing chunk must mean a tile not yet written
-    array = zarr.open_array(path, path=DISTANCES, mode="r+").with_config({"write_empty_chunks": True})
-    block = tile(tree_set, metric, rows, cols)
-    # the mirror chunk first: a tile is taken as done once its own chunk exists, so that chunk comes last
-    if rows != cols:
-        array[cols[0] : cols[1], rows[0] : rows[1]] = block.T
-    array[rows[0] : rows[1], cols[0] : cols[1]] = block
-
-
-def _write_npy_tile(tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int], path: str) -> None:
-    matrix = np.lib.format.open_memmap(path, mode="r+")
-    block = tile(tree_set, metric, rows, cols)
-    matrix[rows[0] : rows[1], cols[0] : cols[1]] = block
-    if rows != cols:
-        matrix[cols[0] : cols[1], rows[0] : rows[1]] = block.T
-    matrix.flush()
-
-
-def _done(*_: None) -> None:
-    return None
-
-
-def _run_tiles(tree_set: Any, metric: str, work: list[tuple[tuple[int, int], tuple[int, int]]], write, path: str):
-    """Runs one write task per tile on the active scheduler (a distributed client, else local threads)."""
-    if not work:
-        return
-    name = f"cladomatic-store-{metric}-{uuid.uuid4().hex}"
-    graph, ref = _entered(tree_set)
-    for index, (rows, cols) in enumerate(work):
-        graph[(name, index)] = (write, ref, metric, rows, cols, path)
-    finish = f"{name}-finish"
-    graph[finish] = (_done, *[(name, index) for index in range(len(work))])
-    _scheduler()(graph, finish)
-
-
-def _scheduler() -> Callable[..., Any]:
-    # the client that the tree set was scattered to, whatever scheduler the configuration names
-    client = _client()
-    if client is not None:
-        return client.get
-    return dask.base.get_scheduler() or dask.threaded.get
+def _store_tile(tree_set: Any, metric: str, path: str, symmetric: bool, one: Tile) -> bool:
+    """Computes and stores one tile, and its mirror below the diagonal of a symmetric block, unless both are
+    stored intact already; whether it computed."""
+    array, sums = tile_store.opened(path)
+    i, j = one.place
+    places = [(i, j), (j, i)] if symmetric and i != j else [(i, j)]
+    stale = [place for place in places if not tile_store.intact(array, sums, place)]
+    if not stale:
+        return False
+    values = tile(tree_set, metric, one.rows, one.cols)
+    for place in stale:
+        # one transposed copy serves the write, its read-back and its checksum
+        tile_store.write(array, sums, place, values if place == one.place else np.ascontiguousarray(values.T))
+    return True
 
 
 def to_zarr(
-    tree_set: Any, path: str | os.PathLike[str], metric: str = "rf", chunk: int = 4096, *, resume: bool = False
+    tree_set: Any,
+    path: str | os.PathLike[str],
+    metric: str = "rf",
+    chunk: int = 4096,
+    *,
+    resume: bool = False,
+    rows: range | None = None,
+    cols: range | None = None,
+    worker_timeout: float | None = None,
 ) -> Written:
-    """Writes the matrix into a Zarr group at `path`: `distances`, one chunk per tile, and `tree_names`.
+    """Writes the matrix (or the block `rows` x `cols`, as in `distance_matrix`) into a Zarr store at `path`
+    (see `tile_store` for what it holds): one chunk per tile, each with its checksum.
 
-    Each upper tile is computed once and written with its mirror by the task that computed it. With `resume`,
-    a store of the same trees, metric and tile size written by an earlier run keeps the tiles whose chunks
-    both exist. A chunk file appears whole or not at all (the local store writes a temporary file and renames
-    it), so a tile cut short by a killed run is computed again. The group's `complete` attribute turns true
-    only when every tile is in place. Every worker must see `path` (a shared file system on a cluster)."""
-    n, axis = _checked(tree_set, metric, chunk)
+    The store is built under `path` + ".partial" and takes the place of a store at `path` only once complete,
+    so a failed run never costs an earlier result. With `resume`, the store of an earlier run of the same
+    trees, metric and tiles is continued: the one under construction if there is one, else the one at
+    `path`. Every chunk it holds is read back against its checksum, and a chunk that is missing or does not
+    match is computed again. The group's `complete` attribute turns true only once every chunk has been
+    read back. Every worker must see `path` (a shared file system on a cluster)."""
+    dtype = dtype_of(metric)
+    block = _block(tree_set, rows, cols)
+    chunks = _chunks(block, chunk)
     # workers resolve a relative path against their own working folders
     path = os.path.abspath(path)
-    settings = {"kind": STORE_KIND, "metric": metric, "rooted": bool(tree_set.rooted), "n_trees": n, "chunk": chunk}
-    fingerprint = _fingerprint(tree_set, metric)
-    group = _resumed(path, settings, fingerprint) if resume else None
+    building = path + PARTIAL_SUFFIX
+    pickled = pickle.dumps(tree_set)
+    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols)
+    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found)
+    names = tree_set.tree_names
+    row_names = names[block.rows.start : block.rows.stop]
+    col_names = None if block.symmetric else names[block.cols.start : block.cols.stop]
+    tile_store.ours(path)  # what is there and not ours is refused before any work
+    run = _prepared(tree_set, chunks, dtype, worker_timeout, pickled)
+    group, target = None, building
+    if resume:
+        for candidate in (building, path):
+            group = tile_store.resumed(candidate, layout, row_names, col_names)
+            if group is not None:
+                target = candidate
+                break
     if group is None:
-        group = _created_store(path, {**settings, "fingerprint": fingerprint}, tree_set.tree_names, dtype_of(metric))
-    array = group[DISTANCES]
-
-    def missing(stored: set[str]) -> list[tuple[int, int]]:
-        def written(i: int, j: int) -> bool:
-            return f"{DISTANCES}/{array.metadata.encode_chunk_key((i, j))}" in stored
-
-        return [(i, j) for i, j in _upper_tiles(n, chunk) if not (written(i, j) and written(j, i))]
-
-    work = missing(_stored_chunks(group)) if resume else _upper_tiles(n, chunk)
-    _run_tiles(tree_set, metric, [(axis[i], axis[j]) for i, j in work], _store_tile, path)
+        group = tile_store.created(building, layout, row_names, col_names)
+    work = _tiles(block, chunks)
+    computed = sum(_one_task_per_tile(run, _store_tile, (metric, target, block.symmetric), work)) if work else 0
+    places = sorted({place for one in work for place in {one.place, one.place[::-1] if block.symmetric else one.place}})
     # every task succeeded, but a worker that sees another file system than this process wrote elsewhere
-    lost = missing(_stored_chunks(group))
+    lost = tile_store.unrecorded(group, places)
     if lost:
         raise ValueError(
-            f"{len(lost)} of {len(work)} tiles written by the workers are missing from {path}: "
+            f"{len(lost)} of {len(places)} chunks written by the workers are missing from {target}: "
             "every worker must see this path (a shared file system)"
         )
     group.attrs["complete"] = True
-    upper = len(_upper_tiles(n, chunk))
-    return Written(len(work), upper - len(work))
+    if target == building:
+        output.replace_folder(building, path)
+    return Written(computed, len(work) - computed)
 
 
-def _our_store(path: str) -> Any:
-    """The store at `path` when to_zarr wrote it; None when nothing is there; an error for anything else."""
-    import zarr
-
-    if not os.path.lexists(path):
-        return None
-    try:
-        group = zarr.open_group(path, mode="r+")
-    except OSError, ValueError, LookupError, zarr.errors.BaseZarrError:
-        group = None
-    if group is None or group.attrs.get("kind") != STORE_KIND:
-        raise ValueError(f"{path} exists and is not a distance store written by cladomatic; not replacing it")
-    return group
+def _write_npy_tile(tree_set: Any, path: str, metric: str, origin: tuple[int, int], symmetric: bool, one: Tile) -> None:
+    matrix = np.lib.format.open_memmap(path, mode="r+")
+    values = tile(tree_set, metric, one.rows, one.cols)
+    rows = slice(one.rows[0] - origin[0], one.rows[1] - origin[0])
+    cols = slice(one.cols[0] - origin[1], one.cols[1] - origin[1])
+    matrix[rows, cols] = values
+    if symmetric and rows != cols:
+        matrix[cols, rows] = values.T
+    matrix.flush()
 
 
-def _fingerprint(tree_set: Any, metric: str) -> str:
-    """A digest of the names and of every tree's distances to three probe trees.
-
-    Two sets with the same names and counts but other trees would otherwise pass for one another, and a
-    resumed run would mix their tiles; the probes catch different trees at the cost of 3n distances."""
-    n = len(tree_set)
-    digest = hashlib.sha256()
-    for names in (tree_set.tree_names, tree_set.leaf_names):
-        digest.update("\0".join(names).encode() + b"\1")
-    probes = sorted({0, n // 2, n - 1}) if n else []
-    digest.update(np.ascontiguousarray(tree_set.distances(metric, rows=None, cols=probes)).tobytes())
-    return digest.hexdigest()
-
-
-def _resumed(path: str, settings: dict[str, Any], fingerprint: str) -> Any:
-    group = _our_store(path)
-    if group is None:
-        return None
-    found = {key: group.attrs.get(key) for key in settings}
-    if found != settings:
-        differ = ", ".join(
-            f"{key} {found[key]!r} instead of {settings[key]!r}" for key in settings if found[key] != settings[key]
-        )
-        raise ValueError(f"cannot resume {path}: it holds another matrix ({differ})")
-    if group.attrs.get("fingerprint") != fingerprint:
-        raise ValueError(f"cannot resume {path}: it holds the matrix of other trees")
-    _remove_partial_writes(group)
-    group.attrs["complete"] = False
-    return group
-
-
-def _created_store(path: str, settings: dict[str, Any], names: list[str], dtype: np.dtype) -> Any:
-    import zarr
-
-    _our_store(path)  # refuses to replace what is not ours
-    n, chunk = settings["n_trees"], settings["chunk"]
-    group = zarr.open_group(path, mode="w")
-    group.attrs.update({**settings, "complete": False})
-    group.create_array(
-        DISTANCES, shape=(n, n), chunks=(chunk, chunk), dtype=dtype, fill_value=0, compressors=_compressors(dtype)
-    )
-    labels = group.create_array(TREE_NAMES, shape=(n,), chunks=(max(n, 1),), dtype=str)
-    if n:
-        labels[:] = np.array(names, dtype=object)
-    return group
-
-
-def _compressors(dtype: np.dtype) -> Any:
-    """Codecs chosen by measurement on 4096-tree tiles: writing a tile must not take much longer than computing it.
-
-    RF counts are small integers: LZ4 over shuffled bytes stores them in about 15% of their size at several
-    times the speed of the default Zstandard (11%). Float distances hardly compress below a third of their size
-    whatever the codec; Zstandard at level 1 gets there faster than the default level."""
-    from zarr.codecs import BloscCodec, ZstdCodec
-
-    if dtype == np.uint32:
-        return BloscCodec(cname="lz4", clevel=5, shuffle="shuffle")
-    return ZstdCodec(level=1)
-
-
-def _listed(group: Any, prefix: str) -> list[str]:
-    from zarr.core.sync import sync
-
-    async def keys() -> list[str]:
-        return [key async for key in group.store.list_prefix(prefix)]
-
-    return sync(keys())
-
-
-def _stored_chunks(group: Any) -> set[str]:
-    return set(_listed(group, f"{DISTANCES}/"))
-
-
-def _remove_partial_writes(group: Any) -> None:
-    """Drops the temporary files of chunk writes that a killed worker left behind."""
-    from zarr.core.sync import sync
-
-    for key in _listed(group, f"{DISTANCES}/"):
-        if key.endswith(".partial"):
-            sync(group.store.delete(key))
-
-
-def to_npy(tree_set: Any, path: str | os.PathLike[str], metric: str = "rf", chunk: int = 4096) -> Written:
-    """Writes the matrix to a .npy file through a memory map, tile by tile, for workers on this machine.
-
-    The file is written under a temporary name beside `path` and renamed into place when complete, so an
-    interrupted run leaves no partial matrix under the final name."""
-    n, axis = _checked(tree_set, metric, chunk)
+def to_npy(
+    tree_set: Any,
+    path: str | os.PathLike[str],
+    metric: str = "rf",
+    chunk: int = 4096,
+    *,
+    rows: range | None = None,
+    cols: range | None = None,
+    worker_timeout: float | None = None,
+) -> Written:
+    """Writes the matrix (or the block `rows` x `cols`) to a .npy file through a memory map, tile by tile,
+    for workers on this machine. The file takes the place of one at `path` only once complete."""
+    dtype = dtype_of(metric)
+    block = _block(tree_set, rows, cols)
+    chunks = _chunks(block, chunk)
+    work = _tiles(block, chunks)
     path = os.fspath(path)
-    temporary = os.path.join(
-        os.path.dirname(os.path.abspath(path)), f".{os.path.basename(path)}.{uuid.uuid4().hex}.partial"
-    )
-    work = [(axis[i], axis[j]) for i, j in _upper_tiles(n, chunk)]
-    try:
-        if n:
-            np.lib.format.open_memmap(temporary, mode="w+", dtype=dtype_of(metric), shape=(n, n)).flush()
-            with open(temporary, "rb+") as file:
-                reserve(file.fileno(), os.fstat(file.fileno()).st_size, path)
-            _check_one_machine()
-            _run_tiles(tree_set, metric, work, _write_npy_tile, temporary)
-            with open(temporary, "rb+") as file:
-                os.fsync(file.fileno())
+    run = _prepared(tree_set, chunks, dtype, worker_timeout) if work else None
+    with output._replaced(path) as (file, mappable):
+        if run is None:
+            np.save(file, np.zeros(block.shape, dtype=dtype))
+        elif mappable is None:
+            raise ValueError(f"cannot write {path} tile by tile: it is not a regular file")
         else:
-            with open(temporary, "xb") as file:
-                np.save(file, np.zeros((0, 0), dtype=dtype_of(metric)))
-        os.replace(temporary, path)
-    except BaseException:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-        raise
+            np.lib.format.open_memmap(mappable, mode="w+", dtype=dtype, shape=block.shape).flush()
+            # the map made the file sparse: its blocks are held now, or a full disk would end a worker by SIGBUS
+            output.reserve(file.fileno(), os.path.getsize(mappable), path)
+            _check_one_machine(run.client)
+            origin = (block.rows.start, block.cols.start)
+            _one_task_per_tile(run, _write_npy_tile, (mappable, metric, origin, block.symmetric), work)
     return Written(len(work), 0)
 
 
-def _check_one_machine() -> None:
-    client = _client()
+def _check_one_machine(client: Any) -> None:
     if client is None:
         return
     here = socket.gethostname()

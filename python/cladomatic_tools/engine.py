@@ -64,8 +64,9 @@ def _on_worker[T](call: Callable[[], T]) -> T:
             outcome.append((False, err))
 
     worker = threading.Thread(target=work, name="cladomatic-engine", daemon=True)
-    worker.start()
     try:
+        # start() waits for the thread to run, and a signal can land in that wait too
+        worker.start()
         while worker.is_alive():
             worker.join(_WAIT_SECONDS)
     except KeyboardInterrupt as err:

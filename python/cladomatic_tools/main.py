@@ -135,16 +135,16 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
-    if cluster.wanted(args):
-        cluster.run(args, status)
-        return
-    target = output.target_for(args.output, args.format)
+    # a tiled run's output is checked by its own rules, below
+    target = None if cluster.wanted(args) else output.target_for(args.output, args.format)
     output.require_numpy(f"the {args.metric} command")
     second = [args.against] if args.against is not None else args.between or []
     inputs = [*args.files, *second]
     if inputs.count(STDIN) > 1:
         raise InputError("standard input ('-') can be read only once")
-    if target.path is not None:
+    if target is None:
+        tiled_output = cluster.target_for(args, inputs)
+    elif target.path is not None:
         output.check_writable(target.path, inputs)
     # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
     selection = Selection(args.burnin, args.every)
@@ -157,6 +157,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         raise InputError(f"need at least 2 trees to compare, found {n}")
     rows = range(n)
     cols = range(n, len(trees)) if second else rows
+    if target is None:
+        cluster.run(args, tiled_output, trees, rows, cols)
+        return
     counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
     with status.watching(counter, n):
         output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter), target)
@@ -195,7 +198,7 @@ def main(argv: list[str] | None = None) -> int:
         if isinstance(err, OSError):
             # standard output failed; flushing it at exit would only fail again
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        if isinstance(err, engine.Abandoned):
+        if isinstance(err, engine.Abandoned | cluster.ClusterFailure):
             sys.stderr.flush()
             os._exit(code)
         return code

@@ -9,17 +9,21 @@ A file output is written under a temporary name in its own folder and renamed in
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
 at once each leave a whole file; the files of a result folder (converge, space) go the same way one by one. Only
 a path that is not a regular file (a device such as /dev/null, a pipe) is written in place; nothing the command
-did not create is ever removed.
+did not create is ever removed. A folder output (a Zarr store) is built beside its path in the same way and takes
+the old folder's place only once complete (`replace_folder`).
 """
 
 import csv
+import ctypes
 import errno
 import gzip
 import io
 import os
+import shutil
 import stat
 import sys
 import tempfile
+import uuid
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager, suppress
 from dataclasses import dataclass
@@ -36,6 +40,9 @@ TEXT_CELL_BYTES = 20
 # Text handed to the kernel's writeback at a time.
 WRITEBACK_BYTES = 64 << 20
 MEMINFO = "/proc/meminfo"
+# renameat2's arguments for names relative to the working folder, and for swapping two names
+_AT_FDCWD = -100
+_RENAME_EXCHANGE = 2
 _SUFFIX_FORMATS = {".tsv": "tsv", ".csv": "csv", ".npy": "npy", ".npz": "npz"}
 _OTHER_COMPRESSION = (".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
 
@@ -193,6 +200,46 @@ def _sync_folder(folder: str) -> None:
             os.fsync(handle)
         finally:
             os.close(handle)
+
+
+def replace_folder(built: str, path: str) -> None:
+    """Puts the complete folder `built` (a sibling of `path`) at `path` and removes the folder that was there,
+    so that `path` holds the old or the new folder throughout: the two are exchanged in one step where the
+    system and the file system can, else the old one is moved aside just before the new one takes its name."""
+    try:
+        if not os.path.lexists(path):
+            os.rename(built, path)
+        else:
+            aside = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.{uuid.uuid4().hex}.old")
+            if _exchanged(built, path):
+                os.rename(built, aside)
+            else:
+                os.rename(path, aside)
+                try:
+                    os.rename(built, path)
+                except OSError:
+                    os.rename(aside, path)
+                    raise
+            # the new folder is in place whatever becomes of the old one
+            shutil.rmtree(aside, ignore_errors=True)
+    except OSError as err:
+        raise _failed(path, err) from None
+    _sync_folder(os.path.dirname(os.path.abspath(path)))
+
+
+def _exchanged(first: str, second: str) -> bool:
+    """Whether the two names were swapped in one step (Linux's renameat2); False where that is not offered."""
+    try:
+        renameat2 = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return False
+    renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    if renameat2(_AT_FDCWD, os.fsencode(first), _AT_FDCWD, os.fsencode(second), _RENAME_EXCHANGE) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+        return False
+    raise OSError(code, os.strerror(code), second)
 
 
 @contextmanager

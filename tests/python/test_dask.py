@@ -2,6 +2,7 @@
 dies mid-run, and in Zarr stores that a second run resumes."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -11,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import trees
+from cladomatic_tools import output
 from cladomatic_tools.treeset import TreeSet
 
 pytest.importorskip("dask")
@@ -18,6 +20,7 @@ distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
 
 from cladomatic_tools import dask as tiles  # noqa: E402 - needs Dask, skipped above when it is missing
+from distributed import WorkerPlugin  # noqa: E402
 
 NEWICK = Path(__file__).resolve().parents[2] / "examples" / "primates.nwk"
 
@@ -38,8 +41,35 @@ def cluster():
         yield local
 
 
-def tile_tasks(stream, prefix):
-    return [task for task in stream.data if isinstance(task["key"], tuple) and task["key"][0].startswith(prefix)]
+class Killer(WorkerPlugin):
+    """Kills its worker's process, once across restarts, when the worker has finished `after` store tasks."""
+
+    def __init__(self, marker, after):
+        self.marker, self.after, self.finished = marker, after, 0
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "memory" and isinstance(key, tuple) and key[0].startswith("cladomatic-store"):
+            self.finished += 1
+            if self.finished == self.after and not os.path.exists(self.marker):
+                Path(self.marker).touch()
+                os.kill(os.getpid(), signal.SIGKILL)
+
+
+def fail_off_the_diagonal(monkeypatch):
+    """Every tile off the diagonal fails, as on a lost worker; returns the real tile function."""
+    tile = tiles.tile
+
+    def failing(tree_set, metric, rows, cols):
+        if rows != cols:
+            raise RuntimeError("worker lost")
+        return tile(tree_set, metric, rows, cols)
+
+    monkeypatch.setattr(tiles, "tile", failing)
+    return tile
+
+
+def stored(path):
+    return zarr.open_group(path, mode="r")["distances"][:]
 
 
 class TestMatrix:
@@ -67,14 +97,6 @@ class TestMatrix:
             (rows, cols) for rows in tiles.bounds(23, 9) for cols in tiles.bounds(23, 9) if rows <= cols
         )
         assert np.array_equal(matrix.compute(), ts.distances("wrf"))
-
-    def test_scattered_once_to_every_worker(self, cluster):
-        ts = tree_set(12)
-        with distributed.Client(cluster) as client:
-            matrix = tiles.distance_matrix(ts, "rf", chunk=4)
-            assert not any(isinstance(value, TreeSet) for value in dict(matrix.__dask_graph__()).values())
-            held = [key for keys in client.has_what().values() for key in keys]
-            assert len(held) == 2 and held[0] == held[1]
 
     def test_against(self, cluster):
         ts, reference = tree_set(17), tree_set(6, seed=9)
@@ -123,19 +145,78 @@ def test_a_killed_worker_loses_no_tile():
     assert np.array_equal(matrix, ts.distances("wrf"))
 
 
+class TestLostWorkers:
+    def test_the_only_worker_restarted_by_its_nanny_loses_nothing(self, tmp_path):
+        ts = tree_set(30)
+        with (
+            distributed.LocalCluster(n_workers=1, processes=True, threads_per_worker=1, dashboard_address=":0") as one,
+            distributed.Client(one) as client,
+        ):
+            client.register_plugin(Killer(str(tmp_path / "killed"), after=3))
+            tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", chunk=4)
+        assert (tmp_path / "killed").exists()
+        assert np.array_equal(stored(tmp_path / "rf.zarr"), ts.distances("rf"))
+
+    def test_no_worker_left_ends_the_run(self, tmp_path):
+        # a worker without a nanny, which imports the test's plugin from here
+        path = os.pathsep.join([str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")])
+        with (
+            distributed.LocalCluster(n_workers=0, dashboard_address=":0") as empty,
+            distributed.Client(empty) as client,
+        ):
+            client.register_plugin(Killer(str(tmp_path / "killed"), after=1))
+            worker = subprocess.Popen(
+                [sys.executable, "-m", "distributed.cli.dask_worker", empty.scheduler_address, "--no-nanny"],
+                env={**os.environ, "PYTHONPATH": path},
+                stderr=subprocess.DEVNULL,
+            )
+            try:
+                client.wait_for_workers(1)
+                with pytest.raises(tiles.NoWorkers, match="no Dask worker has been left for 1 s"):
+                    tiles.to_zarr(tree_set(20), tmp_path / "rf.zarr", "rf", chunk=4, worker_timeout=1)
+            finally:
+                worker.kill()
+                worker.wait()
+        assert (tmp_path / "killed").exists() and (tmp_path / "rf.zarr.partial").exists()
+
+
+def copy_chunk(store):
+    shutil.copyfile(store / "distances/c/0/1", store / "distances/c/1/2")
+
+
+def make_old(store):
+    group = zarr.open_group(store)
+    del group.attrs["version"]
+    shutil.rmtree(store / "checksums")
+
+
+TAMPERED = {
+    "a chunk copied over another": (copy_chunk, 1),
+    "a chunk cut to 0 bytes": (lambda store: (store / "distances/c/2/2").write_bytes(b""), 1),
+    "a chunk of random bytes": (lambda store: (store / "distances/c/3/0").write_bytes(os.urandom(64)), 1),
+    "a checksum lost": (lambda store: os.unlink(store / "checksums/c/1/1/0"), 1),
+    "tree names edited": (lambda store: zarr.open_array(store, path="tree_names").__setitem__(0, "edited"), 0),
+    "distances of another dtype": (
+        lambda store: zarr.open_group(store).create_array(
+            "distances", shape=(20, 20), chunks=(6, 6), dtype=np.uint64, overwrite=True
+        ),
+        "its distances array is not what this run writes",
+    ),
+    "a store of an older version": (make_old, "made by an older version: run again without --resume"),
+}
+
+
 class TestStores:
     def test_resume_computes_only_missing_tiles(self, cluster, tmp_path):
         # the last tile holds one tree: all zeros, and stored all the same
         ts, path = tree_set(36), tmp_path / "rf.zarr"
-        with distributed.Client(cluster) as client:
+        with distributed.Client(cluster):
             assert tiles.to_zarr(ts, path, "rf", chunk=7) == tiles.Written(21, 0)
             # an interrupted run: two tiles without their chunk, one without its mirror, a write cut short
             for chunk in ("0/1", "3/3", "5/2"):
                 os.unlink(path / "distances" / "c" / chunk)
             (path / "distances" / "c" / "0" / "4.0123.partial").write_bytes(b"\x00")
-            with distributed.get_task_stream(client) as stream:
-                assert tiles.to_zarr(ts, path, "rf", chunk=7, resume=True) == tiles.Written(3, 18)
-        assert len(tile_tasks(stream, "cladomatic-store")) == 3
+            assert tiles.to_zarr(ts, path, "rf", chunk=7, resume=True) == tiles.Written(3, 18)
         assert not list(path.rglob("*.partial"))
         group = zarr.open_group(path, mode="r")
         assert group.attrs["complete"] and group["tree_names"][:].tolist() == ts.tree_names
@@ -153,6 +234,41 @@ class TestStores:
             tiles.to_zarr(ts, tmp_path / "rf.zarr", "kf", chunk=4, resume=True)
         with pytest.raises(ValueError, match="other trees"):
             tiles.to_zarr(tree_set(9, seed=6), tmp_path / "rf.zarr", "rf", chunk=4, resume=True)
+        # same names and the same distances to the first, middle and last trees, but tree 4 differs
+        five = ["((A,B),C,(D,E));", "((A,B),D,(C,E));"] * 2 + ["((A,B),C,(D,E));"]
+        tiles.to_zarr(TreeSet.from_newick(five), tmp_path / "five.zarr", "rf", chunk=2)
+        changed = TreeSet.from_newick([*five[:3], "((A,C),B,(D,E));", five[4]])
+        with pytest.raises(ValueError, match="other trees"):
+            tiles.to_zarr(changed, tmp_path / "five.zarr", "rf", chunk=2, resume=True)
+
+    @pytest.mark.parametrize(("tamper", "outcome"), TAMPERED.values(), ids=TAMPERED)
+    def test_resume_checks_every_chunk_it_keeps(self, tmp_path, tamper, outcome):
+        ts, store = tree_set(20), tmp_path / "rf.zarr"
+        tiles.to_zarr(ts, store, "rf", chunk=6)  # 4 x 4 chunks, 10 tiles
+        tamper(store)
+        if isinstance(outcome, str):
+            with pytest.raises(ValueError, match=outcome):
+                tiles.to_zarr(ts, store, "rf", chunk=6, resume=True)
+            return
+        assert tiles.to_zarr(ts, store, "rf", chunk=6, resume=True) == tiles.Written(outcome, 10 - outcome)
+        group = zarr.open_group(store, mode="r")
+        assert group.attrs["complete"] and group["tree_names"][:].tolist() == ts.tree_names
+        assert np.array_equal(group["distances"][:], ts.distances("rf"))
+
+    @pytest.mark.parametrize("exchange", [True, False], ids=["exchanged", "moved aside"])
+    def test_a_complete_store_gives_way_only_to_a_complete_one(self, tmp_path, monkeypatch, exchange):
+        old, new, store = tree_set(9), tree_set(9, seed=6), tmp_path / "rf.zarr"
+        tiles.to_zarr(old, store, "rf", chunk=4)
+        if not exchange:
+            monkeypatch.setattr(output, "_exchanged", lambda first, second: False)
+        tile = fail_off_the_diagonal(monkeypatch)
+        with pytest.raises(RuntimeError, match="worker lost"):
+            tiles.to_zarr(new, store, "rf", chunk=4)
+        assert np.array_equal(stored(store), old.distances("rf"))
+        monkeypatch.setattr(tiles, "tile", tile)
+        tiles.to_zarr(new, store, "rf", chunk=4, resume=True)  # continues rf.zarr.partial
+        assert np.array_equal(stored(store), new.distances("rf"))
+        assert os.listdir(tmp_path) == ["rf.zarr"]
 
     def test_npy_through_a_memory_map(self, cluster, tmp_path):
         ts = tree_set(19)
@@ -162,22 +278,17 @@ class TestStores:
         assert os.listdir(tmp_path) == ["kf.npy"]
 
     def test_failures_are_not_reported_as_success(self, tmp_path, monkeypatch):
-        ts, tile = tree_set(11), tiles.tile
-
-        def failing(tree_set, metric, rows, cols):
-            if rows != cols:
-                raise RuntimeError("worker lost")
-            return tile(tree_set, metric, rows, cols)
-
-        monkeypatch.setattr(tiles, "tile", failing)
+        ts = tree_set(11)
+        fail_off_the_diagonal(monkeypatch)
         with pytest.raises(RuntimeError, match="worker lost"):
             tiles.to_npy(ts, tmp_path / "rf.npy", "rf", chunk=4)
         assert os.listdir(tmp_path) == []
         # a worker that wrote its chunks where this process cannot see them
-        monkeypatch.setattr(tiles, "_store_tile", lambda *args: None)
-        with pytest.raises(ValueError, match="6 of 6 tiles written by the workers are missing"):
+        monkeypatch.setattr(tiles, "_store_tile", lambda *args: True)
+        with pytest.raises(ValueError, match="9 of 9 chunks written by the workers are missing"):
             tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", chunk=4)
-        assert zarr.open_group(tmp_path / "rf.zarr", mode="r").attrs["complete"] is False
+        assert zarr.open_group(tmp_path / "rf.zarr.partial", mode="r").attrs["complete"] is False
+        assert not (tmp_path / "rf.zarr").exists()
 
 
 class TestCommand:
