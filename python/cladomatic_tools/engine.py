@@ -79,12 +79,18 @@ def has_lengths(text: str) -> bool:
 
 
 def read_set(
-    readings: list[FileTrees], metric: str, rooted: bool, status: Status, warn: Callable[[str], None]
+    readings: list[FileTrees],
+    metric: str,
+    rooted: bool,
+    status: Status,
+    warn: Callable[[str], None],
+    *,
+    lengths: bool | None = None,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
-    the metrics that use them; a fault in a tree is said with its file, line and tree."""
+    the metrics that use them (or as `lengths` says); a fault in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
-    weighted = metric in WEIGHTED
+    weighted = metric in WEIGHTED if lengths is None else lengths
     without_lengths = 0
 
     def records() -> Iterator[TreeRecord]:

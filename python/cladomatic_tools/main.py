@@ -13,7 +13,7 @@ from collections.abc import Callable
 from fractions import Fraction
 from typing import NoReturn
 
-from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader
+from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader, summaries_cli
 from cladomatic_tools.arguments import whole_number
 from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
@@ -148,6 +148,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     command.set_defaults(run=_run_splits)
     diagnostics_cli.register(commands, _add_debug)
+    summaries_cli.register(commands, _add_input_arguments, _selection)
     return parser
 
 

@@ -380,6 +380,12 @@ def _native_rows() -> Callable[[Sequence[str], Any, str], bytes] | None:
     return cast(Callable[[Sequence[str], Any, str], bytes], format_rows)
 
 
+def write_text(path: str, text: str) -> None:
+    """A text file written whole, under a temporary name first like every other output."""
+    with _replaced(path) as (file, _):
+        file.write(text.encode("utf-8"))
+
+
 def write_npz(path: str, arrays: dict[str, Any]) -> None:
     import numpy
 
