@@ -85,36 +85,41 @@ def min_count(trees: int, min_freq: float | str | Fraction) -> int:
     return math.floor(share * trees) + 1
 
 
-def consensus(ts: TreeSet, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, spread: bool = False):
+def consensus(
+    ts: TreeSet, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, spread: bool = False
+) -> SummaryTree:
     """The majority-rule consensus (splits in more than `min_freq` of the trees) or, with `greedy`, the greedy
     consensus (every split in decreasing frequency, kept when compatible with those kept before it); lengths are
     the splits' mean lengths."""
     floor = 0 if greedy else min_count(len(ts), min_freq)
     parent, split = ts._engine.consensus(floor, bool(greedy))
-    return _summary_tree(ts, parent, split, split[1:], None, spread, mean_lengths=True)
+    return _summary_trees(ts, [_Drawn(parent, split, split[1:], None)], spread, mean_lengths=True)[0]
 
 
 def mcc_tree(ts: TreeSet, *, spread: bool = False) -> SummaryTree:
     """The maximum clade credibility tree (`TreeSet.mcc`) with its own branch lengths."""
     parent, split, lengths = ts._engine.tree_shape(ts.mcc())
-    return _summary_tree(ts, parent, split, split[1:], _if_any(ts, lengths), spread)
+    return _summary_trees(ts, [_Drawn(parent, split, split[1:], _if_any(ts, lengths))], spread)[0]
 
 
 def support_trees(ts: TreeSet, reference: TreeSet, *, spread: bool = False) -> list[SummaryTree]:
     """Every tree of `reference`, with its own branch lengths, each split counted in `ts`."""
     check_same_taxa(ts, reference)
     ids = ts._engine.ids_in(reference._engine)
-    trees = []
+    drawn = []
     for index in range(len(reference)):
         parent, split, lengths = reference._engine.tree_shape(index)
-        trees.append(_summary_tree(ts, parent, split, ids[split[1:]], _if_any(reference, lengths), spread))
-    return trees
+        drawn.append(_Drawn(parent, split, ids[split[1:]], _if_any(reference, lengths)))
+    return _summary_trees(ts, drawn, spread)
 
 
-def topology_tree(ts: TreeSet, index: int) -> SummaryTree:
-    """The topology of tree `index`, without lengths."""
-    parent, split, _ = ts._engine.tree_shape(index)
-    return _summary_tree(ts, parent, split, split[1:], None, False)
+def topology_trees(ts: TreeSet, indices: Sequence[int]) -> list[SummaryTree]:
+    """The topologies of the trees `indices`, without lengths."""
+    drawn = []
+    for index in indices:
+        parent, split, _ = ts._engine.tree_shape(index)
+        drawn.append(_Drawn(parent, split, split[1:], None))
+    return _summary_trees(ts, drawn, False)
 
 
 def _if_any(ts: TreeSet, lengths: np.ndarray | None) -> np.ndarray | None:
@@ -162,56 +167,64 @@ def credible_set(ts: TreeSet, mass: float | str | Fraction = 1) -> list[Topology
     return kept
 
 
-def _summary_tree(
-    ts: TreeSet,
-    parent: np.ndarray,
-    split: np.ndarray,
-    ids: np.ndarray,
-    lengths: np.ndarray | None,
-    spread: bool,
-    *,
-    mean_lengths: bool = False,
-) -> SummaryTree:
-    """The record of a tree given in preorder by `parent` (uint32, all ones at the root) and `split` (its own
-    split ids, which tell leaves from inner nodes); `ids` holds the ids in `ts` of the splits of nodes 1..
-    (`ts.n_ids` for a split `ts` lacks), whose counts and spread come from `ts`. Lengths written: `lengths`, or
-    with `mean_lengths` the splits' mean lengths in `ts` when it has any."""
+@dataclass(frozen=True, slots=True)
+class _Drawn:
+    """A tree as the engine draws it: `parent` in preorder (uint32, all ones at the root), its own `split` ids
+    (which tell leaves from inner nodes), `ids` the ids in the summarised set of the splits of nodes 1.. (the
+    set's number of ids where it lacks one), and its own branch `lengths`, if it is written with them."""
+
+    parent: np.ndarray
+    split: np.ndarray
+    ids: np.ndarray
+    lengths: np.ndarray | None
+
+
+def _summary_trees(ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengths: bool = False) -> list[SummaryTree]:
+    """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it;
+    `mean_lengths` writes the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
     engine = ts._engine
-    n_nodes = len(parent)
-    present = np.asarray(ids) < engine.n_ids
     groups = np.asarray(ts.groups, dtype=np.int32)
     n_groups = len(ts.group_names)
-    picked = np.ascontiguousarray(np.asarray(ids, dtype=np.uint32)[present])
-    counts, mean, median, low, high = engine.split_summary(picked, groups, n_groups, spread)
-    per_group = np.zeros((n_groups, n_nodes), dtype=np.int64)
-    per_group[:, 0] = np.bincount(groups, minlength=n_groups)
-    per_group[:, 1:][:, present] = counts.reshape(n_groups, -1)
+    every = np.unique(np.concatenate([np.asarray(d.ids, dtype=np.uint32) for d in drawn]))
+    wanted = np.ascontiguousarray(every[every < engine.n_ids])
+    counts, mean, median, low, high = engine.split_summary(wanted, groups, n_groups, spread)
+    counts = counts.reshape(n_groups, -1)
     has_lengths = engine.any_length
-    node_mean = _per_node(mean, present, n_nodes)
-    if mean_lengths:
-        lengths = node_mean if has_lengths else None
-    leaf = np.full(n_nodes, -1, dtype=np.int32)
-    own = np.asarray(split[1:], dtype=np.int64)
-    leaf[1:] = np.where(own < len(ts.leaf_names), own, -1)
-    details = None
-    if spread:
-        details = Spread(
-            _stddev(per_group[:, 1:], per_group[:, 0]),
-            node_mean if has_lengths else None,
-            _per_node(median, present, n_nodes) if has_lengths else None,
-            _per_node(low, present, n_nodes) if has_lengths else None,
-            _per_node(high, present, n_nodes) if has_lengths else None,
+    out = []
+    for d in drawn:
+        n_nodes = len(d.parent)
+        present = np.asarray(d.ids) < engine.n_ids
+        at = np.searchsorted(wanted, d.ids[present])
+        per_group = np.zeros((n_groups, n_nodes), dtype=np.int64)
+        per_group[:, 0] = np.bincount(groups, minlength=n_groups)
+        per_group[:, 1:][:, present] = counts[:, at]
+        node_mean = _per_node(mean[at], present, n_nodes)
+        lengths = (node_mean if has_lengths else None) if mean_lengths else d.lengths
+        leaf = np.full(n_nodes, -1, dtype=np.int32)
+        own = np.asarray(d.split[1:], dtype=np.int64)
+        leaf[1:] = np.where(own < len(ts.leaf_names), own, -1)
+        details = None
+        if spread:
+            details = Spread(
+                _stddev(per_group[:, 1:], per_group[:, 0]),
+                node_mean if has_lengths else None,
+                _per_node(median[at], present, n_nodes) if has_lengths else None,
+                _per_node(low[at], present, n_nodes) if has_lengths else None,
+                _per_node(high[at], present, n_nodes) if has_lengths else None,
+            )
+        out.append(
+            SummaryTree(
+                parent=np.asarray(d.parent, dtype=np.uint32).view(np.int32),
+                leaf=leaf,
+                count=per_group.sum(axis=0),
+                length=None if lengths is None else np.asarray(lengths, dtype=np.float64),
+                spread=details,
+                leaf_names=ts.leaf_names,
+                trees=len(ts),
+                rooted=ts.rooted,
+            )
         )
-    return SummaryTree(
-        parent=np.asarray(parent, dtype=np.uint32).view(np.int32),
-        leaf=leaf,
-        count=per_group.sum(axis=0),
-        length=None if lengths is None else np.asarray(lengths, dtype=np.float64),
-        spread=details,
-        leaf_names=ts.leaf_names,
-        trees=len(ts),
-        rooted=ts.rooted,
-    )
+    return out
 
 
 def _per_node(values: np.ndarray, present: np.ndarray, n_nodes: int) -> np.ndarray:

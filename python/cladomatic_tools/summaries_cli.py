@@ -49,7 +49,16 @@ def register(
     """Adds the four subcommands to the `cladomatic` command's subparsers: `add_input_arguments` adds the FILE
     arguments and the reading options, `selection` turns those options into the burn-in and thinning."""
 
-    def runner(run: Callable[[argparse.Namespace, Read], None]):
+    def add(
+        name: str,
+        summary: str,
+        description: str,
+        run: Callable[[argparse.Namespace, Read], None],
+        *,
+        reference: bool = False,
+    ):
+        """A subcommand reading FILEs (after a REFERENCE file, when it takes one) and running `run` on them."""
+
         def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, selection(args) if chosen is None else chosen)]
@@ -57,17 +66,22 @@ def register(
 
             run(args, read)
 
-        return start
+        command = commands.add_parser(name, help=summary, description=description)
+        if reference:
+            command.add_argument("reference", metavar="REFERENCE", help="the file of the tree or trees to label")
+        add_input_arguments(command)
+        command.set_defaults(run=start)
+        return command
 
-    command = commands.add_parser(
+    command = add(
         "consensus",
-        help="write the majority-rule (or greedy) consensus tree",
-        description="The majority-rule consensus tree: the splits found in more than half of the trees (or more "
-        "than --min-freq), each inner node labelled with its split's frequency and each branch as long as its "
-        "split's mean length over the trees that hold it. Unrooted trees are written with their basal node next "
-        "to the first taxon in byte order; rooted ones (--rooted) as trees of clades.",
+        "write the majority-rule (or greedy) consensus tree",
+        "The majority-rule consensus tree: the splits found in more than half of the trees (or more than "
+        "--min-freq), each inner node labelled with its split's frequency and each branch as long as its split's "
+        "mean length over the trees that hold it. Unrooted trees are written with their basal node next to the "
+        "first taxon in byte order; rooted ones (--rooted) as trees of clades.",
+        _run_consensus,
     )
-    add_input_arguments(command)
     floor = command.add_mutually_exclusive_group()
     floor.add_argument(
         "--min-freq",
@@ -83,49 +97,45 @@ def register(
         "ties in order of first appearance, kept while it is compatible with those kept before it",
     )
     _add_output_arguments(command)
-    command.set_defaults(run=runner(_run_consensus))
 
-    command = commands.add_parser(
+    mcc = add(
         "mcc",
-        help="write the maximum clade credibility tree",
-        description="The maximum clade credibility tree: the sampled tree whose non-trivial splits have the "
-        "largest product of frequencies (the first in input order of equal ones), with its own branch lengths "
-        "and each inner node labelled with its split's frequency.",
+        "write the maximum clade credibility tree",
+        "The maximum clade credibility tree: the sampled tree whose non-trivial splits have the largest product of "
+        "frequencies (the first in input order of equal ones), with its own branch lengths and each inner node "
+        "labelled with its split's frequency.",
+        _run_mcc,
     )
-    add_input_arguments(command)
-    _add_output_arguments(command)
-    command.set_defaults(run=runner(_run_mcc))
+    _add_output_arguments(mcc)
 
-    command = commands.add_parser(
+    support = add(
         "support",
-        help="write a reference tree with each split labelled by its frequency in the trees",
-        description="The trees of REFERENCE (a maximum-likelihood tree, say; read whole, without burn-in or "
-        "thinning) with each of their splits labelled by its frequency in the trees of the FILEs, replacing any "
-        "labels they had and keeping their branch lengths: one tree per line.",
+        "write a reference tree with each split labelled by its frequency in the trees",
+        "The trees of REFERENCE (a maximum-likelihood tree, say; read whole, without burn-in or thinning) with "
+        "each of their splits labelled by its frequency in the trees of the FILEs, replacing any labels they had "
+        "and keeping their branch lengths: one tree per line.",
+        _run_support,
+        reference=True,
     )
-    command.add_argument("reference", metavar="REFERENCE", help="the file of the tree or trees to label")
-    add_input_arguments(command)
-    _add_output_arguments(command)
-    command.set_defaults(run=runner(_run_support))
+    _add_output_arguments(support)
 
-    command = commands.add_parser(
+    topologies = add(
         "topologies",
-        help="write the credible set of topologies",
-        description="The credible set of topologies: every distinct topology in decreasing frequency (ties in "
-        "order of first appearance) with its count, probability and cumulative probability, up to and including "
-        "the one whose cumulative probability first reaches --mass. TSV (rank, count, probability, cumulative, "
-        "newick), or NEXUS as MrBayes's .trprobs files hold it for an output named .nex, .nexus or .trprobs.",
+        "write the credible set of topologies",
+        "The credible set of topologies: every distinct topology in decreasing frequency (ties in order of first "
+        "appearance) with its count, probability and cumulative probability, up to and including the one whose "
+        "cumulative probability first reaches --mass. TSV (rank, count, probability, cumulative, newick), or "
+        "NEXUS as MrBayes's .trprobs files hold it for an output named .nex, .nexus or .trprobs.",
+        _run_topologies,
     )
-    add_input_arguments(command)
-    command.add_argument(
+    topologies.add_argument(
         "--mass",
         type=_mass,
         default=Fraction(95, 100),
         metavar="P",
         help="the probability the set must reach, 0 < P <= 1 (default: 0.95)",
     )
-    command.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
-    command.set_defaults(run=runner(_run_topologies))
+    topologies.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
 
 
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
@@ -257,9 +267,7 @@ def _run_topologies(args: argparse.Namespace, read: Read) -> None:
     _check_inputs(args, args.files)
     output.require_numpy(args.command)
     trees = read(args.files)
-    chosen = [
-        (topology, summaries.topology_tree(trees, topology.first))
-        for topology in summaries.credible_set(trees, args.mass)
-    ]
+    kept = summaries.credible_set(trees, args.mass)
+    chosen = list(zip(kept, summaries.topology_trees(trees, [topology.first for topology in kept])))
     writer = summaries.trprobs if fmt == "nexus" else summaries.topology_rows
     _write(args.output, writer(chosen, len(trees)))

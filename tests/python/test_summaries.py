@@ -133,8 +133,8 @@ class TestAgainstMrBayes:
         )
         kept = summaries.credible_set(ts)
         assert len(kept) == len(theirs)
-        ours = [(frozenset(node_splits(summaries.topology_tree(ts, t.first))), t.count) for t in kept]
-        mine = [(frozenset(node_splits(summaries.topology_tree(theirs, i))), w) for i, w in enumerate(weights)]
+        ours = [(frozenset(node_splits(summaries.topology_trees(ts, [t.first])[0])), t.count) for t in kept]
+        mine = [(frozenset(node_splits(summaries.topology_trees(theirs, [i])[0])), w) for i, w in enumerate(weights)]
         assert [f"{c / len(ts):.6f}" for _, c in ours] == [f"{w:.6f}" for w in weights]
         # tied topologies come in MrBayes's own order: compare them as sets
         assert {(k, round(c / len(ts), 6)) for k, c in ours} == {(k, w) for k, w in mine}
@@ -284,7 +284,7 @@ class TestWrittenTrees:
                 path = tmp_path / "tree.nex"
                 path.write_text(text)
                 again = TreeSet.from_files([str(path)], rooted=name in ROOTED)
-                assert set(node_splits(summaries.topology_tree(again, 0))) == set(node_splits(tree))
+                assert set(node_splits(summaries.topology_trees(again, [0])[0])) == set(node_splits(tree))
                 parsed = dendropy.Tree.get(data=text, schema="nexus" if text.startswith("#NEXUS") else "newick")
                 assert len(parsed.leaf_nodes()) == len(ts.leaf_names)
 
