@@ -13,7 +13,8 @@ Conventions, shared by every summary:
   written in order of their first leaf.
 - Ties are broken by first appearance in the input: of splits of equal count, the one held by an earlier tree
   comes first (greedy consensus); of topologies of equal count, the one sampled first (credible set); of trees of
-  equal credibility, the first (MCC). MrBayes orders tied splits otherwise, in no order the input decides.
+  equal credibility, the first (MCC). MrBayes orders tied splits its own way, neither by their first or last
+  appearance nor by their taxa.
 - A split in exactly `min_freq` of the trees is left out of a majority-rule consensus: it must be in more.
 
 >>> from cladomatic_tools.treeset import TreeSet
