@@ -8,10 +8,12 @@
 #   cynmix.mb.nex.gz          4,000 trees,         32 leaves  (MrBayes, mrbayes/examples/cynmix.nex, DNA + morphology)
 #   sceloporus.ufboot.nwk.gz  1,000 UFBoot trees, 123 leaves  (IQ-TREE, mrbayes/examples/sceloporus.nex)
 #   sim.ufboot.nwk.gz         1,000 UFBoot trees, 300 leaves  (IQ-TREE on an alignment simulated by AliSim)
+#   ovomucoid.mb.nex.gz      20,000 trees,         89 leaves  (MrBayes posterior, mrbayes/examples/avian_ovomucoids.nex)
 #
-# The largest example alignment of either package has 123 taxa, so the last set is inferred from a simulated one:
+# The largest example alignment of either package has 123 taxa, so the sim set is inferred from a simulated one:
 # AliSim draws a random Yule-Harding tree of 300 taxa and evolves 1,000 sites along it under GTR+G. That set
-# (2.3 MB) is not committed; the other four are.
+# (2.3 MB) and the ovomucoid posterior (the summary-tree benchmark's large set, about 20 MB) are not committed;
+# the other four are.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -78,6 +80,12 @@ if wanted sim; then
   echo "make_data: AliSim, 300 taxa" >&2
   iqtree2 --alisim sim -t 'RANDOM{yh/300}' -m GTR+G --length 1000 --seed 20261207 --quiet --redo
   ufboot sim sim.phy GTR+G 1000
+fi
+
+if wanted ovomucoid; then
+  # short alignment, many taxa: a posterior spread over many splits, 10,000 trees per run after the burn-in;
+  # the simplest model keeps the 89-taxon chains to minutes
+  mrbayes ovomucoid "$mb_examples/avian_ovomucoids.nex" 125000 10 2501 "lset nst=1 rates=equal;"
 fi
 
 ls -l "$out"
