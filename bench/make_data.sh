@@ -12,7 +12,7 @@
 #
 # The largest example alignment of either package has 123 taxa, so the sim set is inferred from a simulated one:
 # AliSim draws a random Yule-Harding tree of 300 taxa and evolves 1,000 sites along it under GTR+G. That set
-# (2.3 MB) and the ovomucoid posterior (the summary-tree benchmark's large set, about 20 MB) are not committed;
+# (2.3 MB) and the ovomucoid posterior (the summary-tree benchmark's large set, 4.6 MB) are not committed;
 # the other four are.
 set -euo pipefail
 
