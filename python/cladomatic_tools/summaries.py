@@ -24,7 +24,7 @@ Conventions, shared by every summary:
 """
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 from fractions import Fraction
 from typing import TYPE_CHECKING
@@ -191,19 +191,21 @@ def _summary_trees(ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengt
     counts, mean, median, low, high = engine.split_summary(wanted, groups, n_groups, spread)
     counts = counts.reshape(n_groups, -1)
     has_lengths = engine.any_length
+    leaf_names = ts.leaf_names
+    sizes = np.bincount(groups, minlength=n_groups)
     out = []
     for d in drawn:
         n_nodes = len(d.parent)
         present = np.asarray(d.ids) < engine.n_ids
         at = np.searchsorted(wanted, d.ids[present])
         per_group = np.zeros((n_groups, n_nodes), dtype=np.int64)
-        per_group[:, 0] = np.bincount(groups, minlength=n_groups)
+        per_group[:, 0] = sizes
         per_group[:, 1:][:, present] = counts[:, at]
         node_mean = _per_node(mean[at], present, n_nodes)
         lengths = (node_mean if has_lengths else None) if mean_lengths else d.lengths
         leaf = np.full(n_nodes, -1, dtype=np.int32)
         own = np.asarray(d.split[1:], dtype=np.int64)
-        leaf[1:] = np.where(own < len(ts.leaf_names), own, -1)
+        leaf[1:] = np.where(own < len(leaf_names), own, -1)
         details = None
         if spread:
             details = Spread(
@@ -220,7 +222,7 @@ def _summary_trees(ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengt
                 count=per_group.sum(axis=0),
                 length=None if lengths is None else np.asarray(lengths, dtype=np.float64),
                 spread=details,
-                leaf_names=ts.leaf_names,
+                leaf_names=leaf_names,
                 trees=len(ts),
                 rooted=ts.rooted,
             )
@@ -254,7 +256,7 @@ def newick_name(name: str) -> str:
     if len(name) >= 2 and name[0] == name[-1] == '"':
         name = name[1:-1]
     name = name.replace(" ", "_")
-    if any(c in _NEEDS_QUOTES for c in name):
+    if not _NEEDS_QUOTES.isdisjoint(name):
         return "'" + name.replace("'", "''") + "'"
     return name
 
@@ -268,51 +270,49 @@ def support_label(count: int, trees: int, percent: bool) -> str:
 
 def newick(tree: SummaryTree, *, percent: bool = False, labels: bool = True, names: Sequence[str] | None = None) -> str:
     """The tree as one Newick line: supports as inner node labels (not with `labels=False`), branch lengths when
-    the tree has them, `[&R] ` before a rooted tree. `names` replaces the leaf names (NEXUS translate keys)."""
-    leaf_text = [newick_name(name) for name in tree.leaf_names] if names is None else list(names)
+    the tree has them, `[&R] ` before a rooted tree. `names` holds the leaf names as written (Newick names of
+    `leaf_names` by default; NEXUS translate keys), for a caller that writes many trees."""
+    leaf_text = [newick_name(name) for name in tree.leaf_names] if names is None else names
+    counts = tree.count.tolist()
+    text = [
+        leaf_text[leaf] if leaf >= 0 else support_label(count, tree.trees, percent) if labels else ""
+        for leaf, count in zip(tree.leaf.tolist(), counts)
+    ]
+    text[0] = ""
+    return ("[&R] " if tree.rooted else "") + _write(tree, text, _lengths(tree)) + ";"
 
-    def after_node(v: int) -> str:
-        if tree.leaf[v] >= 0:
-            return leaf_text[tree.leaf[v]]
-        return support_label(int(tree.count[v]), tree.trees, percent) if labels and v > 0 else ""
 
-    return ("[&R] " if tree.rooted else "") + _write(tree, after_node, lambda v: "") + ";"
+def _lengths(tree: SummaryTree) -> list[str]:
+    """Per node, its branch length as written after it (nothing at the root, or without lengths)."""
+    if tree.length is None:
+        return [""] * len(tree.parent)
+    return [""] + [f":{length!r}" for length in tree.length[1:].tolist()]
 
 
-def _write(tree: SummaryTree, after_node: Callable[[int], str], after_length: Callable[[int], str]) -> str:
-    """Newick text of the tree without its closing ';': `after_node(v)` is written for a leaf in its place and
-    after an inner node's ')', `after_length(v)` after a node's branch length. Iterative, so that deep trees need
-    no recursion."""
+def _write(tree: SummaryTree, node_text: list[str], edge_text: list[str]) -> str:
+    """Newick text of the tree without its closing ';': `node_text[v]` is written for a leaf in its place and
+    after an inner node's ')', `edge_text[v]` after that. Iterative, so that deep trees need no recursion."""
     parent = tree.parent.tolist()
-    lengths = None if tree.length is None else tree.length.tolist()
+    leaf = tree.leaf.tolist()
     pieces: list[str] = []
     open_nodes: list[int] = []
     has_child = [False] * len(parent)
-
-    def finish(v: int) -> None:
-        pieces.append(after_node(v))
-        if v > 0:
-            if lengths is not None:
-                pieces.append(f":{lengths[v]!r}")
-            pieces.append(after_length(v))
-
-    for v in range(len(parent)):
-        p = parent[v]
+    for v, p in enumerate(parent):
         while open_nodes and open_nodes[-1] != p:
-            pieces.append(")")
-            finish(open_nodes.pop())
+            u = open_nodes.pop()
+            pieces += (")", node_text[u], edge_text[u])
         if p >= 0:
             if has_child[p]:
                 pieces.append(",")
             has_child[p] = True
-        if v > 0 and tree.leaf[v] >= 0:
-            finish(v)
+        if leaf[v] >= 0:
+            pieces += (node_text[v], edge_text[v])
         else:
             pieces.append("(")
             open_nodes.append(v)
     while open_nodes:
-        pieces.append(")")
-        finish(open_nodes.pop())
+        u = open_nodes.pop()
+        pieces += (")", node_text[u], edge_text[u])
     return "".join(pieces)
 
 
@@ -334,37 +334,37 @@ def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def _leaf_keys(tree: SummaryTree, keys: list[str]) -> Callable[[int], str]:
-    """Leaves written as their TRANSLATE keys, inner nodes unlabelled."""
-    return lambda v: keys[tree.leaf[v]] if tree.leaf[v] >= 0 else ""
+def _leaf_keys(tree: SummaryTree, keys: list[str]) -> list[str]:
+    """Per node, a leaf's TRANSLATE key, nothing for an inner node."""
+    return [keys[leaf] if leaf >= 0 else "" for leaf in tree.leaf.tolist()]
 
 
-def _node_annotations(tree: SummaryTree, keys: list[str]) -> Callable[[int], str]:
+def _node_annotations(tree: SummaryTree, keys: list[str]) -> list[str]:
+    """Per node, its key and its prob and prob_stddev comment (none at the root or without the spread)."""
+    text = _leaf_keys(tree, keys)
+    if tree.spread is None:
+        return text
+    stddev = tree.spread.prob_stddev.tolist()
+    for v, count in enumerate(tree.count.tolist()[1:], 1):
+        text[v] += f"[&prob={_e8(count / tree.trees)},prob_stddev={_e8(stddev[v])}]"
+    return text
+
+
+def _length_annotations(tree: SummaryTree) -> list[str]:
+    """Per node, its length and the comment on the lengths of its split, where it has any."""
+    text = _lengths(tree)
     spread = tree.spread
-    leaf_key = _leaf_keys(tree, keys)
-
-    def after_node(v: int) -> str:
-        text = leaf_key(v)
-        if spread is None or v == 0:
-            return text
-        return f"{text}[&prob={_e8(tree.count[v] / tree.trees)},prob_stddev={_e8(spread.prob_stddev[v])}]"
-
-    return after_node
-
-
-def _length_annotations(tree: SummaryTree) -> Callable[[int], str]:
-    spread = tree.spread
-
-    def after_length(v: int) -> str:
-        if spread is None or spread.length_mean is None or math.isnan(spread.length_mean[v]):
-            return ""
-        assert spread.length_median is not None and spread.hpd_low is not None and spread.hpd_high is not None
-        return (
-            f"[&length_mean={_e8(spread.length_mean[v])},length_median={_e8(spread.length_median[v])},"
-            f"length_95%HPD={{{_e8(spread.hpd_low[v])},{_e8(spread.hpd_high[v])}}}]"
-        )
-
-    return after_length
+    if spread is None or spread.length_mean is None:
+        return text
+    assert spread.length_median is not None and spread.hpd_low is not None and spread.hpd_high is not None
+    for v, (mean, median, low, high) in enumerate(
+        zip(spread.length_mean, spread.length_median, spread.hpd_low, spread.hpd_high, strict=True)
+    ):
+        if v > 0 and not math.isnan(mean):
+            text[v] += (
+                f"[&length_mean={_e8(mean)},length_median={_e8(median)},length_95%HPD={{{_e8(low)},{_e8(high)}}}]"
+            )
+    return text
 
 
 def _nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
@@ -397,7 +397,7 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> s
     for rank, (topology, tree) in enumerate(topologies, 1):
         total += topology.count
         p, cumulative = topology.count / trees, total / trees
-        text = _write(tree, _leaf_keys(tree, keys), lambda v: "")
+        text = _write(tree, _leaf_keys(tree, keys), [""] * len(tree.parent))
         rooting = "[&R] " if tree.rooted else "[&U] "
         lines.append(f"   tree tree_{rank} [p = {p:.3f}, P = {cumulative:.3f}] = {rooting}[&W {p:.6f}] {text};")
     lines.append("end;")
@@ -407,9 +407,10 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> s
 def topology_rows(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> str:
     """The credible set as TSV: rank, count, probability, cumulative probability and the topology in Newick."""
     lines = ["rank\tcount\tprobability\tcumulative\tnewick"]
+    names = [newick_name(name) for name in topologies[0][1].leaf_names] if topologies else []
     total = 0
     for rank, (topology, tree) in enumerate(topologies, 1):
         total += topology.count
-        text = newick(tree, labels=False)
+        text = newick(tree, labels=False, names=names)
         lines.append(f"{rank}\t{topology.count}\t{topology.count / trees:.6f}\t{total / trees:.6f}\t{text}")
     return "\n".join(lines) + "\n"
