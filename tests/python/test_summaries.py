@@ -2,6 +2,8 @@
 
 import gzip
 import re
+import shutil
+import subprocess
 from pathlib import Path
 
 import dendropy
@@ -115,7 +117,7 @@ class TestAgainstMrBayes:
     def test_greedy_where_no_tie_decides(self, samples, name):
         ts = samples[name]
         ours = set(node_splits(summaries.consensus(ts, greedy=True)))
-        counts, first = dendropy_counts(name, ts.leaf_names)
+        counts, first, _ = dendropy_counts(name, ts.leaf_names)
         by_first = greedy_oracle(counts, sorted(counts, key=lambda s: (-counts[s], first[s])))
         by_last = greedy_oracle(counts, sorted(counts, key=lambda s: (-counts[s], -first[s])))
         assert ours == by_first
@@ -145,18 +147,20 @@ def translate(text):
 
 
 def dendropy_counts(name, names):
-    """Split counts and the first tree holding each split, over the trees after the burn-in, by DendroPy."""
-    counts, first, index = {}, {}, 0
+    """Split counts, the first tree holding each split and its lengths, over the trees after the burn-in, by
+    DendroPy."""
+    counts, first, lengths, index = {}, {}, {}, 0
     taxa = dendropy.TaxonNamespace()
     for path in run_files(name):
         with gzip.open(path, "rt") as text:
             trees = dendropy.TreeList.get(file=text, schema="nexus", taxon_namespace=taxa, rooting="force-unrooted")
         for tree in trees[len(trees) // 4 :]:
-            for split in dendropy_splits(tree, names, False):
+            for split, notes in dendropy_splits(tree, names, False).items():
                 counts[split] = counts.get(split, 0) + 1
                 first.setdefault(split, index)
+                lengths.setdefault(split, []).append(notes["length"])
             index += 1
-    return counts, first
+    return counts, first, lengths
 
 
 def greedy_oracle(counts, order):
@@ -178,6 +182,23 @@ def dendropy_sample(name):
             )
         trees.extend(run[len(run) // 4 :])
     return trees
+
+
+@pytest.mark.skipif(shutil.which("Rscript") is None, reason="needs R with coda")
+def test_length_interval_is_codas_hpd(samples):
+    ts = samples["cynmix"]
+    tree = summaries.consensus(ts, spread=True)
+    assert tree.spread is not None and tree.spread.hpd_low is not None and tree.spread.hpd_high is not None
+    _, _, lengths = dendropy_counts("cynmix", ts.leaf_names)
+    nodes = node_splits(tree)
+    rows = "".join(f"{k} {x!r}\n" for k, split in enumerate(nodes) for x in lengths[split])
+    script = (
+        "x <- read.table(file('stdin')); for (k in unique(x$V1)) {"
+        " h <- coda::HPDinterval(coda::as.mcmc(x$V2[x$V1 == k])); cat(sprintf('%.17g %.17g\\n', h[1, 1], h[1, 2])) }"
+    )
+    printed = subprocess.run(["Rscript", "-e", script], input=rows, capture_output=True, text=True, check=True).stdout
+    theirs = [tuple(map(float, line.split())) for line in printed.splitlines()]
+    assert theirs == [(tree.spread.hpd_low[v], tree.spread.hpd_high[v]) for v in nodes.values()]
 
 
 class TestAgainstDendroPy:
