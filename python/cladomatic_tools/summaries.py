@@ -42,8 +42,10 @@ _NEEDS_QUOTES = frozenset("()[]':;,\"\t\n\f\r ")
 class Spread:
     """What MrBayes's consensus trees say of each node besides its support, per node (the root's entries are
     unused): the standard deviation of the split's frequency over the runs (n - 1 denominator, 0 with one run),
-    and over the trees holding the split the mean, the upper median and the 95% highest-density interval of its
-    lengths (NaN where no tree holds it; None for a set without lengths)."""
+    and over the m trees holding the split the mean of its lengths, their upper median (the value at m // 2 of
+    the sorted lengths, as MrBayes reports it) and their 95% highest-density interval (the shortest stretch of
+    round(0.95 m) + 1 sorted lengths, as R's coda computes it); NaN where no tree holds the split, None for a set
+    without lengths."""
 
     prob_stddev: np.ndarray
     length_mean: np.ndarray | None
