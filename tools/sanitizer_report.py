@@ -16,7 +16,8 @@ BLOCK_START = re.compile(r"^(Direct|Indirect) leak of ", re.MULTILINE)
 
 def leak_blocks(text: str) -> list[str]:
     starts = [m.start() for m in BLOCK_START.finditer(text)]
-    return [text[a:b].strip() for a, b in zip(starts, [*starts[1:], len(text)], strict=True)]
+    # a log without leaks (a warning of a child process, say) has no blocks
+    return [text[a:b].strip() for a, b in zip(starts, [*starts[1:], len(text)][: len(starts)], strict=True)]
 
 
 def main(argv: list[str]) -> int:

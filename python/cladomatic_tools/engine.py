@@ -87,12 +87,14 @@ def read_set(
     rooted: bool | None,
     status: Status,
     warn: Callable[[str], None] | None = None,
+    *,
+    lengths: bool | None = None,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
-    the metrics that use them, rooted as `rooted` says or else as the files mark them (see `rooting`); a fault
-    in a tree is said with its file, line and tree."""
+    the metrics that use them (or as `lengths` says), rooted as `rooted` says or else as the files mark them (see
+    `rooting`); a fault in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
-    weighted = metric in WEIGHTED
+    weighted = metric in WEIGHTED if lengths is None else lengths
     without_lengths = 0
 
     def count_lengths(record: TreeRecord) -> None:

@@ -14,7 +14,7 @@ import traceback
 from collections.abc import Callable
 from typing import NoReturn
 
-from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader, report
+from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader, report, summaries_cli
 from cladomatic_tools.arguments import BURNIN_HELP, add_rooting, burnin, whole_number
 from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
@@ -131,6 +131,7 @@ def _parser() -> argparse.ArgumentParser:
     command.set_defaults(run=_run_splits)
     diagnostics_cli.register(commands, _add_debug)
     report.register(commands, _add_debug)
+    summaries_cli.register(commands, _add_input_arguments)
     return parser
 
 

@@ -475,6 +475,12 @@ def write_files(folder: str, files: Mapping[str, bytes]) -> None:
             file.write(content)
 
 
+def write_text(path: str, text: str) -> None:
+    """A text file written whole, under a temporary name first like every other output."""
+    with _replaced(path) as (file, _):
+        file.write(text.encode("utf-8"))
+
+
 def write_npz(path: str, arrays: dict[str, Any]) -> None:
     import numpy
 

@@ -173,9 +173,7 @@ def build(
     ]
     if parameter_files:
         sections += _parameter_sections(parameter_files, burnin, labels)
-    consensus = consensus_section(kept)
-    if consensus is not None:
-        sections.append(consensus)
+    sections.append(consensus_section(kept))
     title = f"Convergence of {input_label(runs)}"
     inputs = f"{len(labels)} runs: {', '.join(labels)}; burn-in {burnin}; minimum split frequency {min_freq:g}"
     summary = (
@@ -206,7 +204,7 @@ def _run_table(result: Report, kept: TreeSet, labels: list[str], ess: list[np.nd
 
     from cladomatic_tools.report_page import Table
 
-    topologies = kept.topologies()
+    topologies, _ = kept.topologies()
     groups = np.asarray(kept.groups)
     header = ["run", "trees kept", "dropped", "distinct topologies", "Fréchet ESS", "pseudo-ESS (median)"]
     header.append("pseudo-ESS (min.)")
@@ -242,10 +240,17 @@ def topological_ess(kept: TreeSet, focal: int, seed: int) -> list[np.ndarray]:
     return [kept.topological_ess(method="frechet"), spread[:, 0], spread[:, 1]]
 
 
-def consensus_section(kept: TreeSet) -> Section | None:
-    """The majority-rule consensus tree with its supports, drawn once the tree set can summarise itself; None
-    until then."""
-    return None
+def consensus_section(kept: TreeSet) -> Section:
+    """The majority-rule consensus of the trees after the burn-in, drawn with its supports."""
+    from cladomatic_tools import report_figures, summaries
+    from cladomatic_tools.report_page import Section
+
+    tree = summaries.consensus(kept)
+    return Section(
+        "Consensus tree",
+        text=f"As `cladomatic consensus` writes it: {summaries.newick(tree)}",
+        figures=[report_figures.consensus_tree(tree)],
+    )
 
 
 def _parameter_sections(files: list[str], burnin: Burnin, labels: list[str]) -> list[Section]:

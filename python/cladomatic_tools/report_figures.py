@@ -7,8 +7,12 @@ that a report of tens of thousands of trees stays a few megabytes.
 """
 
 import math
+from typing import TYPE_CHECKING
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from cladomatic_tools.summaries import SummaryTree
 
 PLOT_POINTS = 4000
 # one colour per run in every figure (the plotting library's own first ten)
@@ -277,6 +281,56 @@ def topology_trace(
         "id": "topology-trace",
         "data": data,
         "layout": _layout("Topology trace", x_title, "RF distance to the focal tree", note),
+    }
+
+
+def consensus_tree(tree: SummaryTree) -> dict:
+    """The majority-rule consensus as a rectangular cladogram: leaves one per row, each inner node halfway between
+    its children's rows and one step right of its parent; an inner node's support shows beside it and on hover."""
+    n = len(tree.parent)
+    children: list[list[int]] = [[] for _ in range(n)]
+    for node in range(1, n):  # preorder: a parent comes before its children
+        children[int(tree.parent[node])].append(node)
+    depth = np.zeros(n)
+    for node in range(1, n):
+        depth[node] = depth[tree.parent[node]] + 1
+    row = np.zeros(n)
+    leaves = [node for node in range(n) if tree.leaf[node] >= 0]
+    row[leaves] = np.arange(len(leaves))
+    for node in range(n - 1, -1, -1):
+        if children[node]:
+            row[node] = (row[children[node][0]] + row[children[node][-1]]) / 2
+    x: list[float | None] = []
+    y: list[float | None] = []
+    for node in range(n):
+        for child in children[node]:
+            x += [depth[node], depth[node], depth[child], None]
+            y += [row[node], row[child], row[child], None]
+    inner = [node for node in range(1, n) if tree.leaf[node] < 0]
+    supports = [f"{tree.count[node] / tree.trees:.2f}" for node in inner]
+    return {
+        "id": "consensus-tree",
+        "data": [
+            {"type": "scatter", "mode": "lines", "x": x, "y": y, "hoverinfo": "skip", "showlegend": False,
+             "line": {"width": 1.5, "color": "#444"}},
+            {"type": "scatter", "mode": "text", "x": depth[leaves].tolist(), "y": row[leaves].tolist(),
+             "text": [f" {tree.leaf_names[tree.leaf[node]]}" for node in leaves], "textposition": "middle right",
+             "hoverinfo": "text", "showlegend": False},
+            {"type": "scatter", "mode": "markers+text", "x": depth[inner].tolist(), "y": row[inner].tolist(),
+             "text": supports, "textposition": "top left", "marker": {"size": 5, "color": "#444"},
+             "hovertext": [f"support {value} ({tree.count[node]} of {tree.trees} trees)"
+                           for value, node in zip(supports, inner, strict=True)],
+             "hoverinfo": "text", "showlegend": False},
+        ],
+        "layout": _layout(
+            "Majority-rule consensus tree",
+            "",
+            "",
+            f"support: the share of the {tree.trees} trees after the burn-in that hold the split",
+            xaxis={"visible": False, "range": [-0.5, float(depth.max()) + 3]},
+            yaxis={"visible": False, "autorange": "reversed"},
+            height=max(300, 18 * len(leaves)),
+        ),
     }
 
 

@@ -332,17 +332,6 @@ class TreeSet:
         self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts)
         return splits, counts
 
-    def topologies(self) -> np.ndarray:
-        """Per tree, the number of its topology (uint32): topologies are numbered 0, 1, ... in order of their first
-        tree, and two trees share a number exactly when they hold the same splits (branch lengths aside).
-
-        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(B,A,(D,C));"]).topologies()
-        array([0, 1, 0], dtype=uint32)
-        """
-        out = np.empty(len(self), dtype=np.uint32)
-        self._engine.topologies(out)
-        return out
-
     def asdsf(
         self, burnin: int | str | Fraction | float | None = None, min_freq: float = 0.10, points: int = 1
     ) -> np.ndarray:
@@ -383,6 +372,58 @@ class TreeSet:
 
         result = space.principal_coordinates(self, metric, dims, method)
         return result.points, result.eigenvalues, result.share
+
+    # summary trees
+
+    def consensus(self, min_freq: float | str | Fraction = 0.5, greedy: bool = False) -> str:
+        """The majority-rule consensus as a Newick string: the splits in more than `min_freq` (0.5 to 1, not
+        included) of the trees, each inner node labelled with its split's frequency and each branch as long as its
+        split's mean length. `greedy` builds the greedy consensus instead: every split in decreasing frequency
+        (ties: the one held by an earlier tree first), kept when compatible with those kept before it.
+
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus()
+        '(A,B,(C,D)0.666667);'
+        """
+        from cladomatic_tools import summaries
+
+        return summaries.newick(summaries.consensus(self, min_freq, greedy))
+
+    def mcc(self) -> int:
+        """The index of the maximum clade credibility tree: the tree whose non-trivial splits have the largest
+        product of frequencies (the first of equal ones).
+
+        >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));", "(A,B,(C,D));"]).mcc()
+        1
+        """
+        return int(self._engine.mcc())
+
+    def support(self, reference: str | Sequence[str] | TreeSet) -> str | list[str]:
+        """A reference tree (Newick) with each of its splits labelled by its frequency in this set (its own labels
+        replaced, its lengths kept); a list of trees or a TreeSet gives a list. Same taxa and rooting required.
+
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).support("(A,B,(C,D)0.99);")
+        '(A,B,(C,D)0.500000);'
+        """
+        from cladomatic_tools import summaries
+
+        if isinstance(reference, TreeSet):
+            references = reference
+        else:
+            texts = [reference] if isinstance(reference, str) else list(reference)
+            references = TreeSet.from_newick(texts, rooted=self.rooted)
+        written = [summaries.newick(tree) for tree in summaries.support_trees(self, references)]
+        return written[0] if isinstance(reference, str) else written
+
+    def topologies(self) -> tuple[np.ndarray, np.ndarray]:
+        """(ids, counts): per tree the id of its topology (uint32, numbered in order of first appearance), and per
+        topology the number of trees that have it (int64).
+
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(B,A,(D,C));"]).topologies()
+        (array([0, 1, 0], dtype=uint32), array([2, 1]))
+        """
+        ids = np.empty(len(self), dtype=np.uint32)
+        self._engine.topology_ids(ids)
+        return ids, np.bincount(ids).astype(np.int64)
 
     # pickling: the interned arrays as one bytes object, and a checksum of the whole state
 

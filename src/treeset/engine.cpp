@@ -8,7 +8,9 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,6 +28,10 @@
 #include "output/table_text.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
+#include "summaries/consensus.hpp"
+#include "summaries/mcc.hpp"
+#include "summaries/shape.hpp"
+#include "summaries/split_summary.hpp"
 
 namespace nb = nanobind;
 
@@ -153,6 +159,7 @@ struct Engine {
   Lazy<InfoWeights> info;
   Lazy<std::vector<std::uint32_t>> splits;
   Lazy<Topologies> topologies;
+  Lazy<std::vector<std::uint32_t>> first_holders;
 
   const Snapshots& set() const noexcept { return saved.set; }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
@@ -162,6 +169,10 @@ struct Engine {
 
   const Topologies& topology_groups() {
     return topologies.get([&] { return distinct_topologies(set().snaps); });
+  }
+
+  std::span<const std::uint32_t> first_holder() {
+    return first_holders.get([&] { return cladomatic::first_holders(set().snaps, set().freq.size()); });
   }
 
   const RfLayout& rf_layout() {
@@ -434,14 +445,128 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                n_splits(engine), out.data());
 }
 
-// Per tree, the number of its topology: topologies are numbered in order of
-// their first tree, two trees sharing one exactly when they hold the same
-// splits.
-void topologies_(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out) {
+// A vector handed to NumPy without a copy: the array owns it.
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<1>> to_numpy(std::vector<T>&& values) {
+  auto* owned = new std::vector<T>(std::move(values));
+  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  return nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner);
+}
+
+nb::tuple shape_arrays(Shape&& shape) {
+  return nb::make_tuple(to_numpy(std::move(shape.parent)), to_numpy(std::move(shape.split)));
+}
+
+// The consensus tree as (parent, split) arrays in preorder: the majority rule
+// of the splits held by at least `min_count` trees, more than half of them,
+// or the greedy consensus.
+nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy) {
+  if (!greedy && 2 * std::uint64_t{min_count} <= engine.n_trees())
+    throw nb::value_error("min_count must be more than half of the trees");
+  Shape shape;
+  {
+    nb::gil_scoped_release released;
+    const Snapshots& set = engine.set();
+    const std::vector<SplitId> ids = greedy ? greedy_splits(set.clades, set.freq, engine.first_holder(),
+                                                            engine.n_leaves(), engine.saved.rooted)
+                                            : majority_splits(set.freq, engine.n_leaves(), min_count);
+    shape = shape_of(set.clades, ids, engine.n_leaves());
+  }
+  return shape_arrays(std::move(shape));
+}
+
+// One tree of the set as (parent, split, lengths): its own branch length
+// above each node (NaN at the root), or None for a set without lengths.
+nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
+  if (tree >= engine.n_trees()) throw nb::index_error("tree index out of range");
+  const Snapshots& set = engine.set();
+  const InternSnap& snap = set.snaps[tree];
+  Shape shape;
+  std::vector<double> lengths;
+  {
+    nb::gil_scoped_release released;
+    shape = shape_of(set.clades, snap.ids, engine.n_leaves());
+    if (!snap.lengths.empty()) {
+      // The length of split ids[p] is at n_pendant + p.
+      std::vector<std::pair<SplitId, std::size_t>> at;
+      for (std::size_t p = 0; p < snap.ids.size(); ++p) at.emplace_back(snap.ids[p], snap.n_pendant + p);
+      std::sort(at.begin(), at.end());
+      lengths.assign(shape.split.size(), std::numeric_limits<double>::quiet_NaN());
+      for (std::size_t v = 1; v < shape.split.size(); ++v) {
+        const SplitId s = shape.split[v];
+        std::size_t p = s;
+        if (s >= snap.n_pendant) {
+          const auto found = std::lower_bound(at.begin(), at.end(), std::pair<SplitId, std::size_t>{s, 0});
+          if (found == at.end() || found->first != s) throw InvariantFailure("a node without its split");
+          p = found->second;
+        }
+        if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
+        lengths[v] = snap.lengths[p];
+      }
+    }
+  }
+  nb::object own_lengths = lengths.empty() ? nb::none() : nb::cast(to_numpy(std::move(lengths)));
+  nb::tuple arrays = shape_arrays(std::move(shape));
+  return nb::make_tuple(arrays[0], arrays[1], own_lengths);
+}
+
+// Per split of `ids`: trees of each group holding it (n_groups x k, flat),
+// and its mean length, then median and HPD bounds when `spread` (empty
+// otherwise).
+nb::tuple split_summary(const Engine& engine, Indices ids,
+                        nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig> groups,
+                        std::size_t n_groups, bool spread) {
+  if (groups.shape(0) != engine.n_trees()) throw nb::value_error("groups needs one group per tree");
+  for (std::size_t i = 0; i < ids.shape(0); ++i)
+    if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
+  SplitSummary summary;
+  {
+    nb::gil_scoped_release released;
+    summary = summarise_splits(engine.set().snaps, engine.set().freq, {groups.data(), groups.shape(0)},
+                               n_groups, {ids.data(), ids.shape(0)}, spread);
+  }
+  return nb::make_tuple(to_numpy(std::move(summary.counts)), to_numpy(std::move(summary.mean)),
+                        to_numpy(std::move(summary.median)), to_numpy(std::move(summary.hpd_low)),
+                        to_numpy(std::move(summary.hpd_high)));
+}
+
+// For every split id of `other`, the id of the same split in this set, or
+// this set's number of ids where it has none.
+nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, const Engine& other) {
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  if (engine.saved.rooted != other.saved.rooted)
+    throw nb::value_error("one set was read as rooted trees and the other as unrooted");
+  std::vector<SplitId> rows;
+  {
+    nb::gil_scoped_release released;
+    rows = join_rows(other.set().clades, engine.set().clades);
+    const auto none = static_cast<SplitId>(engine.set().freq.size());
+    for (SplitId& row : rows) row = std::min(row, none);
+  }
+  return to_numpy(std::move(rows));
+}
+
+std::uint32_t mcc(const Engine& engine) {
+  nb::gil_scoped_release released;
+  return mcc_tree(engine.set().snaps, engine.set().freq);
+}
+
+void topology_ids(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
   nb::gil_scoped_release released;
   const std::vector<std::uint32_t>& group_of = engine.topology_groups().group_of;
   std::copy(group_of.begin(), group_of.end(), out.data());
+}
+
+// Whether some tree has a branch length other than 0: a set of trees written
+// without lengths has none.
+bool any_length(const Engine& engine) {
+  if (!engine.saved.lengths) return false;
+  nb::gil_scoped_release released;
+  return std::any_of(engine.set().snaps.begin(), engine.set().snaps.end(), [](const InternSnap& snap) {
+    return std::any_of(snap.lengths.begin(), snap.lengths.end(), [](double a) { return a != 0.0; });
+  });
 }
 
 // Rows of a distance table as text, for the command's row bands.
@@ -495,6 +620,7 @@ NB_MODULE(_cladomatic_engine, m) {
       .def_prop_ro("n_trees", &Engine::n_trees)
       .def_prop_ro("n_leaves", &Engine::n_leaves)
       .def_prop_ro("n_splits", &n_splits)
+      .def_prop_ro("n_ids", [](const Engine& engine) { return engine.set().freq.size(); })
       .def_prop_ro("leaf_names", [](const Engine& engine) { return engine.set().leaf_names; })
       .def_prop_ro("rooted", [](const Engine& engine) { return engine.saved.rooted; })
       .def_prop_ro("lengths", [](const Engine& engine) { return engine.saved.lengths; })
@@ -505,5 +631,12 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("sums", &sums, "metric"_a, "out"_a.noconvert())
       .def("split_sides", &split_sides, "out"_a.noconvert())
       .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert())
-      .def("topologies", &topologies_, "out"_a.noconvert());
+      .def("consensus", &consensus, "min_count"_a, "greedy"_a)
+      .def("tree_shape", &tree_shape, "tree"_a)
+      .def("split_summary", &split_summary, "ids"_a.noconvert(), "groups"_a.noconvert(), "n_groups"_a,
+           "spread"_a)
+      .def("ids_in", &ids_in, "other"_a)
+      .def("mcc", &mcc)
+      .def("topology_ids", &topology_ids, "out"_a.noconvert())
+      .def_prop_ro("any_length", &any_length);
 }

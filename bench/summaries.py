@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""Summary trees of MrBayes posteriors against DendroPy on the same files, in the same run.
+
+Run inside the development root:
+
+    tools/devenv run python3 bench/summaries.py [--sets primates ovomucoid] [--repeats 3]
+
+Sets: bench/data/primates.mb.nex.gz (20,000 trees of 12 leaves, committed) and bench/data/ovomucoid.mb.nex.gz
+(2 x 10,000 trees of 89 leaves; `tools/devenv run bench/make_data.sh ovomucoid` makes it). For each, the best of
+--repeats wall times of:
+
+- read: the trees alone read into a TreeSet with their branch lengths, the baseline;
+- consensus, mcc, support: the pass of each summary over the set read, its Newick text included (majority-rule
+  consensus; the MCC tree; the MCC tree's splits counted in the set, as a reference tree's would be); a
+  summary's whole time is reading plus its pass, as the command spends it;
+- the same with DendroPy 4, once: TreeList.get, then consensus(min_freq=0.5),
+  maximum_product_of_split_support_tree() and split_distribution().summarize_splits_on_tree(reference), the calls
+  DendroPy's sumtrees makes.
+
+Targets: each summary within 1.5x of reading alone, and at least 100x faster than DendroPy.
+"""
+
+import argparse
+import gzip
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import dendropy
+from cladomatic_tools import summaries
+from cladomatic_tools.treeset import TreeSet
+
+ROOT = Path(__file__).resolve().parents[1]
+SETS = {
+    "primates": ROOT / "bench" / "data" / "primates.mb.nex.gz",
+    "ovomucoid": ROOT / "bench" / "data" / "ovomucoid.mb.nex.gz",
+}
+
+
+def best_of(repeats: int, work: Callable[[], object]) -> float:
+    times = []
+    for _ in range(repeats):
+        started = time.perf_counter()
+        work()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def ours(path: Path, repeats: int) -> dict[str, float]:
+    """Seconds of reading, then of each summary's pass over the set read (its text included)."""
+    times = {"read": best_of(repeats, lambda: TreeSet.from_files([str(path)]))}
+    trees = TreeSet.from_files([str(path)])
+    reference = TreeSet.from_newick([summaries.newick(summaries.mcc_tree(trees))])
+    times["consensus"] = best_of(repeats, lambda: summaries.newick(summaries.consensus(trees)))
+    times["mcc"] = best_of(repeats, lambda: summaries.newick(summaries.mcc_tree(trees)))
+    times["support"] = best_of(
+        repeats, lambda: [summaries.newick(tree) for tree in summaries.support_trees(trees, reference)]
+    )
+    return times
+
+
+def dendropy_times(path: Path) -> dict[str, float]:
+    """The same with DendroPy, once each."""
+    started = time.perf_counter()
+    with gzip.open(path, "rt") as text:
+        trees = dendropy.TreeList.get(file=text, schema="nexus", rooting="force-unrooted")
+    times = {"read": time.perf_counter() - started}
+    started = time.perf_counter()
+    trees.consensus(min_freq=0.5).as_string(schema="newick")
+    times["consensus"] = time.perf_counter() - started
+    started = time.perf_counter()
+    best = trees.maximum_product_of_split_support_tree()
+    best.as_string(schema="newick")
+    times["mcc"] = time.perf_counter() - started
+    started = time.perf_counter()
+    reference = best.clone(depth=1)
+    trees.split_distribution().summarize_splits_on_tree(reference, set_support_as_node_label=True)
+    reference.as_string(schema="newick")
+    times["support"] = time.perf_counter() - started
+    return times
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--sets", nargs="+", choices=SETS, default=list(SETS))
+    parser.add_argument("--repeats", type=int, default=3)
+    args = parser.parse_args()
+    print(
+        f"{'set':<10} {'summary':<10} {'ours s':>8} {'x read':>7} {'DendroPy s':>11} {'speed-up':>9}"
+        f" {'pass s':>8} {'DendroPy pass s':>16} {'pass speed-up':>14}"
+    )
+    for name in args.sets:
+        path = SETS[name]
+        if not path.exists():
+            print(f"{name:<10} missing: run tools/devenv run bench/make_data.sh {name}")
+            continue
+        mine = ours(path, args.repeats)
+        theirs = dendropy_times(path)
+        read, their_read = mine["read"], theirs["read"]
+        print(f"{name:<10} {'(read)':<10} {read:8.3f} {1:7.2f} {their_read:11.2f} {their_read / read:8.0f}x")
+        for step in ("consensus", "mcc", "support"):
+            total, their_total = read + mine[step], their_read + theirs[step]
+            passes = f"{mine[step]:8.3f} {theirs[step]:16.2f} {theirs[step] / mine[step]:13.0f}x"
+            print(
+                f"{name:<10} {step:<10} {total:8.3f} {total / read:7.2f} {their_total:11.2f}"
+                f" {their_total / total:8.0f}x {passes}"
+            )
+
+
+if __name__ == "__main__":
+    main()

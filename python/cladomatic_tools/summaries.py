@@ -1,0 +1,418 @@
+"""Summary trees of a tree set, and their Newick and NEXUS texts.
+
+Each summary is a pass over the set's interned splits: the majority-rule or greedy consensus, the maximum clade
+credibility (MCC) tree, a reference tree with each split labelled by its frequency in the set, and the credible
+set of topologies. A summary comes back as a `SummaryTree`, a plain record that the writers turn into text.
+
+Conventions, shared by every summary:
+
+- A split's support is the share of the set's trees that hold it; its length in a summary is the mean of its
+  lengths over those trees (consensus), or the tree's own length (MCC, reference).
+- Rooted sets give rooted trees of clades. An unrooted tree is written with its basal node next to the first leaf
+  of `leaf_names` (the first in byte order), which is then the first leaf written; the children of every node are
+  written in order of their first leaf.
+- Ties are broken by first appearance in the input: of splits of equal count, the one held by an earlier tree
+  comes first (greedy consensus); of topologies of equal count, the one sampled first (credible set); of trees of
+  equal credibility, the first (MCC). MrBayes orders tied splits its own way, neither by their first or last
+  appearance nor by their taxa.
+- A split in exactly `min_freq` of the trees is left out of a majority-rule consensus: it must be in more.
+
+>>> from cladomatic_tools.treeset import TreeSet
+>>> ts = TreeSet.from_newick(["((A:1,B:1):1,C:1,D:1);", "((A:1,B:1):3,C:1,D:1);", "((A:1,C:1):1,B:1,D:1);"])
+>>> newick(consensus(ts))
+'(A:1.0,B:1.0,(C:1.0,D:1.0)0.666667:2.0);'
+"""
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from fractions import Fraction
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from cladomatic_tools.treeset import TreeSet
+
+# Newick punctuation and blanks: a name holding any of them is written single-quoted.
+_NEEDS_QUOTES = frozenset("()[]':;,\"\t\n\f\r ")
+
+
+@dataclass(frozen=True, slots=True)
+class Spread:
+    """What MrBayes's consensus trees say of each node besides its support, per node (the root's entries are
+    unused): the standard deviation of the split's frequency over the runs (n - 1 denominator, 0 with one run),
+    and over the m trees holding the split the mean of its lengths, their upper median (the value at m // 2 of
+    the sorted lengths, as MrBayes reports it) and their 95% highest-density interval (the shortest stretch of
+    round(0.95 m) + 1 sorted lengths, as R's coda computes it); NaN where no tree holds the split, None for a set
+    without lengths."""
+
+    prob_stddev: np.ndarray
+    length_mean: np.ndarray | None
+    length_median: np.ndarray | None
+    hpd_low: np.ndarray | None
+    hpd_high: np.ndarray | None
+
+
+@dataclass(frozen=True, slots=True)
+class SummaryTree:
+    """A tree over the leaves of a set of `trees` trees, nodes in preorder (node 0 is the root; the children of a
+    node follow it in order of their first leaf). Per node: `parent` (-1 at the root), `leaf` (its index in
+    `leaf_names`, -1 for an inner node), `count` (trees holding the split above it), `length` (the branch length
+    written above it; None when the trees have no lengths) and, when asked for, its `spread`."""
+
+    parent: np.ndarray
+    leaf: np.ndarray
+    count: np.ndarray
+    length: np.ndarray | None
+    spread: Spread | None
+    leaf_names: list[str]
+    trees: int
+    rooted: bool
+
+
+@dataclass(frozen=True, slots=True)
+class Topology:
+    """One distinct topology of a set: how many trees have it and the first of them."""
+
+    count: int
+    first: int
+
+
+def min_count(trees: int, min_freq: float | str | Fraction) -> int:
+    """The fewest trees that hold more than `min_freq` of `trees` trees, computed exactly: a decimal written as
+    0.7 means 7/10, not the nearest binary fraction."""
+    share = Fraction(str(min_freq)) if isinstance(min_freq, float) else Fraction(min_freq)
+    if not Fraction(1, 2) <= share < 1:
+        raise ValueError(f"min_freq must be at least 0.5 and less than 1, not {min_freq}")
+    return math.floor(share * trees) + 1
+
+
+def consensus(
+    ts: TreeSet, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, spread: bool = False
+) -> SummaryTree:
+    """The majority-rule consensus (splits in more than `min_freq` of the trees) or, with `greedy`, the greedy
+    consensus (every split in decreasing frequency, kept when compatible with those kept before it); lengths are
+    the splits' mean lengths."""
+    floor = 0 if greedy else min_count(len(ts), min_freq)
+    parent, split = ts._engine.consensus(floor, bool(greedy))
+    return _summary_trees(ts, [_Drawn(parent, split, split[1:], None)], spread, mean_lengths=True)[0]
+
+
+def mcc_tree(ts: TreeSet, *, spread: bool = False) -> SummaryTree:
+    """The maximum clade credibility tree (`TreeSet.mcc`) with its own branch lengths."""
+    parent, split, lengths = ts._engine.tree_shape(ts.mcc())
+    return _summary_trees(ts, [_Drawn(parent, split, split[1:], _if_any(ts, lengths))], spread)[0]
+
+
+def support_trees(ts: TreeSet, reference: TreeSet, *, spread: bool = False) -> list[SummaryTree]:
+    """Every tree of `reference`, with its own branch lengths, each split counted in `ts`."""
+    check_same_taxa(ts, reference)
+    ids = ts._engine.ids_in(reference._engine)
+    drawn = []
+    for index in range(len(reference)):
+        parent, split, lengths = reference._engine.tree_shape(index)
+        drawn.append(_Drawn(parent, split, ids[split[1:]], _if_any(reference, lengths)))
+    return _summary_trees(ts, drawn, spread)
+
+
+def topology_trees(ts: TreeSet, indices: Sequence[int]) -> list[SummaryTree]:
+    """The topologies of the trees `indices`, without lengths."""
+    drawn = []
+    for index in indices:
+        parent, split, _ = ts._engine.tree_shape(index)
+        drawn.append(_Drawn(parent, split, split[1:], None))
+    return _summary_trees(ts, drawn, False)
+
+
+def _if_any(ts: TreeSet, lengths: np.ndarray | None) -> np.ndarray | None:
+    """A tree's own lengths, unless the set's trees have none (all read as 0)."""
+    return lengths if ts._engine.any_length else None
+
+
+def check_same_taxa(ts: TreeSet, reference: TreeSet) -> None:
+    """Refuses a reference set over other taxa (or of the other rooting), naming the taxa that differ."""
+    if ts.rooted != reference.rooted:
+        raise ValueError("the reference trees and the trees summarised must be both rooted or both unrooted")
+    mine, theirs = set(ts.leaf_names), set(reference.leaf_names)
+    if mine == theirs:
+        return
+    parts = []
+    if theirs - mine:
+        parts.append(f"has {_some(theirs - mine)} that the trees summarised lack")
+    if mine - theirs:
+        parts.append(f"lacks {_some(mine - theirs)} that the trees summarised have")
+    raise ValueError("the reference " + " and ".join(parts))
+
+
+def _some(names: set[str]) -> str:
+    """A set of taxa in a message: all of a few, else the count and the first three in byte order."""
+    first = sorted(names)
+    return ", ".join(first) if len(first) <= 3 else f"{len(first)} taxa ({', '.join(first[:3])}, ...)"
+
+
+def credible_set(ts: TreeSet, mass: float | str | Fraction = 1) -> list[Topology]:
+    """Every distinct topology in decreasing count (ties: the first sampled first), up to and including the one
+    whose cumulative probability first reaches `mass` (0 < mass <= 1), computed exactly."""
+    share = Fraction(str(mass)) if isinstance(mass, float) else Fraction(mass)
+    if not 0 < share <= 1:
+        raise ValueError(f"mass must be more than 0 and at most 1, not {mass}")
+    ids, counts = ts.topologies()
+    _, first = np.unique(ids, return_index=True)
+    kept: list[Topology] = []
+    total = 0
+    # topology ids are numbered in order of first appearance, so a stable sort keeps that order on ties
+    for group in np.argsort(-counts, kind="stable").tolist():
+        kept.append(Topology(int(counts[group]), int(first[group])))
+        total += int(counts[group])
+        if total >= share * len(ts):
+            break
+    return kept
+
+
+@dataclass(frozen=True, slots=True)
+class _Drawn:
+    """A tree as the engine draws it: `parent` in preorder (uint32, all ones at the root), its own `split` ids
+    (which tell leaves from inner nodes), `ids` the ids in the summarised set of the splits of nodes 1.. (the
+    set's number of ids where it lacks one), and its own branch `lengths`, if it is written with them."""
+
+    parent: np.ndarray
+    split: np.ndarray
+    ids: np.ndarray
+    lengths: np.ndarray | None
+
+
+def _summary_trees(ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengths: bool = False) -> list[SummaryTree]:
+    """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it;
+    `mean_lengths` writes the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
+    engine = ts._engine
+    groups = np.asarray(ts.groups, dtype=np.int32)
+    n_groups = len(ts.group_names)
+    every = np.unique(np.concatenate([np.asarray(d.ids, dtype=np.uint32) for d in drawn]))
+    wanted = np.ascontiguousarray(every[every < engine.n_ids])
+    counts, mean, median, low, high = engine.split_summary(wanted, groups, n_groups, spread)
+    counts = counts.reshape(n_groups, -1)
+    has_lengths = engine.any_length
+    leaf_names = ts.leaf_names
+    sizes = np.bincount(groups, minlength=n_groups)
+    out = []
+    for d in drawn:
+        n_nodes = len(d.parent)
+        present = np.asarray(d.ids) < engine.n_ids
+        at = np.searchsorted(wanted, d.ids[present])
+        per_group = np.zeros((n_groups, n_nodes), dtype=np.int64)
+        per_group[:, 0] = sizes
+        per_group[:, 1:][:, present] = counts[:, at]
+        node_mean = _per_node(mean[at], present, n_nodes)
+        lengths = (node_mean if has_lengths else None) if mean_lengths else d.lengths
+        leaf = np.full(n_nodes, -1, dtype=np.int32)
+        own = np.asarray(d.split[1:], dtype=np.int64)
+        leaf[1:] = np.where(own < len(leaf_names), own, -1)
+        details = None
+        if spread:
+            details = Spread(
+                _stddev(per_group[:, 1:], per_group[:, 0]),
+                node_mean if has_lengths else None,
+                _per_node(median[at], present, n_nodes) if has_lengths else None,
+                _per_node(low[at], present, n_nodes) if has_lengths else None,
+                _per_node(high[at], present, n_nodes) if has_lengths else None,
+            )
+        out.append(
+            SummaryTree(
+                parent=np.asarray(d.parent, dtype=np.uint32).view(np.int32),
+                leaf=leaf,
+                count=per_group.sum(axis=0),
+                length=None if lengths is None else np.asarray(lengths, dtype=np.float64),
+                spread=details,
+                leaf_names=leaf_names,
+                trees=len(ts),
+                rooted=ts.rooted,
+            )
+        )
+    return out
+
+
+def _per_node(values: np.ndarray, present: np.ndarray, n_nodes: int) -> np.ndarray:
+    """Values of the splits present, placed at their nodes (1..); NaN at the root and where a split is absent."""
+    out = np.full(n_nodes, np.nan)
+    out[1:][present] = values
+    return out
+
+
+def _stddev(counts: np.ndarray, sizes: np.ndarray) -> np.ndarray:
+    """Per node, the standard deviation of its split's frequency over the groups that hold trees (n - 1
+    denominator), 0 with one such group; 0 at the root."""
+    used = sizes > 0
+    out = np.zeros(counts.shape[1] + 1)
+    if used.sum() >= 2:
+        out[1:] = (counts[used] / sizes[used, None]).std(axis=0, ddof=1)
+    return out
+
+
+# writers
+
+
+def newick_name(name: str) -> str:
+    """A taxon name as Newick writes it: blanks as underscores, single-quoted when it holds punctuation. Names
+    arrive as the engine spells them (double-quoted when they hold punctuation)."""
+    if len(name) >= 2 and name[0] == name[-1] == '"':
+        name = name[1:-1]
+    name = name.replace(" ", "_")
+    if not _NEEDS_QUOTES.isdisjoint(name):
+        return "'" + name.replace("'", "''") + "'"
+    return name
+
+
+def support_label(count: int, trees: int, percent: bool) -> str:
+    """A split's support as a proportion with 6 decimals, or with `percent` a whole percentage rounded half up."""
+    if percent:
+        return str((200 * count + trees) // (2 * trees))
+    return f"{count / trees:.6f}"
+
+
+def newick(tree: SummaryTree, *, percent: bool = False, labels: bool = True, names: Sequence[str] | None = None) -> str:
+    """The tree as one Newick line: supports as inner node labels (not with `labels=False`), branch lengths when
+    the tree has them, `[&R] ` before a rooted tree. `names` holds the leaf names as written (Newick names of
+    `leaf_names` by default; NEXUS translate keys), for a caller that writes many trees."""
+    leaf_text = [newick_name(name) for name in tree.leaf_names] if names is None else names
+    counts = tree.count.tolist()
+    text = [
+        leaf_text[leaf] if leaf >= 0 else support_label(count, tree.trees, percent) if labels else ""
+        for leaf, count in zip(tree.leaf.tolist(), counts)
+    ]
+    text[0] = ""
+    return ("[&R] " if tree.rooted else "") + _write(tree, text, _lengths(tree)) + ";"
+
+
+def _lengths(tree: SummaryTree) -> list[str]:
+    """Per node, its branch length as written after it (nothing at the root, or without lengths)."""
+    if tree.length is None:
+        return [""] * len(tree.parent)
+    return [""] + [f":{length!r}" for length in tree.length[1:].tolist()]
+
+
+def _write(tree: SummaryTree, node_text: list[str], edge_text: list[str]) -> str:
+    """Newick text of the tree without its closing ';': `node_text[v]` is written for a leaf in its place and
+    after an inner node's ')', `edge_text[v]` after that. Iterative, so that deep trees need no recursion."""
+    parent = tree.parent.tolist()
+    leaf = tree.leaf.tolist()
+    pieces: list[str] = []
+    open_nodes: list[int] = []
+    has_child = [False] * len(parent)
+    for v, p in enumerate(parent):
+        while open_nodes and open_nodes[-1] != p:
+            u = open_nodes.pop()
+            pieces += (")", node_text[u], edge_text[u])
+        if p >= 0:
+            if has_child[p]:
+                pieces.append(",")
+            has_child[p] = True
+        if leaf[v] >= 0:
+            pieces += (node_text[v], edge_text[v])
+        else:
+            pieces.append("(")
+            open_nodes.append(v)
+    while open_nodes:
+        u = open_nodes.pop()
+        pieces += (")", node_text[u], edge_text[u])
+    return "".join(pieces)
+
+
+def _e8(value: float) -> str:
+    return f"{value:.8e}"
+
+
+def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
+    """A NEXUS file of the trees (all over one set of leaves): a TAXA block, then a TREES block with a TRANSLATE
+    table, whose trees carry FigTree annotations as MrBayes's .con.tre files do when they have their spread:
+    prob and prob_stddev after each node, length_mean, length_median and length_95%HPD after its length."""
+    leaf_names = named[0][1].leaf_names
+    keys = [str(i + 1) for i in range(len(leaf_names))]
+    lines = _nexus_head(leaf_names, taxa_block=True)
+    for name, tree in named:
+        text = _write(tree, _node_annotations(tree, keys), _length_annotations(tree))
+        lines.append(f"   tree {newick_name(name)} = [&{'R' if tree.rooted else 'U'}] {text};")
+    lines.append("end;")
+    return "\n".join(lines) + "\n"
+
+
+def _leaf_keys(tree: SummaryTree, keys: list[str]) -> list[str]:
+    """Per node, a leaf's TRANSLATE key, nothing for an inner node."""
+    return [keys[leaf] if leaf >= 0 else "" for leaf in tree.leaf.tolist()]
+
+
+def _node_annotations(tree: SummaryTree, keys: list[str]) -> list[str]:
+    """Per node, its key and its prob and prob_stddev comment (none at the root or without the spread)."""
+    text = _leaf_keys(tree, keys)
+    if tree.spread is None:
+        return text
+    stddev = tree.spread.prob_stddev.tolist()
+    for v, count in enumerate(tree.count.tolist()[1:], 1):
+        text[v] += f"[&prob={_e8(count / tree.trees)},prob_stddev={_e8(stddev[v])}]"
+    return text
+
+
+def _length_annotations(tree: SummaryTree) -> list[str]:
+    """Per node, its length and the comment on the lengths of its split, where it has any."""
+    text = _lengths(tree)
+    spread = tree.spread
+    if spread is None or spread.length_mean is None:
+        return text
+    assert spread.length_median is not None and spread.hpd_low is not None and spread.hpd_high is not None
+    for v, (mean, median, low, high) in enumerate(
+        zip(spread.length_mean, spread.length_median, spread.hpd_low, spread.hpd_high, strict=True)
+    ):
+        if v > 0 and not math.isnan(mean):
+            text[v] += (
+                f"[&length_mean={_e8(mean)},length_median={_e8(median)},length_95%HPD={{{_e8(low)},{_e8(high)}}}]"
+            )
+    return text
+
+
+def _nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
+    names = [newick_name(name) for name in leaf_names]
+    lines = ["#NEXUS"]
+    if taxa_block:
+        lines += ["begin taxa;", f"\tdimensions ntax={len(names)};", "\ttaxlabels"]
+        lines += [f"\t\t{name}" for name in names] + ["\t\t;", "end;"]
+    lines += ["begin trees;", "\ttranslate"]
+    lines += [f"\t\t{i + 1}\t{name}{',' if i + 1 < len(names) else ''}" for i, name in enumerate(names)]
+    lines.append("\t\t;")
+    return lines
+
+
+def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> str:
+    """The credible set as MrBayes's .trprobs file writes it: each topology (leaves as TRANSLATE keys) with its
+    probability p and the cumulative probability P in a comment, and its probability again as the tree's weight."""
+    if not topologies:
+        raise ValueError("no topologies to write")
+    leaf_names = topologies[0][1].leaf_names
+    keys = [str(i + 1) for i in range(len(leaf_names))]
+    lines = [
+        "#NEXUS",
+        "[The distinct topologies of the trees, by decreasing probability: p is each one's probability, P the",
+        "cumulative probability of it and those above it.]",
+        "",
+    ]
+    lines += _nexus_head(leaf_names, taxa_block=False)[1:]
+    total = 0
+    for rank, (topology, tree) in enumerate(topologies, 1):
+        total += topology.count
+        p, cumulative = topology.count / trees, total / trees
+        text = _write(tree, _leaf_keys(tree, keys), [""] * len(tree.parent))
+        rooting = "[&R] " if tree.rooted else "[&U] "
+        lines.append(f"   tree tree_{rank} [p = {p:.3f}, P = {cumulative:.3f}] = {rooting}[&W {p:.6f}] {text};")
+    lines.append("end;")
+    return "\n".join(lines) + "\n"
+
+
+def topology_rows(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> str:
+    """The credible set as TSV: rank, count, probability, cumulative probability and the topology in Newick."""
+    lines = ["rank\tcount\tprobability\tcumulative\tnewick"]
+    names = [newick_name(name) for name in topologies[0][1].leaf_names] if topologies else []
+    total = 0
+    for rank, (topology, tree) in enumerate(topologies, 1):
+        total += topology.count
+        text = newick(tree, labels=False, names=names)
+        lines.append(f"{rank}\t{topology.count}\t{topology.count / trees:.6f}\t{total / trees:.6f}\t{text}")
+    return "\n".join(lines) + "\n"

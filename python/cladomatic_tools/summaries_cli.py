@@ -1,0 +1,270 @@
+"""`cladomatic consensus`, `mcc`, `support` and `topologies`: summary trees of a sample of trees.
+
+Each reads its trees as the distance commands do (runs, burn-in, thinning, rooting) into one TreeSet, with branch
+lengths, and writes one text: Newick (standard output, or a file named .nwk, .newick, .tre, .tree, .treefile or
+anything not claimed below), NEXUS with FigTree annotations (.nex, .nexus), and for `topologies` TSV (standard
+output, .tsv, .txt) or NEXUS as MrBayes writes its .trprobs files (.nex, .nexus, .trprobs).
+"""
+
+import argparse
+import os
+import sys
+from collections.abc import Callable
+from fractions import Fraction
+from typing import TYPE_CHECKING, Protocol
+
+from cladomatic_tools import engine, output
+from cladomatic_tools.reader import STDIN, InputError
+from cladomatic_tools.selection import Selection
+from cladomatic_tools.sources import FileTrees
+
+if TYPE_CHECKING:
+    from cladomatic_tools.summaries import SummaryTree
+    from cladomatic_tools.treeset import TreeSet
+
+
+class Read(Protocol):
+    """Reads the trees of `paths` into one set: with the command's burn-in and thinning, or as `chosen` says."""
+
+    def __call__(self, paths: list[str], chosen: Selection | None = None) -> TreeSet: ...
+
+
+NEXUS_SUFFIXES = (".nex", ".nexus")
+TOPOLOGY_NEXUS_SUFFIXES = (*NEXUS_SUFFIXES, ".trprobs")
+TOPOLOGY_TEXT_SUFFIXES = (".tsv", ".txt")
+# Names that promise a format these commands do not write.
+_OTHER_FORMATS = (".csv", ".npy", ".npz", ".zarr", ".gz", ".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
+_TREE_OUTPUT_HELP = (
+    "write to PATH instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
+    "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD) for a name ending in .nex or .nexus, "
+    "else Newick"
+)
+_PERCENT_HELP = "write supports as whole percentages (0-100, rounded half up) instead of proportions with 6 decimals"
+
+
+def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], None]) -> None:
+    """Adds the four subcommands to the `cladomatic` command's subparsers: `add_input_arguments` adds the FILE
+    arguments and the reading options (burn-in, thinning, rooting)."""
+
+    def add(
+        name: str,
+        summary: str,
+        description: str,
+        run: Callable[[argparse.Namespace, Read], None],
+        *,
+        reference: bool = False,
+    ):
+        """A subcommand reading FILEs (after a REFERENCE file, when it takes one) and running `run` on them."""
+
+        def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
+            def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
+                readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
+                return engine.read_set(readings, "", args.rooted, status, warn, lengths=True)
+
+            run(args, read)
+
+        command = commands.add_parser(name, help=summary, description=description)
+        if reference:
+            command.add_argument("reference", metavar="REFERENCE", help="the file of the tree or trees to label")
+        add_input_arguments(command)
+        command.set_defaults(run=start)
+        return command
+
+    command = add(
+        "consensus",
+        "write the majority-rule (or greedy) consensus tree",
+        "The majority-rule consensus tree: the splits found in more than half of the trees (or more than "
+        "--min-freq), each inner node labelled with its split's frequency and each branch as long as its split's "
+        "mean length over the trees that hold it. Unrooted trees are written with their basal node next to the "
+        "first taxon in byte order; rooted ones (--rooted) as trees of clades.",
+        _run_consensus,
+    )
+    floor = command.add_mutually_exclusive_group()
+    floor.add_argument(
+        "--min-freq",
+        type=_min_freq,
+        default=Fraction(1, 2),
+        metavar="F",
+        help="keep the splits found in more than F of the trees, 0.5 <= F < 1 (default: 0.5)",
+    )
+    floor.add_argument(
+        "--greedy",
+        action="store_true",
+        help="the greedy consensus instead (MrBayes's contype=allcompat): every split in decreasing frequency, "
+        "ties in order of first appearance, kept while it is compatible with those kept before it",
+    )
+    _add_output_arguments(command)
+
+    mcc = add(
+        "mcc",
+        "write the maximum clade credibility tree",
+        "The maximum clade credibility tree: the sampled tree whose non-trivial splits have the largest product of "
+        "frequencies (the first in input order of equal ones), with its own branch lengths and each inner node "
+        "labelled with its split's frequency.",
+        _run_mcc,
+    )
+    _add_output_arguments(mcc)
+
+    support = add(
+        "support",
+        "write a reference tree with each split labelled by its frequency in the trees",
+        "The trees of REFERENCE (a maximum-likelihood tree, say; read whole, without burn-in or thinning) with "
+        "each of their splits labelled by its frequency in the trees of the FILEs, replacing any labels they had "
+        "and keeping their branch lengths: one tree per line.",
+        _run_support,
+        reference=True,
+    )
+    _add_output_arguments(support)
+
+    topologies = add(
+        "topologies",
+        "write the credible set of topologies",
+        "The credible set of topologies: every distinct topology in decreasing frequency (ties in order of first "
+        "appearance) with its count, probability and cumulative probability, up to and including the one whose "
+        "cumulative probability first reaches --mass. TSV (rank, count, probability, cumulative, newick), or "
+        "NEXUS as MrBayes's .trprobs files hold it for an output named .nex, .nexus or .trprobs.",
+        _run_topologies,
+    )
+    topologies.add_argument(
+        "--mass",
+        type=_mass,
+        default=Fraction(95, 100),
+        metavar="P",
+        help="the probability the set must reach, 0 < P <= 1 (default: 0.95)",
+    )
+    topologies.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
+
+
+def _add_output_arguments(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--output", metavar="PATH", help=_TREE_OUTPUT_HELP)
+    command.add_argument("--percent", action="store_true", help=_PERCENT_HELP)
+
+
+def _fraction(text: str) -> Fraction:
+    try:
+        return Fraction(text.strip())
+    except ValueError, ZeroDivisionError:
+        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+
+
+def _min_freq(text: str) -> Fraction:
+    value = _fraction(text)
+    if not Fraction(1, 2) <= value < 1:
+        raise argparse.ArgumentTypeError(f"expected a frequency of at least 0.5 and less than 1, got '{text}'")
+    return value
+
+
+def _mass(text: str) -> Fraction:
+    value = _fraction(text)
+    if not 0 < value <= 1:
+        raise argparse.ArgumentTypeError(f"expected a probability above 0 and at most 1, got '{text}'")
+    return value
+
+
+def _suffix(path: str) -> str:
+    return os.path.splitext(os.path.basename(path).lower())[1]
+
+
+def tree_format(path: str | None, percent: bool) -> str:
+    """'newick' or 'nexus', from the output's name; a name promising another format is refused, and so is
+    --percent with NEXUS output, whose annotations carry proportions."""
+    if path is None:
+        return "newick"
+    suffix = _suffix(path)
+    if suffix in _OTHER_FORMATS or suffix in (".tsv", ".trprobs"):
+        raise InputError(f"cannot write {path}: a tree is written as Newick or, for a name ending in .nex, NEXUS")
+    if suffix in NEXUS_SUFFIXES:
+        if percent:
+            raise InputError("--percent applies to Newick labels; NEXUS annotations carry proportions")
+        return "nexus"
+    return "newick"
+
+
+def topology_format(path: str | None) -> str:
+    """'tsv' or 'nexus', from the output's name."""
+    if path is None:
+        return "tsv"
+    suffix = _suffix(path)
+    if suffix in TOPOLOGY_NEXUS_SUFFIXES:
+        return "nexus"
+    if suffix in TOPOLOGY_TEXT_SUFFIXES or suffix == "":
+        return "tsv"
+    raise InputError(f"cannot write {path}: the topologies are written as TSV (.tsv, .txt) or NEXUS (.nex, .trprobs)")
+
+
+def _check_inputs(args: argparse.Namespace, inputs: list[str]) -> None:
+    """Before any work: standard input read once, an output that can be written and is no input."""
+    if inputs.count(STDIN) > 1:
+        raise InputError("standard input ('-') can be read only once")
+    if args.output is not None:
+        output.check_writable(args.output, inputs)
+
+
+def _write(path: str | None, text: str) -> None:
+    if path is None:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    else:
+        output.write_text(path, text)
+
+
+def _write_trees(args: argparse.Namespace, fmt: str, named: list[tuple[str, SummaryTree]]) -> None:
+    from cladomatic_tools import summaries
+
+    if fmt == "nexus":
+        _write(args.output, summaries.nexus(named))
+    else:
+        _write(args.output, "".join(summaries.newick(tree, percent=args.percent) + "\n" for _, tree in named))
+
+
+def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
+    """The tree format of the output, every check of it made before any tree is read."""
+    fmt = tree_format(args.output, args.percent)
+    _check_inputs(args, inputs)
+    output.require_numpy(args.command)
+    return fmt
+
+
+def _run_consensus(args: argparse.Namespace, read: Read) -> None:
+    from cladomatic_tools import summaries
+
+    fmt = _tree_output(args, args.files)
+    tree = summaries.consensus(read(args.files), args.min_freq, args.greedy, spread=fmt == "nexus")
+    name = "con_all_compat" if args.greedy else f"con_{float(args.min_freq * 100):g}_majrule"
+    _write_trees(args, fmt, [(name, tree)])
+
+
+def _run_mcc(args: argparse.Namespace, read: Read) -> None:
+    from cladomatic_tools import summaries
+
+    fmt = _tree_output(args, args.files)
+    trees = read(args.files)
+    tree = summaries.mcc_tree(trees, spread=fmt == "nexus")
+    _write_trees(args, fmt, [(trees.tree_names[trees.mcc()], tree)])
+
+
+def _run_support(args: argparse.Namespace, read: Read) -> None:
+    from cladomatic_tools import summaries
+
+    fmt = _tree_output(args, [args.reference, *args.files])
+    # reference trees are taken whole
+    references = read([args.reference], Selection())
+    trees = read(args.files)
+    try:
+        labelled = summaries.support_trees(trees, references, spread=fmt == "nexus")
+    except ValueError as err:
+        raise InputError(f"{args.reference}: {err}") from None
+    _write_trees(args, fmt, list(zip(references.tree_names, labelled)))
+
+
+def _run_topologies(args: argparse.Namespace, read: Read) -> None:
+    from cladomatic_tools import summaries
+
+    fmt = topology_format(args.output)
+    _check_inputs(args, args.files)
+    output.require_numpy(args.command)
+    trees = read(args.files)
+    kept = summaries.credible_set(trees, args.mass)
+    chosen = list(zip(kept, summaries.topology_trees(trees, [topology.first for topology in kept])))
+    writer = summaries.trprobs if fmt == "nexus" else summaries.topology_rows
+    _write(args.output, writer(chosen, len(trees)))

@@ -1,0 +1,98 @@
+#include "split_summary.hpp"
+
+#include <tbb/parallel_for.h>
+
+#include <algorithm>
+#include <cmath>
+#include <compare>
+#include <limits>
+
+#include "../snapshot/result.hpp"
+
+namespace cladomatic {
+namespace {
+
+constexpr std::uint32_t kNotAsked = 0xFFFFFFFFu;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Median and interval of sorted lengths, as SplitSummary defines them.
+void spread_of(std::span<const double> sorted, double& median, double& low, double& high) {
+  const std::size_t m = sorted.size();
+  median = sorted[m / 2];
+  // Halves round to even, as R rounds them.
+  const auto gap = std::min(m - 1, static_cast<std::size_t>(std::nearbyint(0.95 * static_cast<double>(m))));
+  std::size_t best = 0;
+  for (std::size_t i = 1; i + gap < m; ++i)
+    if (sorted[i + gap] - sorted[i] < sorted[best + gap] - sorted[best]) best = i;
+  low = sorted[best];
+  high = sorted[best + gap];
+}
+
+}  // namespace
+
+SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                              std::span<const std::int32_t> groups, std::size_t n_groups,
+                              std::span<const SplitId> ids, bool spread) {
+  if (groups.size() != snaps.size()) throw InvariantFailure("one group per tree");
+  const std::size_t k = ids.size();
+  std::vector<std::uint32_t> slot_of(freq.size(), kNotAsked);
+  for (std::size_t i = 0; i < k; ++i) {
+    if (ids[i] >= freq.size() || slot_of[ids[i]] != kNotAsked)
+      throw InvariantFailure("split ids must be distinct ids of the set");
+    slot_of[ids[i]] = static_cast<std::uint32_t>(i);
+  }
+  // Where each split's lengths go when the spread is asked for.
+  std::vector<std::size_t> start(k + 1, 0);
+  for (std::size_t i = 0; i < k; ++i) start[i + 1] = start[i] + (spread ? freq[ids[i]] : 0);
+  std::vector<double> gathered(start[k]);
+  std::vector<std::size_t> filled(start.begin(), start.end() - 1);
+
+  SplitSummary summary;
+  summary.counts.assign(n_groups * k, 0);
+  std::vector<double> sums(k, 0.0);
+  std::vector<std::uint64_t> held(k, 0);
+  const bool lengths = !snaps.empty() && !snaps.front().lengths.empty();
+  for (std::size_t t = 0; t < snaps.size(); ++t) {
+    const InternSnap& snap = snaps[t];
+    const std::int32_t g = groups[t];
+    if (g < 0 || static_cast<std::size_t>(g) >= n_groups) throw InvariantFailure("group out of range");
+    const auto take = [&](std::size_t s, std::size_t p) {
+      const std::uint32_t i = slot_of[s];
+      if (i == kNotAsked) return;
+      ++summary.counts[static_cast<std::size_t>(g) * k + i];
+      ++held[i];
+      if (!lengths) return;
+      if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
+      sums[i] += snap.lengths[p];
+      if (spread) {
+        if (filled[i] == start[i + 1]) throw InvariantFailure("more holders than the split's count");
+        gathered[filled[i]++] = snap.lengths[p];
+      }
+    };
+    const std::size_t pendant = std::min<std::size_t>(snap.n_pendant, freq.size());
+    for (std::size_t s = 0; s < pendant; ++s) take(s, s);
+    for (std::size_t p = 0; p < snap.ids.size(); ++p) take(snap.ids[p], snap.n_pendant + p);
+  }
+
+  summary.mean.assign(k, kNaN);
+  for (std::size_t i = 0; i < k; ++i)
+    if (lengths && held[i] > 0) summary.mean[i] = sums[i] / static_cast<double>(held[i]);
+  if (!spread) return summary;
+  summary.median.assign(k, kNaN);
+  summary.hpd_low.assign(k, kNaN);
+  summary.hpd_high.assign(k, kNaN);
+  if (!lengths) return summary;
+  for (std::size_t i = 0; i < k; ++i)
+    if (filled[i] != start[i + 1]) throw InvariantFailure("fewer holders than the split's count");
+  // One split per task: their lengths are sorted where they lie.
+  tbb::parallel_for(std::size_t{0}, k, [&](std::size_t i) {
+    const std::span<double> own(gathered.data() + start[i], start[i + 1] - start[i]);
+    if (own.empty()) return;
+    // A total order, so that NaN lengths sort last instead of breaking the sort.
+    std::sort(own.begin(), own.end(), [](double a, double b) { return std::strong_order(a, b) < 0; });
+    spread_of(own, summary.median[i], summary.hpd_low[i], summary.hpd_high[i]);
+  });
+  return summary;
+}
+
+}  // namespace cladomatic

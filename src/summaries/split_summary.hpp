@@ -1,0 +1,38 @@
+// What a summary tree says about each of its splits, gathered in one pass
+// over the trees for the few splits it holds: how many trees of each group
+// (run) hold the split, and the lengths it has in them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../snapshot/intern.hpp"
+
+namespace cladomatic {
+
+// For each of the k ids: counts[g * k + i] trees of group g hold ids[i];
+// over the trees holding it, `mean` of its lengths and, when asked for the
+// spread, the upper `median` (the value at position floor(m / 2) of the m
+// sorted lengths, as MrBayes reports it) and the 95% highest-density
+// interval [hpd_low, hpd_high]: the shortest stretch of round(0.95 m) + 1 of
+// the sorted lengths (all m when fewer), the first of equal ones, as R's
+// coda computes it.  NaN where no tree holds the split or the set has no
+// lengths (spread vectors are empty when not asked for).
+struct SplitSummary {
+  std::vector<std::int64_t> counts;
+  std::vector<double> mean;
+  std::vector<double> median;
+  std::vector<double> hpd_low;
+  std::vector<double> hpd_high;
+};
+
+// `groups` holds each tree's group, below `n_groups`; `freq` the set's tree
+// count of every split id.  Means are summed in tree order, so they do not
+// depend on the thread count.  The spread holds every length of the k
+// splits at once: at most the set's own lengths.
+SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                              std::span<const std::int32_t> groups, std::size_t n_groups,
+                              std::span<const SplitId> ids, bool spread);
+
+}  // namespace cladomatic
