@@ -27,6 +27,7 @@
 #include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
 #include "output/table_text.hpp"
+#include "reading.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
 
@@ -151,6 +152,13 @@ Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths)
   IteratorSource source(PyRef::steal(nb::iter(items).release().ptr()), "trees", table ? &*table : nullptr);
   Result<Snapshots> built = built_set(source, rooted, lengths);
   if (PyRef recorded = source.take_recorded()) raise_failure(std::move(recorded));
+  return engine_of(std::move(built), rooted, lengths);
+}
+
+// None when reading ended on a fault of the input, which `reading` keeps.
+Engine* build_from(nb::handle reading, bool rooted, bool lengths) {
+  Result<Snapshots> built = built_set(tree_source(reading), rooted, lengths);
+  if (!reading_went_well(reading)) return nullptr;
   return engine_of(std::move(built), rooted, lengths);
 }
 
@@ -410,8 +418,11 @@ NB_MODULE(_cladomatic_engine, m) {
   m.def("format_rows", &format_rows_, "names"_a, "values"_a.noconvert(), "delimiter"_a,
         "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
         "values (uint32, or float64 in the shortest form that reads back to the same bits).");
+  bind_reading(m);
   nb::class_<Engine>(m, "Engine")
       .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
+                  nb::rv_policy::take_ownership)
+      .def_static("build_from", &build_from, "reading"_a, "rooted"_a, "lengths"_a,
                   nb::rv_policy::take_ownership)
       .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
       .def("save", &save)
