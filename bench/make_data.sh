@@ -8,10 +8,12 @@
 #   cynmix.mb.nex.gz          4,000 trees,         32 leaves  (MrBayes, mrbayes/examples/cynmix.nex, DNA + morphology)
 #   sceloporus.ufboot.nwk.gz  1,000 UFBoot trees, 123 leaves  (IQ-TREE, mrbayes/examples/sceloporus.nex)
 #   sim.ufboot.nwk.gz         1,000 UFBoot trees, 300 leaves  (IQ-TREE on an alignment simulated by AliSim)
+#   sceloporus.mb.t          30,001 trees,        123 leaves  (one MrBayes run as MrBayes writes it, for reading.py)
 #
-# The largest example alignment of either package has 123 taxa, so the last set is inferred from a simulated one:
+# The largest example alignment of either package has 123 taxa, so the sim set is inferred from a simulated one:
 # AliSim draws a random Yule-Harding tree of 300 taxa and evolves 1,000 sites along it under GTR+G. That set
-# (2.3 MB) is not committed; the other four are.
+# (2.3 MB) is not committed, nor is sceloporus.mb.t (115 MB: a tree every generation of one run, a file to time
+# reading on rather than a posterior sample); the other four are.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -78,6 +80,21 @@ if wanted sim; then
   echo "make_data: AliSim, 300 taxa" >&2
   iqtree2 --alisim sim -t 'RANDOM{yh/300}' -m GTR+G --length 1000 --seed 20261207 --quiet --redo
   ufboot sim sim.phy GTR+G 1000
+fi
+
+if wanted reading; then
+  data_block "$mb_examples/sceloporus.nex" >sceloporus.nex
+  cat >sceloporus.batch <<EOF
+begin mrbayes;
+  set autoclose=yes nowarn=yes seed=20261207 swapseed=1207;
+  execute sceloporus.nex;
+  lset nst=6 rates=gamma;
+  mcmc ngen=30000 samplefreq=1 printfreq=30000 diagnfreq=30000 nruns=1 nchains=1 filename=sceloporus;
+end;
+EOF
+  echo "make_data: MrBayes sceloporus, one run of 30,000 generations" >&2
+  mb sceloporus.batch >sceloporus.mb.log
+  cp sceloporus.t "$out/sceloporus.mb.t"
 fi
 
 ls -l "$out"
