@@ -40,19 +40,16 @@ class DescriptorSource final : public ByteSource {
 class ReplayedSource final : public ByteSource {
  public:
   ReplayedSource(std::string head, std::unique_ptr<ByteSource> rest) noexcept
-      : head_(std::move(head)), rest_(std::move(rest)) {}
+      : head_(std::move(head)), unread_(head_), rest_(std::move(rest)) {}
 
   Result<std::size_t> read(std::span<char> into) override {
-    if (given_ == head_.size()) return rest_->read(into);
-    const std::size_t count = std::min(into.size(), head_.size() - given_);
-    std::memcpy(into.data(), head_.data() + given_, count);
-    given_ += count;
-    return count;
+    if (unread_.empty()) return rest_->read(into);
+    return take_front(unread_, into);
   }
 
  private:
   std::string head_;
-  std::size_t given_ = 0;
+  std::string_view unread_;
   std::unique_ptr<ByteSource> rest_;
 };
 
@@ -76,6 +73,13 @@ Result<std::unique_ptr<ByteSource>> open_file(const std::string& path, Interrupt
 
 std::unique_ptr<ByteSource> replayed(std::string head, std::unique_ptr<ByteSource> rest) {
   return std::make_unique<ReplayedSource>(std::move(head), std::move(rest));
+}
+
+std::size_t take_front(std::string_view& held, std::span<char> into) noexcept {
+  const std::size_t count = std::min(into.size(), held.size());
+  std::memcpy(into.data(), held.data(), count);
+  held.remove_prefix(count);
+  return count;
 }
 
 Result<std::size_t> read_fully(ByteSource& source, std::span<char> into) {

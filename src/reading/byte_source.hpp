@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "snapshot/result.hpp"
 
@@ -36,6 +37,10 @@ Result<std::unique_ptr<ByteSource>> open_file(const std::string& path, Interrupt
 
 // `head`, bytes already taken from `rest`, then the rest.
 std::unique_ptr<ByteSource> replayed(std::string head, std::unique_ptr<ByteSource> rest);
+
+// Copies as much of the front of `held` as `into` holds, and drops it from
+// `held`; the count copied.  For sources that hand out bytes they hold.
+std::size_t take_front(std::string_view& held, std::span<char> into) noexcept;
 
 // Reads until `into` is full or the input ends; the count read.
 Result<std::size_t> read_fully(ByteSource& source, std::span<char> into);

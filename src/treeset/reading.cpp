@@ -5,7 +5,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,7 +66,7 @@ class PythonFileSource final : public ByteSource {
   }
 
   Result<std::size_t> read(std::span<char> into) override {
-    if (given_ == pending_.size()) {
+    if (unread_.empty()) {
       nb::gil_scoped_acquire lock;
       try {
         nb::object chunk = file_.attr("read")(into.size());
@@ -75,24 +74,21 @@ class PythonFileSource final : public ByteSource {
         char* data = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) throw nb::python_error();
-        pending_.assign(data, static_cast<std::size_t>(size));
-        given_ = 0;
+        chunk_.assign(data, static_cast<std::size_t>(size));
+        unread_ = chunk_;
       } catch (nb::python_error& error) {
         raised_->keep(error);
         return Error{"the file object raised an exception"};
       }
     }
-    const std::size_t count = std::min(into.size(), pending_.size() - given_);
-    std::memcpy(into.data(), pending_.data() + given_, count);
-    given_ += count;
-    return count;
+    return take_front(unread_, into);
   }
 
  private:
   nb::object file_;
   std::shared_ptr<Raised> raised_;
-  std::string pending_;
-  std::size_t given_ = 0;
+  std::string chunk_;  // what the last `read` returned
+  std::string_view unread_;
 };
 
 nb::object text_or_none(const std::optional<std::string>& text) {
