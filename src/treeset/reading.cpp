@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "python_input.hpp"
 #include "reading/selected_trees.hpp"
 #include "reading/tree_text.hpp"
 #include "snapshot/newick.hpp"
@@ -20,76 +21,6 @@ namespace nb = nanobind;
 
 namespace cladomatic {
 namespace {
-
-// Where a Python exception met while reading waits to be raised again, once
-// the caller holds the lock and the pipeline has stopped.
-struct Raised {
-  PyObject* exception = nullptr;  // owned
-
-  Raised() = default;
-  Raised(const Raised&) = delete;
-  Raised& operator=(const Raised&) = delete;
-  ~Raised() {
-    nb::gil_scoped_acquire lock;
-    Py_XDECREF(exception);
-  }
-  // Takes the exception being handled (the lock held); the first one stays.
-  void keep(nb::python_error& error) {
-    error.restore();
-    PyObject* current = PyErr_GetRaisedException();
-    if (exception) {
-      Py_DECREF(current);
-    } else {
-      exception = current;
-    }
-  }
-  void raise_kept() {
-    if (!exception) return;
-    PyErr_SetRaisedException(std::exchange(exception, nullptr));
-    throw nb::python_error();
-  }
-};
-
-// A Python file object read through its `read`, whatever it returns: bytes,
-// or str (taken as its UTF-8).  Its exceptions stop reading and are raised
-// again as they are.
-class PythonFileSource final : public ByteSource {
- public:
-  PythonFileSource(nb::object file, std::shared_ptr<Raised> raised)
-      : file_(std::move(file)), raised_(std::move(raised)) {}
-  PythonFileSource(const PythonFileSource&) = delete;
-  PythonFileSource& operator=(const PythonFileSource&) = delete;
-  // The reader may close its input from the pipeline, without the lock.
-  ~PythonFileSource() override {
-    nb::gil_scoped_acquire lock;
-    file_.reset();
-  }
-
-  Result<std::size_t> read(std::span<char> into) override {
-    if (unread_.empty()) {
-      nb::gil_scoped_acquire lock;
-      try {
-        nb::object chunk = file_.attr("read")(into.size());
-        if (nb::isinstance<nb::str>(chunk)) chunk = chunk.attr("encode")("utf-8");
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(chunk.ptr(), &data, &size) < 0) throw nb::python_error();
-        chunk_.assign(data, static_cast<std::size_t>(size));
-        unread_ = chunk_;
-      } catch (nb::python_error& error) {
-        raised_->keep(error);
-        return Error{"the file object raised an exception"};
-      }
-    }
-    return take_front(unread_, into);
-  }
-
- private:
-  nb::object file_;
-  std::shared_ptr<Raised> raised_;
-  std::string chunk_;  // what the last `read` returned
-  std::string_view unread_;
-};
 
 nb::object text_or_none(const std::optional<std::string>& text) {
   return text ? nb::object(nb::str(text->data(), text->size())) : nb::none();
@@ -173,7 +104,7 @@ class TreeFile {
     }
     auto file = std::make_shared<nb::object>(std::move(source));
     return [file, raised = raised_]() -> Result<std::unique_ptr<ByteSource>> {
-      return std::unique_ptr<ByteSource>(std::make_unique<PythonFileSource>(std::move(*file), raised));
+      return python_file_source(std::move(*file), raised);
     };
   }
 
