@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -34,18 +33,21 @@ nb::dict table_dict(const TranslateMap& table) {
 }
 
 // One dict per table, so that trees of one table share it as the Python
-// reader's records always did.
+// reader's records always did.  A table's trees come one after another.
 class TableDicts {
  public:
-  nb::object get(const TranslateMap* table) {
-    if (table == nullptr) return nb::none();
-    auto [at, made] = dicts_.try_emplace(table);
-    if (made) at->second = table_dict(*table);
-    return at->second;
+  nb::object get(const std::shared_ptr<const TranslateMap>& table) {
+    if (!table) return nb::none();
+    if (table != last_) {
+      last_ = table;  // held, so that no later table takes its address
+      dict_ = table_dict(*table);
+    }
+    return dict_;
   }
 
  private:
-  std::unordered_map<const TranslateMap*, nb::object> dicts_;
+  std::shared_ptr<const TranslateMap> last_;
+  nb::object dict_;
 };
 
 // One input, read with the core's reader: a path, a descriptor (standard
@@ -116,7 +118,7 @@ class TreeFile {
 
   nb::tuple tuple_of(const TreeRecord& record) {
     return nb::make_tuple(nb::str(record.text.data(), record.text.size()), record.line,
-                          text_or_none(record.name), tables_.get(record.table.get()), record.block,
+                          text_or_none(record.name), tables_.get(record.table), record.block,
                           record.position);
   }
 

@@ -179,10 +179,12 @@ end;
 
 class TestJoinedRuns:
     def test_every_trees_block_of_joined_documents_is_read_and_numbered(self, tmp_path):
-        joined = write(tmp_path, "both.t", MRBAYES_RUN + MRBAYES_RUN.replace("gen.", "g."))
+        second = MRBAYES_RUN.replace("gen.", "g.").replace("Pan_troglodytes", "Pan_paniscus")
+        joined = write(tmp_path, "both.t", MRBAYES_RUN + second)
         records = list(read_trees(joined))
         assert [(r.block, r.position, r.name) for r in records][3:5] == [(0, 3, "gen.3000"), (1, 0, "g.0")]
         assert len(records) == 8 and records[4].line == MRBAYES_RUN.count("\n") + 8
+        assert [records[i].translate["2"] for i in (3, 4)] == ["Pan_troglodytes", "Pan_paniscus"]
 
     def test_concatenated_gzip_members_are_one_stream(self, tmp_path):
         path = tmp_path / "both.t.gz"
