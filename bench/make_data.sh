@@ -10,12 +10,14 @@
 #   sim.ufboot.nwk.gz         1,000 UFBoot trees, 300 leaves  (IQ-TREE on an alignment simulated by AliSim)
 #   avian.mb.nex.gz          20,000 trees,         89 leaves  (MrBayes, mrbayes/examples/avian_ovomucoids.nex)
 #   ovomucoid.mb.nex.gz      20,000 trees,         89 leaves  (MrBayes posterior, mrbayes/examples/avian_ovomucoids.nex)
+#   sceloporus.mb.t          30,001 trees,        123 leaves  (one MrBayes run as MrBayes writes it, for reading.py)
 #
 # The largest example alignment of either package has 123 taxa, so the sim set is inferred from a simulated one:
 # AliSim draws a random Yule-Harding tree of 300 taxa and evolves 1,000 sites along it under GTR+G. That set
 # (2.3 MB) is not committed, nor are the avian set (2 x 10,000 trees of 89 leaves for bench/diagnostics.py: 88
-# amino acids leave the posterior diffuse, so the chains wander among many topologies) and the ovomucoid posterior
-# (the summary-tree benchmark's large set, 4.6 MB); the other four are.
+# amino acids leave the posterior diffuse, so the chains wander among many topologies), the ovomucoid posterior
+# (the summary-tree benchmark's large set, 4.6 MB) and sceloporus.mb.t (115 MB: a tree every generation of one
+# run, a file to time reading on rather than a posterior sample); the other four are.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -92,6 +94,21 @@ if wanted ovomucoid; then
   # short alignment, many taxa: a posterior spread over many splits, 10,000 trees per run after the burn-in;
   # the simplest model keeps the 89-taxon chains to minutes
   mrbayes ovomucoid "$mb_examples/avian_ovomucoids.nex" 125000 10 2501 "lset nst=1 rates=equal;"
+fi
+
+if wanted reading; then
+  data_block "$mb_examples/sceloporus.nex" >sceloporus.nex
+  cat >sceloporus.batch <<EOF
+begin mrbayes;
+  set autoclose=yes nowarn=yes seed=20261207 swapseed=1207;
+  execute sceloporus.nex;
+  lset nst=6 rates=gamma;
+  mcmc ngen=30000 samplefreq=1 printfreq=30000 diagnfreq=30000 nruns=1 nchains=1 filename=sceloporus;
+end;
+EOF
+  echo "make_data: MrBayes sceloporus, one run of 30,000 generations" >&2
+  mb sceloporus.batch >sceloporus.mb.log
+  cp sceloporus.t "$out/sceloporus.mb.t"
 fi
 
 ls -l "$out"

@@ -1,15 +1,19 @@
 // Fuzz body for the Newick readers.  The input is tree 0; whatever follows its
 // first ';' is read as a second tree against tree 0's leaf set.  Every outcome
 // must be a snapshot that keeps its invariants or a message; anything else
-// aborts.
+// aborts.  The same bytes are then read as a tree file, in one piece and a
+// byte at a time, which must give the same trees.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "reading/tree_records.hpp"
 #include "snapshot/branch_length.hpp"
 #include "snapshot/fingerprint.hpp"
 #include "snapshot/newick.hpp"
@@ -87,6 +91,54 @@ void check_number(std::string_view text) {
   require(std::memcmp(&value, &expected, sizeof expected) == 0);
 }
 
+class BytesSource final : public ByteSource {
+ public:
+  BytesSource(std::string_view bytes, std::size_t piece) : bytes_(bytes), piece_(piece) {}
+  Result<std::size_t> read(std::span<char> into) override {
+    const std::size_t count = std::min(std::min(into.size(), piece_), bytes_.size());
+    std::memcpy(into.data(), bytes_.data(), count);
+    bytes_.remove_prefix(count);
+    return count;
+  }
+
+ private:
+  std::string_view bytes_;
+  std::size_t piece_;
+};
+
+// Every tree as text, name and place, then "error" when reading ended on one.
+std::vector<std::string> file_trees(std::string_view bytes, std::size_t piece) {
+  TreeReader reader(
+      [=]() -> Result<std::unique_ptr<ByteSource>> {
+        return std::unique_ptr<ByteSource>(std::make_unique<BytesSource>(bytes, piece));
+      },
+      "f", ReaderOptions{piece, std::size_t{1} << 20});
+  std::vector<std::string> trees;
+  while (std::optional<TreeRecord> tree = reader.next()) {
+    trees.push_back(tree->text + '\0' + tree->name.value_or("") + '\0' + std::to_string(tree->line) + ':' +
+                    std::to_string(tree->block) + ':' + std::to_string(tree->position));
+  }
+  if (reader.error()) {
+    const std::string& message = reader.error()->message;
+    require(message.starts_with("f:") || message.starts_with("f "));
+    trees.push_back("error");
+  }
+  return trees;
+}
+
+// Text that is not UTF-8 is refused when the chunk holding it arrives, so
+// smaller chunks may hand on more trees before the same refusal.
+void read_as_file(std::string_view bytes) {
+  std::vector<std::string> whole = file_trees(bytes, std::size_t{1} << 16);
+  std::vector<std::string> bytewise = file_trees(bytes, 1);
+  if (whole.empty() || whole.back() != "error") {
+    require(whole == bytewise);
+    return;
+  }
+  require(!bytewise.empty() && bytewise.back() == "error" && bytewise.size() >= whole.size());
+  require(std::equal(whole.begin(), whole.end() - 1, bytewise.begin()));
+}
+
 }  // namespace
 }  // namespace cladomatic
 
@@ -95,5 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cladomatic::read(text);
   cladomatic::check_number(text);
   cladomatic::quoted(text);
+  cladomatic::read_as_file(text);
   return 0;
 }

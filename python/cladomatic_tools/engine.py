@@ -1,14 +1,13 @@
 """Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
 rows at a time on it, and the split exports of the cladomatic module."""
 
-import re
 import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
 from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
-from cladomatic_tools.reader import EnvironmentFailure, InputError, TreeRecord
+from cladomatic_tools.reader import EngineMissing, InputError
 from cladomatic_tools.rooting import COMMAND_OPTIONS
 from cladomatic_tools.sources import FileTrees, explain, rooting_of, scan, texts
 from cladomatic_tools.stopping import Stopped, signal_number
@@ -21,12 +20,7 @@ METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 SPLIT_METRICS = ("rf", "wrf", "kf")
 WEIGHTED = ("wrf", "kf")
 
-_COMMENT = re.compile(r"\[[^\]]*\]?")
 _WAIT_SECONDS = 0.05
-
-
-class EngineMissing(EnvironmentFailure):
-    """The extension module cannot be imported."""
 
 
 class Abandoned(Stopped):
@@ -77,10 +71,6 @@ def _on_worker[T](call: Callable[[], T]) -> T:
     return cast(T, value)
 
 
-def has_lengths(text: str) -> bool:
-    return ":" in (_COMMENT.sub("", text) if "[" in text else text)
-
-
 def read_set(
     readings: list[FileTrees],
     metric: str,
@@ -95,29 +85,20 @@ def read_set(
     `rooting`); a fault in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
     weighted = metric in WEIGHTED if lengths is None else lengths
-    without_lengths = 0
-
-    def count_lengths(record: TreeRecord) -> None:
-        nonlocal without_lengths
-        if weighted and not has_lengths(record.text):
-            without_lengths += 1
-
     try:
         rooting = rooting_of(rooted, readings, COMMAND_OPTIONS)
         if metric == "info_rf":
             rooting.refuse_rooted(metric)
         on_tree = status.reading if status.enabled else None
         trees = _on_worker(
-            lambda: tree_set_type.from_reading(
-                readings, rooting=rooting, lengths=weighted, on_tree=on_tree, on_record=count_lengths
-            )
+            lambda: tree_set_type.from_reading(readings, rooting=rooting, lengths=weighted, on_tree=on_tree)
         )
     except ValueError as err:
         raise InputError(str(err)) from None
     finally:
         status.clear()
-    if warn is not None:
-        _warn_lengths(warn, without_lengths, len(trees))
+    if warn is not None and weighted:
+        _warn_lengths(warn, sum(files.without_lengths for files in readings), len(trees))
     return trees
 
 
@@ -146,15 +127,7 @@ def _run(
     warn: Callable[[str], None] | None,
 ) -> tuple[Any, ...]:
     counter = cast(Counter, _function("ProgressCounter")()) if status.enabled else None
-    without_lengths = 0
-
-    def seen(text: str) -> None:
-        nonlocal without_lengths
-        if warn is not None and not has_lengths(text):
-            without_lengths += 1
-        status.tree_read()
-
-    stream = texts(tree_set, seen)
+    stream = texts(tree_set, lambda _: status.tree_read())
 
     def call() -> tuple[Any, ...]:
         return function(
@@ -171,7 +144,7 @@ def _run(
         raise InputError(explain([tree_set], err, rooted)) from None
     stream.close()
     if warn is not None:
-        _warn_lengths(warn, without_lengths, len(tree_set.names))
+        _warn_lengths(warn, tree_set.without_lengths, len(tree_set.names))
     return result
 
 
@@ -181,11 +154,6 @@ def _warn_lengths(warn: Callable[[str], None], without_lengths: int, trees: int)
             f"{without_lengths} of {trees} trees have no branch lengths: every split of "
             f"{'it' if without_lengths == 1 else 'them'} counts as length 0"
         )
-
-
-def _changed() -> InputError:
-    # the stream stops at the trees counted by the scan, so only a file that shrank gets here
-    return InputError("the input files changed while they were being read")
 
 
 def splits(
@@ -207,8 +175,6 @@ def splits(
     ensure_fits(n, n, 4 if metric == "rf" else 8)
     result = _run(function, tree_set, rooting.rooted, status, None if metric == "rf" else warn)
     names, matrix, leaf_names, n_bip, per_tree, clades = result
-    if len(matrix) != n * n * (4 if metric == "rf" else 8):
-        raise _changed()
     arrays: dict[str, Any] = {
         "tree_names": numpy.array(names, dtype=str),
         "leaf_names": numpy.array(leaf_names, dtype=str),

@@ -5,15 +5,36 @@ the generation `Gen`, BEAST's opens with `#` comment lines and names it `state`.
 generation; every other column is a parameter.
 """
 
+import gzip
+import io
 import os
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 
 import numpy as np
 
-from cladomatic_tools.reader import InputError, _open_text
+from cladomatic_tools.reader import InputError
 
 # A tree file's parameter file beside it: MrBayes names them NAME.runI.t and NAME.runI.p
 _TREE_SUFFIXES = (".t", ".t.gz")
+
+
+_GZIP_MAGIC = b"\x1f\x8b"
+
+
+@contextmanager
+def _open_text(path: str) -> Iterator[io.TextIOWrapper]:
+    """A table's lines, decompressed when the file is gzip; tree files have the engine's reader, tables this."""
+    try:
+        raw = open(path, "rb")
+    except OSError as err:
+        raise InputError(f"cannot open {path}: {err.strerror or err}") from None
+    with raw:
+        binary: io.BufferedReader | gzip.GzipFile = raw
+        if raw.peek(2)[:2] == _GZIP_MAGIC:
+            binary = gzip.GzipFile(fileobj=raw, mode="rb")
+        yield io.TextIOWrapper(binary, encoding="utf-8-sig", newline="")
 
 
 @dataclass(frozen=True, slots=True)

@@ -10,27 +10,11 @@ input; a later [&R] where that left the trees unrooted is refused too, since the
 been read the other way.
 """
 
-import re
 from collections.abc import Callable
 
 # How a caller overrides the marks, (rooted, unrooted), quoted in the messages.
 COMMAND_OPTIONS = ("--rooted", "--unrooted")
 PYTHON_OPTIONS = ("rooted=True", "rooted=False")
-
-# The comments before a tree's first parenthesis, blanks between them; the engine skips them all.
-_LEADING_COMMENT = re.compile(r"[\t\n\f\r ]*\[([^\]]*)\]")
-_MARKS = {"&R": True, "&U": False}
-
-
-def mark(text: str) -> bool | None:
-    """A tree's own rooting comment: True for [&R], False for [&U] (either case), None without one."""
-    at = 0
-    while found := _LEADING_COMMENT.match(text, at):
-        rooted = _MARKS.get(found[1].upper())
-        if rooted is not None:
-            return rooted
-        at = found.end()
-    return None
 
 
 def _said(rooted: bool) -> str:
@@ -55,11 +39,11 @@ class Rooting:
         self._settled = True
         return self
 
-    def see(self, text: str, where: Callable[[], str]) -> None:
-        """Takes note of a tree's mark; `where` says where the tree is, asked only when a message needs it."""
+    def see(self, rooted: bool | None, where: Callable[[], str]) -> None:
+        """Takes note of a tree's mark (True for [&R], False for [&U], None without one: the engine's
+        `rooting_mark`); `where` says where the tree is, asked only when a message needs it."""
         if self.chosen is not None:
             return
-        rooted = mark(text)
         if rooted is None or rooted in self.marked:
             return
         choose = f"give {self.options[0]} or {self.options[1]} to say how to compare them"

@@ -1,11 +1,13 @@
 """The trees of several files taken as one stream: runs, burn-in, thinning, names and translate tables, and
 where a tree of that stream is, for messages.
 
-`FileTrees.records` reads the files once, handing on each selected tree as it passes; names, runs and table
-indices grow as it goes. A run whose burn-in is a share of its length is held until it ends, since only then is
-its first kept tree known. Inputs that can be read only once (standard input, named pipes) keep their selected
-trees for messages. `scan` reads that stream to its end without keeping the texts, and `texts` reads the files
-again for a caller that needs every name before the first tree.
+The engine reads the files (`_cladomatic_engine.FileReading`), once, keeping each selected tree as it passes and
+remembering for each its run, position, line and name; `read` starts such a reading, and `settle` hands what it
+found to the `FileTrees` it read. The rules stay here: which trees a run keeps (`selection`, asked at a run's
+end when the burn-in is a share of its length), what the files' rooting marks mean (`rooting`), and how a tree
+is named. Inputs that can be read only once (standard input, named pipes) are looked at once before reading,
+so their first tree is kept for the reading. `scan` reads the files through and keeps the selected texts, for
+a caller that needs every name before the first tree.
 
 A run is what burn-in and thinning apply to (see `selection`): a Newick file, or one TREES block of a NEXUS file
 (files of several MrBayes runs joined end to end hold one block per run).
@@ -14,35 +16,39 @@ Every reader of trees says a fault in a tree the same way, through `explain`: it
 taxa that differ when two trees' leaf sets do.
 """
 
-import itertools
 import os
-import re
 import stat
-from collections.abc import Callable, Generator, Iterator, Sequence
-from contextlib import closing
+from collections.abc import Callable, Generator, Sequence
 from dataclasses import dataclass
 from functools import partial
+from typing import Any
 
-from cladomatic_tools.reader import STDIN, InputError, TreeRecord, display_name, read_trees
+from cladomatic_tools.reader import (
+    STDIN,
+    InputError,
+    Source,
+    TreeRecord,
+    display_name,
+    engine_module,
+    record_of,
+    tree_file,
+)
 from cladomatic_tools.rooting import PYTHON_OPTIONS, Rooting
 from cladomatic_tools.selection import Selection
 
 
 @dataclass(slots=True)
 class Run:
-    """One run, filled in while it is read: `found` and, for a burn-in share, `first` are final once it ends."""
+    """One run: `found` trees, of which those from position `first` on, every `every`-th, are kept."""
 
-    source: int  # which of the paths given holds it
-    path: str
+    source: int  # which of the inputs given holds it
+    path: str  # that input as it was named
     block: int  # its TREES block in the file (0 in a Newick file)
     first: int  # position of its first kept tree
     every: int
     found: int = 0  # trees in the run
-    kept: int = 0  # trees kept so far
+    kept: int = 0  # trees kept
     blocks_in_file: bool = False  # whether the file holds several runs, which then need telling apart
-
-    def keeps(self, position: int) -> bool:
-        return self.first <= position and (position - self.first) % self.every == 0
 
     def position(self, kept: int) -> int:
         """The position in the run of its `kept`-th selected tree (both counted from 0)."""
@@ -53,125 +59,156 @@ class Run:
 
 
 class FileTrees:
-    """The selected trees of `paths`, read once through `records`."""
+    """The selected trees of `paths` (paths, '-' or file objects), once a reading has settled them."""
 
-    def __init__(self, paths: list[str], selection: Selection):
-        if paths.count(STDIN) > 1:
+    def __init__(self, paths: Sequence[Source], selection: Selection):
+        if sum(path == STDIN for path in paths) > 1:
             raise InputError("standard input ('-') can be read only once")
-        self.paths = list(paths)
+        self.sources = list(paths)
+        self.paths = [path if isinstance(path, str) else display_name(path) for path in paths]
         self.selection = selection
         self.runs: list[Run] = []
         self.positions: list[int] = []  # per kept tree, its position in its run
         self.translate_maps: list[dict[str, str]] = [{}]  # entry 0 is the empty table of trees read without one
         self.map_indices: list[int] = []
-        self.held: dict[int, list[TreeRecord]] = {}  # selected trees of inputs read only once, by run
-        self.once: set[int] = set()  # which of the paths can be read only once (their trees are held)
-        self._ahead: dict[int, Iterator[TreeRecord]] = {}  # such inputs whose first tree was looked at
-        self._bare_names: list[str] = []
-        self._table: dict[str, str] | None = None
+        self.without_lengths = 0  # kept trees that give no branch length
+        self._lines: list[int] = []
+        self._tree_names: list[str | None] = []
+        self._runs_of: list[int] = []  # per kept tree, its run in `runs`
+        self._ahead: dict[int, Any] = {}  # readers of inputs read only once whose first tree was looked at
+        self._reading: Any = None
+        self._first: int = 0  # the reading's index of this set's first kept tree
 
     @property
     def names(self) -> list[str]:
         """One distinct row label per kept tree, saying its file and run whenever more than one is read."""
-        return _distinct(_prefixed(self.paths, self.runs, self._bare_names))
+        bare = [
+            name if name is not None else f"tree_{position + 1}"
+            for name, position in zip(self._tree_names, self.positions, strict=True)
+        ]
+        return _distinct(_prefixed(self.paths, self.runs, bare))
 
     def groups(self) -> list[int]:
         """Per kept tree, the index of its run."""
-        return [number for number, run in enumerate(self.runs) for _ in range(run.kept)]
+        return list(self._runs_of)
 
     def peek(self, rooting: Rooting) -> None:
-        """Shows `rooting` the first tree of every file, without using up an input that can be read only once."""
-        for source, path in enumerate(self.paths):
+        """Shows `rooting` the first tree of every input, without using up an input that can be read only once."""
+        native = engine_module()
+        for source, path in enumerate(self.sources):
+            trees = tree_file(path)
+            try:
+                found = trees.peek()
+            except ValueError as err:
+                raise InputError(str(err)) from None
             if _read_once(path):
-                self.once.add(source)
-                trees = read_trees(path)
-                first = next(trees, None)
-                self._ahead[source] = trees if first is None else itertools.chain([first], trees)
-            else:
-                with closing(read_trees(path)) as trees:
-                    first = next(trees, None)
-            if first is not None:
-                rooting.see(first.text, partial(str, Location(Run(source, path, first.block, 0, 1), first)))
+                self._ahead[source] = trees
+            if found is not None:
+                first = record_of(found)
+                where = Location(Run(source, self.paths[source], first.block, 0, 1), first)
+                rooting.see(native.rooting_mark(first.text), partial(str, where))
 
-    def records(
-        self, on_tree: Callable[[str, int], None] | None = None, rooting: Rooting | None = None
-    ) -> Iterator[TreeRecord]:
-        """The selected trees, file after file; `on_tree` sees each file's count of trees read so far and
-        `rooting` each selected tree."""
-        share = self.selection.needs_length
-        for source, path in enumerate(self.paths):
-            if _read_once(path):
-                self.once.add(source)
-            file_runs: list[Run] = []
-            pending: list[TreeRecord] = []  # the run being read, until its burn-in share is known
-            ahead = self._ahead.pop(source, None)
-            for found, record in enumerate(read_trees(path) if ahead is None else ahead, 1):
-                if on_tree is not None:
-                    on_tree(display_name(path), found)
-                if not file_runs or record.block != file_runs[-1].block:
-                    if file_runs:
-                        yield from self._close(file_runs[-1], pending, rooting)
-                    file_runs.append(self._open(source, path, record.block, file_runs))
-                run = file_runs[-1]
-                run.found = record.position + 1
-                if share:
-                    pending.append(record)
-                elif run.keeps(record.position):
-                    yield self._keep(run, record, rooting)
-            if not file_runs:
-                raise InputError(f"{display_name(path)}: no trees found")
-            yield from self._close(file_runs[-1], pending, rooting)
+    def inputs(self) -> list[Any]:
+        """The readers of the inputs, in order: those `peek` looked at, new ones for the rest."""
+        return [self._ahead.pop(source, None) or tree_file(path) for source, path in enumerate(self.sources)]
 
-    def _open(self, source: int, path: str, block: int, file_runs: list[Run]) -> Run:
-        run = Run(source, path, block, self.selection.first(None), self.selection.every)
-        if file_runs:
-            for earlier in file_runs:
-                earlier.blocks_in_file = True
-            run.blocks_in_file = True
-        self.runs.append(run)
-        return run
-
-    def _close(self, run: Run, pending: list[TreeRecord], rooting: Rooting | None) -> Iterator[TreeRecord]:
-        if self.selection.needs_length:
-            run.first = self.selection.first(run.found)
-            for record in pending:
-                if run.keeps(record.position):
-                    yield self._keep(run, record, rooting)
-            pending.clear()
-        if run.kept == 0:
-            raise InputError(
-                f"{run.label()}: a burn-in of {self.selection.burnin} leaves none of its {run.found} trees"
-            )
-
-    def _keep(self, run: Run, record: TreeRecord, rooting: Rooting | None) -> TreeRecord:
-        if rooting is not None:
-            rooting.see(record.text, lambda: str(Location(run, record)))
-        run.kept += 1
-        self._bare_names.append(record.name if record.name is not None else f"tree_{record.position + 1}")
-        self.positions.append(record.position)
-        self.map_indices.append(self._map_index(record.translate))
-        if run.source in self.once:
-            self.held.setdefault(len(self.runs) - 1, []).append(record)
-        return record
-
-    def _map_index(self, table: dict[str, str] | None) -> int:
-        if table is None:
-            return 0
-        if table is not self._table:
-            self._table = table
-            if table != self.translate_maps[-1]:
-                self.translate_maps.append(table)
-        return len(self.translate_maps) - 1
+    def record(self, index: int) -> TreeRecord:
+        """The `index`-th kept tree (from 0); its text is "" unless the reading kept it (the first tree, the
+        tree the engine failed on, every tree of a scan)."""
+        run = self.runs[self._runs_of[index]]
+        table = self.map_indices[index]
+        text = self._reading.text(self._first + index)
+        return TreeRecord(
+            text or "",
+            self._lines[index],
+            self._tree_names[index],
+            self.translate_maps[table] if table else None,
+            run.block,
+            self.positions[index],
+        )
 
 
-def _read_once(path: str) -> bool:
-    """Whether reading the input uses it up: standard input, a pipe, a terminal."""
-    if path == STDIN:
+def _read_once(path: Source) -> bool:
+    """Whether reading the input uses it up: standard input, a pipe, a terminal, a file object."""
+    if path == STDIN or not isinstance(path, str):
         return True
     try:
         return not stat.S_ISREG(os.stat(path).st_mode)
     except OSError:
         return False  # opening it says why
+
+
+class _Hooks:
+    """What the engine asks while it reads: where a run's kept trees begin when the burn-in is a share of its
+    length, the rooting marks, progress."""
+
+    def __init__(
+        self, readings: Sequence[FileTrees], rooting: Rooting | None, on_tree: Callable[[str, int], None] | None
+    ):
+        self._readings = readings
+        self._rooting = rooting
+        self._on_tree = on_tree
+
+    def first_kept(self, reading: int, found: int) -> int:
+        return self._readings[reading].selection.first(found)
+
+    def marked(self, record: tuple[int, str | None, int, int], run: tuple[int, int, int, bool], rooted: bool) -> None:
+        assert self._rooting is not None  # the engine reports marks only when asked to follow them
+        line, name, block, position = record
+        reading, source, _, blocks_in_file = run
+        files = self._readings[reading]
+        located = Run(source, files.paths[source], block, 0, 1, blocks_in_file=blocks_in_file)
+        where = Location(located, TreeRecord("", line, name, None, block, position))
+        self._rooting.see(rooted, partial(str, where))
+
+    def progress(self, name: str, trees: int) -> None:
+        if self._on_tree is not None:
+            self._on_tree(name, trees)
+
+
+def read(
+    readings: Sequence[FileTrees],
+    rooting: Rooting | None = None,
+    on_tree: Callable[[str, int], None] | None = None,
+    hold_texts: bool = False,
+) -> Any:
+    """A native reading of the trees of `readings`, one after another, for the engine to pull (see
+    `Engine.build_from`) or to read through (`read_all`); `rooting` sees every kept tree's mark (when it
+    follows them) and `on_tree` each file's count of trees read so far. Once it has ended, `settle` hands its
+    trees to the readings."""
+    native = engine_module()
+    plan = []
+    for files in readings:
+        selection = files.selection
+        first = None if selection.needs_length else selection.first(None)
+        plan.append((files.inputs(), first, selection.every, str(selection.burnin or "")))
+    follow = rooting is not None and rooting.chosen is None
+    seen = (False in rooting.marked, True in rooting.marked) if rooting is not None else (False, False)
+    return native.FileReading(plan, _Hooks(readings, rooting, on_tree), follow, seen, hold_texts)
+
+
+def settle(readings: Sequence[FileTrees], reading: Any) -> None:
+    """Hands each of `readings` its runs and kept trees from the ended native `reading`; raises InputError when
+    a fault of the input ended it."""
+    runs = reading.runs
+    first_run = 0
+    first_tree = 0
+    for number, files in enumerate(readings):
+        own = [run for run in runs if run[0] == number]
+        files.runs = [
+            Run(source, files.paths[source], block, first, files.selection.every, found, kept, several)
+            for _, source, block, first, found, kept, several in own
+        ]
+        run_of, files.positions, files._lines, files.map_indices, files._tree_names = reading.kept(number)
+        files._runs_of = [run - first_run for run in run_of]
+        files.translate_maps = reading.tables(number)
+        files.without_lengths = reading.without_lengths(number)
+        files._reading = reading
+        files._first = first_tree
+        first_run += len(own)
+        first_tree += len(files.positions)
+    if reading.error is not None:
+        raise InputError(reading.error)
 
 
 def rooting_of(
@@ -189,12 +226,22 @@ def rooting_of(
 def scan(
     tree_set: FileTrees, on_tree: Callable[[str, int], None] | None = None, rooting: Rooting | None = None
 ) -> FileTrees:
-    """Reads every file once to name and count its selected trees and to collect their translate tables."""
-    for _ in tree_set.records(on_tree, rooting):
-        pass
+    """Reads every file once, keeping the selected trees' texts for `texts`."""
+    reading = read([tree_set], rooting, on_tree, hold_texts=True)
+    reading.read_all()
+    settle([tree_set], reading)
     if len(tree_set.positions) < 2:
         raise InputError(f"need at least 2 trees to compare, found {len(tree_set.positions)}")
     return tree_set
+
+
+def texts(tree_set: FileTrees, on_tree: Callable[[str], None] | None = None) -> Generator[str]:
+    """The Newick texts of the trees `scan` kept, in order; `on_tree` sees each text as it goes."""
+    for index in range(len(tree_set.positions)):
+        text = tree_set.record(index).text
+        if on_tree is not None:
+            on_tree(text)
+        yield text
 
 
 def _prefixed(paths: list[str], runs: list[Run], bare: list[str]) -> list[str]:
@@ -230,38 +277,6 @@ def _distinct(names: list[str]) -> list[str]:
     return out
 
 
-def texts(tree_set: FileTrees, on_tree: Callable[[str], None] | None = None) -> Generator[str]:
-    """The Newick texts of the selected trees, file after file, read as the engine asks for them; `on_tree`
-    sees each text as it goes."""
-    for source, path in enumerate(tree_set.paths):
-        for record in _selected(tree_set, source, path):
-            if on_tree is not None:
-                on_tree(record.text)
-            yield record.text
-
-
-def _selected(tree_set: FileTrees, source: int, path: str) -> Iterator[TreeRecord]:
-    runs = {run.block: (index, run) for index, run in enumerate(tree_set.runs) if run.source == source}
-    if source in tree_set.once:
-        for index, _ in runs.values():
-            yield from tree_set.held[index]
-        return
-    kept = dict.fromkeys(runs, 0)
-    for record in read_trees(path):
-        # a file still being written may have grown since it was scanned: its new trees are not named
-        found = runs.get(record.block)
-        if found is None:
-            if record.block > max(runs):
-                break
-            continue
-        _, run = found
-        if record.position < run.found and run.keeps(record.position):
-            kept[record.block] += 1
-            yield record
-    if any(kept[block] != run.kept for block, (_, run) in runs.items()):
-        raise InputError(f"{display_name(path)}: the file changed while it was being read")
-
-
 @dataclass(frozen=True, slots=True)
 class Location:
     run: Run
@@ -280,50 +295,21 @@ class Location:
 
 def locate(readings: Sequence[FileTrees], index: int) -> Location | None:
     """Where the `index`-th tree handed to the engine (counted from 0 over all files of all readings) is."""
-    for tree_set in readings:
-        for number, run in enumerate(tree_set.runs):
-            if index < run.kept:
-                if number in tree_set.held:
-                    return Location(run, tree_set.held[number][index])
-                wanted = run.position(index)
-                for record in read_trees(run.path):
-                    if record.block == run.block and record.position == wanted:
-                        return Location(run, record)
-                return None
-            index -= run.kept
+    for files in readings:
+        if index < len(files.positions):
+            return Location(files.runs[files._runs_of[index]], files.record(index))
+        index -= len(files.positions)
     return None
-
-
-# The engine's leaf labels: text up to Newick punctuation, blanks dropped outside double-quoted stretches.
-_TOKEN = re.compile(r'\[[^\]]*\]?|[(),:;\]]|(?:[^()\[\],:;"]|"[^"]*"?)+')
-_BLANKS_OUTSIDE_QUOTES = re.compile(r'("[^"]*"?)|[\t\n\f\r ]+')
-
-
-def leaf_labels(text: str) -> list[str]:
-    """The leaf labels of a well-formed tree text, read as the engine reads them."""
-    labels: list[str] = []
-    after_subtree = False  # a label after ')' or after a leaf's label names no leaf
-    for found in _TOKEN.finditer(text):
-        token = found.group()
-        if token in ("(", ","):
-            after_subtree = False
-        elif token == ")":
-            after_subtree = True
-        elif token[0] not in "[:;]":
-            label = _BLANKS_OUTSIDE_QUOTES.sub(lambda m: m.group(1) or "", token)
-            if label and not after_subtree:
-                labels.append(label)
-                after_subtree = True
-    return labels
 
 
 def taxa(record: TreeRecord) -> tuple[set[str], list[str]]:
     """The taxon names of a tree's leaves, and the labels its translate table does not know."""
+    labels = engine_module().leaf_labels(record.text)
     if not record.translate:
-        return set(leaf_labels(record.text)), []
+        return set(labels), []
     names: set[str] = set()
     unknown: list[str] = []
-    for label in leaf_labels(record.text):
+    for label in labels:
         name = record.translate.get(label)
         if name is None:
             unknown.append(label)
@@ -359,10 +345,8 @@ def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str
 
 def _well_formed(record: TreeRecord, rooted: bool) -> bool:
     """Whether the engine reads the tree on its own (so a fault it reported lies between it and another)."""
-    import _cladomatic_engine
-
     try:
-        _cladomatic_engine.Engine.build(iter([(record.text, record.translate)]), None, rooted, False)
+        engine_module().Engine.build(iter([(record.text, record.translate)]), None, rooted, False)
     except ValueError:
         return False
     return True

@@ -23,7 +23,8 @@ from functools import partial
 import _cladomatic_engine
 import numpy as np
 
-from cladomatic_tools.reader import TreeRecord
+from cladomatic_tools import sources
+from cladomatic_tools.reader import Source
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 from cladomatic_tools.sources import FileTrees, differing, explain, rooting_of
@@ -127,16 +128,16 @@ class TreeSet:
     @classmethod
     def from_files(
         cls,
-        paths: Sequence[str],
+        paths: Source | Sequence[Source],
         *,
         rooted: bool | None = None,
         lengths: bool = True,
         burnin: int | str | Fraction | float | None = None,
         every: int = 1,
     ) -> TreeSet:
-        """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, in one
-        pass. Each run is one group: a Newick file, or one TREES block of a NEXUS file (joined MrBayes runs hold
-        several).
+        """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, or
+        file objects that `read` bytes or text, in one pass. Each run is one group: a Newick file, or one TREES
+        block of a NEXUS file (joined MrBayes runs hold several).
 
         `burnin` drops the first trees of each run: a count (100 or "100"), a percentage ("25%", below 100%) or
         a share below 1 (0.25, "0.25" or Fraction(1, 4)), floor(share x trees) of each run; then every
@@ -145,12 +146,12 @@ class TreeSet:
         follows the files' own [&R]/[&U] comments as `from_newick` does (True or False overrides them).
         A fault in a tree raises ValueError naming its file, line and tree, and the taxa when leaf sets differ.
         """
-        if isinstance(paths, str):
-            paths = [paths]
-        if not paths:
+        one = isinstance(paths, str) or hasattr(paths, "read")
+        given: list[Source] = [paths] if one else list(paths)  # type: ignore[list-item, arg-type]
+        if not given:
             raise ValueError("no files to read")
         selection = Selection(None if burnin is None else parse_burnin(burnin), int(every))
-        readings = [FileTrees(list(paths), selection)]
+        readings = [FileTrees(given, selection)]
         return cls.from_reading(readings, rooting=rooting_of(rooted, readings), lengths=lengths)
 
     @classmethod
@@ -161,28 +162,22 @@ class TreeSet:
         rooting: Rooting | None = None,
         lengths: bool = True,
         on_tree: Callable[[str, int], None] | None = None,
-        on_record: Callable[[TreeRecord], None] | None = None,
     ) -> TreeSet:
         """The set of the trees the `readings` read, one after another, read as `rooting` decided (default:
         as the files mark them, see `sources.rooting_of`); `on_tree` sees each file's count of trees read so
-        far and `on_record` each tree kept. A fault in a tree raises ValueError naming its file, line and tree;
-        its `tree_index` counts the kept trees of all readings. The set's `burnin` is the first reading's."""
+        far. A fault in a tree raises ValueError naming its file, line and tree; its `tree_index` counts the
+        kept trees of all readings. The set's `burnin` is the first reading's."""
         if rooting is None:
             rooting = rooting_of(None, readings)
-
-        def items() -> Iterator[tuple[str, dict[str, str] | None]]:
-            for files in readings:
-                for record in files.records(on_tree, rooting):
-                    if on_record is not None:
-                        on_record(record)
-                    yield record.text, record.translate
-
+        reading = sources.read(readings, rooting, on_tree)
         try:
-            engine = _build(items(), None, rooting.rooted, lengths)
+            engine = _build_from(reading, rooting.rooted, lengths)
         except ValueError as err:
+            sources.settle(readings, reading)
             located = ValueError(explain(readings, err, rooting.rooted))
             located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
             raise located from None
+        sources.settle(readings, reading)
         groups: list[int] = []
         first_run = 0
         for files in readings:
@@ -529,25 +524,36 @@ def _build(items, translate, rooted: bool, lengths: bool):
         raise
 
 
+def _build_from(reading, rooted: bool, lengths: bool):
+    """The engine over a native reading of files (see `sources.read`); None when a fault of the input ended
+    the reading, which `sources.settle` then raises."""
+    try:
+        return _cladomatic_engine.Engine.build_from(reading, bool(rooted), bool(lengths))
+    except ValueError as err:
+        err.__dict__.setdefault("tree_index", None)
+        raise
+
+
 def _marked(trees: Iterable[str], rooting: Rooting) -> Iterator[str]:
     """The trees, their rooting comments shown to `rooting` before the set is built: all of a list's, else
     the first tree's and then each as it comes."""
+    mark = _cladomatic_engine.rooting_mark
     if isinstance(trees, (list, tuple)):
         for number, text in enumerate(trees, 1):
             if isinstance(text, str):
-                rooting.see(text, partial("tree {}".format, number))
+                rooting.see(mark(text), partial("tree {}".format, number))
         rooting.settle()
         return iter(trees)
     items = iter(trees)
     head = list(itertools.islice(items, 1))
     if head and isinstance(head[0], str):
-        rooting.see(head[0], partial(str, "tree 1"))
+        rooting.see(mark(head[0]), partial(str, "tree 1"))
     rooting.settle()
 
     def checked() -> Iterator[str]:
         for number, text in enumerate(itertools.chain(head, items), 1):
             if isinstance(text, str):
-                rooting.see(text, partial("tree {}".format, number))
+                rooting.see(mark(text), partial("tree {}".format, number))
             yield text
 
     return checked()

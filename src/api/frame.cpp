@@ -3,11 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <exception>
-#include <mutex>
-#include <new>
-#include <stdexcept>
 #include <utility>
 
+#include "convert.hpp"
 #include "progress.hpp"
 
 namespace cladomatic {
@@ -20,9 +18,6 @@ constexpr std::array<const char*, 6> parameter_names = {
 constexpr Py_ssize_t required_count = 4;
 
 using Bound = std::array<PyObject*, parameter_names.size()>;  // borrowed; null when absent
-
-PyObject* internal_failure_type = nullptr;
-std::once_flag internal_failure_once;
 
 // Binds positional arguments, then keywords (their values follow the
 // positional ones in `args`), in the host's own wording for binding errors.
@@ -57,38 +52,6 @@ int bind(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject
     }
   }
   return 0;
-}
-
-int refuse(PyObject* object, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%T' object cannot be converted to '%s'", object, target);
-  return -1;
-}
-
-int convert_str(PyObject* object, std::string& out) {
-  if (!PyUnicode_Check(object)) return refuse(object, "str");
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (!data) return -1;
-  out.assign(data, static_cast<std::size_t>(size));
-  return 0;
-}
-
-int convert_translate_map(PyObject* object, TranslateMap& out) {
-  if (!PyDict_Check(object)) return refuse(object, "dict");
-  int status = 0;
-  Py_BEGIN_CRITICAL_SECTION(object);
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  std::string key_text;
-  std::string value_text;
-  while (status == 0 && PyDict_Next(object, &position, &key, &value)) {
-    status = convert_str(key, key_text);
-    if (status == 0) status = convert_str(value, value_text);
-    if (status == 0) out.emplace(std::move(key_text), std::move(value_text));
-  }
-  Py_END_CRITICAL_SECTION();
-  return status;
 }
 
 int convert_index(PyObject* object, std::uint64_t& out) {
@@ -186,31 +149,7 @@ int convert(const Bound& bound, CallArgs& out) {
   return 0;
 }
 
-// Callers find the tree at fault in `tree_index` without parsing the message.
-// Should the attribute not fit, the error raised in its place is the one left.
-void attach_tree_index(std::uint64_t tree_index) noexcept {
-  PyRef error = PyRef::steal(PyErr_GetRaisedException());
-  PyRef index = PyRef::steal(PyLong_FromUnsignedLongLong(tree_index));
-  if (index && PyObject_SetAttrString(error.get(), "tree_index", index.get()) == 0)
-    PyErr_SetRaisedException(error.release());
-}
-
-void raise_internal_failure(const char* text) noexcept {
-  PyErr_SetString(internal_failure_type ? internal_failure_type : PyExc_BaseException, text);
-}
-
 }  // namespace
-
-PyRef raise(Failure&& failure) noexcept {
-  if (auto* exception = std::get_if<PyRef>(&failure)) {
-    PyErr_SetRaisedException(exception->release());
-  } else {
-    const Error& error = std::get<Error>(failure);
-    PyErr_SetString(PyExc_ValueError, error.message.c_str());
-    if (error.tree_index) attach_tree_index(*error.tree_index);
-  }
-  return PyRef();
-}
 
 PyObject* call_frame(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      Entry entry) noexcept {
@@ -220,35 +159,14 @@ PyObject* call_frame(const char* function, PyObject* const* args, Py_ssize_t nar
     CallArgs call;
     if (convert(bound, call) < 0) return nullptr;
     return entry(std::move(call)).release();
-  } catch (const std::bad_alloc&) {
-    // Every native buffer of the call is owned by a record on the way out,
-    // so unwinding has released all of them and the process can go on.  An
-    // allocation failing where no unwinding is possible still terminates.
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::length_error&) {
-    // A size beyond what a container can even describe.
-    PyErr_NoMemory();
-    return nullptr;
   } catch (const std::exception& failure) {
-    // Any lock released for the pairwise stage was taken back while unwinding.
-    raise_internal_failure(failure.what());
+    // Every native buffer of the call is owned by a record on the way out,
+    // so unwinding has released all of them, and any lock released for the
+    // pairwise stage was taken back.  An allocation failing where no
+    // unwinding is possible still terminates.
+    raise(failure);
     return nullptr;
   }
-}
-
-int ensure_internal_failure_type() noexcept {
-  std::call_once(internal_failure_once, [] {
-    internal_failure_type =
-        PyErr_NewExceptionWithDoc("cladomatic.InvariantFailure",
-                                  "A state cladomatic never expects: a bug, never a fault of the input. The "
-                                  "call that hit it was abandoned.",
-                                  PyExc_BaseException, nullptr);
-  });
-  if (internal_failure_type) return 0;
-  if (!PyErr_Occurred())
-    PyErr_SetString(PyExc_ImportError, "cladomatic: the internal failure type is missing");
-  return -1;
 }
 
 }  // namespace cladomatic

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "failure.hpp"
 #include "pyref.hpp"
 #include "snapshot/result.hpp"
 #include "snapshot/translate_map.hpp"
@@ -28,24 +28,10 @@ struct CallArgs {
   PyRef progress;  // a ProgressCounter, or empty for None
 };
 
-// Why a call has no result: a Python exception taken out of the interpreter
-// (re-raised unchanged) or a message of the computation (raised as ValueError).
-using Failure = std::variant<PyRef, Error>;
-
-// Makes the failure the interpreter's current exception.  Returns an empty
-// reference, so that an entry point can `return raise(...)`.
-PyRef raise(Failure&& failure) noexcept;
-
 // An entry point: the result tuple, or an empty reference with an exception set.
 using Entry = PyRef (*)(CallArgs&&);
 
 PyObject* call_frame(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      Entry entry) noexcept;
-
-// The exception type of internal invariant failures: derived directly from
-// BaseException so that `except Exception` does not swallow a bug, created once
-// per process (a re-import must not make a second, uncatchable type) and not
-// exported.  -1 with an exception set if it cannot be created.
-int ensure_internal_failure_type() noexcept;
 
 }  // namespace cladomatic

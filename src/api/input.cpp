@@ -3,6 +3,8 @@
 #include <format>
 #include <utility>
 
+#include "iterator_source.hpp"
+
 namespace cladomatic {
 
 namespace {
@@ -28,44 +30,6 @@ std::optional<Error> validate_iter_args(std::span<const std::string> names,
   return std::nullopt;
 }
 
-IteratorSource::IteratorSource(PyRef iterator, std::span<const std::uint64_t> map_indices,
-                               std::span<const TranslateMap> translate_maps) noexcept
-    : iterator_(std::move(iterator)), map_indices_(map_indices), translate_maps_(translate_maps) {}
-
-std::optional<SourceTree> IteratorSource::end() noexcept {
-  ended_ = true;
-  return std::nullopt;
-}
-
-std::optional<SourceTree> IteratorSource::next() {
-  if (ended_) return std::nullopt;
-  // With every map index used the iterator is left where the last tree left
-  // it: a caller feeding one iterator in batches loses nothing, and an
-  // exception it would raise next (Ctrl-C included) is not swallowed.
-  if (cursor_ == map_indices_.size()) return end();
-  PyObject* raw = nullptr;
-  int status = PyIter_NextItem(iterator_.get(), &raw);
-  PyRef item = PyRef::steal(raw);
-  if (status == 0) return end();
-  std::uint64_t map_index = map_indices_[cursor_++];
-  if (status < 0) {
-    recorded_ = PyRef::steal(PyErr_GetRaisedException());
-    return end();
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_Check(item.get()) ? PyUnicode_AsUTF8AndSize(item.get(), &size) : nullptr;
-  if (!data) {
-    if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_TypeError, "newick_iter yielded '%T' at position %zu; expected 'str'", item.get(),
-                   cursor_ - 1);
-    }
-    recorded_ = PyRef::steal(PyErr_GetRaisedException());
-    return end();
-  }
-  // The text is copied: the str's buffer dies with the str.
-  return SourceTree{std::string(data, static_cast<std::size_t>(size)), &translate_maps_[map_index]};
-}
-
 std::variant<Snapshots, Failure> collect_snapshots_from_iter(PyRef newick_iter,
                                                              std::span<const TranslateMap> translate_maps,
                                                              std::span<const std::uint64_t> map_indices,
@@ -73,7 +37,7 @@ std::variant<Snapshots, Failure> collect_snapshots_from_iter(PyRef newick_iter,
   PyRef recorded;
   Result<Snapshots> built = [&] {
     // The source, and its reference to the iterator, end here.
-    IteratorSource source(std::move(newick_iter), map_indices, translate_maps);
+    IteratorSource source(std::move(newick_iter), "newick_iter", map_indices, translate_maps);
     Result<Snapshots> result = from_newick_iter_opts(source, options);
     recorded = source.take_recorded();
     return result;

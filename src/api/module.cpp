@@ -65,7 +65,7 @@ int exec_module(PyObject* module) noexcept {
     PyErr_Format(PyExc_TypeError, "cladomatic: expected a module object, got '%T'", module);
     return -1;
   }
-  if (ensure_internal_failure_type() < 0) return -1;
+  if (!internal_failure_type()) return -1;
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   for (PyMethodDef& function : functions) {

@@ -70,6 +70,16 @@ Result<std::vector<std::string>> leaf_names(std::string_view text, const Transla
   return names;
 }
 
+std::vector<std::string> leaf_labels(std::string_view text) {
+  std::vector<std::string> labels;
+  auto leaf_step = [&](std::string_view label) -> Result<Leaf> {
+    labels.emplace_back(label);
+    return Leaf{0, 0};
+  };
+  static_cast<void>(walk(text, 0, 0, 0, {}, false, leaf_step));
+  return labels;
+}
+
 SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bool rooted,
                                       const Secrets& secrets) {
   const auto n = static_cast<std::uint32_t>(leaf_list.size());

@@ -38,6 +38,10 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
 // reports them for tree 0.
 Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map);
 
+// Leaf labels in text order, untranslated, as far as the text is
+// well-formed: what a message about a faulty tree can name.
+std::vector<std::string> leaf_labels(std::string_view text);
+
 // Sorts byte-wise and rejects repeated names: the call's leaf-name list.
 Result<std::vector<std::string>> sorted_leaf_name_list(std::vector<std::string>&& names);
 

@@ -71,7 +71,12 @@ std::optional<Error> from_chunks(TreeSource& source, const SnapshotContext& cont
     }
     if (chunk.empty()) break;
     Result<std::vector<Snapshot>> parsed = parse_chunk(chunk, next_index, context);
-    if (!parsed) return std::move(parsed).take_error();
+    if (!parsed) {
+      Error error = std::move(parsed).take_error();
+      if (error.tree_index)
+        source.rejected(*error.tree_index, std::move(chunk[*error.tree_index - next_index]));
+      return error;
+    }
     next_index += chunk.size();
     chunk = {};
     if (std::optional<Error> error = interner.push_chunk(std::move(parsed).value())) return error;
@@ -103,10 +108,14 @@ Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOption
   std::optional<SourceTree> first = source.next();
   if (!first) return Snapshots{};
 
+  const auto rejected = [&](Error error) {
+    source.rejected(0, std::move(*first));
+    return error;
+  };
   Result<std::vector<std::string>> names = leaf_names(first->text, map_of(*first));
-  if (!names) return std::move(names).take_error();
+  if (!names) return rejected(std::move(names).take_error());
   Result<std::vector<std::string>> sorted = sorted_leaf_name_list(std::move(names).value());
-  if (!sorted) return std::move(sorted).take_error();
+  if (!sorted) return rejected(std::move(sorted).take_error());
   // The leaf index holds views into this list: it must stay put (moving the
   // vector keeps its strings where they are).
   std::vector<std::string> leaf_list = std::move(sorted).value();
@@ -115,7 +124,7 @@ Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOption
   const SnapshotContext context = make_snapshot_context(leaf_list, options.rooted);
 
   Result<Snapshot> tree0 = snapshot(first->text, map_of(*first), 0, context);
-  if (!tree0) return std::move(tree0).take_error();
+  if (!tree0) return rejected(std::move(tree0).take_error());
   Snapshot snap0 = std::move(tree0).value();
   std::size_t chunk_size = options.chunk_size != 0
                                ? options.chunk_size

@@ -27,6 +27,10 @@ class TreeSource {
  public:
   virtual ~TreeSource() = default;
   virtual std::optional<SourceTree> next() = 0;
+  // The tree a parse error is about (`tree_index` as the error gives it),
+  // handed back to a source that cannot read it again but must say what is
+  // wrong with it.  The pipeline then stops.
+  virtual void rejected(std::uint64_t /*tree_index*/, SourceTree&& /*tree*/) {}
 };
 
 struct PipelineOptions {

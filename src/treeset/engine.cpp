@@ -13,11 +13,14 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "api/convert.hpp"
+#include "api/failure.hpp"
+#include "api/iterator_source.hpp"
 #include "distances/block.hpp"
 #include "distances/boundary.hpp"
 #include "distances/rf.hpp"
@@ -26,6 +29,7 @@
 #include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
 #include "output/table_text.hpp"
+#include "reading.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
 #include "summaries/consensus.hpp"
@@ -40,98 +44,6 @@ namespace {
 
 using Indices = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Out = nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-
-// Raises ValueError with the core's message; `tree_index` names the tree it is
-// about, when it is about one.
-[[noreturn]] void raise_error(const Error& error) {
-  nb::object exception =
-      nb::steal(PyObject_CallOneArg(PyExc_ValueError, nb::str(error.message.c_str()).ptr()));
-  if (!exception.is_valid()) throw nb::python_error();
-  if (error.tree_index) nb::setattr(exception, "tree_index", nb::int_(*error.tree_index));
-  PyErr_SetRaisedException(exception.release().ptr());
-  throw nb::python_error();
-}
-
-// The Python iterator as the pipeline's tree source.  Items are str, or
-// (str, dict or None) pairs carrying the tree's translate table; a table is
-// converted once per dict object.  The pipeline runs without the lock, so
-// each pull takes it.  Reading stops at the first exception, which is kept
-// and raised after the pipeline.
-class PythonSource final : public TreeSource {
- public:
-  PythonSource(nb::object iterator, nb::object translate) : iterator_(std::move(iterator)) {
-    if (!translate.is_none()) default_map_ = map_of(translate);
-  }
-
-  std::optional<SourceTree> next() override {
-    nb::gil_scoped_acquire gil;
-    if (ended_) return std::nullopt;
-    try {
-      PyObject* raw = nullptr;
-      const int status = PyIter_NextItem(iterator_.ptr(), &raw);
-      if (status < 0) throw nb::python_error();
-      if (status == 0) {
-        ended_ = true;
-        return std::nullopt;
-      }
-      nb::object item = nb::steal(raw);
-      const TranslateMap* map = default_map_;
-      if (nb::isinstance<nb::tuple>(item) && nb::len(item) == 2) {
-        nb::object table = item[1];
-        item = item[0];
-        if (!table.is_none()) map = map_of(table);
-      }
-      if (!nb::isinstance<nb::str>(item)) {
-        throw nb::type_error(("tree " + std::to_string(position_) + " is a '" +
-                              std::string(nb::type_name(item.type()).c_str()) + "', not a str")
-                                 .c_str());
-      }
-      ++position_;
-      return SourceTree{nb::cast<std::string>(item), map};
-    } catch (nb::python_error& error) {
-      error.restore();
-    } catch (const nb::builtin_exception& error) {
-      PyErr_SetString(PyExc_TypeError, error.what());
-    }
-    recorded_ = nb::steal(PyErr_GetRaisedException());
-    ended_ = true;
-    return std::nullopt;
-  }
-
-  // Raises the exception that ended reading, if one did.
-  void raise_recorded() {
-    if (!recorded_.is_valid()) return;
-    PyErr_SetRaisedException(recorded_.release().ptr());
-    throw nb::python_error();
-  }
-
- private:
-  const TranslateMap* map_of(nb::handle table) {
-    if (auto found = index_.find(table.ptr()); found != index_.end()) return found->second;
-    if (!nb::isinstance<nb::dict>(table))
-      throw nb::type_error("a translate table must be a dict of str to str");
-    auto map = std::make_unique<TranslateMap>();
-    for (auto [key, value] : nb::borrow<nb::dict>(table)) {
-      if (!nb::isinstance<nb::str>(key) || !nb::isinstance<nb::str>(value))
-        throw nb::type_error("a translate table must be a dict of str to str");
-      map->insert_or_assign(nb::cast<std::string>(key), nb::cast<std::string>(value));
-    }
-    tables_.push_back(nb::borrow(table));  // keeps the identity the cache is keyed on
-    const TranslateMap* raw = map.get();
-    maps_.push_back(std::move(map));
-    index_.emplace(table.ptr(), raw);
-    return raw;
-  }
-
-  nb::object iterator_;
-  nb::object recorded_;
-  const TranslateMap* default_map_ = nullptr;
-  std::vector<nb::object> tables_;
-  std::vector<std::unique_ptr<TranslateMap>> maps_;
-  std::unordered_map<PyObject*, const TranslateMap*> index_;
-  std::uint64_t position_ = 0;
-  bool ended_ = false;
-};
 
 // A value built on first use by whichever caller gets there first; callers
 // may run at once with the lock released.
@@ -225,20 +137,40 @@ struct Engine {
   }
 };
 
-Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths) {
-  PythonSource source(nb::iter(items), std::move(translate));
-  std::optional<Result<Snapshots>> built;
-  {
-    nb::gil_scoped_release released;
-    built.emplace(
-        from_newick_iter_opts(source, {.rooted = rooted, .weighted = lengths, .keep_clades = true}));
-  }
-  source.raise_recorded();
-  if (!*built) raise_error(std::move(*built).take_error());
-  if (built->value().snaps.empty()) throw nb::value_error("no trees to read");
+// The set the pipeline builds from `source`, run with the lock released.
+Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths) {
+  nb::gil_scoped_release released;
+  return from_newick_iter_opts(source, {.rooted = rooted, .weighted = lengths, .keep_clades = true});
+}
+
+[[noreturn]] void raise_failure(Failure&& failure) {
+  raise(std::move(failure));
+  throw nb::python_error();
+}
+
+Engine* engine_of(Result<Snapshots>&& built, bool rooted, bool lengths) {
+  if (!built) raise_failure(std::move(built).take_error());
+  if (built.value().snaps.empty()) throw nb::value_error("no trees to read");
   auto engine = std::make_unique<Engine>();
-  engine->saved = SavedSet{std::move(*built).value(), rooted, lengths};
+  engine->saved = SavedSet{std::move(built).value(), rooted, lengths};
   return engine.release();
+}
+
+Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths) {
+  std::optional<TranslateMap> table;
+  if (!translate.is_none() && convert_translate_map(translate.ptr(), table.emplace()) < 0)
+    throw nb::python_error();
+  IteratorSource source(PyRef::steal(nb::iter(items).release().ptr()), "trees", table ? &*table : nullptr);
+  Result<Snapshots> built = built_set(source, rooted, lengths);
+  if (PyRef recorded = source.take_recorded()) raise_failure(std::move(recorded));
+  return engine_of(std::move(built), rooted, lengths);
+}
+
+// None when reading ended on a fault of the input, which `reading` keeps.
+Engine* build_from(nb::handle reading, bool rooted, bool lengths) {
+  Result<Snapshots> built = built_set(tree_source(reading), rooted, lengths);
+  if (!reading_went_well(reading)) return nullptr;
+  return engine_of(std::move(built), rooted, lengths);
 }
 
 Engine* load(nb::bytes bytes) {
@@ -247,7 +179,7 @@ Engine* load(nb::bytes bytes) {
     nb::gil_scoped_release released;
     saved.emplace(deserialise({static_cast<const std::byte*>(bytes.data()), bytes.size()}));
   }
-  if (!*saved) raise_error(std::move(*saved).take_error());
+  if (!*saved) raise_failure(std::move(*saved).take_error());
   auto engine = std::make_unique<Engine>();
   engine->saved = std::move(*saved).value();
   return engine.release();
@@ -608,12 +540,24 @@ NB_MODULE(_cladomatic_engine, m) {
   using namespace cladomatic;
   using namespace nb::literals;
   m.doc() = "The interned tree set behind cladomatic_tools.TreeSet.";
-  nb::exception<InvariantFailure>(m, "InvariantFailure", PyExc_BaseException);
+  PyObject* internal_failure = internal_failure_type();
+  if (!internal_failure) throw nb::python_error();
+  m.attr("InvariantFailure") = nb::borrow(internal_failure);
+  nb::register_exception_translator([](const std::exception_ptr& thrown, void*) {
+    try {
+      std::rethrow_exception(thrown);
+    } catch (const InvariantFailure& failure) {
+      raise(failure);
+    }
+  });
   m.def("format_rows", &format_rows_, "names"_a, "values"_a.noconvert(), "delimiter"_a,
         "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
         "values (uint32, or float64 in the shortest form that reads back to the same bits).");
+  bind_reading(m);
   nb::class_<Engine>(m, "Engine")
       .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
+                  nb::rv_policy::take_ownership)
+      .def_static("build_from", &build_from, "reading"_a, "rooted"_a, "lengths"_a,
                   nb::rv_policy::take_ownership)
       .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
       .def("save", &save)
