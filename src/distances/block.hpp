@@ -12,15 +12,18 @@
 
 #include "../primitives/cpu.hpp"
 #include "rf.hpp"
+#include "row_progress.hpp"
 #include "weighted_terms.hpp"
 
 namespace cladomatic {
 
 // Tree indices of a block's rows and columns, in output order; repeats allowed.
-// Output cell (r, c) is at out[r * cols.size() + c].
+// Output cell (r, c) is at out[r * cols.size() + c].  `rows_done`, when given,
+// grows by rows.size() in all as the kernel finishes rows (row_progress.hpp).
 struct Block {
   std::span<const std::uint32_t> rows;
   std::span<const std::uint32_t> cols;
+  RowCounter* rows_done = nullptr;
 };
 
 // Throws InvariantFailure when a tree index is out of range of the layout.
