@@ -88,7 +88,7 @@ def run(args: argparse.Namespace, status: Status) -> None:
 
 def _tree_set(args: argparse.Namespace, status: Status) -> Any:
     files = FileTrees(args.files, Selection(args.burnin, args.every))
-    return engine.read_set([files], args.metric, args.rooted, status)
+    return engine.read_set([files], args.metric, args.rooted, status, threads=args.threads)
 
 
 @contextlib.contextmanager

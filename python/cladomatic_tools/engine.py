@@ -2,7 +2,6 @@
 rows at a time on it, and the split exports of the cladomatic module."""
 
 import re
-import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
@@ -21,16 +20,10 @@ SPLIT_METRICS = ("rf", "wrf", "kf")
 WEIGHTED = ("wrf", "kf")
 
 _COMMENT = re.compile(r"\[[^\]]*\]?")
-_WAIT_SECONDS = 0.05
 
 
 class EngineMissing(EnvironmentFailure):
     """The extension module cannot be imported."""
-
-
-class Abandoned(KeyboardInterrupt):
-    """Ctrl-C while the module computes on its own thread, which cannot be stopped: the process has to end
-    without waiting for it."""
 
 
 def _function(name: str) -> Callable[..., tuple[Any, ...]]:
@@ -51,30 +44,6 @@ def _tree_set_type() -> type[TreeSet]:
     return TreeSet
 
 
-def _on_worker[T](call: Callable[[], T]) -> T:
-    """`call()` on a thread of its own while this one waits in short steps, so that Ctrl-C, which Python
-    delivers only to the main thread, is seen at once even while the module holds the work for minutes."""
-    outcome: list[tuple[bool, Any]] = []
-
-    def work() -> None:
-        try:
-            outcome.append((True, call()))
-        except BaseException as err:  # handed over whole to the waiting thread
-            outcome.append((False, err))
-
-    worker = threading.Thread(target=work, name="cladomatic-engine", daemon=True)
-    worker.start()
-    try:
-        while worker.is_alive():
-            worker.join(_WAIT_SECONDS)
-    except KeyboardInterrupt:
-        raise Abandoned() from None
-    succeeded, value = outcome[0]
-    if not succeeded:
-        raise value
-    return cast(T, value)
-
-
 def has_lengths(text: str) -> bool:
     return ":" in (_COMMENT.sub("", text) if "[" in text else text)
 
@@ -85,10 +54,11 @@ def read_set(
     rooted: bool | None,
     status: Status,
     warn: Callable[[str], None] | None = None,
+    threads: int | None = None,
 ) -> TreeSet:
-    """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
-    the metrics that use them, rooted as `rooted` says or else as the files mark them (see `rooting`); a fault
-    in a tree is said with its file, line and tree."""
+    """The trees of the readings read once, one after another, into one tree set of `threads` threads (None:
+    every CPU), with branch lengths only for the metrics that use them, rooted as `rooted` says or else as the
+    files mark them (see `rooting`); a fault in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
     weighted = metric in WEIGHTED
     without_lengths = 0
@@ -103,10 +73,8 @@ def read_set(
         if metric == "info_rf":
             rooting.refuse_rooted(metric)
         on_tree = status.reading if status.enabled else None
-        trees = _on_worker(
-            lambda: tree_set_type.from_reading(
-                readings, rooting=rooting, lengths=weighted, on_tree=on_tree, on_record=count_lengths
-            )
+        trees = tree_set_type.from_reading(
+            readings, rooting=rooting, lengths=weighted, on_tree=on_tree, on_record=count_lengths, threads=threads
         )
     except ValueError as err:
         raise InputError(str(err)) from None
@@ -118,8 +86,8 @@ def read_set(
 
 
 def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCounter) -> Bands:
-    """The block `rows` x `cols` of the set's matrix, each band computed on a worker thread so that Ctrl-C
-    ends the run at once. Blocks of one set are cells of its whole matrix, bit for bit."""
+    """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
+    are cells of its whole matrix, bit for bit."""
     import numpy
 
     dtype = "uint32" if metric == "rf" else "float64"
@@ -127,7 +95,7 @@ def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCou
 
     def fill(span: range, out: Any) -> None:
         picked = range(rows.start + span.start, rows.start + span.stop)
-        _on_worker(lambda: trees.distances(metric, rows=picked, cols=columns, out=out))
+        trees.distances(metric, rows=picked, cols=columns, out=out)
         counter.add(len(span))
 
     names = trees.tree_names
@@ -152,16 +120,12 @@ def _run(
 
     stream = texts(tree_set, seen)
 
-    def call() -> tuple[Any, ...]:
-        return function(
-            tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
-        )
-
+    # The module is not stopped by Ctrl-C: the interrupt takes effect once its call returns.
     try:
         with status.watching(counter, len(tree_set.names)):
-            result = _on_worker(call)
-    except Abandoned:
-        raise  # the stream may still be in use on the worker thread
+            result = function(
+                tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
+            )
     except ValueError as err:
         stream.close()
         raise InputError(explain([tree_set], err, rooted)) from None

@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -198,10 +197,11 @@ class TestErrors:
         process = subprocess.Popen(
             command("rf", fifo), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=interruptible
         )
-        with open(fifo, "w") as writer:  # returns once the command has opened its end
+        # open returns once the command has opened its end: it is reading, and cannot finish while the
+        # writer's end stays open
+        with open(fifo, "w") as writer:
             writer.write("(A,B);\n")
             writer.flush()
-            time.sleep(0.5)
             process.send_signal(signal.SIGINT)
             stdout, stderr = process.communicate(timeout=60)
         assert (process.returncode, stdout, stderr) == (130, "", "cladomatic: interrupted\n")
