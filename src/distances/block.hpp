@@ -3,6 +3,20 @@
 // the lower-numbered tree of its pair, with the full fill's arithmetic in the
 // full fill's order, so a block's cells equal the full matrix's bit for bit
 // whatever the block, the thread count or the order of the trees picked.
+//
+// Which kernels each caller takes (why two families: README.md):
+//   the cladomatic module's matrices    the whole-matrix family: rf.hpp
+//                                       (distinct topologies, then
+//                                       expand_topologies) and weighted.hpp,
+//                                       each pair once, driven by matrix.hpp
+//   TreeSet.distances: the command's    these block kernels; rows equal to
+//   bands, Dask tiles, ESS, tree space  the columns through symmetric_block.hpp,
+//                                       rf, rf_norm and info_rf over distinct
+//                                       topologies (distinct_block)
+//   TreeSet.against: --against,         merge joins of two sets' sorted split
+//   --between, Dask's against tiles     lists (split_lists.hpp: merge_block)
+//   TreeSet.mean_distances, medoid      sums from tree counts, no matrix
+//                                       (split_lists.hpp: rf_sums, kf2_sums)
 #pragma once
 
 #include <cstddef>
