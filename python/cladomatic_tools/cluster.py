@@ -1,7 +1,8 @@
 """The command's tiled runs: on a running Dask scheduler (--scheduler), into a Zarr store, or both.
 
-Without --scheduler a tiled run uses threads in this process; with it, the tiles are computed by the
-scheduler's workers, which must import this package and see the output path.
+Without --scheduler a tiled run uses threads in this process (with --threads N, N tiles at once, each on one
+thread); with it, the tiles are computed by the scheduler's workers, which must import this package and see the
+output path, on threads of their own.
 """
 
 import argparse
@@ -67,7 +68,7 @@ def run(args: argparse.Namespace, status: Status) -> None:
     except ImportError as err:
         raise EnvironmentFailure(f"tiled runs need Dask, NumPy and Zarr (the package's 'dask' extra): {err}") from None
     tree_set = _tree_set(args, status)
-    with _connected(args.scheduler):
+    with _connected(args.scheduler), _local_threads(None if args.scheduler else args.threads, tree_set):
         try:
             if target is None:
                 tiles.to_zarr(tree_set, args.output, args.metric, args.tile, resume=args.resume)
@@ -89,6 +90,19 @@ def run(args: argparse.Namespace, status: Status) -> None:
 def _tree_set(args: argparse.Namespace, status: Status) -> Any:
     files = FileTrees(args.files, Selection(args.burnin, args.every))
     return engine.read_set([files], args.metric, args.rooted, status, threads=args.threads)
+
+
+@contextlib.contextmanager
+def _local_threads(threads: int | None, tree_set: Any) -> Iterator[None]:
+    """`threads` threads for Dask's local scheduler, each tile on one of them; nothing for None."""
+    if threads is None:
+        yield
+        return
+    import dask
+
+    tree_set.threads = 1
+    with dask.config.set(num_workers=threads):
+        yield
 
 
 @contextlib.contextmanager

@@ -177,6 +177,7 @@ class TestErrors:
         [
             (["rf", NEWICK, "--bogus"], "cladomatic: error: unrecognized arguments: --bogus (see 'cladomatic --help')"),
             (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
+            (["kf", NEWICK, "--threads", "0"], "argument --threads: expected a whole number of at least 1, got '0'"),
             (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a burn-in as a whole number of trees N"),
             (["rf", NEWICK, "--burnin", "120%"], "a percentage P% below 100% or a share F below 1"),
             (["rf", NEWICK, "--burnin", "100%"], "drop the first quarter of each run), got '100%'"),

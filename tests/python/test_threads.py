@@ -72,15 +72,24 @@ class TestTreeSetThreads:
         for threads, per_call in [(1, None), (2, None), (64, None), (1, 2), (2, 1)]:
             assert results(threads, per_call) == every, (threads, per_call)
 
-    def test_the_command_writes_the_same_file_for_every_count(self, tmp_path):
+    @pytest.mark.parametrize("suffix", [".npy", ".zarr"])
+    def test_the_command_writes_the_same_matrix_for_every_count(self, tmp_path, suffix):
+        if suffix == ".zarr":
+            zarr = pytest.importorskip("zarr")
+            pytest.importorskip("dask")
         trees = tmp_path / "trees.nwk"
         trees.write_text("\n".join(newick(tree) for tree in forest(5, 300, 30)) + "\n")
         written = []
         for threads in ("1", "2", "7"):
-            out = tmp_path / f"kf{threads}.npy"
+            out = tmp_path / f"kf{threads}{suffix}"
             command = [sys.executable, "-m", "cladomatic_tools", "kf", trees, "--threads", threads, "--output", out]
+            if suffix == ".zarr":
+                command += ["--tile", "64"]  # tiles run on Dask's local threads, as many as --threads
             subprocess.run(command, check=True, timeout=300)
-            written.append(out.read_bytes())
+            if suffix == ".zarr":
+                written.append(zarr.open_group(out, mode="r")["distances"][:].tobytes())
+            else:
+                written.append(out.read_bytes())
         assert written[0] == written[1] == written[2]
 
     @pytest.mark.parametrize("threads", [0, -2, True, 1.5, "2"])
