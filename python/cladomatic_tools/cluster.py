@@ -1,9 +1,10 @@
 """The command's tiled runs: on a running Dask scheduler (--scheduler), into a Zarr store, or both.
 
-Without --scheduler a tiled run uses threads in this process; with it, the tiles are computed by the
-scheduler's workers, which must import this package and see the output path. The trees are read as for an
-in-memory run, so a tiled run writes the same matrix: every tree against every tree, or with --against or
---between the trees of the first group against those of the second.
+Without --scheduler a tiled run uses threads in this process (with --threads N, N tiles at once, each on one
+thread); with it, the tiles are computed by the scheduler's workers, which must import this package and see the
+output path, on threads of their own. The trees are read as for an in-memory run, so a tiled run writes the same
+matrix: every tree against every tree, or with --against or --between the trees of the first group against those
+of the second.
 """
 
 import argparse
@@ -17,9 +18,8 @@ from typing import Any
 
 from cladomatic_tools import __version__, output
 from cladomatic_tools.arguments import whole_number
-from cladomatic_tools.engine import Abandoned
 from cladomatic_tools.reader import EnvironmentFailure, InputError
-from cladomatic_tools.stopping import signal_number
+from cladomatic_tools.stopping import Stopped, signal_number
 
 ZARR_SUFFIX = ".zarr"
 _ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+):(?P<port>[0-9]{1,5})")
@@ -113,7 +113,10 @@ def run(args: argparse.Namespace, target: output.Target | None, tree_set: Any, r
     from cladomatic_tools import dask as tiles
 
     try:
-        with _connected(args.scheduler, args.scheduler_timeout, zarr_output=target is None):
+        with (
+            _connected(args.scheduler, args.scheduler_timeout, zarr_output=target is None),
+            _local_threads(None if args.scheduler else args.threads, tree_set),
+        ):
             _write(args, target, tree_set, rows, cols)
     except KeyboardInterrupt as err:
         # neither tile threads nor a client's connection stop on request: the process ends at once
@@ -164,9 +167,27 @@ def _write(args: argparse.Namespace, target: output.Target | None, tree_set: Any
     output.write_matrix(bands, target)
 
 
+class Abandoned(Stopped):
+    """Ctrl-C or another signal during a tiled run: neither Dask's tile threads nor a client's connection stop on
+    request, so the process has to end without waiting for them."""
+
+
 class ClusterFailure(EnvironmentFailure):
     """A fault of the cluster in the middle of a run, after which the client's threads may still wait on the
     scheduler: the process ends as soon as it is said."""
+
+
+@contextlib.contextmanager
+def _local_threads(threads: int | None, tree_set: Any) -> Iterator[None]:
+    """`threads` threads for Dask's local scheduler, each tile on one of them; nothing for None."""
+    if threads is None:
+        yield
+        return
+    import dask
+
+    tree_set.threads = 1
+    with dask.config.set(num_workers=threads):
+        yield
 
 
 @contextlib.contextmanager

@@ -1,7 +1,6 @@
 """Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
 rows at a time on it, and the split exports of the cladomatic module."""
 
-import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
@@ -10,7 +9,6 @@ from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EngineMissing, InputError
 from cladomatic_tools.rooting import COMMAND_OPTIONS
 from cladomatic_tools.sources import FileTrees, explain, rooting_of, scan, texts
-from cladomatic_tools.stopping import Stopped, signal_number
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
@@ -19,13 +17,6 @@ METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # Metrics whose per-tree exports the cladomatic module writes.
 SPLIT_METRICS = ("rf", "wrf", "kf")
 WEIGHTED = ("wrf", "kf")
-
-_WAIT_SECONDS = 0.05
-
-
-class Abandoned(Stopped):
-    """Ctrl-C or another signal that ends the run while the module computes on its own thread, which cannot be
-    stopped: the process has to end without waiting for it."""
 
 
 def _function(name: str) -> Callable[..., tuple[Any, ...]]:
@@ -46,29 +37,6 @@ def _tree_set_type() -> type[TreeSet]:
     return TreeSet
 
 
-def _on_worker[T](call: Callable[[], T]) -> T:
-    """`call()` on a thread of its own while this one waits in short steps, so that Ctrl-C, which Python
-    delivers only to the main thread, is seen at once even while the module holds the work for minutes."""
-    outcome: list[tuple[bool, Any]] = []
-
-    def work() -> None:
-        try:
-            outcome.append((True, call()))
-        except BaseException as err:  # handed over whole to the waiting thread
-            outcome.append((False, err))
-
-    worker = threading.Thread(target=work, name="cladomatic-engine", daemon=True)
-    try:
-        # start() waits for the thread to run, and a signal can land in that wait too
-        worker.start()
-        while worker.is_alive():
-            worker.join(_WAIT_SECONDS)
-    except KeyboardInterrupt as err:
-        raise Abandoned(signal_number(err)) from None
-    succeeded, value = outcome[0]
-    if not succeeded:
-        raise value
-    return cast(T, value)
 
 
 def read_set(
@@ -79,10 +47,11 @@ def read_set(
     warn: Callable[[str], None] | None = None,
     *,
     lengths: bool | None = None,
+    threads: int | None = None,
 ) -> TreeSet:
-    """The trees of the readings read once, one after another, into one tree set, with branch lengths only for
-    the metrics that use them (or as `lengths` says), rooted as `rooted` says or else as the files mark them (see
-    `rooting`); a fault in a tree is said with its file, line and tree."""
+    """The trees of the readings read once, one after another, into one tree set of `threads` threads (None:
+    every CPU), with branch lengths only for the metrics that use them (or as `lengths` says), rooted as `rooted`
+    says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree."""
     tree_set_type = _tree_set_type()
     weighted = metric in WEIGHTED if lengths is None else lengths
     try:
@@ -90,8 +59,8 @@ def read_set(
         if metric == "info_rf":
             rooting.refuse_rooted(metric)
         on_tree = status.reading if status.enabled else None
-        trees = _on_worker(
-            lambda: tree_set_type.from_reading(readings, rooting=rooting, lengths=weighted, on_tree=on_tree)
+        trees = tree_set_type.from_reading(
+            readings, rooting=rooting, lengths=weighted, on_tree=on_tree, threads=threads
         )
     except ValueError as err:
         raise InputError(str(err)) from None
@@ -103,8 +72,8 @@ def read_set(
 
 
 def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCounter) -> Bands:
-    """The block `rows` x `cols` of the set's matrix, each band computed on a worker thread so that Ctrl-C
-    ends the run at once. Blocks of one set are cells of its whole matrix, bit for bit."""
+    """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
+    are cells of its whole matrix, bit for bit."""
     import numpy
 
     dtype = "uint32" if metric == "rf" else "float64"
@@ -112,7 +81,7 @@ def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCou
 
     def fill(span: range, out: Any) -> None:
         picked = range(rows.start + span.start, rows.start + span.stop)
-        _on_worker(lambda: trees.distances(metric, rows=picked, cols=columns, out=out))
+        trees.distances(metric, rows=picked, cols=columns, out=out)
         counter.add(len(span))
 
     names = trees.tree_names
@@ -129,16 +98,12 @@ def _run(
     counter = cast(Counter, _function("ProgressCounter")()) if status.enabled else None
     stream = texts(tree_set, lambda _: status.tree_read())
 
-    def call() -> tuple[Any, ...]:
-        return function(
-            tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
-        )
-
+    # The module is not stopped by Ctrl-C: the interrupt takes effect once its call returns.
     try:
         with status.watching(counter, len(tree_set.names)):
-            result = _on_worker(call)
-    except Abandoned:
-        raise  # the stream may still be in use on the worker thread
+            result = function(
+                tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
+            )
     except ValueError as err:
         stream.close()
         raise InputError(explain([tree_set], err, rooted)) from None

@@ -43,6 +43,7 @@ class _Parser(argparse.ArgumentParser):
 
 
 _step = whole_number(1)
+_threads = whole_number(1)
 
 
 def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
@@ -112,6 +113,13 @@ def _parser() -> argparse.ArgumentParser:
             "burn-in and thinning applied to both: one row per tree of the first group, one column per tree of "
             "the second. Give the FILEs first: '%(prog)s run1.t --between run2.t'",
         )
+        command.add_argument(
+            "--threads",
+            type=_threads,
+            metavar="N",
+            help="threads of this process (default: as many as the CPUs it may use; more run as that many); "
+            "the results are the same for every N. The workers of --scheduler use their own",
+        )
         cluster.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
@@ -152,7 +160,7 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
     readings = [FileTrees(args.files, selection)]
     if second:
         readings.append(FileTrees(second, selection if args.between else Selection()))
-    trees = engine.read_set(readings, args.metric, args.rooted, status, warn)
+    trees = engine.read_set(readings, args.metric, args.rooted, status, warn, threads=args.threads)
     n = len(readings[0].positions)
     if not second and n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")
@@ -199,7 +207,7 @@ def main(argv: list[str] | None = None) -> int:
         if isinstance(err, OSError):
             # standard output failed; flushing it at exit would only fail again
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        if isinstance(err, engine.Abandoned | cluster.ClusterFailure):
+        if isinstance(err, cluster.Abandoned | cluster.ClusterFailure):
             sys.stderr.flush()
             os._exit(code)
         return code

@@ -3,7 +3,9 @@ another, and summaries that need no matrix at all.
 
 The trees are parsed once and every distinct split is interned; each metric lays the set out for its pairwise
 kernel on first use and keeps that layout. Heavy work runs in parallel with the interpreter lock released, so
-other Python threads keep running.
+other Python threads keep running, on `threads` threads (the set's, or a call's own; by default as many as the CPUs
+the process may use), and Ctrl-C stops it within a fraction of a second: the call raises KeyboardInterrupt, and an
+`out` it was writing holds garbage. Results are the same bits whatever the number of threads.
 
 >>> import numpy as np
 >>> ts = TreeSet.from_newick(["((A:1,B:1):1,(C:1,D:1):1);", "((A:1,C:1):1,(B:1,D:1):1);"])
@@ -16,6 +18,7 @@ array([[4., 0.]])
 
 import hashlib
 import itertools
+import numbers
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
 from functools import partial
@@ -42,6 +45,10 @@ SUMMARIES = ("rf", "info_rf", "kf2")
 # The layout of a pickled set's state. The first (no version) had no checksum.
 _STATE_VERSION = 2
 
+# Rows of a block finished so far, for another thread to poll during `distances` or `against` (progress=):
+# value(), total() (the block's rows) and fraction().
+Progress = _cladomatic_engine.Progress
+
 
 class TreeSet:
     """An interned set of trees over one leaf set.
@@ -49,10 +56,12 @@ class TreeSet:
     Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str), `rooted`, `has_lengths`,
     `groups` (int32 per tree: index into `group_names`, one group per file or run), `group_names`,
     `positions` (int64 per tree: its 0-based position in its group's file before burn-in and thinning),
-    `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`).
+    `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`), `threads` (how many
+    threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set sent to another
+    process uses that process's CPUs).
     """
 
-    __slots__ = ("_engine", "burnin", "group_names", "groups", "positions", "tree_names")
+    __slots__ = ("_engine", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
 
     def __init__(
         self,
@@ -62,6 +71,7 @@ class TreeSet:
         group_names: list[str],
         positions,
         burnin: Burnin | None = None,
+        threads: int | None = None,
     ):
         self._engine = engine
         self.tree_names = tree_names
@@ -69,6 +79,8 @@ class TreeSet:
         self.group_names = group_names
         self.positions = positions
         self.burnin = burnin
+        _thread_count(threads)
+        self.threads = threads
 
     # construction
 
@@ -83,6 +95,7 @@ class TreeSet:
         lengths: bool = True,
         groups: Sequence[int] | None = None,
         group_names: Sequence[str] | None = None,
+        threads: int | None = None,
     ) -> TreeSet:
         """Reads Newick strings from any iterable, pulled one chunk at a time while earlier chunks are parsed.
 
@@ -91,8 +104,8 @@ class TreeSet:
         ValueError, as does an [&R] after an unmarked first tree of an iterator that is not a list (its trees
         are read as they come). True or False overrides the marks. `translate` maps labels to leaf names for
         every tree; `lengths=False` drops branch lengths (wrf, kf and kf2 then refuse); `groups` gives each
-        tree's group (index into `group_names`), default one group. Malformed trees raise ValueError with the
-        tree's 0-based position in `tree_index`.
+        tree's group (index into `group_names`), default one group; `threads` is the set's `threads`. Malformed
+        trees raise ValueError with the tree's 0-based position in `tree_index`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));"] * 3, names=["x", "y", "z"]).tree_names
         ['x', 'y', 'z']
@@ -104,7 +117,7 @@ class TreeSet:
         translate_table = None if translate is None else dict(translate)
         rooting = Rooting(rooted)
         items = _marked(trees, rooting) if rooted is None else iter(trees)
-        engine = _build(items, translate_table, rooting.rooted, lengths)
+        engine = _build(items, translate_table, rooting.rooted, lengths, _thread_count(threads))
         n = engine.n_trees
         tree_names = [f"tree_{i + 1}" for i in range(n)] if names is None else [str(name) for name in names]
         if len(tree_names) != n:
@@ -123,7 +136,7 @@ class TreeSet:
         for i, g in enumerate(group_of.tolist()):
             positions[i] = seen[g]
             seen[g] += 1
-        return cls(engine, tree_names, group_of, group_names, positions)
+        return cls(engine, tree_names, group_of, group_names, positions, threads=threads)
 
     @classmethod
     def from_files(
@@ -134,6 +147,7 @@ class TreeSet:
         lengths: bool = True,
         burnin: int | str | Fraction | float | None = None,
         every: int = 1,
+        threads: int | None = None,
     ) -> TreeSet:
         """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, or
         file objects that `read` bytes or text, in one pass. Each run is one group: a Newick file, or one TREES
@@ -143,8 +157,9 @@ class TreeSet:
         a share below 1 (0.25, "0.25" or Fraction(1, 4)), floor(share x trees) of each run; then every
         `every`-th tree is kept and `positions` are the kept trees' places in their runs. The set remembers the
         burn-in it was given (`burnin`, 0 included), so that `asdsf()` does not drop another. `rooted=None`
-        follows the files' own [&R]/[&U] comments as `from_newick` does (True or False overrides them).
-        A fault in a tree raises ValueError naming its file, line and tree, and the taxa when leaf sets differ.
+        follows the files' own [&R]/[&U] comments as `from_newick` does (True or False overrides them);
+        `threads` is the set's `threads`. A fault in a tree raises ValueError naming its file, line and tree, and
+        the taxa when leaf sets differ.
         """
         one = isinstance(paths, str) or hasattr(paths, "read")
         given: list[Source] = [paths] if one else list(paths)  # type: ignore[list-item, arg-type]
@@ -152,7 +167,7 @@ class TreeSet:
             raise ValueError("no files to read")
         selection = Selection(None if burnin is None else parse_burnin(burnin), int(every))
         readings = [FileTrees(given, selection)]
-        return cls.from_reading(readings, rooting=rooting_of(rooted, readings), lengths=lengths)
+        return cls.from_reading(readings, rooting=rooting_of(rooted, readings), lengths=lengths, threads=threads)
 
     @classmethod
     def from_reading(
@@ -162,6 +177,7 @@ class TreeSet:
         rooting: Rooting | None = None,
         lengths: bool = True,
         on_tree: Callable[[str, int], None] | None = None,
+        threads: int | None = None,
     ) -> TreeSet:
         """The set of the trees the `readings` read, one after another, read as `rooting` decided (default:
         as the files mark them, see `sources.rooting_of`); `on_tree` sees each file's count of trees read so
@@ -171,7 +187,7 @@ class TreeSet:
             rooting = rooting_of(None, readings)
         reading = sources.read(readings, rooting, on_tree)
         try:
-            engine = _build_from(reading, rooting.rooted, lengths)
+            engine = _build_from(reading, rooting.rooted, lengths, _thread_count(threads))
         except ValueError as err:
             sources.settle(readings, reading)
             located = ValueError(explain(readings, err, rooting.rooted))
@@ -190,6 +206,7 @@ class TreeSet:
             [run.label() for files in readings for run in files.runs],
             np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
             readings[0].selection.burnin if readings else None,
+            threads,
         )
 
     # description
@@ -219,7 +236,16 @@ class TreeSet:
 
     # distances
 
-    def distances(self, metric: str = "rf", rows=None, cols=None, out: np.ndarray | None = None) -> np.ndarray:
+    def distances(
+        self,
+        metric: str = "rf",
+        rows=None,
+        cols=None,
+        out: np.ndarray | None = None,
+        *,
+        threads: int | None = None,
+        progress: Progress | None = None,
+    ) -> np.ndarray:
         """The block of the pairwise matrix with the given rows and columns.
 
         Metrics: "rf" (uint32) splits in exactly one of the two trees; "rf_norm" (float64) RF divided by the
@@ -231,7 +257,8 @@ class TreeSet:
         `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
         has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of
         the metric's dtype and that shape, an np.memmap included. The whole matrix equals the `cladomatic`
-        module's matrix bit for bit for rf, wrf and kf.
+        module's matrix bit for bit for rf, wrf and kf. `threads` overrides the set's for this call; a `Progress`
+        given as `progress` counts the block's rows as they are finished.
 
         >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
         >>> ts.distances("rf_norm", rows=slice(0, 1))
@@ -243,15 +270,24 @@ class TreeSet:
         col_index = _indices(cols, n, "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
         if out.size:
-            self._engine.distances(metric, row_index, col_index, out)
+            self._engine.distances(metric, row_index, col_index, out, self._threads(threads), _progress(progress))
         return out
 
     def against(
-        self, other: TreeSet, metric: str = "rf", out: np.ndarray | None = None, *, rows=None, cols=None
+        self,
+        other: TreeSet,
+        metric: str = "rf",
+        out: np.ndarray | None = None,
+        *,
+        rows=None,
+        cols=None,
+        threads: int | None = None,
+        progress: Progress | None = None,
     ) -> np.ndarray:
         """Trees of this set against trees of `other` (same leaf names, same rootedness): by default every
         tree against every tree, a len(self) x len(other) matrix; `rows` picks trees of this set and `cols`
-        trees of `other` as in `distances`. Written into `out` when given.
+        trees of `other` as in `distances`. Written into `out` when given; `threads` and `progress` as in
+        `distances`.
 
         >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
@@ -268,7 +304,9 @@ class TreeSet:
         out = _output(out, dtype, (row_index.size, col_index.size))
         if out.size:
             try:
-                self._engine.against(other._engine, metric, row_index, col_index, out)
+                self._engine.against(
+                    other._engine, metric, row_index, col_index, out, self._threads(threads), _progress(progress)
+                )
             except ValueError:
                 if self.leaf_names != other.leaf_names:
                     have, want = set(other.leaf_names), set(self.leaf_names)
@@ -280,9 +318,10 @@ class TreeSet:
 
     # summaries without the matrix
 
-    def mean_distances(self, metric: str = "rf") -> np.ndarray:
+    def mean_distances(self, metric: str = "rf", *, threads: int | None = None) -> np.ndarray:
         """Per tree, its mean distance to the other trees, from split counts and per-split sums (no matrix):
-        "rf", "info_rf", or "kf2" (mean squared KF distance). Zeros for a set of one tree.
+        "rf", "info_rf", or "kf2" (mean squared KF distance). Zeros for a set of one tree. `threads` as in
+        `distances`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).mean_distances()
         array([1., 1., 2.])
@@ -294,7 +333,7 @@ class TreeSet:
         if metric == "kf2" and not self.has_lengths:
             raise ValueError("kf2 needs branch lengths: the set was read with lengths=False")
         sums = np.zeros(len(self), dtype=np.float64)
-        self._engine.sums(metric, sums)
+        self._engine.sums(metric, sums, self._threads(threads))
         return sums / (len(self) - 1) if len(self) > 1 else sums
 
     def medoid(self, metric: str = "rf") -> int:
@@ -324,7 +363,7 @@ class TreeSet:
         splits = np.zeros((n_splits, len(self.leaf_names)), dtype=np.bool_)
         counts = np.zeros((n_groups, n_splits), dtype=np.int64)
         self._engine.split_sides(splits)
-        self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts)
+        self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts, self._threads(None))
         return splits, counts
 
     def asdsf(
@@ -417,7 +456,7 @@ class TreeSet:
         (array([0, 1, 0], dtype=uint32), array([2, 1]))
         """
         ids = np.empty(len(self), dtype=np.uint32)
-        self._engine.topology_ids(ids)
+        self._engine.topology_ids(ids, self._threads(None))
         return ids, np.bincount(ids).astype(np.int64)
 
     # pickling: the interned arrays as one bytes object, and a checksum of the whole state
@@ -427,6 +466,9 @@ class TreeSet:
         burnin = None if self.burnin is None else self.burnin.text
         fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
         return _restore, (_STATE_VERSION, _state_digest(_STATE_VERSION, fields), *fields)
+
+    def _threads(self, threads: int | None) -> int:
+        return _thread_count(self.threads if threads is None else threads)
 
     def _check_metric(self, metric: str):
         dtype = METRICS.get(metric)
@@ -514,21 +556,21 @@ def _state_digest(version: int, fields: tuple) -> bytes:
     return digest.digest()
 
 
-def _build(items, translate, rooted: bool, lengths: bool):
+def _build(items, translate, rooted: bool, lengths: bool, threads: int):
     """The engine over an iterator of Newick strings or (Newick, translate table or None) pairs."""
     try:
-        return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths))
+        return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths), threads)
     except ValueError as err:
         # every error from reading carries the attribute, None when no one tree is to blame
         err.__dict__.setdefault("tree_index", None)
         raise
 
 
-def _build_from(reading, rooted: bool, lengths: bool):
+def _build_from(reading, rooted: bool, lengths: bool, threads: int):
     """The engine over a native reading of files (see `sources.read`); None when a fault of the input ended
     the reading, which `sources.settle` then raises."""
     try:
-        return _cladomatic_engine.Engine.build_from(reading, bool(rooted), bool(lengths))
+        return _cladomatic_engine.Engine.build_from(reading, bool(rooted), bool(lengths), threads)
     except ValueError as err:
         err.__dict__.setdefault("tree_index", None)
         raise
@@ -557,6 +599,21 @@ def _marked(trees: Iterable[str], rooting: Rooting) -> Iterator[str]:
             yield text
 
     return checked()
+
+
+def _thread_count(threads: int | None) -> int:
+    """The engine's count of threads: 0 for as many as the CPUs the process may use."""
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, numbers.Integral) or threads < 1:
+        raise ValueError(f"threads must be a whole number of at least 1, got {threads!r}")
+    return min(int(threads), 2**32 - 1)
+
+
+def _progress(progress: Progress | None) -> Progress | None:
+    if progress is not None and not isinstance(progress, Progress):
+        raise TypeError(f"progress must be a cladomatic_tools.treeset.Progress, not {type(progress).__name__}")
+    return progress
 
 
 def _indices(picked, n: int, what: str) -> np.ndarray:

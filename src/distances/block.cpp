@@ -38,16 +38,17 @@ PostingSpan holders(const Postings& postings, std::uint32_t k) noexcept {
   return all;
 }
 
-// Runs `row(r, scratch)` for every block row in parallel; each task owns a
-// scratch of one cell per column.
+// Runs `row(r, scratch)` for every block row in parallel, each counted when
+// done; each task owns a scratch of one cell per column.
 template <class Acc, class Row>
 void for_rows(Block block, const Row& row) {
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block.rows.size()),
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       std::vector<Acc> scratch(block.cols.size());
-                      for (std::size_t r = range.begin(); r != range.end(); ++r) {
+                      for (std::size_t r = range.begin(); r != range.end() && !stop_requested(); ++r) {
                         std::fill(scratch.begin(), scratch.end(), Acc{});
                         row(r, scratch);
+                        count_rows(block.rows_done, 1);
                       }
                     });
 }
@@ -195,7 +196,7 @@ void weighted_block(const WeightedLayout& layout, std::span<const WeightedSelf> 
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, groups), [&](const tbb::blocked_range<std::size_t>& range) {
         std::vector<double> rare(kRowGroup * width);
-        for (std::size_t group = range.begin(); group != range.end(); ++group) {
+        for (std::size_t group = range.begin(); group != range.end() && !stop_requested(); ++group) {
           const std::size_t r0 = group * kRowGroup;
           const std::size_t count = std::min(kRowGroup, block.rows.size() - r0);
           std::fill(rare.begin(), rare.end(), 0.0);
@@ -235,6 +236,7 @@ void weighted_block(const WeightedLayout& layout, std::span<const WeightedSelf> 
               out[(r0 + k) * width + c] = value;
             }
           }
+          count_rows(block.rows_done, count);
         }
       });
 }
@@ -259,7 +261,7 @@ void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uin
                     [&](const tbb::blocked_range<std::size_t>& range) {
                       std::vector<std::uint32_t> shared(width);
                       std::vector<std::uint32_t> rf(width);
-                      for (std::size_t r = range.begin(); r != range.end(); ++r) {
+                      for (std::size_t r = range.begin(); r != range.end() && !stop_requested(); ++r) {
                         std::fill(shared.begin(), shared.end(), 0);
                         kernel.row(layout, block, first, kernel.words, r, shared, rf.data());
                         const std::uint64_t own = splits[block.rows[r]];
@@ -267,6 +269,7 @@ void rf_norm_block(const RfLayout& layout, Block block, std::span<const std::uin
                           const std::uint64_t both = own + splits[block.cols[c]];
                           out[r * width + c] = both == 0 ? 0.0 : double(rf[c]) / double(both);
                         }
+                        count_rows(block.rows_done, 1);
                       }
                     });
 }
@@ -304,7 +307,7 @@ void info_rf_block(const RfLayout& layout, const InfoWeights& weights, Block blo
   const std::size_t width = block.cols.size();
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, block.rows.size()),
                     [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t r = range.begin(); r != range.end(); ++r) {
+                      for (std::size_t r = range.begin(); r != range.end() && !stop_requested(); ++r) {
                         const std::uint32_t i = block.rows[r];
                         const std::uint64_t* bits_i = bits.bits.data() + i * bits.words;
                         const PostingSpan rare_i = forward_row(layout.postings, i);
@@ -337,6 +340,7 @@ void info_rf_block(const RfLayout& layout, const InfoWeights& weights, Block blo
                           }
                           out[r * width + c] = sum;
                         }
+                        count_rows(block.rows_done, 1);
                       }
                     });
 }

@@ -3,6 +3,20 @@
 // the lower-numbered tree of its pair, with the full fill's arithmetic in the
 // full fill's order, so a block's cells equal the full matrix's bit for bit
 // whatever the block, the thread count or the order of the trees picked.
+//
+// Which kernels each caller takes (why two families: README.md):
+//   the cladomatic module's matrices    the whole-matrix family: rf.hpp
+//                                       (distinct topologies, then
+//                                       expand_topologies) and weighted.hpp,
+//                                       each pair once, driven by matrix.hpp
+//   TreeSet.distances: the command's    these block kernels; rows equal to
+//   bands, Dask tiles, ESS, tree space  the columns through symmetric_block.hpp,
+//                                       rf, rf_norm and info_rf over distinct
+//                                       topologies (distinct_block)
+//   TreeSet.against: --against,         merge joins of two sets' sorted split
+//   --between, Dask's against tiles     lists (split_lists.hpp: merge_block)
+//   TreeSet.mean_distances, medoid      sums from tree counts, no matrix
+//                                       (split_lists.hpp: rf_sums, kf2_sums)
 #pragma once
 
 #include <cstddef>
@@ -12,15 +26,18 @@
 
 #include "../primitives/cpu.hpp"
 #include "rf.hpp"
+#include "row_progress.hpp"
 #include "weighted_terms.hpp"
 
 namespace cladomatic {
 
 // Tree indices of a block's rows and columns, in output order; repeats allowed.
-// Output cell (r, c) is at out[r * cols.size() + c].
+// Output cell (r, c) is at out[r * cols.size() + c].  `rows_done`, when given,
+// grows by rows.size() in all as the kernel finishes rows (row_progress.hpp).
 struct Block {
   std::span<const std::uint32_t> rows;
   std::span<const std::uint32_t> cols;
+  RowCounter* rows_done = nullptr;
 };
 
 // Throws InvariantFailure when a tree index is out of range of the layout.

@@ -5,6 +5,7 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numeric>
 #include <string>
@@ -90,17 +91,25 @@ void check_indices(std::span<const std::uint32_t> picked, std::size_t n) {
   }
 }
 
+// Tiles of rows by columns, so that both sides' lists stay in cache; a row
+// is counted as finished once the tiles holding it have covered its columns.
 template <class Cell, class Value>
 void fill_block(std::span<const std::uint32_t> rows, std::span<const std::uint32_t> cols, Cell* out,
-                const Value& value) {
-  tbb::parallel_for(tbb::blocked_range2d<std::size_t>(0, rows.size(), 0, cols.size()),
-                    [&](const tbb::blocked_range2d<std::size_t>& range) {
-                      for (std::size_t r = range.rows().begin(); r != range.rows().end(); ++r) {
-                        for (std::size_t c = range.cols().begin(); c != range.cols().end(); ++c) {
-                          out[r * cols.size() + c] = value(rows[r], cols[c]);
-                        }
-                      }
-                    });
+                RowCounter* rows_done, const Value& value) {
+  std::vector<std::atomic<std::size_t>> columns_done(rows_done != nullptr ? rows.size() : 0);
+  tbb::parallel_for(
+      tbb::blocked_range2d<std::size_t>(0, rows.size(), 0, cols.size()),
+      [&](const tbb::blocked_range2d<std::size_t>& range) {
+        const std::size_t width = range.cols().size();
+        for (std::size_t r = range.rows().begin(); r != range.rows().end() && !stop_requested(); ++r) {
+          for (std::size_t c = range.cols().begin(); c != range.cols().end(); ++c) {
+            out[r * cols.size() + c] = value(rows[r], cols[c]);
+          }
+          if (rows_done != nullptr &&
+              columns_done[r].fetch_add(width, std::memory_order_relaxed) + width == cols.size())
+            count_rows(rows_done, 1);
+        }
+      });
 }
 
 // log2((2k - 3)!!) for k = 0 .. n, with (-1)!! = 1.
@@ -200,18 +209,20 @@ std::vector<double> split_information(const CladeTable& clades, std::uint32_t n_
 }
 
 void merge_block(const PairContext& context, const SplitLists& a, std::span<const std::uint32_t> rows,
-                 const SplitLists& b, std::span<const std::uint32_t> cols, double* out) {
+                 const SplitLists& b, std::span<const std::uint32_t> cols, double* out,
+                 RowCounter* rows_done) {
   check_indices(rows, a.size());
   check_indices(cols, b.size());
-  fill_block(rows, cols, out,
+  fill_block(rows, cols, out, rows_done,
              [&](std::uint32_t i, std::uint32_t j) { return pair_value(context, a, i, b, j); });
 }
 
 void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, const SplitLists& b,
-                    std::span<const std::uint32_t> cols, std::uint32_t n_pendant, std::uint32_t* out) {
+                    std::span<const std::uint32_t> cols, std::uint32_t n_pendant, std::uint32_t* out,
+                    RowCounter* rows_done) {
   check_indices(rows, a.size());
   check_indices(cols, b.size());
-  fill_block(rows, cols, out, [&](std::uint32_t i, std::uint32_t j) {
+  fill_block(rows, cols, out, rows_done, [&](std::uint32_t i, std::uint32_t j) {
     return symmetric_difference(inner(a.ids_of(i), n_pendant), inner(b.ids_of(j), n_pendant));
   });
 }

@@ -10,6 +10,7 @@
 
 #include "../snapshot/clades.hpp"
 #include "../snapshot/intern.hpp"
+#include "row_progress.hpp"
 
 namespace cladomatic {
 
@@ -56,11 +57,14 @@ struct PairContext {
 
 // out[r * cols.size() + c] = the metric between tree rows[r] of `a` and tree
 // cols[c] of `b`, both in one id space; kRf gives whole numbers.  Throws
-// InvariantFailure when an index is out of range.
+// InvariantFailure when an index is out of range.  `rows_done`, when given,
+// grows by rows.size() in all as rows are finished (row_progress.hpp).
 void merge_block(const PairContext& context, const SplitLists& a, std::span<const std::uint32_t> rows,
-                 const SplitLists& b, std::span<const std::uint32_t> cols, double* out);
+                 const SplitLists& b, std::span<const std::uint32_t> cols, double* out,
+                 RowCounter* rows_done = nullptr);
 void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, const SplitLists& b,
-                    std::span<const std::uint32_t> cols, std::uint32_t n_pendant, std::uint32_t* out);
+                    std::span<const std::uint32_t> cols, std::uint32_t n_pendant, std::uint32_t* out,
+                    RowCounter* rows_done = nullptr);
 
 // Per tree, the sum of its RF distances to every tree of the set, each split
 // weighted by `information` (by 1 when empty), from the tree counts alone.

@@ -22,7 +22,8 @@ inline bool same_trees(Block block) noexcept {
 
 // `kernel(Block, Cell*)` fills a block row-major.  Runs it on the whole block
 // unless the block is symmetric; then on bands of rows against the columns
-// from the band on, in a scratch of one band.
+// from the band on, in a scratch of one band.  Each band's rows are the
+// block's rows, so the counter of finished rows passes through whole.
 template <class Cell, class Kernel>
 void symmetric_block(Block block, Cell* out, const Kernel& kernel) {
   const std::size_t n = block.rows.size();
@@ -36,10 +37,11 @@ void symmetric_block(Block block, Cell* out, const Kernel& kernel) {
   constexpr std::size_t kBandBytes = std::size_t{32} << 20;
   const std::size_t band = std::clamp<std::size_t>(kBandBytes / (n * sizeof(Cell)) / 16 * 16, 16, 512);
   std::vector<Cell> scratch(std::min(band, n) * n);
-  for (std::size_t first = 0; first < n; first += band) {
+  for (std::size_t first = 0; first < n && !stop_requested(); first += band) {
     const std::size_t last = std::min(first + band, n);
     const std::size_t width = n - first;
-    kernel(Block{block.rows.subspan(first, last - first), block.cols.subspan(first)}, scratch.data());
+    kernel(Block{block.rows.subspan(first, last - first), block.cols.subspan(first), block.rows_done},
+           scratch.data());
     // The band's cells into its rows, then into its columns of every later
     // row; a task takes a stretch of rows either way.
     tbb::parallel_for(tbb::blocked_range<std::size_t>(first, n),

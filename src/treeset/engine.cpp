@@ -1,14 +1,17 @@
 // The tree-set engine module: one interned tree set kept alive between calls,
 // with each metric's layout built on first use.  Python code wraps it
 // (cladomatic_tools.TreeSet) and checks the arguments; this layer converts,
-// releases the interpreter lock for every heavy step and turns the core's
-// errors into Python exceptions.
+// runs every heavy step with the interpreter lock released on as many threads
+// as the caller asks, stoppable by Ctrl-C (interruptible.hpp), and turns the
+// core's errors into Python exceptions.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -28,6 +31,7 @@
 #include "distances/symmetric_block.hpp"
 #include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
+#include "interruptible.hpp"
 #include "output/table_text.hpp"
 #include "reading.hpp"
 #include "snapshot/serialise.hpp"
@@ -45,14 +49,25 @@ namespace {
 using Indices = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using Out = nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
+// Thrown where a computation stopped by Ctrl-C would otherwise be kept; the
+// call raises KeyboardInterrupt instead, so it never reaches Python.
+struct Cancelled : InvariantFailure {
+  Cancelled() : InvariantFailure("a cancelled computation was kept") {}
+};
+
 // A value built on first use by whichever caller gets there first; callers
-// may run at once with the lock released.
+// may run at once with the lock released.  A build stopped by Ctrl-C is
+// incomplete: it is thrown away, and the next call builds the value again.
 template <class T>
 class Lazy {
  public:
   template <class Make>
   const T& get(const Make& make) {
-    std::call_once(once_, [&] { value_ = std::make_unique<T>(make()); });
+    std::call_once(once_, [&] {
+      T value = make();
+      if (stop_requested()) throw Cancelled();
+      value_ = std::make_unique<T>(std::move(value));
+    });
     return *value_;
   }
 
@@ -137,10 +152,22 @@ struct Engine {
   }
 };
 
-// The set the pipeline builds from `source`, run with the lock released.
-Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths) {
-  nb::gil_scoped_release released;
-  return from_newick_iter_opts(source, {.rooted = rooted, .weighted = lengths, .keep_clades = true});
+// The set the pipeline builds from `source` on an arena of `threads`, with
+// the lock released.  The source is pulled by the calling thread's arena, so
+// Ctrl-C reaches it between trees, in the iterator's own code or in the
+// checks InterruptibleSource makes.
+Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, Threads threads) {
+  InterruptibleSource checked(source);
+  std::optional<Result<Snapshots>> built;
+  {
+    nb::gil_scoped_release released;
+    arena_of(threads).execute([&] {
+      built.emplace(
+          from_newick_iter_opts(checked, {.rooted = rooted, .weighted = lengths, .keep_clades = true}));
+    });
+  }
+  checked.raise_recorded();
+  return std::move(*built);
 }
 
 [[noreturn]] void raise_failure(Failure&& failure) {
@@ -156,19 +183,19 @@ Engine* engine_of(Result<Snapshots>&& built, bool rooted, bool lengths) {
   return engine.release();
 }
 
-Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths) {
+Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths, Threads threads) {
   std::optional<TranslateMap> table;
   if (!translate.is_none() && convert_translate_map(translate.ptr(), table.emplace()) < 0)
     throw nb::python_error();
   IteratorSource source(PyRef::steal(nb::iter(items).release().ptr()), "trees", table ? &*table : nullptr);
-  Result<Snapshots> built = built_set(source, rooted, lengths);
+  Result<Snapshots> built = built_set(source, rooted, lengths, threads);
   if (PyRef recorded = source.take_recorded()) raise_failure(std::move(recorded));
   return engine_of(std::move(built), rooted, lengths);
 }
 
 // None when reading ended on a fault of the input, which `reading` keeps.
-Engine* build_from(nb::handle reading, bool rooted, bool lengths) {
-  Result<Snapshots> built = built_set(tree_source(reading), rooted, lengths);
+Engine* build_from(nb::handle reading, bool rooted, bool lengths, Threads threads) {
+  Result<Snapshots> built = built_set(tree_source(reading), rooted, lengths, threads);
   if (!reading_went_well(reading)) return nullptr;
   return engine_of(std::move(built), rooted, lengths);
 }
@@ -210,6 +237,20 @@ PairMetric pair_metric(const std::string& metric) {
   throw nb::value_error(("unknown metric " + metric).c_str());
 }
 
+// Rows of a block finished so far, polled by another thread while a call
+// computes; each call that is given one starts it again at 0 of its rows.
+struct Progress {
+  RowCounter done{0};
+  std::atomic<std::uint64_t> total{0};
+};
+
+RowCounter* started(Progress* progress, std::size_t rows) {
+  if (progress == nullptr) return nullptr;
+  progress->done.store(0, std::memory_order_relaxed);
+  progress->total.store(rows, std::memory_order_relaxed);
+  return &progress->done;
+}
+
 // A metric of the topologies alone, computed once per distinct pair of
 // topologies in the block and copied to the rest; the cells are the same.
 // Worth it only where the block shrinks to half or less.  Rows are trees
@@ -223,20 +264,20 @@ void by_topology(const Topologies& row_groups, const Topologies& col_groups, Blo
     const DistinctBlock distinct = distinct_block(row_groups, block.rows, col_groups, block.cols);
     if (2 * distinct.rows.size() * distinct.cols.size() <= block.rows.size() * block.cols.size()) {
       std::vector<Cell> small(distinct.rows.size() * distinct.cols.size());
-      kernel(Block{distinct.rows, distinct.cols}, small.data());
+      kernel(Block{distinct.rows, distinct.cols, block.rows_done}, small.data());
+      if (stop_requested()) return;
       expand_block(distinct, small.data(), out);
+      count_rows(block.rows_done, block.rows.size() - distinct.rows.size());
       return;
     }
   }
   kernel(block, out);
 }
 
-void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out) {
-  const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
+void fill_distances(Engine& engine, PairMetric pair, Block block, Out& out) {
   const std::size_t r = block.rows.size();
   const std::size_t c = block.cols.size();
-  nb::gil_scoped_release released;
-  switch (pair_metric(metric)) {
+  switch (pair) {
     case PairMetric::kRf: {
       const RfLayout& layout = engine.rf_layout();
       const Topologies& groups = engine.topology_groups();
@@ -284,32 +325,26 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
   }
 }
 
-// Rows pick trees of this set, columns trees of the other.
-void against(Engine& engine, Engine& other, const std::string& metric, Indices rows, Indices cols, Out out) {
-  if (engine.set().leaf_names != other.set().leaf_names)
-    throw nb::value_error("the two sets have different leaf names");
-  if (engine.saved.rooted != other.saved.rooted)
-    throw nb::value_error("one set was read as rooted trees and the other as unrooted");
+void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out,
+               Threads threads, Progress* progress) {
   const PairMetric pair = pair_metric(metric);
-  const std::span<const std::uint32_t> picked_rows{rows.data(), rows.shape(0)};
-  const std::span<const std::uint32_t> picked_cols{cols.data(), cols.shape(0)};
-  for (const std::uint32_t row : picked_rows)
-    if (row >= engine.n_trees()) throw nb::index_error("a row index is out of range");
-  for (const std::uint32_t col : picked_cols)
-    if (col >= other.n_trees()) throw nb::index_error("a column index is out of range");
-  const std::size_t n = picked_rows.size();
-  const std::size_t m = picked_cols.size();
-  nb::gil_scoped_release released;
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  run_interruptible(threads, [&] { fill_distances(engine, pair, block, out); });
+}
+
+void fill_against(Engine& engine, Engine& other, PairMetric pair, Block block, Out& out) {
+  const std::size_t n = block.rows.size();
+  const std::size_t m = block.cols.size();
   if ((pair == PairMetric::kWrf || pair == PairMetric::kKf) && !(engine.saved.lengths && other.saved.lengths))
     throw nb::value_error("both sets must be read with branch lengths (lengths=True)");
   const SplitLists& mine = engine.sorted_lists();
   const SplitLists theirs =
       remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
-  const Block block{picked_rows, picked_cols};
   if (pair == PairMetric::kRf) {
     by_topology(engine.topology_groups(), other.topology_groups(), block, cells<std::uint32_t>(out, n, m),
                 [&](Block part, std::uint32_t* to) {
-                  merge_block_rf(mine, part.rows, theirs, part.cols, engine.n_leaves(), to);
+                  merge_block_rf(mine, part.rows, theirs, part.cols, engine.n_leaves(), to, part.rows_done);
                 });
     return;
   }
@@ -323,7 +358,7 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
   }
   const PairContext context{pair, engine.n_leaves(), information};
   const auto kernel = [&](Block part, double* to) {
-    merge_block(context, mine, part.rows, theirs, part.cols, to);
+    merge_block(context, mine, part.rows, theirs, part.cols, to, part.rows_done);
   };
   if (pair == PairMetric::kWrf || pair == PairMetric::kKf) {
     kernel(block, cells<double>(out, n, m));
@@ -332,10 +367,25 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
   by_topology(engine.topology_groups(), other.topology_groups(), block, cells<double>(out, n, m), kernel);
 }
 
-// Per tree, the sum of its distances to every tree of the set.
-void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndim<1>, nb::c_contig> out) {
-  if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
-  nb::gil_scoped_release released;
+// Rows pick trees of this set, columns trees of the other.
+void against(Engine& engine, Engine& other, const std::string& metric, Indices rows, Indices cols, Out out,
+             Threads threads, Progress* progress) {
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  if (engine.saved.rooted != other.saved.rooted)
+    throw nb::value_error("one set was read as rooted trees and the other as unrooted");
+  const PairMetric pair = pair_metric(metric);
+  const std::span<const std::uint32_t> picked_rows{rows.data(), rows.shape(0)};
+  const std::span<const std::uint32_t> picked_cols{cols.data(), cols.shape(0)};
+  for (const std::uint32_t row : picked_rows)
+    if (row >= engine.n_trees()) throw nb::index_error("a row index is out of range");
+  for (const std::uint32_t col : picked_cols)
+    if (col >= other.n_trees()) throw nb::index_error("a column index is out of range");
+  const Block block{picked_rows, picked_cols, started(progress, picked_rows.size())};
+  run_interruptible(threads, [&] { fill_against(engine, other, pair, block, out); });
+}
+
+void fill_sums(Engine& engine, const std::string& metric, double* out) {
   std::vector<double> values;
   if (metric == "rf") {
     values = rf_sums(engine.sorted_lists(), engine.set().freq, engine.n_leaves(), {});
@@ -349,7 +399,14 @@ void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndi
   } else {
     throw nb::value_error(("no sum without the matrix for metric " + metric).c_str());
   }
-  std::copy(values.begin(), values.end(), out.data());
+  std::copy(values.begin(), values.end(), out);
+}
+
+// Per tree, the sum of its distances to every tree of the set.
+void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndim<1>, nb::c_contig> out,
+          Threads threads) {
+  if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  run_interruptible(threads, [&] { fill_sums(engine, metric, out.data()); });
 }
 
 std::size_t n_splits(const Engine& engine) {
@@ -369,12 +426,13 @@ void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_cont
 }
 
 void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig> groups,
-                   nb::ndarray<std::int64_t, nb::ndim<2>, nb::c_contig> out) {
+                   nb::ndarray<std::int64_t, nb::ndim<2>, nb::c_contig> out, Threads threads) {
   if (groups.shape(0) != engine.n_trees() || out.shape(1) != n_splits(engine))
     throw nb::value_error("groups or out has the wrong shape");
-  nb::gil_scoped_release released;
-  group_counts(engine.sorted_lists(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
-               n_splits(engine), out.data());
+  run_interruptible(threads, [&] {
+    group_counts(engine.sorted_lists(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
+                 n_splits(engine), out.data());
+  });
 }
 
 // A vector handed to NumPy without a copy: the array owns it.
@@ -484,11 +542,16 @@ std::uint32_t mcc(const Engine& engine) {
   return mcc_tree(engine.set().snaps, engine.set().freq);
 }
 
-void topology_ids(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out) {
+// Per tree, the number of its topology: topologies are numbered in order of
+// their first tree, two trees sharing one exactly when they hold the same
+// splits.
+void topology_ids(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out,
+                  Threads threads) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
-  nb::gil_scoped_release released;
-  const std::vector<std::uint32_t>& group_of = engine.topology_groups().group_of;
-  std::copy(group_of.begin(), group_of.end(), out.data());
+  run_interruptible(threads, [&] {
+    const std::vector<std::uint32_t>& group_of = engine.topology_groups().group_of;
+    std::copy(group_of.begin(), group_of.end(), out.data());
+  });
 }
 
 // Whether some tree has a branch length other than 0: a set of trees written
@@ -554,10 +617,25 @@ NB_MODULE(_cladomatic_engine, m) {
         "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
         "values (uint32, or float64 in the shortest form that reads back to the same bits).");
   bind_reading(m);
-  nb::class_<Engine>(m, "Engine")
-      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
+  nb::class_<Progress>(m, "Progress",
+                       "Rows of a block finished so far: a call given one (progress=) starts it at 0 of its\n"
+                       "rows and counts rows as they are finished, while another thread polls it.")
+      .def(nb::init<>())
+      .def("value", [](const Progress& progress) { return progress.done.load(std::memory_order_relaxed); })
+      .def("total", [](const Progress& progress) { return progress.total.load(std::memory_order_relaxed); })
+      .def("fraction", [](const Progress& progress) {
+        const std::uint64_t total = progress.total.load(std::memory_order_relaxed);
+        const std::uint64_t done = progress.done.load(std::memory_order_relaxed);
+        return total == 0 ? 0.0 : static_cast<double>(std::min(done, total)) / static_cast<double>(total);
+      });
+  nb::class_<Engine>(
+      m, "Engine",
+      "One interned tree set.  Every long call takes `threads`, 0 for as many as the CPUs the\n"
+      "process may use; called from the main thread, it raises what a signal handler raised\n"
+      "(KeyboardInterrupt for Ctrl-C) within a fraction of a second, its output then garbage.")
+      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a, "threads"_a = 0,
                   nb::rv_policy::take_ownership)
-      .def_static("build_from", &build_from, "reading"_a, "rooted"_a, "lengths"_a,
+      .def_static("build_from", &build_from, "reading"_a, "rooted"_a, "lengths"_a, "threads"_a = 0,
                   nb::rv_policy::take_ownership)
       .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
       .def("save", &save)
@@ -569,18 +647,18 @@ NB_MODULE(_cladomatic_engine, m) {
       .def_prop_ro("rooted", [](const Engine& engine) { return engine.saved.rooted; })
       .def_prop_ro("lengths", [](const Engine& engine) { return engine.saved.lengths; })
       .def("distances", &distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
-           "out"_a.noconvert())
+           "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("against", &against, "other"_a, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
-           "out"_a.noconvert())
-      .def("sums", &sums, "metric"_a, "out"_a.noconvert())
+           "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("sums", &sums, "metric"_a, "out"_a.noconvert(), "threads"_a = 0)
       .def("split_sides", &split_sides, "out"_a.noconvert())
-      .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert())
+      .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0)
       .def("consensus", &consensus, "min_count"_a, "greedy"_a)
       .def("tree_shape", &tree_shape, "tree"_a)
       .def("split_summary", &split_summary, "ids"_a.noconvert(), "groups"_a.noconvert(), "n_groups"_a,
            "spread"_a)
       .def("ids_in", &ids_in, "other"_a)
       .def("mcc", &mcc)
-      .def("topology_ids", &topology_ids, "out"_a.noconvert())
+      .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)
       .def_prop_ro("any_length", &any_length);
 }

@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -178,6 +177,7 @@ class TestErrors:
         [
             (["rf", NEWICK, "--bogus"], "cladomatic: error: unrecognized arguments: --bogus (see 'cladomatic --help')"),
             (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
+            (["kf", NEWICK, "--threads", "0"], "argument --threads: expected a whole number of at least 1, got '0'"),
             (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a burn-in as a whole number of trees N"),
             (["rf", NEWICK, "--burnin", "120%"], "a percentage P% below 100% or a share F below 1"),
             (["rf", NEWICK, "--burnin", "100%"], "drop the first quarter of each run), got '100%'"),
@@ -198,10 +198,11 @@ class TestErrors:
         process = subprocess.Popen(
             command("rf", fifo), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=interruptible
         )
-        with open(fifo, "w") as writer:  # returns once the command has opened its end
+        # open returns once the command has opened its end: it is reading, and cannot finish while the
+        # writer's end stays open
+        with open(fifo, "w") as writer:
             writer.write("(A,B);\n")
             writer.flush()
-            time.sleep(0.5)
             process.send_signal(signal.SIGINT)
             stdout, stderr = process.communicate(timeout=60)
         assert (process.returncode, stdout, stderr) == (130, "", "cladomatic: interrupted\n")

@@ -5,7 +5,7 @@ from pathlib import Path
 import cladomatic
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).parents[2] / "bench"))
+sys.path.insert(0, str(Path(__file__).parents[1]))
 import treefiles
 
 NEXUS = """#NEXUS

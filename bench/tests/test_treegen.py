@@ -6,7 +6,7 @@ import sys
 
 import dendropy
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 
 import treegen
 

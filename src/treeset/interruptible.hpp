@@ -1,0 +1,57 @@
+// The engine's long calls, run on a task arena of the size the caller asks
+// for and stopped by Ctrl-C.  Python runs signal handlers on the main thread
+// only, between bytecodes or in PyErr_CheckSignals, so a thread busy in a
+// parallel loop never sees one: the work runs on a helper thread under a
+// task_group_context while the calling thread waits in short slices with the
+// interpreter lock released, runs the handlers between slices and cancels
+// the context when one raises (Ctrl-C raises KeyboardInterrupt).  oneTBB
+// then starts no further chunk and the row loops stop between rows
+// (distances/row_progress.hpp); the call raises what the handler raised once
+// the helper has stopped, so nothing the work uses is freed under it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <tbb/task_arena.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <utility>
+
+#include "snapshot/snapshots.hpp"
+
+namespace cladomatic {
+
+// The threads of a call: 0 stands for as many as the CPUs the process may
+// use; more than those run as that many (oneTBB's pool is no larger).
+using Threads = std::uint32_t;
+
+tbb::task_arena arena_of(Threads threads);
+
+// Runs `work` (which must touch no Python object) with the lock released
+// until it ends or a signal handler raises.  Then raises what the handler
+// raised (whatever the work wrote is to be discarded), or rethrows the
+// work's own exception.  Called with the lock held.
+void run_interruptible(Threads threads, const std::function<void()>& work);
+
+// A tree source that runs the signal handlers every few hundred trees, for
+// iterators that run no Python code of their own (a list's): reading stops
+// at the first handler that raises, which raise_recorded then raises.
+// Pulled without the lock, like the source it wraps.
+class InterruptibleSource final : public TreeSource {
+ public:
+  explicit InterruptibleSource(TreeSource& inner) : inner_(inner) {}
+
+  std::optional<SourceTree> next() override;
+  void rejected(std::uint64_t tree_index, SourceTree&& tree) override {
+    inner_.rejected(tree_index, std::move(tree));
+  }
+  void raise_recorded();
+
+ private:
+  TreeSource& inner_;
+  nanobind::object recorded_;
+  std::uint32_t pulled_ = 0;
+};
+
+}  // namespace cladomatic

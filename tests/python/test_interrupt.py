@@ -1,0 +1,87 @@
+"""Ctrl-C during TreeSet's long calls, and the progress they report. A call interrupted past a tenth of its rows
+must stop before its last row and raise what the SIGINT handler raised; judged by the call's own counter, never by
+a clock."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+from cladomatic_tools import TreeSet
+from cladomatic_tools.treeset import METRICS, Progress
+from trees import forest, newick, pooled_forest
+
+
+class Interrupted(Exception):
+    """What the test's SIGINT handler raises, so that a late signal cannot end the whole test run."""
+
+
+@pytest.fixture(scope="module")
+def big():
+    return TreeSet.from_newick([newick(tree) for tree in forest(3, 3000, 64)])
+
+
+@pytest.fixture
+def handler():
+    def interrupted(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGINT, interrupted)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def interrupt_past_a_tenth(progress):
+    while progress.total() == 0 or 10 * progress.value() < progress.total():
+        time.sleep(0.001)
+    os.kill(os.getpid(), signal.SIGINT)
+
+
+class TestCtrlC:
+    @pytest.mark.parametrize("call", ["distances", "against"])
+    def test_stops_the_call_before_its_last_row(self, big, handler, call):
+        probe = big.distances("kf", rows=range(0, 3000, 300), cols=range(0, 3000, 7))
+        progress = Progress()
+        watcher = threading.Thread(target=interrupt_past_a_tenth, args=(progress,))
+        watcher.start()
+        try:
+            with pytest.raises(Interrupted):
+                # one thread: the call lasts longer, and the watcher keeps a CPU to itself
+                if call == "distances":
+                    big.distances("kf", threads=1, progress=progress)
+                else:
+                    big.against(big, "kf", threads=1, progress=progress)
+        finally:
+            watcher.join()
+        assert progress.total() == len(big) and progress.value() < progress.total()
+        # nothing the set keeps was left half made
+        assert np.array_equal(big.distances("kf", rows=range(0, 3000, 300), cols=range(0, 3000, 7)), probe)
+
+
+@pytest.fixture(scope="module")
+def repeated():
+    # repeated topologies: rf, rf_norm and info_rf compute the distinct ones and copy the rest
+    trees = pooled_forest(5, 120, 12, [2, 3, 5, 8])
+    return TreeSet.from_newick([newick(tree) for tree in trees])
+
+
+class TestProgress:
+    @pytest.mark.parametrize("metric", METRICS)
+    def test_every_row_is_counted_once(self, repeated, metric):
+        rows, cols = [3, 1, 3, 7, 0, 119], list(range(40, 100))
+        calls = {
+            "whole": lambda progress: repeated.distances(metric, progress=progress),
+            "block": lambda progress: repeated.distances(metric, rows=rows, cols=cols, progress=progress),
+            "against": lambda progress: repeated.against(repeated, metric, rows=rows, progress=progress),
+        }
+        for name, call in calls.items():
+            progress = Progress()
+            call(progress)
+            want = len(repeated) if name == "whole" else len(rows)
+            assert (progress.value(), progress.total(), progress.fraction()) == (want, want, 1.0), name
+
+    def test_only_a_progress_is_taken(self, repeated):
+        with pytest.raises(TypeError, match="progress must be a cladomatic_tools.treeset.Progress, not int"):
+            repeated.distances("rf", progress=3)
