@@ -26,6 +26,7 @@
 #include "output/table_text.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
+#include "snapshot/taxa.hpp"
 
 namespace nb = nanobind;
 
@@ -214,13 +215,13 @@ struct Engine {
   }
 };
 
-Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths) {
+Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths, bool any_taxa) {
   PythonSource source(nb::iter(items), std::move(translate));
   std::optional<Result<Snapshots>> built;
   {
     nb::gil_scoped_release released;
-    built.emplace(
-        from_newick_iter_opts(source, {.rooted = rooted, .weighted = lengths, .keep_clades = true}));
+    built.emplace(from_newick_iter_opts(
+        source, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
   }
   source.raise_recorded();
   if (!*built) raise_error(std::move(*built).take_error());
@@ -409,6 +410,12 @@ void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndi
   std::copy(values.begin(), values.end(), out.data());
 }
 
+// The leaves tree `tree` holds, ascending.
+std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
+  if (tree >= engine.n_trees()) throw nb::index_error("a tree index is out of range");
+  return taxa_of(engine.set(), tree);
+}
+
 std::size_t n_splits(const Engine& engine) {
   return engine.set().clades.rows() - engine.n_leaves();
 }
@@ -489,7 +496,7 @@ NB_MODULE(_cladomatic_engine, m) {
         "values (uint32, or float64 in the shortest form that reads back to the same bits).");
   nb::class_<Engine>(m, "Engine")
       .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
-                  nb::rv_policy::take_ownership)
+                  "any_taxa"_a = false, nb::rv_policy::take_ownership)
       .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
       .def("save", &save)
       .def_prop_ro("n_trees", &Engine::n_trees)
@@ -498,6 +505,9 @@ NB_MODULE(_cladomatic_engine, m) {
       .def_prop_ro("leaf_names", [](const Engine& engine) { return engine.set().leaf_names; })
       .def_prop_ro("rooted", [](const Engine& engine) { return engine.saved.rooted; })
       .def_prop_ro("lengths", [](const Engine& engine) { return engine.saved.lengths; })
+      .def_prop_ro("differing_taxa", [](const Engine& engine) { return !engine.set().taxa.empty(); })
+      .def("tree_taxa", &tree_taxa, "tree"_a)
+      .def("common_taxa", [](const Engine& engine) { return common_taxa(engine.set()); })
       .def("distances", &distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
            "out"_a.noconvert())
       .def("against", &against, "other"_a, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
