@@ -12,21 +12,6 @@
 namespace cladomatic {
 namespace {
 
-// The leaves 0..n-1 that `row` (ascending) lacks.
-std::vector<LeafId> complement(std::span<const LeafId> row, std::uint32_t n) {
-  std::vector<LeafId> out;
-  out.reserve(n - row.size());
-  std::size_t k = 0;
-  for (LeafId leaf = 0; leaf < n; ++leaf) {
-    if (k < row.size() && row[k] == leaf) {
-      ++k;
-    } else {
-      out.push_back(leaf);
-    }
-  }
-  return out;
-}
-
 // The leaves whose bits are set.
 std::vector<LeafId> leaves_of(std::span<const std::uint64_t> words) {
   std::vector<LeafId> leaves;

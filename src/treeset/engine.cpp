@@ -8,6 +8,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@
 #include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
 #include "output/table_text.hpp"
+#include "snapshot/restrict.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
 #include "snapshot/taxa.hpp"
@@ -410,6 +412,22 @@ void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndi
   std::copy(values.begin(), values.end(), out.data());
 }
 
+// The set's trees pruned to the leaves `keep` (ascending indices that every
+// tree holds).
+Engine* restricted_to(const Engine& engine, const std::vector<LeafId>& keep) {
+  const std::vector<LeafId> common = common_taxa(engine.set());
+  if (keep.empty() || !std::includes(common.begin(), common.end(), keep.begin(), keep.end()) ||
+      !std::is_sorted(keep.begin(), keep.end()))
+    throw nb::value_error("keep must be ascending leaf indices that every tree holds");
+  auto pruned = std::make_unique<Engine>();
+  {
+    nb::gil_scoped_release released;
+    pruned->saved = SavedSet{restricted(engine.set(), keep, engine.saved.rooted, engine.saved.lengths),
+                             engine.saved.rooted, engine.saved.lengths};
+  }
+  return pruned.release();
+}
+
 // The leaves tree `tree` holds, ascending.
 std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
   if (tree >= engine.n_trees()) throw nb::index_error("a tree index is out of range");
@@ -508,6 +526,7 @@ NB_MODULE(_cladomatic_engine, m) {
       .def_prop_ro("differing_taxa", [](const Engine& engine) { return !engine.set().taxa.empty(); })
       .def("tree_taxa", &tree_taxa, "tree"_a)
       .def("common_taxa", [](const Engine& engine) { return common_taxa(engine.set()); })
+      .def("restricted", &restricted_to, "keep"_a, nb::rv_policy::take_ownership)
       .def("distances", &distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
            "out"_a.noconvert())
       .def("against", &against, "other"_a, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
