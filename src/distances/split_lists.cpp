@@ -103,14 +103,13 @@ void fill_block(std::span<const std::uint32_t> rows, std::span<const std::uint32
                     });
 }
 
-// log2((2k - 3)!!) for k = 0 .. n, with (-1)!! = 1.
+}  // namespace
+
 std::vector<double> log2_double_factorials(std::uint32_t n) {
   std::vector<double> table(std::size_t{n} + 1, 0.0);
   for (std::uint32_t k = 2; k <= n; ++k) table[k] = table[k - 1] + std::log2(2.0 * k - 3.0);
   return table;
 }
-
-}  // namespace
 
 SplitLists split_lists(std::span<const InternSnap> snaps, bool with_lengths) {
   SplitLists lists;
@@ -191,11 +190,8 @@ std::vector<double> split_information(const CladeTable& clades, std::uint32_t n_
   const std::vector<double> lf = log2_double_factorials(n_leaves);
   std::vector<double> information(clades.rows(), 0.0);
   if (n_leaves < 4) return information;
-  for (std::size_t s = 0; s < clades.rows(); ++s) {
-    const std::size_t a = clades.row(s).size();
-    const std::size_t b = n_leaves - std::min<std::size_t>(a, n_leaves);
-    if (a >= 2 && b >= 2) information[s] = lf[n_leaves - 1] - lf[a] - lf[b];
-  }
+  for (std::size_t s = 0; s < clades.rows(); ++s)
+    information[s] = information_bits(lf, clades.row(s).size(), n_leaves);
   return information;
 }
 

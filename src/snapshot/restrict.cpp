@@ -42,7 +42,8 @@ Target target_of(std::vector<LeafId>& side, std::uint32_t n, bool rooted) {
 Snapshots restricted(const Snapshots& set, std::span<const LeafId> keep, bool rooted, bool lengths) {
   const auto n_old = static_cast<std::uint32_t>(set.leaf_names.size());
   const auto n = static_cast<std::uint32_t>(keep.size());
-  if (n == 0 || set.clades.rows() < n_old) throw InvariantFailure("a restriction keeps leaves of a set of clades");
+  if (n == 0 || set.clades.rows() < n_old)
+    throw InvariantFailure("a restriction keeps leaves of a set of clades");
   std::vector<LeafId> kept_as(n_old, kDropped);
   for (LeafId k = 0; k < n; ++k) {
     if (keep[k] >= n_old || (k > 0 && keep[k] <= keep[k - 1]))

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -19,6 +21,7 @@
 
 #include "distances/block.hpp"
 #include "distances/boundary.hpp"
+#include "distances/pruned.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/symmetric_block.hpp"
@@ -156,6 +159,8 @@ struct Engine {
   Lazy<InfoWeights> info;
   Lazy<std::vector<std::uint32_t>> splits;
   Lazy<Topologies> topologies;
+  Lazy<PrunedLayout> pruned;
+  Lazy<std::vector<double>> factorials;
 
   const Snapshots& set() const noexcept { return saved.set; }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
@@ -209,6 +214,19 @@ struct Engine {
 
   const SplitLists& sorted_lists() {
     return lists.get([&] { return split_lists(set().snaps, saved.lengths); });
+  }
+
+  // The trees as bit rows over the set's own leaves.
+  const PrunedLayout& pruned_layout() {
+    return pruned.get([&] {
+      std::vector<LeafId> own(n_leaves());
+      std::iota(own.begin(), own.end(), 0u);
+      return lay_out_pruned(set(), saved.lengths, own, n_leaves());
+    });
+  }
+
+  const std::vector<double>& log2_factorials() {
+    return factorials.get([&] { return log2_double_factorials(n_leaves()); });
   }
 
   const std::vector<double>& information_by_split() {
@@ -392,6 +410,74 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
   by_topology(engine.topology_groups(), other.topology_groups(), block, cells<double>(out, n, m), kernel);
 }
 
+PrunedContext pruned_context(Engine& engine, const std::string& metric, bool same_set) {
+  const PairMetric pair = pair_metric(metric);
+  if (pair == PairMetric::kInfoRf && engine.saved.rooted)
+    throw nb::value_error("info_rf is defined for unrooted trees only");
+  if ((pair == PairMetric::kWrf || pair == PairMetric::kKf) && !engine.saved.lengths)
+    throw nb::value_error("the set was read without branch lengths (lengths=False)");
+  return PrunedContext{pair, engine.saved.rooted, same_set, {}};
+}
+
+// Each pair compared on the taxa its two trees share; returns the number of
+// pairs that share too few to have a distance (NaN).
+std::uint64_t pruned_distances(Engine& engine, const std::string& metric, Indices rows, Indices cols,
+                               Out out) {
+  const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  PrunedContext context = pruned_context(engine, metric, true);
+  nb::gil_scoped_release released;
+  const PrunedLayout& layout = engine.pruned_layout();
+  if (context.metric == PairMetric::kInfoRf) context.table = engine.log2_factorials();
+  symmetric_block(block, cells_out,
+                  [&](Block band, double* into) { pruned_block(context, layout, layout, band, into); });
+  return short_pairs(layout, layout, block, fewest_shared_taxa(context.rooted));
+}
+
+// The same with rows of this set and columns of `other`, both laid out over
+// the union of their leaves.
+std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& metric, Indices rows,
+                             Indices cols, Out out) {
+  if (engine.saved.rooted != other.saved.rooted)
+    throw nb::value_error("one set was read as rooted trees and the other as unrooted");
+  const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
+  for (const std::uint32_t row : block.rows)
+    if (row >= engine.n_trees()) throw nb::index_error("a row index is out of range");
+  for (const std::uint32_t col : block.cols)
+    if (col >= other.n_trees()) throw nb::index_error("a column index is out of range");
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  PrunedContext context = pruned_context(engine, metric, false);
+  pruned_context(other, metric, false);
+  nb::gil_scoped_release released;
+  const std::vector<std::string>& mine = engine.set().leaf_names;
+  const std::vector<std::string>& theirs = other.set().leaf_names;
+  std::vector<std::string> universe;
+  std::set_union(mine.begin(), mine.end(), theirs.begin(), theirs.end(), std::back_inserter(universe));
+  const auto places = [&](const std::vector<std::string>& names) {
+    std::vector<LeafId> place;
+    for (const std::string& name : names)
+      place.push_back(
+          static_cast<LeafId>(std::lower_bound(universe.begin(), universe.end(), name) - universe.begin()));
+    return place;
+  };
+  const auto size = static_cast<std::uint32_t>(universe.size());
+  std::optional<PrunedLayout> joined_mine;
+  std::optional<PrunedLayout> joined_theirs;
+  if (mine.size() != universe.size())
+    joined_mine = lay_out_pruned(engine.set(), engine.saved.lengths, places(mine), size);
+  if (theirs.size() != universe.size())
+    joined_theirs = lay_out_pruned(other.set(), other.saved.lengths, places(theirs), size);
+  const PrunedLayout& a = joined_mine ? *joined_mine : engine.pruned_layout();
+  const PrunedLayout& b = joined_theirs ? *joined_theirs : other.pruned_layout();
+  std::vector<double> table;
+  if (context.metric == PairMetric::kInfoRf) {
+    table = log2_double_factorials(size);
+    context.table = table;
+  }
+  pruned_block(context, a, b, block, cells_out);
+  return short_pairs(a, b, block, fewest_shared_taxa(context.rooted));
+}
+
 // Per tree, the sum of its distances to every tree of the set.
 void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndim<1>, nb::c_contig> out) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
@@ -531,6 +617,10 @@ NB_MODULE(_cladomatic_engine, m) {
            "out"_a.noconvert())
       .def("against", &against, "other"_a, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
            "out"_a.noconvert())
+      .def("pruned_distances", &pruned_distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+           "out"_a.noconvert())
+      .def("pruned_against", &pruned_against, "other"_a, "metric"_a, "rows"_a.noconvert(),
+           "cols"_a.noconvert(), "out"_a.noconvert())
       .def("sums", &sums, "metric"_a, "out"_a.noconvert())
       .def("split_sides", &split_sides, "out"_a.noconvert())
       .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert())
