@@ -9,38 +9,44 @@
 #include <cmath>
 #include <limits>
 
+#include "../primitives/cpu.hpp"
 #include "../snapshot/result.hpp"
 
 namespace cladomatic {
 namespace {
 
-// The taxa a pair shares: bits in words [lo, hi) only, and its first taxon.
+// The taxa a pair shares: their bits, which are zero outside words
+// [lo, hi), and the first of them.  Restricted sides are kept as those words
+// alone.
 struct Shared {
   std::vector<std::uint64_t> bits;
   std::size_t lo = 0;
-  std::size_t hi = 0;
+  std::size_t width = 0;  // hi - lo
   std::uint32_t count = 0;
   std::uint32_t first = 0;
 };
 
-void share(const PrunedLayout& a, std::size_t i, const PrunedLayout& b, std::size_t j, Shared& shared) {
+[[gnu::always_inline]] inline void share(const PrunedLayout& a, std::size_t i, const PrunedLayout& b,
+                                         std::size_t j, Shared& shared) {
   const std::uint64_t* x = a.taxa.data() + i * a.words;
   const std::uint64_t* y = b.taxa.data() + j * b.words;
   shared.bits.resize(a.words);
   shared.count = 0;
-  shared.lo = a.words;
-  shared.hi = 0;
+  std::size_t lo = a.words;
+  std::size_t hi = 0;
   for (std::size_t w = 0; w < a.words; ++w) {
     const std::uint64_t both = x[w] & y[w];
     shared.bits[w] = both;
     if (both == 0) continue;
     shared.count += static_cast<std::uint32_t>(std::popcount(both));
-    if (shared.lo == a.words) {
-      shared.lo = w;
+    if (lo == a.words) {
+      lo = w;
       shared.first = static_cast<std::uint32_t>(64 * w + std::countr_zero(both));
     }
-    shared.hi = w + 1;
+    hi = w + 1;
   }
+  shared.lo = lo == a.words ? 0 : lo;
+  shared.width = hi - shared.lo;
 }
 
 std::uint32_t shared_count(const PrunedLayout& a, std::size_t i, const PrunedLayout& b, std::size_t j) {
@@ -54,33 +60,40 @@ std::uint32_t shared_count(const PrunedLayout& a, std::size_t i, const PrunedLay
 // What a stored side becomes in a pair.
 enum class Role { kNone, kPendant, kSplit };
 
-// Restricts `side` to the shared taxa into key[lo, hi), made canonical, and
-// says what it is: a split of `size` taxa, or the pendant edge of `leaf`.
-Role restrict_side(const std::uint64_t* side, const Shared& shared, bool rooted, std::uint64_t* key,
-                   std::uint32_t& size, std::uint32_t& leaf) {
+// Restricts `side` to the shared taxa into key[0, width) (words lo.. of the
+// side), made canonical, and says what it is: a split of `size` taxa, or
+// the pendant edge of `leaf`.
+[[gnu::always_inline]] inline Role restrict_side(const std::uint64_t* __restrict side, const Shared& shared,
+                                                 bool rooted, std::uint64_t* __restrict key,
+                                                 std::uint32_t& size, std::uint32_t& leaf) {
+  const std::uint64_t* __restrict bits = shared.bits.data() + shared.lo;
+  const std::size_t width = shared.width;
+  side += shared.lo;
   std::uint32_t count = 0;
-  for (std::size_t w = shared.lo; w < shared.hi; ++w) {
-    key[w] = side[w] & shared.bits[w];
+  for (std::size_t w = 0; w < width; ++w) {
+    key[w] = side[w] & bits[w];
     count += static_cast<std::uint32_t>(std::popcount(key[w]));
   }
   const std::uint32_t n = shared.count;
-  if (!rooted && (key[shared.first / 64] >> (shared.first % 64) & 1) != 0) {
-    for (std::size_t w = shared.lo; w < shared.hi; ++w) key[w] = shared.bits[w] & ~key[w];
+  const std::size_t first_word = shared.first / 64 - shared.lo;
+  if (!rooted && (key[first_word] >> (shared.first % 64) & 1) != 0) {
+    for (std::size_t w = 0; w < width; ++w) key[w] ^= bits[w];
     count = n - count;
+  }
+  if (count >= 2 && (rooted ? count < n : count < n - 1)) {
+    size = count;
+    return Role::kSplit;
   }
   if (count == 0 || count == n) return Role::kNone;
   if (count == 1) {
-    for (std::size_t w = shared.lo; w < shared.hi; ++w) {
-      if (key[w] != 0) leaf = static_cast<std::uint32_t>(64 * w + std::countr_zero(key[w]));
+    for (std::size_t w = 0; w < width; ++w) {
+      if (key[w] != 0) leaf = static_cast<std::uint32_t>(64 * (shared.lo + w) + std::countr_zero(key[w]));
     }
     return Role::kPendant;
   }
-  if (!rooted && count == n - 1) {
-    leaf = shared.first;
-    return Role::kPendant;
-  }
-  size = count;
-  return Role::kSplit;
+  // Unrooted, a side of all but the first taxon is that taxon's pendant edge.
+  leaf = shared.first;
+  return Role::kPendant;
 }
 
 // The splits of one pair, both trees', each held once with its summed length
@@ -107,24 +120,27 @@ class PairSplits {
     }
   }
 
-  void add(const std::uint64_t* key, const Shared& shared, std::uint32_t size, unsigned tree, double length) {
-    std::uint64_t hash = 0x9e3779b97f4a7c15ull;
-    for (std::size_t w = shared.lo; w < shared.hi; ++w) hash = (hash ^ key[w]) * 0xff51afd7ed558ccdull;
+  [[gnu::always_inline]] void add(const std::uint64_t* key, const Shared& shared, std::uint32_t size,
+                                  unsigned tree, double length) {
+    // Products of the words are independent of each other, so they overlap.
+    const std::size_t width = shared.width;
+    std::uint64_t hash = 0;
+    for (std::size_t w = 0; w < width; ++w) hash += (key[w] ^ w) * 0xff51afd7ed558ccdull;
     hash ^= hash >> 29;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
       const std::uint32_t slot = slots_[at];
       if (slot == 0) {
         const std::size_t e = entries_.size();
-        std::copy(key + shared.lo, key + shared.hi, keys_.data() + e * words_ + shared.lo);
+        std::copy(key, key + width, keys_.data() + e * width);
         entries_.push_back(Entry{{0.0, 0.0}, size, 0});
         slots_[at] = static_cast<std::uint32_t>(e + 1);
         used_.push_back(static_cast<std::uint32_t>(at));
         hold(entries_.back(), tree, length);
         return;
       }
-      const std::uint64_t* known = keys_.data() + (slot - 1) * words_;
-      if (std::equal(key + shared.lo, key + shared.hi, known + shared.lo)) {
+      const std::uint64_t* known = keys_.data() + (slot - 1) * width;
+      if (std::equal(key, key + width, known)) {
         hold(entries_[slot - 1], tree, length);
         return;
       }
@@ -163,8 +179,8 @@ bool weighted_metric(PairMetric metric) noexcept {
 }
 
 // Tree t's own pendant lengths of the shared taxa, in leaf order.
-void add_own_pendants(const PrunedLayout& layout, std::size_t t, const Shared& shared,
-                      std::vector<double>& to) {
+[[gnu::always_inline]] inline void add_own_pendants(const PrunedLayout& layout, std::size_t t,
+                                                    const Shared& shared, std::vector<double>& to) {
   const std::uint64_t* taxa = layout.taxa.data() + t * layout.words;
   const double* lengths = layout.pendants.data() + layout.pendant_offsets[t];
   std::size_t rank = 0;
@@ -176,8 +192,8 @@ void add_own_pendants(const PrunedLayout& layout, std::size_t t, const Shared& s
   }
 }
 
-void add_tree(const PrunedContext& context, const PrunedLayout& layout, std::size_t t, unsigned tree,
-              Scratch& scratch) {
+[[gnu::always_inline]] inline void add_tree(const PrunedContext& context, const PrunedLayout& layout,
+                                            std::size_t t, unsigned tree, Scratch& scratch) {
   const bool weighted = weighted_metric(context.metric);
   if (weighted) add_own_pendants(layout, t, scratch.shared, scratch.pendant[tree]);
   for (std::uint64_t e = layout.offsets[t]; e < layout.offsets[t + 1]; ++e) {
@@ -192,8 +208,9 @@ void add_tree(const PrunedContext& context, const PrunedLayout& layout, std::siz
 }
 
 // The distance of one pair, (a, i) taken first.
-double pair_distance(const PrunedContext& context, const PrunedLayout& a, std::size_t i,
-                     const PrunedLayout& b, std::size_t j, Scratch& scratch) {
+[[gnu::always_inline]] inline double pair_distance(const PrunedContext& context, const PrunedLayout& a,
+                                                   std::size_t i, const PrunedLayout& b, std::size_t j,
+                                                   Scratch& scratch) {
   share(a, i, b, j, scratch.shared);
   const Shared& shared = scratch.shared;
   if (shared.count < fewest_shared_taxa(context.rooted)) return std::numeric_limits<double>::quiet_NaN();
@@ -227,7 +244,7 @@ double pair_distance(const PrunedContext& context, const PrunedLayout& a, std::s
       for (const PairSplits::Entry& entry : entries) sum += term(entry.length[0], entry.length[1]);
       std::vector<double>& first = scratch.pendant[0];
       std::vector<double>& second = scratch.pendant[1];
-      for (std::size_t w = shared.lo; w < shared.hi; ++w) {
+      for (std::size_t w = shared.lo; w < shared.lo + shared.width; ++w) {
         for (std::uint64_t bits = shared.bits[w]; bits != 0; bits &= bits - 1) {
           const std::size_t leaf = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
           sum += term(first[leaf], second[leaf]);
@@ -301,34 +318,64 @@ PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const 
   return layout;
 }
 
+namespace {
+
+// Cells of rows [r0, r1) and columns [c0, c1) of the block, on one task.
+[[gnu::always_inline]] inline void fill_cells(const PrunedContext& context, const PrunedLayout& a,
+                                              const PrunedLayout& b, Block block,
+                                              const tbb::blocked_range2d<std::size_t>& range, double* out) {
+  Scratch scratch(a.words, 64 * a.words, weighted_metric(context.metric));
+  for (std::size_t r = range.rows().begin(); r != range.rows().end(); ++r) {
+    for (std::size_t c = range.cols().begin(); c != range.cols().end(); ++c) {
+      const std::uint32_t i = block.rows[r];
+      const std::uint32_t j = block.cols[c];
+      double& cell = out[r * block.cols.size() + c];
+      if (context.same_set && i == j) {
+        cell = shared_count(a, i, a, i) < fewest_shared_taxa(context.rooted)
+                   ? std::numeric_limits<double>::quiet_NaN()
+                   : 0.0;
+      } else if (context.same_set && j < i) {
+        cell = pair_distance(context, b, j, a, i, scratch);
+      } else {
+        cell = pair_distance(context, a, i, b, j, scratch);
+      }
+    }
+  }
+}
+
+using FillCells = void (*)(const PrunedContext&, const PrunedLayout&, const PrunedLayout&, Block,
+                           const tbb::blocked_range2d<std::size_t>&, double*);
+
+void fill_cells_baseline(const PrunedContext& context, const PrunedLayout& a, const PrunedLayout& b,
+                         Block block, const tbb::blocked_range2d<std::size_t>& range, double* out) {
+  fill_cells(context, a, b, block, range, out);
+}
+
+#if CLADOMATIC_X86_KERNELS
+// The baseline instruction set counts bits through a library call per word.
+[[gnu::target("popcnt")]] void fill_cells_popcnt(const PrunedContext& context, const PrunedLayout& a,
+                                                 const PrunedLayout& b, Block block,
+                                                 const tbb::blocked_range2d<std::size_t>& range,
+                                                 double* out) {
+  fill_cells(context, a, b, block, range, out);
+}
+#endif
+
+}  // namespace
+
 void pruned_block(const PrunedContext& context, const PrunedLayout& a, const PrunedLayout& b, Block block,
                   double* out) {
   check_block(a, b, block);
-  const std::size_t universe = 64 * a.words;
-  const bool weighted = weighted_metric(context.metric);
-  if (weighted && (a.lengths.size() != a.sides.size() / std::max<std::size_t>(a.words, 1) ||
-                   b.lengths.size() != b.sides.size() / std::max<std::size_t>(b.words, 1)))
+  if (weighted_metric(context.metric) &&
+      (a.lengths.size() != a.offsets.back() || b.lengths.size() != b.offsets.back()))
     throw InvariantFailure("pruned layouts without their lengths");
-  tbb::parallel_for(tbb::blocked_range2d<std::size_t>(0, block.rows.size(), 0, block.cols.size()),
-                    [&](const tbb::blocked_range2d<std::size_t>& range) {
-                      Scratch scratch(a.words, universe, weighted);
-                      for (std::size_t r = range.rows().begin(); r != range.rows().end(); ++r) {
-                        for (std::size_t c = range.cols().begin(); c != range.cols().end(); ++c) {
-                          const std::uint32_t i = block.rows[r];
-                          const std::uint32_t j = block.cols[c];
-                          double& cell = out[r * block.cols.size() + c];
-                          if (context.same_set && i == j) {
-                            cell = shared_count(a, i, a, i) < fewest_shared_taxa(context.rooted)
-                                       ? std::numeric_limits<double>::quiet_NaN()
-                                       : 0.0;
-                          } else if (context.same_set && j < i) {
-                            cell = pair_distance(context, b, j, a, i, scratch);
-                          } else {
-                            cell = pair_distance(context, a, i, b, j, scratch);
-                          }
-                        }
-                      }
-                    });
+  FillCells fill = fill_cells_baseline;
+#if CLADOMATIC_X86_KERNELS
+  if (cpu_features().popcnt) fill = fill_cells_popcnt;
+#endif
+  tbb::parallel_for(
+      tbb::blocked_range2d<std::size_t>(0, block.rows.size(), 0, block.cols.size()),
+      [&](const tbb::blocked_range2d<std::size_t>& range) { fill(context, a, b, block, range, out); });
 }
 
 std::uint64_t short_pairs(const PrunedLayout& a, const PrunedLayout& b, Block block, std::uint32_t fewest) {
