@@ -381,13 +381,14 @@ def differing(subject: str, have: set[str], reference: str, want: set[str]) -> s
     lacks = sorted(want - have)
     extra = sorted(have - want)
     if lacks and extra:
-        return f"{subject} lacks {_listed(lacks)} and has {_listed(extra)} that {reference} does not"
+        return f"{subject} lacks {listed(lacks)} and has {listed(extra)} that {reference} does not"
     if lacks:
-        return f"{subject} lacks {_listed(lacks)} that {reference} has"
-    return f"{subject} has {_listed(extra)} that {reference} does not"
+        return f"{subject} lacks {listed(lacks)} that {reference} has"
+    return f"{subject} has {listed(extra)} that {reference} does not"
 
 
-def _listed(names: list[str], shown: int = 5) -> str:
+def listed(names: list[str], shown: int = 5) -> str:
+    """Names joined with commas, the first `shown` of them and how many more."""
     if len(names) <= shown:
         return ", ".join(names)
     return ", ".join(names[:shown]) + f" and {len(names) - shown} more"

@@ -5,6 +5,7 @@
 // errors into Python exceptions.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -163,6 +164,12 @@ struct Engine {
   Lazy<std::vector<double>> factorials;
 
   const Snapshots& set() const noexcept { return saved.set; }
+
+  // Every kernel but the pruned ones compares splits of one leaf set.
+  void require_same_taxa() const {
+    if (!set().taxa.empty())
+      throw nb::value_error("the trees hold different taxa: compare them pruned to the taxa they share");
+  }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
   std::uint32_t n_leaves() const noexcept { return static_cast<std::uint32_t>(set().leaf_names.size()); }
 
@@ -310,6 +317,7 @@ void by_topology(const Topologies& row_groups, const Topologies& col_groups, Blo
 }
 
 void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out) {
+  engine.require_same_taxa();
   const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
   const std::size_t r = block.rows.size();
   const std::size_t c = block.cols.size();
@@ -366,6 +374,8 @@ void distances(Engine& engine, const std::string& metric, Indices rows, Indices 
 void against(Engine& engine, Engine& other, const std::string& metric, Indices rows, Indices cols, Out out) {
   if (engine.set().leaf_names != other.set().leaf_names)
     throw nb::value_error("the two sets have different leaf names");
+  engine.require_same_taxa();
+  other.require_same_taxa();
   if (engine.saved.rooted != other.saved.rooted)
     throw nb::value_error("one set was read as rooted trees and the other as unrooted");
   const PairMetric pair = pair_metric(metric);
@@ -481,6 +491,7 @@ std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& m
 // Per tree, the sum of its distances to every tree of the set.
 void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndim<1>, nb::c_contig> out) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  engine.require_same_taxa();
   nb::gil_scoped_release released;
   std::vector<double> values;
   if (metric == "rf") {
@@ -514,6 +525,16 @@ Engine* restricted_to(const Engine& engine, const std::vector<LeafId>& keep) {
   return pruned.release();
 }
 
+// The first tree whose taxa differ from tree 0's, or None.
+std::optional<std::size_t> differing_tree(const Engine& engine) {
+  const Snapshots& set = engine.set();
+  const std::size_t words = set.row_words;
+  for (std::size_t t = 1; !set.taxa.empty() && t < engine.n_trees(); ++t) {
+    if (!std::equal(set.taxa.begin(), set.taxa.begin() + words, set.taxa.begin() + t * words)) return t;
+  }
+  return std::nullopt;
+}
+
 // The leaves tree `tree` holds, ascending.
 std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
   if (tree >= engine.n_trees()) throw nb::index_error("a tree index is out of range");
@@ -528,6 +549,7 @@ void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_cont
   const std::size_t leaves = engine.n_leaves();
   if (out.shape(0) != n_splits(engine) || out.shape(1) != leaves)
     throw nb::value_error("out has the wrong shape");
+  engine.require_same_taxa();
   nb::gil_scoped_release released;
   bool* cells = out.data();
   std::fill(cells, cells + out.size(), false);
@@ -540,6 +562,7 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                    nb::ndarray<std::int64_t, nb::ndim<2>, nb::c_contig> out) {
   if (groups.shape(0) != engine.n_trees() || out.shape(1) != n_splits(engine))
     throw nb::value_error("groups or out has the wrong shape");
+  engine.require_same_taxa();
   nb::gil_scoped_release released;
   group_counts(engine.sorted_lists(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
                n_splits(engine), out.data());
@@ -550,6 +573,7 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
 // splits.
 void topologies_(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  engine.require_same_taxa();
   nb::gil_scoped_release released;
   const std::vector<std::uint32_t>& group_of = engine.topology_groups().group_of;
   std::copy(group_of.begin(), group_of.end(), out.data());
@@ -611,6 +635,7 @@ NB_MODULE(_cladomatic_engine, m) {
       .def_prop_ro("lengths", [](const Engine& engine) { return engine.saved.lengths; })
       .def_prop_ro("differing_taxa", [](const Engine& engine) { return !engine.set().taxa.empty(); })
       .def("tree_taxa", &tree_taxa, "tree"_a)
+      .def_prop_ro("differing_tree", &differing_tree)
       .def("common_taxa", [](const Engine& engine) { return common_taxa(engine.set()); })
       .def("restricted", &restricted_to, "keep"_a, nb::rv_policy::take_ownership)
       .def("distances", &distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
