@@ -55,6 +55,8 @@ def _is_zarr(path: str | None) -> bool:
 def run(args: argparse.Namespace, status: Status) -> None:
     """Computes the matrix of `args.metric` in tiles and writes it as the output asks."""
     zarr_output = _is_zarr(args.output)
+    if args.prune is not None:
+        raise InputError("--prune does not apply to tiled runs (--scheduler, .zarr output or --resume)")
     if zarr_output and args.format is not None:
         raise InputError("--format does not apply to .zarr output (a directory store)")
     if args.resume and not zarr_output:

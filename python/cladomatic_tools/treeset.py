@@ -446,6 +446,21 @@ class TreeSet:
         self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts)
         return splits, counts
 
+    def splits_by_tree(self, lengths: bool = False) -> tuple[np.ndarray, np.ndarray]:
+        """(sides, per_tree): every split of the set, pendant edges included, as a bool row over `leaf_names`
+        (rooted: the clade; unrooted: the side without the first leaf, a pendant edge its own leaf), and per
+        tree which splits it holds (bool, [trees, splits]) or with `lengths` each split's branch length in it
+        (float64, 0.0 where it lacks the split): the arrays of the `cladomatic splits` command."""
+        self._require_same_taxa()
+        if lengths and not self.has_lengths:
+            raise ValueError("branch lengths need a set read with lengths=True")
+        n_splits, per_tree, sides = self._engine.exports(lengths)
+        if lengths:
+            held = np.frombuffer(per_tree, dtype="<f8").reshape(len(self), n_splits)
+        else:
+            held = np.frombuffer(per_tree, dtype=np.uint8).reshape(len(self), n_splits) != 0
+        return bipartition_rows(sides, n_splits, len(self.leaf_names)), held
+
     def topologies(self) -> np.ndarray:
         """Per tree, the number of its topology (uint32): topologies are numbered 0, 1, ... in order of their first
         tree, and two trees share a number exactly when they hold the same splits (branch lengths aside).
@@ -489,14 +504,14 @@ class TreeSet:
         return ess.topological_ess(self, metric, method, focal, seed, details)
 
     def principal_coordinates(
-        self, metric: str = "rf", dims: int = 2, method: str = "auto"
+        self, metric: str = "rf", dims: int = 2, method: str = "auto", *, prune: str | None = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(coordinates [trees, dims], eigenvalues [dims], share of the variation [dims]): classical MDS of the
         distances, exact up to 1,000 trees and landmark MDS with up to 500 landmarks above ("exact" or "landmark"
-        chooses)."""
+        chooses); `prune` as in `distances`."""
         from cladomatic_tools import space
 
-        result = space.principal_coordinates(self, metric, dims, method)
+        result = space.principal_coordinates(self, metric, dims, method, prune=_prune_mode(prune))
         return result.points, result.eigenvalues, result.share
 
     # pickling: the interned arrays as one bytes object, and a checksum of the whole state
@@ -605,6 +620,13 @@ def _state_digest(version: int, fields: tuple) -> bytes:
     return digest.digest()
 
 
+def bipartition_rows(data: bytes, n_splits: int, n_leaves: int) -> np.ndarray:
+    """Splits packed as bits (leaf i at bit i % 8 of byte i // 8 of its row) as bool rows over the leaves."""
+    rows = np.frombuffer(data, dtype=np.uint8).reshape(n_splits, (n_leaves + 7) // 8)
+    # unpackbits gives exactly 0 or 1, so its bytes are booleans as they are
+    return np.unpackbits(rows, axis=1, count=n_leaves, bitorder="little").view(bool)
+
+
 def _any_taxa(taxa: str) -> bool:
     if taxa not in TAXA:
         raise ValueError(f"taxa must be one of {', '.join(map(repr, TAXA))}, not {taxa!r}")
@@ -620,7 +642,8 @@ def _prune_mode(prune: str | None) -> str | None:
 def _warn_short(short: int, pairs: int, rooted: bool) -> None:
     if short:
         fewest = 3 if rooted else 4
-        message = f"{short} of {pairs} pairs of trees share fewer than {fewest} taxa: their distances are nan"
+        verb = "shares" if short == 1 else "share"
+        message = f"{short} of {pairs} pairs of trees {verb} fewer than {fewest} taxa: their distances are nan"
         warnings.warn(PairsWithoutDistance(message, short), stacklevel=3)
 
 

@@ -29,6 +29,7 @@
 #include "distances/topologies.hpp"
 #include "distances/weighted_terms.hpp"
 #include "output/table_text.hpp"
+#include "snapshot/export.hpp"
 #include "snapshot/restrict.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
@@ -568,6 +569,33 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                n_splits(engine), out.data());
 }
 
+// The exports of the module's *_with_snapshots_* calls for this set: the
+// number of splits (pendant edges included), per tree its presence bytes or
+// branch lengths in one column order, and each split's leaves as bits.
+nb::tuple exports(const Engine& engine, bool lengths) {
+  engine.require_same_taxa();
+  if (lengths && !engine.saved.lengths)
+    throw nb::value_error("the set was read without branch lengths (lengths=False)");
+  const Snapshots& set = engine.set();
+  std::vector<std::byte> per_tree;
+  std::vector<std::uint8_t> sides;
+  std::size_t n_bip = 0;
+  {
+    nb::gil_scoped_release released;
+    const ColumnOrder order = column_order(set);
+    n_bip = order.columns.size();
+    per_tree.resize(set.snaps.size() * n_bip * (lengths ? sizeof(double) : 1));
+    if (lengths) {
+      fill_branch_length_matrix(set, order, per_tree);
+    } else {
+      fill_presence_matrix(set, order, {reinterpret_cast<std::uint8_t*>(per_tree.data()), per_tree.size()});
+    }
+    sides.resize(n_bip * bipartition_stride(set));
+    fill_bipartition_bytes(set, order.columns, sides);
+  }
+  return nb::make_tuple(n_bip, nb::bytes(per_tree.data(), per_tree.size()), nb::bytes(sides.data(), sides.size()));
+}
+
 // Per tree, the number of its topology: topologies are numbered in order of
 // their first tree, two trees sharing one exactly when they hold the same
 // splits.
@@ -649,5 +677,6 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("sums", &sums, "metric"_a, "out"_a.noconvert())
       .def("split_sides", &split_sides, "out"_a.noconvert())
       .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert())
-      .def("topologies", &topologies_, "out"_a.noconvert());
+      .def("topologies", &topologies_, "out"_a.noconvert())
+      .def("exports", &exports, "lengths"_a);
 }
