@@ -14,6 +14,7 @@ from cladomatic_tools import TreeSet
 from cladomatic_tools.treeset import PairsWithoutDistance
 from dendropy.calculate import treecompare
 from ete3 import Tree
+from test_cli import one_line_error, run
 from test_treeset import oracle
 from trees import grow, newick
 
@@ -206,3 +207,61 @@ class TestModes:
         with warnings.catch_warnings(record=True):
             assert np.array_equal(back.distances("wrf", prune="pairwise"), ts.distances("wrf", prune="pairwise"),
                                   equal_nan=True)
+
+
+def table(text, delimiter="\t"):
+    """(column names, values) of a written matrix, one column per reference tree."""
+    rows = [line.split(delimiter) for line in text.splitlines()]
+    return rows[0][1:], np.array([[float(value) for value in row[1:]] for row in rows[1:]])
+
+
+class TestCommand:
+    GENES = (
+        "((A:1,B:2):1,(C:1,(D:1,E:1):2):3);",
+        "((A:1,B:1):1,(C:2,D:1):1);",
+        "((A:1,X:1):1,(B:1,(C:1,D:1):1):1);",
+        "((A:1,B:1):1,C:1);",
+    )
+
+    @pytest.fixture
+    def files(self, tmp_path):
+        genes, species = tmp_path / "genes.nwk", tmp_path / "species.nwk"
+        genes.write_text("\n".join(self.GENES) + "\n")
+        species.write_text("((A:1,B:1):1,((C:1,X:1):1,(D:1,E:1):1):1);\n")
+        return genes, species
+
+    def test_pairwise_against_a_species_tree(self, files, tmp_path):
+        genes, species = files
+        one_line_error(run("rf", genes), 2, "genes.nwk:2: tree 2 lacks E that tree 1 of")
+        result = run("kf", genes, "--against", species, "--prune", "pairwise", "--output", tmp_path / "kf.tsv")
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == "cladomatic: warning: 1 pair of trees shares fewer than 4 taxa: their distances are " \
+            "written as nan\n"
+        names, values = table((tmp_path / "kf.tsv").read_text())
+        ts = TreeSet.from_newick(list(self.GENES), taxa="any")
+        with warnings.catch_warnings(record=True):
+            expected = ts.against(TreeSet.from_newick([species.read_text()]), "kf", prune="pairwise")
+        assert names == ["tree_1"] and np.array_equal(values, expected, equal_nan=True)
+
+    def test_common_says_what_it_drops(self, files, tmp_path):
+        genes, species = files
+        one_line_error(run("rf", genes, "--prune", "common"), 2, "the trees share only 3 taxa (A, B, C)")
+        genes.write_text("\n".join(self.GENES[:3]) + "\n")
+        result = run("wrf", genes, "--between", species, "--prune", "common", "--format", "csv")
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == "cladomatic: warning: --prune common drops 2 of 6 taxa, those not in every tree: " \
+            "E, X\n"
+        # tree 3: removing X merges A's edge with the root's other edge (1 + 1 + 1); C, D and E's edges likewise
+        assert table(result.stdout, ",")[1].tolist() == [[5.0], [1.0], [5.0]]
+        out = tmp_path / "splits.npz"
+        assert run("splits", genes, "--prune", "common", "--output", out).returncode == 0
+        with np.load(out) as arrays:
+            assert list(arrays["leaf_names"]) == ["A", "B", "C", "D"] and arrays["presence"].all()
+
+    def test_tiled_runs_refuse_a_mode(self, files, tmp_path):
+        one_line_error(run("rf", files[0], "--prune", "pairwise", "--output", tmp_path / "rf.zarr"), 2,
+                       "--prune does not apply to tiled runs")
+
+    def test_space_names_a_pair_without_a_distance(self, files, tmp_path):
+        one_line_error(run("space", files[0], "--prune", "pairwise", "--output", tmp_path), 2,
+                       "tree_1 and tree_4 share 3 taxa, fewer than the 4")
