@@ -8,6 +8,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 #include "../primitives/cpu.hpp"
 #include "../snapshot/result.hpp"
@@ -294,6 +296,12 @@ PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const 
     layout.offsets[t + 1] = layout.offsets[t] + set.snaps[t].ids.size();
     layout.pendant_offsets[t + 1] = layout.pendant_offsets[t] + (lengths ? held : 0);
   }
+  std::unordered_map<std::string_view, std::uint32_t> sets;
+  layout.taxon_set.resize(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    const std::string_view taxa(reinterpret_cast<const char*>(layout.taxa.data() + t * words), words * 8);
+    layout.taxon_set[t] = sets.try_emplace(taxa, static_cast<std::uint32_t>(sets.size())).first->second;
+  }
   layout.sides.assign(layout.offsets.back() * words, 0);
   if (lengths) {
     layout.lengths.resize(layout.offsets.back());
@@ -320,6 +328,16 @@ PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const 
 
 namespace {
 
+// Whether trees i and j of one set hold the same taxa and the metric can
+// compare them by their split ids.  Only counts qualify: they come out the
+// same either way, where sums of lengths in another order would not, and
+// the sets compared by `against` have ids of their own.
+bool same_taxa(const PrunedContext& context, const PrunedLayout& layout, std::uint32_t i, std::uint32_t j) {
+  return context.lists != nullptr &&
+         (context.metric == PairMetric::kRf || context.metric == PairMetric::kRfNorm) &&
+         layout.taxon_set[i] == layout.taxon_set[j];
+}
+
 // Cells of rows [r0, r1) and columns [c0, c1) of the block, on one task.
 [[gnu::always_inline]] inline void fill_cells(const PrunedContext& context, const PrunedLayout& a,
                                               const PrunedLayout& b, Block block,
@@ -334,6 +352,11 @@ namespace {
         cell = shared_count(a, i, a, i) < fewest_shared_taxa(context.rooted)
                    ? std::numeric_limits<double>::quiet_NaN()
                    : 0.0;
+      } else if (same_taxa(context, a, i, j)) {
+        cell = shared_count(a, i, a, j) < fewest_shared_taxa(context.rooted)
+                   ? std::numeric_limits<double>::quiet_NaN()
+                   : merged_pair(PairContext{context.metric, context.n_pendant, {}}, *context.lists,
+                                 std::min(i, j), *context.lists, std::max(i, j));
       } else if (context.same_set && j < i) {
         cell = pair_distance(context, b, j, a, i, scratch);
       } else {

@@ -39,6 +39,7 @@ struct PrunedLayout {
   std::vector<double> lengths;                 // per split; empty without lengths
   std::vector<std::uint64_t> pendant_offsets;  // per tree its first pendant length, then the total
   std::vector<double> pendants;                // empty without lengths
+  std::vector<std::uint32_t> taxon_set;        // per tree; equal for trees holding the same taxa
 
   std::size_t size() const noexcept { return offsets.size() - 1; }
 };
@@ -51,12 +52,17 @@ PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const 
 // What a block needs besides the layouts: `table` is log2_double_factorials
 // of the universe's size (kInfoRf only).  Within one set (`same_set`) a pair
 // is taken in the order of its trees' indices, so (i, j) and (j, i) get the
-// same bits, and a tree against itself is 0.
+// same bits, and a tree against itself is 0.  `lists`, the set's split lists
+// (same_set only), compare two trees holding the same taxa by their split
+// ids, which then name the same splits, with nothing to prune (kRf and
+// kRfNorm); ids below `n_pendant` are pendant edges.
 struct PrunedContext {
   PairMetric metric = PairMetric::kRf;
   bool rooted = false;
   bool same_set = false;
   std::span<const double> table;
+  const SplitLists* lists = nullptr;
+  std::uint32_t n_pendant = 0;
 };
 
 // Fewer shared taxa than this leave a pair without a distance.

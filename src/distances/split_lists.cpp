@@ -47,8 +47,10 @@ std::span<const SplitId> inner(std::span<const SplitId> ids, std::uint32_t n_pen
   return ids.subspan(std::min<std::size_t>(n_pendant, ids.size()));
 }
 
-double pair_value(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
-                  std::size_t j) {
+}  // namespace
+
+double merged_pair(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
+                   std::size_t j) {
   const std::span<const SplitId> ia = a.ids_of(i);
   const std::span<const SplitId> ib = b.ids_of(j);
   const std::span<const SplitId> xa = inner(ia, context.n_pendant);
@@ -83,6 +85,8 @@ double pair_value(const PairContext& context, const SplitLists& a, std::size_t i
   }
   throw InvariantFailure("unknown pair metric");
 }
+
+namespace {
 
 void check_indices(std::span<const std::uint32_t> picked, std::size_t n) {
   for (std::uint32_t t : picked) {
@@ -200,7 +204,7 @@ void merge_block(const PairContext& context, const SplitLists& a, std::span<cons
   check_indices(rows, a.size());
   check_indices(cols, b.size());
   fill_block(rows, cols, out,
-             [&](std::uint32_t i, std::uint32_t j) { return pair_value(context, a, i, b, j); });
+             [&](std::uint32_t i, std::uint32_t j) { return merged_pair(context, a, i, b, j); });
 }
 
 void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, const SplitLists& b,

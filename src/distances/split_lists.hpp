@@ -66,6 +66,10 @@ struct PairContext {
   std::span<const double> information;
 };
 
+// The metric between tree i of `a` and tree j of `b`, both in one id space.
+double merged_pair(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
+                   std::size_t j);
+
 // out[r * cols.size() + c] = the metric between tree rows[r] of `a` and tree
 // cols[c] of `b`, both in one id space; kRf gives whole numbers.  Throws
 // InvariantFailure when an index is out of range.

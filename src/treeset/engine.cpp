@@ -440,6 +440,8 @@ std::uint64_t pruned_distances(Engine& engine, const std::string& metric, Indice
   nb::gil_scoped_release released;
   const PrunedLayout& layout = engine.pruned_layout();
   if (context.metric == PairMetric::kInfoRf) context.table = engine.log2_factorials();
+  context.lists = &engine.sorted_lists();
+  context.n_pendant = engine.n_leaves();
   symmetric_block(block, cells_out,
                   [&](Block band, double* into) { pruned_block(context, layout, layout, band, into); });
   return short_pairs(layout, layout, block, fewest_shared_taxa(context.rooted));
