@@ -25,7 +25,6 @@ import sys
 import time
 import warnings
 
-import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "build", "bench", "gene_trees")
