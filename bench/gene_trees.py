@@ -27,6 +27,9 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "build", "bench", "gene_trees")
+sys.path.insert(0, HERE)
+
+from pairwise import cpu_seconds, current_rss  # noqa: E402
 
 
 class Node:
@@ -116,20 +119,10 @@ def write(path, texts):
         out.write("\n".join(texts) + "\n")
 
 
-def rss():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def cpu():
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
 def timed(call):
-    wall, used = time.perf_counter(), cpu()
+    wall, used = time.perf_counter(), cpu_seconds()
     result = call()
-    return result, time.perf_counter() - wall, cpu() - used
+    return result, time.perf_counter() - wall, cpu_seconds() - used
 
 
 # --- configurations, each in a subprocess ----------------------------------------------------------------------
@@ -141,9 +134,9 @@ def run_set(args):
 
     from cladomatic_tools import TreeSet
 
-    before = rss()
+    before = current_rss()
     genes, read_wall, _ = timed(lambda: TreeSet.from_files([args.genes], taxa="any"))
-    memory = rss() - before
+    memory = current_rss() - before
     species = TreeSet.from_files([args.species])
     out = {"read_s": read_wall, "set_mib": memory / 2**20, "pickled_mib": len(pickle.dumps(genes)) / 2**20}
     n = len(genes)
@@ -199,9 +192,9 @@ def run_command(args):
 def run_taxon_sets(args):
     from cladomatic_tools import TreeSet
 
-    before = rss()
+    before = current_rss()
     genes = TreeSet.from_files([args.genes], taxa="any")
-    memory = rss() - before
+    memory = current_rss() - before
     with warnings.catch_warnings(record=True):
         _, wall, used = timed(lambda: genes.distances("rf", prune="pairwise"))
     return {"set_mib": memory / 2**20, "rf_wall": wall, "rf_cpu": used}
