@@ -7,49 +7,20 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <atomic>
 #include <limits>
+#include <numeric>
 #include <string_view>
 #include <unordered_map>
 
 #include "../primitives/cpu.hpp"
 #include "../snapshot/result.hpp"
+#include "../snapshot/taxa.hpp"
 
 namespace cladomatic {
 namespace {
 
-// The taxa a pair shares: their bits, which are zero outside words
-// [lo, hi), and the first of them.  Restricted sides are kept as those words
-// alone.
-struct Shared {
-  std::vector<std::uint64_t> bits;
-  std::size_t lo = 0;
-  std::size_t width = 0;  // hi - lo
-  std::uint32_t count = 0;
-  std::uint32_t first = 0;
-};
-
-[[gnu::always_inline]] inline void share(const PrunedLayout& a, std::size_t i, const PrunedLayout& b,
-                                         std::size_t j, Shared& shared) {
-  const std::uint64_t* x = a.taxa.data() + i * a.words;
-  const std::uint64_t* y = b.taxa.data() + j * b.words;
-  shared.bits.resize(a.words);
-  shared.count = 0;
-  std::size_t lo = a.words;
-  std::size_t hi = 0;
-  for (std::size_t w = 0; w < a.words; ++w) {
-    const std::uint64_t both = x[w] & y[w];
-    shared.bits[w] = both;
-    if (both == 0) continue;
-    shared.count += static_cast<std::uint32_t>(std::popcount(both));
-    if (lo == a.words) {
-      lo = w;
-      shared.first = static_cast<std::uint32_t>(64 * w + std::countr_zero(both));
-    }
-    hi = w + 1;
-  }
-  shared.lo = lo == a.words ? 0 : lo;
-  shared.width = hi - shared.lo;
-}
+constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
 
 std::uint32_t shared_count(const PrunedLayout& a, std::size_t i, const PrunedLayout& b, std::size_t j) {
   const std::uint64_t* x = a.taxa.data() + i * a.words;
@@ -59,91 +30,178 @@ std::uint32_t shared_count(const PrunedLayout& a, std::size_t i, const PrunedLay
   return count;
 }
 
-// What a stored side becomes in a pair.
-enum class Role { kNone, kPendant, kSplit };
+// --- laying a tree out as arcs --------------------------------------------------------------------------------
 
-// Restricts `side` to the shared taxa into key[0, width) (words lo.. of the
-// side), made canonical, and says what it is: a split of `size` taxa, or
-// the pendant edge of `leaf`.
-[[gnu::always_inline]] inline Role restrict_side(const std::uint64_t* __restrict side, const Shared& shared,
-                                                 bool rooted, std::uint64_t* __restrict key,
-                                                 std::uint32_t& size, std::uint32_t& leaf) {
-  const std::uint64_t* __restrict bits = shared.bits.data() + shared.lo;
-  const std::size_t width = shared.width;
-  side += shared.lo;
-  std::uint32_t count = 0;
-  for (std::size_t w = 0; w < width; ++w) {
-    key[w] = side[w] & bits[w];
-    count += static_cast<std::uint32_t>(std::popcount(key[w]));
-  }
-  const std::uint32_t n = shared.count;
-  const std::size_t first_word = shared.first / 64 - shared.lo;
-  if (!rooted && (key[first_word] >> (shared.first % 64) & 1) != 0) {
-    for (std::size_t w = 0; w < width; ++w) key[w] ^= bits[w];
-    count = n - count;
-  }
-  if (count >= 2 && (rooted ? count < n : count < n - 1)) {
-    size = count;
-    return Role::kSplit;
-  }
-  if (count == 0 || count == n) return Role::kNone;
-  if (count == 1) {
-    for (std::size_t w = 0; w < width; ++w) {
-      if (key[w] != 0) leaf = static_cast<std::uint32_t>(64 * (shared.lo + w) + std::countr_zero(key[w]));
+// What one task keeps from tree to tree while laying trees out.
+struct ArcScratch {
+  explicit ArcScratch(std::size_t n_leaves) : local(n_leaves, kAbsent), marked(n_leaves, 0) {}
+  std::vector<std::uint32_t> local;  // set leaf -> its place among the tree's taxa, kAbsent elsewhere
+  std::vector<std::uint8_t> marked;  // by local place
+  std::vector<std::uint32_t> members;
+  std::vector<std::uint32_t> member_offsets;
+  std::vector<std::uint32_t> by_size;
+  std::vector<std::uint32_t> innermost;  // by local place: the smallest side holding it so far
+  std::vector<std::uint32_t> parent;     // by node: sides 0..m-1, then leaves m..m+n-1
+  std::vector<std::uint32_t> child_offsets;
+  std::vector<std::uint32_t> children;
+  std::vector<std::uint32_t> stack;
+  std::vector<std::uint32_t> position;  // by local place
+};
+
+// Tree t's canonical sides as local places, from its split rows: unrooted,
+// a row holding the tree's first taxon (local 0) is replaced by the rest.
+bool canonical_sides(const Snapshots& set, std::size_t t, bool rooted, ArcScratch& scratch, std::uint32_t n) {
+  const InternSnap& snap = set.snaps[t];
+  scratch.members.clear();
+  scratch.member_offsets.assign(1, 0);
+  for (const SplitId id : snap.ids) {
+    const std::span<const LeafId> row = set.clades.row(id);
+    const std::size_t first = scratch.members.size();
+    bool holds_first = false;
+    for (const LeafId leaf : row) {
+      const std::uint32_t place = scratch.local[leaf];
+      if (place == kAbsent) return false;
+      holds_first = holds_first || place == 0;
+      scratch.members.push_back(place);
     }
-    return Role::kPendant;
+    if (!rooted && holds_first) {
+      for (std::size_t k = first; k < scratch.members.size(); ++k) scratch.marked[scratch.members[k]] = 1;
+      scratch.members.resize(first);
+      for (std::uint32_t place = 0; place < n; ++place) {
+        if (scratch.marked[place] == 0) scratch.members.push_back(place);
+        scratch.marked[place] = 0;
+      }
+    }
+    if (scratch.members.size() == first) return false;
+    scratch.member_offsets.push_back(static_cast<std::uint32_t>(scratch.members.size()));
   }
-  // Unrooted, a side of all but the first taxon is that taxon's pendant edge.
-  leaf = shared.first;
-  return Role::kPendant;
+  return true;
 }
 
+// Lays tree t out: its leaves in the order of a walk of the tree its sides
+// nest into (the first taxon first, unrooted), each side an arc of it.
+// False when the sides do not nest.
+bool lay_out_tree(const Snapshots& set, std::size_t t, bool rooted, bool lengths, std::span<const LeafId> taxa,
+                  std::span<const LeafId> universe_of, ArcScratch& scratch, PrunedLayout& layout) {
+  const auto n = static_cast<std::uint32_t>(taxa.size());
+  for (std::uint32_t place = 0; place < n; ++place) scratch.local[taxa[place]] = place;
+  const bool nested = [&] {
+    if (!canonical_sides(set, t, rooted, scratch, n)) return false;
+    const auto m = static_cast<std::uint32_t>(scratch.member_offsets.size() - 1);
+    const auto size = [&](std::uint32_t p) { return scratch.member_offsets[p + 1] - scratch.member_offsets[p]; };
+    // Larger sides first: each side's parent is the smallest side met so far
+    // that holds its first member, when the sides nest.
+    scratch.by_size.resize(m);
+    std::iota(scratch.by_size.begin(), scratch.by_size.end(), 0u);
+    std::stable_sort(scratch.by_size.begin(), scratch.by_size.end(),
+                     [&](std::uint32_t x, std::uint32_t y) { return size(x) > size(y); });
+    const std::uint32_t root = m + n;
+    scratch.innermost.assign(n, root);
+    scratch.parent.assign(m + n, root);
+    for (const std::uint32_t p : scratch.by_size) {
+      const std::uint32_t* member = scratch.members.data() + scratch.member_offsets[p];
+      scratch.parent[p] = scratch.innermost[member[0]];
+      for (std::uint32_t k = 0; k < size(p); ++k) scratch.innermost[member[k]] = p;
+    }
+    for (std::uint32_t place = 0; place < n; ++place) scratch.parent[m + place] = scratch.innermost[place];
+    // Children grouped by parent, in node order; the root's first child is
+    // the first taxon, which no side holds when unrooted.
+    scratch.child_offsets.assign(root + 3, 0);
+    for (std::uint32_t node = 0; node < m + n; ++node) ++scratch.child_offsets[scratch.parent[node] + 2];
+    for (std::uint32_t k = 2; k < root + 3; ++k) scratch.child_offsets[k] += scratch.child_offsets[k - 1];
+    scratch.children.resize(m + n);
+    for (std::uint32_t node = 0; node < m + n; ++node)
+      scratch.children[scratch.child_offsets[scratch.parent[node] + 1]++] = node;
+    if (!rooted) {
+      const auto first = scratch.children.begin() + scratch.child_offsets[root];
+      const auto last = scratch.children.begin() + scratch.child_offsets[root + 1];
+      const auto leaf = std::find(first, last, m);
+      if (leaf == last) return false;
+      std::rotate(first, leaf, leaf + 1);
+    }
+    // A walk from the root: leaves get positions, sides their arcs.
+    const std::uint64_t base = layout.leaf_offsets[t];
+    const std::uint64_t split_base = layout.offsets[t];
+    scratch.position.resize(n);
+    std::uint32_t next = 0;
+    scratch.stack.assign(1, root);
+    while (!scratch.stack.empty()) {
+      const std::uint32_t node = scratch.stack.back();
+      scratch.stack.pop_back();
+      if (node >= root + 1) {  // a side's walk ends
+        const std::uint32_t p = node - root - 1;
+        layout.counts[split_base + p] = next - layout.starts[split_base + p];
+        continue;
+      }
+      if (node >= m && node < root) {
+        const std::uint32_t place = node - m;
+        scratch.position[place] = next;
+        layout.order[base + next] = universe_of[taxa[place]];
+        if (lengths) layout.pendants[base + next] = set.snaps[t].lengths[taxa[place]];
+        ++next;
+        continue;
+      }
+      if (node < m) {
+        layout.starts[split_base + node] = next;
+        scratch.stack.push_back(root + 1 + node);
+      }
+      const std::uint32_t* kids = scratch.children.data();
+      for (std::uint32_t k = scratch.child_offsets[node + 1]; k-- > scratch.child_offsets[node];)
+        scratch.stack.push_back(kids[k]);
+    }
+    // The sides nest exactly when each one's members fill its arc.
+    for (std::uint32_t p = 0; p < m; ++p) {
+      const std::uint32_t from = layout.starts[split_base + p];
+      if (layout.counts[split_base + p] != size(p)) return false;
+      for (std::uint32_t k = scratch.member_offsets[p]; k < scratch.member_offsets[p + 1]; ++k) {
+        if (scratch.position[scratch.members[k]] - from >= size(p)) return false;
+      }
+      if (lengths) layout.lengths[split_base + p] = set.snaps[t].lengths[set.snaps[t].n_pendant + p];
+    }
+    return next == n;
+  }();
+  for (const LeafId leaf : taxa) scratch.local[leaf] = kAbsent;
+  return nested;
+}
+
+// --- one pair -------------------------------------------------------------------------------------------------
+
 // The splits of one pair, both trees', each held once with its summed length
-// per tree; open addressing over entry numbers, entries in insertion order.
+// per tree, under a key that names its shared taxa exactly; entries in
+// insertion order.  Open addressing, slots stamped with the pair they belong
+// to, so that a new pair needs no clearing.
 class PairSplits {
  public:
   struct Entry {
     double length[2] = {0.0, 0.0};
     std::uint32_t size = 0;
-    std::uint8_t held = 0;  // bit t: tree t of the pair holds it
+    std::uint8_t held = 0;  // bit k: tree k of the pair holds it
   };
-
-  explicit PairSplits(std::size_t words) : words_(words) {}
 
   // Empties the table for a pair of at most `most` splits.
   void reset(std::size_t most) {
-    for (const std::uint32_t slot : used_) slots_[slot] = 0;
-    used_.clear();
     entries_.clear();
-    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(4 * most, 16));
-    if (capacity > slots_.size()) {
-      slots_.assign(capacity, 0);
-      keys_.resize(capacity / 2 * words_);
+    const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(2 * most, 16));
+    if (capacity > keys_.size() || ++stamp_ == 0) {
+      keys_.assign(std::max(capacity, keys_.size()), 0);
+      slots_.assign(keys_.size(), Slot{});
+      stamp_ = 1;
     }
   }
 
-  [[gnu::always_inline]] void add(const std::uint64_t* key, const Shared& shared, std::uint32_t size,
-                                  unsigned tree, double length) {
-    // Products of the words are independent of each other, so they overlap.
-    const std::size_t width = shared.width;
-    std::uint64_t hash = 0;
-    for (std::size_t w = 0; w < width; ++w) hash += (key[w] ^ w) * 0xff51afd7ed558ccdull;
-    hash ^= hash >> 29;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
-      const std::uint32_t slot = slots_[at];
-      if (slot == 0) {
-        const std::size_t e = entries_.size();
-        std::copy(key, key + width, keys_.data() + e * width);
+  [[gnu::always_inline]] void add(std::uint64_t key, std::uint32_t size, unsigned tree, double length) {
+    const std::size_t mask = keys_.size() - 1;
+    for (std::size_t at = (key * 0x9e3779b97f4a7c15ull) >> 32 & mask;; at = (at + 1) & mask) {
+      Slot& slot = slots_[at];
+      if (slot.stamp != stamp_) {
+        slot = Slot{stamp_, static_cast<std::uint32_t>(entries_.size())};
+        keys_[at] = key;
         entries_.push_back(Entry{{0.0, 0.0}, size, 0});
-        slots_[at] = static_cast<std::uint32_t>(e + 1);
-        used_.push_back(static_cast<std::uint32_t>(at));
         hold(entries_.back(), tree, length);
         return;
       }
-      const std::uint64_t* known = keys_.data() + (slot - 1) * width;
-      if (std::equal(key, key + width, known)) {
-        hold(entries_[slot - 1], tree, length);
+      if (keys_[at] == key) {
+        hold(entries_[slot.entry], tree, length);
         return;
       }
     }
@@ -152,73 +210,180 @@ class PairSplits {
   std::span<const Entry> entries() const noexcept { return entries_; }
 
  private:
+  struct Slot {
+    std::uint32_t stamp = 0;
+    std::uint32_t entry = 0;
+  };
+
   static void hold(Entry& entry, unsigned tree, double length) noexcept {
     entry.length[tree] += length;
     entry.held |= static_cast<std::uint8_t>(1u << tree);
   }
 
-  std::size_t words_;
-  std::vector<std::uint32_t> slots_;  // entry number + 1, 0 when free
-  std::vector<std::uint32_t> used_;   // slots taken, to free them
-  std::vector<std::uint64_t> keys_;   // `words_` per entry
+  std::vector<std::uint64_t> keys_;
+  std::vector<Slot> slots_;
   std::vector<Entry> entries_;
+  std::uint32_t stamp_ = 0;
 };
+
+using Square = unsigned __int128;
 
 // What one task keeps from pair to pair.
 struct Scratch {
-  explicit Scratch(std::size_t words, std::size_t universe, bool weighted)
-      : splits(words),
-        key(words),
-        pendant{std::vector<double>(weighted ? universe : 0), std::vector<double>(weighted ? universe : 0)} {}
-  Shared shared;
+  Scratch(std::size_t universe, bool weighted)
+      : number(universe, 0), pendant{std::vector<double>(weighted ? universe : 0),
+                                     std::vector<double>(weighted ? universe : 0)} {}
+  std::vector<std::uint32_t> count;  // prefix counts of shared taxa along a tree
+  std::vector<std::uint64_t> sum;    // prefix sums of their numbers along the second tree
+  std::vector<Square> square;        // and of their squares
+  std::vector<std::uint32_t> number;  // universe place -> its number along the first tree
   PairSplits splits;
-  std::vector<std::uint64_t> key;
-  std::vector<double> pendant[2];  // per tree of the pair, by leaf; zero between pairs
+  std::vector<double> pendant[2];  // per tree of the pair, by number; zero between pairs
 };
+
+// The pair's shared taxa.
+struct Shared {
+  const std::uint64_t* x;
+  const std::uint64_t* y;
+  std::uint32_t count = 0;
+  LeafId first = 0;
+
+  bool holds(LeafId leaf) const noexcept { return ((x[leaf / 64] & y[leaf / 64]) >> (leaf % 64) & 1) != 0; }
+};
+
+// Keys: a run of the first tree's numbers, or (tag bit) a run of the second
+// tree's own numbering when its taxa are not a run of the first's.
+constexpr std::uint64_t kOwnRun = std::uint64_t{1} << 63;
+
+std::uint64_t run_key(std::uint64_t from, std::uint64_t size) noexcept {
+  return from << 32 | size;
+}
 
 bool weighted_metric(PairMetric metric) noexcept {
   return metric == PairMetric::kWrf || metric == PairMetric::kKf;
 }
 
-// Tree t's own pendant lengths of the shared taxa, in leaf order.
-[[gnu::always_inline]] inline void add_own_pendants(const PrunedLayout& layout, std::size_t t,
-                                                    const Shared& shared, std::vector<double>& to) {
-  const std::uint64_t* taxa = layout.taxa.data() + t * layout.words;
-  const double* lengths = layout.pendants.data() + layout.pendant_offsets[t];
-  std::size_t rank = 0;
-  for (std::size_t w = 0; w < layout.words; ++w) {
-    for (std::uint64_t bits = taxa[w]; bits != 0; bits &= bits - 1, ++rank) {
-      const int bit = std::countr_zero(bits);
-      if ((shared.bits[w] >> bit & 1) != 0) to[64 * w + static_cast<std::size_t>(bit)] += lengths[rank];
-    }
-  }
+// What a split becomes for a pair: kind by its count c of shared taxa on its
+// canonical side (side without the pair's first taxon, unrooted).
+enum class Role { kNone, kPendant, kSplit };
+
+[[gnu::always_inline]] inline Role role_of(std::uint32_t c, std::uint32_t s, bool rooted) noexcept {
+  if (c >= 2 && (rooted ? c < s : c + 2 <= s)) return Role::kSplit;
+  if (c == 0 || c == s) return Role::kNone;
+  return Role::kPendant;  // one taxon, or unrooted all but the first
 }
 
-[[gnu::always_inline]] inline void add_tree(const PrunedContext& context, const PrunedLayout& layout,
-                                            std::size_t t, unsigned tree, Scratch& scratch) {
-  const bool weighted = weighted_metric(context.metric);
-  if (weighted) add_own_pendants(layout, t, scratch.shared, scratch.pendant[tree]);
-  for (std::uint64_t e = layout.offsets[t]; e < layout.offsets[t + 1]; ++e) {
-    std::uint32_t size = 0;
-    std::uint32_t leaf = 0;
-    const Role role = restrict_side(layout.sides.data() + e * layout.words, scratch.shared, context.rooted,
-                                    scratch.key.data(), size, leaf);
-    const double length = weighted ? layout.lengths[e] : 0.0;
-    if (role == Role::kSplit) scratch.splits.add(scratch.key.data(), scratch.shared, size, tree, length);
-    if (role == Role::kPendant && weighted) scratch.pendant[tree][leaf] += length;
-  }
-}
-
-// The distance of one pair, (a, i) taken first.
+// The distance of one pair, tree (a, i) taken first: its shared taxa are
+// numbered along it from the pair's first taxon, the second tree's splits
+// matched to the first's by the sums of those numbers over their arcs.
 [[gnu::always_inline]] inline double pair_distance(const PrunedContext& context, const PrunedLayout& a,
                                                    std::size_t i, const PrunedLayout& b, std::size_t j,
                                                    Scratch& scratch) {
-  share(a, i, b, j, scratch.shared);
-  const Shared& shared = scratch.shared;
-  if (shared.count < fewest_shared_taxa(context.rooted)) return std::numeric_limits<double>::quiet_NaN();
+  const bool rooted = context.rooted;
+  const bool weighted = weighted_metric(context.metric);
+  Shared shared{a.taxa.data() + i * a.words, b.taxa.data() + j * b.words};
+  for (std::size_t w = 0; w < a.words; ++w) {
+    const std::uint64_t both = shared.x[w] & shared.y[w];
+    if (both != 0 && shared.count == 0) shared.first = static_cast<LeafId>(64 * w + std::countr_zero(both));
+    shared.count += static_cast<std::uint32_t>(std::popcount(both));
+  }
+  const std::uint32_t s = shared.count;
+  if (s < fewest_shared_taxa(rooted)) return std::numeric_limits<double>::quiet_NaN();
   scratch.splits.reset((a.offsets[i + 1] - a.offsets[i]) + (b.offsets[j + 1] - b.offsets[j]));
-  add_tree(context, a, i, 0, scratch);
-  add_tree(context, b, j, 1, scratch);
+
+  // The first tree: shared taxa numbered from the pair's first taxon on,
+  // around the circle (rooted: from the order's start).
+  const LeafId* order = a.order.data() + a.leaf_offsets[i];
+  const auto n_first = static_cast<std::uint32_t>(a.leaf_offsets[i + 1] - a.leaf_offsets[i]);
+  std::vector<std::uint32_t>& count = scratch.count;
+  count.resize(std::max<std::size_t>(count.size(), n_first + 1));
+  std::uint32_t at_first = 0;
+  count[0] = 0;
+  for (std::uint32_t k = 0; k < n_first; ++k) {
+    count[k + 1] = count[k] + (shared.holds(order[k]) ? 1 : 0);
+    if (order[k] == shared.first) at_first = k;
+  }
+  const auto numbered = [&](const std::vector<std::uint32_t>& prefix, std::uint32_t n, std::uint32_t from,
+                            std::uint32_t k) -> std::uint32_t {
+    k = k == n ? 0 : k;
+    if (rooted) return prefix[k];
+    return k >= from ? prefix[k] - prefix[from] : s - prefix[from] + prefix[k];
+  };
+  if (rooted) at_first = 0;
+  for (std::uint32_t k = 0; k < n_first; ++k) {
+    if (count[k + 1] == count[k]) continue;
+    const std::uint32_t number = numbered(count, n_first, at_first, k);
+    scratch.number[order[k]] = number;
+    if (weighted) scratch.pendant[0][number] += a.pendants[a.leaf_offsets[i] + k];
+  }
+  for (std::uint64_t e = a.offsets[i]; e < a.offsets[i + 1]; ++e) {
+    const std::uint32_t start = a.starts[e];
+    const std::uint32_t end = start + a.counts[e];
+    std::uint32_t c = count[end] - count[start];
+    std::uint32_t from = numbered(count, n_first, at_first, start);
+    if (!rooted && start <= at_first && at_first < end) {
+      c = s - c;
+      from = numbered(count, n_first, at_first, end);
+    }
+    const double length = weighted ? a.lengths[e] : 0.0;
+    const Role role = role_of(c, s, rooted);
+    if (role == Role::kSplit) scratch.splits.add(run_key(from, c), c, 0, length);
+    if (role == Role::kPendant && weighted) scratch.pendant[0][c == 1 ? from : 0] += length;
+  }
+
+  // The second tree: along it, prefix counts, sums and sums of squares of
+  // the first tree's numbers.
+  order = b.order.data() + b.leaf_offsets[j];
+  const auto n_second = static_cast<std::uint32_t>(b.leaf_offsets[j + 1] - b.leaf_offsets[j]);
+  count.resize(std::max<std::size_t>(count.size(), n_second + 1));
+  scratch.sum.resize(std::max<std::size_t>(scratch.sum.size(), n_second + 1));
+  scratch.square.resize(std::max<std::size_t>(scratch.square.size(), n_second + 1));
+  std::uint64_t* sum = scratch.sum.data();
+  Square* square = scratch.square.data();
+  at_first = 0;
+  sum[0] = 0;
+  square[0] = 0;
+  for (std::uint32_t k = 0; k < n_second; ++k) {
+    const bool held = shared.holds(order[k]);
+    const std::uint64_t number = held ? scratch.number[order[k]] : 0;
+    count[k + 1] = count[k] + (held ? 1 : 0);
+    sum[k + 1] = sum[k] + number;
+    square[k + 1] = square[k] + Square{number} * number;
+    if (order[k] == shared.first) at_first = k;
+    if (held && weighted) scratch.pendant[1][number] += b.pendants[b.leaf_offsets[j] + k];
+  }
+  if (rooted) at_first = 0;
+  for (std::uint64_t e = b.offsets[j]; e < b.offsets[j + 1]; ++e) {
+    const std::uint32_t start = b.starts[e];
+    const std::uint32_t end = start + b.counts[e];
+    std::uint32_t c = count[end] - count[start];
+    std::uint64_t total = sum[end] - sum[start];
+    Square squares = square[end] - square[start];
+    std::uint32_t from = numbered(count, n_second, at_first, start);
+    if (!rooted && start <= at_first && at_first < end) {
+      c = s - c;
+      total = sum[n_second] - total;
+      squares = square[n_second] - squares;
+      from = numbered(count, n_second, at_first, end);
+    }
+    const double length = weighted ? b.lengths[e] : 0.0;
+    const Role role = role_of(c, s, rooted);
+    if (role == Role::kPendant && weighted) scratch.pendant[1][c == 1 ? total : 0] += length;
+    if (role != Role::kSplit) continue;
+    // c distinct numbers are a run lo .. lo + c - 1 exactly when their sum
+    // is that run's and so is the sum of their squares, which any other set
+    // of c distinct numbers with that sum exceeds.
+    const std::uint64_t triangle = std::uint64_t{c} * (c - 1) / 2;
+    std::uint64_t key = kOwnRun | run_key(from, c);
+    if (total >= triangle && (total - triangle) % c == 0) {
+      const std::uint64_t lo = (total - triangle) / c;
+      const Square run = Square{c} * lo * lo + Square{2} * lo * triangle +
+                         Square{c} * (c - 1) * (2 * std::uint64_t{c} - 1) / 6;
+      if (squares == run) key = run_key(lo, c);
+    }
+    scratch.splits.add(key, c, 1, length);
+  }
+
   const std::span<const PairSplits::Entry> entries = scratch.splits.entries();
   switch (context.metric) {
     case PairMetric::kRf:
@@ -233,28 +398,23 @@ bool weighted_metric(PairMetric metric) noexcept {
       return held == 0 ? 0.0 : double(only) / double(held);
     }
     case PairMetric::kInfoRf: {
-      double sum = 0.0;
+      double total = 0.0;
       for (const PairSplits::Entry& entry : entries)
-        if (entry.held != 3) sum += information_bits(context.table, entry.size, shared.count);
-      return sum;
+        if (entry.held != 3) total += information_bits(context.table, entry.size, s);
+      return total;
     }
     case PairMetric::kWrf:
     case PairMetric::kKf: {
       const bool kf = context.metric == PairMetric::kKf;
       const auto term = [kf](double x, double y) { return kf ? (x - y) * (x - y) : std::fabs(x - y); };
-      double sum = 0.0;
-      for (const PairSplits::Entry& entry : entries) sum += term(entry.length[0], entry.length[1]);
-      std::vector<double>& first = scratch.pendant[0];
-      std::vector<double>& second = scratch.pendant[1];
-      for (std::size_t w = shared.lo; w < shared.lo + shared.width; ++w) {
-        for (std::uint64_t bits = shared.bits[w]; bits != 0; bits &= bits - 1) {
-          const std::size_t leaf = 64 * w + static_cast<std::size_t>(std::countr_zero(bits));
-          sum += term(first[leaf], second[leaf]);
-          first[leaf] = 0.0;
-          second[leaf] = 0.0;
-        }
+      double total = 0.0;
+      for (const PairSplits::Entry& entry : entries) total += term(entry.length[0], entry.length[1]);
+      for (std::uint32_t number = 0; number < s; ++number) {
+        total += term(scratch.pendant[0][number], scratch.pendant[1][number]);
+        scratch.pendant[0][number] = 0.0;
+        scratch.pendant[1][number] = 0.0;
       }
-      return kf ? std::sqrt(sum) : sum;
+      return kf ? std::sqrt(total) : total;
     }
   }
   throw InvariantFailure("unknown pair metric");
@@ -270,8 +430,8 @@ void check_block(const PrunedLayout& a, const PrunedLayout& b, Block block) {
 
 }  // namespace
 
-PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const LeafId> universe_of,
-                            std::uint32_t universe) {
+Result<PrunedLayout> lay_out_pruned(const Snapshots& set, bool rooted, bool lengths,
+                                    std::span<const LeafId> universe_of, std::uint32_t universe) {
   const std::size_t n = set.snaps.size();
   const auto n_leaves = static_cast<std::uint32_t>(set.leaf_names.size());
   if (universe_of.size() != n_leaves || set.clades.rows() < n_leaves)
@@ -279,50 +439,41 @@ PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const 
   PrunedLayout layout;
   layout.words = (std::size_t{universe} + 63) / 64;
   const std::size_t words = layout.words;
-  const auto set_bit = [](std::uint64_t* row, LeafId leaf) {
-    row[leaf / 64] |= std::uint64_t{1} << (leaf % 64);
-  };
   layout.taxa.assign(n * words, 0);
+  layout.leaf_offsets.assign(n + 1, 0);
   layout.offsets.assign(n + 1, 0);
-  layout.pendant_offsets.assign(n + 1, 0);
+  std::vector<std::vector<LeafId>> taxa(n);
   for (std::size_t t = 0; t < n; ++t) {
-    std::uint64_t* taxa = layout.taxa.data() + t * words;
-    std::uint32_t held = 0;
-    for (LeafId leaf = 0; leaf < n_leaves; ++leaf) {
-      if (!set.taxa.empty() && (set.taxa[t * set.row_words + leaf / 64] >> (leaf % 64) & 1) == 0) continue;
-      set_bit(taxa, universe_of[leaf]);
-      ++held;
+    taxa[t] = taxa_of(set, t);
+    for (const LeafId leaf : taxa[t]) {
+      const LeafId place = universe_of[leaf];
+      layout.taxa[t * words + place / 64] |= std::uint64_t{1} << (place % 64);
     }
+    layout.leaf_offsets[t + 1] = layout.leaf_offsets[t] + taxa[t].size();
     layout.offsets[t + 1] = layout.offsets[t] + set.snaps[t].ids.size();
-    layout.pendant_offsets[t + 1] = layout.pendant_offsets[t] + (lengths ? held : 0);
   }
   std::unordered_map<std::string_view, std::uint32_t> sets;
   layout.taxon_set.resize(n);
   for (std::size_t t = 0; t < n; ++t) {
-    const std::string_view taxa(reinterpret_cast<const char*>(layout.taxa.data() + t * words), words * 8);
-    layout.taxon_set[t] = sets.try_emplace(taxa, static_cast<std::uint32_t>(sets.size())).first->second;
+    const std::string_view bits(reinterpret_cast<const char*>(layout.taxa.data() + t * words), words * 8);
+    layout.taxon_set[t] = sets.try_emplace(bits, static_cast<std::uint32_t>(sets.size())).first->second;
   }
-  layout.sides.assign(layout.offsets.back() * words, 0);
+  layout.order.resize(layout.leaf_offsets.back());
+  layout.starts.resize(layout.offsets.back());
+  layout.counts.resize(layout.offsets.back());
   if (lengths) {
+    layout.pendants.resize(layout.leaf_offsets.back());
     layout.lengths.resize(layout.offsets.back());
-    layout.pendants.resize(layout.pendant_offsets.back());
   }
+  std::atomic<bool> nested{true};
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n), [&](const tbb::blocked_range<std::size_t>& r) {
+    ArcScratch scratch(n_leaves);
     for (std::size_t t = r.begin(); t != r.end(); ++t) {
-      const InternSnap& snap = set.snaps[t];
-      for (std::size_t p = 0; p < snap.ids.size(); ++p) {
-        std::uint64_t* side = layout.sides.data() + (layout.offsets[t] + p) * words;
-        for (LeafId leaf : set.clades.row(snap.ids[p])) set_bit(side, universe_of[leaf]);
-        if (lengths) layout.lengths[layout.offsets[t] + p] = snap.lengths[snap.n_pendant + p];
-      }
-      if (!lengths) continue;
-      std::uint64_t k = layout.pendant_offsets[t];
-      for (LeafId leaf = 0; leaf < n_leaves; ++leaf) {
-        if (set.taxa.empty() || (set.taxa[t * set.row_words + leaf / 64] >> (leaf % 64) & 1) != 0)
-          layout.pendants[k++] = snap.lengths[leaf];
-      }
+      if (!lay_out_tree(set, t, rooted, lengths, taxa[t], universe_of, scratch, layout))
+        nested.store(false, std::memory_order_relaxed);
     }
   });
+  if (!nested.load()) return Error{"A tree's splits do not nest as the splits of one tree do."};
   return layout;
 }
 
@@ -342,7 +493,7 @@ bool same_taxa(const PrunedContext& context, const PrunedLayout& layout, std::ui
 [[gnu::always_inline]] inline void fill_cells(const PrunedContext& context, const PrunedLayout& a,
                                               const PrunedLayout& b, Block block,
                                               const tbb::blocked_range2d<std::size_t>& range, double* out) {
-  Scratch scratch(a.words, 64 * a.words, weighted_metric(context.metric));
+  Scratch scratch(64 * a.words, weighted_metric(context.metric));
   for (std::size_t r = range.rows().begin(); r != range.rows().end(); ++r) {
     for (std::size_t c = range.cols().begin(); c != range.cols().end(); ++c) {
       const std::uint32_t i = block.rows[r];
@@ -389,8 +540,10 @@ void fill_cells_baseline(const PrunedContext& context, const PrunedLayout& a, co
 void pruned_block(const PrunedContext& context, const PrunedLayout& a, const PrunedLayout& b, Block block,
                   double* out) {
   check_block(a, b, block);
-  if (weighted_metric(context.metric) &&
-      (a.lengths.size() != a.offsets.back() || b.lengths.size() != b.offsets.back()))
+  const auto with_lengths = [](const PrunedLayout& layout) {
+    return layout.lengths.size() == layout.offsets.back() && layout.pendants.size() == layout.order.size();
+  };
+  if (weighted_metric(context.metric) && !(with_lengths(a) && with_lengths(b)))
     throw InvariantFailure("pruned layouts without their lengths");
   FillCells fill = fill_cells_baseline;
 #if CLADOMATIC_X86_KERNELS

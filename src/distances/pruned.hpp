@@ -23,31 +23,41 @@
 #include <vector>
 
 #include "../snapshot/intern.hpp"
+#include "../snapshot/result.hpp"
 #include "block.hpp"
 #include "split_lists.hpp"
 
 namespace cladomatic {
 
-// A set's trees as bit rows over a universe of leaves: per tree its taxa and
-// its splits' stored sides (any side of each split, see Snapshots::taxa),
-// with their lengths; per tree the pendant lengths of its taxa in leaf order.
+// A set's trees laid out for restriction pair by pair.  Each tree is a
+// circular order of its leaves in which every split is an arc: its canonical
+// side over the tree's own taxa (unrooted: the side without the tree's first
+// taxon, which sits at position 0; rooted: the clade) is the range
+// [start, start + count) of the order.  Whatever taxa a pair shares, the
+// shared ones inside an arc are then a run of consecutive shared taxa along
+// the tree, so a split's restriction is a pair of numbers (where the run
+// starts, how long it is), and comparing it with the other tree's is a sum
+// over a range of prefix sums, never a walk over the split's leaves.
 struct PrunedLayout {
-  std::size_t words = 0;                       // per bit row: ceil(universe / 64)
-  std::vector<std::uint64_t> taxa;             // `words` per tree
-  std::vector<std::uint64_t> offsets;          // per tree its first split, then the total
-  std::vector<std::uint64_t> sides;            // `words` per split
-  std::vector<double> lengths;                 // per split; empty without lengths
-  std::vector<std::uint64_t> pendant_offsets;  // per tree its first pendant length, then the total
-  std::vector<double> pendants;                // empty without lengths
-  std::vector<std::uint32_t> taxon_set;        // per tree; equal for trees holding the same taxa
+  std::size_t words = 0;                     // per taxon bitset: ceil(universe / 64)
+  std::vector<std::uint64_t> taxa;           // `words` per tree
+  std::vector<std::uint64_t> leaf_offsets;   // per tree its first position, then the total
+  std::vector<LeafId> order;                 // per tree its leaves (universe places) in circular order
+  std::vector<double> pendants;              // per position, the leaf's pendant length; empty without lengths
+  std::vector<std::uint64_t> offsets;        // per tree its first split, then the total
+  std::vector<std::uint32_t> starts;         // per split
+  std::vector<std::uint32_t> counts;         // per split
+  std::vector<double> lengths;               // per split; empty without lengths
+  std::vector<std::uint32_t> taxon_set;      // per tree; equal for trees holding the same taxa
 
   std::size_t size() const noexcept { return offsets.size() - 1; }
 };
 
 // `universe_of[l]` is leaf l's place in a universe of `universe` leaves,
-// increasing in l.
-PrunedLayout lay_out_pruned(const Snapshots& set, bool lengths, std::span<const LeafId> universe_of,
-                            std::uint32_t universe);
+// increasing in l.  An error when a tree's splits do not nest as a tree's
+// do (only a hostile saved set holds such splits).
+Result<PrunedLayout> lay_out_pruned(const Snapshots& set, bool rooted, bool lengths,
+                                    std::span<const LeafId> universe_of, std::uint32_t universe);
 
 // What a block needs besides the layouts: `table` is log2_double_factorials
 // of the universe's size (kInfoRf only).  Within one set (`same_set`) a pair

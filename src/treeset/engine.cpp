@@ -137,6 +137,13 @@ class PythonSource final : public TreeSource {
 
 // A value built on first use by whichever caller gets there first; callers
 // may run at once with the lock released.
+// A layout, or ValueError with the core's message.  Runs without the lock:
+// the error is raised once it is held again.
+PrunedLayout laid_out(Result<PrunedLayout>&& layout) {
+  if (!layout) throw nb::value_error(layout.error().c_str());
+  return std::move(layout).value();
+}
+
 template <class T>
 class Lazy {
  public:
@@ -224,12 +231,12 @@ struct Engine {
     return lists.get([&] { return split_lists(set().snaps, saved.lengths); });
   }
 
-  // The trees as bit rows over the set's own leaves.
+  // The trees laid out for pruning over the set's own leaves.
   const PrunedLayout& pruned_layout() {
     return pruned.get([&] {
       std::vector<LeafId> own(n_leaves());
       std::iota(own.begin(), own.end(), 0u);
-      return lay_out_pruned(set(), saved.lengths, own, n_leaves());
+      return laid_out(lay_out_pruned(set(), saved.rooted, saved.lengths, own, n_leaves()));
     });
   }
 
@@ -476,10 +483,11 @@ std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& m
   const auto size = static_cast<std::uint32_t>(universe.size());
   std::optional<PrunedLayout> joined_mine;
   std::optional<PrunedLayout> joined_theirs;
-  if (mine.size() != universe.size())
-    joined_mine = lay_out_pruned(engine.set(), engine.saved.lengths, places(mine), size);
-  if (theirs.size() != universe.size())
-    joined_theirs = lay_out_pruned(other.set(), other.saved.lengths, places(theirs), size);
+  const auto joined = [&](const Engine& of, const std::vector<std::string>& names) {
+    return laid_out(lay_out_pruned(of.set(), of.saved.rooted, of.saved.lengths, places(names), size));
+  };
+  if (mine.size() != universe.size()) joined_mine = joined(engine, mine);
+  if (theirs.size() != universe.size()) joined_theirs = joined(other, theirs);
   const PrunedLayout& a = joined_mine ? *joined_mine : engine.pruned_layout();
   const PrunedLayout& b = joined_theirs ? *joined_theirs : other.pruned_layout();
   std::vector<double> table;
