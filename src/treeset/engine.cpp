@@ -603,7 +603,8 @@ nb::tuple exports(const Engine& engine, bool lengths) {
     sides.resize(n_bip * bipartition_stride(set));
     fill_bipartition_bytes(set, order.columns, sides);
   }
-  return nb::make_tuple(n_bip, nb::bytes(per_tree.data(), per_tree.size()), nb::bytes(sides.data(), sides.size()));
+  return nb::make_tuple(n_bip, nb::bytes(per_tree.data(), per_tree.size()),
+                        nb::bytes(sides.data(), sides.size()));
 }
 
 // Per tree, the number of its topology: topologies are numbered in order of
