@@ -5,9 +5,9 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
-#include <atomic>
 #include <limits>
 #include <numeric>
 #include <string_view>
@@ -30,7 +30,8 @@ std::uint32_t shared_count(const PrunedLayout& a, std::size_t i, const PrunedLay
   return count;
 }
 
-// --- laying a tree out as arcs --------------------------------------------------------------------------------
+// --- laying a tree out as arcs
+// --------------------------------------------------------------------------------
 
 // What one task keeps from tree to tree while laying trees out.
 struct ArcScratch {
@@ -81,14 +82,17 @@ bool canonical_sides(const Snapshots& set, std::size_t t, bool rooted, ArcScratc
 // Lays tree t out: its leaves in the order of a walk of the tree its sides
 // nest into (the first taxon first, unrooted), each side an arc of it.
 // False when the sides do not nest.
-bool lay_out_tree(const Snapshots& set, std::size_t t, bool rooted, bool lengths, std::span<const LeafId> taxa,
-                  std::span<const LeafId> universe_of, ArcScratch& scratch, PrunedLayout& layout) {
+bool lay_out_tree(const Snapshots& set, std::size_t t, bool rooted, bool lengths,
+                  std::span<const LeafId> taxa, std::span<const LeafId> universe_of, ArcScratch& scratch,
+                  PrunedLayout& layout) {
   const auto n = static_cast<std::uint32_t>(taxa.size());
   for (std::uint32_t place = 0; place < n; ++place) scratch.local[taxa[place]] = place;
   const bool nested = [&] {
     if (!canonical_sides(set, t, rooted, scratch, n)) return false;
     const auto m = static_cast<std::uint32_t>(scratch.member_offsets.size() - 1);
-    const auto size = [&](std::uint32_t p) { return scratch.member_offsets[p + 1] - scratch.member_offsets[p]; };
+    const auto size = [&](std::uint32_t p) {
+      return scratch.member_offsets[p + 1] - scratch.member_offsets[p];
+    };
     // Larger sides first: each side's parent is the smallest side met so far
     // that holds its first member, when the sides nest.
     scratch.by_size.resize(m);
@@ -164,7 +168,8 @@ bool lay_out_tree(const Snapshots& set, std::size_t t, bool rooted, bool lengths
   return nested;
 }
 
-// --- one pair -------------------------------------------------------------------------------------------------
+// --- one pair
+// -------------------------------------------------------------------------------------------------
 
 // The splits of one pair, both trees', each held once with its summed length
 // per tree, under a key that names its shared taxa exactly; entries in
@@ -231,11 +236,11 @@ using Square = unsigned __int128;
 // What one task keeps from pair to pair.
 struct Scratch {
   Scratch(std::size_t universe, bool weighted)
-      : number(universe, 0), pendant{std::vector<double>(weighted ? universe : 0),
-                                     std::vector<double>(weighted ? universe : 0)} {}
-  std::vector<std::uint32_t> count;  // prefix counts of shared taxa along a tree
-  std::vector<std::uint64_t> sum;    // prefix sums of their numbers along the second tree
-  std::vector<Square> square;        // and of their squares
+      : number(universe, 0),
+        pendant{std::vector<double>(weighted ? universe : 0), std::vector<double>(weighted ? universe : 0)} {}
+  std::vector<std::uint32_t> count;   // prefix counts of shared taxa along a tree
+  std::vector<std::uint64_t> sum;     // prefix sums of their numbers along the second tree
+  std::vector<Square> square;         // and of their squares
   std::vector<std::uint32_t> number;  // universe place -> its number along the first tree
   PairSplits splits;
   std::vector<double> pendant[2];  // per tree of the pair, by number; zero between pairs

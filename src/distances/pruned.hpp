@@ -39,16 +39,16 @@ namespace cladomatic {
 // starts, how long it is), and comparing it with the other tree's is a sum
 // over a range of prefix sums, never a walk over the split's leaves.
 struct PrunedLayout {
-  std::size_t words = 0;                     // per taxon bitset: ceil(universe / 64)
-  std::vector<std::uint64_t> taxa;           // `words` per tree
-  std::vector<std::uint64_t> leaf_offsets;   // per tree its first position, then the total
-  std::vector<LeafId> order;                 // per tree its leaves (universe places) in circular order
-  std::vector<double> pendants;              // per position, the leaf's pendant length; empty without lengths
-  std::vector<std::uint64_t> offsets;        // per tree its first split, then the total
-  std::vector<std::uint32_t> starts;         // per split
-  std::vector<std::uint32_t> counts;         // per split
-  std::vector<double> lengths;               // per split; empty without lengths
-  std::vector<std::uint32_t> taxon_set;      // per tree; equal for trees holding the same taxa
+  std::size_t words = 0;                    // per taxon bitset: ceil(universe / 64)
+  std::vector<std::uint64_t> taxa;          // `words` per tree
+  std::vector<std::uint64_t> leaf_offsets;  // per tree its first position, then the total
+  std::vector<LeafId> order;                // per tree its leaves (universe places) in circular order
+  std::vector<double> pendants;             // per position, the leaf's pendant length; empty without lengths
+  std::vector<std::uint64_t> offsets;       // per tree its first split, then the total
+  std::vector<std::uint32_t> starts;        // per split
+  std::vector<std::uint32_t> counts;        // per split
+  std::vector<double> lengths;              // per split; empty without lengths
+  std::vector<std::uint32_t> taxon_set;     // per tree; equal for trees holding the same taxa
 
   std::size_t size() const noexcept { return offsets.size() - 1; }
 };
