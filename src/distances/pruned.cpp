@@ -231,6 +231,50 @@ class PairSplits {
   std::uint32_t stamp_ = 0;
 };
 
+// Which runs (start, size) of shared taxa each tree of a pair holds, as bits:
+// for the counts of rf and rf_norm, which need no lengths, over at most
+// kMarkedTaxa shared taxa (a table of (s + 1)^2 bits per tree, 128 KiB at
+// most), cheaper than the table of splits.  Set bits are remembered, so a
+// pair clears only its own.
+constexpr std::uint32_t kMarkedTaxa = 1024;
+
+class RunMarks {
+ public:
+  void reset(std::uint32_t shared) {
+    for (unsigned tree = 0; tree < 2; ++tree) {
+      for (const std::uint64_t bit : set_[tree]) bits_[tree][bit / 64] = 0;
+      set_[tree].clear();
+    }
+    width_ = std::uint64_t{shared} + 1;
+    const std::size_t words = (width_ * width_ + 63) / 64;
+    if (bits_[0].size() < words) {
+      bits_[0].assign(words, 0);
+      bits_[1].assign(words, 0);
+    }
+  }
+
+  // Marks the run for the tree; whether it was new.
+  bool mark(unsigned tree, std::uint64_t from, std::uint32_t size) {
+    const std::uint64_t bit = from * width_ + size;
+    std::uint64_t& word = bits_[tree][bit / 64];
+    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+    if ((word & mask) != 0) return false;
+    word |= mask;
+    set_[tree].push_back(bit);
+    return true;
+  }
+
+  bool holds(unsigned tree, std::uint64_t from, std::uint32_t size) const {
+    const std::uint64_t bit = from * width_ + size;
+    return (bits_[tree][bit / 64] >> (bit % 64) & 1) != 0;
+  }
+
+ private:
+  std::uint64_t width_ = 0;
+  std::vector<std::uint64_t> bits_[2];
+  std::vector<std::uint64_t> set_[2];
+};
+
 using Square = unsigned __int128;
 
 // What one task keeps from pair to pair.
@@ -243,6 +287,7 @@ struct Scratch {
   std::vector<Square> square;         // and of their squares
   std::vector<std::uint32_t> number;  // universe place -> its number along the first tree
   PairSplits splits;
+  RunMarks marks;
   std::vector<double> pendant[2];  // per tree of the pair, by number; zero between pairs
 };
 
@@ -294,7 +339,16 @@ enum class Role { kNone, kPendant, kSplit };
   }
   const std::uint32_t s = shared.count;
   if (s < fewest_shared_taxa(rooted)) return std::numeric_limits<double>::quiet_NaN();
-  scratch.splits.reset((a.offsets[i + 1] - a.offsets[i]) + (b.offsets[j + 1] - b.offsets[j]));
+  // Counts of distinct splits, when they are all the metric needs.
+  const bool counting =
+      (context.metric == PairMetric::kRf || context.metric == PairMetric::kRfNorm) && s <= kMarkedTaxa;
+  std::uint64_t distinct[2] = {0, 0};
+  std::uint64_t matched = 0;
+  if (counting) {
+    scratch.marks.reset(s);
+  } else {
+    scratch.splits.reset((a.offsets[i + 1] - a.offsets[i]) + (b.offsets[j + 1] - b.offsets[j]));
+  }
 
   // The first tree: shared taxa numbered from the pair's first taxon on,
   // around the circle (rooted: from the order's start).
@@ -332,7 +386,11 @@ enum class Role { kNone, kPendant, kSplit };
     }
     const double length = weighted ? a.lengths[e] : 0.0;
     const Role role = role_of(c, s, rooted);
-    if (role == Role::kSplit) scratch.splits.add(run_key(from, c), c, 0, length);
+    if (role == Role::kSplit && counting) {
+      distinct[0] += scratch.marks.mark(0, from, c) ? 1 : 0;
+    } else if (role == Role::kSplit) {
+      scratch.splits.add(run_key(from, c), c, 0, length);
+    }
     if (role == Role::kPendant && weighted) scratch.pendant[0][c == 1 ? from : 0] += length;
   }
 
@@ -378,15 +436,29 @@ enum class Role { kNone, kPendant, kSplit };
     // c distinct numbers are a run lo .. lo + c - 1 exactly when their sum
     // is that run's and so is the sum of their squares, which any other set
     // of c distinct numbers with that sum exceeds.
+    if (counting && !scratch.marks.mark(1, from, c)) continue;
     const std::uint64_t triangle = std::uint64_t{c} * (c - 1) / 2;
     std::uint64_t key = kOwnRun | run_key(from, c);
-    if (total >= triangle && (total - triangle) % c == 0) {
-      const std::uint64_t lo = (total - triangle) / c;
+    // The run's start, if it is one; a division in floating point and an
+    // exact check cost far less than an integer division.
+    const auto lo = static_cast<std::uint64_t>(double(total - std::min(total, triangle)) / double(c) + 0.5);
+    if (total >= triangle && lo * c + triangle == total) {
       const Square run = Square{c} * lo * lo + Square{2} * lo * triangle +
                          Square{c} * (c - 1) * (2 * std::uint64_t{c} - 1) / 6;
       if (squares == run) key = run_key(lo, c);
     }
-    scratch.splits.add(key, c, 1, length);
+    if (!counting) {
+      scratch.splits.add(key, c, 1, length);
+    } else {
+      ++distinct[1];
+      matched += (key & kOwnRun) == 0 && scratch.marks.holds(0, key >> 32, c) ? 1 : 0;
+    }
+  }
+  if (counting) {
+    const std::uint64_t only = distinct[0] + distinct[1] - 2 * matched;
+    const std::uint64_t held = distinct[0] + distinct[1];
+    if (context.metric == PairMetric::kRf) return double(only);
+    return held == 0 ? 0.0 : double(only) / double(held);
   }
 
   const std::span<const PairSplits::Entry> entries = scratch.splits.entries();
