@@ -1,7 +1,8 @@
 // Distances between trees that may hold different taxa, each pair compared
 // on the taxa the two trees share: both trees pruned to them (nodes left with
 // one child merged into their neighbour, lengths of merged edges summed), as
-// restrict.hpp describes at the level of splits, one pair at a time.
+// restrict.hpp describes at the level of splits, one pair at a time and in
+// time proportional to the two trees' sizes (see PrunedLayout).
 //
 // Per pair, with S the shared taxa: each split's side is intersected with S
 // and made canonical within S (unrooted: the side without S's first taxon;
