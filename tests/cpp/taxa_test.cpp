@@ -188,6 +188,24 @@ TEST(PrunedLayout, EverySplitIsAnArcOfItsTree) {
   }
 }
 
+TEST(PrunedLayout, SplitsThatDoNotNestAreRefused) {
+  Snapshots set = read(random_trees(20, 4, 2), true).value();
+  const std::vector<LeafId> taxa = taxa_of(set, 0);
+  // Two sides of tree 0 that overlap without one holding the other: no tree has both.
+  std::vector<std::vector<LeafId>> rows;
+  for (std::size_t r = 0; r < set.clades.rows(); ++r)
+    rows.emplace_back(set.clades.row(r).begin(), set.clades.row(r).end());
+  rows[set.snaps[0].ids[0]] = {taxa[1], taxa[2]};
+  rows[set.snaps[0].ids[1]] = {taxa[2], taxa[3]};
+  set.clades = CladeTable{};
+  for (const std::vector<LeafId>& row : rows) set.clades.push(row);
+  std::vector<LeafId> own(set.leaf_names.size());
+  for (LeafId leaf = 0; leaf < own.size(); ++leaf) own[leaf] = leaf;
+  Result<PrunedLayout> laid = lay_out_pruned(set, false, true, own, static_cast<std::uint32_t>(own.size()));
+  ASSERT_FALSE(laid);
+  EXPECT_EQ(laid.error(), "A tree's splits do not nest as the splits of one tree do.");
+}
+
 TEST(Serialise, TaxaRoundTripAndDamagedTaxaAreRefused) {
   const Snapshots set = read(random_trees(70, 12, 8), true).value();
   ASSERT_FALSE(set.taxa.empty());

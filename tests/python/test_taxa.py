@@ -3,8 +3,12 @@ against DendroPy's pruning and tree comparison and ETE's Robinson-Foulds distanc
 
 import itertools
 import math
+import os
 import pickle
 import random
+import subprocess
+import sys
+import textwrap
 import warnings
 
 import dendropy
@@ -83,12 +87,12 @@ def leaves(text):
 
 class TestAgainstReferences:
     @pytest.mark.parametrize(
-        ("rooted", "unary", "root_degree"),
-        [(False, 0.0, 3), (False, 0.15, 2), (True, 0.0, 2), (True, 0.15, 3)],
-        ids=["unrooted", "unrooted-unary-degree-2-root", "rooted", "rooted-unary"],
+        ("rooted", "unary", "root_degree", "n_taxa"),
+        [(False, 0.0, 3, 12), (False, 0.15, 2, 12), (True, 0.0, 2, 12), (True, 0.15, 3, 12), (False, 0.1, 2, 140)],
+        ids=["unrooted", "unrooted-unary-degree-2-root", "rooted", "rooted-unary", "over-three-words-of-taxa"],
     )
-    def test_pairwise_is_dendropy_pair_by_pair(self, rooted, unary, root_degree):
-        texts = gene_trees(11 + root_degree, 14, 12, unary, root_degree)
+    def test_pairwise_is_dendropy_pair_by_pair(self, rooted, unary, root_degree, n_taxa):
+        texts = gene_trees(11 + root_degree, 14 if n_taxa < 64 else 8, n_taxa, unary, root_degree)
         ts = TreeSet.from_newick(texts, rooted=rooted, taxa="any")
         fewest = 3 if rooted else 4
         metrics = ("rf", "rf_norm", "wrf", "kf") if rooted else METRICS
@@ -194,6 +198,29 @@ class TestModes:
         common = gene_set.against(species_set, "rf", prune="common")
         assert common.dtype == np.uint32
         assert np.array_equal(common, joined.distances("rf", rows=range(12), cols=[12, 13], prune="common"))
+
+    @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs more than one CPU")
+    def test_one_cpu_and_all_give_identical_results(self):
+        # the thread pool sizes itself from the CPUs allowed when the module first runs: pin before importing
+        script = textwrap.dedent(f"""
+            import hashlib, os, sys, warnings
+            sys.path.insert(0, {os.path.dirname(__file__)!r})
+            if sys.argv[1] == "pin":
+                os.sched_setaffinity(0, {{min(os.sched_getaffinity(0))}})
+            from cladomatic_tools import TreeSet
+            from test_taxa import gene_trees
+            warnings.simplefilter("ignore")
+            ts = TreeSet.from_newick(gene_trees(3, 60, 90, unary=0.1, root_degree=2), taxa="any")
+            for metric in {METRICS!r}:
+                print(metric, hashlib.sha256(ts.distances(metric, prune="pairwise").tobytes()).hexdigest())
+            print("cpus", len(os.sched_getaffinity(0)))
+        """)
+        runs = [
+            subprocess.run([sys.executable, "-c", script, pin], capture_output=True, text=True, check=True).stdout
+            for pin in ("pin", "all")
+        ]
+        assert runs[0].endswith("cpus 1\n") and not runs[1].endswith("cpus 1\n")
+        assert runs[0].splitlines()[:-1] == runs[1].splitlines()[:-1]
 
     def test_pickles_keep_each_trees_taxa(self):
         ts = TreeSet.from_newick(gene_trees(2, 10, 12), taxa="any")
