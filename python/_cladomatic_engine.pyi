@@ -21,7 +21,7 @@ class Engine:
         translate: dict[str, str] | None,
         rooted: bool,
         lengths: bool,
-        any_taxa: bool = False,
+        any_taxa: bool,
     ) -> Engine: ...
     @staticmethod
     def load(data: bytes) -> Engine: ...

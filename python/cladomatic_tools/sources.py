@@ -362,7 +362,7 @@ def _well_formed(record: TreeRecord, rooted: bool) -> bool:
     import _cladomatic_engine
 
     try:
-        _cladomatic_engine.Engine.build(iter([(record.text, record.translate)]), None, rooted, False)
+        _cladomatic_engine.Engine.build(iter([(record.text, record.translate)]), None, rooted, False, False)
     except ValueError:
         return False
     return True

@@ -647,7 +647,7 @@ def _warn_short(short: int, pairs: int, rooted: bool) -> None:
         warnings.warn(PairsWithoutDistance(message, short), stacklevel=3)
 
 
-def _build(items, translate, rooted: bool, lengths: bool, any_taxa: bool = False):
+def _build(items, translate, rooted: bool, lengths: bool, any_taxa: bool):
     """The engine over an iterator of Newick strings or (Newick, translate table or None) pairs."""
     try:
         return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths), any_taxa)

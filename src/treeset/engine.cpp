@@ -662,8 +662,8 @@ NB_MODULE(_cladomatic_engine, m) {
         "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
         "values (uint32, or float64 in the shortest form that reads back to the same bits).");
   nb::class_<Engine>(m, "Engine")
-      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a,
-                  "any_taxa"_a = false, nb::rv_policy::take_ownership)
+      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a, "any_taxa"_a,
+                  nb::rv_policy::take_ownership)
       .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
       .def("save", &save)
       .def_prop_ro("n_trees", &Engine::n_trees)
