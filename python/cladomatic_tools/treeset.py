@@ -42,6 +42,9 @@ SUMMARIES = ("rf", "info_rf", "kf2")
 TAXA = ("same", "any")
 PRUNE = ("common", "pairwise")
 
+# Prunings a set keeps for later calls (each a set of its own): the common taxa, and a few of `against`.
+_KEPT_PRUNINGS = 4
+
 # The layout of a pickled set's state. The first (no version) had no checksum.
 _STATE_VERSION = 2
 
@@ -293,6 +296,8 @@ class TreeSet:
         index = {name: leaf for leaf, name in enumerate(self.leaf_names)}
         engine = self._engine.restricted([index[name] for name in keep])
         pruned = TreeSet(engine, self.tree_names, self.groups, self.group_names, self.positions, self.burnin)
+        if len(self._pruned) >= _KEPT_PRUNINGS:
+            del self._pruned[next(iter(self._pruned))]
         self._pruned[key] = pruned
         return pruned
 
@@ -326,8 +331,9 @@ class TreeSet:
         """
         if _prune_mode(prune) == "common":
             return self.pruned().distances(metric, rows, cols, out)
-        dtype = np.float64 if prune == "pairwise" else self._check_metric(metric)
-        self._check_metric(metric)
+        dtype = self._check_metric(metric)
+        if prune == "pairwise":
+            dtype = np.float64  # every metric, for the nan of pairs sharing too few taxa
         if prune is None:
             self._require_same_taxa()
         n = len(self)
@@ -368,8 +374,9 @@ class TreeSet:
         if _prune_mode(prune) == "common":
             taxa = sorted(set(self.common_taxa()) & set(other.common_taxa()))
             return self.pruned(taxa).against(other.pruned(taxa), metric, out, rows=rows, cols=cols)
-        dtype = np.float64 if prune == "pairwise" else self._check_metric(metric)
-        self._check_metric(metric)
+        dtype = self._check_metric(metric)
+        if prune == "pairwise":
+            dtype = np.float64  # every metric, for the nan of pairs sharing too few taxa
         if metric in ("wrf", "kf") and not other.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
         if prune is None:
