@@ -290,7 +290,8 @@ class TreeSet:
         fewest = 3 if self.rooted else 4
         if len(keep) < fewest:
             raise ValueError(
-                f"the trees share only {len(keep)} taxa{f' ({listed(keep)})' if keep else ''}: pruned to common "
+                f"the trees share only {len(keep)} {'taxon' if len(keep) == 1 else 'taxa'}"
+                f"{f' ({listed(keep)})' if keep else ''}: pruned to common "
                 f"taxa, {'rooted' if self.rooted else 'unrooted'} trees need at least {fewest}"
             )
         index = {name: leaf for leaf, name in enumerate(self.leaf_names)}
