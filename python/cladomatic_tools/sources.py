@@ -332,10 +332,10 @@ def taxa(record: TreeRecord) -> tuple[set[str], list[str]]:
     return names, unknown
 
 
-def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str:
+def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool, any_taxa: bool = False) -> str:
     """The engine's message about one tree (the module's or the tree set's), said with the file, line and tree
-    it came from; when two trees' leaf sets differ, the taxa that differ. Every reader of tree files reports
-    through here."""
+    it came from; when two trees' leaf sets differ (and the set does not take trees of any taxa), the taxa that
+    differ. Every reader of tree files reports through here."""
     message = str(err)
     index = getattr(err, "tree_index", None)
     if not isinstance(index, int):
@@ -343,7 +343,7 @@ def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str
     where = locate(readings, index)
     if where is None:
         return message
-    if index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)) is not None:
+    if not any_taxa and index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)):
         difference = _difference(where, first)
         if difference is not None:
             return difference

@@ -205,7 +205,7 @@ class TreeSet:
         try:
             engine = _build(items(), None, rooting.rooted, lengths, any_taxa)
         except ValueError as err:
-            located = ValueError(explain(readings, err, rooting.rooted))
+            located = ValueError(explain(readings, err, rooting.rooted, any_taxa))
             located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
             raise located from None
         groups: list[int] = []
