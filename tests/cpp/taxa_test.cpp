@@ -15,22 +15,12 @@
 #include "snapshot/restrict.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
+#include "text_source.hpp"
 
 namespace cladomatic {
 namespace {
 
-class Texts final : public TreeSource {
- public:
-  explicit Texts(std::vector<std::string> texts) : texts_(std::move(texts)) {}
-  std::optional<SourceTree> next() override {
-    if (at_ == texts_.size()) return std::nullopt;
-    return SourceTree{texts_[at_++]};
-  }
-
- private:
-  std::vector<std::string> texts_;
-  std::size_t at_ = 0;
-};
+using testing::Texts;
 
 Result<Snapshots> read(std::vector<std::string> texts, bool any_taxa, bool rooted = false,
                        std::size_t chunk = 0) {
