@@ -55,3 +55,20 @@ def add_rooting(parser: argparse.ArgumentParser) -> None:
         const=False,
         help="compare bipartitions of unrooted trees, whatever the files mark",
     )
+
+
+def add_prune(parser: argparse.ArgumentParser, modes: tuple[str, ...] = ("common", "pairwise")) -> None:
+    """--prune MODE, which lets the trees hold different taxa (`prune`: None, or the mode)."""
+    described = {
+        "common": "'common' prunes every tree (the references of --against and --between included) to the taxa all "
+        "of them hold, saying which it drops",
+        "pairwise": "'pairwise' compares each pair of trees on the taxa the two share (every metric then float64, "
+        "nan for a pair sharing fewer than 4 taxa, 3 rooted)",
+    }
+    parser.add_argument(
+        "--prune",
+        choices=modes,
+        metavar="MODE",
+        help="compare trees whose taxa differ (otherwise an error naming the taxa): "
+        + "; ".join(described[mode] for mode in modes),
+    )

@@ -77,6 +77,8 @@ def _is_zarr(path: str | None) -> bool:
 def target_for(args: argparse.Namespace, inputs: list[str]) -> output.Target | None:
     """The output of a tiled run, checked before any tree is read: a file, or None for a Zarr store."""
     zarr_output = _is_zarr(args.output)
+    if args.prune is not None:
+        raise InputError("--prune does not apply to tiled runs (--scheduler, .zarr output or --resume)")
     if zarr_output and args.format is not None:
         raise InputError("--format does not apply to .zarr output (a directory store)")
     if args.resume and not zarr_output:

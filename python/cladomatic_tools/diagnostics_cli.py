@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 
 from cladomatic_tools import diagnostic_settings as settings
 from cladomatic_tools import engine
-from cladomatic_tools.arguments import BURNIN_HELP, add_rooting, burnin, whole_number
+from cladomatic_tools.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
 from cladomatic_tools.output import require_numpy, write_files
 from cladomatic_tools.reader import EnvironmentFailure, InputError
 from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
@@ -107,6 +107,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         help=f"exact MDS, landmark MDS, or exact up to {settings.EXACT_LIMIT} trees (default: auto)",
     )
     command.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
+    add_prune(command)
     _add_common_arguments(command, add_debug)
     command.set_defaults(run=run_space)
 
@@ -332,9 +333,11 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
     from cladomatic_tools import plots, space
 
     out = _output_dir(args.output)
-    tree_set = engine.read_set([FileTrees(args.files, Selection(args.burnin))], args.metric, args.rooted, status, warn)
+    reading = FileTrees(args.files, Selection(args.burnin))
+    tree_set = engine.read_set([reading], args.metric, args.rooted, status, warn, prune=args.prune)
     try:
-        result = space.principal_coordinates(tree_set, args.metric, args.dims, args.method)
+        pairwise = "pairwise" if args.prune == "pairwise" else None
+        result = space.principal_coordinates(tree_set, args.metric, args.dims, args.method, prune=pairwise)
     except ValueError as err:
         raise InputError(str(err)) from None
 

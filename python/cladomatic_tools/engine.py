@@ -1,6 +1,7 @@
 """Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
 rows at a time on it, and the split exports of the cladomatic module."""
 
+import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
@@ -8,7 +9,7 @@ from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EngineMissing, InputError
 from cladomatic_tools.rooting import COMMAND_OPTIONS
-from cladomatic_tools.sources import FileTrees, explain, rooting_of, scan, texts
+from cladomatic_tools.sources import FileTrees, explain, listed, rooting_of, scan, texts
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
@@ -17,6 +18,8 @@ METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # Metrics whose per-tree exports the cladomatic module writes.
 SPLIT_METRICS = ("rf", "wrf", "kf")
 WEIGHTED = ("wrf", "kf")
+# --prune: every tree pruned to the taxa all hold, or each pair to the taxa its two trees share
+PRUNE_MODES = ("common", "pairwise")
 
 
 def _function(name: str) -> Callable[..., tuple[Any, ...]]:
@@ -37,8 +40,6 @@ def _tree_set_type() -> type[TreeSet]:
     return TreeSet
 
 
-
-
 def read_set(
     readings: list[FileTrees],
     metric: str,
@@ -48,10 +49,13 @@ def read_set(
     *,
     lengths: bool | None = None,
     threads: int | None = None,
+    prune: str | None = None,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set of `threads` threads (None:
     every CPU), with branch lengths only for the metrics that use them (or as `lengths` says), rooted as `rooted`
-    says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree."""
+    says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree.
+    With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
+    holds and says which taxa that drops."""
     tree_set_type = _tree_set_type()
     weighted = metric in WEIGHTED if lengths is None else lengths
     try:
@@ -59,9 +63,19 @@ def read_set(
         if metric == "info_rf":
             rooting.refuse_rooted(metric)
         on_tree = status.reading if status.enabled else None
+        taxa = "same" if prune is None else "any"
         trees = tree_set_type.from_reading(
-            readings, rooting=rooting, lengths=weighted, on_tree=on_tree, threads=threads
+            readings, rooting=rooting, lengths=weighted, on_tree=on_tree, threads=threads, taxa=taxa
         )
+        if prune == "common":
+            everything = trees.leaf_names
+            trees = trees.pruned()
+            dropped = sorted(set(everything) - set(trees.leaf_names))
+            if dropped and warn is not None:
+                warn(
+                    f"--prune common drops {len(dropped)} of {len(everything)} taxa, those not in every tree: "
+                    f"{listed(dropped)}"
+                )
     except ValueError as err:
         raise InputError(str(err)) from None
     finally:
@@ -71,17 +85,49 @@ def read_set(
     return trees
 
 
-def bands(metric: str, trees: TreeSet, rows: range, cols: range, counter: RowCounter) -> Bands:
+class ShortPairs:
+    """How many pairs compared with --prune pairwise share too few taxa to have a distance, over all bands."""
+
+    def __init__(self) -> None:
+        self.count = 0
+
+    def warn(self, warn: Callable[[str], None], rooted: bool) -> None:
+        if self.count:
+            pairs = "1 pair of trees shares" if self.count == 1 else f"{self.count} pairs of trees share"
+            warn(f"{pairs} fewer than {3 if rooted else 4} taxa: their distances are written as nan")
+
+
+def bands(
+    metric: str,
+    trees: TreeSet,
+    rows: range,
+    cols: range,
+    counter: RowCounter,
+    pairwise: ShortPairs | None = None,
+) -> Bands:
     """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
-    are cells of its whole matrix, bit for bit."""
+    are cells of its whole matrix, bit for bit. With `pairwise`, each pair is compared on the taxa it shares
+    (float64), and the pairs without a distance are counted there."""
     import numpy
 
-    dtype = "uint32" if metric == "rf" else "float64"
+    from cladomatic_tools.treeset import PairsWithoutDistance
+
+    dtype = "uint32" if metric == "rf" and pairwise is None else "float64"
     columns = numpy.arange(cols.start, cols.stop, dtype=numpy.uint32)
+
+    def band(picked: range, out: Any) -> None:
+        if pairwise is None:
+            trees.distances(metric, rows=picked, cols=columns, out=out)
+            return
+        # the set warns once per call; the command adds the bands up and says it once
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", PairsWithoutDistance)
+            trees.distances(metric, rows=picked, cols=columns, out=out, prune="pairwise")
+        pairwise.count += sum(w.message.pairs for w in caught if isinstance(w.message, PairsWithoutDistance))
 
     def fill(span: range, out: Any) -> None:
         picked = range(rows.start + span.start, rows.start + span.stop)
-        trees.distances(metric, rows=picked, cols=columns, out=out)
+        band(picked, out)
         counter.add(len(span))
 
     names = trees.tree_names
@@ -122,12 +168,22 @@ def _warn_lengths(warn: Callable[[str], None], without_lengths: int, trees: int)
 
 
 def splits(
-    metric: str, tree_set: FileTrees, rooted: bool | None, status: Status, warn: Callable[[str], None]
+    metric: str,
+    tree_set: FileTrees,
+    rooted: bool | None,
+    status: Status,
+    warn: Callable[[str], None],
+    prune: str | None = None,
 ) -> dict[str, Any]:
     """The distance matrix and the exports of the trees `tree_set` selects, rooted as `rooted` says or else as
-    the files mark them, decoded into the NumPy arrays of the .npz file."""
+    the files mark them, decoded into the NumPy arrays of the .npz file; with `prune="common"`, of the trees
+    pruned to the taxa all of them hold."""
     import numpy
 
+    from cladomatic_tools.treeset import bipartition_rows
+
+    if prune is not None:
+        return _pruned_splits(metric, tree_set, rooted, status, warn)
     function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
     try:
         rooting = rooting_of(rooted, [tree_set], COMMAND_OPTIONS)
@@ -150,8 +206,27 @@ def splits(
     else:
         arrays["distances"] = numpy.frombuffer(matrix, dtype="<f8").reshape(n, n)
         arrays["branch_lengths"] = numpy.frombuffer(per_tree, dtype="<f8").reshape(n, n_bip)
-    stride = (len(leaf_names) + 7) // 8
-    rows = numpy.frombuffer(clades, dtype=numpy.uint8).reshape(n_bip, stride)
-    # unpackbits gives exactly 0 or 1, so its bytes are booleans as they are
-    arrays["bipartitions"] = numpy.unpackbits(rows, axis=1, count=len(leaf_names), bitorder="little").view(bool)
+    arrays["bipartitions"] = bipartition_rows(clades, n_bip, len(leaf_names))
     return arrays
+
+
+def _pruned_splits(
+    metric: str, tree_set: FileTrees, rooted: bool | None, status: Status, warn: Callable[[str], None]
+) -> dict[str, Any]:
+    """`splits` of the trees pruned to the taxa all of them hold, from the tree set."""
+    import numpy
+
+    trees = read_set([tree_set], metric, rooted, status, warn, prune="common")
+    n = len(trees)
+    if n < 2:
+        raise InputError(f"need at least 2 trees to compare, found {n}")
+    ensure_fits(n, n, 4 if metric == "rf" else 8)
+    matrix = trees.distances(metric)
+    sides, per_tree = trees.splits_by_tree(lengths=metric in WEIGHTED)
+    return {
+        "tree_names": numpy.array(trees.tree_names, dtype=str),
+        "leaf_names": numpy.array(trees.leaf_names, dtype=str),
+        "distances": matrix,
+        "branch_lengths" if metric in WEIGHTED else "presence": per_tree,
+        "bipartitions": sides,
+    }

@@ -15,7 +15,7 @@ from collections.abc import Callable
 from typing import NoReturn
 
 from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader, report, summaries_cli
-from cladomatic_tools.arguments import BURNIN_HELP, add_rooting, burnin, whole_number
+from cladomatic_tools.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
 from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.selection import Selection
@@ -120,6 +120,7 @@ def _parser() -> argparse.ArgumentParser:
             help="threads of this process (default: as many as the CPUs it may use; more run as that many); "
             "the results are the same for every N. The workers of --scheduler use their own",
         )
+        add_prune(command)
         cluster.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
@@ -136,6 +137,7 @@ def _parser() -> argparse.ArgumentParser:
         default="rf",
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
+    add_prune(command, ("common",))
     command.set_defaults(run=_run_splits)
     diagnostics_cli.register(commands, _add_debug)
     report.register(commands, _add_debug)
@@ -160,7 +162,7 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
     readings = [FileTrees(args.files, selection)]
     if second:
         readings.append(FileTrees(second, selection if args.between else Selection()))
-    trees = engine.read_set(readings, args.metric, args.rooted, status, warn, threads=args.threads)
+    trees = engine.read_set(readings, args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune)
     n = len(readings[0].positions)
     if not second and n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")
@@ -170,8 +172,11 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         cluster.run(args, tiled_output, trees, rows, cols)
         return
     counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
+    short = engine.ShortPairs() if args.prune == "pairwise" else None
     with status.watching(counter, n):
-        output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter), target)
+        output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter, short), target)
+    if short is not None:
+        short.warn(warn, trees.rooted)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
@@ -179,7 +184,7 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
     output.require_numpy("splits")
     output.check_writable(args.output, args.files)
     arrays = engine.splits(
-        args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn
+        args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn, args.prune
     )
     output.write_npz(args.output, arrays)
 

@@ -318,10 +318,10 @@ def taxa(record: TreeRecord) -> tuple[set[str], list[str]]:
     return names, unknown
 
 
-def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str:
+def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool, any_taxa: bool = False) -> str:
     """The engine's message about one tree (the module's or the tree set's), said with the file, line and tree
-    it came from; when two trees' leaf sets differ, the taxa that differ. Every reader of tree files reports
-    through here."""
+    it came from; when two trees' leaf sets differ (and the set does not take trees of any taxa), the taxa that
+    differ. Every reader of tree files reports through here."""
     message = str(err)
     index = getattr(err, "tree_index", None)
     if not isinstance(index, int):
@@ -329,7 +329,7 @@ def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str
     where = locate(readings, index)
     if where is None:
         return message
-    if index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)) is not None:
+    if not any_taxa and index > 0 and _well_formed(where.record, rooted) and (first := locate(readings, 0)):
         difference = _difference(where, first)
         if difference is not None:
             return difference
@@ -346,7 +346,7 @@ def explain(readings: Sequence[FileTrees], err: ValueError, rooted: bool) -> str
 def _well_formed(record: TreeRecord, rooted: bool) -> bool:
     """Whether the engine reads the tree on its own (so a fault it reported lies between it and another)."""
     try:
-        engine_module().Engine.build(iter([(record.text, record.translate)]), None, rooted, False)
+        engine_module().Engine.build(iter([(record.text, record.translate)]), None, rooted, False, False)
     except ValueError:
         return False
     return True
@@ -365,13 +365,14 @@ def differing(subject: str, have: set[str], reference: str, want: set[str]) -> s
     lacks = sorted(want - have)
     extra = sorted(have - want)
     if lacks and extra:
-        return f"{subject} lacks {_listed(lacks)} and has {_listed(extra)} that {reference} does not"
+        return f"{subject} lacks {listed(lacks)} and has {listed(extra)} that {reference} does not"
     if lacks:
-        return f"{subject} lacks {_listed(lacks)} that {reference} has"
-    return f"{subject} has {_listed(extra)} that {reference} does not"
+        return f"{subject} lacks {listed(lacks)} that {reference} has"
+    return f"{subject} has {listed(extra)} that {reference} does not"
 
 
-def _listed(names: list[str], shown: int = 5) -> str:
+def listed(names: list[str], shown: int = 5) -> str:
+    """Names joined with commas, the first `shown` of them and how many more."""
     if len(names) <= shown:
         return ", ".join(names)
     return ", ".join(names[:shown]) + f" and {len(names) - shown} more"

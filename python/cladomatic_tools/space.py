@@ -6,6 +6,7 @@ placed from its distances to them, so only a LANDMARKS x trees block of distance
 trees x trees exists.
 """
 
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
@@ -112,9 +113,17 @@ def double_centre_with(squared: np.ndarray, centring: np.ndarray) -> np.ndarray:
 
 
 def principal_coordinates(
-    tree_set, metric: str = "rf", dims: int = 2, method: str = "auto", landmarks: int = LANDMARKS
+    tree_set,
+    metric: str = "rf",
+    dims: int = 2,
+    method: str = "auto",
+    landmarks: int = LANDMARKS,
+    prune: str | None = None,
 ) -> Coordinates:
-    """Classical MDS of a TreeSet's trees: exact up to EXACT_LIMIT trees, landmark MDS above (or as asked)."""
+    """Classical MDS of a TreeSet's trees: exact up to EXACT_LIMIT trees, landmark MDS above (or as asked);
+    trees whose taxa differ are compared with the pruning mode `prune`, as TreeSet.distances takes it."""
+    if prune == "common":
+        tree_set, prune = tree_set.pruned(), None
     n = len(tree_set)
     if dims < 1:
         raise ValueError(f"need at least one dimension, got {dims}")
@@ -123,21 +132,31 @@ def principal_coordinates(
     if method not in ("auto", "exact", "landmark"):
         raise ValueError(f"unknown method '{method}': expected auto, exact or landmark")
     if method == "exact" or (method == "auto" and n <= EXACT_LIMIT):
-        return classical(finite_distances(tree_set, metric, np.arange(n)), dims)
+        return classical(finite_distances(tree_set, metric, np.arange(n), prune), dims)
     if landmarks < 2:
         raise ValueError(f"need at least 2 landmarks, got {landmarks}")
-    marks, rows = choose_landmarks(lambda picked: finite_distances(tree_set, metric, picked), n, landmarks)
+    marks, rows = choose_landmarks(lambda picked: finite_distances(tree_set, metric, picked, prune), n, landmarks)
     return landmark(rows[:, marks], rows.T, dims)
 
 
-def finite_distances(tree_set, metric: str, rows: np.ndarray) -> np.ndarray:
+def finite_distances(tree_set, metric: str, rows: np.ndarray, prune: str | None = None) -> np.ndarray:
     """The distances of the trees `rows` to every tree, refused when one is not a finite number (a branch
-    length of inf or nan gives such a distance, and it would turn every coordinate into nan)."""
-    distances = tree_set.distances(metric, rows=rows)
+    length of inf or nan gives such a distance, and so does a pair sharing too few taxa under prune="pairwise";
+    it would turn every coordinate into nan)."""
+    with warnings.catch_warnings(record=True):
+        # the set's warning about pairs sharing too few taxa: such a pair is refused below, by name
+        distances = tree_set.distances(metric, rows=rows, prune=prune)
     bad = np.argwhere(~np.isfinite(distances))
     if bad.size:
         i, j = bad[0]
         names = tree_set.tree_names
+        shared = set(tree_set.tree_taxa(rows[i])) & set(tree_set.tree_taxa(j))
+        fewest = 3 if tree_set.rooted else 4
+        if prune == "pairwise" and len(shared) < fewest:
+            raise ValueError(
+                f"{names[rows[i]]} and {names[j]} share {len(shared)} taxa, fewer than the {fewest} a distance "
+                "between the taxa two trees share needs"
+            )
         raise ValueError(
             f"the {metric} distance between {names[rows[i]]} and {names[j]} is {distances[i, j]}: a branch length "
             "of one of them is infinite or not a number"

@@ -19,6 +19,7 @@ array([[4., 0.]])
 import hashlib
 import itertools
 import numbers
+import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
 from functools import partial
@@ -30,7 +31,7 @@ from cladomatic_tools import sources
 from cladomatic_tools.reader import Source
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
-from cladomatic_tools.sources import FileTrees, differing, explain, rooting_of
+from cladomatic_tools.sources import FileTrees, differing, explain, listed, rooting_of
 
 METRICS = {
     "rf": np.uint32,
@@ -41,6 +42,12 @@ METRICS = {
 }
 # Per-tree summaries computed from split counts and per-split sums, without the matrix.
 SUMMARIES = ("rf", "info_rf", "kf2")
+# What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
+TAXA = ("same", "any")
+PRUNE = ("common", "pairwise")
+
+# Prunings a set keeps for later calls (each a set of its own): the common taxa, and a few of `against`.
+_KEPT_PRUNINGS = 4
 
 # The layout of a pickled set's state. The first (no version) had no checksum.
 _STATE_VERSION = 2
@@ -50,18 +57,27 @@ _STATE_VERSION = 2
 Progress = _cladomatic_engine.Progress
 
 
-class TreeSet:
-    """An interned set of trees over one leaf set.
+class PairsWithoutDistance(UserWarning):
+    """Pairs of trees compared with prune="pairwise" that share too few taxa to have a distance (fewer than 4, or
+    3 for rooted trees): their cells are nan. `pairs` is how many."""
 
-    Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str), `rooted`, `has_lengths`,
-    `groups` (int32 per tree: index into `group_names`, one group per file or run), `group_names`,
-    `positions` (int64 per tree: its 0-based position in its group's file before burn-in and thinning),
-    `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`), `threads` (how many
-    threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set sent to another
-    process uses that process's CPUs).
+    def __init__(self, message: str, pairs: int):
+        super().__init__(message)
+        self.pairs = pairs
+
+
+class TreeSet:
+    """An interned set of trees over one leaf set, or, read with taxa="any", over every taxon its trees hold.
+
+    Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str: every taxon of the set),
+    `rooted`, `has_lengths`, `groups` (int32 per tree: index into `group_names`, one group per file or run),
+    `group_names`, `positions` (int64 per tree: its 0-based position in its group's file before burn-in and
+    thinning), `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`), `threads`
+    (how many threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set sent
+    to another process uses that process's CPUs).
     """
 
-    __slots__ = ("_engine", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
+    __slots__ = ("_engine", "_pruned", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
 
     def __init__(
         self,
@@ -74,6 +90,7 @@ class TreeSet:
         threads: int | None = None,
     ):
         self._engine = engine
+        self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
         self.tree_names = tree_names
         self.groups = groups
         self.group_names = group_names
@@ -96,6 +113,7 @@ class TreeSet:
         groups: Sequence[int] | None = None,
         group_names: Sequence[str] | None = None,
         threads: int | None = None,
+        taxa: str = "same",
     ) -> TreeSet:
         """Reads Newick strings from any iterable, pulled one chunk at a time while earlier chunks are parsed.
 
@@ -105,7 +123,9 @@ class TreeSet:
         are read as they come). True or False overrides the marks. `translate` maps labels to leaf names for
         every tree; `lengths=False` drops branch lengths (wrf, kf and kf2 then refuse); `groups` gives each
         tree's group (index into `group_names`), default one group; `threads` is the set's `threads`. Malformed
-        trees raise ValueError with the tree's 0-based position in `tree_index`.
+        trees raise ValueError with the tree's 0-based position in `tree_index`. `taxa="same"` refuses trees whose
+        leaf sets differ, naming the taxa; `taxa="any"` keeps them, to be compared with a pruning mode (see
+        `distances`).
 
         >>> TreeSet.from_newick(["(A,B,(C,D));"] * 3, names=["x", "y", "z"]).tree_names
         ['x', 'y', 'z']
@@ -115,9 +135,10 @@ class TreeSet:
                 "from_newick takes an iterable of Newick strings, not one string: put a single tree in a list"
             )
         translate_table = None if translate is None else dict(translate)
+        any_taxa = _any_taxa(taxa)
         rooting = Rooting(rooted)
         items = _marked(trees, rooting) if rooted is None else iter(trees)
-        engine = _build(items, translate_table, rooting.rooted, lengths, _thread_count(threads))
+        engine = _build(items, translate_table, rooting.rooted, lengths, any_taxa, _thread_count(threads))
         n = engine.n_trees
         tree_names = [f"tree_{i + 1}" for i in range(n)] if names is None else [str(name) for name in names]
         if len(tree_names) != n:
@@ -148,6 +169,7 @@ class TreeSet:
         burnin: int | str | Fraction | float | None = None,
         every: int = 1,
         threads: int | None = None,
+        taxa: str = "same",
     ) -> TreeSet:
         """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, or
         file objects that `read` bytes or text, in one pass. Each run is one group: a Newick file, or one TREES
@@ -159,7 +181,7 @@ class TreeSet:
         burn-in it was given (`burnin`, 0 included), so that `asdsf()` does not drop another. `rooted=None`
         follows the files' own [&R]/[&U] comments as `from_newick` does (True or False overrides them);
         `threads` is the set's `threads`. A fault in a tree raises ValueError naming its file, line and tree, and
-        the taxa when leaf sets differ.
+        the taxa when leaf sets differ (unless `taxa="any"`, as in `from_newick`).
         """
         one = isinstance(paths, str) or hasattr(paths, "read")
         given: list[Source] = [paths] if one else list(paths)  # type: ignore[list-item, arg-type]
@@ -167,7 +189,9 @@ class TreeSet:
             raise ValueError("no files to read")
         selection = Selection(None if burnin is None else parse_burnin(burnin), int(every))
         readings = [FileTrees(given, selection)]
-        return cls.from_reading(readings, rooting=rooting_of(rooted, readings), lengths=lengths, threads=threads)
+        return cls.from_reading(
+            readings, rooting=rooting_of(rooted, readings), lengths=lengths, threads=threads, taxa=taxa
+        )
 
     @classmethod
     def from_reading(
@@ -178,19 +202,21 @@ class TreeSet:
         lengths: bool = True,
         on_tree: Callable[[str, int], None] | None = None,
         threads: int | None = None,
+        taxa: str = "same",
     ) -> TreeSet:
         """The set of the trees the `readings` read, one after another, read as `rooting` decided (default:
         as the files mark them, see `sources.rooting_of`); `on_tree` sees each file's count of trees read so
         far. A fault in a tree raises ValueError naming its file, line and tree; its `tree_index` counts the
-        kept trees of all readings. The set's `burnin` is the first reading's."""
+        kept trees of all readings. The set's `burnin` is the first reading's; `taxa` is as in `from_newick`."""
+        any_taxa = _any_taxa(taxa)
         if rooting is None:
             rooting = rooting_of(None, readings)
         reading = sources.read(readings, rooting, on_tree)
         try:
-            engine = _build_from(reading, rooting.rooted, lengths, _thread_count(threads))
+            engine = _build_from(reading, rooting.rooted, lengths, any_taxa, _thread_count(threads))
         except ValueError as err:
             sources.settle(readings, reading)
-            located = ValueError(explain(readings, err, rooting.rooted))
+            located = ValueError(explain(readings, err, rooting.rooted, any_taxa))
             located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
             raise located from None
         sources.settle(readings, reading)
@@ -234,6 +260,63 @@ class TreeSet:
         kind = "rooted" if self.rooted else "unrooted"
         return f"<TreeSet of {len(self)} {kind} trees over {len(self.leaf_names)} leaves>"
 
+    # taxa
+
+    @property
+    def taxa_differ(self) -> bool:
+        """Whether the trees hold different taxa (a set read with taxa="any"): then only calls with a pruning
+        mode compare them."""
+        return self._engine.differing_taxa
+
+    def tree_taxa(self, tree: int) -> list[str]:
+        """The taxa tree number `tree` holds, sorted."""
+        names = self.leaf_names
+        return [names[leaf] for leaf in self._engine.tree_taxa(int(tree))]
+
+    def common_taxa(self) -> list[str]:
+        """The taxa every tree holds, sorted."""
+        names = self.leaf_names
+        return [names[leaf] for leaf in self._engine.common_taxa()]
+
+    def pruned(self, taxa: Sequence[str] | None = None) -> TreeSet:
+        """The trees pruned to `taxa` (names every tree holds; by default the taxa every tree holds): a set of
+        trees that all hold the same taxa, with the same names, groups and positions. Pruning removes the other
+        leaves and merges every node left with one child into its neighbour, a root of degree 2 of unrooted
+        trees included: the merged edge's length is the sum of the two. Fewer than 4 taxa (3 for rooted trees)
+        raise ValueError.
+
+        >>> ts = TreeSet.from_newick(["((A:1,B:1):1,(C:1,(D:1,E:1):2):3);", "(A,B,(C,D));"], taxa="any")
+        >>> ts.pruned().distances("wrf", rows=[0], cols=[0])  # E's removal joins D's edge of 1 to the one above
+        array([[0.]])
+        """
+        keep = self.common_taxa() if taxa is None else sorted(set(taxa))
+        key = tuple(keep)
+        if key == tuple(self.leaf_names) and not self.taxa_differ:
+            return self
+        found = self._pruned.get(key)
+        if found is not None:
+            return found
+        common = set(self.common_taxa())
+        missing = [name for name in keep if name not in common]
+        if missing:
+            raise ValueError(f"not every tree holds {listed(missing)}: a set is pruned only to taxa all its trees hold")
+        fewest = 3 if self.rooted else 4
+        if len(keep) < fewest:
+            raise ValueError(
+                f"the trees share only {len(keep)} {'taxon' if len(keep) == 1 else 'taxa'}"
+                f"{f' ({listed(keep)})' if keep else ''}: pruned to common "
+                f"taxa, {'rooted' if self.rooted else 'unrooted'} trees need at least {fewest}"
+            )
+        index = {name: leaf for leaf, name in enumerate(self.leaf_names)}
+        engine = self._engine.restricted([index[name] for name in keep])
+        pruned = TreeSet(
+            engine, self.tree_names, self.groups, self.group_names, self.positions, self.burnin, self.threads
+        )
+        if len(self._pruned) >= _KEPT_PRUNINGS:
+            del self._pruned[next(iter(self._pruned))]
+        self._pruned[key] = pruned
+        return pruned
+
     # distances
 
     def distances(
@@ -245,6 +328,7 @@ class TreeSet:
         *,
         threads: int | None = None,
         progress: Progress | None = None,
+        prune: str | None = None,
     ) -> np.ndarray:
         """The block of the pairwise matrix with the given rows and columns.
 
@@ -260,17 +344,34 @@ class TreeSet:
         module's matrix bit for bit for rf, wrf and kf. `threads` overrides the set's for this call; a `Progress`
         given as `progress` counts the block's rows as they are finished.
 
+        Trees whose taxa differ (a set read with taxa="any") are compared only with a pruning mode, else
+        ValueError names the taxa: `prune="common"` compares every tree pruned to the taxa all trees hold (see
+        `pruned`); `prune="pairwise"` compares each pair on the taxa its two trees share, every metric as float64,
+        rf_norm over the pair's own non-trivial splits and info_rf for the pair's own number of taxa. A pair
+        sharing fewer than 4 taxa (3 rooted) has no distance: nan, counted in one PairsWithoutDistance warning.
+
         >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
         >>> ts.distances("rf_norm", rows=slice(0, 1))
         array([[0., 1., 1.]])
         """
+        if _prune_mode(prune) == "common":
+            return self.pruned().distances(metric, rows, cols, out, threads=threads, progress=progress)
         dtype = self._check_metric(metric)
+        if prune == "pairwise":
+            dtype = np.float64  # every metric, for the nan of pairs sharing too few taxa
+        if prune is None:
+            self._require_same_taxa()
         n = len(self)
         row_index = _indices(rows, n, "rows")
         col_index = _indices(cols, n, "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
-        if out.size:
+        if not out.size:
+            return out
+        if prune is None:
             self._engine.distances(metric, row_index, col_index, out, self._threads(threads), _progress(progress))
+        else:
+            short = self._engine.pruned_distances(metric, row_index, col_index, out, self._threads(threads))
+            _warn_short(short, out.size, self.rooted)
         return out
 
     def against(
@@ -283,11 +384,14 @@ class TreeSet:
         cols=None,
         threads: int | None = None,
         progress: Progress | None = None,
+        prune: str | None = None,
     ) -> np.ndarray:
         """Trees of this set against trees of `other` (same leaf names, same rootedness): by default every
         tree against every tree, a len(self) x len(other) matrix; `rows` picks trees of this set and `cols`
         trees of `other` as in `distances`. Written into `out` when given; `threads` and `progress` as in
-        `distances`.
+        `distances`. With `prune` the taxa may differ, as in `distances`: "common" prunes both sets to the taxa
+        every tree of either holds, "pairwise" compares each pair on the taxa it shares (the
+        gene-trees-against-a-species-tree comparison).
 
         >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
@@ -296,13 +400,30 @@ class TreeSet:
         """
         if not isinstance(other, TreeSet):
             raise TypeError(f"against() takes a TreeSet, not {type(other).__name__}")
+        if _prune_mode(prune) == "common":
+            taxa = sorted(set(self.common_taxa()) & set(other.common_taxa()))
+            return self.pruned(taxa).against(
+                other.pruned(taxa), metric, out, rows=rows, cols=cols, threads=threads, progress=progress
+            )
         dtype = self._check_metric(metric)
+        if prune == "pairwise":
+            dtype = np.float64  # every metric, for the nan of pairs sharing too few taxa
         if metric in ("wrf", "kf") and not other.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
+        if prune is None:
+            self._require_same_taxa()
+            other._require_same_taxa()
         row_index = _indices(rows, len(self), "rows")
         col_index = _indices(cols, len(other), "cols")
         out = _output(out, dtype, (row_index.size, col_index.size))
-        if out.size:
+        if out.size and prune == "pairwise":
+            if self.rooted != other.rooted:
+                raise ValueError("one set was read as rooted trees and the other as unrooted")
+            short = self._engine.pruned_against(
+                other._engine, metric, row_index, col_index, out, self._threads(threads)
+            )
+            _warn_short(short, out.size, self.rooted)
+        elif out.size:
             try:
                 self._engine.against(
                     other._engine, metric, row_index, col_index, out, self._threads(threads), _progress(progress)
@@ -328,6 +449,7 @@ class TreeSet:
         """
         if metric not in SUMMARIES:
             raise ValueError(f"unknown summary metric {metric!r}; expected one of {', '.join(SUMMARIES)}")
+        self._require_same_taxa()
         if metric == "info_rf":
             self._check_metric(metric)
         if metric == "kf2" and not self.has_lengths:
@@ -350,6 +472,7 @@ class TreeSet:
         >>> splits.astype(int), counts
         (array([[0, 0, 1, 1]]), array([[2]]))
         """
+        self._require_same_taxa()
         if groups is None:
             by, n_groups = self.groups, len(self.group_names)
         else:
@@ -365,6 +488,21 @@ class TreeSet:
         self._engine.split_sides(splits)
         self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts, self._threads(None))
         return splits, counts
+
+    def splits_by_tree(self, lengths: bool = False) -> tuple[np.ndarray, np.ndarray]:
+        """(sides, per_tree): every split of the set, pendant edges included, as a bool row over `leaf_names`
+        (rooted: the clade; unrooted: the side without the first leaf, a pendant edge its own leaf), and per
+        tree which splits it holds (bool, [trees, splits]) or with `lengths` each split's branch length in it
+        (float64, 0.0 where it lacks the split): the arrays of the `cladomatic splits` command."""
+        self._require_same_taxa()
+        if lengths and not self.has_lengths:
+            raise ValueError("branch lengths need a set read with lengths=True")
+        n_splits, per_tree, sides = self._engine.exports(lengths)
+        if lengths:
+            held = np.frombuffer(per_tree, dtype="<f8").reshape(len(self), n_splits)
+        else:
+            held = np.frombuffer(per_tree, dtype=np.uint8).reshape(len(self), n_splits) != 0
+        return bipartition_rows(sides, n_splits, len(self.leaf_names)), held
 
     def asdsf(
         self, burnin: int | str | Fraction | float | None = None, min_freq: float = 0.10, points: int = 1
@@ -397,14 +535,14 @@ class TreeSet:
         return ess.topological_ess(self, metric, method, focal, seed, details)
 
     def principal_coordinates(
-        self, metric: str = "rf", dims: int = 2, method: str = "auto"
+        self, metric: str = "rf", dims: int = 2, method: str = "auto", *, prune: str | None = None
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(coordinates [trees, dims], eigenvalues [dims], share of the variation [dims]): classical MDS of the
         distances, exact up to 1,000 trees and landmark MDS with up to 500 landmarks above ("exact" or "landmark"
-        chooses)."""
+        chooses); `prune` as in `distances`."""
         from cladomatic_tools import space
 
-        result = space.principal_coordinates(self, metric, dims, method)
+        result = space.principal_coordinates(self, metric, dims, method, prune=_prune_mode(prune))
         return result.points, result.eigenvalues, result.share
 
     # summary trees
@@ -455,6 +593,7 @@ class TreeSet:
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(B,A,(D,C));"]).topologies()
         (array([0, 1, 0], dtype=uint32), array([2, 1]))
         """
+        self._require_same_taxa()
         ids = np.empty(len(self), dtype=np.uint32)
         self._engine.topology_ids(ids, self._threads(None))
         return ids, np.bincount(ids).astype(np.int64)
@@ -469,6 +608,18 @@ class TreeSet:
 
     def _threads(self, threads: int | None) -> int:
         return _thread_count(self.threads if threads is None else threads)
+
+    def _require_same_taxa(self) -> None:
+        """Refuses a set whose trees hold different taxa, naming the taxa that differ."""
+        tree = self._engine.differing_tree
+        if tree is None:
+            return
+        have, want = set(self.tree_taxa(tree)), set(self.tree_taxa(0))
+        raise ValueError(
+            f"the trees hold different taxa: {differing(self.tree_names[tree], have, self.tree_names[0], want)}; "
+            "compare them with prune='common' (every tree pruned to the taxa all hold) or prune='pairwise' (each "
+            "pair on the taxa it shares)"
+        )
 
     def _check_metric(self, metric: str):
         dtype = METRICS.get(metric)
@@ -556,21 +707,48 @@ def _state_digest(version: int, fields: tuple) -> bytes:
     return digest.digest()
 
 
-def _build(items, translate, rooted: bool, lengths: bool, threads: int):
+def bipartition_rows(data: bytes, n_splits: int, n_leaves: int) -> np.ndarray:
+    """Splits packed as bits (leaf i at bit i % 8 of byte i // 8 of its row) as bool rows over the leaves."""
+    rows = np.frombuffer(data, dtype=np.uint8).reshape(n_splits, (n_leaves + 7) // 8)
+    # unpackbits gives exactly 0 or 1, so its bytes are booleans as they are
+    return np.unpackbits(rows, axis=1, count=n_leaves, bitorder="little").view(bool)
+
+
+def _any_taxa(taxa: str) -> bool:
+    if taxa not in TAXA:
+        raise ValueError(f"taxa must be one of {', '.join(map(repr, TAXA))}, not {taxa!r}")
+    return taxa == "any"
+
+
+def _prune_mode(prune: str | None) -> str | None:
+    if prune is not None and prune not in PRUNE:
+        raise ValueError(f"prune must be None or one of {', '.join(map(repr, PRUNE))}, not {prune!r}")
+    return prune
+
+
+def _warn_short(short: int, pairs: int, rooted: bool) -> None:
+    if short:
+        fewest = 3 if rooted else 4
+        verb = "shares" if short == 1 else "share"
+        message = f"{short} of {pairs} pairs of trees {verb} fewer than {fewest} taxa: their distances are nan"
+        warnings.warn(PairsWithoutDistance(message, short), stacklevel=3)
+
+
+def _build(items, translate, rooted: bool, lengths: bool, any_taxa: bool, threads: int):
     """The engine over an iterator of Newick strings or (Newick, translate table or None) pairs."""
     try:
-        return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths), threads)
+        return _cladomatic_engine.Engine.build(items, translate, bool(rooted), bool(lengths), any_taxa, threads)
     except ValueError as err:
         # every error from reading carries the attribute, None when no one tree is to blame
         err.__dict__.setdefault("tree_index", None)
         raise
 
 
-def _build_from(reading, rooted: bool, lengths: bool, threads: int):
+def _build_from(reading, rooted: bool, lengths: bool, any_taxa: bool, threads: int):
     """The engine over a native reading of files (see `sources.read`); None when a fault of the input ended
     the reading, which `sources.settle` then raises."""
     try:
-        return _cladomatic_engine.Engine.build_from(reading, bool(rooted), bool(lengths), threads)
+        return _cladomatic_engine.Engine.build_from(reading, bool(rooted), bool(lengths), any_taxa, threads)
     except ValueError as err:
         err.__dict__.setdefault("tree_index", None)
         raise

@@ -48,8 +48,10 @@ std::span<const SplitId> inner(std::span<const SplitId> ids, std::uint32_t n_pen
   return ids.subspan(std::min<std::size_t>(n_pendant, ids.size()));
 }
 
-double pair_value(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
-                  std::size_t j) {
+}  // namespace
+
+double merged_pair(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
+                   std::size_t j) {
   const std::span<const SplitId> ia = a.ids_of(i);
   const std::span<const SplitId> ib = b.ids_of(j);
   const std::span<const SplitId> xa = inner(ia, context.n_pendant);
@@ -85,6 +87,8 @@ double pair_value(const PairContext& context, const SplitLists& a, std::size_t i
   throw InvariantFailure("unknown pair metric");
 }
 
+namespace {
+
 void check_indices(std::span<const std::uint32_t> picked, std::size_t n) {
   for (std::uint32_t t : picked) {
     if (t >= n) throw InvariantFailure("tree index out of range");
@@ -112,14 +116,13 @@ void fill_block(std::span<const std::uint32_t> rows, std::span<const std::uint32
       });
 }
 
-// log2((2k - 3)!!) for k = 0 .. n, with (-1)!! = 1.
+}  // namespace
+
 std::vector<double> log2_double_factorials(std::uint32_t n) {
   std::vector<double> table(std::size_t{n} + 1, 0.0);
   for (std::uint32_t k = 2; k <= n; ++k) table[k] = table[k - 1] + std::log2(2.0 * k - 3.0);
   return table;
 }
-
-}  // namespace
 
 SplitLists split_lists(std::span<const InternSnap> snaps, bool with_lengths) {
   SplitLists lists;
@@ -200,11 +203,8 @@ std::vector<double> split_information(const CladeTable& clades, std::uint32_t n_
   const std::vector<double> lf = log2_double_factorials(n_leaves);
   std::vector<double> information(clades.rows(), 0.0);
   if (n_leaves < 4) return information;
-  for (std::size_t s = 0; s < clades.rows(); ++s) {
-    const std::size_t a = clades.row(s).size();
-    const std::size_t b = n_leaves - std::min<std::size_t>(a, n_leaves);
-    if (a >= 2 && b >= 2) information[s] = lf[n_leaves - 1] - lf[a] - lf[b];
-  }
+  for (std::size_t s = 0; s < clades.rows(); ++s)
+    information[s] = information_bits(lf, clades.row(s).size(), n_leaves);
   return information;
 }
 
@@ -214,7 +214,7 @@ void merge_block(const PairContext& context, const SplitLists& a, std::span<cons
   check_indices(rows, a.size());
   check_indices(cols, b.size());
   fill_block(rows, cols, out, rows_done,
-             [&](std::uint32_t i, std::uint32_t j) { return pair_value(context, a, i, b, j); });
+             [&](std::uint32_t i, std::uint32_t j) { return merged_pair(context, a, i, b, j); });
 }
 
 void merge_block_rf(const SplitLists& a, std::span<const std::uint32_t> rows, const SplitLists& b,

@@ -3,6 +3,7 @@
 // and from which per-tree sums over all other trees come without any matrix.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -40,6 +41,17 @@ SplitLists remapped(const SplitLists& lists, std::span<const SplitId> map);
 // into.rows() + that row's index when `into` has none.
 std::vector<SplitId> join_rows(const CladeTable& from, const CladeTable& into);
 
+// log2((2k - 3)!!) for k = 0 .. n, with (-1)!! = 1.
+std::vector<double> log2_double_factorials(std::uint32_t n);
+
+// The phylogenetic information content, in bits, of a split of a and n - a
+// leaves: -log2[(2a-3)!! (2(n-a)-3)!! / (2n-5)!!], 0 unless both sides hold
+// two leaves or more.  `table` is log2_double_factorials(m) for some m >= n.
+inline double information_bits(std::span<const double> table, std::size_t a, std::size_t n) noexcept {
+  const std::size_t b = n - std::min(a, n);
+  return a >= 2 && b >= 2 ? table[n - 1] - table[a] - table[b] : 0.0;
+}
+
 // The phylogenetic information content of each split, in bits:
 // -log2[(2a-3)!! (2b-3)!! / (2n-5)!!] for a split of a and b = n - a leaves,
 // 0 for pendant edges.  Row r of `clades` is split r's canonical side.
@@ -54,6 +66,10 @@ struct PairContext {
   std::uint32_t n_pendant = 0;
   std::span<const double> information;
 };
+
+// The metric between tree i of `a` and tree j of `b`, both in one id space.
+double merged_pair(const PairContext& context, const SplitLists& a, std::size_t i, const SplitLists& b,
+                   std::size_t j);
 
 // out[r * cols.size() + c] = the metric between tree rows[r] of `a` and tree
 // cols[c] of `b`, both in one id space; kRf gives whole numbers.  Throws

@@ -69,6 +69,20 @@ void CladeTable::push(std::span<const LeafId> first, std::span<const LeafId> sec
   offsets.push_back(checked_offset(leaves.size()));
 }
 
+std::vector<LeafId> complement(std::span<const LeafId> row, std::uint32_t n) {
+  std::vector<LeafId> out;
+  out.reserve(n - std::min<std::size_t>(row.size(), n));
+  std::size_t k = 0;
+  for (LeafId leaf = 0; leaf < n; ++leaf) {
+    if (k < row.size() && row[k] == leaf) {
+      ++k;
+    } else {
+      out.push_back(leaf);
+    }
+  }
+  return out;
+}
+
 std::strong_ordering cmp_packed(std::span<const LeafId> a, std::span<const LeafId> b) noexcept {
   std::size_t common = 0;
   while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;

@@ -39,6 +39,9 @@ struct CladeTable {
   void push(std::span<const LeafId> first, std::span<const LeafId> second);
 };
 
+// The leaves 0..n-1 that `row` (ascending, below n) lacks, ascending.
+std::vector<LeafId> complement(std::span<const LeafId> row, std::uint32_t n);
+
 // Orders sorted rows exactly as their packed forms would order (64-bit words,
 // bit j of word w = leaf 64w + j, compared from word 0 up as unsigned), without
 // building them.

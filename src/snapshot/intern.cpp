@@ -115,15 +115,23 @@ struct Shard {
   SlotTable slots;
 };
 
+// Whether a part's range is its split's canonical side as it stands.
+bool ranges_are_sides(const InternerOptions& options) noexcept {
+  return options.rooted || options.any_taxa;
+}
+
 // Bits 8..71 of the key: the low byte already chose the shard.
 inline std::uint64_t hash_of(Key key) noexcept {
   return static_cast<std::uint64_t>(key >> 8);
 }
 
-void check_snapshot(const Snapshot& snapshot, std::uint32_t n_leaves) {
-  if (snapshot.order.size() != n_leaves) throw InvariantFailure("snapshot leaf order has the wrong length");
+void check_snapshot(const Snapshot& snapshot, const InternerOptions& options) {
+  const std::uint32_t n_leaves = options.n_leaves;
+  if (options.any_taxa ? snapshot.order.size() > n_leaves : snapshot.order.size() != n_leaves)
+    throw InvariantFailure("snapshot leaf order has the wrong length");
+  const auto n_order = static_cast<std::uint32_t>(snapshot.order.size());
   for (const Part& part : snapshot.parts) {
-    if (part.count == 0 || part.count > n_leaves || part.start > n_leaves - part.count ||
+    if (part.count == 0 || part.count > n_order || part.start > n_order - part.count ||
         (part.count == 1 && snapshot.order[part.start] >= n_leaves)) {
       throw InvariantFailure("snapshot part outside its leaf order");
     }
@@ -154,7 +162,7 @@ Interned intern(Shard& shard, std::span<const Snapshot> chunk, std::span<const I
   if (options.keep_clades) {
     const Snapshot& snapshot = chunk[entry.tree];
     const Part& part = snapshot.parts[snaps[entry.tree].ids[entry.pos]];
-    if (!push_canonical(snapshot, part, options.rooted, shard.clades, clade_budget))
+    if (!push_canonical(snapshot, part, ranges_are_sides(options), shard.clades, clade_budget))
       return Interned::clades_full;
   }
   if (known.size() == known.capacity())
@@ -246,7 +254,7 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
   for_each_block(chunk.size(), [&](std::size_t b, std::size_t begin, std::size_t end) {
     cursors[b].fill(0);
     for (std::size_t t = begin; t < end; ++t) {
-      check_snapshot(chunk[t], options.n_leaves);
+      check_snapshot(chunk[t], options);
       snaps[t] = start_snap(chunk[t], options.weighted, n_pendant, cursors[b]);
     }
   });
@@ -275,7 +283,8 @@ void bucket(std::span<Snapshot> chunk, std::span<InternSnap> snaps, const Intern
         if (part.count == 1) continue;
         if (options.keep_clades) snaps[t].ids[pos] = i;
         buckets.entries[cursor[shard_of(part.key)]++] =
-            Entry{part.key, split_check(prefix, part, options.rooted), static_cast<std::uint32_t>(t), pos++};
+            Entry{part.key, split_check(prefix, part, ranges_are_sides(options)),
+                  static_cast<std::uint32_t>(t), pos++};
       }
       if (!options.keep_clades) chunk[t] = Snapshot{};
     }
@@ -314,9 +323,21 @@ Interner::Interner(const InternerOptions& options) : state_(std::make_unique<Sta
   if (options.shard_limit > (1u << 24))
     throw InvariantFailure("shard limit above 2^24 overflows provisional ids");
   state_->options = options;
+  if (options.any_taxa && !options.keep_clades)
+    throw InvariantFailure("a set of any taxa keeps its clade rows");
   state_->fixed_pendants = options.weighted || options.keep_clades;
   state_->leaf_checks = leaf_checks(options.n_leaves, options.check_seed);
   if (options.keep_clades) state_->clade_entries = options.n_leaves;
+}
+
+void Interner::grow_leaves(std::uint32_t n_leaves) {
+  State& st = *state_;
+  if (!st.options.any_taxa || n_leaves < st.options.n_leaves)
+    throw InvariantFailure("only a set of any taxa grows its leaves");
+  st.clade_entries += n_leaves - st.options.n_leaves;
+  st.options.n_leaves = n_leaves;
+  st.options.row_words = (std::size_t{n_leaves} + 63) / 64;
+  st.leaf_checks = leaf_checks(n_leaves, st.options.check_seed);
 }
 
 Interner::Interner(Interner&&) noexcept = default;

@@ -35,6 +35,12 @@ struct Snapshots {
   std::vector<std::uint32_t> freq;      // trees containing each split id
   std::vector<std::string> leaf_names;  // sorted byte-wise; leaf index i is leaf_names[i]
   std::size_t row_words = 0;
+  // Empty when every tree holds every leaf.  Otherwise row_words words per
+  // tree, bit l of word l / 64 set when the tree holds leaf l (padding bits
+  // clear); a tree then has pendant lengths (0.0) for leaves it lacks, and a
+  // split row is the side of the split without the first taxon of the trees
+  // holding it, in the order they were read (see `sort_taxa`).
+  std::vector<std::uint64_t> taxa;
 };
 
 struct InternerOptions {
@@ -43,6 +49,10 @@ struct InternerOptions {
   bool rooted = false;
   bool weighted = false;
   bool keep_clades = false;
+  // Trees may hold different taxa, and the leaves grow chunk by chunk
+  // (`grow_leaves`): a part's range is then its split's canonical side, as
+  // `snapshot_over` makes it, and clade rows are kept.
+  bool any_taxa = false;
   // Draws the leaves' check values, which tell apart different leaf sets
   // under one key.
   std::uint64_t check_seed = process_secrets().check_seed;
@@ -64,6 +74,11 @@ class Interner {
   // Interns one chunk of trees in input order; the snapshots are released.
   // After an error the interner must not be used again.
   std::optional<Error> push_chunk(std::vector<Snapshot>&& chunk);
+
+  // Raises the leaf count to `n_leaves` before a chunk that holds new taxa
+  // (any_taxa only).  Trees interned before keep their shorter pendant
+  // lengths: `sort_taxa` widens them.
+  void grow_leaves(std::uint32_t n_leaves);
 
   // Global ids, tree counts and the clade table.
   Snapshots finish(std::vector<std::string>&& leaf_names) &&;

@@ -1,6 +1,8 @@
 #include "newick.hpp"
 
 #include <algorithm>
+#include <numeric>
+#include <optional>
 
 #include "quoted.hpp"
 #include "walk.hpp"
@@ -12,6 +14,12 @@ using newick_walk::Leaf;
 using newick_walk::unnamed_leaf;
 using newick_walk::walk;
 using newick_walk::Walked;
+
+Error repeated_leaf(std::uint64_t tree_index, std::string_view name) {
+  return Error{"Tree " + std::to_string(tree_index) + " repeats the leaf name " + quoted(name) +
+                   ". All leaf names must be unique.",
+               tree_index};
+}
 
 Error different_leaf_set(std::uint64_t tree_index) {
   return Error{"Tree " + std::to_string(tree_index) +
@@ -41,11 +49,7 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
     std::optional<LeafId> index = context.leaf_index.find(*name);
     if (!index) return different_leaf_set(tree_index);
     if (*index >= n) throw InvariantFailure("leaf index outside the label table");
-    if (seen[*index]) {
-      return Error{"Tree " + std::to_string(tree_index) + " repeats the leaf name " + quoted(*name) +
-                       ". All leaf names must be unique.",
-                   tree_index};
-    }
+    if (seen[*index]) return repeated_leaf(tree_index, *name);
     seen[*index] = 1;
     return Leaf{*index, context.labels[*index]};
   };
@@ -57,15 +61,16 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
   return Snapshot{std::move(tree.parts), std::move(tree.order), (std::size_t{n} + 63) / 64};
 }
 
-Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map) {
+Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map,
+                                            std::uint64_t tree_index) {
   std::vector<std::string> names;
   auto leaf_step = [&](std::string_view label) -> Result<Leaf> {
     std::optional<std::string_view> name = taxon_name(label, map);
-    if (!name) return unnamed_leaf(0);
+    if (!name) return unnamed_leaf(tree_index);
     names.emplace_back(*name);
     return Leaf{0, 0};
   };
-  Result<Walked> walked = walk(text, 0, 0, 0, {}, false, leaf_step);
+  Result<Walked> walked = walk(text, tree_index, 0, 0, {}, false, leaf_step);
   if (!walked) return std::move(walked).take_error();
   return names;
 }
@@ -78,6 +83,72 @@ std::vector<std::string> leaf_labels(std::string_view text) {
   };
   static_cast<void>(walk(text, 0, 0, 0, {}, false, leaf_step));
   return labels;
+}
+
+Result<std::vector<std::string>> distinct_leaf_names(std::string_view text, const TranslateMap& map,
+                                                     std::uint64_t tree_index) {
+  Result<std::vector<std::string>> names = leaf_names(text, map, tree_index);
+  if (!names) return names;
+  const std::vector<std::string>& found = names.value();
+  std::vector<std::uint32_t> by_name(found.size());
+  std::iota(by_name.begin(), by_name.end(), 0u);
+  std::stable_sort(by_name.begin(), by_name.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return found[a] < found[b]; });
+  std::optional<std::uint32_t> repeat;
+  for (std::size_t k = 1; k < by_name.size(); ++k) {
+    if (found[by_name[k]] == found[by_name[k - 1]] && (!repeat || by_name[k] < *repeat)) repeat = by_name[k];
+  }
+  if (repeat) return repeated_leaf(tree_index, found[*repeat]);
+  return names;
+}
+
+namespace {
+
+// Rotates an unrooted tree's leaf order to start at its first taxon and
+// turns each part whose range holds that taxon into its complement, which
+// is then a range as well.  Keys come from the ranges' own labels, whatever
+// side the walk keyed.
+void rotate_to_first_taxon(Snapshot& tree, Key total_key, std::span<const Key> labels) {
+  std::vector<LeafId>& order = tree.order;
+  const auto n = static_cast<std::uint32_t>(order.size());
+  if (n == 0) return;
+  const auto first = static_cast<std::uint32_t>(std::min_element(order.begin(), order.end()) - order.begin());
+  std::vector<Key> prefix(std::size_t{n} + 1, 0);
+  for (std::uint32_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] ^ labels[order[i]];
+  for (Part& part : tree.parts) {
+    const bool holds_first = part.start <= first && first - part.start < part.count;
+    if (part.count > 1 && holds_first) {
+      part.key = prefix[part.start + part.count] ^ prefix[part.start] ^ total_key;
+      part.start = part.start + part.count - first;
+      part.count = n - part.count;
+      continue;
+    }
+    if (part.count > 1) part.key = prefix[part.start + part.count] ^ prefix[part.start];
+    part.start = (part.start + n - first) % n;
+  }
+  std::rotate(order.begin(), order.begin() + first, order.end());
+}
+
+}  // namespace
+
+Result<Snapshot> snapshot_over(std::string_view text, std::span<const LeafId> leaves,
+                               std::span<const Key> labels, std::span<const Check> checks,
+                               std::uint64_t tree_index, bool rooted) {
+  Key total_key = 0;
+  for (LeafId leaf : leaves) total_key ^= labels[leaf];
+  std::size_t next = 0;
+  auto leaf_step = [&](std::string_view) -> Result<Leaf> {
+    if (next == leaves.size()) throw InvariantFailure("a tree has more leaves than its first reading found");
+    const LeafId leaf = leaves[next++];
+    return Leaf{leaf, labels[leaf]};
+  };
+  const auto n = static_cast<std::uint32_t>(leaves.size());
+  Result<Walked> walked = walk(text, tree_index, n, total_key, checks, rooted, leaf_step);
+  if (!walked) return std::move(walked).take_error();
+  if (next != leaves.size()) throw InvariantFailure("a tree has fewer leaves than its first reading found");
+  Snapshot tree{std::move(walked.value().parts), std::move(walked.value().order), (labels.size() + 63) / 64};
+  if (!rooted) rotate_to_first_taxon(tree, total_key, labels);
+  return tree;
 }
 
 SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bool rooted,

@@ -34,9 +34,26 @@ SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bo
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
                           const SnapshotContext& context);
 
-// Tree 0's leaf names in text order, translated; syntax errors as `snapshot`
-// reports them for tree 0.
-Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map);
+// A tree's leaf names in text order, translated; syntax errors as `snapshot`
+// reports them for the tree at `tree_index`.
+Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map,
+                                            std::uint64_t tree_index = 0);
+
+// One tree of a set whose trees may hold different taxa, split over its own
+// taxa.  `leaves` are its leaves' indices in text order, as `leaf_names`
+// found them (distinct; every index below labels.size() and checks.size()).
+// Each non-pendant part's range is its split's canonical side: in unrooted
+// mode the side without the tree's first taxon (its least index), reached
+// by rotating `order` to start at that taxon; rooted, the clade.  Its key is
+// the XOR of that side's labels, so one side has one key in every tree.
+Result<Snapshot> snapshot_over(std::string_view text, std::span<const LeafId> leaves,
+                               std::span<const Key> labels, std::span<const Check> checks,
+                               std::uint64_t tree_index, bool rooted);
+
+// `leaf_names`, refusing a name the tree repeats as `snapshot` does (the
+// first repeat in text order).
+Result<std::vector<std::string>> distinct_leaf_names(std::string_view text, const TranslateMap& map,
+                                                     std::uint64_t tree_index);
 
 // Leaf labels in text order, untranslated, as far as the text is
 // well-formed: what a message about a faulty tree can name.

@@ -19,6 +19,7 @@ constexpr char kMagic[8] = {'c', 'l', 'a', 'd', 'o', 's', 'e', 't'};
 constexpr std::uint32_t kVersion = 1;
 constexpr std::uint32_t kRooted = 1;
 constexpr std::uint32_t kLengths = 2;
+constexpr std::uint32_t kTaxa = 4;  // trees hold different taxa: their bitsets follow the clade rows
 
 class Writer {
  public:
@@ -89,8 +90,10 @@ bool well_formed(std::string_view text) {
 // The rows the interner makes: row i < n is leaf i alone; every other row is
 // a split's canonical side (unrooted: the side without leaf 0, two to n - 2
 // leaves; rooted: the clade, two to n - 1 leaves), and no two rows are equal,
-// since one split with two ids would be two splits to every kernel.
-bool canonical_rows(const CladeTable& clades, std::uint32_t n_leaves, bool rooted) {
+// since one split with two ids would be two splits to every kernel.  When the
+// trees hold different taxa a row is a side of two leaves or more, and which
+// side is checked against the trees holding it (`within_taxa`).
+bool canonical_rows(const CladeTable& clades, std::uint32_t n_leaves, bool rooted, bool taxa) {
   for (std::uint32_t leaf = 0; leaf < n_leaves; ++leaf) {
     const std::span<const LeafId> row = clades.row(leaf);
     if (row.size() != 1 || row.front() != leaf) return false;
@@ -100,7 +103,7 @@ bool canonical_rows(const CladeTable& clades, std::uint32_t n_leaves, bool roote
   for (std::size_t r = n_leaves; r < clades.rows(); ++r) {
     const std::span<const LeafId> row = clades.row(r);
     if (row.size() < 2 || row.size() > largest || !strictly_ascending(row) || row.back() >= n_leaves ||
-        (!rooted && row.front() == 0))
+        (!rooted && !taxa && row.front() == 0))
       return false;
     splits.push_back(row);
   }
@@ -114,6 +117,22 @@ bool canonical_rows(const CladeTable& clades, std::uint32_t n_leaves, bool roote
   return std::adjacent_find(splits.begin(), splits.end(), equal) == splits.end();
 }
 
+// Whether every split row of tree t lies within its taxa and leaves two of
+// them outside (one, rooted), and every padding bit is clear.
+bool within_taxa(const Snapshots& set, std::size_t t, std::span<const SplitId> ids, bool rooted) {
+  const std::span<const std::uint64_t> taxa(set.taxa.data() + t * set.row_words, set.row_words);
+  const auto holds = [&](LeafId leaf) { return (taxa[leaf / 64] >> (leaf % 64) & 1) != 0; };
+  std::size_t held = 0;
+  for (std::uint64_t word : taxa) held += static_cast<std::size_t>(std::popcount(word));
+  const std::size_t n = set.leaf_names.size();
+  if (held == 0 || (n % 64 != 0 && (taxa.back() >> (n % 64)) != 0)) return false;
+  for (SplitId s : ids) {
+    const std::span<const LeafId> row = set.clades.row(s);
+    if (row.size() + (rooted ? 1 : 2) > held || !std::all_of(row.begin(), row.end(), holds)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::byte> serialise(const SavedSet& saved) {
@@ -122,7 +141,8 @@ std::vector<std::byte> serialise(const SavedSet& saved) {
   Writer out;
   out.put_array(std::span<const char>(kMagic));
   out.put(kVersion);
-  out.put(std::uint32_t{(saved.rooted ? kRooted : 0) | (saved.lengths ? kLengths : 0)});
+  out.put(std::uint32_t{(saved.rooted ? kRooted : 0) | (saved.lengths ? kLengths : 0) |
+                        (set.taxa.empty() ? 0 : kTaxa)});
   out.put(n_leaves);
   out.put(std::uint64_t{set.row_words});
   out.put(std::uint64_t{set.snaps.size()});
@@ -138,6 +158,7 @@ std::vector<std::byte> serialise(const SavedSet& saved) {
   }
   out.put_array(std::span<const std::uint32_t>(set.clades.offsets));
   out.put_array(std::span<const LeafId>(set.clades.leaves));
+  out.put_array(std::span<const std::uint64_t>(set.taxa));
   return std::move(out).take();
 }
 
@@ -149,7 +170,7 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
   if (!in.get_array(sizeof kMagic, magic) || !std::equal(magic.begin(), magic.end(), kMagic))
     return damaged("unknown header");
   if (!in.get(version) || version != kVersion) return damaged("unknown version");
-  if (!in.get(flags) || flags > (kRooted | kLengths)) return damaged("unknown flags");
+  if (!in.get(flags) || flags > (kRooted | kLengths | kTaxa)) return damaged("unknown flags");
   std::uint64_t n_leaves = 0, row_words = 0, n_trees = 0, n_ids = 0;
   if (!in.get(n_leaves) || !in.get(row_words) || !in.get(n_trees) || !in.get(n_ids))
     return damaged("truncated");
@@ -189,10 +210,12 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
       !std::is_sorted(clade_offsets.begin(), clade_offsets.end()))
     return damaged("bad clade offsets");
   if (!in.get_array(clade_offsets.back(), set.clades.leaves)) return damaged("truncated");
+  const bool taxa = (flags & kTaxa) != 0;
+  if (taxa && !in.get_array(n_trees * row_words, set.taxa)) return damaged("truncated");
   if (!in.done()) return damaged("trailing bytes");
   set.clades.offsets = std::move(clade_offsets);
   const auto leaves = static_cast<std::uint32_t>(n_leaves);
-  if (!canonical_rows(set.clades, leaves, saved.rooted)) return damaged("bad clade row");
+  if (!canonical_rows(set.clades, leaves, saved.rooted, taxa)) return damaged("bad clade row");
 
   // Tree counts follow from the trees; a tree naming an id twice would count
   // it twice and overrun the kernels' lists.  No tree holds more splits than
@@ -213,6 +236,8 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
       seen_in[s] = static_cast<std::uint32_t>(t + 1);
       ++set.freq[s];
     }
+    if (taxa && !within_taxa(set, t, snap.ids, saved.rooted))
+      return damaged("a tree's taxa do not hold its splits");
     if (saved.lengths) {
       const std::size_t count = n_leaves + snap.ids.size();
       snap.lengths.assign(lengths.begin() + length_at, lengths.begin() + length_at + count);
@@ -221,6 +246,19 @@ Result<SavedSet> deserialise(std::span<const std::byte> bytes) {
   }
   if (std::find(set.freq.begin() + leaves, set.freq.end(), 0u) != set.freq.end())
     return damaged("a split no tree holds");
+  if (taxa) {
+    // A leaf's pendant edge is in the trees that hold it, and some tree holds
+    // every leaf but not every tree holds every leaf (that set keeps no taxa).
+    bool uniform = true;
+    for (LeafId leaf = 0; leaf < leaves; ++leaf) {
+      set.freq[leaf] = 0;
+      for (std::size_t t = 0; t < n_trees; ++t)
+        set.freq[leaf] += (set.taxa[t * row_words + leaf / 64] >> (leaf % 64)) & 1;
+      if (set.freq[leaf] == 0) return damaged("a leaf no tree holds");
+      uniform = uniform && set.freq[leaf] == n_trees;
+    }
+    if (uniform) return damaged("taxa kept for trees that all hold every leaf");
+  }
   return saved;
 }
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "fingerprint.hpp"
+#include "taxa.hpp"
 
 namespace cladomatic {
 namespace {
@@ -22,21 +23,21 @@ const TranslateMap& map_of(const SourceTree& tree) {
   return tree.map != nullptr ? *tree.map : empty;
 }
 
-// Parses one chunk in parallel.  A failing tree stops every tree after it, but
-// trees before it still run, so the reported failure is the first in input
-// order whatever the thread count.
-Result<std::vector<Snapshot>> parse_chunk(const std::vector<SourceTree>& chunk, std::uint64_t first_index,
-                                          const SnapshotContext& context) {
+// parse(p) for every tree p of a chunk of `count`, in parallel.  A failing
+// tree stops every tree after it, but trees before it still run, so the
+// reported failure is the first in input order whatever the thread count.
+template <class T, class Parse>
+Result<std::vector<T>> each_tree(std::size_t count, const Parse& parse) {
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-  std::vector<Snapshot> parsed(chunk.size());
-  std::vector<std::optional<Error>> errors(chunk.size());
+  std::vector<T> parsed(count);
+  std::vector<std::optional<Error>> errors(count);
   std::atomic<std::size_t> first_failure{kNone};
   // One tree per task: tree sizes vary, and a tree is far more work than a task.
   tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, chunk.size(), 1), [&](const tbb::blocked_range<std::size_t>& r) {
+      tbb::blocked_range<std::size_t>(0, count, 1), [&](const tbb::blocked_range<std::size_t>& r) {
         for (std::size_t p = r.begin(); p != r.end(); ++p) {
           if (p > first_failure.load(std::memory_order_relaxed)) return;
-          Result<Snapshot> result = snapshot(chunk[p].text, map_of(chunk[p]), first_index + p, context);
+          Result<T> result = parse(p);
           if (result) {
             parsed[p] = std::move(result).value();
             continue;
@@ -52,6 +53,28 @@ Result<std::vector<Snapshot>> parse_chunk(const std::vector<SourceTree>& chunk, 
   return parsed;
 }
 
+Result<std::vector<Snapshot>> parse_chunk(const std::vector<SourceTree>& chunk, std::uint64_t first_index,
+                                          const SnapshotContext& context) {
+  return each_tree<Snapshot>(chunk.size(), [&](std::size_t p) {
+    return snapshot(chunk[p].text, map_of(chunk[p]), first_index + p, context);
+  });
+}
+
+// Up to `chunk_size` trees; `ended` once the source has run dry.
+std::vector<SourceTree> pull_chunk(TreeSource& source, std::size_t chunk_size, bool& ended) {
+  std::vector<SourceTree> chunk;
+  chunk.reserve(chunk_size);
+  while (!ended && chunk.size() < chunk_size) {
+    std::optional<SourceTree> tree = source.next();
+    if (!tree) {
+      ended = true;
+      break;
+    }
+    chunk.push_back(std::move(*tree));
+  }
+  return chunk;
+}
+
 // Pulls, parses and interns the rest of the source chunk by chunk; only this
 // thread pulls, and never while a chunk is being parsed.
 std::optional<Error> from_chunks(TreeSource& source, const SnapshotContext& context, std::size_t chunk_size,
@@ -59,16 +82,7 @@ std::optional<Error> from_chunks(TreeSource& source, const SnapshotContext& cont
   std::uint64_t next_index = 1;
   bool ended = false;
   while (!ended) {
-    std::vector<SourceTree> chunk;
-    chunk.reserve(chunk_size);
-    while (chunk.size() < chunk_size) {
-      std::optional<SourceTree> tree = source.next();
-      if (!tree) {
-        ended = true;
-        break;
-      }
-      chunk.push_back(std::move(*tree));
-    }
+    std::vector<SourceTree> chunk = pull_chunk(source, chunk_size, ended);
     if (chunk.empty()) break;
     Result<std::vector<Snapshot>> parsed = parse_chunk(chunk, next_index, context);
     if (!parsed) {
@@ -82,6 +96,58 @@ std::optional<Error> from_chunks(TreeSource& source, const SnapshotContext& cont
     if (std::optional<Error> error = interner.push_chunk(std::move(parsed).value())) return error;
   }
   return std::nullopt;
+}
+
+// The pipeline of a set whose trees may hold different taxa: per chunk, the
+// trees' names first (in parallel), then new names become leaves in input
+// order, then the splits of every tree over its own taxa.  Tree 0 is a chunk
+// of its own, which sizes the others.
+Result<Snapshots> from_chunks_any_taxa(TreeSource& source, const PipelineOptions& options) {
+  TaxonIndex taxa;
+  CladeTable tree_taxa;
+  const std::uint64_t check_seed = process_secrets().check_seed;
+  Interner interner(InternerOptions{.n_leaves = 0,
+                                    .row_words = 0,
+                                    .rooted = options.rooted,
+                                    .weighted = options.weighted,
+                                    .keep_clades = true,
+                                    .any_taxa = true,
+                                    .check_seed = check_seed});
+  std::size_t chunk_size = 1;
+  std::uint64_t next_index = 0;
+  bool ended = false;
+  while (!ended) {
+    std::vector<SourceTree> chunk = pull_chunk(source, chunk_size, ended);
+    if (chunk.empty()) break;
+    Result<std::vector<std::vector<std::string>>> names = each_tree<std::vector<std::string>>(
+        chunk.size(),
+        [&](std::size_t p) { return distinct_leaf_names(chunk[p].text, map_of(chunk[p]), next_index + p); });
+    if (!names) return std::move(names).take_error();
+    std::vector<std::vector<LeafId>> leaves(chunk.size());
+    for (std::size_t p = 0; p < chunk.size(); ++p) {
+      leaves[p] = taxa.add(names.value()[p]);
+      tree_taxa.push(leaves[p]);
+    }
+    if (next_index == 0 && options.chunk_size == 0) {
+      chunk_size = chunk_size_for(tbb::info::default_concurrency(), chunk[0].text.size(),
+                                  2 * leaves[0].size(), leaves[0].size());
+    } else if (next_index == 0) {
+      chunk_size = options.chunk_size;
+    }
+    const auto n_leaves = static_cast<std::uint32_t>(taxa.names().size());
+    interner.grow_leaves(n_leaves);
+    const std::vector<Key> labels = taxon_labels(n_leaves);
+    const std::vector<Check> checks = leaf_checks(n_leaves, check_seed);
+    Result<std::vector<Snapshot>> parsed = each_tree<Snapshot>(chunk.size(), [&](std::size_t p) {
+      return snapshot_over(chunk[p].text, leaves[p], labels, checks, next_index + p, options.rooted);
+    });
+    if (!parsed) return std::move(parsed).take_error();
+    next_index += chunk.size();
+    chunk = {};
+    if (std::optional<Error> error = interner.push_chunk(std::move(parsed).value())) return std::move(*error);
+  }
+  if (next_index == 0) return Snapshots{};
+  return sort_taxa(std::move(interner).finish(std::move(taxa).take_names()), tree_taxa, options.rooted);
 }
 
 }  // namespace
@@ -105,6 +171,7 @@ std::size_t chunk_size_for(std::size_t threads, std::size_t text_bytes, std::siz
 }
 
 Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOptions& options) {
+  if (options.any_taxa) return from_chunks_any_taxa(source, options);
   std::optional<SourceTree> first = source.next();
   if (!first) return Snapshots{};
 

@@ -35,8 +35,13 @@ class TreeSource {
 
 struct PipelineOptions {
   bool rooted = false;
-  bool weighted = false;       // keep branch lengths
-  bool keep_clades = false;    // keep a clade row per split id, for the exports
+  bool weighted = false;     // keep branch lengths
+  bool keep_clades = false;  // keep a clade row per split id, for the exports
+  // Trees may hold different taxa: the leaves are every taxon seen, each
+  // tree is split over its own (`snapshot_over`) and the set keeps every
+  // tree's taxa (see Snapshots::taxa); clade rows are kept.  Each tree's text
+  // is walked twice, once for its names and once for its splits.
+  bool any_taxa = false;
   std::size_t chunk_size = 0;  // trees per chunk; 0 derives it from tree 0 (others only in tests)
 };
 

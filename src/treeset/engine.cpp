@@ -6,6 +6,7 @@
 // core's errors into Python exceptions.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -16,6 +17,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,6 +28,7 @@
 #include "api/iterator_source.hpp"
 #include "distances/block.hpp"
 #include "distances/boundary.hpp"
+#include "distances/pruned.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/symmetric_block.hpp"
@@ -34,8 +37,11 @@
 #include "interruptible.hpp"
 #include "output/table_text.hpp"
 #include "reading.hpp"
+#include "snapshot/export.hpp"
+#include "snapshot/restrict.hpp"
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
+#include "snapshot/taxa.hpp"
 #include "summaries/consensus.hpp"
 #include "summaries/mcc.hpp"
 #include "summaries/shape.hpp"
@@ -54,6 +60,13 @@ using Out = nb::ndarray<nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 struct Cancelled : InvariantFailure {
   Cancelled() : InvariantFailure("a cancelled computation was kept") {}
 };
+
+// A layout, or ValueError with the core's message.  Runs without the lock:
+// the error is raised once it is held again.
+PrunedLayout laid_out(Result<PrunedLayout>&& layout) {
+  if (!layout) throw nb::value_error(layout.error().c_str());
+  return std::move(layout).value();
+}
 
 // A value built on first use by whichever caller gets there first; callers
 // may run at once with the lock released.  A build stopped by Ctrl-C is
@@ -87,8 +100,16 @@ struct Engine {
   Lazy<std::vector<std::uint32_t>> splits;
   Lazy<Topologies> topologies;
   Lazy<std::vector<std::uint32_t>> first_holders;
+  Lazy<PrunedLayout> pruned;
+  Lazy<std::vector<double>> factorials;
 
   const Snapshots& set() const noexcept { return saved.set; }
+
+  // Every kernel but the pruned ones compares splits of one leaf set.
+  void require_same_taxa() const {
+    if (!set().taxa.empty())
+      throw nb::value_error("the trees hold different taxa: compare them pruned to the taxa they share");
+  }
   std::size_t n_trees() const noexcept { return set().snaps.size(); }
   std::uint32_t n_leaves() const noexcept { return static_cast<std::uint32_t>(set().leaf_names.size()); }
 
@@ -146,6 +167,19 @@ struct Engine {
     return lists.get([&] { return split_lists(set().snaps, saved.lengths); });
   }
 
+  // The trees laid out for pruning over the set's own leaves.
+  const PrunedLayout& pruned_layout() {
+    return pruned.get([&] {
+      std::vector<LeafId> own(n_leaves());
+      std::iota(own.begin(), own.end(), 0u);
+      return laid_out(lay_out_pruned(set(), saved.rooted, saved.lengths, own, n_leaves()));
+    });
+  }
+
+  const std::vector<double>& log2_factorials() {
+    return factorials.get([&] { return log2_double_factorials(n_leaves()); });
+  }
+
   const std::vector<double>& information_by_split() {
     if (saved.rooted) throw nb::value_error("info_rf is defined for unrooted trees only");
     return information.get([&] { return split_information(set().clades, n_leaves()); });
@@ -156,14 +190,14 @@ struct Engine {
 // the lock released.  The source is pulled by the calling thread's arena, so
 // Ctrl-C reaches it between trees, in the iterator's own code or in the
 // checks InterruptibleSource makes.
-Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, Threads threads) {
+Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, bool any_taxa, Threads threads) {
   InterruptibleSource checked(source);
   std::optional<Result<Snapshots>> built;
   {
     nb::gil_scoped_release released;
     arena_of(threads).execute([&] {
-      built.emplace(
-          from_newick_iter_opts(checked, {.rooted = rooted, .weighted = lengths, .keep_clades = true}));
+      built.emplace(from_newick_iter_opts(
+          checked, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
     });
   }
   checked.raise_recorded();
@@ -183,19 +217,20 @@ Engine* engine_of(Result<Snapshots>&& built, bool rooted, bool lengths) {
   return engine.release();
 }
 
-Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths, Threads threads) {
+Engine* build(nb::object items, nb::object translate, bool rooted, bool lengths, bool any_taxa,
+              Threads threads) {
   std::optional<TranslateMap> table;
   if (!translate.is_none() && convert_translate_map(translate.ptr(), table.emplace()) < 0)
     throw nb::python_error();
   IteratorSource source(PyRef::steal(nb::iter(items).release().ptr()), "trees", table ? &*table : nullptr);
-  Result<Snapshots> built = built_set(source, rooted, lengths, threads);
+  Result<Snapshots> built = built_set(source, rooted, lengths, any_taxa, threads);
   if (PyRef recorded = source.take_recorded()) raise_failure(std::move(recorded));
   return engine_of(std::move(built), rooted, lengths);
 }
 
 // None when reading ended on a fault of the input, which `reading` keeps.
-Engine* build_from(nb::handle reading, bool rooted, bool lengths, Threads threads) {
-  Result<Snapshots> built = built_set(tree_source(reading), rooted, lengths, threads);
+Engine* build_from(nb::handle reading, bool rooted, bool lengths, bool any_taxa, Threads threads) {
+  Result<Snapshots> built = built_set(tree_source(reading), rooted, lengths, any_taxa, threads);
   if (!reading_went_well(reading)) return nullptr;
   return engine_of(std::move(built), rooted, lengths);
 }
@@ -327,6 +362,7 @@ void fill_distances(Engine& engine, PairMetric pair, Block block, Out& out) {
 
 void distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out,
                Threads threads, Progress* progress) {
+  engine.require_same_taxa();
   const PairMetric pair = pair_metric(metric);
   const Block block{
       {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
@@ -372,6 +408,8 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
              Threads threads, Progress* progress) {
   if (engine.set().leaf_names != other.set().leaf_names)
     throw nb::value_error("the two sets have different leaf names");
+  engine.require_same_taxa();
+  other.require_same_taxa();
   if (engine.saved.rooted != other.saved.rooted)
     throw nb::value_error("one set was read as rooted trees and the other as unrooted");
   const PairMetric pair = pair_metric(metric);
@@ -383,6 +421,83 @@ void against(Engine& engine, Engine& other, const std::string& metric, Indices r
     if (col >= other.n_trees()) throw nb::index_error("a column index is out of range");
   const Block block{picked_rows, picked_cols, started(progress, picked_rows.size())};
   run_interruptible(threads, [&] { fill_against(engine, other, pair, block, out); });
+}
+
+PrunedContext pruned_context(Engine& engine, const std::string& metric, bool same_set) {
+  const PairMetric pair = pair_metric(metric);
+  if (pair == PairMetric::kInfoRf && engine.saved.rooted)
+    throw nb::value_error("info_rf is defined for unrooted trees only");
+  if ((pair == PairMetric::kWrf || pair == PairMetric::kKf) && !engine.saved.lengths)
+    throw nb::value_error("the set was read without branch lengths (lengths=False)");
+  return PrunedContext{pair, engine.saved.rooted, same_set, {}};
+}
+
+// Each pair compared on the taxa its two trees share; returns the number of
+// pairs that share too few to have a distance (NaN).
+std::uint64_t pruned_distances(Engine& engine, const std::string& metric, Indices rows, Indices cols, Out out,
+                               Threads threads) {
+  const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  PrunedContext context = pruned_context(engine, metric, true);
+  std::uint64_t short_count = 0;
+  run_interruptible(threads, [&] {
+    const PrunedLayout& layout = engine.pruned_layout();
+    if (context.metric == PairMetric::kInfoRf) context.table = engine.log2_factorials();
+    context.lists = &engine.sorted_lists();
+    context.n_pendant = engine.n_leaves();
+    symmetric_block(block, cells_out,
+                    [&](Block band, double* into) { pruned_block(context, layout, layout, band, into); });
+    short_count = short_pairs(layout, layout, block, fewest_shared_taxa(context.rooted));
+  });
+  return short_count;
+}
+
+// The same with rows of this set and columns of `other`, both laid out over
+// the union of their leaves.
+std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& metric, Indices rows,
+                             Indices cols, Out out, Threads threads) {
+  if (engine.saved.rooted != other.saved.rooted)
+    throw nb::value_error("one set was read as rooted trees and the other as unrooted");
+  const Block block{{rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}};
+  for (const std::uint32_t row : block.rows)
+    if (row >= engine.n_trees()) throw nb::index_error("a row index is out of range");
+  for (const std::uint32_t col : block.cols)
+    if (col >= other.n_trees()) throw nb::index_error("a column index is out of range");
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  PrunedContext context = pruned_context(engine, metric, false);
+  pruned_context(other, metric, false);
+  std::uint64_t short_count = 0;
+  run_interruptible(threads, [&] {
+    const std::vector<std::string>& mine = engine.set().leaf_names;
+    const std::vector<std::string>& theirs = other.set().leaf_names;
+    std::vector<std::string> universe;
+    std::set_union(mine.begin(), mine.end(), theirs.begin(), theirs.end(), std::back_inserter(universe));
+    const auto places = [&](const std::vector<std::string>& names) {
+      std::vector<LeafId> place;
+      for (const std::string& name : names)
+        place.push_back(
+            static_cast<LeafId>(std::lower_bound(universe.begin(), universe.end(), name) - universe.begin()));
+      return place;
+    };
+    const auto size = static_cast<std::uint32_t>(universe.size());
+    std::optional<PrunedLayout> joined_mine;
+    std::optional<PrunedLayout> joined_theirs;
+    const auto joined = [&](const Engine& of, const std::vector<std::string>& names) {
+      return laid_out(lay_out_pruned(of.set(), of.saved.rooted, of.saved.lengths, places(names), size));
+    };
+    if (mine.size() != universe.size()) joined_mine = joined(engine, mine);
+    if (theirs.size() != universe.size()) joined_theirs = joined(other, theirs);
+    const PrunedLayout& a = joined_mine ? *joined_mine : engine.pruned_layout();
+    const PrunedLayout& b = joined_theirs ? *joined_theirs : other.pruned_layout();
+    std::vector<double> table;
+    if (context.metric == PairMetric::kInfoRf) {
+      table = log2_double_factorials(size);
+      context.table = table;
+    }
+    pruned_block(context, a, b, block, cells_out);
+    short_count = short_pairs(a, b, block, fewest_shared_taxa(context.rooted));
+  });
+  return short_count;
 }
 
 void fill_sums(Engine& engine, const std::string& metric, double* out) {
@@ -406,7 +521,40 @@ void fill_sums(Engine& engine, const std::string& metric, double* out) {
 void sums(Engine& engine, const std::string& metric, nb::ndarray<double, nb::ndim<1>, nb::c_contig> out,
           Threads threads) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  engine.require_same_taxa();
   run_interruptible(threads, [&] { fill_sums(engine, metric, out.data()); });
+}
+
+// The set's trees pruned to the leaves `keep` (ascending indices that every
+// tree holds).
+Engine* restricted_to(const Engine& engine, const std::vector<LeafId>& keep) {
+  const std::vector<LeafId> common = common_taxa(engine.set());
+  if (keep.empty() || !std::includes(common.begin(), common.end(), keep.begin(), keep.end()) ||
+      !std::is_sorted(keep.begin(), keep.end()))
+    throw nb::value_error("keep must be ascending leaf indices that every tree holds");
+  auto pruned = std::make_unique<Engine>();
+  {
+    nb::gil_scoped_release released;
+    pruned->saved = SavedSet{restricted(engine.set(), keep, engine.saved.rooted, engine.saved.lengths),
+                             engine.saved.rooted, engine.saved.lengths};
+  }
+  return pruned.release();
+}
+
+// The first tree whose taxa differ from tree 0's, or None.
+std::optional<std::size_t> differing_tree(const Engine& engine) {
+  const Snapshots& set = engine.set();
+  const std::size_t words = set.row_words;
+  for (std::size_t t = 1; !set.taxa.empty() && t < engine.n_trees(); ++t) {
+    if (!std::equal(set.taxa.begin(), set.taxa.begin() + words, set.taxa.begin() + t * words)) return t;
+  }
+  return std::nullopt;
+}
+
+// The leaves tree `tree` holds, ascending.
+std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
+  if (tree >= engine.n_trees()) throw nb::index_error("a tree index is out of range");
+  return taxa_of(engine.set(), tree);
 }
 
 std::size_t n_splits(const Engine& engine) {
@@ -417,6 +565,7 @@ void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_cont
   const std::size_t leaves = engine.n_leaves();
   if (out.shape(0) != n_splits(engine) || out.shape(1) != leaves)
     throw nb::value_error("out has the wrong shape");
+  engine.require_same_taxa();
   nb::gil_scoped_release released;
   bool* cells = out.data();
   std::fill(cells, cells + out.size(), false);
@@ -429,6 +578,7 @@ void group_counts_(Engine& engine, nb::ndarray<const std::int32_t, nb::ndim<1>, 
                    nb::ndarray<std::int64_t, nb::ndim<2>, nb::c_contig> out, Threads threads) {
   if (groups.shape(0) != engine.n_trees() || out.shape(1) != n_splits(engine))
     throw nb::value_error("groups or out has the wrong shape");
+  engine.require_same_taxa();
   run_interruptible(threads, [&] {
     group_counts(engine.sorted_lists(), {groups.data(), groups.shape(0)}, out.shape(0), engine.n_leaves(),
                  n_splits(engine), out.data());
@@ -451,6 +601,7 @@ nb::tuple shape_arrays(Shape&& shape) {
 // of the splits held by at least `min_count` trees, more than half of them,
 // or the greedy consensus.
 nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy) {
+  engine.require_same_taxa();
   if (!greedy && 2 * std::uint64_t{min_count} <= engine.n_trees())
     throw nb::value_error("min_count must be more than half of the trees");
   Shape shape;
@@ -468,6 +619,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy) {
 // One tree of the set as (parent, split, lengths): its own branch length
 // above each node (NaN at the root), or None for a set without lengths.
 nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
+  engine.require_same_taxa();
   if (tree >= engine.n_trees()) throw nb::index_error("tree index out of range");
   const Snapshots& set = engine.set();
   const InternSnap& snap = set.snaps[tree];
@@ -506,6 +658,7 @@ nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
 nb::tuple split_summary(const Engine& engine, Indices ids,
                         nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig> groups,
                         std::size_t n_groups, bool spread) {
+  engine.require_same_taxa();
   if (groups.shape(0) != engine.n_trees()) throw nb::value_error("groups needs one group per tree");
   for (std::size_t i = 0; i < ids.shape(0); ++i)
     if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
@@ -523,6 +676,8 @@ nb::tuple split_summary(const Engine& engine, Indices ids,
 // For every split id of `other`, the id of the same split in this set, or
 // this set's number of ids where it has none.
 nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, const Engine& other) {
+  engine.require_same_taxa();
+  other.require_same_taxa();
   if (engine.set().leaf_names != other.set().leaf_names)
     throw nb::value_error("the two sets have different leaf names");
   if (engine.saved.rooted != other.saved.rooted)
@@ -538,8 +693,37 @@ nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, 
 }
 
 std::uint32_t mcc(const Engine& engine) {
+  engine.require_same_taxa();
   nb::gil_scoped_release released;
   return mcc_tree(engine.set().snaps, engine.set().freq);
+}
+
+// The exports of the module's *_with_snapshots_* calls for this set: the
+// number of splits (pendant edges included), per tree its presence bytes or
+// branch lengths in one column order, and each split's leaves as bits.
+nb::tuple exports(const Engine& engine, bool lengths) {
+  engine.require_same_taxa();
+  if (lengths && !engine.saved.lengths)
+    throw nb::value_error("the set was read without branch lengths (lengths=False)");
+  const Snapshots& set = engine.set();
+  std::vector<std::byte> per_tree;
+  std::vector<std::uint8_t> sides;
+  std::size_t n_bip = 0;
+  {
+    nb::gil_scoped_release released;
+    const ColumnOrder order = column_order(set);
+    n_bip = order.columns.size();
+    per_tree.resize(set.snaps.size() * n_bip * (lengths ? sizeof(double) : 1));
+    if (lengths) {
+      fill_branch_length_matrix(set, order, per_tree);
+    } else {
+      fill_presence_matrix(set, order, {reinterpret_cast<std::uint8_t*>(per_tree.data()), per_tree.size()});
+    }
+    sides.resize(n_bip * bipartition_stride(set));
+    fill_bipartition_bytes(set, order.columns, sides);
+  }
+  return nb::make_tuple(n_bip, nb::bytes(per_tree.data(), per_tree.size()),
+                        nb::bytes(sides.data(), sides.size()));
 }
 
 // Per tree, the number of its topology: topologies are numbered in order of
@@ -548,6 +732,7 @@ std::uint32_t mcc(const Engine& engine) {
 void topology_ids(Engine& engine, nb::ndarray<std::uint32_t, nb::ndim<1>, nb::c_contig> out,
                   Threads threads) {
   if (out.shape(0) != engine.n_trees()) throw nb::value_error("out has the wrong shape");
+  engine.require_same_taxa();
   run_interruptible(threads, [&] {
     const std::vector<std::uint32_t>& group_of = engine.topology_groups().group_of;
     std::copy(group_of.begin(), group_of.end(), out.data());
@@ -633,10 +818,10 @@ NB_MODULE(_cladomatic_engine, m) {
       "One interned tree set.  Every long call takes `threads`, 0 for as many as the CPUs the\n"
       "process may use; called from the main thread, it raises what a signal handler raised\n"
       "(KeyboardInterrupt for Ctrl-C) within a fraction of a second, its output then garbage.")
-      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a, "threads"_a = 0,
-                  nb::rv_policy::take_ownership)
-      .def_static("build_from", &build_from, "reading"_a, "rooted"_a, "lengths"_a, "threads"_a = 0,
-                  nb::rv_policy::take_ownership)
+      .def_static("build", &build, "items"_a, "translate"_a.none(), "rooted"_a, "lengths"_a, "any_taxa"_a,
+                  "threads"_a = 0, nb::rv_policy::take_ownership)
+      .def_static("build_from", &build_from, "reading"_a, "rooted"_a, "lengths"_a, "any_taxa"_a,
+                  "threads"_a = 0, nb::rv_policy::take_ownership)
       .def_static("load", &load, "data"_a, nb::rv_policy::take_ownership)
       .def("save", &save)
       .def_prop_ro("n_trees", &Engine::n_trees)
@@ -646,10 +831,19 @@ NB_MODULE(_cladomatic_engine, m) {
       .def_prop_ro("leaf_names", [](const Engine& engine) { return engine.set().leaf_names; })
       .def_prop_ro("rooted", [](const Engine& engine) { return engine.saved.rooted; })
       .def_prop_ro("lengths", [](const Engine& engine) { return engine.saved.lengths; })
+      .def_prop_ro("differing_taxa", [](const Engine& engine) { return !engine.set().taxa.empty(); })
+      .def("tree_taxa", &tree_taxa, "tree"_a)
+      .def_prop_ro("differing_tree", &differing_tree)
+      .def("common_taxa", [](const Engine& engine) { return common_taxa(engine.set()); })
+      .def("restricted", &restricted_to, "keep"_a, nb::rv_policy::take_ownership)
       .def("distances", &distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
            "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("against", &against, "other"_a, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
            "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("pruned_distances", &pruned_distances, "metric"_a, "rows"_a.noconvert(), "cols"_a.noconvert(),
+           "out"_a.noconvert(), "threads"_a = 0)
+      .def("pruned_against", &pruned_against, "other"_a, "metric"_a, "rows"_a.noconvert(),
+           "cols"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0)
       .def("sums", &sums, "metric"_a, "out"_a.noconvert(), "threads"_a = 0)
       .def("split_sides", &split_sides, "out"_a.noconvert())
       .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0)
@@ -660,5 +854,6 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("ids_in", &ids_in, "other"_a)
       .def("mcc", &mcc)
       .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)
+      .def("exports", &exports, "lengths"_a)
       .def_prop_ro("any_length", &any_length);
 }

@@ -11,22 +11,12 @@
 #include <vector>
 
 #include "snapshot/snapshots.hpp"
+#include "text_source.hpp"
 
 namespace cladomatic {
 namespace {
 
-class Texts final : public TreeSource {
- public:
-  explicit Texts(std::vector<std::string> texts) : texts_(std::move(texts)) {}
-  std::optional<SourceTree> next() override {
-    if (at_ == texts_.size()) return std::nullopt;
-    return SourceTree{texts_[at_++]};
-  }
-
- private:
-  std::vector<std::string> texts_;
-  std::size_t at_ = 0;
-};
+using testing::Texts;
 
 // A set as the engine builds it: pendant ids fixed, one clade row per id.
 SavedSet saved_set(bool rooted = false) {
