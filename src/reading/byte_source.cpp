@@ -1,6 +1,7 @@
 #include "byte_source.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,9 @@
 
 namespace cladomatic {
 namespace {
+
+// How long a read of a quiet pipe waits before it asks whether to give up.
+constexpr int kPollMilliseconds = 50;
 
 class DescriptorSource final : public ByteSource {
  public:
@@ -24,6 +28,17 @@ class DescriptorSource final : public ByteSource {
 
   Result<std::size_t> read(std::span<char> into) override {
     for (;;) {
+      // A read of a pipe on a thread that no signal reaches blocks for as
+      // long as the writer waits: waiting in slices lets the reader ask.
+      if (interrupted_) {
+        pollfd ready{fd_, POLLIN, 0};
+        const int found = ::poll(&ready, 1, kPollMilliseconds);
+        if (found == 0 || (found < 0 && errno == EINTR)) {
+          if (interrupted_()) return Error{std::strerror(EINTR)};
+          continue;
+        }
+        if (found < 0) return Error{std::strerror(errno)};
+      }
       const ssize_t got = ::read(fd_, into.data(), into.size());
       if (got >= 0) return static_cast<std::size_t>(got);
       if (errno != EINTR) return Error{std::strerror(errno)};

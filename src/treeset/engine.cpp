@@ -187,20 +187,16 @@ struct Engine {
 };
 
 // The set the pipeline builds from `source` on an arena of `threads`, with
-// the lock released.  The source is pulled by the calling thread's arena, so
-// Ctrl-C reaches it between trees, in the iterator's own code or in the
-// checks InterruptibleSource makes.
+// the lock released.  The pipeline runs on a helper thread while this one
+// watches for signals (run_interruptible): Ctrl-C cancels it between trees,
+// and a source blocked in a read of a pipe gives up once it sees the
+// cancellation.
 Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, bool any_taxa, Threads threads) {
-  InterruptibleSource checked(source);
   std::optional<Result<Snapshots>> built;
-  {
-    nb::gil_scoped_release released;
-    arena_of(threads).execute([&] {
-      built.emplace(from_newick_iter_opts(
-          checked, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
-    });
-  }
-  checked.raise_recorded();
+  run_interruptible(threads, [&] {
+    built.emplace(from_newick_iter_opts(
+        source, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
+  });
   return std::move(*built);
 }
 

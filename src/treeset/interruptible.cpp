@@ -19,10 +19,6 @@ namespace {
 // that the waiting thread costs nothing beside the work.
 constexpr std::chrono::milliseconds kSlice{20};
 
-// Signal handlers run once per this many trees pulled: each check takes the
-// lock once more, and a few hundred trees are read in well under a second.
-constexpr std::uint32_t kTreesPerCheck = 256;
-
 // The end of the helper thread's run, handed to the waiting thread.
 struct Ending {
   std::mutex mutex;
@@ -89,21 +85,6 @@ void run_interruptible(Threads threads, const std::function<void()>& work) {
     throw nb::python_error();
   }
   if (ending.failure) std::rethrow_exception(ending.failure);
-}
-
-std::optional<SourceTree> InterruptibleSource::next() {
-  if (++pulled_ % kTreesPerCheck == 0) {
-    nb::gil_scoped_acquire gil;
-    recorded_ = raised_by_handlers();
-    if (recorded_.is_valid()) return std::nullopt;
-  }
-  return inner_.next();
-}
-
-void InterruptibleSource::raise_recorded() {
-  if (!recorded_.is_valid()) return;
-  PyErr_SetRaisedException(recorded_.release().ptr());
-  throw nb::python_error();
 }
 
 }  // namespace cladomatic

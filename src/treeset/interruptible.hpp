@@ -15,10 +15,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
-#include <utility>
-
-#include "snapshot/snapshots.hpp"
 
 namespace cladomatic {
 
@@ -28,30 +24,10 @@ using Threads = std::uint32_t;
 
 tbb::task_arena arena_of(Threads threads);
 
-// Runs `work` (which must touch no Python object) with the lock released
-// until it ends or a signal handler raises.  Then raises what the handler
+// Runs `work` with the lock released until it ends or a signal handler
+// raises; work that touches Python objects takes the lock for each touch.  Then raises what the handler
 // raised (whatever the work wrote is to be discarded), or rethrows the
 // work's own exception.  Called with the lock held.
 void run_interruptible(Threads threads, const std::function<void()>& work);
-
-// A tree source that runs the signal handlers every few hundred trees, for
-// iterators that run no Python code of their own (a list's): reading stops
-// at the first handler that raises, which raise_recorded then raises.
-// Pulled without the lock, like the source it wraps.
-class InterruptibleSource final : public TreeSource {
- public:
-  explicit InterruptibleSource(TreeSource& inner) : inner_(inner) {}
-
-  std::optional<SourceTree> next() override;
-  void rejected(std::uint64_t tree_index, SourceTree&& tree) override {
-    inner_.rejected(tree_index, std::move(tree));
-  }
-  void raise_recorded();
-
- private:
-  TreeSource& inner_;
-  nanobind::object recorded_;
-  std::uint32_t pulled_ = 0;
-};
 
 }  // namespace cladomatic

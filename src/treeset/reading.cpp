@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "distances/row_progress.hpp"
 #include "python_input.hpp"
 #include "reading/selected_trees.hpp"
 #include "reading/tree_text.hpp"
@@ -82,8 +83,10 @@ class TreeFile {
  private:
   Opener opener(nb::object source) {
     // A signal handled in Python (Ctrl-C) ends a read that may block for
-    // ever, a pipe's or a terminal's.
+    // ever, a pipe's or a terminal's: seen here when the read runs on the
+    // main thread, else as the cancellation of the engine's build.
     Interrupted interrupted = [raised = raised_] {
+      if (stop_requested()) return true;
       nb::gil_scoped_acquire lock;
       if (PyErr_CheckSignals() == 0) return false;
       nb::python_error error;
