@@ -108,7 +108,7 @@ import json, time
 import numpy as np
 from cladomatic_tools import TreeSet
 from cladomatic_tools.selection import Selection
-from cladomatic_tools.sources import FileTrees
+from cladomatic_tools.io.sources import FileTrees
 readings = [FileTrees([{path!r}], Selection()), FileTrees([{ref!r}], Selection())]
 joint = TreeSet.from_reading(readings, lengths=False)
 n = len(joint) - 1

@@ -39,7 +39,7 @@ import numpy as np
 import treegen
 import zarr
 from cladomatic_tools import dask as tiles
-from cladomatic_tools import tile_store
+from cladomatic_tools.io import tile_store
 from cladomatic_tools.treeset import TreeSet
 from distributed import Client, LocalCluster
 

@@ -15,7 +15,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
-from cladomatic_tools.reader import read_trees
+from cladomatic_tools.io.reader import read_trees
 
 
 def timed(path):

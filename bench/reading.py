@@ -24,7 +24,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "python"))
 
 from cladomatic_tools import TreeSet  # noqa: E402
-from cladomatic_tools.reader import read_trees  # noqa: E402
+from cladomatic_tools.io.reader import read_trees  # noqa: E402
 
 DEFAULT_FILE = HERE / "data" / "sceloporus.mb.t"
 

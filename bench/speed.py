@@ -99,7 +99,7 @@ def synthetic(function_name):
 
 def kf_tsv():
     import cladomatic
-    from cladomatic_tools import output
+    from cladomatic_tools.io import writers as output
 
     texts = synthetic_texts()
     n = len(texts)

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Fetches the plotting library the HTML report inlines again, from the npm registry, into the package's
-# report_assets folder: the minified basic bundle of plotly.js (scatter, bar and pie traces) and its licence.
+# report/assets folder: the minified basic bundle of plotly.js (scatter, bar and pie traces) and its licence.
 #
-#   tools/fetch_plotly.sh [VERSION]     (default: the version written in report_assets/plotly.version)
+#   tools/fetch_plotly.sh [VERSION]     (default: the version written in report/assets/plotly.version)
 #
 # Needs npm (on the host, not in the development root). After a new version, look at a report in a browser and
 # run tests/python/test_report_browser.py before committing.
 set -euo pipefail
 
-assets=$(cd "$(dirname "${BASH_SOURCE[0]}")/../python/cladomatic_tools/report_assets" && pwd)
+assets=$(cd "$(dirname "${BASH_SOURCE[0]}")/../python/cladomatic_tools/report/assets" && pwd)
 package=plotly.js-basic-dist-min
 version=${1:-$(cat "$assets/plotly.version")}
 work=$(mktemp -d)

@@ -1,5 +1,5 @@
 import sys
 
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
 
 sys.exit(main())

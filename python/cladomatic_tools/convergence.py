@@ -17,7 +17,7 @@ from fractions import Fraction
 
 import numpy as np
 
-from cladomatic_tools.diagnostic_settings import DEFAULT_MIN_FREQ, TRACE_POINTS, check_min_freq
+from cladomatic_tools.defaults import DEFAULT_MIN_FREQ, TRACE_POINTS, check_min_freq
 from cladomatic_tools.selection import DEFAULT_BURNIN, Burnin, parse_burnin
 
 

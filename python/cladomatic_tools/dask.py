@@ -40,7 +40,7 @@ from dask.highlevelgraph import HighLevelGraph
 from dask.system import CPU_COUNT
 from dask.typing import Key
 
-from cladomatic_tools import output, tile_store
+from cladomatic_tools.io import tile_store, writers
 
 METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # the reductions also take the mean squared Kuhner-Felsenstein score
@@ -341,7 +341,7 @@ def _prepared(
     one) and once every worker, or this machine, has the memory for the set and a tile per thread."""
     client = _client()
     if client is None:
-        _check_fits({"this machine": (CPU_COUNT, output.available_memory())}, chunks, dtype.itemsize, 0)
+        _check_fits({"this machine": (CPU_COUNT, writers.available_memory())}, chunks, dtype.itemsize, 0)
         return _Run(None, worker_timeout, _entered(tree_set, None))
     data = pickle.dumps(tree_set) if pickled is None else pickled
     _check_fits(_workers(client, worker_timeout), chunks, dtype.itemsize, len(data))
@@ -384,9 +384,9 @@ def _check_fits(
         if room is not None and need > room:
             side = math.isqrt(max(0, room - 2 * shipped) // (threads * TILE_COPIES * itemsize))
             raise TileTooLarge(
-                f"tiles of {chunks[0]:,} x {chunks[1]:,} trees need about {output._size(need)} of memory on "
+                f"tiles of {chunks[0]:,} x {chunks[1]:,} trees need about {writers._size(need)} of memory on "
                 f"{where} ({threads} at a time{' and the tree set' if shipped else ''}), which has "
-                f"{output._size(max(room, 0))} to spare: choose tiles of at most {side:,} trees per side"
+                f"{writers._size(max(room, 0))} to spare: choose tiles of at most {side:,} trees per side"
             )
 
 
@@ -526,7 +526,7 @@ def to_zarr(
         )
     group.attrs["complete"] = True
     if target == building:
-        output.replace_folder(building, path)
+        writers.replace_folder(building, path)
     return Written(computed, len(work) - computed)
 
 
@@ -559,7 +559,7 @@ def to_npy(
     work = _tiles(block, chunks)
     path = os.fspath(path)
     run = _prepared(tree_set, chunks, dtype, worker_timeout) if work else None
-    with output._replaced(path) as (file, mappable):
+    with writers._replaced(path) as (file, mappable):
         if run is None:
             np.save(file, np.zeros(block.shape, dtype=dtype))
         elif mappable is None:
@@ -567,7 +567,7 @@ def to_npy(
         else:
             np.lib.format.open_memmap(mappable, mode="w+", dtype=dtype, shape=block.shape).flush()
             # the map made the file sparse: its blocks are held now, or a full disk would end a worker by SIGBUS
-            output.reserve(file.fileno(), os.path.getsize(mappable), path)
+            writers.reserve(file.fileno(), os.path.getsize(mappable), path)
             _check_one_machine(run.client)
             origin = (block.rows.start, block.cols.start)
             _one_task_per_tile(run, _write_npy_tile, (mappable, metric, origin, block.symmetric), work)

@@ -34,7 +34,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from cladomatic_tools.diagnostic_settings import DEFAULT_ESS_FOCAL
+from cladomatic_tools.defaults import DEFAULT_ESS_FOCAL
 
 METHODS = ("frechet", "pseudo")
 # Cells of squared distances per band: 16 MiB of float64. A band's rows are fixed by the chain's length alone,

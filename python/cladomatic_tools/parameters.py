@@ -19,7 +19,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from cladomatic_tools.ess import effective_size
-from cladomatic_tools.parameter_tables import ParameterTable
+from cladomatic_tools.io.parameter_tables import ParameterTable
 from cladomatic_tools.selection import Burnin
 
 

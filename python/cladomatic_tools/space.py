@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from cladomatic_tools.diagnostic_settings import EXACT_LIMIT, LANDMARKS
+from cladomatic_tools.defaults import EXACT_LIMIT, LANDMARKS
 
 
 @dataclass(frozen=True, slots=True)

@@ -27,11 +27,11 @@ from functools import partial
 import _cladomatic_engine
 import numpy as np
 
-from cladomatic_tools import sources
-from cladomatic_tools.reader import Source
+from cladomatic_tools.io import sources
+from cladomatic_tools.io.reader import Source
+from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
-from cladomatic_tools.sources import FileTrees, differing, explain, listed, rooting_of
 
 METRICS = {
     "rf": np.uint32,

@@ -3,7 +3,7 @@
 
 import cladomatic
 import pytest
-from cladomatic_tools.sources import explain, texts
+from cladomatic_tools.io.sources import explain, texts
 from test_cli_reading import NEXUS, scanned, write
 
 FUNCTIONS = [name for name in dir(cladomatic) if name.startswith("pairwise_")]

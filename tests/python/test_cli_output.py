@@ -16,7 +16,9 @@ from pathlib import Path
 import cladomatic
 import numpy as np
 import pytest
-from cladomatic_tools import engine, main, output
+from cladomatic_tools.cli import distances as engine
+from cladomatic_tools.cli import main
+from cladomatic_tools.io import writers as output
 from test_cli import NEWICK, TREES, command, direct, interruptible, one_line_error, read_table, run
 
 
@@ -162,7 +164,7 @@ class TestFormats:
     def test_without_numpy_binary_output_fails_before_reading(self, tmp_path):
         code = (
             "import sys; sys.modules['numpy'] = None\n"
-            "from cladomatic_tools.main import main\n"
+            "from cladomatic_tools.cli.main import main\n"
             f"sys.exit(main(['splits', {str(tmp_path / 'none.nwk')!r}, '--output', 's.npz']))"
         )
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)

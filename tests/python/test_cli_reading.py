@@ -3,10 +3,10 @@
 import gzip
 
 import pytest
-from cladomatic_tools import reader
-from cladomatic_tools.reader import InputError, read_trees
+from cladomatic_tools.io import reader
+from cladomatic_tools.io.reader import InputError, read_trees
+from cladomatic_tools.io.sources import FileTrees, scan, texts
 from cladomatic_tools.selection import Selection, parse_burnin
-from cladomatic_tools.sources import FileTrees, scan, texts
 
 NEXUS = """#NEXUS
 [a comment; with a semicolon]

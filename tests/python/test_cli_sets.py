@@ -12,7 +12,9 @@ import threading
 import cladomatic
 import numpy as np
 import pytest
-from cladomatic_tools import TreeSet, main, output
+from cladomatic_tools import TreeSet
+from cladomatic_tools.cli import main
+from cladomatic_tools.io import writers as output
 from test_cli import NEWICK, NEXUS, TREES, command, direct, one_line_error, read_table, run
 from test_treeset import full_matrix
 

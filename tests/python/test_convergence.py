@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from cladomatic_tools import convergence
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
 from cladomatic_tools.selection import parse_burnin
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
@@ -233,7 +233,7 @@ class TestCommandFailures:
     def test_without_numpy_the_command_says_what_needs_it(self, subcommand):
         code = (
             "import sys; sys.modules['numpy'] = None\n"
-            "from cladomatic_tools.main import main\n"
+            "from cladomatic_tools.cli.main import main\n"
             f"sys.exit(main([{subcommand!r}, 'a.t', 'b.t']))"
         )
         result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, check=False)

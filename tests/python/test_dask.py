@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import trees
-from cladomatic_tools import output
+from cladomatic_tools.io import writers as output
 from cladomatic_tools.treeset import TreeSet
 
 pytest.importorskip("dask")

@@ -11,7 +11,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from cladomatic_tools import main, output
+from cladomatic_tools.cli import main
+from cladomatic_tools.io import writers as output
 
 pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import trees
 from cladomatic_tools import ess
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
 from cladomatic_tools.treeset import TreeSet
 
 RUNS = [str(Path(__file__).resolve().parents[1] / "data" / "mrbayes" / f"cynmix.run{i}.t.gz") for i in (1, 2)]

@@ -9,8 +9,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 from cladomatic_tools import parameters
-from cladomatic_tools.parameter_tables import beside, read_table
-from cladomatic_tools.reader import InputError
+from cladomatic_tools.io.parameter_tables import beside, read_table
+from cladomatic_tools.io.reader import InputError
 from cladomatic_tools.selection import parse_burnin
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"

@@ -6,8 +6,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from cladomatic_tools import report_figures
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
+from cladomatic_tools.report import figures as report_figures
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
 RUNS = [str(DATA / f"cynmix.run{i}.t.gz") for i in (1, 2)]

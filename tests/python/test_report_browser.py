@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from cladomatic_tools import convergence
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
 from cladomatic_tools.selection import parse_burnin
 from cladomatic_tools.treeset import TreeSet
 

@@ -6,7 +6,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from cladomatic_tools import plots, space
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
 
 ROOT = Path(__file__).resolve().parents[2]
 RUNS = [str(ROOT / "tests" / "data" / "mrbayes" / f"cynmix.run{i}.t.gz") for i in (1, 2)]

@@ -11,7 +11,7 @@ import dendropy
 import numpy as np
 import pytest
 from cladomatic_tools import summaries
-from cladomatic_tools.main import main
+from cladomatic_tools.cli.main import main
 from cladomatic_tools.treeset import TreeSet
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"

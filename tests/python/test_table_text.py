@@ -9,7 +9,7 @@ import struct
 import _cladomatic_engine
 import numpy as np
 import pytest
-from cladomatic_tools import output
+from cladomatic_tools.io import writers as output
 
 NAMES = ["plain", "", "with,comma", "with\ttab", 'a "quoted" name', "line\nbreak", "cr\rhere", " padded ", "ünï"]
 

@@ -11,21 +11,21 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from cladomatic_tools import engine
-from cladomatic_tools.arguments import add_rooting
-from cladomatic_tools.diagnostic_settings import DEFAULT_ESS_FOCAL
-from cladomatic_tools.diagnostics_cli import _num, _wrapped, add_run_arguments, input_label
-from cladomatic_tools.output import check_writable, require_numpy
-from cladomatic_tools.reader import InputError
+from cladomatic_tools.cli import distances
+from cladomatic_tools.cli.arguments import add_rooting
+from cladomatic_tools.cli.diagnostics import _num, _wrapped, add_run_arguments, input_label
+from cladomatic_tools.defaults import DEFAULT_ESS_FOCAL
+from cladomatic_tools.io.reader import InputError
+from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.io.writers import check_writable, require_numpy
 from cladomatic_tools.selection import Selection
-from cladomatic_tools.sources import FileTrees
 
 if TYPE_CHECKING:
     import numpy as np
 
     from cladomatic_tools.convergence import Report
     from cladomatic_tools.parameters import ParameterSummary
-    from cladomatic_tools.report_page import Section, Table
+    from cladomatic_tools.report.page import Section, Table
     from cladomatic_tools.selection import Burnin
     from cladomatic_tools.treeset import TreeSet
 
@@ -71,7 +71,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
 
 def run_report(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
     require_numpy("report")
-    from cladomatic_tools import output
+    from cladomatic_tools.io import writers
 
     burnin = args.burnin
     parameter_files = _parameter_files(args.runs, args.params)
@@ -81,13 +81,13 @@ def run_report(args: argparse.Namespace, status, warn: Callable[[str], None]) ->
     text, summary = build(
         args.runs, burnin, parameter_files, args.min_freq, args.rooted, status, warn, args.ess_focal, args.seed
     )
-    with output._replaced(args.output) as (file, _):
+    with writers._replaced(args.output) as (file, _):
         file.write(text.encode("utf-8"))
     sys.stdout.write(f"{summary}\nwritten to {args.output} ({len(text.encode('utf-8')) / 1e6:.1f} MB)\n")
 
 
 def _parameter_files(runs: list[str], given: list[str] | None) -> list[str]:
-    from cladomatic_tools.parameter_tables import beside
+    from cladomatic_tools.io.parameter_tables import beside
 
     if given is not None:
         return given
@@ -109,11 +109,12 @@ def build(
     """The page, and a line of its key figures for standard output."""
     import numpy as np
 
-    from cladomatic_tools import convergence, report_figures, report_page, space
-    from cladomatic_tools.diagnostics_cli import generations
+    from cladomatic_tools import convergence, space
+    from cladomatic_tools.cli.diagnostics import generations
+    from cladomatic_tools.report import figures, page
 
     # read whole: the trace applies the burn-in rule to the leading trees of every run at each of its points
-    whole = engine.read_set([FileTrees(runs, Selection())], "rf", rooted, status, warn)
+    whole = distances.read_set([FileTrees(runs, Selection())], "rf", rooted, status, warn)
     labels = [os.path.basename(name) for name in whole.group_names]
     if len(labels) < 2:
         raise InputError("report needs two or more runs: give one file per run, or one file with a TREES block per run")
@@ -123,7 +124,7 @@ def build(
         result = convergence.converge(whole, burnin, min_freq)
     except ValueError as err:
         raise InputError(str(err)) from None
-    kept = engine.read_set([FileTrees(runs, Selection(burnin=burnin))], "rf", rooted, status, warn)
+    kept = distances.read_set([FileTrees(runs, Selection(burnin=burnin))], "rf", rooted, status, warn)
     try:
         coordinates = space.principal_coordinates(kept, "rf", 2)
     except ValueError as err:
@@ -140,35 +141,35 @@ def build(
     trace_x = result.trace_ends[:, 0] if whole_gens is None else _trace_generations(whole, result, whole_gens)
     how = "classical MDS" if coordinates.method == "exact" else f"landmark MDS, {coordinates.landmarks} landmarks"
     sections = [
-        report_page.Section(
+        page.Section(
             "Summary",
             tables=[
                 _run_table(result, kept, labels, topological_ess(kept, ess_focal, seed)),
                 _split_table(result, min_freq),
             ],
         ),
-        report_page.Section(
+        page.Section(
             "Split frequencies",
             text="Each split's share of the trees of one run against another; hover names its taxa.",
-            figures=report_figures.split_frequencies(result.freqs, result.used, split_names, labels, min_freq),
+            figures=figures.split_frequencies(result.freqs, result.used, split_names, labels, min_freq),
         ),
-        report_page.Section(
+        page.Section(
             "ASDSF along the chains",
-            figures=[report_figures.asdsf_trace(trace_x, result.trace, x_title, min_freq)],
+            figures=[figures.asdsf_trace(trace_x, result.trace, x_title, min_freq)],
         ),
-        report_page.Section(
+        page.Section(
             "Tree space",
             text="Principal coordinates of the RF distances of the trees after the burn-in; each line follows one "
             "chain. Hover names the tree; drag to zoom, double-click to zoom out.",
             figures=[
-                report_figures.tree_space(
+                figures.tree_space(
                     coordinates.points, groups, labels, kept.tree_names, gens, coordinates.share, how
                 )
             ],
         ),
-        report_page.Section(
+        page.Section(
             "Topology trace",
-            figures=[report_figures.topology_trace(to_focal, groups, x, x_title, labels, kept.tree_names[focal])],
+            figures=[figures.topology_trace(to_focal, groups, x, x_title, labels, kept.tree_names[focal])],
         ),
     ]
     if parameter_files:
@@ -180,7 +181,7 @@ def build(
         f"ASDSF {_num(result.final.asdsf)}, maximum SDSF {_num(result.final.max_sdsf)}"
         f" ({result.final.splits_used} of {result.splits.shape[0]} splits)"
     )
-    return report_page.page(title, inputs, sections), summary
+    return page.page(title, inputs, sections), summary
 
 
 def _split_names(result: Report, leaves: list[str], rooted: bool) -> list[str]:
@@ -202,7 +203,7 @@ def _trace_generations(whole: TreeSet, result: Report, gens: np.ndarray) -> np.n
 def _run_table(result: Report, kept: TreeSet, labels: list[str], ess: list[np.ndarray]) -> Table:
     import numpy as np
 
-    from cladomatic_tools.report_page import Table
+    from cladomatic_tools.report.page import Table
 
     topologies, _ = kept.topologies()
     groups = np.asarray(kept.groups)
@@ -220,7 +221,7 @@ def _run_table(result: Report, kept: TreeSet, labels: list[str], ess: list[np.nd
 
 
 def _split_table(result: Report, min_freq: float) -> Table:
-    from cladomatic_tools.report_page import Table
+    from cladomatic_tools.report.page import Table
 
     return Table(
         ["split frequencies", "value"],
@@ -242,21 +243,23 @@ def topological_ess(kept: TreeSet, focal: int, seed: int) -> list[np.ndarray]:
 
 def consensus_section(kept: TreeSet) -> Section:
     """The majority-rule consensus of the trees after the burn-in, drawn with its supports."""
-    from cladomatic_tools import report_figures, summaries
-    from cladomatic_tools.report_page import Section
+    from cladomatic_tools import summaries
+    from cladomatic_tools.report import figures
+    from cladomatic_tools.report.page import Section
 
     tree = summaries.consensus(kept)
     return Section(
         "Consensus tree",
         text=f"As `cladomatic consensus` writes it: {summaries.newick(tree)}",
-        figures=[report_figures.consensus_tree(tree)],
+        figures=[figures.consensus_tree(tree)],
     )
 
 
 def _parameter_sections(files: list[str], burnin: Burnin, labels: list[str]) -> list[Section]:
-    from cladomatic_tools import parameters, report_figures
-    from cladomatic_tools.parameter_tables import read_table
-    from cladomatic_tools.report_page import Section, Table
+    from cladomatic_tools import parameters
+    from cladomatic_tools.io.parameter_tables import read_table
+    from cladomatic_tools.report import figures
+    from cladomatic_tools.report.page import Section, Table
 
     tables = [read_table(path) for path in files]
     try:
@@ -270,7 +273,7 @@ def _parameter_sections(files: list[str], burnin: Burnin, labels: list[str]) -> 
         for k, name in enumerate(summary.names)
     ]
     samples = ", ".join(f"{labels[r]} {summary.kept[r]} (dropped {summary.burned[r]})" for r in range(len(labels)))
-    figure = report_figures.parameter_traces(
+    figure = figures.parameter_traces(
         summary.names,
         labels,
         [table.generations[first:] for table, first in zip(tables, summary.burned)],

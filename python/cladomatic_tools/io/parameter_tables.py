@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from cladomatic_tools.reader import InputError
+from cladomatic_tools.io.reader import InputError
 
 # A tree file's parameter file beside it: MrBayes names them NAME.runI.t and NAME.runI.p
 _TREE_SUFFIXES = (".t", ".t.gz")

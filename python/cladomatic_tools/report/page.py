@@ -8,7 +8,7 @@ import json
 from dataclasses import dataclass, field
 from importlib import resources
 
-ASSETS = "report_assets"
+ASSETS = "assets"
 PLOTTING_LIBRARY = "plotly-basic.min.js"
 # nothing is fetched: every script and style is inline, and images may only be data the page holds
 _POLICY = "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:"
@@ -31,7 +31,7 @@ class Section:
 
 
 def asset(name: str) -> str:
-    return resources.files("cladomatic_tools").joinpath(ASSETS, name).read_text(encoding="utf-8")
+    return resources.files("cladomatic_tools.report").joinpath(ASSETS, name).read_text(encoding="utf-8")
 
 
 def page(title: str, inputs: str, sections: list[Section]) -> str:

@@ -1,4 +1,4 @@
-"""The settings of the convergence and tree-space diagnostics that the command's help quotes.
+"""The analyses' defaults that the command's help quotes.
 
 Kept apart from the NumPy code that uses them, so that the command starts, and offers its other subcommands,
 where NumPy cannot be imported.

@@ -5,11 +5,11 @@ import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
-from cladomatic_tools.output import Bands, ensure_fits
-from cladomatic_tools.progress import Counter, RowCounter, Status
-from cladomatic_tools.reader import EngineMissing, InputError
+from cladomatic_tools.cli.progress import Counter, RowCounter, Status
+from cladomatic_tools.io.reader import EngineMissing, InputError
+from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
+from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.rooting import COMMAND_OPTIONS
-from cladomatic_tools.sources import FileTrees, explain, listed, rooting_of, scan, texts
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet

@@ -13,10 +13,11 @@ from collections.abc import Callable
 from fractions import Fraction
 from typing import TYPE_CHECKING, Protocol
 
-from cladomatic_tools import engine, output
-from cladomatic_tools.reader import STDIN, InputError
+from cladomatic_tools.cli import distances
+from cladomatic_tools.io import writers
+from cladomatic_tools.io.reader import STDIN, InputError
+from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
-from cladomatic_tools.sources import FileTrees
 
 if TYPE_CHECKING:
     from cladomatic_tools.summaries import SummaryTree
@@ -59,7 +60,7 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
-                return engine.read_set(readings, "", args.rooted, status, warn, lengths=True)
+                return distances.read_set(readings, "", args.rooted, status, warn, lengths=True)
 
             run(args, read)
 
@@ -197,7 +198,7 @@ def _check_inputs(args: argparse.Namespace, inputs: list[str]) -> None:
     if inputs.count(STDIN) > 1:
         raise InputError("standard input ('-') can be read only once")
     if args.output is not None:
-        output.check_writable(args.output, inputs)
+        writers.check_writable(args.output, inputs)
 
 
 def _write(path: str | None, text: str) -> None:
@@ -205,7 +206,7 @@ def _write(path: str | None, text: str) -> None:
         sys.stdout.write(text)
         sys.stdout.flush()
     else:
-        output.write_text(path, text)
+        writers.write_text(path, text)
 
 
 def _write_trees(args: argparse.Namespace, fmt: str, named: list[tuple[str, SummaryTree]]) -> None:
@@ -221,7 +222,7 @@ def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
     """The tree format of the output, every check of it made before any tree is read."""
     fmt = tree_format(args.output, args.percent)
     _check_inputs(args, inputs)
-    output.require_numpy(args.command)
+    writers.require_numpy(args.command)
     return fmt
 
 
@@ -262,7 +263,7 @@ def _run_topologies(args: argparse.Namespace, read: Read) -> None:
 
     fmt = topology_format(args.output)
     _check_inputs(args, args.files)
-    output.require_numpy(args.command)
+    writers.require_numpy(args.command)
     trees = read(args.files)
     kept = summaries.credible_set(trees, args.mass)
     chosen = list(zip(kept, summaries.topology_trees(trees, [topology.first for topology in kept])))

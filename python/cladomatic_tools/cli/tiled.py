@@ -16,10 +16,11 @@ import re
 from collections.abc import Iterator
 from typing import Any
 
-from cladomatic_tools import __version__, output
-from cladomatic_tools.arguments import whole_number
-from cladomatic_tools.reader import EnvironmentFailure, InputError
-from cladomatic_tools.stopping import Stopped, signal_number
+from cladomatic_tools import __version__
+from cladomatic_tools.cli.arguments import whole_number
+from cladomatic_tools.cli.stopping import Stopped, signal_number
+from cladomatic_tools.io import writers
+from cladomatic_tools.io.reader import EnvironmentFailure, InputError
 
 ZARR_SUFFIX = ".zarr"
 _ADDRESS = re.compile(r"(?:(?:tcp|tls|ws|wss|ucx)://)?(?:\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+):(?P<port>[0-9]{1,5})")
@@ -74,7 +75,7 @@ def _is_zarr(path: str | None) -> bool:
     return path is not None and path.rstrip("/").lower().endswith(ZARR_SUFFIX)
 
 
-def target_for(args: argparse.Namespace, inputs: list[str]) -> output.Target | None:
+def target_for(args: argparse.Namespace, inputs: list[str]) -> writers.Target | None:
     """The output of a tiled run, checked before any tree is read: a file, or None for a Zarr store."""
     zarr_output = _is_zarr(args.output)
     if args.prune is not None:
@@ -83,9 +84,9 @@ def target_for(args: argparse.Namespace, inputs: list[str]) -> output.Target | N
         raise InputError("--format does not apply to .zarr output (a directory store)")
     if args.resume and not zarr_output:
         raise InputError("--resume needs .zarr output: only a Zarr store keeps the tiles of an interrupted run")
-    target = None if zarr_output else output.target_for(args.output, args.format)
+    target = None if zarr_output else writers.target_for(args.output, args.format)
     if target is not None and target.path is not None:
-        output.check_writable(target.path, inputs)
+        writers.check_writable(target.path, inputs)
     try:
         from cladomatic_tools import dask  # noqa: F401
     except ImportError as err:
@@ -97,7 +98,7 @@ def target_for(args: argparse.Namespace, inputs: list[str]) -> output.Target | N
 
 def _check_store_path(path: str) -> None:
     """Fails before the trees are read when the store could not be written, or would replace what is not one."""
-    from cladomatic_tools import tile_store
+    from cladomatic_tools.io import tile_store
 
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
@@ -110,7 +111,7 @@ def _check_store_path(path: str) -> None:
         raise InputError(str(err)) from None
 
 
-def run(args: argparse.Namespace, target: output.Target | None, tree_set: Any, rows: range, cols: range) -> None:
+def run(args: argparse.Namespace, target: writers.Target | None, tree_set: Any, rows: range, cols: range) -> None:
     """Computes the block `rows` x `cols` of the set's matrix in tiles and writes it as `target` asks."""
     from cladomatic_tools import dask as tiles
 
@@ -132,7 +133,7 @@ def run(args: argparse.Namespace, target: output.Target | None, tree_set: Any, r
         raise InputError(str(err)) from None
 
 
-def _write(args: argparse.Namespace, target: output.Target | None, tree_set: Any, rows: range, cols: range) -> None:
+def _write(args: argparse.Namespace, target: writers.Target | None, tree_set: Any, rows: range, cols: range) -> None:
     from cladomatic_tools import dask as tiles
 
     wait = args.scheduler_timeout
@@ -155,18 +156,18 @@ def _write(args: argparse.Namespace, target: output.Target | None, tree_set: Any
         except OSError as err:
             if err.errno is None:
                 raise  # not the store's fault: a lost connection, a cluster without workers
-            raise output._failed(path, err) from None
+            raise writers._failed(path, err) from None
         return
     dtype = tiles.dtype_of(args.metric)
-    output.ensure_fits(len(rows), len(cols), dtype.itemsize)
+    writers.ensure_fits(len(rows), len(cols), dtype.itemsize)
     matrix = tiles.block_matrix(tree_set, args.metric, args.tile, rows=rows, cols=cols, worker_timeout=wait)
     names = tree_set.tree_names
 
     def fill(band: range, out: Any) -> None:
         out[...] = matrix[band.start : band.stop]
 
-    bands = output.Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype.name, fill, rows == cols)
-    output.write_matrix(bands, target)
+    bands = writers.Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype.name, fill, rows == cols)
+    writers.write_matrix(bands, target)
 
 
 class Abandoned(Stopped):

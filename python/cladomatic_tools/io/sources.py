@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
-from cladomatic_tools.reader import (
+from cladomatic_tools.io.reader import (
     STDIN,
     InputError,
     Source,

@@ -29,7 +29,7 @@ from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from typing import IO, Any, cast
 
-from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
+from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 
 FORMATS = ("tsv", "csv", "npy", "npz")
 # The size of a band of rows computed at once: what band-written output needs beyond the tree set.

@@ -14,13 +14,17 @@ import traceback
 from collections.abc import Callable
 from typing import NoReturn
 
-from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader, report, summaries_cli
-from cladomatic_tools.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
-from cladomatic_tools.progress import RowCounter, Status
-from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
+from cladomatic_tools import __version__
+from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import report as report_command
+from cladomatic_tools.cli import summaries as summaries_command
+from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.cli.progress import RowCounter, Status
+from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
+from cladomatic_tools.io import reader, writers
+from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
+from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
-from cladomatic_tools.sources import FileTrees
-from cladomatic_tools.stopping import signal_number, stopped_by_signals
 
 PROG = "cladomatic"
 
@@ -78,7 +82,7 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     _add_debug(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for metric in engine.METRICS:
+    for metric in distances.METRICS:
         what = _METRIC_HELP[metric]
         command = commands.add_parser(
             metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
@@ -92,7 +96,7 @@ def _parser() -> argparse.ArgumentParser:
         )
         command.add_argument(
             "--format",
-            choices=output.FORMATS,
+            choices=writers.FORMATS,
             help="output format (default: from the suffix of --output, else tsv); npz holds the matrix as "
             "'distances', the row names as 'tree_names' and, with --against or --between, the column names as "
             "'column_names'",
@@ -121,7 +125,7 @@ def _parser() -> argparse.ArgumentParser:
             "the results are the same for every N. The workers of --scheduler use their own",
         )
         add_prune(command)
-        cluster.add_arguments(command)
+        tiled.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
         "splits",
@@ -133,60 +137,60 @@ def _parser() -> argparse.ArgumentParser:
     command.add_argument("--output", metavar="PATH", required=True, help="the .npz file to write")
     command.add_argument(
         "--metric",
-        choices=engine.SPLIT_METRICS,
+        choices=distances.SPLIT_METRICS,
         default="rf",
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
     add_prune(command, ("common",))
     command.set_defaults(run=_run_splits)
-    diagnostics_cli.register(commands, _add_debug)
-    report.register(commands, _add_debug)
-    summaries_cli.register(commands, _add_input_arguments)
+    diagnostics.register(commands, _add_debug)
+    report_command.register(commands, _add_debug)
+    summaries_command.register(commands, _add_input_arguments)
     return parser
 
 
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
     # a tiled run's output is checked by its own rules, below
-    target = None if cluster.wanted(args) else output.target_for(args.output, args.format)
-    output.require_numpy(f"the {args.metric} command")
+    target = None if tiled.wanted(args) else writers.target_for(args.output, args.format)
+    writers.require_numpy(f"the {args.metric} command")
     second = [args.against] if args.against is not None else args.between or []
     inputs = [*args.files, *second]
     if inputs.count(STDIN) > 1:
         raise InputError("standard input ('-') can be read only once")
     if target is None:
-        tiled_output = cluster.target_for(args, inputs)
+        tiled_output = tiled.target_for(args, inputs)
     elif target.path is not None:
-        output.check_writable(target.path, inputs)
+        writers.check_writable(target.path, inputs)
     # reference trees are taken whole; a second sample gets the first one's burn-in and thinning
     selection = Selection(args.burnin, args.every)
     readings = [FileTrees(args.files, selection)]
     if second:
         readings.append(FileTrees(second, selection if args.between else Selection()))
-    trees = engine.read_set(readings, args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune)
+    trees = distances.read_set(readings, args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune)
     n = len(readings[0].positions)
     if not second and n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")
     rows = range(n)
     cols = range(n, len(trees)) if second else rows
     if target is None:
-        cluster.run(args, tiled_output, trees, rows, cols)
+        tiled.run(args, tiled_output, trees, rows, cols)
         return
     counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
-    short = engine.ShortPairs() if args.prune == "pairwise" else None
+    short = distances.ShortPairs() if args.prune == "pairwise" else None
     with status.watching(counter, n):
-        output.write_matrix(engine.bands(args.metric, trees, rows, cols, counter, short), target)
+        writers.write_matrix(distances.bands(args.metric, trees, rows, cols, counter, short), target)
     if short is not None:
         short.warn(warn, trees.rooted)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
-    output.splits_target(args.output)
-    output.require_numpy("splits")
-    output.check_writable(args.output, args.files)
-    arrays = engine.splits(
+    writers.splits_target(args.output)
+    writers.require_numpy("splits")
+    writers.check_writable(args.output, args.files)
+    arrays = distances.splits(
         args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn, args.prune
     )
-    output.write_npz(args.output, arrays)
+    writers.write_npz(args.output, arrays)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -212,7 +216,7 @@ def main(argv: list[str] | None = None) -> int:
         if isinstance(err, OSError):
             # standard output failed; flushing it at exit would only fail again
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        if isinstance(err, cluster.Abandoned | cluster.ClusterFailure):
+        if isinstance(err, tiled.Abandoned | tiled.ClusterFailure):
             sys.stderr.flush()
             os._exit(code)
         return code

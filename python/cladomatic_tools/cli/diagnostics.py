@@ -13,13 +13,13 @@ import textwrap
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from cladomatic_tools import diagnostic_settings as settings
-from cladomatic_tools import engine
-from cladomatic_tools.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
-from cladomatic_tools.output import require_numpy, write_files
-from cladomatic_tools.reader import EnvironmentFailure, InputError
+from cladomatic_tools import defaults
+from cladomatic_tools.cli import distances
+from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.io.reader import EnvironmentFailure, InputError
+from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.io.writers import require_numpy, write_files
 from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
-from cladomatic_tools.sources import FileTrees
 
 if TYPE_CHECKING:
     import numpy as np
@@ -45,7 +45,7 @@ given as a percentage or a share drops floor(share x trees) trees from the start
 Writes to --output: split_frequencies.tsv (every split as the taxa on its smaller side, or in its clade when
 rooted, its frequency in
 each run, their mean and SD, and whether it counts towards the ASDSF), split_frequencies.png (run against run),
-asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {settings.TRACE_POINTS} points along the chains, each
+asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {defaults.TRACE_POINTS} points along the chains, each
 point using the leading trees of every run with the same burn-in rule applied to them, as MrBayes computes it
 while it runs), and run_distances.tsv (mean Robinson-Foulds distance between the trees of each pair of runs,
 and within each run over distinct pairs). The summary goes to standard output.
@@ -57,8 +57,8 @@ pseudo-ESS (Lanfear et al. 2016): the median and the minimum, over --ess-focal f
 
 SPACE_HELP = f"""\
 Classical multidimensional scaling (principal coordinates) of the trees: the eigenvectors of the double-centred
-matrix of squared distances, scaled by the square roots of their eigenvalues. Up to {settings.EXACT_LIMIT} trees
-the whole matrix is decomposed. Above that, landmark MDS with up to {settings.LANDMARKS} landmark trees: half spread
+matrix of squared distances, scaled by the square roots of their eigenvalues. Up to {defaults.EXACT_LIMIT} trees
+the whole matrix is decomposed. Above that, landmark MDS with up to {defaults.LANDMARKS} landmark trees: half spread
 evenly over the sample, the rest chosen one by one as the tree farthest from all landmarks so far (fewer when
 every tree already coincides with one). Each landmark stands for the trees nearest to it; the landmarks are
 scaled exactly with those weights and every tree is placed from its distances to them, so only that many rows
@@ -104,7 +104,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         "--method",
         choices=("auto", "exact", "landmark"),
         default="auto",
-        help=f"exact MDS, landmark MDS, or exact up to {settings.EXACT_LIMIT} trees (default: auto)",
+        help=f"exact MDS, landmark MDS, or exact up to {defaults.EXACT_LIMIT} trees (default: auto)",
     )
     command.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
     add_prune(command)
@@ -127,17 +127,17 @@ def add_run_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--min-freq",
         type=_fraction,
-        default=settings.DEFAULT_MIN_FREQ,
+        default=defaults.DEFAULT_MIN_FREQ,
         metavar="F",
         help="the frequency a split must reach in at least one run to count towards the ASDSF"
-        f" (default: {settings.DEFAULT_MIN_FREQ:.2f})",
+        f" (default: {defaults.DEFAULT_MIN_FREQ:.2f})",
     )
     command.add_argument(
         "--ess-focal",
         type=whole_number(1, "focal trees"),
-        default=settings.DEFAULT_ESS_FOCAL,
+        default=defaults.DEFAULT_ESS_FOCAL,
         metavar="N",
-        help=f"focal trees per run of the pseudo-ESS (default: {settings.DEFAULT_ESS_FOCAL})",
+        help=f"focal trees per run of the pseudo-ESS (default: {defaults.DEFAULT_ESS_FOCAL})",
     )
     command.add_argument(
         "--seed", type=whole_number(0), default=0, metavar="S", help="seed of the focal trees' draw (default: 0)"
@@ -158,7 +158,7 @@ def _add_common_arguments(
 
 def _fraction(text: str) -> float:
     try:
-        return settings.check_min_freq(float(text), text)
+        return defaults.check_min_freq(float(text), text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a frequency between 0 and 1, got '{text}'") from None
 
@@ -214,7 +214,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     burnin = args.burnin
     out = _output_dir(args.output)
     # read whole: the trace applies the burn-in rule to the leading trees of every run at each of its points
-    tree_set = engine.read_set([FileTrees(args.runs, Selection())], "rf", args.rooted, status, warn)
+    tree_set = distances.read_set([FileTrees(args.runs, Selection())], "rf", args.rooted, status, warn)
     if len(tree_set.group_names) < 2:
         raise InputError(
             "converge needs two or more runs: give one file per run, or one file with a TREES block per run"
@@ -334,7 +334,7 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
 
     out = _output_dir(args.output)
     reading = FileTrees(args.files, Selection(args.burnin))
-    tree_set = engine.read_set([reading], args.metric, args.rooted, status, warn, prune=args.prune)
+    tree_set = distances.read_set([reading], args.metric, args.rooted, status, warn, prune=args.prune)
     try:
         pairwise = "pairwise" if args.prune == "pairwise" else None
         result = space.principal_coordinates(tree_set, args.metric, args.dims, args.method, prune=pairwise)
