@@ -3,7 +3,6 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
-#include <cmath>
 #include <compare>
 #include <limits>
 
@@ -19,13 +18,19 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 void spread_of(std::span<const double> sorted, double& median, double& low, double& high) {
   const std::size_t m = sorted.size();
   median = sorted[m / 2];
-  // Halves round to even, as R rounds them.
-  const auto gap = std::min(m - 1, static_cast<std::size_t>(std::nearbyint(0.95 * static_cast<double>(m))));
-  std::size_t best = 0;
-  for (std::size_t i = 1; i + gap < m; ++i)
-    if (sorted[i + gap] - sorted[i] < sorted[best + gap] - sorted[best]) best = i;
-  low = sorted[best];
-  high = sorted[best + gap];
+  // The width in double arithmetic as MrBayes takes it: 1 <= width <= m for
+  // every m >= 1, so both ends below stay inside `sorted`.
+  const auto width = static_cast<std::size_t>(static_cast<double>(m) * 0.95 + 0.5);
+  std::size_t start = 0;
+  double narrowest = sorted[width - 1] - sorted[0];
+  for (std::size_t i = 1; i + width < m; ++i) {
+    if (sorted[i + width] - sorted[i] < narrowest) {
+      narrowest = sorted[i + width] - sorted[i];
+      start = i;
+    }
+  }
+  low = sorted[start];
+  high = sorted[start + width - 1];
 }
 
 }  // namespace
@@ -49,7 +54,7 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
 
   SplitSummary summary;
   summary.counts.assign(n_groups * k, 0);
-  std::vector<double> sums(k, 0.0);
+  std::vector<double> running_mean(k, 0.0);
   std::vector<std::uint64_t> held(k, 0);
   const bool lengths = !snaps.empty() && !snaps.front().lengths.empty();
   for (std::size_t t = 0; t < snaps.size(); ++t) {
@@ -63,7 +68,9 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
       ++held[i];
       if (!lengths) return;
       if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
-      sums[i] += snap.lengths[p];
+      // Updated as MrBayes updates it, not summed: the two differ in the
+      // ninth digit MrBayes prints often enough to matter.
+      running_mean[i] += (snap.lengths[p] - running_mean[i]) / static_cast<double>(held[i]);
       if (spread) {
         if (filled[i] == start[i + 1]) throw InvariantFailure("more holders than the split's count");
         gathered[filled[i]++] = snap.lengths[p];
@@ -76,7 +83,7 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
 
   summary.mean.assign(k, kNaN);
   for (std::size_t i = 0; i < k; ++i)
-    if (lengths && held[i] > 0) summary.mean[i] = sums[i] / static_cast<double>(held[i]);
+    if (lengths && held[i] > 0) summary.mean[i] = running_mean[i];
   if (!spread) return summary;
   summary.median.assign(k, kNaN);
   summary.hpd_low.assign(k, kNaN);

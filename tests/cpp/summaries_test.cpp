@@ -119,7 +119,7 @@ SplitSummary one_split(const std::vector<double>& lengths) {
   return summarise_splits(snaps, freq, groups, 2, std::vector<SplitId>{0}, true);
 }
 
-TEST(SummariseSplits, MeanUpperMedianAndShortestInterval) {
+TEST(SummariseSplits, MeanUpperMedianAndMrBayesInterval) {
   struct Case {
     std::vector<double> lengths;
     double mean, median, low, high;
@@ -128,11 +128,16 @@ TEST(SummariseSplits, MeanUpperMedianAndShortestInterval) {
   for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<double>(40 - i);
   std::vector<double> outlier(40, 0.0);
   outlier[7] = 5.0;
+  // 0, 10..47, 100: the shortest stretch of 38 is [10, 47], but [10, 100]
+  // (one value longer) is not narrower than [0, 46], so MrBayes keeps [0, 46]
+  std::vector<double> low_outlier{100.0, 0.0};
+  for (double x = 10.0; x <= 47.0; ++x) low_outlier.push_back(x);
   const std::vector<Case> cases{
       {{2.0}, 2.0, 2.0, 2.0, 2.0},
-      {{4.0, 1.0, 3.0, 2.0}, 2.5, 3.0, 1.0, 4.0},  // round(3.8) + 1 = 5 > 4: all of them
-      {ramp, 20.5, 21.0, 1.0, 39.0},               // 39 of 40 values, the first of equal widths
-      {outlier, 0.125, 0.0, 0.0, 0.0},             // 39 of 40 values: the outlier left out
+      {{4.0, 1.0, 3.0, 2.0}, 2.5, 3.0, 1.0, 4.0},  // floor(3.8 + 0.5) = 4: all of them
+      {ramp, 20.5, 21.0, 1.0, 38.0},               // 38 of 40 values, the first stretch
+      {outlier, 0.125, 0.0, 0.0, 0.0},             // 38 of 40 values: the outlier left out
+      {low_outlier, 29.575, 29.0, 0.0, 46.0},
   };
   for (const Case& c : cases) {
     const SplitSummary s = one_split(c.lengths);
