@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <compare>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <vector>
@@ -151,6 +154,34 @@ TEST(SummariseSplits, MeanUpperMedianAndMrBayesInterval) {
   const SplitSummary odd = one_split({NAN, 1.0, NAN, 2.0, 3.0});
   EXPECT_EQ(odd.median[0], 3.0);
   EXPECT_TRUE(std::isnan(odd.mean[0]));
+}
+
+// From 64 lengths on only the ends and the median are put in order: they
+// must read as a full sort reads, ties, -0, NaN and outliers included.
+TEST(SummariseSplits, OrderedEndsReadAsAFullSort) {
+  std::mt19937_64 random(20261208);
+  for (std::size_t m : {64u, 65u, 999u, 4000u}) {
+    std::vector<double> lengths(m);
+    for (double& x : lengths) x = static_cast<double>(random() % 300) / 100.0;
+    lengths[random() % m] = -0.0;
+    lengths[random() % m] = 1e6;
+    lengths[random() % m] = NAN;
+    std::vector<double> sorted = lengths;
+    std::ranges::sort(sorted, [](double a, double b) { return std::strong_order(a, b) < 0; });
+    const auto width = static_cast<std::size_t>(static_cast<double>(m) * 0.95 + 0.5);
+    std::size_t start = 0;
+    double narrowest = sorted[width - 1] - sorted[0];
+    for (std::size_t i = 1; i + width < m; ++i) {
+      if (sorted[i + width] - sorted[i] < narrowest) {
+        narrowest = sorted[i + width] - sorted[i];
+        start = i;
+      }
+    }
+    const SplitSummary s = one_split(lengths);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.median[0]), std::bit_cast<std::uint64_t>(sorted[m / 2]));
+    EXPECT_EQ(std::vector<double>({s.hpd_low[0], s.hpd_high[0]}),
+              std::vector<double>({sorted[start], sorted[start + width - 1]}));
+  }
 }
 
 TEST(MccTree, FirstOfEqualCredibility) {
