@@ -43,9 +43,9 @@ class Spread:
     """What MrBayes's consensus trees say of each node besides its support, per node (the root's entries are
     unused): the standard deviation of the split's frequency over the runs (n - 1 denominator, 0 with one run),
     and over the m trees holding the split the mean of its lengths, their upper median (the value at m // 2 of
-    the sorted lengths, as MrBayes reports it) and their 95% highest-density interval (the shortest stretch of
-    round(0.95 m) + 1 sorted lengths, as R's coda computes it); NaN where no tree holds the split, None for a set
-    without lengths."""
+    the sorted lengths) and their 95% interval (floor(0.95 m + 0.5) sorted lengths, placed as MrBayes's sumt
+    places them: the engine's split summary spells the rule out), all as MrBayes reports them; NaN where no tree
+    holds the split, None for a set without lengths."""
 
     prob_stddev: np.ndarray
     length_mean: np.ndarray | None

@@ -14,19 +14,24 @@ namespace cladomatic {
 std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq) {
   if (snaps.empty()) throw InvariantFailure("no trees");
   const double trees = static_cast<double>(snaps.size());
+  // One logarithm per split, not per split of each tree: a tree's terms are
+  // then summed in increasing order, which is the order of their counts, so
+  // that trees of one topology score the same whatever their split order.
+  std::vector<double> log_share(freq.size());
+  for (std::size_t s = 0; s < freq.size(); ++s) log_share[s] = std::log(static_cast<double>(freq[s]) / trees);
   std::vector<double> score(snaps.size());
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
-                      std::vector<std::uint32_t> counts;
+                      std::vector<double> terms;
                       for (std::size_t t = r.begin(); t != r.end(); ++t) {
-                        counts.clear();
+                        terms.clear();
                         for (SplitId s : snaps[t].ids) {
                           if (s >= freq.size()) throw InvariantFailure("split id without a tree count");
-                          counts.push_back(freq[s]);
+                          terms.push_back(log_share[s]);
                         }
-                        std::sort(counts.begin(), counts.end());
+                        std::sort(terms.begin(), terms.end());
                         double sum = 0.0;
-                        for (std::uint32_t c : counts) sum += std::log(static_cast<double>(c) / trees);
+                        for (double term : terms) sum += term;
                         score[t] = sum;
                       }
                     });

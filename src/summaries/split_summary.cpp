@@ -3,8 +3,7 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
-#include <cmath>
-#include <compare>
+#include <bit>
 #include <limits>
 
 #include "../snapshot/result.hpp"
@@ -14,18 +13,63 @@ namespace {
 
 constexpr std::uint32_t kNotAsked = 0xFFFFFFFFu;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
-// Median and interval of sorted lengths, as SplitSummary defines them.
-void spread_of(std::span<const double> sorted, double& median, double& low, double& high) {
-  const std::size_t m = sorted.size();
-  median = sorted[m / 2];
-  // Halves round to even, as R rounds them.
-  const auto gap = std::min(m - 1, static_cast<std::size_t>(std::nearbyint(0.95 * static_cast<double>(m))));
-  std::size_t best = 0;
-  for (std::size_t i = 1; i + gap < m; ++i)
-    if (sorted[i + gap] - sorted[i] < sorted[best + gap] - sorted[best]) best = i;
-  low = sorted[best];
-  high = sorted[best + gap];
+// IEEE 754's total order (NaN last, -0 before +0) as unsigned keys: keys
+// order as std::strong_order orders the doubles, and integers compare in one
+// instruction.
+std::uint64_t total_order_key(double x) {
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  return bits >> 63 ? ~bits : bits | kSignBit;
+}
+
+double from_total_order_key(std::uint64_t key) {
+  return std::bit_cast<double>(key >> 63 ? key & ~kSignBit : ~key);
+}
+
+// The width of the interval in double arithmetic, as MrBayes takes it:
+// 1 <= width <= m for every m >= 1.
+std::size_t interval_width(std::size_t m) {
+  return static_cast<std::size_t>(static_cast<double>(m) * 0.95 + 0.5);
+}
+
+// Puts in their sorted places the keys that spread_of reads: the lowest
+// m - w, the highest m - w + 1 and the median; the rest stay unordered.
+// Selection then sorting a tenth of the keys takes about a third of the time
+// of sorting them all (20,000 lengths a split); few keys are sorted whole.
+void order_ends(std::span<std::uint64_t> keys) {
+  const std::size_t m = keys.size();
+  if (m < 64) {
+    std::ranges::sort(keys);
+    return;
+  }
+  // From 64 keys on, the low tail [0, m - w), the middle [m - w, w - 1)
+  // holding the median, and the high tail [w - 1, m) are disjoint.
+  const auto low_end = keys.begin() + static_cast<std::ptrdiff_t>(m - interval_width(m));
+  const auto high_begin = keys.begin() + static_cast<std::ptrdiff_t>(interval_width(m) - 1);
+  std::ranges::nth_element(keys, low_end);
+  std::ranges::sort(keys.begin(), low_end);
+  std::ranges::nth_element(low_end, high_begin, keys.end());
+  std::ranges::sort(high_begin, keys.end());
+  std::ranges::nth_element(low_end, keys.begin() + static_cast<std::ptrdiff_t>(m / 2), high_begin);
+}
+
+// Median and interval of lengths ordered by order_ends, as SplitSummary
+// defines them.
+void spread_of(std::span<const double> ordered, double& median, double& low, double& high) {
+  const std::size_t m = ordered.size();
+  median = ordered[m / 2];
+  const std::size_t width = interval_width(m);
+  std::size_t start = 0;
+  double narrowest = ordered[width - 1] - ordered[0];
+  for (std::size_t i = 1; i + width < m; ++i) {
+    if (ordered[i + width] - ordered[i] < narrowest) {
+      narrowest = ordered[i + width] - ordered[i];
+      start = i;
+    }
+  }
+  low = ordered[start];
+  high = ordered[start + width - 1];
 }
 
 }  // namespace
@@ -49,7 +93,7 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
 
   SplitSummary summary;
   summary.counts.assign(n_groups * k, 0);
-  std::vector<double> sums(k, 0.0);
+  std::vector<double> running_mean(k, 0.0);
   std::vector<std::uint64_t> held(k, 0);
   const bool lengths = !snaps.empty() && !snaps.front().lengths.empty();
   for (std::size_t t = 0; t < snaps.size(); ++t) {
@@ -63,7 +107,9 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
       ++held[i];
       if (!lengths) return;
       if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
-      sums[i] += snap.lengths[p];
+      // Updated as MrBayes updates it, not summed: the two differ in the
+      // ninth digit MrBayes prints often enough to matter.
+      running_mean[i] += (snap.lengths[p] - running_mean[i]) / static_cast<double>(held[i]);
       if (spread) {
         if (filled[i] == start[i + 1]) throw InvariantFailure("more holders than the split's count");
         gathered[filled[i]++] = snap.lengths[p];
@@ -76,7 +122,7 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
 
   summary.mean.assign(k, kNaN);
   for (std::size_t i = 0; i < k; ++i)
-    if (lengths && held[i] > 0) summary.mean[i] = sums[i] / static_cast<double>(held[i]);
+    if (lengths && held[i] > 0) summary.mean[i] = running_mean[i];
   if (!spread) return summary;
   summary.median.assign(k, kNaN);
   summary.hpd_low.assign(k, kNaN);
@@ -84,12 +130,15 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
   if (!lengths) return summary;
   for (std::size_t i = 0; i < k; ++i)
     if (filled[i] != start[i + 1]) throw InvariantFailure("fewer holders than the split's count");
-  // One split per task: their lengths are sorted where they lie.
+  // One split per task: their lengths are ordered where they lie.
   tbb::parallel_for(std::size_t{0}, k, [&](std::size_t i) {
     const std::span<double> own(gathered.data() + start[i], start[i + 1] - start[i]);
     if (own.empty()) return;
     // A total order, so that NaN lengths sort last instead of breaking the sort.
-    std::sort(own.begin(), own.end(), [](double a, double b) { return std::strong_order(a, b) < 0; });
+    std::vector<std::uint64_t> keys(own.size());
+    std::ranges::transform(own, keys.begin(), total_order_key);
+    order_ends(keys);
+    std::ranges::transform(keys, own.begin(), from_total_order_key);
     spread_of(own, summary.median[i], summary.hpd_low[i], summary.hpd_high[i]);
   });
   return summary;

@@ -14,11 +14,14 @@ namespace cladomatic {
 // For each of the k ids: counts[g * k + i] trees of group g hold ids[i];
 // over the trees holding it, `mean` of its lengths and, when asked for the
 // spread, the upper `median` (the value at position floor(m / 2) of the m
-// sorted lengths, as MrBayes reports it) and the 95% highest-density
-// interval [hpd_low, hpd_high]: the shortest stretch of round(0.95 m) + 1 of
-// the sorted lengths (all m when fewer), the first of equal ones, as R's
-// coda computes it.  NaN where no tree holds the split or the set has no
-// lengths (spread vectors are empty when not asked for).
+// sorted lengths x) and the 95% interval [hpd_low, hpd_high], both as
+// MrBayes's sumt reports them.  The interval holds w = floor(0.95 m + 0.5)
+// of the sorted lengths, [x[s], x[s + w - 1]]: s is 0 unless some i in
+// [1, m - w) has x[i + w] - x[i] below x[w - 1] - x[0], and then the first
+// i of least x[i + w] - x[i].  (MrBayes scans stretches one value longer
+// than the one it reports; matching its digits means scanning them too.)
+// NaN where no tree holds the split or the set has no lengths (spread
+// vectors are empty when not asked for).
 struct SplitSummary {
   std::vector<std::int64_t> counts;
   std::vector<double> mean;
@@ -28,7 +31,7 @@ struct SplitSummary {
 };
 
 // `groups` holds each tree's group, below `n_groups`; `freq` the set's tree
-// count of every split id.  Means are summed in tree order, so they do not
+// count of every split id.  Means are updated in tree order, so they do not
 // depend on the thread count.  The spread holds every length of the k
 // splits at once: at most the set's own lengths.
 SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <compare>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <vector>
@@ -119,7 +122,7 @@ SplitSummary one_split(const std::vector<double>& lengths) {
   return summarise_splits(snaps, freq, groups, 2, std::vector<SplitId>{0}, true);
 }
 
-TEST(SummariseSplits, MeanUpperMedianAndShortestInterval) {
+TEST(SummariseSplits, MeanUpperMedianAndMrBayesInterval) {
   struct Case {
     std::vector<double> lengths;
     double mean, median, low, high;
@@ -128,11 +131,16 @@ TEST(SummariseSplits, MeanUpperMedianAndShortestInterval) {
   for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<double>(40 - i);
   std::vector<double> outlier(40, 0.0);
   outlier[7] = 5.0;
+  // 0, 10..47, 100: the shortest stretch of 38 is [10, 47], but [10, 100]
+  // (one value longer) is not narrower than [0, 46], so MrBayes keeps [0, 46]
+  std::vector<double> low_outlier{100.0, 0.0};
+  for (double x = 10.0; x <= 47.0; ++x) low_outlier.push_back(x);
   const std::vector<Case> cases{
       {{2.0}, 2.0, 2.0, 2.0, 2.0},
-      {{4.0, 1.0, 3.0, 2.0}, 2.5, 3.0, 1.0, 4.0},  // round(3.8) + 1 = 5 > 4: all of them
-      {ramp, 20.5, 21.0, 1.0, 39.0},               // 39 of 40 values, the first of equal widths
-      {outlier, 0.125, 0.0, 0.0, 0.0},             // 39 of 40 values: the outlier left out
+      {{4.0, 1.0, 3.0, 2.0}, 2.5, 3.0, 1.0, 4.0},  // floor(3.8 + 0.5) = 4: all of them
+      {ramp, 20.5, 21.0, 1.0, 38.0},               // 38 of 40 values, the first stretch
+      {outlier, 0.125, 0.0, 0.0, 0.0},             // 38 of 40 values: the outlier left out
+      {low_outlier, 29.575, 29.0, 0.0, 46.0},
   };
   for (const Case& c : cases) {
     const SplitSummary s = one_split(c.lengths);
@@ -146,6 +154,34 @@ TEST(SummariseSplits, MeanUpperMedianAndShortestInterval) {
   const SplitSummary odd = one_split({NAN, 1.0, NAN, 2.0, 3.0});
   EXPECT_EQ(odd.median[0], 3.0);
   EXPECT_TRUE(std::isnan(odd.mean[0]));
+}
+
+// From 64 lengths on only the ends and the median are put in order: they
+// must read as a full sort reads, ties, -0, NaN and outliers included.
+TEST(SummariseSplits, OrderedEndsReadAsAFullSort) {
+  std::mt19937_64 random(20261208);
+  for (std::size_t m : {64u, 65u, 999u, 4000u}) {
+    std::vector<double> lengths(m);
+    for (double& x : lengths) x = static_cast<double>(random() % 300) / 100.0;
+    lengths[random() % m] = -0.0;
+    lengths[random() % m] = 1e6;
+    lengths[random() % m] = NAN;
+    std::vector<double> sorted = lengths;
+    std::ranges::sort(sorted, [](double a, double b) { return std::strong_order(a, b) < 0; });
+    const auto width = static_cast<std::size_t>(static_cast<double>(m) * 0.95 + 0.5);
+    // The rule as the header states it: the first least of the longer
+    // stretches, where it is below the first stretch.
+    std::vector<double> longer;
+    for (std::size_t i = 1; i + width < m; ++i) longer.push_back(sorted[i + width] - sorted[i]);
+    const auto least = std::ranges::min_element(longer);
+    const std::size_t start = least != longer.end() && *least < sorted[width - 1] - sorted[0]
+                                  ? 1 + static_cast<std::size_t>(least - longer.begin())
+                                  : 0;
+    const SplitSummary s = one_split(lengths);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(s.median[0]), std::bit_cast<std::uint64_t>(sorted[m / 2]));
+    EXPECT_EQ(std::vector<double>({s.hpd_low[0], s.hpd_high[0]}),
+              std::vector<double>({sorted[start], sorted[start + width - 1]}));
+  }
 }
 
 TEST(MccTree, FirstOfEqualCredibility) {
