@@ -4,26 +4,34 @@ Every tile is one `TreeSet.distances` block computed where the task runs; nothin
 A run covers a block of the set's matrix: all its trees against all (the default), or a range of its trees
 against another range (the command's --against and --between read both groups into one set). The matrix of
 a set against itself is symmetric, so only tiles on or above the diagonal are computed: a tile below it is
-the transpose of its mirror tile, and a diagonal tile is rebuilt from its own upper triangle, which makes it
-symmetric with a zero diagonal whatever the block call returns there.
+the transpose of its mirror tile, and a tile on the diagonal is one block of the same trees as rows and as
+columns, in which the set computes each pair once.
 
-The tree set enters a graph once. Without a distributed client it is one key of the graph that every tile
-task depends on. With one, it travels in the graph as its pickled bytes and a task loads it: the scheduler
-keeps the bytes (it never loads the set), so a worker that dies or is restarted, even the last one holding
-the set, is given it again. A scattered set would be lost with its last worker, and the run with it.
+Trees whose taxa differ are compared with a pruning mode, `prune=` as `TreeSet.distances` takes it: "common"
+prunes the set once, here, before any tile; "pairwise" compares each pair of each tile on the taxa it shares,
+every metric then float64 and nan for a pair without a distance. A lazy array marks such pairs by their nan
+alone; the runs that finish here (`block_matrix`, `to_npy`, `to_zarr`) count them in one PairsWithoutDistance
+warning.
+
+The tree set enters a graph once, as one `dask.delayed` value that every tile task takes. Without a
+distributed client that value is the set itself. With one, the set travels in the graph as its pickled bytes
+and a task loads it: the scheduler keeps the bytes (it never loads the set), so a worker that dies or is
+restarted, even the last one holding the set, is given it again. A scattered set would be lost with its last
+worker, and the run with it.
 
     import dask.array, zarr
     from cladomatic_tools import TreeSet, dask as tiles
 
     ts = TreeSet.from_files(["run1.t", "run2.t"], burnin="25%")
-    matrix = tiles.distance_matrix(ts, "rf", chunk=4096)      # dask.array.Array, nothing computed yet
-    tiles.to_zarr(ts, "rf.zarr", "rf", chunk=4096)             # resume=True after an interrupted run
+    matrix = tiles.distance_matrix(ts, "rf", tile=4096)      # dask.array.Array, nothing computed yet
+    tiles.to_zarr(ts, "rf.zarr", "rf", tile=4096)             # resume=True after an interrupted run
     stored = dask.array.from_zarr("rf.zarr", component="distances")
 """
 
 import math
 import os
 import pickle
+import re
 import socket
 import time
 import uuid
@@ -33,27 +41,27 @@ from typing import Any
 
 import dask
 import dask.array as da
-import dask.threaded
 import numpy as np
 from dask.delayed import Delayed
-from dask.highlevelgraph import HighLevelGraph
 from dask.system import CPU_COUNT
-from dask.typing import Key
 
 from cladomatic_tools import output, tile_store
+from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
 METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # the reductions also take the mean squared Kuhner-Felsenstein score
 REDUCED_METRICS = (*METRICS, "kf2")
 # The sibling under which a store is built until it is complete and takes the place of PATH.
 PARTIAL_SUFFIX = ".partial"
-# A tile task holds about this many tile-sized arrays at its peak: on the diagonal the block, its upper
-# triangle and their symmetric sum; above it the block, its transposed mirror and the chunk being encoded.
+# A tile task holds about this many tile-sized arrays at its peak: the tile, its transposed mirror and the
+# chunk being encoded above the diagonal; on it the tile and the set's scratch band of its pairs.
 TILE_COPIES = 4
 # The share of its memory limit at which a nanny restarts its worker (Dask's default).
 RESTART_SHARE = 0.95
 # How often a run on a cluster looks whether any worker is left.
 POLL_SECONDS = 1.0
+# The warnings of the set's calls made here, and of no other caller (see `tile_values`).
+_OWN_CALLS = re.escape(__name__) + r"\Z"
 
 
 class NoWorkers(TimeoutError):
@@ -64,17 +72,27 @@ class TileTooLarge(MemoryError):
     """A worker has not the memory for the tree set and a tile on each of its threads."""
 
 
-def dtype_of(metric: str) -> np.dtype:
+def dtype_of(metric: str, prune: str | None = None) -> np.dtype:
+    """The matrix's dtype: uint32 for rf, float64 otherwise and for every metric under prune="pairwise", whose
+    pairs sharing too few taxa are nan."""
     if metric not in METRICS:
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(METRICS)})")
-    return np.dtype(np.uint32 if metric == "rf" else np.float64)
+    return np.dtype(np.uint32 if metric == "rf" and prune != "pairwise" else np.float64)
 
 
-def bounds(n: int, chunk: int) -> list[tuple[int, int]]:
+def bounds(n: int, tile: int) -> list[tuple[int, int]]:
     """The [start, stop) ranges of the tiles along one axis of n trees."""
-    if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
-        raise ValueError(f"chunk must be a whole number of at least 1, got {chunk!r}")
-    return [(start, min(start + chunk, n)) for start in range(0, n, chunk)]
+    if isinstance(tile, bool) or not isinstance(tile, int) or tile < 1:
+        raise ValueError(f"tile must be a whole number of at least 1, got {tile!r}")
+    return [(start, min(start + tile, n)) for start in range(0, n, tile)]
+
+
+def _tile_side(tile: int, chunk: int | None) -> int:
+    """`tile`, or `chunk`, the name callers knew it by, with a warning."""
+    if chunk is None:
+        return tile
+    warnings.warn("chunk= is now tile=", DeprecationWarning, stacklevel=3)
+    return chunk
 
 
 @dataclass(frozen=True, slots=True)
@@ -116,10 +134,10 @@ def _trees(picked: range | None, n: int, what: str) -> range:
     return picked
 
 
-def _chunks(block: Block, chunk: int) -> tuple[int, int]:
-    """A tile's rows and columns: `chunk` on each axis, or the block's side where that is smaller."""
-    bounds(0, chunk)
-    return max(1, min(chunk, len(block.rows))), max(1, min(chunk, len(block.cols)))
+def _chunks(block: Block, tile: int) -> tuple[int, int]:
+    """A tile's rows and columns: `tile` on each axis, or the block's side where that is smaller."""
+    bounds(0, tile)
+    return max(1, min(tile, len(block.rows))), max(1, min(tile, len(block.cols)))
 
 
 def _tiles(block: Block, chunks: tuple[int, int]) -> list[Tile]:
@@ -134,53 +152,61 @@ def _tiles(block: Block, chunks: tuple[int, int]) -> list[Tile]:
     ]
 
 
+def _compared(tree_set: Any, metric: str, prune: str | None) -> tuple[Any, str | None]:
+    """The set the tiles compare and the mode each tile takes: under "common", the set pruned once, here, to the
+    taxa all its trees hold. What the set refuses (an unknown mode, taxa that differ without one, too few common
+    taxa, a metric it cannot compute) is refused now, before any task."""
+    if prune == "common":
+        tree_set, prune = tree_set.pruned(), None
+    tree_set.distances(metric, rows=slice(0, 0), cols=slice(0, 0), prune=prune)
+    return tree_set, prune
+
+
+def _compared_pair(tree_set: Any, reference_set: Any, metric: str, prune: str | None) -> tuple[Any, Any, str | None]:
+    """`_compared` for the trees of one set against those of another: "common" prunes both to the taxa every
+    tree of either holds."""
+    if prune == "common":
+        taxa = sorted(set(tree_set.common_taxa()) & set(reference_set.common_taxa()))
+        tree_set, reference_set, prune = tree_set.pruned(taxa), reference_set.pruned(taxa), None
+    tree_set.against(reference_set, metric, rows=slice(0, 0), cols=slice(0, 0), prune=prune)
+    return tree_set, reference_set, prune
+
+
 # --- work done on the workers ---------------------------------------------------------------------------
 
 
-# Diagonal tiles are computed as halves down to blocks of this many trees, so that of a tile's mirrored
-# pairs only those within the smallest diagonal blocks (1/16 of a 4096-tree tile) are computed twice.
-DIAGONAL_BLOCK = 256
-
-
-def tile(tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]) -> np.ndarray:
-    """One tile on or above the diagonal."""
-    if rows != cols:
-        return tree_set.distances(metric, rows=slice(*rows), cols=slice(*cols))
-    block = np.empty((rows[1] - rows[0],) * 2, dtype=dtype_of(metric))
-    _fill_diagonal(tree_set, metric, block, rows[0], 0, len(block))
-    upper = np.triu(block, 1)
-    return upper + upper.T
-
-
-def _fill_diagonal(tree_set: Any, metric: str, block: np.ndarray, offset: int, start: int, stop: int) -> None:
-    """The upper triangle of block[start:stop, start:stop] (rows and columns from tree `offset` on)."""
-    if stop - start <= DIAGONAL_BLOCK:
-        picked = slice(offset + start, offset + stop)
-        block[start:stop, start:stop] = tree_set.distances(metric, rows=picked, cols=picked)
-        return
-    middle = (start + stop) // 2
-    _fill_diagonal(tree_set, metric, block, offset, start, middle)
-    _fill_diagonal(tree_set, metric, block, offset, middle, stop)
-    block[start:middle, middle:stop] = tree_set.distances(
-        metric, rows=slice(offset + start, offset + middle), cols=slice(offset + middle, offset + stop)
-    )
+def tile_values(tree_set: Any, metric: str, prune: str | None, rows: tuple[int, int], cols: tuple[int, int]):
+    """One tile on or above the diagonal; on it, the set computes each pair of the tile once."""
+    _quiet_short_pairs()
+    return tree_set.distances(metric, rows=slice(*rows), cols=slice(*cols), prune=prune)
 
 
 def _against_tile(
-    tree_set: Any, reference_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]
+    tree_set: Any, reference_set: Any, metric: str, prune: str | None, rows: tuple[int, int], cols: tuple[int, int]
 ) -> np.ndarray:
-    return tree_set.against(reference_set, metric, rows=slice(*rows), cols=slice(*cols))
+    _quiet_short_pairs()
+    return tree_set.against(reference_set, metric, rows=slice(*rows), cols=slice(*cols), prune=prune)
 
 
-def _transposed(block: np.ndarray) -> np.ndarray:
-    return np.ascontiguousarray(block.T)
+def _quiet_short_pairs() -> None:
+    # The set warns of pairs without a distance at every call: a run counts them over its tiles and says so
+    # once. A filter limited to this module's calls, since `catch_warnings` is not safe on the threads that run
+    # tiles at once; inserting it again replaces it.
+    warnings.filterwarnings("ignore", category=PairsWithoutDistance, module=_OWN_CALLS)
+
+
+def _short_pairs(values: np.ndarray, prune: str | None, mirrored: bool) -> int:
+    """The pairs of a tile without a distance (nan under "pairwise"), those of its mirror too when `mirrored`."""
+    if prune != "pairwise":
+        return 0
+    return int(np.count_nonzero(np.isnan(values))) * (2 if mirrored else 1)
 
 
 def _tile_sums(
     tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]
 ) -> tuple[np.ndarray, np.ndarray]:
     """What one tile adds to the distance sums of its rows and, by symmetry, of its columns."""
-    block = tile(tree_set, "kf" if metric == "kf2" else metric, rows, cols)
+    block = tile_values(tree_set, "kf" if metric == "kf2" else metric, None, rows, cols)
     # RF sums are exact in 64-bit integers; a float sum would round for the largest sets
     values = block.astype(np.int64 if metric == "rf" else np.float64)
     if metric == "kf2":
@@ -221,104 +247,124 @@ def _client() -> Any:
         return None
 
 
-@dataclass(frozen=True, slots=True)
-class _Entry:
-    """How a tree set enters a graph: the graph entries that hold it, and the key a task names to receive it."""
-
-    graph: dict[Key, Any]
-    key: str
-
-
-def _entered(tree_set: Any, client: Any, pickled: bytes | None = None) -> _Entry:
-    """The set as it enters a graph run by `client` (None: threads of this process); `pickled`, when given, is
+def _entered(tree_set: Any, client: Any, pickled: bytes | None = None) -> Delayed:
+    """The set as one value of graphs run by `client` (None: threads of this process); `pickled`, when given, is
     `pickle.dumps(tree_set)` already made."""
     key = f"cladomatic-treeset-{uuid.uuid4().hex}"
     if client is None:
-        return _Entry({key: tree_set}, key)
-    data = pickle.dumps(tree_set) if pickled is None else pickled
-    return _Entry({f"{key}-pickled": data, key: (pickle.loads, f"{key}-pickled")}, key)
+        return dask.delayed(tree_set, name=key, traverse=False)
+    data = dask.delayed(pickle.dumps(tree_set) if pickled is None else pickled, name=f"{key}-pickled", traverse=False)
+    return dask.delayed(pickle.loads, pure=True)(data, dask_key_name=key)
 
 
-def _matrix_graph(entry: _Entry, metric: str, block: Block, chunks: tuple[int, int], name: str) -> dict[Key, Any]:
-    """Keys (name, i, j): the tiles of the block, those below the diagonal of a symmetric block transposed."""
-    graph = dict(entry.graph)
-    computed = f"{name}-tile"
-    for one in _tiles(block, chunks):
-        i, j = one.place
-        graph[(computed, i, j)] = (tile, entry.key, metric, one.rows, one.cols)
-        graph[(name, i, j)] = (computed, i, j)
-        if block.symmetric and i != j:
-            graph[(name, j, i)] = (_transposed, (computed, i, j))
-    return graph
+def _tile_tasks(trees: Delayed, metric: str, prune: str | None, work: list[Tile]) -> list[Delayed]:
+    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
+    compute = dask.delayed(tile_values, pure=True)
+    return [compute(trees, metric, prune, one.rows, one.cols, dask_key_name=(name, *one.place)) for one in work]
+
+
+def _sizes(shape: tuple[int, int], chunks: tuple[int, int]) -> list[list[int]]:
+    """Per axis, the trees of each tile."""
+    return [[stop - start for start, stop in bounds(side, step)] for side, step in zip(shape, chunks)]
+
+
+def _tiled(tasks: dict[tuple[int, int], Delayed], sizes: list[list[int]], dtype: np.dtype) -> da.Array:
+    """The matrix of the tiles `tasks` computes at their places, a missing tile the transpose of its mirror."""
+    if not all(sizes):
+        return da.zeros(tuple(map(sum, sizes)), dtype=dtype)
+    arrays = {(i, j): da.from_delayed(task, (sizes[0][i], sizes[1][j]), dtype=dtype) for (i, j), task in tasks.items()}
+    rows, cols = map(range, map(len, sizes))
+    return da.block([[arrays[i, j] if (i, j) in arrays else arrays[j, i].T for j in cols] for i in rows])
 
 
 def distance_matrix(
-    tree_set: Any, metric: str = "rf", chunk: int = 4096, *, rows: range | None = None, cols: range | None = None
+    tree_set: Any,
+    metric: str = "rf",
+    tile: int = 4096,
+    *,
+    rows: range | None = None,
+    cols: range | None = None,
+    prune: str | None = None,
+    chunk: int | None = None,
 ) -> da.Array:
-    """The matrix as a Dask array of chunk x chunk tiles (uint32 for rf, float64 otherwise): every tree against
-    every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same)."""
-    dtype = dtype_of(metric)
+    """The matrix as a Dask array of tile x tile blocks (uint32 for rf, float64 otherwise): every tree against
+    every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same).
+    `prune` compares trees whose taxa differ, as in `TreeSet.distances`. `chunk` is the former name of `tile`."""
+    side = _tile_side(tile, chunk)
+    dtype = dtype_of(metric, prune)
+    tree_set, prune = _compared(tree_set, metric, prune)
     block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
-    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
-    graph = _matrix_graph(_entered(tree_set, _client()), metric, block, chunks, name)
-    sizes = tuple(tuple(stop - start for start, stop in bounds(side, step)) for side, step in zip(block.shape, chunks))
-    return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
+    chunks = _chunks(block, side)
+    work = _tiles(block, chunks)
+    tasks = _tile_tasks(_entered(tree_set, _client()), metric, prune, work)
+    return _tiled({one.place: task for one, task in zip(work, tasks)}, _sizes(block.shape, chunks), dtype)
 
 
-def against(tree_set: Any, reference_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
-    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array of tiles."""
-    dtype = dtype_of(metric)
-    rows, cols = bounds(len(tree_set), chunk), bounds(len(reference_set), chunk)
+def against(
+    tree_set: Any,
+    reference_set: Any,
+    metric: str = "rf",
+    tile: int = 4096,
+    *,
+    prune: str | None = None,
+    chunk: int | None = None,
+) -> da.Array:
+    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array of tiles. `prune` as
+    in `TreeSet.against`; `chunk` is the former name of `tile`."""
+    side = _tile_side(tile, chunk)
+    dtype = dtype_of(metric, prune)
+    tree_set, reference_set, prune = _compared_pair(tree_set, reference_set, metric, prune)
+    rows, cols = bounds(len(tree_set), side), bounds(len(reference_set), side)
     name = f"cladomatic-against-{metric}-{uuid.uuid4().hex}"
     client = _client()
     mine, theirs = _entered(tree_set, client), _entered(reference_set, client)
-    graph = {**mine.graph, **theirs.graph}
-    for i, row_bounds in enumerate(rows):
-        for j, col_bounds in enumerate(cols):
-            graph[(name, i, j)] = (_against_tile, mine.key, theirs.key, metric, row_bounds, col_bounds)
-    sizes = tuple(tuple(stop - start for start, stop in axis) for axis in (rows, cols))
-    return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
+    compute = dask.delayed(_against_tile, pure=True)
+    tasks = {
+        (i, j): compute(mine, theirs, metric, prune, row_bounds, col_bounds, dask_key_name=(name, i, j))
+        for i, row_bounds in enumerate(rows)
+        for j, col_bounds in enumerate(cols)
+    }
+    return _tiled(tasks, [[stop - start for start, stop in axis] for axis in (rows, cols)], dtype)
 
 
-def _sum_graph(tree_set: Any, metric: str, chunk: int) -> tuple[str, dict[Key, Any], int, list[int]]:
-    """A graph whose keys (name, i) are the distance sums of the trees of row tile i."""
+def _row_sums_of(tree_set: Any, metric: str, tile: int) -> tuple[list[Delayed], list[int]]:
+    """Per row tile, the distance sums of its trees, and its number of trees."""
     if metric not in REDUCED_METRICS:
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(REDUCED_METRICS)})")
     n = len(tree_set)
-    axis = bounds(n, chunk)
-    name = f"cladomatic-sums-{metric}-{uuid.uuid4().hex}"
-    entry = _entered(tree_set, _client())
-    graph = dict(entry.graph)
-    parts = f"{name}-tile"
-    for one in _tiles(Block(range(n), range(n)), (chunk, chunk)):
-        graph[(parts, *one.place)] = (_tile_sums, entry.key, metric, one.rows, one.cols)
-    for i in range(len(axis)):
-        as_rows = [(parts, i, j) for j in range(i, len(axis))]
-        as_cols = [(parts, j, i) for j in range(i)]
-        graph[(name, i)] = (_row_sums, as_rows, as_cols)
-    return name, graph, n, [stop - start for start, stop in axis]
+    axis = bounds(n, tile)
+    trees = _entered(tree_set, _client())
+    sums = dask.delayed(_tile_sums, pure=True)
+    parts = {
+        one.place: sums(trees, metric, one.rows, one.cols) for one in _tiles(Block(range(n), range(n)), (tile, tile))
+    }
+    added = dask.delayed(_row_sums, pure=True)
+    totals = [
+        added([parts[i, j] for j in range(i, len(axis))], [parts[j, i] for j in range(i)]) for i in range(len(axis))
+    ]
+    return totals, [stop - start for start, stop in axis]
 
 
-def mean_distances(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
+def mean_distances(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> da.Array:
     """Per tree, the mean distance to the other trees (float64), from tile sums: no tile outlives its task.
 
-    `kf2` is the mean squared Kuhner-Felsenstein score."""
-    name, graph, n, sizes = _sum_graph(tree_set, metric, chunk)
-    means = f"{name}-means"
-    for i in range(len(sizes)):
-        graph[(means, i)] = (_means, (name, i), n)
-    return da.Array(HighLevelGraph.from_collections(means, graph), means, (tuple(sizes),), dtype=np.float64)
+    `kf2` is the mean squared Kuhner-Felsenstein score; `chunk` is the former name of `tile`."""
+    totals, sizes = _row_sums_of(tree_set, metric, _tile_side(tile, chunk))
+    if not sizes:
+        return da.zeros((0,), dtype=np.float64)
+    means = dask.delayed(_means, pure=True)
+    n = len(tree_set)
+    return da.concatenate(
+        [da.from_delayed(means(part, n), (size,), dtype=np.float64) for part, size in zip(totals, sizes)]
+    )
 
 
-def medoid(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> Delayed:
+def medoid(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> Delayed:
     """The index of the tree with the least summed distance to the others (the first one on a tie)."""
-    name, graph, _, sizes = _sum_graph(tree_set, metric, chunk)
+    totals, sizes = _row_sums_of(tree_set, metric, _tile_side(tile, chunk))
     if not sizes:
         raise ValueError("an empty tree set has no medoid")
-    key = f"{name}-medoid"
-    graph[key] = (_first_minimum, *[(name, i) for i in range(len(sizes))])
-    return Delayed(key, graph)
+    return dask.delayed(_first_minimum, pure=True)(*totals)
 
 
 # --- runs ----------------------------------------------------------------------------------------------
@@ -331,7 +377,7 @@ class _Run:
 
     client: Any
     worker_timeout: float | None
-    entry: _Entry
+    trees: Delayed
 
 
 def _prepared(
@@ -348,14 +394,14 @@ def _prepared(
     return _Run(client, worker_timeout, _entered(tree_set, client, data))
 
 
-def _computed(run: _Run, graph: dict[Key, Any], keys: list[Any]) -> Any:
-    """The values of `keys`; on a cluster, NoWorkers when no worker has been left for the run's timeout."""
+def _computed(run: _Run, tasks: list[Delayed]) -> list[Any]:
+    """The values of `tasks`; on a cluster, NoWorkers when no worker has been left for the run's timeout."""
     if run.client is None:
-        return (dask.base.get_scheduler() or dask.threaded.get)(graph, keys)
+        return list(dask.compute(*tasks))
     with warnings.catch_warnings():
         # the graph carries the tree set, once, on purpose (see the module's notes)
         warnings.filterwarnings("ignore", message="Sending large graph")
-        futures = run.client.get(graph, keys, sync=False)
+        futures = run.client.compute(tasks)
     _wait(run.client, futures, run.worker_timeout)
     return run.client.gather(futures)
 
@@ -416,32 +462,52 @@ def _wait(client: Any, futures: Any, worker_timeout: float | None) -> None:
 def block_matrix(
     tree_set: Any,
     metric: str = "rf",
-    chunk: int = 4096,
+    tile: int = 4096,
     *,
     rows: range | None = None,
     cols: range | None = None,
+    prune: str | None = None,
     worker_timeout: float | None = None,
+    chunk: int | None = None,
 ) -> np.ndarray:
     """The block of `distance_matrix` computed tile by tile on the active scheduler, as one array here."""
-    dtype = dtype_of(metric)
+    side = _tile_side(tile, chunk)
+    dtype = dtype_of(metric, prune)
+    tree_set, prune = _compared(tree_set, metric, prune)
     block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
-    if not all(block.shape):
+    chunks = _chunks(block, side)
+    work = _tiles(block, chunks)
+    if not work:
         return np.zeros(block.shape, dtype=dtype)
     run = _prepared(tree_set, chunks, dtype, worker_timeout)
-    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
-    graph = _matrix_graph(run.entry, metric, block, chunks, name)
-    grid = [len(bounds(side, step)) for side, step in zip(block.shape, chunks)]
-    return np.block(_computed(run, graph, [[(name, i, j) for j in range(grid[1])] for i in range(grid[0])]))
+    matrix = np.empty(block.shape, dtype=dtype)
+    short = 0
+    for one, values in zip(work, _computed(run, _tile_tasks(run.trees, metric, prune, work))):
+        rows_at, cols_at = _cells(one, block)
+        matrix[rows_at, cols_at] = values
+        mirrored = block.symmetric and rows_at != cols_at
+        if mirrored:
+            matrix[cols_at, rows_at] = values.T
+        short += _short_pairs(values, prune, mirrored)
+    _warn_short(short, matrix.size, tree_set.rooted)
+    return matrix
+
+
+def _cells(one: Tile, block: Block) -> tuple[slice, slice]:
+    """Where a tile lies in the block's matrix."""
+    origin = (block.rows.start, block.cols.start)
+    return slice(one.rows[0] - origin[0], one.rows[1] - origin[0]), slice(
+        one.cols[0] - origin[1], one.cols[1] - origin[1]
+    )
 
 
 def _one_task_per_tile(run: _Run, task: Any, arguments: tuple[Any, ...], work: list[Tile]) -> list[Any]:
     """Runs `task(tree_set, *arguments, tile)` for every tile of `work`; their results in order."""
     name = f"cladomatic-store-{uuid.uuid4().hex}"
-    graph = dict(run.entry.graph)
-    for index, one in enumerate(work):
-        graph[(name, index)] = (task, run.entry.key, *arguments, one)
-    return _computed(run, graph, [(name, index) for index in range(len(work))])
+    each = dask.delayed(task, pure=True)
+    return _computed(
+        run, [each(run.trees, *arguments, one, dask_key_name=(name, index)) for index, one in enumerate(work)]
+    )
 
 
 # --- stores ----------------------------------------------------------------------------------------------
@@ -455,51 +521,59 @@ class Written:
     skipped: int
 
 
-def _store_tile(tree_set: Any, metric: str, path: str, symmetric: bool, one: Tile) -> bool:
+def _store_tile(
+    tree_set: Any, metric: str, prune: str | None, path: str, symmetric: bool, one: Tile
+) -> tuple[bool, int]:
     """Computes and stores one tile, and its mirror below the diagonal of a symmetric block, unless both are
-    stored intact already; whether it computed."""
+    stored intact already; whether it computed, and the pairs it found without a distance."""
     array, sums = tile_store.opened(path)
     i, j = one.place
     places = [(i, j), (j, i)] if symmetric and i != j else [(i, j)]
     stale = [place for place in places if not tile_store.intact(array, sums, place)]
     if not stale:
-        return False
-    values = tile(tree_set, metric, one.rows, one.cols)
+        return False, 0
+    values = tile_values(tree_set, metric, prune, one.rows, one.cols)
     for place in stale:
         # one transposed copy serves the write, its read-back and its checksum
         tile_store.write(array, sums, place, values if place == one.place else np.ascontiguousarray(values.T))
-    return True
+    return True, _short_pairs(values, prune, len(places) == 2)
 
 
 def to_zarr(
     tree_set: Any,
     path: str | os.PathLike[str],
     metric: str = "rf",
-    chunk: int = 4096,
+    tile: int = 4096,
     *,
     resume: bool = False,
     rows: range | None = None,
     cols: range | None = None,
+    prune: str | None = None,
     worker_timeout: float | None = None,
+    chunk: int | None = None,
 ) -> Written:
-    """Writes the matrix (or the block `rows` x `cols`, as in `distance_matrix`) into a Zarr store at `path`
-    (see `tile_store` for what it holds): one chunk per tile, each with its checksum.
+    """Writes the matrix (or the block `rows` x `cols`, as in `distance_matrix`, `prune` too) into a Zarr store
+    at `path` (see `tile_store` for what it holds): one chunk per tile, each with its checksum.
 
     The store is built under `path` + ".partial" and takes the place of a store at `path` only once complete,
     so a failed run never costs an earlier result. With `resume`, the store of an earlier run of the same
-    trees, metric and tiles is continued: the one under construction if there is one, else the one at
-    `path`. Every chunk it holds is read back against its checksum, and a chunk that is missing or does not
-    match is computed again. The group's `complete` attribute turns true only once every chunk has been
-    read back. Every worker must see `path` (a shared file system on a cluster)."""
-    dtype = dtype_of(metric)
+    trees, metric, pruning mode and tiles is continued: the one under construction if there is one, else the
+    one at `path`. Every chunk it holds is read back against its checksum, and a chunk that is missing or does
+    not match is computed again. The group's `complete` attribute turns true only once every chunk has been
+    read back. Every worker must see `path` (a shared file system on a cluster). Under prune="pairwise" the
+    warning counts the pairs without a distance among the tiles this run computed."""
+    side = _tile_side(tile, chunk)
+    dtype = dtype_of(metric, prune)
+    mode = prune
+    tree_set, prune = _compared(tree_set, metric, prune)
     block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
+    chunks = _chunks(block, side)
     # workers resolve a relative path against their own working folders
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX
     pickled = pickle.dumps(tree_set)
-    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols)
-    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found)
+    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols, mode)
+    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found, mode)
     names = tree_set.tree_names
     row_names = names[block.rows.start : block.rows.stop]
     col_names = None if block.symmetric else names[block.cols.start : block.cols.stop]
@@ -515,7 +589,7 @@ def to_zarr(
     if group is None:
         group = tile_store.created(building, layout, row_names, col_names)
     work = _tiles(block, chunks)
-    computed = sum(_one_task_per_tile(run, _store_tile, (metric, target, block.symmetric), work)) if work else 0
+    done = _one_task_per_tile(run, _store_tile, (metric, prune, target, block.symmetric), work) if work else []
     places = sorted({place for one in work for place in {one.place, one.place[::-1] if block.symmetric else one.place}})
     # every task succeeded, but a worker that sees another file system than this process wrote elsewhere
     lost = tile_store.unrecorded(group, places)
@@ -527,38 +601,48 @@ def to_zarr(
     group.attrs["complete"] = True
     if target == building:
         output.replace_folder(building, path)
+    _warn_short(sum(short for _, short in done), block.shape[0] * block.shape[1], tree_set.rooted)
+    computed = sum(computed for computed, _ in done)
     return Written(computed, len(work) - computed)
 
 
-def _write_npy_tile(tree_set: Any, path: str, metric: str, origin: tuple[int, int], symmetric: bool, one: Tile) -> None:
+def _write_npy_tile(tree_set: Any, path: str, metric: str, prune: str | None, block: Block, one: Tile) -> int:
+    """Computes one tile into the memory-mapped matrix (and its mirror); the pairs it found without a distance."""
     matrix = np.lib.format.open_memmap(path, mode="r+")
-    values = tile(tree_set, metric, one.rows, one.cols)
-    rows = slice(one.rows[0] - origin[0], one.rows[1] - origin[0])
-    cols = slice(one.cols[0] - origin[1], one.cols[1] - origin[1])
+    values = tile_values(tree_set, metric, prune, one.rows, one.cols)
+    rows, cols = _cells(one, block)
     matrix[rows, cols] = values
-    if symmetric and rows != cols:
+    mirrored = block.symmetric and rows != cols
+    if mirrored:
         matrix[cols, rows] = values.T
     matrix.flush()
+    return _short_pairs(values, prune, mirrored)
 
 
 def to_npy(
     tree_set: Any,
     path: str | os.PathLike[str],
     metric: str = "rf",
-    chunk: int = 4096,
+    tile: int = 4096,
     *,
     rows: range | None = None,
     cols: range | None = None,
+    prune: str | None = None,
     worker_timeout: float | None = None,
+    chunk: int | None = None,
 ) -> Written:
-    """Writes the matrix (or the block `rows` x `cols`) to a .npy file through a memory map, tile by tile,
-    for workers on this machine. The file takes the place of one at `path` only once complete."""
-    dtype = dtype_of(metric)
+    """Writes the matrix (or the block `rows` x `cols`, `prune` too, as in `distance_matrix`) to a .npy file
+    through a memory map, tile by tile, for workers on this machine. The file takes the place of one at `path`
+    only once complete."""
+    side = _tile_side(tile, chunk)
+    dtype = dtype_of(metric, prune)
+    tree_set, prune = _compared(tree_set, metric, prune)
     block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
+    chunks = _chunks(block, side)
     work = _tiles(block, chunks)
     path = os.fspath(path)
     run = _prepared(tree_set, chunks, dtype, worker_timeout) if work else None
+    short = 0
     with output._replaced(path) as (file, mappable):
         if run is None:
             np.save(file, np.zeros(block.shape, dtype=dtype))
@@ -569,8 +653,8 @@ def to_npy(
             # the map made the file sparse: its blocks are held now, or a full disk would end a worker by SIGBUS
             output.reserve(file.fileno(), os.path.getsize(mappable), path)
             _check_one_machine(run.client)
-            origin = (block.rows.start, block.cols.start)
-            _one_task_per_tile(run, _write_npy_tile, (mappable, metric, origin, block.symmetric), work)
+            short = sum(_one_task_per_tile(run, _write_npy_tile, (mappable, metric, prune, block), work))
+    _warn_short(short, block.shape[0] * block.shape[1], tree_set.rooted)
     return Written(len(work), 0)
 
 
