@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -14,6 +15,7 @@ import pytest
 import trees
 from cladomatic_tools import output
 from cladomatic_tools.treeset import TreeSet
+from test_taxa import gene_trees
 
 pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
@@ -119,6 +121,38 @@ class TestMatrix:
         assert tiles.medoid(ts, "rf", tile=6).compute() == int(np.argmin(sums))
         assert np.allclose(tiles.mean_distances(ts, "kf2", tile=6).compute(), ts.mean_distances("kf2"))
         assert tiles.medoid(ts, "kf2", tile=4).compute() == ts.medoid("kf2")
+
+    def test_chunk_is_a_warned_alias_of_tile(self):
+        ts = tree_set(11)
+        calls = [
+            lambda **size: tiles.distance_matrix(ts, "kf", **size).compute(),
+            lambda **size: tiles.mean_distances(ts, "rf", **size).compute(),
+            lambda **size: tiles.block_matrix(ts, "rf_norm", **size),
+        ]
+        for call in calls:
+            with pytest.warns(DeprecationWarning, match="chunk= is now tile="):
+                old = call(chunk=4)
+            assert np.array_equal(old, call(tile=4))
+
+    @pytest.mark.parametrize("prune", ["common", "pairwise"])
+    def test_trees_of_different_taxa_as_the_set_compares_them(self, prune):
+        texts = gene_trees(3, 13, 9, core=4 if prune == "common" else 0)
+        genes, species = TreeSet.from_newick(texts, taxa="any"), TreeSet.from_newick(texts[:1] * 3)
+        for metric in ("rf", "kf"):
+            with warnings.catch_warnings(record=True) as said:
+                warnings.simplefilter("always")
+                expected = genes.distances(metric, prune=prune)
+                versus = genes.against(species, metric, prune=prune)
+            with warnings.catch_warnings(record=True) as tiled_said:
+                warnings.simplefilter("always")
+                lazy = tiles.distance_matrix(genes, metric, tile=4, prune=prune).compute()
+                assert not tiled_said  # a lazy array marks the pairs without a distance by their nan alone
+                computed = tiles.block_matrix(genes, metric, tile=4, prune=prune)
+            assert [str(w.message) for w in tiled_said] == [str(w.message) for w in said[:1]]
+            for found in (lazy, computed, tiles.against(genes, species, metric, tile=4, prune=prune).compute()):
+                wanted = versus if found.shape[1] == 3 else expected
+                assert found.dtype == wanted.dtype and np.array_equal(found, wanted, equal_nan=True), metric
+        assert prune == "common" or np.isnan(expected).any()
 
     def test_bad_arguments(self):
         ts = tree_set(5)
