@@ -182,10 +182,11 @@ def tile_values(tree_set: Any, metric: str, prune: str | None, rows: tuple[int, 
 
 
 def _against_tile(
-    tree_set: Any, reference_set: Any, metric: str, prune: str | None, rows: tuple[int, int], cols: tuple[int, int]
+    rows: np.ndarray, cols: np.ndarray, tree_set: Any, reference_set: Any, metric: str, prune: str | None
 ) -> np.ndarray:
     _quiet_short_pairs()
-    return tree_set.against(reference_set, metric, rows=slice(*rows), cols=slice(*cols), prune=prune)
+    picked_rows, picked_cols = slice(*_span(rows)), slice(*_span(cols))
+    return tree_set.against(reference_set, metric, rows=picked_rows, cols=picked_cols, prune=prune)
 
 
 def _quiet_short_pairs() -> None:
@@ -232,7 +233,9 @@ def _first_minimum(*blocks: np.ndarray) -> int:
     return int(np.argmin(np.concatenate(blocks)))
 
 
-# --- graphs ----------------------------------------------------------------------------------------------
+# --- graphs ---
+# Tiles are blocks of `dask.array.blockwise` over the block's trees on each axis (chunks already aligned: a
+# tile's side), so that a graph of any number of tiles is built at once and laid out only by the scheduler.-------------------------------------------------------------------------------------------
 
 
 def _client() -> Any:
@@ -257,24 +260,45 @@ def _entered(tree_set: Any, client: Any, pickled: bytes | None = None) -> Delaye
     return dask.delayed(pickle.loads, pure=True)(data, dask_key_name=key)
 
 
-def _tile_tasks(trees: Delayed, metric: str, prune: str | None, work: list[Tile]) -> list[Delayed]:
-    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
-    compute = dask.delayed(tile_values, pure=True)
-    return [compute(trees, metric, prune, one.rows, one.cols, dask_key_name=(name, *one.place)) for one in work]
+def _axes(block: Block, chunks: tuple[int, int]) -> tuple[da.Array, da.Array]:
+    """The block's trees along each axis, in chunks of a tile's side: what tells a tile's task its trees."""
+    return (
+        da.arange(block.rows.start, block.rows.stop, chunks=chunks[0], dtype=np.int64),
+        da.arange(block.cols.start, block.cols.stop, chunks=chunks[1], dtype=np.int64),
+    )
 
 
-def _sizes(shape: tuple[int, int], chunks: tuple[int, int]) -> list[list[int]]:
-    """Per axis, the trees of each tile."""
-    return [[stop - start for start, stop in bounds(side, step)] for side, step in zip(shape, chunks)]
+def _upper_tiles(trees: Delayed, metric: str, prune: str | None, block: Block, chunks: tuple[int, int]) -> da.Array:
+    """The block's tiles: below the diagonal of a symmetric block, stand-ins that hold no memory."""
+    dtype = dtype_of(metric, prune)
+    rows, cols = _axes(block, chunks)
+    arguments = (trees, None, metric, None, prune, None, block.symmetric, None)
+    return da.blockwise(
+        _upper_tile,
+        "ij",
+        *(rows, "i", cols, "j", *arguments),
+        name=f"cladomatic-{metric}-{uuid.uuid4().hex}",
+        dtype=dtype,
+        meta=np.empty((0, 0), dtype=dtype),
+        align_arrays=False,
+    )
 
 
-def _tiled(tasks: dict[tuple[int, int], Delayed], sizes: list[list[int]], dtype: np.dtype) -> da.Array:
-    """The matrix of the tiles `tasks` computes at their places, a missing tile the transpose of its mirror."""
-    if not all(sizes):
-        return da.zeros(tuple(map(sum, sizes)), dtype=dtype)
-    arrays = {(i, j): da.from_delayed(task, (sizes[0][i], sizes[1][j]), dtype=dtype) for (i, j), task in tasks.items()}
-    rows, cols = map(range, map(len, sizes))
-    return da.block([[arrays[i, j] if (i, j) in arrays else arrays[j, i].T for j in cols] for i in rows])
+def _upper_tile(
+    rows: np.ndarray, cols: np.ndarray, tree_set: Any, metric: str, prune: str | None, symmetric: bool
+) -> np.ndarray:
+    if symmetric and rows[0] > cols[0]:
+        return np.broadcast_to(np.zeros((), dtype=dtype_of(metric, prune)), (rows.size, cols.size))
+    return tile_values(tree_set, metric, prune, _span(rows), _span(cols))
+
+
+def _span(trees: np.ndarray) -> tuple[int, int]:
+    """The [start, stop) of a tile's consecutive trees."""
+    return int(trees[0]), int(trees[-1]) + 1
+
+
+def _mirrored(rows: np.ndarray, cols: np.ndarray, upper: np.ndarray, mirror: np.ndarray) -> np.ndarray:
+    return upper if rows[0] <= cols[0] else mirror.T
 
 
 def distance_matrix(
@@ -294,10 +318,19 @@ def distance_matrix(
     dtype = dtype_of(metric, prune)
     tree_set, prune = _compared(tree_set, metric, prune)
     block = _block(tree_set, rows, cols)
+    if not all(block.shape):
+        return da.zeros(block.shape, dtype=dtype)
     chunks = _chunks(block, side)
-    work = _tiles(block, chunks)
-    tasks = _tile_tasks(_entered(tree_set, _client()), metric, prune, work)
-    return _tiled({one.place: task for one, task in zip(work, tasks)}, _sizes(block.shape, chunks), dtype)
+    upper = _upper_tiles(_entered(tree_set, _client()), metric, prune, block, chunks)
+    if not block.symmetric:
+        return upper
+    # the tiles enter twice, as themselves and transposed, so Dask keeps each one task rather than fusing it into
+    # both of its places
+    tree_rows, tree_cols = _axes(block, chunks)
+    arguments = (tree_rows, "i", tree_cols, "j", upper, "ij", upper, "ji")
+    return da.blockwise(
+        _mirrored, "ij", *arguments, dtype=dtype, meta=np.empty((0, 0), dtype=dtype), align_arrays=False
+    )
 
 
 def against(
@@ -314,17 +347,21 @@ def against(
     side = _tile_side(tile, chunk)
     dtype = dtype_of(metric, prune)
     tree_set, reference_set, prune = _compared_pair(tree_set, reference_set, metric, prune)
-    rows, cols = bounds(len(tree_set), side), bounds(len(reference_set), side)
-    name = f"cladomatic-against-{metric}-{uuid.uuid4().hex}"
+    shape = (len(tree_set), len(reference_set))
+    if not all(shape):
+        return da.zeros(shape, dtype=dtype)
     client = _client()
-    mine, theirs = _entered(tree_set, client), _entered(reference_set, client)
-    compute = dask.delayed(_against_tile, pure=True)
-    tasks = {
-        (i, j): compute(mine, theirs, metric, prune, row_bounds, col_bounds, dask_key_name=(name, i, j))
-        for i, row_bounds in enumerate(rows)
-        for j, col_bounds in enumerate(cols)
-    }
-    return _tiled(tasks, [[stop - start for start, stop in axis] for axis in (rows, cols)], dtype)
+    rows, cols = _axes(Block(range(shape[0]), range(shape[1])), (side, side))
+    arguments = (_entered(tree_set, client), None, _entered(reference_set, client), None, metric, None, prune, None)
+    return da.blockwise(
+        _against_tile,
+        "ij",
+        *(rows, "i", cols, "j", *arguments),
+        name=f"cladomatic-against-{metric}-{uuid.uuid4().hex}",
+        dtype=dtype,
+        meta=np.empty((0, 0), dtype=dtype),
+        align_arrays=False,
+    )
 
 
 def _row_sums_of(tree_set: Any, metric: str, tile: int) -> tuple[list[Delayed], list[int]]:
@@ -482,7 +519,8 @@ def block_matrix(
     run = _prepared(tree_set, chunks, dtype, worker_timeout)
     matrix = np.empty(block.shape, dtype=dtype)
     short = 0
-    for one, values in zip(work, _computed(run, _tile_tasks(run.trees, metric, prune, work))):
+    pieces = _upper_tiles(run.trees, metric, prune, block, chunks).to_delayed()
+    for one, values in zip(work, _computed(run, [pieces[one.place] for one in work])):
         rows_at, cols_at = _cells(one, block)
         matrix[rows_at, cols_at] = values
         mirrored = block.symmetric and rows_at != cols_at
@@ -501,13 +539,44 @@ def _cells(one: Tile, block: Block) -> tuple[slice, slice]:
     )
 
 
-def _one_task_per_tile(run: _Run, task: Any, arguments: tuple[Any, ...], work: list[Tile]) -> list[Any]:
-    """Runs `task(tree_set, *arguments, tile)` for every tile of `work`; their results in order."""
-    name = f"cladomatic-store-{uuid.uuid4().hex}"
-    each = dask.delayed(task, pure=True)
-    return _computed(
-        run, [each(run.trees, *arguments, one, dask_key_name=(name, index)) for index, one in enumerate(work)]
+def _one_task_per_tile(
+    run: _Run, task: Any, arguments: tuple[Any, ...], block: Block, chunks: tuple[int, int]
+) -> np.ndarray:
+    """Runs `task(tree_set, *arguments, tile)` for every tile to compute, each returning (computed, pairs without a
+    distance); their sums."""
+    rows, cols = _axes(block, chunks)
+    # one 1 x 1 x 2 block of results per tile
+    per_tile = da.blockwise(
+        _tile_task,
+        "ijk",
+        *(rows, "i", cols, "j", run.trees, None, task, None, block, None, chunks, None, arguments, None),
+        new_axes={"k": 2},
+        adjust_chunks={"i": 1, "j": 1},
+        name=f"cladomatic-store-{uuid.uuid4().hex}",
+        dtype=np.int64,
+        meta=np.empty((0, 0, 0), dtype=np.int64),
+        align_arrays=False,
     )
+    return _computed(run, [per_tile])[0].sum(axis=(0, 1))
+
+
+def _tile_task(
+    rows: np.ndarray,
+    cols: np.ndarray,
+    tree_set: Any,
+    task: Any,
+    block: Block,
+    chunks: tuple[int, int],
+    arguments: tuple[Any, ...],
+) -> np.ndarray:
+    place = ((int(rows[0]) - block.rows.start) // chunks[0], (int(cols[0]) - block.cols.start) // chunks[1])
+    # below the diagonal of a symmetric block, the mirror's task does the work
+    done = (
+        (0, 0)
+        if block.symmetric and place[0] > place[1]
+        else task(tree_set, *arguments, Tile(place, _span(rows), _span(cols)))
+    )
+    return np.array(done, dtype=np.int64).reshape(1, 1, 2)
 
 
 # --- stores ----------------------------------------------------------------------------------------------
@@ -589,7 +658,11 @@ def to_zarr(
     if group is None:
         group = tile_store.created(building, layout, row_names, col_names)
     work = _tiles(block, chunks)
-    done = _one_task_per_tile(run, _store_tile, (metric, prune, target, block.symmetric), work) if work else []
+    computed, short = (
+        _one_task_per_tile(run, _store_tile, (metric, prune, target, block.symmetric), block, chunks)
+        if work
+        else (0, 0)
+    )
     places = sorted({place for one in work for place in {one.place, one.place[::-1] if block.symmetric else one.place}})
     # every task succeeded, but a worker that sees another file system than this process wrote elsewhere
     lost = tile_store.unrecorded(group, places)
@@ -601,13 +674,15 @@ def to_zarr(
     group.attrs["complete"] = True
     if target == building:
         output.replace_folder(building, path)
-    _warn_short(sum(short for _, short in done), block.shape[0] * block.shape[1], tree_set.rooted)
-    computed = sum(computed for computed, _ in done)
-    return Written(computed, len(work) - computed)
+    _warn_short(int(short), block.shape[0] * block.shape[1], tree_set.rooted)
+    return Written(int(computed), len(work) - int(computed))
 
 
-def _write_npy_tile(tree_set: Any, path: str, metric: str, prune: str | None, block: Block, one: Tile) -> int:
-    """Computes one tile into the memory-mapped matrix (and its mirror); the pairs it found without a distance."""
+def _write_npy_tile(
+    tree_set: Any, path: str, metric: str, prune: str | None, block: Block, one: Tile
+) -> tuple[bool, int]:
+    """Computes one tile into the memory-mapped matrix (and its mirror): computed, and the pairs it found without a
+    distance."""
     matrix = np.lib.format.open_memmap(path, mode="r+")
     values = tile_values(tree_set, metric, prune, one.rows, one.cols)
     rows, cols = _cells(one, block)
@@ -616,7 +691,7 @@ def _write_npy_tile(tree_set: Any, path: str, metric: str, prune: str | None, bl
     if mirrored:
         matrix[cols, rows] = values.T
     matrix.flush()
-    return _short_pairs(values, prune, mirrored)
+    return True, _short_pairs(values, prune, mirrored)
 
 
 def to_npy(
@@ -653,7 +728,7 @@ def to_npy(
             # the map made the file sparse: its blocks are held now, or a full disk would end a worker by SIGBUS
             output.reserve(file.fileno(), os.path.getsize(mappable), path)
             _check_one_machine(run.client)
-            short = sum(_one_task_per_tile(run, _write_npy_tile, (mappable, metric, prune, block), work))
+            short = int(_one_task_per_tile(run, _write_npy_tile, (mappable, metric, prune, block), block, chunks)[1])
     _warn_short(short, block.shape[0] * block.shape[1], tree_set.rooted)
     return Written(len(work), 0)
 

@@ -322,7 +322,7 @@ class TestStores:
             tiles.to_npy(ts, tmp_path / "rf.npy", "rf", tile=4)
         assert os.listdir(tmp_path) == []
         # a worker that wrote its chunks where this process cannot see them
-        monkeypatch.setattr(tiles, "_store_tile", lambda *args: True)
+        monkeypatch.setattr(tiles, "_store_tile", lambda *args: (True, 0))
         with pytest.raises(ValueError, match="9 of 9 chunks written by the workers are missing"):
             tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", tile=4)
         assert zarr.open_group(tmp_path / "rf.zarr.partial", mode="r").attrs["complete"] is False
