@@ -203,39 +203,39 @@ def _short_pairs(values: np.ndarray, prune: str | None, mirrored: bool) -> int:
     return int(np.count_nonzero(np.isnan(values))) * (2 if mirrored else 1)
 
 
-def _tile_sums(
-    tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]
-) -> tuple[np.ndarray, np.ndarray]:
-    """What one tile adds to the distance sums of its rows and, by symmetry, of its columns."""
-    block = tile_values(tree_set, "kf" if metric == "kf2" else metric, None, rows, cols)
-    # RF sums are exact in 64-bit integers; a float sum would round for the largest sets
-    values = block.astype(np.int64 if metric == "rf" else np.float64)
-    if metric == "kf2":
-        np.multiply(values, values, out=values)
-    return values.sum(axis=1), values.sum(axis=0)
+def _tile_sums(rows: np.ndarray, cols: np.ndarray, tree_set: Any, metric: str) -> np.ndarray:
+    """What one tile on or above the diagonal adds to the distance sums of its rows and, by symmetry, of its
+    columns, as a 1 x 1 block holding the pair (None below the diagonal)."""
+    sums = np.empty((1, 1), dtype=object)
+    if rows[0] <= cols[0]:
+        block = tile_values(tree_set, "kf" if metric == "kf2" else metric, None, _span(rows), _span(cols))
+        # RF sums are exact in 64-bit integers; a float sum would round for the largest sets
+        values = block.astype(np.int64 if metric == "rf" else np.float64)
+        if metric == "kf2":
+            np.multiply(values, values, out=values)
+        sums[0, 0] = values.sum(axis=1), values.sum(axis=0)
+    return sums
 
 
-def _row_sums(as_rows: list[tuple[np.ndarray, np.ndarray]], as_cols: list[tuple[np.ndarray, np.ndarray]]):
+def _row_sums(as_rows: np.ndarray, as_cols: np.ndarray) -> np.ndarray:
+    """The sums of a row of tiles: its tiles from the diagonal on (`as_rows`, that row of tile sums), then the
+    mirrors of those before it (`as_cols`, that column of tile sums, whose last is the diagonal again)."""
+    mine = [sums[0] for sums in as_rows.ravel() if sums is not None]
+    mirrored = [sums[1] for sums in as_cols.ravel() if sums is not None][:-1]
     # a fixed order of addition, so that the sums do not depend on which task finished first
-    total = as_rows[0][0].copy()
-    for sums in as_rows[1:]:
-        total += sums[0]
-    for sums in as_cols:
-        total += sums[1]
+    total = mine[0].copy()
+    for part in [*mine[1:], *mirrored]:
+        total += part
     return total
-
-
-def _means(sums: np.ndarray, n: int) -> np.ndarray:
-    return sums / max(n - 1, 1)
 
 
 def _first_minimum(*blocks: np.ndarray) -> int:
     return int(np.argmin(np.concatenate(blocks)))
 
 
-# --- graphs ---
+# --- graphs -----------------------------------------------------------------------------------------------
 # Tiles are blocks of `dask.array.blockwise` over the block's trees on each axis (chunks already aligned: a
-# tile's side), so that a graph of any number of tiles is built at once and laid out only by the scheduler.-------------------------------------------------------------------------------------------
+# tile's side), so that a graph of any number of tiles is built at once and laid out only by the scheduler.
 
 
 def _client() -> Any:
@@ -273,15 +273,22 @@ def _upper_tiles(trees: Delayed, metric: str, prune: str | None, block: Block, c
     dtype = dtype_of(metric, prune)
     rows, cols = _axes(block, chunks)
     arguments = (trees, None, metric, None, prune, None, block.symmetric, None)
-    return da.blockwise(
-        _upper_tile,
-        "ij",
-        *(rows, "i", cols, "j", *arguments),
-        name=f"cladomatic-{metric}-{uuid.uuid4().hex}",
-        dtype=dtype,
-        meta=np.empty((0, 0), dtype=dtype),
-        align_arrays=False,
-    )
+    with _unfused():
+        return da.blockwise(
+            _upper_tile,
+            "ij",
+            *(rows, "i", cols, "j", *arguments),
+            name=f"cladomatic-{metric}-{uuid.uuid4().hex}",
+            dtype=dtype,
+            meta=np.empty((0, 0), dtype=dtype),
+            align_arrays=False,
+        )
+
+
+def _unfused() -> Any:
+    """The context of a layer of tiles read by two blocks each (a tile and its mirror): an annotation Dask cannot
+    merge keeps each tile one task, where fusing the layer into the blocks that read it would compute it twice."""
+    return dask.annotate(cladomatic_tile=True)
 
 
 def _upper_tile(
@@ -324,8 +331,6 @@ def distance_matrix(
     upper = _upper_tiles(_entered(tree_set, _client()), metric, prune, block, chunks)
     if not block.symmetric:
         return upper
-    # the tiles enter twice, as themselves and transposed, so Dask keeps each one task rather than fusing it into
-    # both of its places
     tree_rows, tree_cols = _axes(block, chunks)
     arguments = (tree_rows, "i", tree_cols, "j", upper, "ij", upper, "ji")
     return da.blockwise(
@@ -364,44 +369,53 @@ def against(
     )
 
 
-def _row_sums_of(tree_set: Any, metric: str, tile: int) -> tuple[list[Delayed], list[int]]:
-    """Per row tile, the distance sums of its trees, and its number of trees."""
+def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
+    """Per tree, the sum of its distances to the others, from tile sums: no tile outlives its task."""
     if metric not in REDUCED_METRICS:
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(REDUCED_METRICS)})")
     n = len(tree_set)
-    axis = bounds(n, tile)
-    trees = _entered(tree_set, _client())
-    sums = dask.delayed(_tile_sums, pure=True)
-    parts = {
-        one.place: sums(trees, metric, one.rows, one.cols) for one in _tiles(Block(range(n), range(n)), (tile, tile))
-    }
-    added = dask.delayed(_row_sums, pure=True)
-    totals = [
-        added([parts[i, j] for j in range(i, len(axis))], [parts[j, i] for j in range(i)]) for i in range(len(axis))
-    ]
-    return totals, [stop - start for start, stop in axis]
+    dtype = np.dtype(np.int64 if metric == "rf" else np.float64)
+    if not n:
+        return da.zeros((0,), dtype=dtype)
+    block = Block(range(n), range(n))
+    rows, cols = _axes(block, (tile, tile))
+    with _unfused():
+        sums = da.blockwise(
+            _tile_sums,
+            "ij",
+            *(rows, "i", cols, "j", _entered(tree_set, _client()), None, metric, None),
+            adjust_chunks={"i": 1, "j": 1},
+            name=f"cladomatic-sums-{metric}-{uuid.uuid4().hex}",
+            dtype=object,
+            meta=np.empty((0, 0), dtype=object),
+            align_arrays=False,
+        )
+    # each tile's sums serve its row and, mirrored, its column
+    return da.blockwise(
+        _row_sums,
+        "i",
+        *(sums, "ij", sums, "ji"),
+        concatenate=True,
+        adjust_chunks={"i": rows.chunks[0]},
+        dtype=dtype,
+        meta=np.empty((0,), dtype=dtype),
+        align_arrays=False,
+    )
 
 
 def mean_distances(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> da.Array:
     """Per tree, the mean distance to the other trees (float64), from tile sums: no tile outlives its task.
 
     `kf2` is the mean squared Kuhner-Felsenstein score; `chunk` is the former name of `tile`."""
-    totals, sizes = _row_sums_of(tree_set, metric, _tile_side(tile, chunk))
-    if not sizes:
-        return da.zeros((0,), dtype=np.float64)
-    means = dask.delayed(_means, pure=True)
-    n = len(tree_set)
-    return da.concatenate(
-        [da.from_delayed(means(part, n), (size,), dtype=np.float64) for part, size in zip(totals, sizes)]
-    )
+    return _distance_sums(tree_set, metric, _tile_side(tile, chunk)) / max(len(tree_set) - 1, 1)
 
 
 def medoid(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> Delayed:
     """The index of the tree with the least summed distance to the others (the first one on a tie)."""
-    totals, sizes = _row_sums_of(tree_set, metric, _tile_side(tile, chunk))
-    if not sizes:
+    if not len(tree_set):
         raise ValueError("an empty tree set has no medoid")
-    return dask.delayed(_first_minimum, pure=True)(*totals)
+    totals = _distance_sums(tree_set, metric, _tile_side(tile, chunk))
+    return dask.delayed(_first_minimum, pure=True)(*totals.to_delayed())
 
 
 # --- runs ----------------------------------------------------------------------------------------------
