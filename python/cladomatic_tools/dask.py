@@ -87,11 +87,11 @@ def bounds(n: int, tile: int) -> list[tuple[int, int]]:
     return [(start, min(start + tile, n)) for start in range(0, n, tile)]
 
 
-def _tile_side(tile: int, chunk: int | None) -> int:
+def _tile_side(tile: int, chunk: int | None, stacklevel: int = 3) -> int:
     """`tile`, or `chunk`, the name callers knew it by, with a warning."""
     if chunk is None:
         return tile
-    warnings.warn("chunk= is now tile=", DeprecationWarning, stacklevel=3)
+    warnings.warn("chunk= is now tile=", DeprecationWarning, stacklevel=stacklevel)
     return chunk
 
 
@@ -150,6 +150,18 @@ def _tiles(block: Block, chunks: tuple[int, int]) -> list[Tile]:
         for j, cols in enumerate(col_axis)
         if not block.symmetric or i <= j
     ]
+
+
+def _planned(
+    tree_set: Any, metric: str, tile: int, chunk: int | None, prune: str | None, rows: range | None, cols: range | None
+) -> tuple[Any, str | None, np.dtype, Block, tuple[int, int]]:
+    """What a run over the block `rows` x `cols` works from: the set as its tiles compare it and the mode each tile
+    takes (see `_compared`), the matrix's dtype, the block, and a tile's rows and columns."""
+    side = _tile_side(tile, chunk, stacklevel=4)
+    dtype = dtype_of(metric, prune)
+    tree_set, prune = _compared(tree_set, metric, prune)
+    block = _block(tree_set, rows, cols)
+    return tree_set, prune, dtype, block, _chunks(block, side)
 
 
 def _compared(tree_set: Any, metric: str, prune: str | None) -> tuple[Any, str | None]:
@@ -268,20 +280,30 @@ def _axes(block: Block, chunks: tuple[int, int]) -> tuple[da.Array, da.Array]:
     )
 
 
+def _per_tile(
+    task: Any, name: str, block: Block, chunks: tuple[int, int], arguments: tuple[Any, ...], meta: np.ndarray, **more
+) -> da.Array:
+    """One `task(rows, cols, *arguments)` per tile of the block, with the tile's trees on each axis: its block of
+    the result, "ij" (or as `more` reshapes it)."""
+    rows, cols = _axes(block, chunks)
+    whole = [part for argument in arguments for part in (argument, None)]
+    index = more.pop("index", "ij")
+    return da.blockwise(
+        *(task, index, rows, "i", cols, "j", *whole),
+        name=f"{name}-{uuid.uuid4().hex}",
+        dtype=meta.dtype,
+        meta=meta,
+        align_arrays=False,
+        **more,
+    )
+
+
 def _upper_tiles(trees: Delayed, metric: str, prune: str | None, block: Block, chunks: tuple[int, int]) -> da.Array:
     """The block's tiles: below the diagonal of a symmetric block, stand-ins that hold no memory."""
-    dtype = dtype_of(metric, prune)
-    rows, cols = _axes(block, chunks)
-    arguments = (trees, None, metric, None, prune, None, block.symmetric, None)
+    meta = np.empty((0, 0), dtype=dtype_of(metric, prune))
     with _unfused():
-        return da.blockwise(
-            _upper_tile,
-            "ij",
-            *(rows, "i", cols, "j", *arguments),
-            name=f"cladomatic-{metric}-{uuid.uuid4().hex}",
-            dtype=dtype,
-            meta=np.empty((0, 0), dtype=dtype),
-            align_arrays=False,
+        return _per_tile(
+            _upper_tile, f"cladomatic-{metric}", block, chunks, (trees, metric, prune, block.symmetric), meta
         )
 
 
@@ -321,13 +343,9 @@ def distance_matrix(
     """The matrix as a Dask array of tile x tile blocks (uint32 for rf, float64 otherwise): every tree against
     every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same).
     `prune` compares trees whose taxa differ, as in `TreeSet.distances`. `chunk` is the former name of `tile`."""
-    side = _tile_side(tile, chunk)
-    dtype = dtype_of(metric, prune)
-    tree_set, prune = _compared(tree_set, metric, prune)
-    block = _block(tree_set, rows, cols)
+    tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     if not all(block.shape):
         return da.zeros(block.shape, dtype=dtype)
-    chunks = _chunks(block, side)
     upper = _upper_tiles(_entered(tree_set, _client()), metric, prune, block, chunks)
     if not block.symmetric:
         return upper
@@ -356,17 +374,10 @@ def against(
     if not all(shape):
         return da.zeros(shape, dtype=dtype)
     client = _client()
-    rows, cols = _axes(Block(range(shape[0]), range(shape[1])), (side, side))
-    arguments = (_entered(tree_set, client), None, _entered(reference_set, client), None, metric, None, prune, None)
-    return da.blockwise(
-        _against_tile,
-        "ij",
-        *(rows, "i", cols, "j", *arguments),
-        name=f"cladomatic-against-{metric}-{uuid.uuid4().hex}",
-        dtype=dtype,
-        meta=np.empty((0, 0), dtype=dtype),
-        align_arrays=False,
-    )
+    arguments = (_entered(tree_set, client), _entered(reference_set, client), metric, prune)
+    block = Block(range(shape[0]), range(shape[1]))
+    meta = np.empty((0, 0), dtype=dtype)
+    return _per_tile(_against_tile, f"cladomatic-against-{metric}", block, (side, side), arguments, meta)
 
 
 def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
@@ -378,17 +389,17 @@ def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
     if not n:
         return da.zeros((0,), dtype=dtype)
     block = Block(range(n), range(n))
-    rows, cols = _axes(block, (tile, tile))
+    arguments = (_entered(tree_set, _client()), metric)
+    meta = np.empty((0, 0), dtype=object)
     with _unfused():
-        sums = da.blockwise(
+        sums = _per_tile(
             _tile_sums,
-            "ij",
-            *(rows, "i", cols, "j", _entered(tree_set, _client()), None, metric, None),
+            f"cladomatic-sums-{metric}",
+            block,
+            (tile, tile),
+            arguments,
+            meta,
             adjust_chunks={"i": 1, "j": 1},
-            name=f"cladomatic-sums-{metric}-{uuid.uuid4().hex}",
-            dtype=object,
-            meta=np.empty((0, 0), dtype=object),
-            align_arrays=False,
         )
     # each tile's sums serve its row and, mirrored, its column
     return da.blockwise(
@@ -396,7 +407,7 @@ def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
         "i",
         *(sums, "ij", sums, "ji"),
         concatenate=True,
-        adjust_chunks={"i": rows.chunks[0]},
+        adjust_chunks={"i": tuple(stop - start for start, stop in bounds(n, tile))},
         dtype=dtype,
         meta=np.empty((0,), dtype=dtype),
         align_arrays=False,
@@ -522,11 +533,7 @@ def block_matrix(
     chunk: int | None = None,
 ) -> np.ndarray:
     """The block of `distance_matrix` computed tile by tile on the active scheduler, as one array here."""
-    side = _tile_side(tile, chunk)
-    dtype = dtype_of(metric, prune)
-    tree_set, prune = _compared(tree_set, metric, prune)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, side)
+    tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     work = _tiles(block, chunks)
     if not work:
         return np.zeros(block.shape, dtype=dtype)
@@ -558,18 +565,13 @@ def _one_task_per_tile(
 ) -> np.ndarray:
     """Runs `task(tree_set, *arguments, tile)` for every tile to compute, each returning (computed, pairs without a
     distance); their sums."""
-    rows, cols = _axes(block, chunks)
     # one 1 x 1 x 2 block of results per tile
-    per_tile = da.blockwise(
-        _tile_task,
-        "ijk",
-        *(rows, "i", cols, "j", run.trees, None, task, None, block, None, chunks, None, arguments, None),
+    per_tile = _per_tile(
+        *(_tile_task, "cladomatic-store", block, chunks, (run.trees, task, block, chunks, arguments)),
+        np.empty((0, 0, 0), dtype=np.int64),
+        index="ijk",
         new_axes={"k": 2},
         adjust_chunks={"i": 1, "j": 1},
-        name=f"cladomatic-store-{uuid.uuid4().hex}",
-        dtype=np.int64,
-        meta=np.empty((0, 0, 0), dtype=np.int64),
-        align_arrays=False,
     )
     return _computed(run, [per_tile])[0].sum(axis=(0, 1))
 
@@ -645,18 +647,13 @@ def to_zarr(
     not match is computed again. The group's `complete` attribute turns true only once every chunk has been
     read back. Every worker must see `path` (a shared file system on a cluster). Under prune="pairwise" the
     warning counts the pairs without a distance among the tiles this run computed."""
-    side = _tile_side(tile, chunk)
-    dtype = dtype_of(metric, prune)
-    mode = prune
-    tree_set, prune = _compared(tree_set, metric, prune)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, side)
+    tree_set, compared, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     # workers resolve a relative path against their own working folders
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX
     pickled = pickle.dumps(tree_set)
-    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols, mode)
-    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found, mode)
+    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols, prune)
+    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found, prune)
     names = tree_set.tree_names
     row_names = names[block.rows.start : block.rows.stop]
     col_names = None if block.symmetric else names[block.cols.start : block.cols.stop]
@@ -673,7 +670,7 @@ def to_zarr(
         group = tile_store.created(building, layout, row_names, col_names)
     work = _tiles(block, chunks)
     computed, short = (
-        _one_task_per_tile(run, _store_tile, (metric, prune, target, block.symmetric), block, chunks)
+        _one_task_per_tile(run, _store_tile, (metric, compared, target, block.symmetric), block, chunks)
         if work
         else (0, 0)
     )
@@ -723,11 +720,7 @@ def to_npy(
     """Writes the matrix (or the block `rows` x `cols`, `prune` too, as in `distance_matrix`) to a .npy file
     through a memory map, tile by tile, for workers on this machine. The file takes the place of one at `path`
     only once complete."""
-    side = _tile_side(tile, chunk)
-    dtype = dtype_of(metric, prune)
-    tree_set, prune = _compared(tree_set, metric, prune)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, side)
+    tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     work = _tiles(block, chunks)
     path = os.fspath(path)
     run = _prepared(tree_set, chunks, dtype, worker_timeout) if work else None
