@@ -36,6 +36,7 @@ import socket
 import time
 import uuid
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -456,8 +457,9 @@ def _prepared(
     return _Run(client, worker_timeout, _entered(tree_set, client, data))
 
 
-def _computed(run: _Run, tasks: list[Delayed]) -> list[Any]:
-    """The values of `tasks`; on a cluster, NoWorkers when no worker has been left for the run's timeout."""
+def _computed(run: _Run, tasks: Sequence[Delayed | da.Array]) -> list[Any]:
+    """The values of `tasks` (Dask collections); on a cluster, NoWorkers when no worker has been left for the
+    run's timeout."""
     if run.client is None:
         return list(dask.compute(*tasks))
     with warnings.catch_warnings():
