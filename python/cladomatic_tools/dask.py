@@ -4,56 +4,65 @@ Every tile is one `TreeSet.distances` block computed where the task runs; nothin
 A run covers a block of the set's matrix: all its trees against all (the default), or a range of its trees
 against another range (the command's --against and --between read both groups into one set). The matrix of
 a set against itself is symmetric, so only tiles on or above the diagonal are computed: a tile below it is
-the transpose of its mirror tile, and a diagonal tile is rebuilt from its own upper triangle, which makes it
-symmetric with a zero diagonal whatever the block call returns there.
+the transpose of its mirror tile, and a tile on the diagonal is one block of the same trees as rows and as
+columns, in which the set computes each pair once.
 
-The tree set enters a graph once. Without a distributed client it is one key of the graph that every tile
-task depends on. With one, it travels in the graph as its pickled bytes and a task loads it: the scheduler
-keeps the bytes (it never loads the set), so a worker that dies or is restarted, even the last one holding
-the set, is given it again. A scattered set would be lost with its last worker, and the run with it.
+Trees whose taxa differ are compared with a pruning mode, `prune=` as `TreeSet.distances` takes it: "common"
+prunes the set once, here, before any tile; "pairwise" compares each pair of each tile on the taxa it shares,
+every metric then float64 and nan for a pair without a distance. A lazy array marks such pairs by their nan
+alone; the runs that finish here (`block_matrix`, `to_npy`, `to_zarr`) count them in one PairsWithoutDistance
+warning.
+
+The tree set enters a graph once, as one `dask.delayed` value that every tile task takes. Without a
+distributed client that value is the set itself. With one, the set travels in the graph as its pickled bytes
+and a task loads it: the scheduler keeps the bytes (it never loads the set), so a worker that dies or is
+restarted, even the last one holding the set, is given it again. A scattered set would be lost with its last
+worker, and the run with it.
 
     import dask.array, zarr
     from cladomatic_tools import TreeSet, dask as tiles
 
     ts = TreeSet.from_files(["run1.t", "run2.t"], burnin="25%")
-    matrix = tiles.distance_matrix(ts, "rf", chunk=4096)      # dask.array.Array, nothing computed yet
-    tiles.to_zarr(ts, "rf.zarr", "rf", chunk=4096)             # resume=True after an interrupted run
+    matrix = tiles.distance_matrix(ts, "rf", tile=4096)      # dask.array.Array, nothing computed yet
+    tiles.to_zarr(ts, "rf.zarr", "rf", tile=4096)             # resume=True after an interrupted run
     stored = dask.array.from_zarr("rf.zarr", component="distances")
 """
 
 import math
 import os
 import pickle
+import re
 import socket
 import time
 import uuid
 import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import dask
 import dask.array as da
-import dask.threaded
 import numpy as np
 from dask.delayed import Delayed
-from dask.highlevelgraph import HighLevelGraph
 from dask.system import CPU_COUNT
-from dask.typing import Key
 
 from cladomatic_tools.io import tile_store, writers
+from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
 METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # the reductions also take the mean squared Kuhner-Felsenstein score
 REDUCED_METRICS = (*METRICS, "kf2")
 # The sibling under which a store is built until it is complete and takes the place of PATH.
 PARTIAL_SUFFIX = ".partial"
-# A tile task holds about this many tile-sized arrays at its peak: on the diagonal the block, its upper
-# triangle and their symmetric sum; above it the block, its transposed mirror and the chunk being encoded.
+# A tile task holds about this many tile-sized arrays at its peak: the tile, its transposed mirror and the
+# chunk being encoded above the diagonal; on it the tile and the set's scratch band of its pairs.
 TILE_COPIES = 4
 # The share of its memory limit at which a nanny restarts its worker (Dask's default).
 RESTART_SHARE = 0.95
 # How often a run on a cluster looks whether any worker is left.
 POLL_SECONDS = 1.0
+# The warnings of the set's calls made here, and of no other caller (see `tile_values`).
+_OWN_CALLS = re.escape(__name__) + r"\Z"
 
 
 class NoWorkers(TimeoutError):
@@ -64,17 +73,27 @@ class TileTooLarge(MemoryError):
     """A worker has not the memory for the tree set and a tile on each of its threads."""
 
 
-def dtype_of(metric: str) -> np.dtype:
+def dtype_of(metric: str, prune: str | None = None) -> np.dtype:
+    """The matrix's dtype: uint32 for rf, float64 otherwise and for every metric under prune="pairwise", whose
+    pairs sharing too few taxa are nan."""
     if metric not in METRICS:
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(METRICS)})")
-    return np.dtype(np.uint32 if metric == "rf" else np.float64)
+    return np.dtype(np.uint32 if metric == "rf" and prune != "pairwise" else np.float64)
 
 
-def bounds(n: int, chunk: int) -> list[tuple[int, int]]:
+def bounds(n: int, tile: int) -> list[tuple[int, int]]:
     """The [start, stop) ranges of the tiles along one axis of n trees."""
-    if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
-        raise ValueError(f"chunk must be a whole number of at least 1, got {chunk!r}")
-    return [(start, min(start + chunk, n)) for start in range(0, n, chunk)]
+    if isinstance(tile, bool) or not isinstance(tile, int) or tile < 1:
+        raise ValueError(f"tile must be a whole number of at least 1, got {tile!r}")
+    return [(start, min(start + tile, n)) for start in range(0, n, tile)]
+
+
+def _tile_side(tile: int, chunk: int | None, stacklevel: int = 3) -> int:
+    """`tile`, or `chunk`, the name callers knew it by, with a warning."""
+    if chunk is None:
+        return tile
+    warnings.warn("chunk= is now tile=", DeprecationWarning, stacklevel=stacklevel)
+    return chunk
 
 
 @dataclass(frozen=True, slots=True)
@@ -116,10 +135,10 @@ def _trees(picked: range | None, n: int, what: str) -> range:
     return picked
 
 
-def _chunks(block: Block, chunk: int) -> tuple[int, int]:
-    """A tile's rows and columns: `chunk` on each axis, or the block's side where that is smaller."""
-    bounds(0, chunk)
-    return max(1, min(chunk, len(block.rows))), max(1, min(chunk, len(block.cols)))
+def _chunks(block: Block, tile: int) -> tuple[int, int]:
+    """A tile's rows and columns: `tile` on each axis, or the block's side where that is smaller."""
+    bounds(0, tile)
+    return max(1, min(tile, len(block.rows))), max(1, min(tile, len(block.cols)))
 
 
 def _tiles(block: Block, chunks: tuple[int, int]) -> list[Tile]:
@@ -134,79 +153,102 @@ def _tiles(block: Block, chunks: tuple[int, int]) -> list[Tile]:
     ]
 
 
+def _planned(
+    tree_set: Any, metric: str, tile: int, chunk: int | None, prune: str | None, rows: range | None, cols: range | None
+) -> tuple[Any, str | None, np.dtype, Block, tuple[int, int]]:
+    """What a run over the block `rows` x `cols` works from: the set as its tiles compare it and the mode each tile
+    takes (see `_compared`), the matrix's dtype, the block, and a tile's rows and columns."""
+    side = _tile_side(tile, chunk, stacklevel=4)
+    dtype = dtype_of(metric, prune)
+    tree_set, prune = _compared(tree_set, metric, prune)
+    block = _block(tree_set, rows, cols)
+    return tree_set, prune, dtype, block, _chunks(block, side)
+
+
+def _compared(tree_set: Any, metric: str, prune: str | None) -> tuple[Any, str | None]:
+    """The set the tiles compare and the mode each tile takes: under "common", the set pruned once, here, to the
+    taxa all its trees hold. What the set refuses (an unknown mode, taxa that differ without one, too few common
+    taxa, a metric it cannot compute) is refused now, before any task."""
+    if prune == "common":
+        tree_set, prune = tree_set.pruned(), None
+    tree_set.distances(metric, rows=slice(0, 0), cols=slice(0, 0), prune=prune)
+    return tree_set, prune
+
+
+def _compared_pair(tree_set: Any, reference_set: Any, metric: str, prune: str | None) -> tuple[Any, Any, str | None]:
+    """`_compared` for the trees of one set against those of another: "common" prunes both to the taxa every
+    tree of either holds."""
+    if prune == "common":
+        taxa = sorted(set(tree_set.common_taxa()) & set(reference_set.common_taxa()))
+        tree_set, reference_set, prune = tree_set.pruned(taxa), reference_set.pruned(taxa), None
+    tree_set.against(reference_set, metric, rows=slice(0, 0), cols=slice(0, 0), prune=prune)
+    return tree_set, reference_set, prune
+
+
 # --- work done on the workers ---------------------------------------------------------------------------
 
 
-# Diagonal tiles are computed as halves down to blocks of this many trees, so that of a tile's mirrored
-# pairs only those within the smallest diagonal blocks (1/16 of a 4096-tree tile) are computed twice.
-DIAGONAL_BLOCK = 256
-
-
-def tile(tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]) -> np.ndarray:
-    """One tile on or above the diagonal."""
-    if rows != cols:
-        return tree_set.distances(metric, rows=slice(*rows), cols=slice(*cols))
-    block = np.empty((rows[1] - rows[0],) * 2, dtype=dtype_of(metric))
-    _fill_diagonal(tree_set, metric, block, rows[0], 0, len(block))
-    upper = np.triu(block, 1)
-    return upper + upper.T
-
-
-def _fill_diagonal(tree_set: Any, metric: str, block: np.ndarray, offset: int, start: int, stop: int) -> None:
-    """The upper triangle of block[start:stop, start:stop] (rows and columns from tree `offset` on)."""
-    if stop - start <= DIAGONAL_BLOCK:
-        picked = slice(offset + start, offset + stop)
-        block[start:stop, start:stop] = tree_set.distances(metric, rows=picked, cols=picked)
-        return
-    middle = (start + stop) // 2
-    _fill_diagonal(tree_set, metric, block, offset, start, middle)
-    _fill_diagonal(tree_set, metric, block, offset, middle, stop)
-    block[start:middle, middle:stop] = tree_set.distances(
-        metric, rows=slice(offset + start, offset + middle), cols=slice(offset + middle, offset + stop)
-    )
+def tile_values(tree_set: Any, metric: str, prune: str | None, rows: tuple[int, int], cols: tuple[int, int]):
+    """One tile on or above the diagonal; on it, the set computes each pair of the tile once."""
+    _quiet_short_pairs()
+    return tree_set.distances(metric, rows=slice(*rows), cols=slice(*cols), prune=prune)
 
 
 def _against_tile(
-    tree_set: Any, reference_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]
+    rows: np.ndarray, cols: np.ndarray, tree_set: Any, reference_set: Any, metric: str, prune: str | None
 ) -> np.ndarray:
-    return tree_set.against(reference_set, metric, rows=slice(*rows), cols=slice(*cols))
+    _quiet_short_pairs()
+    picked_rows, picked_cols = slice(*_span(rows)), slice(*_span(cols))
+    return tree_set.against(reference_set, metric, rows=picked_rows, cols=picked_cols, prune=prune)
 
 
-def _transposed(block: np.ndarray) -> np.ndarray:
-    return np.ascontiguousarray(block.T)
+def _quiet_short_pairs() -> None:
+    # The set warns of pairs without a distance at every call: a run counts them over its tiles and says so
+    # once. A filter limited to this module's calls, since `catch_warnings` is not safe on the threads that run
+    # tiles at once; inserting it again replaces it.
+    warnings.filterwarnings("ignore", category=PairsWithoutDistance, module=_OWN_CALLS)
 
 
-def _tile_sums(
-    tree_set: Any, metric: str, rows: tuple[int, int], cols: tuple[int, int]
-) -> tuple[np.ndarray, np.ndarray]:
-    """What one tile adds to the distance sums of its rows and, by symmetry, of its columns."""
-    block = tile(tree_set, "kf" if metric == "kf2" else metric, rows, cols)
-    # RF sums are exact in 64-bit integers; a float sum would round for the largest sets
-    values = block.astype(np.int64 if metric == "rf" else np.float64)
-    if metric == "kf2":
-        np.multiply(values, values, out=values)
-    return values.sum(axis=1), values.sum(axis=0)
+def _short_pairs(values: np.ndarray, prune: str | None, mirrored: bool) -> int:
+    """The pairs of a tile without a distance (nan under "pairwise"), those of its mirror too when `mirrored`."""
+    if prune != "pairwise":
+        return 0
+    return int(np.count_nonzero(np.isnan(values))) * (2 if mirrored else 1)
 
 
-def _row_sums(as_rows: list[tuple[np.ndarray, np.ndarray]], as_cols: list[tuple[np.ndarray, np.ndarray]]):
+def _tile_sums(rows: np.ndarray, cols: np.ndarray, tree_set: Any, metric: str) -> np.ndarray:
+    """What one tile on or above the diagonal adds to the distance sums of its rows and, by symmetry, of its
+    columns, as a 1 x 1 block holding the pair (None below the diagonal)."""
+    sums = np.empty((1, 1), dtype=object)
+    if rows[0] <= cols[0]:
+        block = tile_values(tree_set, "kf" if metric == "kf2" else metric, None, _span(rows), _span(cols))
+        # RF sums are exact in 64-bit integers; a float sum would round for the largest sets
+        values = block.astype(np.int64 if metric == "rf" else np.float64)
+        if metric == "kf2":
+            np.multiply(values, values, out=values)
+        sums[0, 0] = values.sum(axis=1), values.sum(axis=0)
+    return sums
+
+
+def _row_sums(as_rows: np.ndarray, as_cols: np.ndarray) -> np.ndarray:
+    """The sums of a row of tiles: its tiles from the diagonal on (`as_rows`, that row of tile sums), then the
+    mirrors of those before it (`as_cols`, that column of tile sums, whose last is the diagonal again)."""
+    mine = [sums[0] for sums in as_rows.ravel() if sums is not None]
+    mirrored = [sums[1] for sums in as_cols.ravel() if sums is not None][:-1]
     # a fixed order of addition, so that the sums do not depend on which task finished first
-    total = as_rows[0][0].copy()
-    for sums in as_rows[1:]:
-        total += sums[0]
-    for sums in as_cols:
-        total += sums[1]
+    total = mine[0].copy()
+    for part in [*mine[1:], *mirrored]:
+        total += part
     return total
-
-
-def _means(sums: np.ndarray, n: int) -> np.ndarray:
-    return sums / max(n - 1, 1)
 
 
 def _first_minimum(*blocks: np.ndarray) -> int:
     return int(np.argmin(np.concatenate(blocks)))
 
 
-# --- graphs ----------------------------------------------------------------------------------------------
+# --- graphs -----------------------------------------------------------------------------------------------
+# Tiles are blocks of `dask.array.blockwise` over the block's trees on each axis (chunks already aligned: a
+# tile's side), so that a graph of any number of tiles is built at once and laid out only by the scheduler.
 
 
 def _client() -> Any:
@@ -221,104 +263,171 @@ def _client() -> Any:
         return None
 
 
-@dataclass(frozen=True, slots=True)
-class _Entry:
-    """How a tree set enters a graph: the graph entries that hold it, and the key a task names to receive it."""
-
-    graph: dict[Key, Any]
-    key: str
-
-
-def _entered(tree_set: Any, client: Any, pickled: bytes | None = None) -> _Entry:
-    """The set as it enters a graph run by `client` (None: threads of this process); `pickled`, when given, is
+def _entered(tree_set: Any, client: Any, pickled: bytes | None = None) -> Delayed:
+    """The set as one value of graphs run by `client` (None: threads of this process); `pickled`, when given, is
     `pickle.dumps(tree_set)` already made."""
     key = f"cladomatic-treeset-{uuid.uuid4().hex}"
     if client is None:
-        return _Entry({key: tree_set}, key)
-    data = pickle.dumps(tree_set) if pickled is None else pickled
-    return _Entry({f"{key}-pickled": data, key: (pickle.loads, f"{key}-pickled")}, key)
+        return dask.delayed(tree_set, name=key, traverse=False)
+    data = dask.delayed(pickle.dumps(tree_set) if pickled is None else pickled, name=f"{key}-pickled", traverse=False)
+    return dask.delayed(pickle.loads, pure=True)(data, dask_key_name=key)
 
 
-def _matrix_graph(entry: _Entry, metric: str, block: Block, chunks: tuple[int, int], name: str) -> dict[Key, Any]:
-    """Keys (name, i, j): the tiles of the block, those below the diagonal of a symmetric block transposed."""
-    graph = dict(entry.graph)
-    computed = f"{name}-tile"
-    for one in _tiles(block, chunks):
-        i, j = one.place
-        graph[(computed, i, j)] = (tile, entry.key, metric, one.rows, one.cols)
-        graph[(name, i, j)] = (computed, i, j)
-        if block.symmetric and i != j:
-            graph[(name, j, i)] = (_transposed, (computed, i, j))
-    return graph
+def _axes(block: Block, chunks: tuple[int, int]) -> tuple[da.Array, da.Array]:
+    """The block's trees along each axis, in chunks of a tile's side: what tells a tile's task its trees."""
+    return (
+        da.arange(block.rows.start, block.rows.stop, chunks=chunks[0], dtype=np.int64),
+        da.arange(block.cols.start, block.cols.stop, chunks=chunks[1], dtype=np.int64),
+    )
+
+
+def _per_tile(
+    task: Any, name: str, block: Block, chunks: tuple[int, int], arguments: tuple[Any, ...], meta: np.ndarray, **more
+) -> da.Array:
+    """One `task(rows, cols, *arguments)` per tile of the block, with the tile's trees on each axis: its block of
+    the result, "ij" (or as `more` reshapes it)."""
+    rows, cols = _axes(block, chunks)
+    whole = [part for argument in arguments for part in (argument, None)]
+    index = more.pop("index", "ij")
+    return da.blockwise(
+        *(task, index, rows, "i", cols, "j", *whole),
+        name=f"{name}-{uuid.uuid4().hex}",
+        dtype=meta.dtype,
+        meta=meta,
+        align_arrays=False,
+        **more,
+    )
+
+
+def _upper_tiles(trees: Delayed, metric: str, prune: str | None, block: Block, chunks: tuple[int, int]) -> da.Array:
+    """The block's tiles: below the diagonal of a symmetric block, stand-ins that hold no memory."""
+    meta = np.empty((0, 0), dtype=dtype_of(metric, prune))
+    with _unfused():
+        return _per_tile(
+            _upper_tile, f"cladomatic-{metric}", block, chunks, (trees, metric, prune, block.symmetric), meta
+        )
+
+
+def _unfused() -> Any:
+    """The context of a layer of tiles read by two blocks each (a tile and its mirror): an annotation Dask cannot
+    merge keeps each tile one task, where fusing the layer into the blocks that read it would compute it twice."""
+    return dask.annotate(cladomatic_tile=True)
+
+
+def _upper_tile(
+    rows: np.ndarray, cols: np.ndarray, tree_set: Any, metric: str, prune: str | None, symmetric: bool
+) -> np.ndarray:
+    if symmetric and rows[0] > cols[0]:
+        return np.broadcast_to(np.zeros((), dtype=dtype_of(metric, prune)), (rows.size, cols.size))
+    return tile_values(tree_set, metric, prune, _span(rows), _span(cols))
+
+
+def _span(trees: np.ndarray) -> tuple[int, int]:
+    """The [start, stop) of a tile's consecutive trees."""
+    return int(trees[0]), int(trees[-1]) + 1
+
+
+def _mirrored(rows: np.ndarray, cols: np.ndarray, upper: np.ndarray, mirror: np.ndarray) -> np.ndarray:
+    return upper if rows[0] <= cols[0] else mirror.T
 
 
 def distance_matrix(
-    tree_set: Any, metric: str = "rf", chunk: int = 4096, *, rows: range | None = None, cols: range | None = None
+    tree_set: Any,
+    metric: str = "rf",
+    tile: int = 4096,
+    *,
+    rows: range | None = None,
+    cols: range | None = None,
+    prune: str | None = None,
+    chunk: int | None = None,
 ) -> da.Array:
-    """The matrix as a Dask array of chunk x chunk tiles (uint32 for rf, float64 otherwise): every tree against
-    every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same)."""
-    dtype = dtype_of(metric)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
-    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
-    graph = _matrix_graph(_entered(tree_set, _client()), metric, block, chunks, name)
-    sizes = tuple(tuple(stop - start for start, stop in bounds(side, step)) for side, step in zip(block.shape, chunks))
-    return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
+    """The matrix as a Dask array of tile x tile blocks (uint32 for rf, float64 otherwise): every tree against
+    every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same).
+    `prune` compares trees whose taxa differ, as in `TreeSet.distances`. `chunk` is the former name of `tile`."""
+    tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
+    if not all(block.shape):
+        return da.zeros(block.shape, dtype=dtype)
+    upper = _upper_tiles(_entered(tree_set, _client()), metric, prune, block, chunks)
+    if not block.symmetric:
+        return upper
+    tree_rows, tree_cols = _axes(block, chunks)
+    arguments = (tree_rows, "i", tree_cols, "j", upper, "ij", upper, "ji")
+    return da.blockwise(
+        _mirrored, "ij", *arguments, dtype=dtype, meta=np.empty((0, 0), dtype=dtype), align_arrays=False
+    )
 
 
-def against(tree_set: Any, reference_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
-    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array of tiles."""
-    dtype = dtype_of(metric)
-    rows, cols = bounds(len(tree_set), chunk), bounds(len(reference_set), chunk)
-    name = f"cladomatic-against-{metric}-{uuid.uuid4().hex}"
+def against(
+    tree_set: Any,
+    reference_set: Any,
+    metric: str = "rf",
+    tile: int = 4096,
+    *,
+    prune: str | None = None,
+    chunk: int | None = None,
+) -> da.Array:
+    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array of tiles. `prune` as
+    in `TreeSet.against`; `chunk` is the former name of `tile`."""
+    side = _tile_side(tile, chunk)
+    dtype = dtype_of(metric, prune)
+    tree_set, reference_set, prune = _compared_pair(tree_set, reference_set, metric, prune)
+    shape = (len(tree_set), len(reference_set))
+    if not all(shape):
+        return da.zeros(shape, dtype=dtype)
     client = _client()
-    mine, theirs = _entered(tree_set, client), _entered(reference_set, client)
-    graph = {**mine.graph, **theirs.graph}
-    for i, row_bounds in enumerate(rows):
-        for j, col_bounds in enumerate(cols):
-            graph[(name, i, j)] = (_against_tile, mine.key, theirs.key, metric, row_bounds, col_bounds)
-    sizes = tuple(tuple(stop - start for start, stop in axis) for axis in (rows, cols))
-    return da.Array(HighLevelGraph.from_collections(name, graph), name, sizes, dtype=dtype)
+    arguments = (_entered(tree_set, client), _entered(reference_set, client), metric, prune)
+    block = Block(range(shape[0]), range(shape[1]))
+    meta = np.empty((0, 0), dtype=dtype)
+    return _per_tile(_against_tile, f"cladomatic-against-{metric}", block, (side, side), arguments, meta)
 
 
-def _sum_graph(tree_set: Any, metric: str, chunk: int) -> tuple[str, dict[Key, Any], int, list[int]]:
-    """A graph whose keys (name, i) are the distance sums of the trees of row tile i."""
+def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
+    """Per tree, the sum of its distances to the others, from tile sums: no tile outlives its task."""
     if metric not in REDUCED_METRICS:
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(REDUCED_METRICS)})")
     n = len(tree_set)
-    axis = bounds(n, chunk)
-    name = f"cladomatic-sums-{metric}-{uuid.uuid4().hex}"
-    entry = _entered(tree_set, _client())
-    graph = dict(entry.graph)
-    parts = f"{name}-tile"
-    for one in _tiles(Block(range(n), range(n)), (chunk, chunk)):
-        graph[(parts, *one.place)] = (_tile_sums, entry.key, metric, one.rows, one.cols)
-    for i in range(len(axis)):
-        as_rows = [(parts, i, j) for j in range(i, len(axis))]
-        as_cols = [(parts, j, i) for j in range(i)]
-        graph[(name, i)] = (_row_sums, as_rows, as_cols)
-    return name, graph, n, [stop - start for start, stop in axis]
+    dtype = np.dtype(np.int64 if metric == "rf" else np.float64)
+    if not n:
+        return da.zeros((0,), dtype=dtype)
+    block = Block(range(n), range(n))
+    arguments = (_entered(tree_set, _client()), metric)
+    meta = np.empty((0, 0), dtype=object)
+    with _unfused():
+        sums = _per_tile(
+            _tile_sums,
+            f"cladomatic-sums-{metric}",
+            block,
+            (tile, tile),
+            arguments,
+            meta,
+            adjust_chunks={"i": 1, "j": 1},
+        )
+    # each tile's sums serve its row and, mirrored, its column
+    return da.blockwise(
+        _row_sums,
+        "i",
+        *(sums, "ij", sums, "ji"),
+        concatenate=True,
+        adjust_chunks={"i": tuple(stop - start for start, stop in bounds(n, tile))},
+        dtype=dtype,
+        meta=np.empty((0,), dtype=dtype),
+        align_arrays=False,
+    )
 
 
-def mean_distances(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> da.Array:
+def mean_distances(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> da.Array:
     """Per tree, the mean distance to the other trees (float64), from tile sums: no tile outlives its task.
 
-    `kf2` is the mean squared Kuhner-Felsenstein score."""
-    name, graph, n, sizes = _sum_graph(tree_set, metric, chunk)
-    means = f"{name}-means"
-    for i in range(len(sizes)):
-        graph[(means, i)] = (_means, (name, i), n)
-    return da.Array(HighLevelGraph.from_collections(means, graph), means, (tuple(sizes),), dtype=np.float64)
+    `kf2` is the mean squared Kuhner-Felsenstein score; `chunk` is the former name of `tile`."""
+    return _distance_sums(tree_set, metric, _tile_side(tile, chunk)) / max(len(tree_set) - 1, 1)
 
 
-def medoid(tree_set: Any, metric: str = "rf", chunk: int = 4096) -> Delayed:
+def medoid(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> Delayed:
     """The index of the tree with the least summed distance to the others (the first one on a tie)."""
-    name, graph, _, sizes = _sum_graph(tree_set, metric, chunk)
-    if not sizes:
+    if not len(tree_set):
         raise ValueError("an empty tree set has no medoid")
-    key = f"{name}-medoid"
-    graph[key] = (_first_minimum, *[(name, i) for i in range(len(sizes))])
-    return Delayed(key, graph)
+    totals = _distance_sums(tree_set, metric, _tile_side(tile, chunk))
+    return dask.delayed(_first_minimum, pure=True)(*totals.to_delayed())
 
 
 # --- runs ----------------------------------------------------------------------------------------------
@@ -331,7 +440,7 @@ class _Run:
 
     client: Any
     worker_timeout: float | None
-    entry: _Entry
+    trees: Delayed
 
 
 def _prepared(
@@ -348,14 +457,15 @@ def _prepared(
     return _Run(client, worker_timeout, _entered(tree_set, client, data))
 
 
-def _computed(run: _Run, graph: dict[Key, Any], keys: list[Any]) -> Any:
-    """The values of `keys`; on a cluster, NoWorkers when no worker has been left for the run's timeout."""
+def _computed(run: _Run, tasks: Sequence[Delayed | da.Array]) -> list[Any]:
+    """The values of `tasks` (Dask collections); on a cluster, NoWorkers when no worker has been left for the
+    run's timeout."""
     if run.client is None:
-        return (dask.base.get_scheduler() or dask.threaded.get)(graph, keys)
+        return list(dask.compute(*tasks))
     with warnings.catch_warnings():
         # the graph carries the tree set, once, on purpose (see the module's notes)
         warnings.filterwarnings("ignore", message="Sending large graph")
-        futures = run.client.get(graph, keys, sync=False)
+        futures = run.client.compute(tasks)
     _wait(run.client, futures, run.worker_timeout)
     return run.client.gather(futures)
 
@@ -416,32 +526,75 @@ def _wait(client: Any, futures: Any, worker_timeout: float | None) -> None:
 def block_matrix(
     tree_set: Any,
     metric: str = "rf",
-    chunk: int = 4096,
+    tile: int = 4096,
     *,
     rows: range | None = None,
     cols: range | None = None,
+    prune: str | None = None,
     worker_timeout: float | None = None,
+    chunk: int | None = None,
 ) -> np.ndarray:
     """The block of `distance_matrix` computed tile by tile on the active scheduler, as one array here."""
-    dtype = dtype_of(metric)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
-    if not all(block.shape):
+    tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
+    work = _tiles(block, chunks)
+    if not work:
         return np.zeros(block.shape, dtype=dtype)
     run = _prepared(tree_set, chunks, dtype, worker_timeout)
-    name = f"cladomatic-{metric}-{uuid.uuid4().hex}"
-    graph = _matrix_graph(run.entry, metric, block, chunks, name)
-    grid = [len(bounds(side, step)) for side, step in zip(block.shape, chunks)]
-    return np.block(_computed(run, graph, [[(name, i, j) for j in range(grid[1])] for i in range(grid[0])]))
+    matrix = np.empty(block.shape, dtype=dtype)
+    short = 0
+    pieces = _upper_tiles(run.trees, metric, prune, block, chunks).to_delayed()
+    for one, values in zip(work, _computed(run, [pieces[one.place] for one in work])):
+        rows_at, cols_at = _cells(one, block)
+        matrix[rows_at, cols_at] = values
+        mirrored = block.symmetric and rows_at != cols_at
+        if mirrored:
+            matrix[cols_at, rows_at] = values.T
+        short += _short_pairs(values, prune, mirrored)
+    _warn_short(short, matrix.size, tree_set.rooted)
+    return matrix
 
 
-def _one_task_per_tile(run: _Run, task: Any, arguments: tuple[Any, ...], work: list[Tile]) -> list[Any]:
-    """Runs `task(tree_set, *arguments, tile)` for every tile of `work`; their results in order."""
-    name = f"cladomatic-store-{uuid.uuid4().hex}"
-    graph = dict(run.entry.graph)
-    for index, one in enumerate(work):
-        graph[(name, index)] = (task, run.entry.key, *arguments, one)
-    return _computed(run, graph, [(name, index) for index in range(len(work))])
+def _cells(one: Tile, block: Block) -> tuple[slice, slice]:
+    """Where a tile lies in the block's matrix."""
+    origin = (block.rows.start, block.cols.start)
+    return slice(one.rows[0] - origin[0], one.rows[1] - origin[0]), slice(
+        one.cols[0] - origin[1], one.cols[1] - origin[1]
+    )
+
+
+def _one_task_per_tile(
+    run: _Run, task: Any, arguments: tuple[Any, ...], block: Block, chunks: tuple[int, int]
+) -> np.ndarray:
+    """Runs `task(tree_set, *arguments, tile)` for every tile to compute, each returning (computed, pairs without a
+    distance); their sums."""
+    # one 1 x 1 x 2 block of results per tile
+    per_tile = _per_tile(
+        *(_tile_task, "cladomatic-store", block, chunks, (run.trees, task, block, chunks, arguments)),
+        np.empty((0, 0, 0), dtype=np.int64),
+        index="ijk",
+        new_axes={"k": 2},
+        adjust_chunks={"i": 1, "j": 1},
+    )
+    return _computed(run, [per_tile])[0].sum(axis=(0, 1))
+
+
+def _tile_task(
+    rows: np.ndarray,
+    cols: np.ndarray,
+    tree_set: Any,
+    task: Any,
+    block: Block,
+    chunks: tuple[int, int],
+    arguments: tuple[Any, ...],
+) -> np.ndarray:
+    place = ((int(rows[0]) - block.rows.start) // chunks[0], (int(cols[0]) - block.cols.start) // chunks[1])
+    # below the diagonal of a symmetric block, the mirror's task does the work
+    done = (
+        (0, 0)
+        if block.symmetric and place[0] > place[1]
+        else task(tree_set, *arguments, Tile(place, _span(rows), _span(cols)))
+    )
+    return np.array(done, dtype=np.int64).reshape(1, 1, 2)
 
 
 # --- stores ----------------------------------------------------------------------------------------------
@@ -455,51 +608,54 @@ class Written:
     skipped: int
 
 
-def _store_tile(tree_set: Any, metric: str, path: str, symmetric: bool, one: Tile) -> bool:
+def _store_tile(
+    tree_set: Any, metric: str, prune: str | None, path: str, symmetric: bool, one: Tile
+) -> tuple[bool, int]:
     """Computes and stores one tile, and its mirror below the diagonal of a symmetric block, unless both are
-    stored intact already; whether it computed."""
+    stored intact already; whether it computed, and the pairs it found without a distance."""
     array, sums = tile_store.opened(path)
     i, j = one.place
     places = [(i, j), (j, i)] if symmetric and i != j else [(i, j)]
     stale = [place for place in places if not tile_store.intact(array, sums, place)]
     if not stale:
-        return False
-    values = tile(tree_set, metric, one.rows, one.cols)
+        return False, 0
+    values = tile_values(tree_set, metric, prune, one.rows, one.cols)
     for place in stale:
         # one transposed copy serves the write, its read-back and its checksum
         tile_store.write(array, sums, place, values if place == one.place else np.ascontiguousarray(values.T))
-    return True
+    return True, _short_pairs(values, prune, len(places) == 2)
 
 
 def to_zarr(
     tree_set: Any,
     path: str | os.PathLike[str],
     metric: str = "rf",
-    chunk: int = 4096,
+    tile: int = 4096,
     *,
     resume: bool = False,
     rows: range | None = None,
     cols: range | None = None,
+    prune: str | None = None,
     worker_timeout: float | None = None,
+    chunk: int | None = None,
 ) -> Written:
-    """Writes the matrix (or the block `rows` x `cols`, as in `distance_matrix`) into a Zarr store at `path`
-    (see `tile_store` for what it holds): one chunk per tile, each with its checksum.
+    """Writes the matrix (or the block `rows` x `cols`, as in `distance_matrix`, `prune` too) into a Zarr store
+    at `path` (see `tile_store` for what it holds): one chunk per tile, each with its checksum.
 
     The store is built under `path` + ".partial" and takes the place of a store at `path` only once complete,
     so a failed run never costs an earlier result. With `resume`, the store of an earlier run of the same
-    trees, metric and tiles is continued: the one under construction if there is one, else the one at
-    `path`. Every chunk it holds is read back against its checksum, and a chunk that is missing or does not
-    match is computed again. The group's `complete` attribute turns true only once every chunk has been
-    read back. Every worker must see `path` (a shared file system on a cluster)."""
-    dtype = dtype_of(metric)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
+    trees, metric, pruning mode and tiles is continued: the one under construction if there is one, else the
+    one at `path`. Every chunk it holds is read back against its checksum, and a chunk that is missing or does
+    not match is computed again. The group's `complete` attribute turns true only once every chunk has been
+    read back. Every worker must see `path` (a shared file system on a cluster). Under prune="pairwise" the
+    warning counts the pairs without a distance among the tiles this run computed."""
+    tree_set, compared, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     # workers resolve a relative path against their own working folders
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX
     pickled = pickle.dumps(tree_set)
-    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols)
-    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found)
+    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols, prune)
+    layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found, prune)
     names = tree_set.tree_names
     row_names = names[block.rows.start : block.rows.stop]
     col_names = None if block.symmetric else names[block.cols.start : block.cols.stop]
@@ -515,7 +671,11 @@ def to_zarr(
     if group is None:
         group = tile_store.created(building, layout, row_names, col_names)
     work = _tiles(block, chunks)
-    computed = sum(_one_task_per_tile(run, _store_tile, (metric, target, block.symmetric), work)) if work else 0
+    computed, short = (
+        _one_task_per_tile(run, _store_tile, (metric, compared, target, block.symmetric), block, chunks)
+        if work
+        else (0, 0)
+    )
     places = sorted({place for one in work for place in {one.place, one.place[::-1] if block.symmetric else one.place}})
     # every task succeeded, but a worker that sees another file system than this process wrote elsewhere
     lost = tile_store.unrecorded(group, places)
@@ -527,38 +687,46 @@ def to_zarr(
     group.attrs["complete"] = True
     if target == building:
         writers.replace_folder(building, path)
-    return Written(computed, len(work) - computed)
+    _warn_short(int(short), block.shape[0] * block.shape[1], tree_set.rooted)
+    return Written(int(computed), len(work) - int(computed))
 
 
-def _write_npy_tile(tree_set: Any, path: str, metric: str, origin: tuple[int, int], symmetric: bool, one: Tile) -> None:
+def _write_npy_tile(
+    tree_set: Any, path: str, metric: str, prune: str | None, block: Block, one: Tile
+) -> tuple[bool, int]:
+    """Computes one tile into the memory-mapped matrix (and its mirror): computed, and the pairs it found without a
+    distance."""
     matrix = np.lib.format.open_memmap(path, mode="r+")
-    values = tile(tree_set, metric, one.rows, one.cols)
-    rows = slice(one.rows[0] - origin[0], one.rows[1] - origin[0])
-    cols = slice(one.cols[0] - origin[1], one.cols[1] - origin[1])
+    values = tile_values(tree_set, metric, prune, one.rows, one.cols)
+    rows, cols = _cells(one, block)
     matrix[rows, cols] = values
-    if symmetric and rows != cols:
+    mirrored = block.symmetric and rows != cols
+    if mirrored:
         matrix[cols, rows] = values.T
     matrix.flush()
+    return True, _short_pairs(values, prune, mirrored)
 
 
 def to_npy(
     tree_set: Any,
     path: str | os.PathLike[str],
     metric: str = "rf",
-    chunk: int = 4096,
+    tile: int = 4096,
     *,
     rows: range | None = None,
     cols: range | None = None,
+    prune: str | None = None,
     worker_timeout: float | None = None,
+    chunk: int | None = None,
 ) -> Written:
-    """Writes the matrix (or the block `rows` x `cols`) to a .npy file through a memory map, tile by tile,
-    for workers on this machine. The file takes the place of one at `path` only once complete."""
-    dtype = dtype_of(metric)
-    block = _block(tree_set, rows, cols)
-    chunks = _chunks(block, chunk)
+    """Writes the matrix (or the block `rows` x `cols`, `prune` too, as in `distance_matrix`) to a .npy file
+    through a memory map, tile by tile, for workers on this machine. The file takes the place of one at `path`
+    only once complete."""
+    tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     work = _tiles(block, chunks)
     path = os.fspath(path)
     run = _prepared(tree_set, chunks, dtype, worker_timeout) if work else None
+    short = 0
     with writers._replaced(path) as (file, mappable):
         if run is None:
             np.save(file, np.zeros(block.shape, dtype=dtype))
@@ -569,8 +737,8 @@ def to_npy(
             # the map made the file sparse: its blocks are held now, or a full disk would end a worker by SIGBUS
             writers.reserve(file.fileno(), os.path.getsize(mappable), path)
             _check_one_machine(run.client)
-            origin = (block.rows.start, block.cols.start)
-            _one_task_per_tile(run, _write_npy_tile, (mappable, metric, origin, block.symmetric), work)
+            short = int(_one_task_per_tile(run, _write_npy_tile, (mappable, metric, prune, block), block, chunks)[1])
+    _warn_short(short, block.shape[0] * block.shape[1], tree_set.rooted)
     return Written(len(work), 0)
 
 

@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -14,6 +15,7 @@ import pytest
 import trees
 from cladomatic_tools.io import writers as output
 from cladomatic_tools.treeset import TreeSet
+from test_taxa import gene_trees
 
 pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
@@ -57,14 +59,14 @@ class Killer(WorkerPlugin):
 
 def fail_off_the_diagonal(monkeypatch):
     """Every tile off the diagonal fails, as on a lost worker; returns the real tile function."""
-    tile = tiles.tile
+    tile = tiles.tile_values
 
-    def failing(tree_set, metric, rows, cols):
+    def failing(tree_set, metric, prune, rows, cols):
         if rows != cols:
             raise RuntimeError("worker lost")
-        return tile(tree_set, metric, rows, cols)
+        return tile(tree_set, metric, prune, rows, cols)
 
-    monkeypatch.setattr(tiles, "tile", failing)
+    monkeypatch.setattr(tiles, "tile_values", failing)
     return tile
 
 
@@ -85,23 +87,27 @@ class TestMatrix:
             assert matrix.dtype == expected.dtype, metric
             assert np.array_equal(matrix, expected), (metric, chunk)
 
-    def test_local_scheduler_and_graph_shape(self, monkeypatch):
+    def test_local_scheduler_computes_each_tile_once(self, monkeypatch):
         ts = tree_set(23)
-        # diagonal tiles of 9 and 5 trees, halved down to blocks of 2 or 3
-        monkeypatch.setattr(tiles, "DIAGONAL_BLOCK", 2)
-        matrix = tiles.distance_matrix(ts, "wrf", chunk=9)
-        graph = dict(matrix.__dask_graph__())
-        assert sum(value is ts for value in graph.values()) == 1
-        called = [value for value in graph.values() if isinstance(value, tuple) and value[:1] == (tiles.tile,)]
-        assert sorted((task[3], task[4]) for task in called) == sorted(
-            (rows, cols) for rows in tiles.bounds(23, 9) for cols in tiles.bounds(23, 9) if rows <= cols
+        blocks = []
+        distances = TreeSet.distances
+
+        def recorded(self, metric, rows=None, cols=None, **options):
+            blocks.append((rows.start, rows.stop, cols.start, cols.stop))
+            return distances(self, metric, rows, cols, **options)
+
+        matrix = tiles.distance_matrix(ts, "wrf", tile=9)
+        monkeypatch.setattr(TreeSet, "distances", recorded)
+        assert np.array_equal(matrix.compute(), distances(ts, "wrf"))
+        # tiles of 9, 9 and 5 trees: those above the diagonal once, each diagonal one in a single call
+        assert sorted(blocks) == sorted(
+            (*rows, *cols) for rows in tiles.bounds(23, 9) for cols in tiles.bounds(23, 9) if rows <= cols
         )
-        assert np.array_equal(matrix.compute(), ts.distances("wrf"))
 
     def test_against(self, cluster):
         ts, reference = tree_set(17), tree_set(6, seed=9)
         with distributed.Client(cluster):
-            found = [tiles.against(ts, reference, metric, chunk=4).compute() for metric in ("rf", "kf")]
+            found = [tiles.against(ts, reference, metric, tile=4).compute() for metric in ("rf", "kf")]
         assert np.array_equal(found[0], ts.against(reference, "rf"))
         assert np.array_equal(found[1], ts.against(reference, "kf"))
         rows, cols = [16, 0, 3, 3], [5, 1]
@@ -111,17 +117,49 @@ class TestMatrix:
     def test_reductions_without_the_matrix(self):
         ts = tree_set(29)
         sums = ts.distances("rf").astype(np.int64).sum(axis=1)
-        assert np.array_equal(tiles.mean_distances(ts, "rf", chunk=6).compute(), sums / 28)
-        assert tiles.medoid(ts, "rf", chunk=6).compute() == int(np.argmin(sums))
-        assert np.allclose(tiles.mean_distances(ts, "kf2", chunk=6).compute(), ts.mean_distances("kf2"))
-        assert tiles.medoid(ts, "kf2", chunk=4).compute() == ts.medoid("kf2")
+        assert np.array_equal(tiles.mean_distances(ts, "rf", tile=6).compute(), sums / 28)
+        assert tiles.medoid(ts, "rf", tile=6).compute() == int(np.argmin(sums))
+        assert np.allclose(tiles.mean_distances(ts, "kf2", tile=6).compute(), ts.mean_distances("kf2"))
+        assert tiles.medoid(ts, "kf2", tile=4).compute() == ts.medoid("kf2")
+
+    def test_chunk_is_a_warned_alias_of_tile(self):
+        ts = tree_set(11)
+        calls = [
+            lambda **size: tiles.distance_matrix(ts, "kf", **size).compute(),
+            lambda **size: tiles.mean_distances(ts, "rf", **size).compute(),
+            lambda **size: tiles.block_matrix(ts, "rf_norm", **size),
+        ]
+        for call in calls:
+            with pytest.warns(DeprecationWarning, match="chunk= is now tile="):
+                old = call(chunk=4)
+            assert np.array_equal(old, call(tile=4))
+
+    @pytest.mark.parametrize("prune", ["common", "pairwise"])
+    def test_trees_of_different_taxa_as_the_set_compares_them(self, prune):
+        texts = gene_trees(3, 13, 9, core=4 if prune == "common" else 0)
+        genes, species = TreeSet.from_newick(texts, taxa="any"), TreeSet.from_newick(texts[:1] * 3)
+        for metric in ("rf", "kf"):
+            with warnings.catch_warnings(record=True) as said:
+                warnings.simplefilter("always")
+                expected = genes.distances(metric, prune=prune)
+                versus = genes.against(species, metric, prune=prune)
+            with warnings.catch_warnings(record=True) as tiled_said:
+                warnings.simplefilter("always")
+                lazy = tiles.distance_matrix(genes, metric, tile=4, prune=prune).compute()
+                assert not tiled_said  # a lazy array marks the pairs without a distance by their nan alone
+                computed = tiles.block_matrix(genes, metric, tile=4, prune=prune)
+            assert [str(w.message) for w in tiled_said] == [str(w.message) for w in said[:1]]
+            for found in (lazy, computed, tiles.against(genes, species, metric, tile=4, prune=prune).compute()):
+                wanted = versus if found.shape[1] == 3 else expected
+                assert found.dtype == wanted.dtype and np.array_equal(found, wanted, equal_nan=True), metric
+        assert prune == "common" or np.isnan(expected).any()
 
     def test_bad_arguments(self):
         ts = tree_set(5)
         with pytest.raises(ValueError, match="unknown metric 'hamming'"):
             tiles.distance_matrix(ts, "hamming")
-        with pytest.raises(ValueError, match="chunk must be"):
-            tiles.distance_matrix(ts, "rf", chunk=0)
+        with pytest.raises(ValueError, match="tile must be"):
+            tiles.distance_matrix(ts, "rf", tile=0)
 
 
 def finished_tasks(dask_scheduler):
@@ -135,7 +173,7 @@ def test_a_killed_worker_loses_no_tile():
         distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
         distributed.Client(local) as client,
     ):
-        future = client.compute(tiles.distance_matrix(ts, "wrf", chunk=1))
+        future = client.compute(tiles.distance_matrix(ts, "wrf", tile=1))
         victim = next(iter(client.run(os.getpid).values()))
         while client.run_on_scheduler(finished_tasks) < 200:
             time.sleep(0.005)
@@ -153,7 +191,7 @@ class TestLostWorkers:
             distributed.Client(one) as client,
         ):
             client.register_plugin(Killer(str(tmp_path / "killed"), after=3))
-            tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", chunk=4)
+            tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", tile=4)
         assert (tmp_path / "killed").exists()
         assert np.array_equal(stored(tmp_path / "rf.zarr"), ts.distances("rf"))
 
@@ -173,7 +211,7 @@ class TestLostWorkers:
             try:
                 client.wait_for_workers(1)
                 with pytest.raises(tiles.NoWorkers, match="no Dask worker has been left for 1 s"):
-                    tiles.to_zarr(tree_set(20), tmp_path / "rf.zarr", "rf", chunk=4, worker_timeout=1)
+                    tiles.to_zarr(tree_set(20), tmp_path / "rf.zarr", "rf", tile=4, worker_timeout=1)
             finally:
                 worker.kill()
                 worker.wait()
@@ -211,12 +249,12 @@ class TestStores:
         # the last tile holds one tree: all zeros, and stored all the same
         ts, path = tree_set(36), tmp_path / "rf.zarr"
         with distributed.Client(cluster):
-            assert tiles.to_zarr(ts, path, "rf", chunk=7) == tiles.Written(21, 0)
+            assert tiles.to_zarr(ts, path, "rf", tile=7) == tiles.Written(21, 0)
             # an interrupted run: two tiles without their chunk, one without its mirror, a write cut short
             for chunk in ("0/1", "3/3", "5/2"):
                 os.unlink(path / "distances" / "c" / chunk)
             (path / "distances" / "c" / "0" / "4.0123.partial").write_bytes(b"\x00")
-            assert tiles.to_zarr(ts, path, "rf", chunk=7, resume=True) == tiles.Written(3, 18)
+            assert tiles.to_zarr(ts, path, "rf", tile=7, resume=True) == tiles.Written(3, 18)
         assert not list(path.rglob("*.partial"))
         group = zarr.open_group(path, mode="r")
         assert group.attrs["complete"] and group["tree_names"][:].tolist() == ts.tree_names
@@ -229,28 +267,28 @@ class TestStores:
         with pytest.raises(ValueError, match="not a distance store"):
             tiles.to_zarr(ts, tmp_path / "mine.zarr")
         assert (tmp_path / "mine.zarr" / "notes.txt").read_text() == "keep"
-        tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", chunk=4)
+        tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", tile=4)
         with pytest.raises(ValueError, match="metric 'rf' instead of 'kf'"):
-            tiles.to_zarr(ts, tmp_path / "rf.zarr", "kf", chunk=4, resume=True)
+            tiles.to_zarr(ts, tmp_path / "rf.zarr", "kf", tile=4, resume=True)
         with pytest.raises(ValueError, match="other trees"):
-            tiles.to_zarr(tree_set(9, seed=6), tmp_path / "rf.zarr", "rf", chunk=4, resume=True)
+            tiles.to_zarr(tree_set(9, seed=6), tmp_path / "rf.zarr", "rf", tile=4, resume=True)
         # same names and the same distances to the first, middle and last trees, but tree 4 differs
         five = ["((A,B),C,(D,E));", "((A,B),D,(C,E));"] * 2 + ["((A,B),C,(D,E));"]
-        tiles.to_zarr(TreeSet.from_newick(five), tmp_path / "five.zarr", "rf", chunk=2)
+        tiles.to_zarr(TreeSet.from_newick(five), tmp_path / "five.zarr", "rf", tile=2)
         changed = TreeSet.from_newick([*five[:3], "((A,C),B,(D,E));", five[4]])
         with pytest.raises(ValueError, match="other trees"):
-            tiles.to_zarr(changed, tmp_path / "five.zarr", "rf", chunk=2, resume=True)
+            tiles.to_zarr(changed, tmp_path / "five.zarr", "rf", tile=2, resume=True)
 
     @pytest.mark.parametrize(("tamper", "outcome"), TAMPERED.values(), ids=TAMPERED)
     def test_resume_checks_every_chunk_it_keeps(self, tmp_path, tamper, outcome):
         ts, store = tree_set(20), tmp_path / "rf.zarr"
-        tiles.to_zarr(ts, store, "rf", chunk=6)  # 4 x 4 chunks, 10 tiles
+        tiles.to_zarr(ts, store, "rf", tile=6)  # 4 x 4 chunks, 10 tiles
         tamper(store)
         if isinstance(outcome, str):
             with pytest.raises(ValueError, match=outcome):
-                tiles.to_zarr(ts, store, "rf", chunk=6, resume=True)
+                tiles.to_zarr(ts, store, "rf", tile=6, resume=True)
             return
-        assert tiles.to_zarr(ts, store, "rf", chunk=6, resume=True) == tiles.Written(outcome, 10 - outcome)
+        assert tiles.to_zarr(ts, store, "rf", tile=6, resume=True) == tiles.Written(outcome, 10 - outcome)
         group = zarr.open_group(store, mode="r")
         assert group.attrs["complete"] and group["tree_names"][:].tolist() == ts.tree_names
         assert np.array_equal(group["distances"][:], ts.distances("rf"))
@@ -258,22 +296,22 @@ class TestStores:
     @pytest.mark.parametrize("exchange", [True, False], ids=["exchanged", "moved aside"])
     def test_a_complete_store_gives_way_only_to_a_complete_one(self, tmp_path, monkeypatch, exchange):
         old, new, store = tree_set(9), tree_set(9, seed=6), tmp_path / "rf.zarr"
-        tiles.to_zarr(old, store, "rf", chunk=4)
+        tiles.to_zarr(old, store, "rf", tile=4)
         if not exchange:
             monkeypatch.setattr(output, "_exchanged", lambda first, second: False)
         tile = fail_off_the_diagonal(monkeypatch)
         with pytest.raises(RuntimeError, match="worker lost"):
-            tiles.to_zarr(new, store, "rf", chunk=4)
+            tiles.to_zarr(new, store, "rf", tile=4)
         assert np.array_equal(stored(store), old.distances("rf"))
-        monkeypatch.setattr(tiles, "tile", tile)
-        tiles.to_zarr(new, store, "rf", chunk=4, resume=True)  # continues rf.zarr.partial
+        monkeypatch.setattr(tiles, "tile_values", tile)
+        tiles.to_zarr(new, store, "rf", tile=4, resume=True)  # continues rf.zarr.partial
         assert np.array_equal(stored(store), new.distances("rf"))
         assert os.listdir(tmp_path) == ["rf.zarr"]
 
     def test_npy_through_a_memory_map(self, cluster, tmp_path):
         ts = tree_set(19)
         with distributed.Client(cluster):
-            tiles.to_npy(ts, tmp_path / "kf.npy", "kf", chunk=6)
+            tiles.to_npy(ts, tmp_path / "kf.npy", "kf", tile=6)
         assert np.array_equal(np.load(tmp_path / "kf.npy"), ts.distances("kf"))
         assert os.listdir(tmp_path) == ["kf.npy"]
 
@@ -281,12 +319,12 @@ class TestStores:
         ts = tree_set(11)
         fail_off_the_diagonal(monkeypatch)
         with pytest.raises(RuntimeError, match="worker lost"):
-            tiles.to_npy(ts, tmp_path / "rf.npy", "rf", chunk=4)
+            tiles.to_npy(ts, tmp_path / "rf.npy", "rf", tile=4)
         assert os.listdir(tmp_path) == []
         # a worker that wrote its chunks where this process cannot see them
-        monkeypatch.setattr(tiles, "_store_tile", lambda *args: True)
+        monkeypatch.setattr(tiles, "_store_tile", lambda *args: (True, 0))
         with pytest.raises(ValueError, match="9 of 9 chunks written by the workers are missing"):
-            tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", chunk=4)
+            tiles.to_zarr(ts, tmp_path / "rf.zarr", "rf", tile=4)
         assert zarr.open_group(tmp_path / "rf.zarr.partial", mode="r").attrs["complete"] is False
         assert not (tmp_path / "rf.zarr").exists()
 

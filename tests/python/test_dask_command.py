@@ -20,6 +20,7 @@ zarr = pytest.importorskip("zarr")
 
 from cladomatic_tools import dask as tiles  # noqa: E402 - needs Dask, skipped above when it is missing
 from distributed import SchedulerPlugin  # noqa: E402
+from test_taxa import gene_trees  # noqa: E402
 
 NEWICK = Path(__file__).resolve().parents[2] / "examples" / "primates.nwk"
 TREES = NEWICK.read_text().split()
@@ -61,6 +62,30 @@ def test_against_and_between_equal_the_in_memory_run(cluster, tmp_path):
         assert np.array_equal(np.load(tmp_path / f"{name}-tiled.npy"), expected["distances"])
         assert cli(*run, tmp_path / f"{name}-tiled.tsv", *on_cluster) == 0
         assert (tmp_path / f"{name}-tiled.tsv").read_bytes() == (tmp_path / f"{name}.tsv").read_bytes()
+
+
+@pytest.mark.parametrize("prune", ["common", "pairwise"])
+def test_pruned_runs_equal_the_in_memory_run(cluster, tmp_path, capsys, prune):
+    genes, species = tmp_path / "genes.nwk", tmp_path / "species.nwk"
+    texts = gene_trees(7, 14, 9, core=4 if prune == "common" else 0)
+    genes.write_text("\n".join(texts) + "\n")
+    species.write_text(texts[0] + "\n")  # a tree holding every taxon
+    on_cluster = ["--scheduler", cluster.scheduler_address, "--tile", 5]
+    for metric, block in [("rf", []), ("kf", ["--against", species])]:
+        run = [metric, genes, *block, "--prune", prune, "--output"]
+        assert cli(*run, tmp_path / "memory.npy") == cli(*run, tmp_path / "memory.tsv") == 0
+        said = capsys.readouterr().err.splitlines()[-1] + "\n"
+        expected = np.load(tmp_path / "memory.npy")
+        for route in ([tmp_path / "local.zarr", "--tile", 4], [tmp_path / "tiled.npy", *on_cluster]):
+            assert cli(*run, *route) == 0
+            assert capsys.readouterr().err == said, route
+        stored = zarr.open_group(tmp_path / "local.zarr", mode="r")["distances"][:]
+        for found in (stored, np.load(tmp_path / "tiled.npy")):
+            assert found.dtype == expected.dtype and np.array_equal(found, expected, equal_nan=True), metric
+        assert cli(*run, tmp_path / "tiled.tsv", *on_cluster) == 0
+        assert (tmp_path / "tiled.tsv").read_bytes() == (tmp_path / "memory.tsv").read_bytes()
+        assert cli(*run, tmp_path / "local.zarr", "--tile", 4, "--resume") == 0
+    assert prune == "common" or np.isnan(expected).any()
 
 
 @pytest.fixture
@@ -166,7 +191,7 @@ def test_refused_or_failed_stores_name_their_path(monkeypatch, capsys, tmp_path,
         def full(*args):
             raise OSError(errno.ENOSPC, "No space left on device")
 
-        monkeypatch.setattr(tiles, "tile", full)
+        monkeypatch.setattr(tiles, "tile_values", full)
     assert cli("rf", NEWICK, "--output", tmp_path / "rf.zarr", "--tile", 200) == 1
     message = capsys.readouterr().err
     if fault == "memory":

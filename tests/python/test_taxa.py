@@ -280,9 +280,32 @@ class TestCommand:
         with np.load(out) as arrays:
             assert list(arrays["leaf_names"]) == ["A", "B", "C", "D"] and arrays["presence"].all()
 
-    def test_tiled_runs_refuse_a_mode(self, files, tmp_path):
-        one_line_error(run("rf", files[0], "--prune", "pairwise", "--output", tmp_path / "rf.zarr"), 2,
-                       "--prune does not apply to tiled runs")
+    @pytest.mark.parametrize(("first", "then"), [("common", "pairwise"), ("pairwise", "common")])
+    def test_a_store_resumes_only_under_its_own_mode(self, files, tmp_path, first, then):
+        genes, store = files[0], tmp_path / "rf.zarr"
+        genes.write_text("\n".join(self.GENES[:3]) + "\n")
+        assert run("rf", genes, "--prune", first, "--output", store).returncode == 0
+        assert run("rf", genes, "--prune", first, "--output", store, "--resume").returncode == 0
+        refused = run("rf", genes, "--prune", then, "--output", store, "--resume")
+        assert refused.returncode == 2 and refused.stderr.splitlines()[-1] == (
+            f"cladomatic: error: cannot resume {store}: it holds another matrix (prune '{first}' instead of '{then}')"
+        )
+
+    @pytest.mark.parametrize("command", [["consensus"], ["consensus", "--greedy"], ["mcc"], ["topologies"]])
+    def test_summaries_under_common_are_those_of_trees_pruned_by_hand(self, files, tmp_path, command):
+        genes, by_hand = files[0], tmp_path / "pruned.nwk"
+        genes.write_text("\n".join(self.GENES[:3]) + "\n")
+        pruned = []
+        for text in self.GENES[:3]:
+            tree = dendropy.Tree.get(data=text, schema="newick")
+            tree.prune_taxa_with_labels(["E", "X"])
+            pruned.append(tree.as_string(schema="newick", suppress_rooting=True))
+        by_hand.write_text("".join(pruned))
+        result = run(*command, genes, "--prune", "common")
+        assert result.returncode == 0, result.stderr
+        assert result.stderr == "cladomatic: warning: --prune common drops 2 of 6 taxa, those not in every tree: " \
+            "E, X\n"
+        assert result.stdout == run(*command, by_hand).stdout
 
     def test_space_names_a_pair_without_a_distance(self, files, tmp_path):
         one_line_error(run("space", files[0], "--prune", "pairwise", "--output", tmp_path), 2,

@@ -1,8 +1,9 @@
 """Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
 rows at a time on it, and the split exports of the cladomatic module."""
 
+import contextlib
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, cast
 
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
@@ -91,6 +92,17 @@ class ShortPairs:
     def __init__(self) -> None:
         self.count = 0
 
+    @contextlib.contextmanager
+    def counted(self) -> Iterator[None]:
+        """Adds up the PairsWithoutDistance warnings of the calls within, which say nothing themselves: the
+        command says the sum once."""
+        from cladomatic_tools.treeset import PairsWithoutDistance
+
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", PairsWithoutDistance)
+            yield
+        self.count += sum(w.message.pairs for w in caught if isinstance(w.message, PairsWithoutDistance))
+
     def warn(self, warn: Callable[[str], None], rooted: bool) -> None:
         if self.count:
             pairs = "1 pair of trees shares" if self.count == 1 else f"{self.count} pairs of trees share"
@@ -110,8 +122,6 @@ def bands(
     (float64), and the pairs without a distance are counted there."""
     import numpy
 
-    from cladomatic_tools.treeset import PairsWithoutDistance
-
     dtype = "uint32" if metric == "rf" and pairwise is None else "float64"
     columns = numpy.arange(cols.start, cols.stop, dtype=numpy.uint32)
 
@@ -119,11 +129,8 @@ def bands(
         if pairwise is None:
             trees.distances(metric, rows=picked, cols=columns, out=out)
             return
-        # the set warns once per call; the command adds the bands up and says it once
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", PairsWithoutDistance)
+        with pairwise.counted():
             trees.distances(metric, rows=picked, cols=columns, out=out, prune="pairwise")
-        pairwise.count += sum(w.message.pairs for w in caught if isinstance(w.message, PairsWithoutDistance))
 
     def fill(span: range, out: Any) -> None:
         picked = range(rows.start + span.start, rows.start + span.stop)

@@ -172,13 +172,13 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         raise InputError(f"need at least 2 trees to compare, found {n}")
     rows = range(n)
     cols = range(n, len(trees)) if second else rows
-    if target is None:
-        tiled.run(args, tiled_output, trees, rows, cols)
-        return
-    counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
     short = distances.ShortPairs() if args.prune == "pairwise" else None
-    with status.watching(counter, n):
-        writers.write_matrix(distances.bands(args.metric, trees, rows, cols, counter, short), target)
+    if target is None:
+        tiled.run(args, tiled_output, trees, rows, cols, short)
+    else:
+        counter = RowCounter(n * (n - 1) // 2 if not second else n * len(cols), n)
+        with status.watching(counter, n):
+            writers.write_matrix(distances.bands(args.metric, trees, rows, cols, counter, short), target)
     if short is not None:
         short.warn(warn, trees.rooted)
 

@@ -14,6 +14,7 @@ from fractions import Fraction
 from typing import TYPE_CHECKING, Protocol
 
 from cladomatic_tools.cli import distances
+from cladomatic_tools.cli.arguments import add_prune
 from cladomatic_tools.io import writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.io.sources import FileTrees
@@ -55,12 +56,13 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         *,
         reference: bool = False,
     ):
-        """A subcommand reading FILEs (after a REFERENCE file, when it takes one) and running `run` on them."""
+        """A subcommand reading FILEs (after a REFERENCE file, when it takes one) and running `run` on them; one
+        without a REFERENCE takes --prune common, which summarises the trees pruned to the taxa all of them hold."""
 
         def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
-                return distances.read_set(readings, "", args.rooted, status, warn, lengths=True)
+                return distances.read_set(readings, "", args.rooted, status, warn, lengths=True, prune=args.prune)
 
             run(args, read)
 
@@ -68,6 +70,10 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         if reference:
             command.add_argument("reference", metavar="REFERENCE", help="the file of the tree or trees to label")
         add_input_arguments(command)
+        if reference:
+            command.set_defaults(prune=None)
+        else:
+            add_prune(command, ("common",))
         command.set_defaults(run=start)
         return command
 

@@ -18,6 +18,7 @@ from typing import Any
 
 from cladomatic_tools import __version__
 from cladomatic_tools.cli.arguments import whole_number
+from cladomatic_tools.cli.distances import ShortPairs
 from cladomatic_tools.cli.stopping import Stopped, signal_number
 from cladomatic_tools.io import writers
 from cladomatic_tools.io.reader import EnvironmentFailure, InputError
@@ -78,8 +79,6 @@ def _is_zarr(path: str | None) -> bool:
 def target_for(args: argparse.Namespace, inputs: list[str]) -> writers.Target | None:
     """The output of a tiled run, checked before any tree is read: a file, or None for a Zarr store."""
     zarr_output = _is_zarr(args.output)
-    if args.prune is not None:
-        raise InputError("--prune does not apply to tiled runs (--scheduler, .zarr output or --resume)")
     if zarr_output and args.format is not None:
         raise InputError("--format does not apply to .zarr output (a directory store)")
     if args.resume and not zarr_output:
@@ -111,14 +110,23 @@ def _check_store_path(path: str) -> None:
         raise InputError(str(err)) from None
 
 
-def run(args: argparse.Namespace, target: writers.Target | None, tree_set: Any, rows: range, cols: range) -> None:
-    """Computes the block `rows` x `cols` of the set's matrix in tiles and writes it as `target` asks."""
+def run(
+    args: argparse.Namespace,
+    target: writers.Target | None,
+    tree_set: Any,
+    rows: range,
+    cols: range,
+    short: ShortPairs | None = None,
+) -> None:
+    """Computes the block `rows` x `cols` of the set's matrix in tiles and writes it as `target` asks; with
+    `short` (--prune pairwise), the pairs without a distance are counted there."""
     from cladomatic_tools import dask as tiles
 
     try:
         with (
             _connected(args.scheduler, args.scheduler_timeout, zarr_output=target is None),
             _local_threads(None if args.scheduler else args.threads, tree_set),
+            short.counted() if short is not None else contextlib.nullcontext(),
         ):
             _write(args, target, tree_set, rows, cols)
     except KeyboardInterrupt as err:
@@ -149,18 +157,23 @@ def _write(args: argparse.Namespace, target: writers.Target | None, tree_set: An
                     resume=args.resume,
                     rows=rows,
                     cols=cols,
+                    prune=args.prune,
                     worker_timeout=wait,
                 )
             else:
-                tiles.to_npy(tree_set, path, args.metric, args.tile, rows=rows, cols=cols, worker_timeout=wait)
+                tiles.to_npy(
+                    tree_set, path, args.metric, args.tile, rows=rows, cols=cols, prune=args.prune, worker_timeout=wait
+                )
         except OSError as err:
             if err.errno is None:
                 raise  # not the store's fault: a lost connection, a cluster without workers
             raise writers._failed(path, err) from None
         return
-    dtype = tiles.dtype_of(args.metric)
+    dtype = tiles.dtype_of(args.metric, args.prune)
     writers.ensure_fits(len(rows), len(cols), dtype.itemsize)
-    matrix = tiles.block_matrix(tree_set, args.metric, args.tile, rows=rows, cols=cols, worker_timeout=wait)
+    matrix = tiles.block_matrix(
+        tree_set, args.metric, args.tile, rows=rows, cols=cols, prune=args.prune, worker_timeout=wait
+    )
     names = tree_set.tree_names
 
     def fill(band: range, out: Any) -> None:

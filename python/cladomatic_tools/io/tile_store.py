@@ -16,6 +16,7 @@ import errno
 import hashlib
 import os
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -40,6 +41,7 @@ class Layout:
     symmetric: bool  # the columns are the rows' own trees: only tiles on and above the diagonal are computed
     rooted: bool
     fingerprint: str
+    prune: str | None = None  # how trees whose taxa differ were compared (TreeSet.distances' prune=)
 
     def settings(self) -> dict[str, Any]:
         """The group's attributes, as JSON gives them back."""
@@ -52,6 +54,7 @@ class Layout:
             "tile": list(self.chunks),
             "symmetric": self.symmetric,
             "fingerprint": self.fingerprint,
+            "prune": self.prune,
         }
 
     def grid(self) -> tuple[int, int]:
@@ -78,11 +81,13 @@ class Layout:
         }
 
 
-def fingerprint(pickled_set: bytes, metric: str, rows: range, cols: range) -> str:
+def fingerprint(pickled_set: bytes, metric: str, rows: range, cols: range, prune: str | None = None) -> str:
     """SHA-256 of the pickled tree set (its interned splits and lengths, leaf and tree names, rootedness and
-    runs), the metric and which of its trees make the rows and the columns: two runs share it only when they
-    compute the same matrix."""
-    digest = hashlib.sha256(f"{STORE_KIND} {STORE_VERSION}\0{metric}\0{rows}\0{cols}\0".encode())
+    runs), the metric, the pruning mode and which of its trees make the rows and the columns: two runs share it
+    only when they compute the same matrix."""
+    # without a mode, the text a store made before modes existed was hashed from
+    mode = "" if prune is None else f"prune {prune}\0"
+    digest = hashlib.sha256(f"{STORE_KIND} {STORE_VERSION}\0{metric}\0{rows}\0{cols}\0{mode}".encode())
     digest.update(pickled_set)
     return digest.hexdigest()
 
@@ -186,28 +191,24 @@ def _write_names(group: Any, row_names: list[str], col_names: list[str] | None) 
             labels[:] = np.array(names, dtype=object)
 
 
-def _listed(group: Any, prefix: str) -> list[str]:
-    from zarr.core.sync import sync
-
-    async def keys() -> list[str]:
-        return [key async for key in group.store.list_prefix(prefix)]
-
-    return sync(keys())
+def _stored_keys(group: Any, prefix: str) -> list[str]:
+    """The keys of the files stored under `prefix` (a folder of the store's directory)."""
+    root = Path(group.store.root)
+    return [file.relative_to(root).as_posix() for file in (root / prefix).rglob("*") if file.is_file()]
 
 
 def _remove_partial_writes(group: Any) -> None:
     """Drops the temporary files of chunk writes that a killed worker left behind."""
-    from zarr.core.sync import sync
-
+    root = Path(group.store.root)
     for prefix in (f"{DISTANCES}/", f"{CHECKSUMS}/"):
-        for key in _listed(group, prefix):
+        for key in _stored_keys(group, prefix):
             if key.endswith(".partial"):
-                sync(group.store.delete(key))
+                (root / key).unlink(missing_ok=True)
 
 
 def unrecorded(group: Any, places: list[tuple[int, int]]) -> list[tuple[int, int]]:
     """Of the chunks at `places`, those whose file or checksum record is missing from the store."""
-    stored = set(_listed(group, f"{DISTANCES}/")) | set(_listed(group, f"{CHECKSUMS}/"))
+    stored = set(_stored_keys(group, DISTANCES)) | set(_stored_keys(group, CHECKSUMS))
     array, sums = group[DISTANCES], group[CHECKSUMS]
 
     def recorded(place: tuple[int, int]) -> bool:
@@ -234,13 +235,12 @@ def opened(path: str) -> tuple[Any, Any]:
 def _stored_digest(array: Any, place: tuple[int, int]) -> bytes | None:
     """The SHA-256 of the chunk's bytes as stored (None when there is no chunk). Hashing the encoded bytes, a
     fraction of the values' size for RF, spares a resumed run decoding every chunk: that cost as much as
-    computing the tile again."""
-    from zarr.core.buffer import default_buffer_prototype
-    from zarr.core.sync import sync
-
-    key = f"{array.path}/{array.metadata.encode_chunk_key(place)}"
-    found = sync(array.store.get(key, prototype=default_buffer_prototype()))
-    return None if found is None else hashlib.sha256(found.as_buffer_like()).digest()
+    computing the tile again. A store is a directory: a chunk is the file named by its key."""
+    try:
+        found = (Path(array.store.root) / array.path / array.metadata.encode_chunk_key(place)).read_bytes()
+    except FileNotFoundError, IsADirectoryError:
+        return None
+    return hashlib.sha256(found).digest()
 
 
 def intact(array: Any, sums: Any, place: tuple[int, int]) -> bool:
