@@ -88,8 +88,8 @@ class PairSplits {
 // Which runs (start, size) of shared taxa each tree of a pair holds, as bits:
 // for the counts of rf and rf_norm, which need no lengths, over at most
 // kMarkedTaxa shared taxa (a table of (s + 1)^2 bits per tree, 128 KiB at
-// most), cheaper than the table of splits.  The words marked are
-// remembered, so a pair clears only its own.  Marking never branches on
+// most), cheaper than the table of splits.  A pair clears what it marked:
+// the whole table when it is small, else the words it remembers.  Marking never branches on
 // the bits: whether a split is new or a side a split at all defeats the
 // branch predictor.
 constexpr std::uint32_t kMarkedTaxa = 1024;
@@ -99,15 +99,21 @@ class RunMarks {
   // For a pair of `shared` taxa whose trees have at most `most` splits each.
   void reset(std::uint32_t shared, std::size_t most) {
     for (unsigned tree = 0; tree < 2; ++tree) {
-      for (std::size_t k = 0; k < marked_[tree]; ++k) bits_[tree][words_[tree][k]] = 0;
+      if (tracked_) {
+        for (std::size_t k = 0; k < marked_[tree]; ++k) bits_[tree][words_[tree][k]] = 0;
+      } else {
+        std::fill_n(bits_[tree].begin(), used_, 0);
+      }
       marked_[tree] = 0;
       if (words_[tree].size() < most) words_[tree].resize(most);
     }
     width_ = shared + 1;
-    const std::size_t words = (std::size_t{width_} * width_ + 63) / 64;
-    if (bits_[0].size() < words) {
-      bits_[0].assign(words, 0);
-      bits_[1].assign(words, 0);
+    used_ = (std::size_t{width_} * width_ + 63) / 64;
+    // Clearing a small table whole costs less than remembering each mark.
+    tracked_ = used_ > kClearedWords;
+    if (bits_[0].size() < used_) {
+      bits_[0].assign(used_, 0);
+      bits_[1].assign(used_, 0);
     }
   }
 
@@ -118,7 +124,7 @@ class RunMarks {
     std::uint64_t& word = bits_[tree][bit / 64];
     const auto fresh = static_cast<std::uint32_t>(~word >> (bit % 64) & 1);
     word |= std::uint64_t{1} << (bit % 64);
-    words_[tree][marked_[tree]++] = bit / 64;
+    if (tracked_) words_[tree][marked_[tree]++] = bit / 64;
     return fresh;
   }
 
@@ -128,7 +134,11 @@ class RunMarks {
   }
 
  private:
+  static constexpr std::size_t kClearedWords = 1024;  // 256 shared taxa
+
   std::uint32_t width_ = 0;
+  std::size_t used_ = 0;
+  bool tracked_ = false;
   std::vector<std::uint64_t> bits_[2];
   std::vector<std::uint32_t> words_[2];
   std::size_t marked_[2] = {0, 0};
