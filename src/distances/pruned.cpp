@@ -5,12 +5,14 @@
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
 
 #include "../primitives/cpu.hpp"
 #include "../snapshot/result.hpp"
+#include "row_progress.hpp"
 
 namespace cladomatic {
 namespace {
@@ -86,72 +88,143 @@ class PairSplits {
 // Which runs (start, size) of shared taxa each tree of a pair holds, as bits:
 // for the counts of rf and rf_norm, which need no lengths, over at most
 // kMarkedTaxa shared taxa (a table of (s + 1)^2 bits per tree, 128 KiB at
-// most), cheaper than the table of splits.  Set bits are remembered, so a
-// pair clears only its own.
+// most), cheaper than the table of splits.  A pair clears what it marked:
+// the whole table when it is small, else the words it remembers.  Marking never branches on
+// the bits: whether a split is new or a side a split at all defeats the
+// branch predictor.
 constexpr std::uint32_t kMarkedTaxa = 1024;
 
 class RunMarks {
  public:
-  void reset(std::uint32_t shared) {
+  // For a pair of `shared` taxa whose trees have at most `most` splits each.
+  void reset(std::uint32_t shared, std::size_t most) {
     for (unsigned tree = 0; tree < 2; ++tree) {
-      for (const std::uint64_t bit : set_[tree]) bits_[tree][bit / 64] = 0;
-      set_[tree].clear();
+      if (tracked_) {
+        for (std::size_t k = 0; k < marked_[tree]; ++k) bits_[tree][words_[tree][k]] = 0;
+      } else {
+        std::fill_n(bits_[tree].begin(), used_, 0);
+      }
+      marked_[tree] = 0;
+      if (words_[tree].size() < most) words_[tree].resize(most);
     }
-    width_ = std::uint64_t{shared} + 1;
-    const std::size_t words = (width_ * width_ + 63) / 64;
-    if (bits_[0].size() < words) {
-      bits_[0].assign(words, 0);
-      bits_[1].assign(words, 0);
+    width_ = shared + 1;
+    used_ = (std::size_t{width_} * width_ + 63) / 64;
+    // Clearing a small table whole costs less than remembering each mark.
+    tracked_ = used_ > kClearedWords;
+    if (bits_[0].size() < used_) {
+      bits_[0].assign(used_, 0);
+      bits_[1].assign(used_, 0);
     }
   }
 
-  // Marks the run for the tree; whether it was new.
-  bool mark(unsigned tree, std::uint64_t from, std::uint32_t size) {
-    const std::uint64_t bit = from * width_ + size;
+  // Marks the run for the tree: 1 when it was new, 0 when marked before.
+  // `from` and `size` are at most the pair's number of shared taxa.
+  std::uint32_t mark(unsigned tree, std::uint32_t from, std::uint32_t size) {
+    const std::uint32_t bit = from * width_ + size;
     std::uint64_t& word = bits_[tree][bit / 64];
-    const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
-    if ((word & mask) != 0) return false;
-    word |= mask;
-    set_[tree].push_back(bit);
-    return true;
+    const auto fresh = static_cast<std::uint32_t>(~word >> (bit % 64) & 1);
+    word |= std::uint64_t{1} << (bit % 64);
+    if (tracked_) words_[tree][marked_[tree]++] = bit / 64;
+    return fresh;
   }
 
-  bool holds(unsigned tree, std::uint64_t from, std::uint32_t size) const {
-    const std::uint64_t bit = from * width_ + size;
-    return (bits_[tree][bit / 64] >> (bit % 64) & 1) != 0;
+  std::uint32_t holds(unsigned tree, std::uint32_t from, std::uint32_t size) const {
+    const std::uint32_t bit = from * width_ + size;
+    return static_cast<std::uint32_t>(bits_[tree][bit / 64] >> (bit % 64) & 1);
   }
 
  private:
-  std::uint64_t width_ = 0;
+  static constexpr std::size_t kClearedWords = 1024;  // 256 shared taxa
+
+  std::uint32_t width_ = 0;
+  std::size_t used_ = 0;
+  bool tracked_ = false;
   std::vector<std::uint64_t> bits_[2];
-  std::vector<std::uint64_t> set_[2];
+  std::vector<std::uint32_t> words_[2];
+  std::size_t marked_[2] = {0, 0};
 };
 
 using Square = unsigned __int128;
 
+// Division by a size of at most kMarkedTaxa, of numbers below
+// kQuotientBound, as a product and a shift: with m = floor(2^40 / c) + 1,
+// x * m / 2^40 exceeds x / c by at most 2^-20, less than the 1 / c that
+// separates x / c from the next integer.  (The division in floating point
+// it replaces took a seventh of the counted pairs' time.)
+constexpr std::uint32_t kQuotientBound = 1u << 20;
+constexpr unsigned kReciprocalShift = 40;
+
+// Per size c: m, and the sum of the squares of 0 .. c - 1, to which a run
+// of c numbers from lo adds lo * (its sum + c (c - 1) / 2).
+struct SizeTables {
+  std::array<std::uint64_t, kMarkedTaxa + 1> reciprocal{};
+  std::array<std::uint32_t, kMarkedTaxa + 1> squares{};
+};
+
+constexpr SizeTables size_tables() {
+  SizeTables tables;
+  for (std::uint64_t c = 1; c <= kMarkedTaxa; ++c) {
+    tables.reciprocal[c] = (std::uint64_t{1} << kReciprocalShift) / c + 1;
+    tables.squares[c] = static_cast<std::uint32_t>(c * (c - 1) * (2 * c - 1) / 6);
+  }
+  return tables;
+}
+
+constexpr SizeTables kSizeTables = size_tables();
+static_assert(kMarkedTaxa * kMarkedTaxa / 2 < kQuotientBound &&
+              kSizeTables.reciprocal[1] < ~std::uint64_t{0} / kQuotientBound);
+
+// Along the second tree of a counted pair: before each position, how many
+// shared taxa, and the sum and the sum of squares of their first-tree
+// numbers.  Numbers below kMarkedTaxa keep both sums within 32 bits.
+struct RunPrefix {
+  std::uint32_t count;
+  std::uint32_t sum;
+  std::uint32_t square;
+};
+static_assert(std::uint64_t{kMarkedTaxa} * kMarkedTaxa * kMarkedTaxa / 3 < std::uint64_t{1} << 32);
+
 // What one task keeps from pair to pair.
 struct Scratch {
-  Scratch(std::size_t universe, bool weighted)
-      : number(universe, 0),
-        pendant{std::vector<double>(weighted ? universe : 0), std::vector<double>(weighted ? universe : 0)} {}
+  Scratch(std::size_t words, bool weighted)
+      : both(words),
+        number(64 * words, 0),
+        pendant{std::vector<double>(weighted ? 64 * words : 0),
+                std::vector<double>(weighted ? 64 * words : 0)} {}
+  std::vector<std::uint64_t> both;    // the pair's shared taxa, a bit per universe place
   std::vector<std::uint32_t> count;   // prefix counts of shared taxa along a tree
   std::vector<std::uint64_t> sum;     // prefix sums of their numbers along the second tree
   std::vector<Square> square;         // and of their squares
+  std::vector<RunPrefix> prefix;      // all three at once, for counted pairs
   std::vector<std::uint32_t> number;  // universe place -> its number along the first tree
   PairSplits splits;
   RunMarks marks;
   std::vector<double> pendant[2];  // per tree of the pair, by number; zero between pairs
 };
 
-// The pair's shared taxa.
+// The pair's shared taxa, as `both` in the scratch.
 struct Shared {
-  const std::uint64_t* x;
-  const std::uint64_t* y;
+  const std::uint64_t* both;
   std::uint32_t count = 0;
-  LeafId first = 0;
 
-  bool holds(LeafId leaf) const noexcept { return ((x[leaf / 64] & y[leaf / 64]) >> (leaf % 64) & 1) != 0; }
+  bool holds(LeafId leaf) const noexcept { return (both[leaf / 64] >> (leaf % 64) & 1) != 0; }
+  std::uint32_t bit(LeafId leaf) const noexcept {
+    return static_cast<std::uint32_t>(both[leaf / 64] >> (leaf % 64) & 1);
+  }
 };
+
+// Fills the scratch's `both` with the taxa trees (a, i) and (b, j) share.
+Shared share(const PrunedLayout& a, std::size_t i, const PrunedLayout& b, std::size_t j, Scratch& scratch) {
+  const std::uint64_t* x = a.taxa.data() + i * a.words;
+  const std::uint64_t* y = b.taxa.data() + j * b.words;
+  std::uint64_t* both = scratch.both.data();
+  std::uint32_t count = 0;
+  for (std::size_t w = 0; w < a.words; ++w) {
+    both[w] = x[w] & y[w];
+    count += static_cast<std::uint32_t>(std::popcount(both[w]));
+  }
+  return Shared{both, count};
+}
 
 // Keys: a run of the first tree's numbers, or (tag bit) a run of the second
 // tree's own numbering when its taxa are not a run of the first's.
@@ -175,32 +248,50 @@ enum class Role { kNone, kPendant, kSplit };
   return Role::kPendant;  // one taxon, or unrooted all but the first
 }
 
+// Where the run of c consecutive numbers that sums to `total` starts, or
+// kNoRun when none does: a quotient checked exactly, by the reciprocals
+// when they reach, else by a division in floating point, which costs far
+// less than an integer division.
+constexpr std::uint64_t kNoRun = std::numeric_limits<std::uint64_t>::max();
+
+inline std::uint64_t run_start(std::uint64_t total, std::uint32_t c) noexcept {
+  const std::uint64_t triangle = std::uint64_t{c} * (c - 1) / 2;
+  if (total < triangle) return kNoRun;
+  const std::uint64_t excess = total - triangle;
+  const std::uint64_t lo = excess < kQuotientBound && c <= kMarkedTaxa
+                               ? excess * kSizeTables.reciprocal[c] >> kReciprocalShift
+                               : static_cast<std::uint64_t>(double(excess) / double(c) + 0.5);
+  return lo * c == excess ? lo : kNoRun;
+}
+
+// The sum of the squares of the run of c numbers from lo.  c distinct
+// numbers are that run exactly when their sum is the run's and so is the
+// sum of their squares, which any other set of c distinct numbers with that
+// sum exceeds.
+inline Square run_squares(std::uint64_t lo, std::uint32_t c) noexcept {
+  const std::uint64_t triangle = std::uint64_t{c} * (c - 1) / 2;
+  return Square{c} * lo * lo + Square{2} * lo * triangle +
+         Square{c} * (c - 1) * (2 * std::uint64_t{c} - 1) / 6;
+}
+
+inline double count_distance(PairMetric metric, std::uint64_t only, std::uint64_t held) noexcept {
+  if (metric == PairMetric::kRf) return double(only);
+  return held == 0 ? 0.0 : double(only) / double(held);
+}
+
 // The distance of one pair, tree (a, i) taken first: its shared taxa are
 // numbered along it from the pair's first taxon, the second tree's splits
 // matched to the first's by the sums of those numbers over their arcs.
 [[gnu::always_inline]] inline double pair_distance(const PrunedContext& context, const PrunedLayout& a,
                                                    std::size_t i, const PrunedLayout& b, std::size_t j,
-                                                   Scratch& scratch) {
+                                                   Shared shared, Scratch& scratch) {
   const bool rooted = context.rooted;
   const bool weighted = weighted_metric(context.metric);
-  Shared shared{a.taxa.data() + i * a.words, b.taxa.data() + j * b.words};
-  for (std::size_t w = 0; w < a.words; ++w) {
-    const std::uint64_t both = shared.x[w] & shared.y[w];
-    if (both != 0 && shared.count == 0) shared.first = static_cast<LeafId>(64 * w + std::countr_zero(both));
-    shared.count += static_cast<std::uint32_t>(std::popcount(both));
-  }
   const std::uint32_t s = shared.count;
-  if (s < fewest_shared_taxa(rooted)) return std::numeric_limits<double>::quiet_NaN();
-  // Counts of distinct splits, when they are all the metric needs.
-  const bool counting =
-      (context.metric == PairMetric::kRf || context.metric == PairMetric::kRfNorm) && s <= kMarkedTaxa;
-  std::uint64_t distinct[2] = {0, 0};
-  std::uint64_t matched = 0;
-  if (counting) {
-    scratch.marks.reset(s);
-  } else {
-    scratch.splits.reset((a.offsets[i + 1] - a.offsets[i]) + (b.offsets[j + 1] - b.offsets[j]));
-  }
+  LeafId first = 0;
+  while (shared.both[first / 64] == 0) first += 64;
+  first += static_cast<LeafId>(std::countr_zero(shared.both[first / 64]));
+  scratch.splits.reset((a.offsets[i + 1] - a.offsets[i]) + (b.offsets[j + 1] - b.offsets[j]));
 
   // The first tree: shared taxa numbered from the pair's first taxon on,
   // around the circle (rooted: from the order's start).
@@ -211,8 +302,8 @@ enum class Role { kNone, kPendant, kSplit };
   std::uint32_t at_first = 0;
   count[0] = 0;
   for (std::uint32_t k = 0; k < n_first; ++k) {
-    count[k + 1] = count[k] + (shared.holds(order[k]) ? 1 : 0);
-    if (order[k] == shared.first) at_first = k;
+    count[k + 1] = count[k] + shared.bit(order[k]);
+    if (order[k] == first) at_first = k;
   }
   const auto numbered = [&](const std::vector<std::uint32_t>& prefix, std::uint32_t n, std::uint32_t from,
                             std::uint32_t k) -> std::uint32_t {
@@ -238,11 +329,7 @@ enum class Role { kNone, kPendant, kSplit };
     }
     const double length = weighted ? a.lengths[e] : 0.0;
     const Role role = role_of(c, s, rooted);
-    if (role == Role::kSplit && counting) {
-      distinct[0] += scratch.marks.mark(0, from, c) ? 1 : 0;
-    } else if (role == Role::kSplit) {
-      scratch.splits.add(run_key(from, c), c, 0, length);
-    }
+    if (role == Role::kSplit) scratch.splits.add(run_key(from, c), c, 0, length);
     if (role == Role::kPendant && weighted) scratch.pendant[0][c == 1 ? from : 0] += length;
   }
 
@@ -264,7 +351,7 @@ enum class Role { kNone, kPendant, kSplit };
     count[k + 1] = count[k] + (held ? 1 : 0);
     sum[k + 1] = sum[k] + number;
     square[k + 1] = square[k] + Square{number} * number;
-    if (order[k] == shared.first) at_first = k;
+    if (order[k] == first) at_first = k;
     if (held && weighted) scratch.pendant[1][number] += b.pendants[b.leaf_offsets[j] + k];
   }
   if (rooted) at_first = 0;
@@ -285,32 +372,10 @@ enum class Role { kNone, kPendant, kSplit };
     const Role role = role_of(c, s, rooted);
     if (role == Role::kPendant && weighted) scratch.pendant[1][c == 1 ? total : 0] += length;
     if (role != Role::kSplit) continue;
-    // c distinct numbers are a run lo .. lo + c - 1 exactly when their sum
-    // is that run's and so is the sum of their squares, which any other set
-    // of c distinct numbers with that sum exceeds.
-    if (counting && !scratch.marks.mark(1, from, c)) continue;
-    const std::uint64_t triangle = std::uint64_t{c} * (c - 1) / 2;
     std::uint64_t key = kOwnRun | run_key(from, c);
-    // The run's start, if it is one; a division in floating point and an
-    // exact check cost far less than an integer division.
-    const auto lo = static_cast<std::uint64_t>(double(total - std::min(total, triangle)) / double(c) + 0.5);
-    if (total >= triangle && lo * c + triangle == total) {
-      const Square run = Square{c} * lo * lo + Square{2} * lo * triangle +
-                         Square{c} * (c - 1) * (2 * std::uint64_t{c} - 1) / 6;
-      if (squares == run) key = run_key(lo, c);
-    }
-    if (!counting) {
-      scratch.splits.add(key, c, 1, length);
-    } else {
-      ++distinct[1];
-      matched += (key & kOwnRun) == 0 && scratch.marks.holds(0, key >> 32, c) ? 1 : 0;
-    }
-  }
-  if (counting) {
-    const std::uint64_t only = distinct[0] + distinct[1] - 2 * matched;
-    const std::uint64_t held = distinct[0] + distinct[1];
-    if (context.metric == PairMetric::kRf) return double(only);
-    return held == 0 ? 0.0 : double(only) / double(held);
+    if (const std::uint64_t lo = run_start(total, c); lo != kNoRun && squares == run_squares(lo, c))
+      key = run_key(lo, c);
+    scratch.splits.add(key, c, 1, length);
   }
 
   const std::span<const PairSplits::Entry> entries = scratch.splits.entries();
@@ -323,8 +388,7 @@ enum class Role { kNone, kPendant, kSplit };
         only += entry.held != 3;
         held += entry.held == 3 ? 2 : 1;
       }
-      if (context.metric == PairMetric::kRf) return double(only);
-      return held == 0 ? 0.0 : double(only) / double(held);
+      return count_distance(context.metric, only, held);
     }
     case PairMetric::kInfoRf: {
       double total = 0.0;
@@ -349,6 +413,98 @@ enum class Role { kNone, kPendant, kSplit };
   throw InvariantFailure("unknown pair metric");
 }
 
+// rf or rf_norm of a pair of at most kMarkedTaxa shared taxa, from counts of
+// distinct splits alone.  Counts do not depend on which shared taxon the
+// canonical sides leave out, so it is the first one along the first tree:
+// its numbers are then plain prefix counts, and a side holding that taxon
+// becomes the run from its arc's end to the last number.
+[[gnu::always_inline]] inline double counted_pair(PairMetric metric, bool rooted, const PrunedLayout& a,
+                                                  std::size_t i, const PrunedLayout& b, std::size_t j,
+                                                  Shared shared, Scratch& scratch) {
+  const std::uint32_t s = shared.count;
+  const std::uint32_t short_of_all = rooted ? 1 : 2;  // a split leaves at least this many out
+  const auto is_split = [&](std::uint32_t c) -> std::uint32_t { return c >= 2 && c + short_of_all <= s; };
+  scratch.marks.reset(s, std::max(a.offsets[i + 1] - a.offsets[i], b.offsets[j + 1] - b.offsets[j]));
+  std::uint64_t distinct[2] = {0, 0};
+  std::uint64_t matched = 0;
+
+  const LeafId* order = a.order.data() + a.leaf_offsets[i];
+  const auto n_first = static_cast<std::uint32_t>(a.leaf_offsets[i + 1] - a.leaf_offsets[i]);
+  const auto n_second = static_cast<std::uint32_t>(b.leaf_offsets[j + 1] - b.leaf_offsets[j]);
+  if (scratch.prefix.size() < std::size_t{std::max(n_first, n_second)} + 1)
+    scratch.prefix.resize(std::size_t{std::max(n_first, n_second)} + 1);
+  RunPrefix* prefix = scratch.prefix.data();
+  std::uint32_t* number = scratch.number.data();
+  // Positions before `pivot` hold no shared taxon but the last of them
+  // (rooted: there are none).  Taxa outside the pair get numbers too,
+  // never read.
+  std::uint32_t held = 0;
+  std::uint32_t pivot = 0;
+  for (std::uint32_t k = 0; k < n_first; ++k) {
+    prefix[k].count = held;
+    number[order[k]] = held;
+    pivot += held == 0 ? 1 : 0;
+    held += shared.bit(order[k]);
+  }
+  prefix[n_first].count = held;
+  if (rooted) pivot = 0;
+  const LeafId left_out = rooted ? 0 : order[pivot - 1];
+  for (std::uint64_t e = a.offsets[i]; e < a.offsets[i + 1]; ++e) {
+    const std::uint32_t start = a.starts[e];
+    const std::uint32_t end = start + a.counts[e];
+    const bool holds_left_out = start < pivot;  // or holds no shared taxon at all
+    const std::uint32_t from = holds_left_out ? prefix[end].count : prefix[start].count;
+    const std::uint32_t c = holds_left_out ? s - prefix[end].count : prefix[end].count - prefix[start].count;
+    distinct[0] += scratch.marks.mark(0, from, c) & is_split(c);
+  }
+
+  // The second tree: its sides as runs of its own prefix counts name them
+  // within it; their first-tree numbers, summed, say which run of the
+  // first tree each would be.
+  order = b.order.data() + b.leaf_offsets[j];
+  RunPrefix along{0, 0, 0};
+  pivot = 0;
+  for (std::uint32_t k = 0; k < n_second; ++k) {
+    prefix[k] = along;
+    const std::uint32_t bit = shared.bit(order[k]);
+    const std::uint32_t x = number[order[k]] & (0u - bit);
+    pivot = order[k] == left_out ? k + 1 : pivot;
+    along.count += bit;
+    along.sum += x;
+    along.square += x * x;
+  }
+  prefix[n_second] = along;
+  if (rooted) pivot = 0;
+  for (std::uint64_t e = b.offsets[j]; e < b.offsets[j + 1]; ++e) {
+    const std::uint32_t start = b.starts[e];
+    const std::uint32_t end = start + b.counts[e];
+    const RunPrefix& low = prefix[start];
+    const RunPrefix& high = prefix[end];
+    std::uint32_t c = high.count - low.count;
+    std::uint32_t total = high.sum - low.sum;
+    std::uint32_t squares = high.square - low.square;
+    std::uint32_t from = low.count;
+    if (start < pivot && pivot <= end) {
+      c = s - c;
+      total = along.sum - total;
+      squares = along.square - squares;
+      from = high.count == s ? 0 : high.count;
+    }
+    const std::uint32_t fresh = scratch.marks.mark(1, from, c) & is_split(c);
+    distinct[1] += fresh;
+    // Computed for every side, to be kept only for new splits that are
+    // runs of the first tree's numbers: lo stays within the marks.
+    const std::uint32_t triangle = c * (c - 1) / 2;
+    const std::uint32_t excess = total - triangle;
+    const auto lo = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        std::min(excess, kQuotientBound) * kSizeTables.reciprocal[c] >> kReciprocalShift, s));
+    const std::uint32_t run = (total >= triangle) & (lo * c == excess) &
+                              (squares == lo * (total + triangle) + kSizeTables.squares[c]);
+    matched += fresh & run & scratch.marks.holds(0, lo, c);
+  }
+  return count_distance(metric, distinct[0] + distinct[1] - 2 * matched, distinct[0] + distinct[1]);
+}
+
 void check_block(const PrunedLayout& a, const PrunedLayout& b, Block block) {
   if (a.words != b.words) throw InvariantFailure("pruned layouts over different universes");
   for (std::uint32_t t : block.rows)
@@ -367,12 +523,30 @@ bool same_taxa(const PrunedContext& context, const PrunedLayout& layout, std::ui
          layout.taxon_set[i] == layout.taxon_set[j];
 }
 
-// Cells of rows [r0, r1) and columns [c0, c1) of the block, on one task.
+// The metric between tree (a, i), taken first, and tree (b, j).
+[[gnu::always_inline]] inline double pruned_pair(const PrunedContext& context, const PrunedLayout& a,
+                                                 std::size_t i, const PrunedLayout& b, std::size_t j,
+                                                 Scratch& scratch) {
+  const Shared shared = share(a, i, b, j, scratch);
+  if (shared.count < fewest_shared_taxa(context.rooted)) return std::numeric_limits<double>::quiet_NaN();
+  const bool counts = context.metric == PairMetric::kRf || context.metric == PairMetric::kRfNorm;
+  if (counts && shared.count <= kMarkedTaxa) {
+    // The second tree costs more per split: the smaller one, since counts
+    // do not depend on which tree comes first.
+    if (b.leaf_offsets[j + 1] - b.leaf_offsets[j] > a.leaf_offsets[i + 1] - a.leaf_offsets[i])
+      return counted_pair(context.metric, context.rooted, b, j, a, i, shared, scratch);
+    return counted_pair(context.metric, context.rooted, a, i, b, j, shared, scratch);
+  }
+  return pair_distance(context, a, i, b, j, shared, scratch);
+}
+
+// Cells of rows [r0, r1) and columns [c0, c1) of the block, on one task;
+// stops between rows once the task group is cancelled.
 [[gnu::always_inline]] inline void fill_cells(const PrunedContext& context, const PrunedLayout& a,
                                               const PrunedLayout& b, Block block,
                                               const tbb::blocked_range2d<std::size_t>& range, double* out) {
-  Scratch scratch(64 * a.words, weighted_metric(context.metric));
-  for (std::size_t r = range.rows().begin(); r != range.rows().end(); ++r) {
+  Scratch scratch(a.words, weighted_metric(context.metric));
+  for (std::size_t r = range.rows().begin(); r != range.rows().end() && !stop_requested(); ++r) {
     for (std::size_t c = range.cols().begin(); c != range.cols().end(); ++c) {
       const std::uint32_t i = block.rows[r];
       const std::uint32_t j = block.cols[c];
@@ -387,9 +561,9 @@ bool same_taxa(const PrunedContext& context, const PrunedLayout& layout, std::ui
                    : merged_pair(PairContext{context.metric, context.n_pendant, {}}, *context.lists,
                                  std::min(i, j), *context.lists, std::max(i, j));
       } else if (context.same_set && j < i) {
-        cell = pair_distance(context, b, j, a, i, scratch);
+        cell = pruned_pair(context, b, j, a, i, scratch);
       } else {
-        cell = pair_distance(context, a, i, b, j, scratch);
+        cell = pruned_pair(context, a, i, b, j, scratch);
       }
     }
   }

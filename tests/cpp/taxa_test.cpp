@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <map>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "distances/pruned.hpp"
@@ -46,14 +51,17 @@ std::vector<std::map<Side, double>> splits_by_name(const Snapshots& set) {
   return trees;
 }
 
-// Random binary trees over random subsets of n taxa, with lengths.
-std::vector<std::string> random_trees(std::size_t n, std::size_t count, std::uint64_t seed) {
+// Random binary trees over random subsets of n taxa (each taxon left out
+// one time in `left_out_one_in`), with lengths.
+std::vector<std::string> random_trees(std::size_t n, std::size_t count, std::uint64_t seed,
+                                      std::uint64_t left_out_one_in = 3) {
   std::mt19937_64 rng(seed);
   std::vector<std::string> texts;
   for (std::size_t t = 0; t < count; ++t) {
     std::vector<std::string> nodes;
     for (std::size_t i = 0; i < n; ++i)
-      if (rng() % 3 != 0) nodes.push_back("t" + std::to_string(i) + ":" + std::to_string(rng() % 9 + 1));
+      if (rng() % left_out_one_in != 0)
+        nodes.push_back("t" + std::to_string(i) + ":" + std::to_string(rng() % 9 + 1));
     while (nodes.size() < 4) nodes.push_back("t" + std::to_string(n + nodes.size()) + ":1");
     while (nodes.size() > 2) {
       const std::size_t a = rng() % nodes.size();
@@ -194,6 +202,76 @@ TEST(PrunedLayout, SplitsThatDoNotNestAreRefused) {
   Result<PrunedLayout> laid = lay_out_pruned(set, false, true, own, static_cast<std::uint32_t>(own.size()));
   ASSERT_FALSE(laid);
   EXPECT_EQ(laid.error(), "A tree's splits do not nest as the splits of one tree do.");
+}
+
+// rf and rf_norm from the definition: each tree's sides cut to the shared
+// taxa, made canonical, trivial ones dropped, the two sets of sides compared.
+std::pair<double, double> pruned_rf_by_definition(const Snapshots& set, std::size_t i, std::size_t j,
+                                                  bool rooted) {
+  const std::vector<LeafId> first = taxa_of(set, i);
+  const std::vector<LeafId> second = taxa_of(set, j);
+  std::set<LeafId> shared;
+  std::set_intersection(first.begin(), first.end(), second.begin(), second.end(),
+                        std::inserter(shared, shared.end()));
+  if (shared.size() < fewest_shared_taxa(rooted)) return {std::nan(""), std::nan("")};
+  const auto sides = [&](std::size_t t) {
+    std::set<std::set<LeafId>> kept;
+    for (const SplitId id : set.snaps[t].ids) {
+      std::set<LeafId> side;
+      for (const LeafId leaf : set.clades.row(id))
+        if (shared.contains(leaf)) side.insert(leaf);
+      if (!rooted && side.contains(*shared.begin())) {
+        std::set<LeafId> rest;
+        std::set_difference(shared.begin(), shared.end(), side.begin(), side.end(),
+                            std::inserter(rest, rest.end()));
+        side = rest;
+      }
+      if (side.size() >= 2 && side.size() + (rooted ? 1 : 2) <= shared.size()) kept.insert(side);
+    }
+    return kept;
+  };
+  const std::set<std::set<LeafId>> x = sides(i);
+  const std::set<std::set<LeafId>> y = sides(j);
+  std::size_t both = 0;
+  for (const std::set<LeafId>& side : x) both += y.contains(side) ? 1 : 0;
+  const double only = double(x.size() + y.size() - 2 * both);
+  return {only, x.empty() && y.empty() ? 0.0 : only / double(x.size() + y.size())};
+}
+
+TEST(PrunedBlock, RfOfEveryPairIsThatOfBothTreesPruned) {
+  // taxa, trees, one taxon in how many left out: pairs sharing few taxa;
+  // several words of taxa; more shared taxa than the counts' bit tables take
+  const std::vector<std::tuple<std::size_t, std::size_t, std::uint64_t>> cases = {
+      {9, 30, 2}, {130, 24, 3}, {1100, 2, 60}};
+  for (const auto& [n, count, left_out_one_in] : cases) {
+    for (const bool rooted : {false, true}) {
+      const Snapshots set = read(random_trees(n, count, n + count, left_out_one_in), true, rooted).value();
+      std::vector<LeafId> own(set.leaf_names.size());
+      for (LeafId leaf = 0; leaf < own.size(); ++leaf) own[leaf] = leaf;
+      const PrunedLayout layout =
+          lay_out_pruned(set, rooted, false, own, static_cast<std::uint32_t>(own.size())).value();
+      std::vector<std::uint32_t> trees(count);
+      std::iota(trees.begin(), trees.end(), 0u);
+      std::vector<std::pair<double, double>> expected(count * count);
+      for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t j = i; j < count; ++j)
+          expected[i * count + j] = expected[j * count + i] = pruned_rf_by_definition(set, i, j, rooted);
+      // Within one set and across two sets: each pair taken in both orders.
+      for (const PairMetric metric : {PairMetric::kRf, PairMetric::kRfNorm}) {
+        for (const bool same_set : {true, false}) {
+          std::vector<double> cells(count * count);
+          pruned_block(PrunedContext{metric, rooted, same_set}, layout, layout, Block{trees, trees},
+                       cells.data());
+          for (std::size_t cell = 0; cell < cells.size(); ++cell) {
+            const double want = metric == PairMetric::kRf ? expected[cell].first : expected[cell].second;
+            ASSERT_TRUE(cells[cell] == want || (std::isnan(cells[cell]) && std::isnan(want)))
+                << n << " taxa, rooted " << rooted << ", cell " << cell << ": " << cells[cell] << " not "
+                << want;
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(Serialise, TaxaRoundTripAndDamagedTaxaAreRefused) {
