@@ -41,10 +41,10 @@ from dask.system import CPU_COUNT
 from dask.typing import Key
 
 from cladomatic_tools import output, tile_store
+from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
 
-METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
-# the reductions also take the mean squared Kuhner-Felsenstein score
-REDUCED_METRICS = (*METRICS, "kf2")
+# the reductions also take the summaries that are no metric (the mean squared Kuhner-Felsenstein score)
+REDUCED_METRICS = (*METRICS, *(name for name in SUMMARIES if name not in METRICS))
 # The sibling under which a store is built until it is complete and takes the place of PATH.
 PARTIAL_SUFFIX = ".partial"
 # A tile task holds about this many tile-sized arrays at its peak: on the diagonal the block, its upper
@@ -65,9 +65,7 @@ class TileTooLarge(MemoryError):
 
 
 def dtype_of(metric: str) -> np.dtype:
-    if metric not in METRICS:
-        raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(METRICS)})")
-    return np.dtype(np.uint32 if metric == "rf" else np.float64)
+    return np.dtype(metric_info(metric).dtype)
 
 
 def bounds(n: int, chunk: int) -> list[tuple[int, int]]:

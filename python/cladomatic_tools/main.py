@@ -16,6 +16,7 @@ from typing import NoReturn
 
 from cladomatic_tools import __version__, cluster, diagnostics_cli, engine, output, reader, report, summaries_cli
 from cladomatic_tools.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.metrics import METRICS
 from cladomatic_tools.progress import RowCounter, Status
 from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.selection import Selection
@@ -23,16 +24,6 @@ from cladomatic_tools.sources import FileTrees
 from cladomatic_tools.stopping import signal_number, stopped_by_signals
 
 PROG = "cladomatic"
-
-_METRIC_HELP = {
-    "rf": "Robinson-Foulds distances: the number of splits found in only one of two trees",
-    "rf_norm": "normalised Robinson-Foulds distances: RF divided by the number of non-trivial splits of both "
-    "trees (0 when neither has any), between 0 and 1",
-    "wrf": "weighted Robinson-Foulds distances: the summed differences of branch lengths, split by split",
-    "kf": "Kuhner-Felsenstein branch scores: the root of the summed squared differences of branch lengths",
-    "info_rf": "information-weighted Robinson-Foulds distances: the phylogenetic information, in bits, of the "
-    "splits found in only one of two trees (unrooted trees only)",
-}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -78,8 +69,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     _add_debug(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for metric in engine.METRICS:
-        what = _METRIC_HELP[metric]
+    for metric, info in METRICS.items():
+        what = info.help
         command = commands.add_parser(
             metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
         )

@@ -18,6 +18,7 @@ import ctypes
 import errno
 import gzip
 import io
+import mmap
 import os
 import shutil
 import stat
@@ -57,6 +58,10 @@ class Bands:
     dtype: str  # the NumPy type of the values
     fill: Callable[[range, Any], None]
     square: bool  # whether the columns are the rows' own trees
+    # Fills a whole square matrix given as an array top to bottom, each pair computed once (the cells left of the
+    # diagonal copied from rows filled before), and yields the rows of each band once written. The writers that
+    # keep every row written (an array in memory, a mapped file) use it when there is one.
+    fill_whole: Callable[[Any], Iterator[range]] | None = None
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -264,8 +269,8 @@ def write_matrix(bands: Bands, target: Target) -> None:
 
         ensure_fits(*bands.shape, numpy.dtype(bands.dtype).itemsize)
         matrix = numpy.empty(bands.shape, dtype=bands.dtype)
-        for rows in bands.spans():
-            bands.fill(rows, matrix[rows.start : rows.stop])
+        for _ in _filled(bands, matrix):
+            pass
         arrays: dict[str, Any] = {"distances": matrix, "tree_names": numpy.array(bands.row_names, dtype=str)}
         if not bands.square:
             arrays["column_names"] = numpy.array(bands.col_names, dtype=str)
@@ -282,6 +287,16 @@ def write_matrix(bands: Bands, target: Target) -> None:
         _write_text(bands, text, _delimiter(target.fmt))
 
 
+def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
+    """Fills `matrix`, the whole matrix, band by band, and yields the rows of each band once written."""
+    if bands.fill_whole is not None:
+        yield from bands.fill_whole(matrix)
+        return
+    for rows in bands.spans():
+        bands.fill(rows, matrix[rows.start : rows.stop])
+        yield rows
+
+
 def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
     """Fills the .npy file at `path` (open as `file`, named `shown` to the user) band by band, each band through
     a memory map of its own rows: once a band is unmapped its pages belong to the file, not to this process, so
@@ -293,12 +308,34 @@ def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
     file.write(header)
     file.flush()
     row_bytes = bands.row_bytes()
+    if bands.fill_whole is not None:
+        _map_whole_npy(bands, path, file, len(header))
+        return
     for rows in bands.spans():
         start = len(header) + rows.start * row_bytes
         band = numpy.memmap(path, dtype=bands.dtype, mode="r+", offset=start, shape=(len(rows), bands.shape[1]))
         bands.fill(rows, band)
         del band
         _start_writeback(file.fileno(), start, len(rows) * row_bytes)
+
+
+def _map_whole_npy(bands: Bands, path: str, file: IO[bytes], offset: int) -> None:
+    """Fills the .npy file through one map of the whole matrix, for a matrix whose bands read back the rows
+    written before them. The pages of finished rows are let go after each band, so the resident set stays at
+    about a band and the columns it reads back."""
+    import numpy
+
+    row_bytes = bands.row_bytes()
+    with open(path, "r+b") as mapped:
+        mapping = mmap.mmap(mapped.fileno(), offset + bands.nbytes())
+    # Not closed by hand: the arrays over it may outlive this call in a traceback; it is unmapped when freed.
+    matrix = numpy.ndarray(bands.shape, dtype=bands.dtype, buffer=mapping, offset=offset)
+    for rows in _filled(bands, matrix):
+        end = offset + rows.stop * row_bytes
+        if end >= mmap.PAGESIZE:
+            # the pages stay in the file's cache, dirty ones included; only this process's mapping of them goes
+            mapping.madvise(mmap.MADV_DONTNEED, 0, end - end % mmap.PAGESIZE)
+        _start_writeback(file.fileno(), offset + rows.start * row_bytes, len(rows) * row_bytes)
 
 
 def reserve(descriptor: int, size: int, shown: str) -> None:
