@@ -1,9 +1,11 @@
 """Writing distance matrices (TSV, CSV, either gzip-compressed, .npy, .npz) and split exports (.npz).
 
 A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
-memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
-filled through a memory map of each band in turn. Only .npz output holds the whole matrix, after checking that
-it fits in the memory available.
+memory for about one band, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
+filled through a memory map. A square matrix is symmetric, and each pair is computed once where the rows written
+before can be read back: in a .npy or .npz file, and in text when the whole matrix takes at most WHOLE_SHARE of
+the memory available. Only .npz output holds the whole matrix regardless, after checking that it fits in the
+memory available.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
@@ -35,6 +37,9 @@ from cladomatic_tools.reader import STDIN, EnvironmentFailure, InputError
 FORMATS = ("tsv", "csv", "npy", "npz")
 # The size of a band of rows computed at once: what band-written output needs beyond the tree set.
 BAND_BYTES = 64 << 20
+# The share of the memory available that a square matrix written as text (or streamed) may take to be held
+# whole, so that each pair is computed once; a larger one is computed a band at a time, both triangles.
+WHOLE_SHARE = 0.25
 # Text formatting: the bytes given to each thread per call, and the length of a typical cell.
 TEXT_BYTES_PER_THREAD = 1 << 20
 TEXT_CELL_BYTES = 20
@@ -376,13 +381,30 @@ def _start_writeback(descriptor: int, start: int, length: int) -> None:
 
 def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
     """A .npy file written in order, for a target that cannot be mapped (a device, a pipe)."""
+    file.write(_npy_header(bands))
+    for _, band in _in_order(bands):
+        file.write(band.data)
+
+
+def _in_order(bands: Bands) -> Iterator[tuple[range, Any]]:
+    """The rows and values of each band, top to bottom, for a writer that keeps none of them. A square matrix
+    that takes at most WHOLE_SHARE of the memory available is filled whole, each pair computed once, and read
+    a band at a time; any other matrix is computed a band at a time into one buffer, and so needs memory for one
+    band only (a fresh buffer per band would be faulted in anew each time)."""
     import numpy
 
-    file.write(_npy_header(bands))
-    for rows in bands.spans():
-        band = numpy.empty((len(rows), bands.shape[1]), dtype=bands.dtype)
+    available = available_memory()
+    if bands.fill_whole is not None and available is not None and bands.nbytes() <= available * WHOLE_SHARE:
+        matrix = numpy.empty(bands.shape, dtype=bands.dtype)
+        for rows in bands.fill_whole(matrix):
+            yield rows, matrix[rows.start : rows.stop]
+        return
+    spans = list(bands.spans())
+    buffer = numpy.empty((max((len(rows) for rows in spans), default=0), bands.shape[1]), dtype=bands.dtype)
+    for rows in spans:
+        band = buffer[: len(rows)]
         bands.fill(rows, band)
-        file.write(band.data)
+        yield rows, band
 
 
 def _npy_header(bands: Bands) -> bytes:
@@ -429,8 +451,6 @@ def _delimiter(fmt: str) -> str:
 
 
 def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
-    import numpy
-
     writer = csv.writer(file, delimiter=delimiter, lineterminator="\n")
     writer.writerow(["", *bands.col_names])
     # A text stream without bytes beneath it (a StringIO standing in for stdout) gets the csv module's rows.
@@ -439,14 +459,10 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
         file.flush()
         binary = cast(io.TextIOWrapper, file).buffer
         writeback = _Writeback(binary)
-    # One buffer serves every band: a fresh one per band would be faulted in anew each time. The text is made a
-    # few rows at a time for the same reason, in pieces small enough for the allocator to reuse.
-    spans = list(bands.spans())
-    buffer = numpy.empty((max((len(rows) for rows in spans), default=0), bands.shape[1]), dtype=bands.dtype)
+    # The text is made a few rows at a time, in pieces small enough for the allocator to reuse: fresh memory
+    # would be faulted in anew each time.
     step = _text_rows(bands.shape[1])
-    for rows in spans:
-        band = buffer[: len(rows)]
-        bands.fill(rows, band)
+    for rows, band in _in_order(bands):
         names = bands.row_names[rows.start : rows.stop]
         if format_rows is None:
             _write_rows(writer, names, band)
