@@ -6,7 +6,7 @@ from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, cast
 
 from cladomatic_tools.metrics import metric_info
-from cladomatic_tools.output import BAND_BYTES, Bands, ensure_fits
+from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EngineMissing, InputError
 from cladomatic_tools.rooting import COMMAND_OPTIONS
@@ -130,9 +130,9 @@ def bands(
         band(picked, out)
         counter.add(len(span))
 
-    def fill_whole(matrix: Any) -> Iterator[range]:
+    def fill_whole(matrix: Any, band_bytes: int) -> Iterator[range]:
         start = 0
-        for block in trees.distances_chunked(metric, working_memory=BAND_BYTES / 2**20, out=matrix):
+        for block in trees.distances_chunked(metric, working_memory=band_bytes / 2**20, out=matrix):
             yield range(start, start + len(block))
             counter.add(len(block))
             start += len(block)

@@ -63,10 +63,10 @@ class Bands:
     dtype: str  # the NumPy type of the values
     fill: Callable[[range, Any], None]
     square: bool  # whether the columns are the rows' own trees
-    # Fills a whole square matrix given as an array top to bottom, each pair computed once (the cells left of the
-    # diagonal copied from rows filled before), and yields the rows of each band once written. The writers that
-    # keep every row written (an array in memory, a mapped file) use it when there is one.
-    fill_whole: Callable[[Any], Iterator[range]] | None = None
+    # Fills a whole square matrix given as an array top to bottom in bands of at most the given bytes, each pair
+    # computed once (the cells left of the diagonal copied from rows filled before), and yields the rows of each
+    # band once written. The writers that keep every row written (an array in memory, a mapped file) use it.
+    fill_whole: Callable[[Any, int], Iterator[range]] | None = None
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -295,7 +295,7 @@ def write_matrix(bands: Bands, target: Target) -> None:
 def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
     """Fills `matrix`, the whole matrix, band by band, and yields the rows of each band once written."""
     if bands.fill_whole is not None:
-        yield from bands.fill_whole(matrix)
+        yield from bands.fill_whole(matrix, BAND_BYTES)
         return
     for rows in bands.spans():
         bands.fill(rows, matrix[rows.start : rows.stop])
@@ -396,7 +396,7 @@ def _in_order(bands: Bands) -> Iterator[tuple[range, Any]]:
     available = available_memory()
     if bands.fill_whole is not None and available is not None and bands.nbytes() <= available * WHOLE_SHARE:
         matrix = numpy.empty(bands.shape, dtype=bands.dtype)
-        for rows in bands.fill_whole(matrix):
+        for rows in bands.fill_whole(matrix, BAND_BYTES):
             yield rows, matrix[rows.start : rows.stop]
         return
     spans = list(bands.spans())

@@ -2,6 +2,7 @@
 of the square matrix (each pair once) against the whole matrix, in memory and in the command's files."""
 
 import io
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -75,16 +76,24 @@ def test_chunked_rows_equal_the_matrix(trees, metric):
 
 @pytest.mark.parametrize("metric", ["rf", "wrf"])
 def test_band_writer_gives_the_same_bytes_each_pair_once(trees, metric, tmp_path, monkeypatch):
-    monkeypatch.setattr(output, "BAND_BYTES", 4 * len(trees) * 8)  # six bands, the last short
     written = {}
     for fmt in ("npy", "npz", "tsv"):
         for once in (True, False):
             bands = engine.bands(metric, trees, range(len(trees)), range(len(trees)), RowCounter(1, len(trees)))
-            assert bands.fill_whole is not None
-            if not once:  # every band computed whole, as before
-                bands = output.Bands(bands.row_names, bands.col_names, bands.dtype, bands.fill, True)
+            monkeypatch.setattr(output, "BAND_BYTES", 4 * bands.row_bytes())  # six bands, the last short
+            whole, spans = bands.fill_whole, []
+            assert whole is not None
+
+            def fill_whole(matrix, band_bytes, whole=whole, spans=spans):
+                for rows in whole(matrix, band_bytes):
+                    spans.append(len(rows))
+                    yield rows
+
+            # once: the bands read back the rows before them; else every band is computed whole, as before
+            bands = replace(bands, fill_whole=fill_whole if once else None)
             path = tmp_path / f"{once}.{fmt}"
             output.write_matrix(bands, output.Target(str(path), fmt, False))
             written[fmt, once] = np.load(path)["distances"].tobytes() if fmt == "npz" else path.read_bytes()
+            assert spans == ([4] * 5 + [3] if once else [])
         assert written[fmt, True] == written[fmt, False]
     assert np.load(io.BytesIO(written["npy", True])).tobytes() == trees.distances(metric).tobytes()
