@@ -5,7 +5,7 @@ import warnings
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, cast
 
-from cladomatic_tools.metrics import metric_info
+from cladomatic_tools.metrics import METRICS, metric_info
 from cladomatic_tools.output import Bands, ensure_fits
 from cladomatic_tools.progress import Counter, RowCounter, Status
 from cladomatic_tools.reader import EngineMissing, InputError
@@ -56,10 +56,11 @@ def read_set(
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
     holds and says which taxa that drops."""
     tree_set_type = _tree_set_type()
-    weighted = metric_info(metric).needs_lengths if lengths is None else lengths
+    info = METRICS.get(metric)  # None for a set read for no one metric (the summaries), which says `lengths`
+    weighted = (info is not None and info.needs_lengths) if lengths is None else lengths
     try:
         rooting = rooting_of(rooted, readings, COMMAND_OPTIONS)
-        if metric_info(metric).unrooted_only:
+        if info is not None and info.unrooted_only:
             rooting.refuse_rooted(metric)
         on_tree = status.reading if status.enabled else None
         taxa = "same" if prune is None else "any"
