@@ -481,6 +481,9 @@ class TreeSet:
             raise TypeError(f"reduce_func must be callable, not {type(reduce_func).__name__}")
 
         def blocks() -> Iterator:
+            # One scratch for the pairs from each block's diagonal on: fresh memory for every block would be
+            # faulted in anew each time, which cost as much as the pairs it saves.
+            scratch = np.empty(0 if out is None or prune == "pairwise" else rows_per_block * n, dtype=dtype)
             for start in range(0, n, rows_per_block):
                 rows = slice(start, min(n, start + rows_per_block))
                 if out is None:
@@ -489,7 +492,9 @@ class TreeSet:
                     block = self.distances(metric, rows=rows, out=out[rows], threads=threads, prune=prune)
                 else:
                     block = out[rows]
-                    block[:, start:] = self.distances(metric, rows=rows, cols=slice(start, n), threads=threads)
+                    upper = scratch[: len(block) * (n - start)].reshape(len(block), n - start)
+                    self.distances(metric, rows=rows, cols=slice(start, n), out=upper, threads=threads)
+                    block[:, start:] = upper
                     block[:, :start] = out[:start, rows].T
                 yield block if reduce_func is None else reduce_func(block, start)
 
