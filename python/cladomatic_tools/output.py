@@ -1,11 +1,11 @@
 """Writing distance matrices (TSV, CSV, either gzip-compressed, .npy, .npz) and split exports (.npz).
 
 A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
-memory for about one band, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
-filled through a memory map. A square matrix is symmetric, and each pair is computed once where the rows written
-before can be read back: in a .npy or .npz file, and in text when the whole matrix takes at most WHOLE_SHARE of
-the memory available. Only .npz output holds the whole matrix regardless, after checking that it fits in the
-memory available.
+memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
+filled through a memory map of each band in turn. Only .npz output holds the whole matrix regardless, after
+checking that it fits in the memory available. A square matrix is symmetric: .npz output, and text when the whole
+matrix takes at most WHOLE_SHARE of the memory available, compute each pair once and hold the matrix to copy the
+cells below the diagonal from the rows above.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
@@ -20,7 +20,6 @@ import ctypes
 import errno
 import gzip
 import io
-import mmap
 import os
 import shutil
 import stat
@@ -65,7 +64,7 @@ class Bands:
     square: bool  # whether the columns are the rows' own trees
     # Fills a whole square matrix given as an array top to bottom in bands of at most the given bytes, each pair
     # computed once (the cells left of the diagonal copied from rows filled before), and yields the rows of each
-    # band once written. The writers that keep every row written (an array in memory, a mapped file) use it.
+    # band once written. The writers that hold the whole matrix in memory use it.
     fill_whole: Callable[[Any, int], Iterator[range]] | None = None
 
     @property
@@ -305,7 +304,11 @@ def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
 def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
     """Fills the .npy file at `path` (open as `file`, named `shown` to the user) band by band, each band through
     a memory map of its own rows: once a band is unmapped its pages belong to the file, not to this process, so
-    the resident set stays at one band. The file gets all its blocks before the first band is computed."""
+    the resident set stays at one band. The file gets all its blocks before the first band is computed.
+
+    Every band is computed whole, both triangles of a square matrix: reading the rows above back through a map
+    (to compute each pair once) mapped nearly the whole file into the process (the kernel maps the file's cached
+    pages around each one read) and cost more system time than it saved in the kernels."""
     import numpy
 
     header = _npy_header(bands)
@@ -313,34 +316,12 @@ def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
     file.write(header)
     file.flush()
     row_bytes = bands.row_bytes()
-    if bands.fill_whole is not None:
-        _map_whole_npy(bands, path, file, len(header))
-        return
     for rows in bands.spans():
         start = len(header) + rows.start * row_bytes
         band = numpy.memmap(path, dtype=bands.dtype, mode="r+", offset=start, shape=(len(rows), bands.shape[1]))
         bands.fill(rows, band)
         del band
         _start_writeback(file.fileno(), start, len(rows) * row_bytes)
-
-
-def _map_whole_npy(bands: Bands, path: str, file: IO[bytes], offset: int) -> None:
-    """Fills the .npy file through one map of the whole matrix, for a matrix whose bands read back the rows
-    written before them. The pages of finished rows are let go after each band, so the resident set stays at
-    about a band and the columns it reads back."""
-    import numpy
-
-    row_bytes = bands.row_bytes()
-    with open(path, "r+b") as mapped:
-        mapping = mmap.mmap(mapped.fileno(), offset + bands.nbytes())
-    # Not closed by hand: the arrays over it may outlive this call in a traceback; it is unmapped when freed.
-    matrix = numpy.ndarray(bands.shape, dtype=bands.dtype, buffer=mapping, offset=offset)
-    for rows in _filled(bands, matrix):
-        end = offset + rows.stop * row_bytes
-        if end >= mmap.PAGESIZE:
-            # the pages stay in the file's cache, dirty ones included; only this process's mapping of them goes
-            mapping.madvise(mmap.MADV_DONTNEED, 0, end - end % mmap.PAGESIZE)
-        _start_writeback(file.fileno(), offset + rows.start * row_bytes, len(rows) * row_bytes)
 
 
 def reserve(descriptor: int, size: int, shown: str) -> None:
