@@ -85,7 +85,7 @@ def tree_set_lines(newicks, translate, rooted, weighted_only):
     for summary in SUMMARIES:
         if not (summary == "info_rf" and rooted):
             yield "treeset_sums", summary, digest(whole.mean_distances(summary))
-    yield "treeset_splits", "counts", digest(*whole.split_frequencies())
+    yield "treeset_splits", "counts", digest(*whole.split_counts())
     yield "treeset_topologies", "groups", digest(whole.topologies()[0])
 
 

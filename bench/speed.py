@@ -16,6 +16,8 @@ Every figure is the median of --repeat runs, old and new alternating, each run a
 - 10,000 synthetic 100-leaf trees (as bench/pairwise.py makes them): RF end to end in pairs per second, and KF as
   bytes (`_with_snapshots_`) and as the plain list of floats;
 - the KF matrix of those trees written as TSV by the command's output code, in MB/s;
+- `cladomatic kf` of 16,000 trees of 60 leaves (treegen.py) to `.npy`, filled band by band, against the tiled
+  run to a local `.zarr` store, for each build, and the two matrices compared;
 - first touch of a fresh 1.6 GB buffer: page by page, populated by the kernel in one call per thread, and with
   the huge-page hint, with the huge pages granted and how often the kernel compacted memory directly meanwhile
   (/proc/vmstat), which is what the hint can cost on a fragmented machine.
@@ -28,6 +30,7 @@ import hashlib
 import json
 import mmap
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -204,6 +207,41 @@ def whole_command(env):
             return {"seconds": seconds, "digest": hashlib.sha256(file.read()).hexdigest()[:16]}
 
 
+TILED_TREES = 16_000
+TILED_LEAVES = 60
+
+
+def npy_against_tiled(env, repeat):
+    """Median wall and CPU seconds of `cladomatic kf` to .npy and to a local .zarr, runs alternating, and whether
+    the two matrices hold the same bits. CPU seconds (user and system, of every thread) are the figure to trust on a
+    machine that others share: a busy moment stretches the wall time of one run only."""
+    import numpy
+    import treegen
+    import zarr
+
+    with tempfile.TemporaryDirectory(dir=os.path.join(ROOT, "build")) as folder:
+        trees = os.path.join(folder, "trees.nwk")
+        with open(trees, "w") as file:
+            file.writelines(f"{tree}\n" for tree in treegen.newick_stream(TILED_TREES, n_leaves=TILED_LEAVES))
+        runs = {"npy": [], "zarr": []}
+        for _ in range(repeat):
+            for kind, done in runs.items():
+                path = os.path.join(folder, f"kf.{kind}")
+                shutil.rmtree(path, ignore_errors=True)
+                command = [sys.executable, "-m", "cladomatic_tools", "kf", "--quiet", "--output", path, trees]
+                start = time.perf_counter()
+                child = subprocess.Popen(command, env=env)
+                _, status, usage = os.wait4(child.pid, 0)
+                child.returncode = os.waitstatus_to_exitcode(status)
+                if child.returncode:
+                    raise subprocess.CalledProcessError(child.returncode, command)
+                done.append((time.perf_counter() - start, usage.ru_utime + usage.ru_stime))
+        stored = zarr.open_group(os.path.join(folder, "kf.zarr"), mode="r")["distances"]
+        same = numpy.array_equal(numpy.load(os.path.join(folder, "kf.npy"), mmap_mode="r"), stored[...])
+    medians = {kind: [statistics.median(run[k] for run in done) for k in (0, 1)] for kind, done in runs.items()}
+    return medians, runs, same
+
+
 def median_runs(run, variants, repeat):
     """Runs alternate between the variants so that a busy moment of the machine hits both."""
     results = {name: [] for name in variants}
@@ -235,7 +273,7 @@ def main():
     parser.add_argument("--old-src")
     parser.add_argument("--new", default=os.path.join(ROOT, "build", "release"))
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--skip", default="", help="comma-separated: primates, cli, synthetic, tsv, touch")
+    parser.add_argument("--skip", default="", help="comma-separated: primates, cli, synthetic, tsv, tiled, touch")
     parser.add_argument("--child", choices=sorted(CHILDREN), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -270,6 +308,14 @@ def main():
         figures = median_runs(lambda env: in_child("kf_tsv", env), variants, max(1, args.repeat // 2))
         size = figures["new"]["runs"][0]["bytes"]
         report(f"KF TSV write ({size / 1e9:.2f} GB)", figures, "MB/s", size, ">= 200 MB/s")
+    for name, env in variants.items() if "tiled" not in skip else ():
+        medians, runs, same = npy_against_tiled(env, args.repeat)
+        (npy_wall, npy_cpu), (zarr_wall, zarr_cpu) = medians["npy"], medians["zarr"]
+        print(f"KF {TILED_TREES:,} x {TILED_LEAVES} leaves, {name}: .npy {npy_wall:.2f} s ({npy_cpu:.2f} s CPU), "
+              f"local .zarr {zarr_wall:.2f} s ({zarr_cpu:.2f} s CPU), ratio {npy_wall / zarr_wall:.3f} (CPU "
+              f"{npy_cpu / zarr_cpu:.3f}) [<= 1.05]{'   same result' if same else '   RESULTS DIFFER'}")
+        each = ", ".join(f"{kind} {' '.join(f'{w:.1f}/{c:.1f}' for w, c in done)}" for kind, done in runs.items())
+        print(f"{'':<34} each run (wall/CPU s): {each}", flush=True)
     if "touch" not in skip:
         runs = {"fault": [], "populate": [], "huge": []}
         for _ in range(max(args.repeat, 5)):

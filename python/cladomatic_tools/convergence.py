@@ -188,7 +188,7 @@ def converge(
         )
     cuts = [np.unique(np.concatenate([firsts[:, r], ends[:, r], [burned[r], run_trees[r]]])) for r in range(runs)]
     seg, offsets = segment_groups(groups, ranks, cuts)
-    splits, seg_counts = tree_set.split_frequencies(groups=seg)
+    splits, seg_counts = tree_set.split_counts(groups=seg)
     # segments no tree falls into are absent from the counts when they are the last ones
     total_segments = int(offsets[-1]) + len(cuts[-1]) + 1
     if seg_counts.shape[0] < total_segments:

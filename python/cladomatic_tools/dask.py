@@ -46,12 +46,13 @@ import numpy as np
 from dask.delayed import Delayed
 from dask.system import CPU_COUNT
 
-from cladomatic_tools.io import tile_store, writers
+from cladomatic_tools.io import writers
+from cladomatic_tools.io import tile_store
+from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
 from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
-METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
-# the reductions also take the mean squared Kuhner-Felsenstein score
-REDUCED_METRICS = (*METRICS, "kf2")
+# the reductions also take the summaries that are no metric (the mean squared Kuhner-Felsenstein score)
+REDUCED_METRICS = (*METRICS, *(name for name in SUMMARIES if name not in METRICS))
 # The sibling under which a store is built until it is complete and takes the place of PATH.
 PARTIAL_SUFFIX = ".partial"
 # A tile task holds about this many tile-sized arrays at its peak: the tile, its transposed mirror and the
@@ -74,11 +75,10 @@ class TileTooLarge(MemoryError):
 
 
 def dtype_of(metric: str, prune: str | None = None) -> np.dtype:
-    """The matrix's dtype: uint32 for rf, float64 otherwise and for every metric under prune="pairwise", whose
-    pairs sharing too few taxa are nan."""
-    if metric not in METRICS:
-        raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(METRICS)})")
-    return np.dtype(np.uint32 if metric == "rf" and prune != "pairwise" else np.float64)
+    """The matrix's dtype: the metric's, or float64 for every metric under prune="pairwise", whose pairs sharing
+    too few taxa are nan."""
+    dtype = metric_info(metric).dtype
+    return np.dtype(np.float64 if prune == "pairwise" else dtype)
 
 
 def bounds(n: int, tile: int) -> list[tuple[int, int]]:

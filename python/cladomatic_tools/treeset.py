@@ -28,23 +28,20 @@ import _cladomatic_engine
 import numpy as np
 
 from cladomatic_tools.io import sources
+from cladomatic_tools.metrics import METRICS as METRICS
+from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
+from cladomatic_tools.metrics import metric_info, summary_info
 from cladomatic_tools.io.reader import Source
-from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
+from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 
-METRICS = {
-    "rf": np.uint32,
-    "rf_norm": np.float64,
-    "wrf": np.float64,
-    "kf": np.float64,
-    "info_rf": np.float64,
-}
-# Per-tree summaries computed from split counts and per-split sums, without the matrix.
-SUMMARIES = ("rf", "info_rf", "kf2")
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
 TAXA = ("same", "any")
 PRUNE = ("common", "pairwise")
+
+# The memory a block of `distances_chunked` may take by default, in MiB: scikit-learn's default working_memory.
+WORKING_MEMORY = 1024
 
 # Prunings a set keeps for later calls (each a set of its own): the common taxa, and a few of `against`.
 _KEPT_PRUNINGS = 4
@@ -322,10 +319,10 @@ class TreeSet:
     def distances(
         self,
         metric: str = "rf",
+        *,
         rows=None,
         cols=None,
         out: np.ndarray | None = None,
-        *,
         threads: int | None = None,
         progress: Progress | None = None,
         prune: str | None = None,
@@ -355,10 +352,10 @@ class TreeSet:
         array([[0., 1., 1.]])
         """
         if _prune_mode(prune) == "common":
-            return self.pruned().distances(metric, rows, cols, out, threads=threads, progress=progress)
+            return self.pruned().distances(metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress)
         dtype = self._check_metric(metric)
         if prune == "pairwise":
-            dtype = np.float64  # every metric, for the nan of pairs sharing too few taxa
+            dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if prune is None:
             self._require_same_taxa()
         n = len(self)
@@ -378,10 +375,10 @@ class TreeSet:
         self,
         other: TreeSet,
         metric: str = "rf",
-        out: np.ndarray | None = None,
         *,
         rows=None,
         cols=None,
+        out: np.ndarray | None = None,
         threads: int | None = None,
         progress: Progress | None = None,
         prune: str | None = None,
@@ -403,12 +400,12 @@ class TreeSet:
         if _prune_mode(prune) == "common":
             taxa = sorted(set(self.common_taxa()) & set(other.common_taxa()))
             return self.pruned(taxa).against(
-                other.pruned(taxa), metric, out, rows=rows, cols=cols, threads=threads, progress=progress
+                other.pruned(taxa), metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress
             )
         dtype = self._check_metric(metric)
         if prune == "pairwise":
-            dtype = np.float64  # every metric, for the nan of pairs sharing too few taxa
-        if metric in ("wrf", "kf") and not other.has_lengths:
+            dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
+        if metric_info(metric).needs_lengths and not other.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the other set was read with lengths=False")
         if prune is None:
             self._require_same_taxa()
@@ -437,6 +434,72 @@ class TreeSet:
                 raise
         return out
 
+    def distances_chunked(
+        self,
+        metric: str = "rf",
+        *,
+        reduce_func: Callable[[np.ndarray, int], object] | None = None,
+        working_memory: float | None = None,
+        threads: int | None = None,
+        prune: str | None = None,
+        out: np.ndarray | None = None,
+    ) -> Iterator:
+        """The whole square matrix as blocks of rows, top to bottom: each block as many rows as fit in
+        `working_memory` MiB (WORKING_MEMORY, 1024, when None), at least one. `reduce_func(block, start)`, with
+        `start` the block's first row, turns each block into what is yielded (a block of row means, say), so that
+        the matrix never exists whole; without it the block itself is yielded. `threads` and `prune` as in
+        `distances`; the arguments are checked at the call, before the first block.
+
+        `out`, a C-contiguous writable (len, len) array of the metric's type (an np.memmap included), makes each
+        block the rows of `out` it fills, and computes each pair once: the cells left of a block's diagonal are
+        copied from the rows of `out` filled before (the kernels give both orders of a pair the same bits). Without
+        it each block is computed whole, as `distances` would compute its rows; so is every block under
+        prune="pairwise", whose warning counts the pairs that each call computes.
+
+        >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
+        >>> [block.sum(axis=1) for block in ts.distances_chunked(working_memory=8 / 2**20)]
+        [array([4, 4], dtype=uint64), array([4], dtype=uint64)]
+        """
+        if _prune_mode(prune) == "common":
+            return self.pruned().distances_chunked(
+                metric, reduce_func=reduce_func, working_memory=working_memory, threads=threads, out=out
+            )
+        dtype = self._check_metric(metric)
+        if prune == "pairwise":
+            dtype = np.dtype(np.float64)  # as `distances` gives it
+        else:
+            self._require_same_taxa()
+        _thread_count(threads)
+        n = len(self)
+        budget = WORKING_MEMORY if working_memory is None else working_memory
+        if isinstance(budget, bool) or not isinstance(budget, numbers.Real) or not 0 < budget < float("inf"):
+            raise ValueError(f"working_memory must be a positive number of MiB, got {working_memory!r}")
+        rows_per_block = max(1, int(budget * 2**20) // max(1, n * dtype.itemsize))
+        if out is not None:
+            out = _output(out, dtype, (n, n))
+        if reduce_func is not None and not callable(reduce_func):
+            raise TypeError(f"reduce_func must be callable, not {type(reduce_func).__name__}")
+
+        def blocks() -> Iterator:
+            # One scratch for the pairs from each block's diagonal on: fresh memory for every block would be
+            # faulted in anew each time, which cost as much as the pairs it saves.
+            scratch = np.empty(0 if out is None or prune == "pairwise" else rows_per_block * n, dtype=dtype)
+            for start in range(0, n, rows_per_block):
+                rows = slice(start, min(n, start + rows_per_block))
+                if out is None:
+                    block = self.distances(metric, rows=rows, threads=threads, prune=prune)
+                elif prune == "pairwise":
+                    block = self.distances(metric, rows=rows, out=out[rows], threads=threads, prune=prune)
+                else:
+                    block = out[rows]
+                    upper = scratch[: len(block) * (n - start)].reshape(len(block), n - start)
+                    self.distances(metric, rows=rows, cols=slice(start, n), out=upper, threads=threads)
+                    block[:, start:] = upper
+                    block[:, :start] = out[:start, rows].T
+                yield block if reduce_func is None else reduce_func(block, start)
+
+        return blocks()
+
     # summaries without the matrix
 
     def mean_distances(self, metric: str = "rf", *, threads: int | None = None) -> np.ndarray:
@@ -447,13 +510,12 @@ class TreeSet:
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).mean_distances()
         array([1., 1., 2.])
         """
-        if metric not in SUMMARIES:
-            raise ValueError(f"unknown summary metric {metric!r}; expected one of {', '.join(SUMMARIES)}")
+        summary = summary_info(metric)
         self._require_same_taxa()
-        if metric == "info_rf":
-            self._check_metric(metric)
-        if metric == "kf2" and not self.has_lengths:
-            raise ValueError("kf2 needs branch lengths: the set was read with lengths=False")
+        if summary.unrooted_only:
+            self._refuse_rooted(metric)
+        if summary.needs_lengths and not self.has_lengths:
+            raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
         sums = np.zeros(len(self), dtype=np.float64)
         self._engine.sums(metric, sums, self._threads(threads))
         return sums / (len(self) - 1) if len(self) > 1 else sums
@@ -463,25 +525,45 @@ class TreeSet:
         return int(np.argmin(self.mean_distances(metric)))
 
     def split_frequencies(self, groups: Sequence[int] | np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """(splits, frequencies): the splits of `split_counts`, and per group the share of its trees that hold
+        each split (float64, shape (groups, n_splits)), nan for a group without trees.
+
+        >>> splits, frequencies = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).split_frequencies()
+        >>> frequencies
+        array([[0.5, 0.5]])
+        """
+        by, n_groups = self._grouping(groups)
+        splits, counts = self._split_counts(by, n_groups)
+        trees = np.bincount(by, minlength=n_groups).astype(np.float64)
+        with np.errstate(invalid="ignore"):  # a group without trees: 0 / 0 is its nan
+            return splits, counts / trees[:, None]
+
+    def split_counts(self, groups: Sequence[int] | np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
         """(splits, counts): every non-trivial split of the set as a bool row over `leaf_names` (its canonical
         side: for unrooted trees the side without the first leaf), and per group the number of its trees that
         hold each split, shape (len(group_names), n_splits). `groups`, one integer of at least 0 per tree,
         counts by other groups instead (stretches of the runs, say); counts then has max(groups) + 1 rows.
 
-        >>> splits, counts = TreeSet.from_newick(["(A,B,(C,D));"] * 2).split_frequencies()
+        >>> splits, counts = TreeSet.from_newick(["(A,B,(C,D));"] * 2).split_counts()
         >>> splits.astype(int), counts
         (array([[0, 0, 1, 1]]), array([[2]]))
         """
+        return self._split_counts(*self._grouping(groups))
+
+    def _grouping(self, groups: Sequence[int] | np.ndarray | None) -> tuple[np.ndarray, int]:
+        """(the group of every tree as int32, how many groups), checked; by default the set's own groups (runs),
+        a run left without trees included."""
         self._require_same_taxa()
         if groups is None:
-            by, n_groups = self.groups, len(self.group_names)
-        else:
-            by = np.asarray(groups)
-            if by.shape != (len(self),) or (by.size and by.dtype.kind not in "iu"):
-                raise ValueError(f"groups must hold one integer per tree ({len(self)}), got shape {by.shape}")
-            if by.size and (by.min() < 0 or by.max() > np.iinfo(np.int32).max):
-                raise ValueError("groups must lie between 0 and 2**31 - 1")
-            n_groups = int(by.max()) + 1 if by.size else 0
+            return self.groups, len(self.group_names)
+        by = np.asarray(groups)
+        if by.shape != (len(self),) or (by.size and by.dtype.kind not in "iu"):
+            raise ValueError(f"groups must hold one integer per tree ({len(self)}), got shape {by.shape}")
+        if by.size and (by.min() < 0 or by.max() > np.iinfo(np.int32).max):
+            raise ValueError("groups must lie between 0 and 2**31 - 1")
+        return np.ascontiguousarray(by, dtype=np.int32), int(by.max()) + 1 if by.size else 0
+
+    def _split_counts(self, by: np.ndarray, n_groups: int) -> tuple[np.ndarray, np.ndarray]:
         n_splits = self._engine.n_splits
         splits = np.zeros((n_splits, len(self.leaf_names)), dtype=np.bool_)
         counts = np.zeros((n_groups, n_splits), dtype=np.int64)
@@ -621,18 +703,20 @@ class TreeSet:
             "pair on the taxa it shares)"
         )
 
-    def _check_metric(self, metric: str):
-        dtype = METRICS.get(metric)
-        if dtype is None:
-            raise ValueError(f"unknown metric {metric!r}; expected one of {', '.join(METRICS)}")
-        if metric == "info_rf" and self.rooted:
+    def _check_metric(self, metric: str) -> np.dtype:
+        info = metric_info(metric)
+        if info.unrooted_only:
+            self._refuse_rooted(metric)
+        if info.needs_lengths and not self.has_lengths:
+            raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
+        return np.dtype(info.dtype)
+
+    def _refuse_rooted(self, metric: str) -> None:
+        if self.rooted:
             raise ValueError(
-                "info_rf is defined for unrooted trees only; this set was read as rooted trees (rooted=True, or "
+                f"{metric} is defined for unrooted trees only; this set was read as rooted trees (rooted=True, or "
                 "trees marked [&R]): read it with rooted=False to compare them unrooted"
             )
-        if metric in ("wrf", "kf") and not self.has_lengths:
-            raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
-        return dtype
 
 
 def _restore(version, digest=None, *fields) -> TreeSet:

@@ -103,7 +103,7 @@ class TestPieces:
     def test_frequencies_of_the_whole_runs_equal_the_engine_counts(self, tree_sets):
         tree_set = tree_sets["cynmix"]
         report = convergence.converge(tree_set, parse_burnin(0))
-        _, counts = tree_set.split_frequencies()
+        _, counts = tree_set.split_counts()
         np.testing.assert_array_equal(report.freqs, counts / 201)
         assert report.burned.tolist() == [0, 0]
 
@@ -184,15 +184,15 @@ class TestTreeSetMethods:
     def test_counts_by_other_groups(self, tree_sets):
         tree_set = tree_sets["cynmix"]
         halves = (np.asarray(tree_set.positions) >= 100).astype(np.int64) + 2 * np.asarray(tree_set.groups)
-        _, by_half = tree_set.split_frequencies(groups=halves)
-        _, by_run = tree_set.split_frequencies()
+        _, by_half = tree_set.split_counts(groups=halves)
+        _, by_run = tree_set.split_counts()
         assert by_half.shape == (4, by_run.shape[1])
         np.testing.assert_array_equal(by_half[0::2] + by_half[1::2], by_run)
 
     @pytest.mark.parametrize("groups", [np.zeros(3, np.int64), -np.ones(402, np.int64), np.zeros(402) + 0.5])
     def test_bad_groups(self, tree_sets, groups):
         with pytest.raises(ValueError, match="groups"):
-            tree_sets["cynmix"].split_frequencies(groups=groups)
+            tree_sets["cynmix"].split_counts(groups=groups)
 
 
 class TestCommandFailures:

@@ -66,7 +66,7 @@ class TestTreeSetThreads:
             metrics = [trees.distances(m, threads=per_call) for m in METRICS]
             metrics += [trees.against(other, m, rows=slice(0, 400, 3), threads=per_call) for m in METRICS]
             summaries = [trees.mean_distances(s, threads=per_call) for s in SUMMARIES]
-            return [a.tobytes() for a in [*metrics, *summaries, *trees.split_frequencies(), *trees.topologies()]]
+            return [a.tobytes() for a in [*metrics, *summaries, *trees.split_counts(), *trees.topologies()]]
 
         every = results(None, None)
         for threads, per_call in [(1, None), (2, None), (64, None), (1, 2), (2, 1)]:

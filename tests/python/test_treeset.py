@@ -202,11 +202,11 @@ class TestReductions:
         same = TreeSet.from_newick(["((A:0.1,B:0.3):0.7,C:0.2,D:0.9);"] * 3)
         assert same.mean_distances("kf2").tolist() == [0.0] * 3
 
-    def test_split_frequencies_per_group(self):
+    def test_split_counts_per_group(self):
         roots = forest(8, 10, 7)
         groups = [0, 1] * 5
         ts = TreeSet.from_newick([newick(t) for t in roots], groups=groups, group_names=["a", "b"])
-        sides, counts = ts.split_frequencies()
+        sides, counts = ts.split_counts()
         assert counts.shape == (2, sides.shape[0]) and sides.shape[1] == 7
         got = {}
         for side, per_group in zip(sides, counts.T):
@@ -379,7 +379,7 @@ class TestPickling:
         assert back.group_names == ts.group_names and (back.groups == ts.groups).all()
         for metric in ("rf", "wrf", "kf", "info_rf"):
             assert back.distances(metric).tobytes() == ts.distances(metric).tobytes()
-        assert [a.tolist() for a in back.split_frequencies()] == [a.tolist() for a in ts.split_frequencies()]
+        assert [a.tolist() for a in back.split_counts()] == [a.tolist() for a in ts.split_counts()]
 
     def test_damaged_states_are_refused_even_with_a_matching_checksum(self):
         from cladomatic_tools import treeset

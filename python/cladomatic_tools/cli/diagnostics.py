@@ -16,21 +16,15 @@ from typing import TYPE_CHECKING
 from cladomatic_tools import defaults
 from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
-from cladomatic_tools.io.reader import EnvironmentFailure, InputError
-from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.metrics import METRICS
 from cladomatic_tools.io.writers import require_numpy, write_files
+from cladomatic_tools.io.reader import EnvironmentFailure, InputError
 from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
+from cladomatic_tools.io.sources import FileTrees
 
 if TYPE_CHECKING:
     import numpy as np
 
-SPACE_METRICS = ("rf", "rf_norm", "kf", "info_rf")
-_METRIC_TITLES = {
-    "rf": "Robinson-Foulds distance",
-    "rf_norm": "normalised Robinson-Foulds distance",
-    "kf": "Kuhner-Felsenstein branch score",
-    "info_rf": "information-based RF distance",
-}
 # NEXUS tree names of MCMC samples end in the generation: "gen.5000", "run2.gen.5000"
 _GENERATION = re.compile(r"(?:^|[.:_\s])gen\.?(\d+)$")
 
@@ -98,7 +92,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     command.add_argument("files", nargs="+", metavar="FILE", help="tree files; each file (or TREES block) is one run")
-    command.add_argument("--metric", choices=SPACE_METRICS, default="rf", help="the tree distance (default: rf)")
+    command.add_argument("--metric", choices=tuple(METRICS), default="rf", help="the tree distance (default: rf)")
     command.add_argument("--dims", type=_dims, default=2, metavar="K", help="number of axes (default: 2)")
     command.add_argument(
         "--method",
@@ -373,7 +367,7 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
         groups[order],
         runs,
         result.share,
-        f"Tree space of {input_label(args.files)}\n({_METRIC_TITLES[args.metric]}, {how}, {len(names):,} trees)",
+        f"Tree space of {input_label(args.files)}\n({METRICS[args.metric].title}, {how}, {len(names):,} trees)",
     )
     write_files(out, files)
     shares = ", ".join(f"{axes[k]} {result.share[k] * 100:.1f}%" for k in range(args.dims))

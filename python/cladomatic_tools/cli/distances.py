@@ -6,19 +6,18 @@ import warnings
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, cast
 
+from cladomatic_tools.metrics import METRICS, metric_info
+from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
-from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
-from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.rooting import COMMAND_OPTIONS
+from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
 
-METRICS = ("rf", "rf_norm", "wrf", "kf", "info_rf")
 # Metrics whose per-tree exports the cladomatic module writes.
 SPLIT_METRICS = ("rf", "wrf", "kf")
-WEIGHTED = ("wrf", "kf")
 # --prune: every tree pruned to the taxa all hold, or each pair to the taxa its two trees share
 PRUNE_MODES = ("common", "pairwise")
 
@@ -58,10 +57,11 @@ def read_set(
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
     holds and says which taxa that drops."""
     tree_set_type = _tree_set_type()
-    weighted = metric in WEIGHTED if lengths is None else lengths
+    info = METRICS.get(metric)  # None for a set read for no one metric (the summaries), which says `lengths`
+    weighted = (info is not None and info.needs_lengths) if lengths is None else lengths
     try:
         rooting = rooting_of(rooted, readings, COMMAND_OPTIONS)
-        if metric == "info_rf":
+        if info is not None and info.unrooted_only:
             rooting.refuse_rooted(metric)
         on_tree = status.reading if status.enabled else None
         taxa = "same" if prune is None else "any"
@@ -118,11 +118,12 @@ def bands(
     pairwise: ShortPairs | None = None,
 ) -> Bands:
     """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
-    are cells of its whole matrix, bit for bit. With `pairwise`, each pair is compared on the taxa it shares
-    (float64), and the pairs without a distance are counted there."""
+    are cells of its whole matrix, bit for bit; the whole square matrix can also be filled with each pair computed
+    once. With `pairwise`, each pair is compared on the taxa it shares (float64), and the pairs without a distance
+    are counted there."""
     import numpy
 
-    dtype = "uint32" if metric == "rf" and pairwise is None else "float64"
+    dtype = metric_info(metric).dtype if pairwise is None else "float64"
     columns = numpy.arange(cols.start, cols.stop, dtype=numpy.uint32)
 
     def band(picked: range, out: Any) -> None:
@@ -137,8 +138,17 @@ def bands(
         band(picked, out)
         counter.add(len(span))
 
+    def fill_whole(matrix: Any, band_bytes: int) -> Iterator[range]:
+        start = 0
+        for block in trees.distances_chunked(metric, working_memory=band_bytes / 2**20, out=matrix):
+            yield range(start, start + len(block))
+            counter.add(len(block))
+            start += len(block)
+
     names = trees.tree_names
-    return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, rows == cols)
+    square = rows == cols
+    whole = fill_whole if square and pairwise is None else None
+    return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, square, whole)
 
 
 def _run(
@@ -200,7 +210,7 @@ def splits(
     finally:
         status.clear()
     n = len(tree_set.names)
-    ensure_fits(n, n, 4 if metric == "rf" else 8)
+    ensure_fits(n, n, numpy.dtype(metric_info(metric).dtype).itemsize)
     result = _run(function, tree_set, rooting.rooted, status, None if metric == "rf" else warn)
     names, matrix, leaf_names, n_bip, per_tree, clades = result
     arrays: dict[str, Any] = {
@@ -227,13 +237,14 @@ def _pruned_splits(
     n = len(trees)
     if n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")
-    ensure_fits(n, n, 4 if metric == "rf" else 8)
+    ensure_fits(n, n, numpy.dtype(metric_info(metric).dtype).itemsize)
     matrix = trees.distances(metric)
-    sides, per_tree = trees.splits_by_tree(lengths=metric in WEIGHTED)
+    weighted = metric_info(metric).needs_lengths
+    sides, per_tree = trees.splits_by_tree(lengths=weighted)
     return {
         "tree_names": numpy.array(trees.tree_names, dtype=str),
         "leaf_names": numpy.array(trees.leaf_names, dtype=str),
         "distances": matrix,
-        "branch_lengths" if metric in WEIGHTED else "presence": per_tree,
+        "branch_lengths" if weighted else "presence": per_tree,
         "bipartitions": sides,
     }

@@ -15,28 +15,22 @@ from collections.abc import Callable
 from typing import NoReturn
 
 from cladomatic_tools import __version__
-from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import tiled
+from cladomatic_tools.cli import diagnostics
+from cladomatic_tools.cli import distances
+from cladomatic_tools.io import writers
+from cladomatic_tools.io import reader
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.metrics import METRICS
 from cladomatic_tools.cli.progress import RowCounter, Status
-from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import reader, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
-from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
+from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
 
 PROG = "cladomatic"
-
-_METRIC_HELP = {
-    "rf": "Robinson-Foulds distances: the number of splits found in only one of two trees",
-    "rf_norm": "normalised Robinson-Foulds distances: RF divided by the number of non-trivial splits of both "
-    "trees (0 when neither has any), between 0 and 1",
-    "wrf": "weighted Robinson-Foulds distances: the summed differences of branch lengths, split by split",
-    "kf": "Kuhner-Felsenstein branch scores: the root of the summed squared differences of branch lengths",
-    "info_rf": "information-weighted Robinson-Foulds distances: the phylogenetic information, in bits, of the "
-    "splits found in only one of two trees (unrooted trees only)",
-}
 
 
 class _Parser(argparse.ArgumentParser):
@@ -82,8 +76,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     _add_debug(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for metric in distances.METRICS:
-        what = _METRIC_HELP[metric]
+    for metric, info in METRICS.items():
+        what = info.help
         command = commands.add_parser(
             metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
         )

@@ -2,8 +2,10 @@
 
 A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
 memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
-filled through a memory map of each band in turn. Only .npz output holds the whole matrix, after checking that
-it fits in the memory available.
+filled through a memory map of each band in turn. Only .npz output holds the whole matrix regardless, after
+checking that it fits in the memory available. A square matrix is symmetric: .npz output, and text when the whole
+matrix takes at most WHOLE_SHARE of the memory available, compute each pair once and hold the matrix to copy the
+cells below the diagonal from the rows above.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
@@ -34,6 +36,9 @@ from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 FORMATS = ("tsv", "csv", "npy", "npz")
 # The size of a band of rows computed at once: what band-written output needs beyond the tree set.
 BAND_BYTES = 64 << 20
+# The share of the memory available that a square matrix written as text (or streamed) may take to be held
+# whole, so that each pair is computed once; a larger one is computed a band at a time, both triangles.
+WHOLE_SHARE = 0.25
 # Text formatting: the bytes given to each thread per call, and the length of a typical cell.
 TEXT_BYTES_PER_THREAD = 1 << 20
 TEXT_CELL_BYTES = 20
@@ -57,6 +62,10 @@ class Bands:
     dtype: str  # the NumPy type of the values
     fill: Callable[[range, Any], None]
     square: bool  # whether the columns are the rows' own trees
+    # Fills a whole square matrix given as an array top to bottom in bands of at most the given bytes, each pair
+    # computed once (the cells left of the diagonal copied from rows filled before), and yields the rows of each
+    # band once written. The writers that hold the whole matrix in memory use it.
+    fill_whole: Callable[[Any, int], Iterator[range]] | None = None
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -264,8 +273,8 @@ def write_matrix(bands: Bands, target: Target) -> None:
 
         ensure_fits(*bands.shape, numpy.dtype(bands.dtype).itemsize)
         matrix = numpy.empty(bands.shape, dtype=bands.dtype)
-        for rows in bands.spans():
-            bands.fill(rows, matrix[rows.start : rows.stop])
+        for _ in _filled(bands, matrix):
+            pass
         arrays: dict[str, Any] = {"distances": matrix, "tree_names": numpy.array(bands.row_names, dtype=str)}
         if not bands.square:
             arrays["column_names"] = numpy.array(bands.col_names, dtype=str)
@@ -282,10 +291,24 @@ def write_matrix(bands: Bands, target: Target) -> None:
         _write_text(bands, text, _delimiter(target.fmt))
 
 
+def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
+    """Fills `matrix`, the whole matrix, band by band, and yields the rows of each band once written."""
+    if bands.fill_whole is not None:
+        yield from bands.fill_whole(matrix, BAND_BYTES)
+        return
+    for rows in bands.spans():
+        bands.fill(rows, matrix[rows.start : rows.stop])
+        yield rows
+
+
 def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
     """Fills the .npy file at `path` (open as `file`, named `shown` to the user) band by band, each band through
     a memory map of its own rows: once a band is unmapped its pages belong to the file, not to this process, so
-    the resident set stays at one band. The file gets all its blocks before the first band is computed."""
+    the resident set stays at one band. The file gets all its blocks before the first band is computed.
+
+    Every band is computed whole, both triangles of a square matrix: reading the rows above back through a map
+    (to compute each pair once) mapped nearly the whole file into the process (the kernel maps the file's cached
+    pages around each one read) and cost more system time than it saved in the kernels."""
     import numpy
 
     header = _npy_header(bands)
@@ -339,13 +362,30 @@ def _start_writeback(descriptor: int, start: int, length: int) -> None:
 
 def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
     """A .npy file written in order, for a target that cannot be mapped (a device, a pipe)."""
+    file.write(_npy_header(bands))
+    for _, band in _in_order(bands):
+        file.write(band.data)
+
+
+def _in_order(bands: Bands) -> Iterator[tuple[range, Any]]:
+    """The rows and values of each band, top to bottom, for a writer that keeps none of them. A square matrix
+    that takes at most WHOLE_SHARE of the memory available is filled whole, each pair computed once, and read
+    a band at a time; any other matrix is computed a band at a time into one buffer, and so needs memory for one
+    band only (a fresh buffer per band would be faulted in anew each time)."""
     import numpy
 
-    file.write(_npy_header(bands))
-    for rows in bands.spans():
-        band = numpy.empty((len(rows), bands.shape[1]), dtype=bands.dtype)
+    available = available_memory()
+    if bands.fill_whole is not None and available is not None and bands.nbytes() <= available * WHOLE_SHARE:
+        matrix = numpy.empty(bands.shape, dtype=bands.dtype)
+        for rows in bands.fill_whole(matrix, BAND_BYTES):
+            yield rows, matrix[rows.start : rows.stop]
+        return
+    spans = list(bands.spans())
+    buffer = numpy.empty((max((len(rows) for rows in spans), default=0), bands.shape[1]), dtype=bands.dtype)
+    for rows in spans:
+        band = buffer[: len(rows)]
         bands.fill(rows, band)
-        file.write(band.data)
+        yield rows, band
 
 
 def _npy_header(bands: Bands) -> bytes:
@@ -392,8 +432,6 @@ def _delimiter(fmt: str) -> str:
 
 
 def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
-    import numpy
-
     writer = csv.writer(file, delimiter=delimiter, lineterminator="\n")
     writer.writerow(["", *bands.col_names])
     # A text stream without bytes beneath it (a StringIO standing in for stdout) gets the csv module's rows.
@@ -402,14 +440,10 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
         file.flush()
         binary = cast(io.TextIOWrapper, file).buffer
         writeback = _Writeback(binary)
-    # One buffer serves every band: a fresh one per band would be faulted in anew each time. The text is made a
-    # few rows at a time for the same reason, in pieces small enough for the allocator to reuse.
-    spans = list(bands.spans())
-    buffer = numpy.empty((max((len(rows) for rows in spans), default=0), bands.shape[1]), dtype=bands.dtype)
+    # The text is made a few rows at a time, in pieces small enough for the allocator to reuse: fresh memory
+    # would be faulted in anew each time.
     step = _text_rows(bands.shape[1])
-    for rows in spans:
-        band = buffer[: len(rows)]
-        bands.fill(rows, band)
+    for rows, band in _in_order(bands):
         names = bands.row_names[rows.start : rows.stop]
         if format_rows is None:
             _write_rows(writer, names, band)
