@@ -46,8 +46,7 @@ import numpy as np
 from dask.delayed import Delayed
 from dask.system import CPU_COUNT
 
-from cladomatic_tools.io import writers
-from cladomatic_tools.io import tile_store
+from cladomatic_tools.io import tile_store, writers
 from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
 from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 

@@ -28,13 +28,13 @@ import _cladomatic_engine
 import numpy as np
 
 from cladomatic_tools.io import sources
+from cladomatic_tools.io.reader import Source
+from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
 from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
 from cladomatic_tools.metrics import metric_info, summary_info
-from cladomatic_tools.io.reader import Source
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
-from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
 TAXA = ("same", "any")

@@ -9,9 +9,9 @@ import pytest
 from cladomatic_tools import dask as tiles
 from cladomatic_tools import metrics
 from cladomatic_tools.cli import distances as engine
-from cladomatic_tools.io import writers as output
 from cladomatic_tools.cli.main import main
 from cladomatic_tools.cli.progress import RowCounter
+from cladomatic_tools.io import writers as output
 from cladomatic_tools.treeset import TreeSet
 from test_cli import NEWICK, run
 from trees import forest, newick

@@ -16,11 +16,11 @@ from typing import TYPE_CHECKING
 from cladomatic_tools import defaults
 from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
-from cladomatic_tools.metrics import METRICS
-from cladomatic_tools.io.writers import require_numpy, write_files
 from cladomatic_tools.io.reader import EnvironmentFailure, InputError
-from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
 from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.io.writers import require_numpy, write_files
+from cladomatic_tools.metrics import METRICS
+from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
 
 if TYPE_CHECKING:
     import numpy as np

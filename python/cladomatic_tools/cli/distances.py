@@ -6,12 +6,12 @@ import warnings
 from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, cast
 
-from cladomatic_tools.metrics import METRICS, metric_info
-from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
-from cladomatic_tools.rooting import COMMAND_OPTIONS
 from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
+from cladomatic_tools.io.writers import Bands, ensure_fits
+from cladomatic_tools.metrics import METRICS, metric_info
+from cladomatic_tools.rooting import COMMAND_OPTIONS
 
 if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet

@@ -15,20 +15,17 @@ from collections.abc import Callable
 from typing import NoReturn
 
 from cladomatic_tools import __version__
-from cladomatic_tools.cli import tiled
-from cladomatic_tools.cli import diagnostics
-from cladomatic_tools.cli import distances
-from cladomatic_tools.io import writers
-from cladomatic_tools.io import reader
+from cladomatic_tools.cli import diagnostics, distances, tiled
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
-from cladomatic_tools.metrics import METRICS
 from cladomatic_tools.cli.progress import RowCounter, Status
-from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
-from cladomatic_tools.selection import Selection
-from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
+from cladomatic_tools.io import reader, writers
+from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
+from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.metrics import METRICS
+from cladomatic_tools.selection import Selection
 
 PROG = "cladomatic"
 
