@@ -94,7 +94,7 @@ class TestMatrix:
 
         def recorded(self, metric, rows=None, cols=None, **options):
             blocks.append((rows.start, rows.stop, cols.start, cols.stop))
-            return distances(self, metric, rows, cols, **options)
+            return distances(self, metric, rows=rows, cols=cols, **options)
 
         matrix = tiles.distance_matrix(ts, "wrf", tile=9)
         monkeypatch.setattr(TreeSet, "distances", recorded)
