@@ -191,17 +191,17 @@ class FileReading {
               bool hold_texts)
       : hooks_(std::move(hooks)) {
     std::vector<Reading> plan;
-    for (nb::handle spec : readings) {
-      nb::tuple parts = nb::cast<nb::tuple>(spec);
+    for (nb::handle given : readings) {
+      nb::tuple fields = nb::cast<nb::tuple>(given);
       Reading reading;
-      for (nb::handle input : nb::cast<nb::list>(parts[0])) {
+      for (nb::handle input : nb::cast<nb::list>(fields[0])) {
         files_.push_back(nb::borrow(input));
         reading.inputs.push_back(&nb::cast<TreeFile&>(input).reader());
       }
-      reading.selection.first = nb::cast<std::optional<std::uint64_t>>(parts[1]);
-      reading.selection.every = nb::cast<std::uint64_t>(parts[2]);
+      reading.selection.first = nb::cast<std::optional<std::uint64_t>>(fields[1]);
+      reading.selection.every = nb::cast<std::uint64_t>(fields[2]);
       if (reading.selection.every == 0) throw nb::value_error("every must be at least 1");
-      reading.selection.burnin = nb::cast<std::string>(parts[3]);
+      reading.selection.burnin = nb::cast<std::string>(fields[3]);
       plan.push_back(std::move(reading));
     }
     SelectionOptions options;
