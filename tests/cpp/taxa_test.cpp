@@ -260,8 +260,11 @@ TEST(PrunedBlock, RfOfEveryPairIsThatOfBothTreesPruned) {
       for (const PairMetric metric : {PairMetric::kRf, PairMetric::kRfNorm}) {
         for (const bool same_set : {true, false}) {
           std::vector<double> cells(count * count);
-          pruned_block(PrunedContext{.metric = metric, .rooted = rooted, .same_set = same_set}, layout,
-                       layout, Block{trees, trees}, cells.data());
+          PrunedContext context;
+          context.metric = metric;
+          context.rooted = rooted;
+          context.same_set = same_set;
+          pruned_block(context, layout, layout, Block{trees, trees}, cells.data());
           for (std::size_t cell = 0; cell < cells.size(); ++cell) {
             const double want = metric == PairMetric::kRf ? expected[cell].first : expected[cell].second;
             ASSERT_TRUE(cells[cell] == want || (std::isnan(cells[cell]) && std::isnan(want)))
