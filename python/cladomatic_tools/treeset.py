@@ -443,6 +443,7 @@ class TreeSet:
         threads: int | None = None,
         prune: str | None = None,
         out: np.ndarray | None = None,
+        upper: bool = False,
     ) -> Iterator:
         """The whole square matrix as blocks of rows, top to bottom: each block as many rows as fit in
         `working_memory` MiB (WORKING_MEMORY, 1024, when None), at least one. `reduce_func(block, start)`, with
@@ -455,6 +456,11 @@ class TreeSet:
         copied from the rows of `out` filled before (the kernels give both orders of a pair the same bits). Without
         it each block is computed whole, as `distances` would compute its rows; so is every block under
         prune="pairwise", whose warning counts the pairs that each call computes.
+
+        `upper=True` (without `out`) makes each block only its rows' cells from the diagonal rightwards, shape
+        (rows, len - start), so that each pair is computed once and nothing is kept: for a caller that puts the
+        cells below the diagonal where it keeps the matrix (a file), the transpose of each block's columns right
+        of its own rows. Each block is valid until the next one is made.
 
         >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
         >>> [block.sum(axis=1) for block in ts.distances_chunked(working_memory=8 / 2**20)]
@@ -476,25 +482,32 @@ class TreeSet:
             raise ValueError(f"working_memory must be a positive number of MiB, got {working_memory!r}")
         rows_per_block = max(1, int(budget * 2**20) // max(1, n * dtype.itemsize))
         if out is not None:
+            if upper:
+                raise ValueError("upper=True yields the cells from the diagonal on: it takes no out")
             out = _output(out, dtype, (n, n))
         if reduce_func is not None and not callable(reduce_func):
             raise TypeError(f"reduce_func must be callable, not {type(reduce_func).__name__}")
+        from_diagonal = upper or (out is not None and prune != "pairwise")
 
         def blocks() -> Iterator:
             # One scratch for the pairs from each block's diagonal on: fresh memory for every block would be
             # faulted in anew each time, which cost as much as the pairs it saves.
-            scratch = np.empty(0 if out is None or prune == "pairwise" else rows_per_block * n, dtype=dtype)
+            scratch = np.empty(rows_per_block * n if from_diagonal else 0, dtype=dtype)
             for start in range(0, n, rows_per_block):
                 rows = slice(start, min(n, start + rows_per_block))
-                if out is None:
+                if from_diagonal:
+                    count = rows.stop - start
+                    cells = scratch[: count * (n - start)].reshape(count, n - start)
+                    self.distances(metric, rows=rows, cols=slice(start, n), out=cells, threads=threads, prune=prune)
+                if upper:
+                    block = cells
+                elif out is None:
                     block = self.distances(metric, rows=rows, threads=threads, prune=prune)
                 elif prune == "pairwise":
                     block = self.distances(metric, rows=rows, out=out[rows], threads=threads, prune=prune)
                 else:
                     block = out[rows]
-                    upper = scratch[: len(block) * (n - start)].reshape(len(block), n - start)
-                    self.distances(metric, rows=rows, cols=slice(start, n), out=upper, threads=threads)
-                    block[:, start:] = upper
+                    block[:, start:] = cells
                     block[:, :start] = out[:start, rows].T
                 yield block if reduce_func is None else reduce_func(block, start)
 

@@ -70,6 +70,10 @@ def test_chunked_rows_equal_the_matrix(trees, metric):
         out = np.full_like(whole, 7)
         filled = list(trees.distances_chunked(metric, working_memory=working_memory, out=out))
         assert out.tobytes() == whole.tobytes() and all(np.shares_memory(block, out) for block in filled)
+        start = 0
+        for upper in trees.distances_chunked(metric, working_memory=working_memory, upper=True):
+            assert upper.tobytes() == whole[start : start + len(upper), start:].tobytes()
+            start += len(upper)
     means = trees.distances_chunked(metric, working_memory=3 * row_bytes, reduce_func=lambda block, start: start)
     assert list(means) == list(range(0, len(trees), 3))
     with pytest.raises(ValueError, match="working_memory"):
@@ -79,23 +83,28 @@ def test_chunked_rows_equal_the_matrix(trees, metric):
 @pytest.mark.parametrize("metric", ["rf", "wrf"])
 def test_band_writer_gives_the_same_bytes_each_pair_once(trees, metric, tmp_path, monkeypatch):
     written = {}
-    for fmt in ("npy", "npz", "tsv"):
+    for fmt in ("npy", "npz", "tsv", "pipe"):
         for once in (True, False):
             bands = engine.bands(metric, trees, range(len(trees)), range(len(trees)), RowCounter(1, len(trees)))
             monkeypatch.setattr(output, "BAND_BYTES", 4 * bands.row_bytes())  # six bands, the last short
-            whole, spans = bands.fill_whole, []
-            assert whole is not None
+            upper, spans = bands.upper, []
+            assert upper is not None
 
-            def fill_whole(matrix, band_bytes, whole=whole, spans=spans):
-                for rows in whole(matrix, band_bytes):
+            def counted(band_bytes, upper=upper, spans=spans):
+                for rows, cells in upper(band_bytes):
                     spans.append(len(rows))
-                    yield rows
+                    yield rows, cells
 
-            # once: the bands read back the rows before them; else every band is computed whole, as before
-            bands = replace(bands, fill_whole=fill_whole if once else None)
+            # once: each band from its diagonal on, the rest kept below; else every band is computed whole
+            bands = replace(bands, upper=counted if once else None)
             path = tmp_path / f"{once}.{fmt}"
-            output.write_matrix(bands, output.Target(str(path), fmt, False))
+            if fmt == "pipe":  # streamed in order, as to a pipe
+                with open(path, "wb") as file:
+                    output._stream_npy(bands, file)
+            else:
+                output.write_matrix(bands, output.Target(str(path), fmt, False))
             written[fmt, once] = np.load(path)["distances"].tobytes() if fmt == "npz" else path.read_bytes()
-            assert spans == ([4] * 5 + [3] if once and fmt != "npy" else [])  # .npy: both triangles, band by band
+            assert spans == ([4] * 5 + [3] if once else [])
         assert written[fmt, True] == written[fmt, False]
     assert np.load(io.BytesIO(written["npy", True])).tobytes() == trees.distances(metric).tobytes()
+    assert written["pipe", True] == written["npy", True]

@@ -265,6 +265,28 @@ class TestCommand:
             expected = ts.against(TreeSet.from_newick([species.read_text()]), "kf", prune="pairwise")
         assert names == ["tree_1"] and np.array_equal(values, expected, equal_nan=True)
 
+    def test_pairwise_bands_count_what_the_tiled_run_counts(self, tmp_path, capsys, monkeypatch):
+        from cladomatic_tools.cli.main import main
+        from cladomatic_tools.io import writers
+
+        genes = tmp_path / "genes.nwk"
+        genes.write_text("\n".join(self.GENES * 3) + "\n")
+        monkeypatch.setattr(writers, "BAND_BYTES", 2 * 12 * 8)  # six bands, each pair once
+        ts = TreeSet.from_newick(list(self.GENES * 3), taxa="any")
+        with warnings.catch_warnings(record=True):
+            expected = ts.distances("kf", prune="pairwise")
+        said = set()
+        for name in ("kf.npy", "kf.tsv", "kf.zarr"):
+            assert main(["kf", str(genes), "--prune", "pairwise", "--output", str(tmp_path / name)]) == 0
+            said.add(capsys.readouterr().err)
+            if name.endswith("npy"):
+                assert np.load(tmp_path / name).tobytes() == expected.tobytes()
+            elif name.endswith("tsv"):
+                assert np.array_equal(table((tmp_path / name).read_text())[1], expected, equal_nan=True)
+        nan = np.count_nonzero(np.isnan(expected))
+        assert said == {f"cladomatic: warning: {nan} pairs of trees share fewer than 4 taxa: their distances are "
+                        "written as nan\n"}
+
     def test_common_says_what_it_drops(self, files, tmp_path):
         genes, species = files
         one_line_error(run("rf", genes, "--prune", "common"), 2, "the trees share only 3 taxa (A, B, C)")

@@ -103,6 +103,23 @@ class ShortPairs:
             yield
         self.count += sum(w.message.pairs for w in caught if isinstance(w.message, PairsWithoutDistance))
 
+    @contextlib.contextmanager
+    def silenced(self) -> Iterator[None]:
+        """Drops the PairsWithoutDistance warnings of the calls within, for pairs the command counts itself."""
+        from cladomatic_tools.treeset import PairsWithoutDistance
+
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", PairsWithoutDistance)
+            yield
+
+    def add_from_diagonal(self, block: Any) -> None:
+        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on, as
+        the whole matrix holds them: those right of the diagonal twice, for the cells below that mirror them."""
+        import numpy
+
+        for k, row in enumerate(block):
+            self.count += int(numpy.isnan(row[k])) + 2 * int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
+
     def warn(self, warn: Callable[[str], None], rooted: bool) -> None:
         if self.count:
             pairs = "1 pair of trees shares" if self.count == 1 else f"{self.count} pairs of trees share"
@@ -118,9 +135,9 @@ def bands(
     pairwise: ShortPairs | None = None,
 ) -> Bands:
     """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
-    are cells of its whole matrix, bit for bit; the whole square matrix can also be filled with each pair computed
-    once. With `pairwise`, each pair is compared on the taxa it shares (float64), and the pairs without a distance
-    are counted there."""
+    are cells of its whole matrix, bit for bit; the whole square matrix also comes from its diagonal on, each pair
+    computed once. With `pairwise`, each pair is compared on the taxa it shares (float64), and the pairs without a
+    distance are counted there."""
     import numpy
 
     dtype = metric_info(metric).dtype if pairwise is None else "float64"
@@ -138,17 +155,26 @@ def bands(
         band(picked, out)
         counter.add(len(span))
 
-    def fill_whole(matrix: Any, band_bytes: int) -> Iterator[range]:
+    def upper(band_bytes: int) -> Iterator[tuple[range, Any]]:
+        prune = None if pairwise is None else "pairwise"
+        blocks = trees.distances_chunked(metric, working_memory=band_bytes / 2**20, upper=True, prune=prune)
         start = 0
-        for block in trees.distances_chunked(metric, working_memory=band_bytes / 2**20, out=matrix):
-            yield range(start, start + len(block))
+        while start < len(trees):
+            if pairwise is None:
+                block = next(blocks)
+            else:
+                with pairwise.silenced():  # their warnings count the diagonal block's pairs twice
+                    block = next(blocks)
+                pairwise.add_from_diagonal(block)
+            yield range(start, start + len(block)), block
             counter.add(len(block))
             start += len(block)
 
     names = trees.tree_names
     square = rows == cols
-    whole = fill_whole if square and pairwise is None else None
-    return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, square, whole)
+    # a square block here is always the whole set's matrix (the rows of one sample against themselves)
+    from_diagonal = upper if square else None
+    return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, square, from_diagonal)
 
 
 def _run(

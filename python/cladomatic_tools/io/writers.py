@@ -1,11 +1,12 @@
 """Writing distance matrices (TSV, CSV, either gzip-compressed, .npy, .npz) and split exports (.npz).
 
 A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
-memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first, then is
-filled through a memory map of each band in turn. Only .npz output holds the whole matrix regardless, after
-checking that it fits in the memory available. A square matrix is symmetric: .npz output, and text when the whole
-matrix takes at most WHOLE_SHARE of the memory available, compute each pair once and hold the matrix to copy the
-cells below the diagonal from the rows above.
+memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first. Only .npz
+output holds the whole matrix, after checking that it fits in the memory available. A square matrix is symmetric,
+and every output computes each of its pairs once: each band from its diagonal rightwards, the transpose of its
+cells right of its own rows written where the rows below keep them. A .npy file keeps them in place; text, and
+a .npy file streamed to a pipe, keep them in an unnamed scratch file (the triangle below the diagonal, on disk
+rather than in memory) and read each row's start back when its band is written.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
@@ -36,9 +37,6 @@ from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 FORMATS = ("tsv", "csv", "npy", "npz")
 # The size of a band of rows computed at once: what band-written output needs beyond the tree set.
 BAND_BYTES = 64 << 20
-# The share of the memory available that a square matrix written as text (or streamed) may take to be held
-# whole, so that each pair is computed once; a larger one is computed a band at a time, both triangles.
-WHOLE_SHARE = 0.25
 # Text formatting: the bytes given to each thread per call, and the length of a typical cell.
 TEXT_BYTES_PER_THREAD = 1 << 20
 TEXT_CELL_BYTES = 20
@@ -62,19 +60,21 @@ class Bands:
     dtype: str  # the NumPy type of the values
     fill: Callable[[range, Any], None]
     square: bool  # whether the columns are the rows' own trees
-    # Fills a whole square matrix given as an array top to bottom in bands of at most the given bytes, each pair
-    # computed once (the cells left of the diagonal copied from rows filled before), and yields the rows of each
-    # band once written. The writers that hold the whole matrix in memory use it.
-    fill_whole: Callable[[Any, int], Iterator[range]] | None = None
+    # A square matrix from its diagonal on, each pair computed once: given the bytes a band may take, yields each
+    # band's rows and an array of their cells from the diagonal rightwards, valid until the next band.
+    upper: Callable[[int], Iterator[tuple[range, Any]]] | None = None
 
     @property
     def shape(self) -> tuple[int, int]:
         return len(self.row_names), len(self.col_names)
 
-    def row_bytes(self) -> int:
+    def itemsize(self) -> int:
         import numpy
 
-        return len(self.col_names) * numpy.dtype(self.dtype).itemsize
+        return int(numpy.dtype(self.dtype).itemsize)
+
+    def row_bytes(self) -> int:
+        return len(self.col_names) * self.itemsize()
 
     def nbytes(self) -> int:
         return len(self.row_names) * self.row_bytes()
@@ -281,47 +281,75 @@ def write_matrix(bands: Bands, target: Target) -> None:
         write_npz(target.path, arrays)
         return
     if target.fmt == "npy":
-        with _replaced(target.path) as (file, mappable):
-            if mappable is None:
+        with _replaced(target.path) as (file, temporary):
+            if temporary is None:
                 _stream_npy(bands, file)
             else:
-                _map_npy(bands, mappable, file, target.path)
+                _write_npy(bands, file, target.path)
         return
-    with _replaced(target.path) as (file, _), _text(file, target.compressed) as text:
-        _write_text(bands, text, _delimiter(target.fmt))
+    with _replaced(target.path) as (file, temporary), _text(file, target.compressed) as text:
+        _write_text(bands, text, _delimiter(target.fmt), _scratch_folder(temporary))
 
 
 def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
     """Fills `matrix`, the whole matrix, band by band, and yields the rows of each band once written."""
-    if bands.fill_whole is not None:
-        yield from bands.fill_whole(matrix, BAND_BYTES)
+    if bands.upper is None:
+        for rows in bands.spans():
+            bands.fill(rows, matrix[rows.start : rows.stop])
+            yield rows
         return
-    for rows in bands.spans():
-        bands.fill(rows, matrix[rows.start : rows.stop])
+    for rows, upper in bands.upper(BAND_BYTES):
+        matrix[rows.start : rows.stop, rows.start :] = upper
+        matrix[rows.stop :, rows.start : rows.stop] = upper[:, len(rows) :].T
         yield rows
 
 
-def _map_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
-    """Fills the .npy file at `path` (open as `file`, named `shown` to the user) band by band, each band through
-    a memory map of its own rows: once a band is unmapped its pages belong to the file, not to this process, so
-    the resident set stays at one band. The file gets all its blocks before the first band is computed.
+def _write_npy(bands: Bands, file: IO[bytes], shown: str) -> None:
+    """Fills the .npy file open as `file` (named `shown` to the user) band by band with positioned writes, so
+    that the resident set stays at one band. The file gets all its blocks before the first band is computed.
+    A square matrix's band writes its rows from the diagonal on and its transpose into the rows below, which
+    then hold their start when their own band comes.
 
-    Every band is computed whole, both triangles of a square matrix: reading the rows above back through a map
-    (to compute each pair once) mapped nearly the whole file into the process (the kernel maps the file's cached
-    pages around each one read) and cost more system time than it saved in the kernels."""
-    import numpy
-
+    Positioned writes, not a memory map: reading or writing the rows around a band through a map mapped nearly
+    the whole file into the process (the kernel maps the file's cached pages around each one touched) and cost
+    more system time than the pairs it saved."""
     header = _npy_header(bands)
-    reserve(file.fileno(), len(header) + bands.nbytes(), shown)
+    descriptor = file.fileno()
+    reserve(descriptor, len(header) + bands.nbytes(), shown)
     file.write(header)
     file.flush()
-    row_bytes = bands.row_bytes()
-    for rows in bands.spans():
-        start = len(header) + rows.start * row_bytes
-        band = numpy.memmap(path, dtype=bands.dtype, mode="r+", offset=start, shape=(len(rows), bands.shape[1]))
-        bands.fill(rows, band)
-        del band
-        _start_writeback(file.fileno(), start, len(rows) * row_bytes)
+    row_bytes, itemsize = bands.row_bytes(), bands.itemsize()
+
+    def at(row: int, col: int) -> int:
+        return len(header) + row * row_bytes + col * itemsize
+
+    if bands.upper is None:
+        for rows, band in _computed(bands):
+            _write_at(descriptor, band, at(rows.start, 0))
+            _start_writeback(descriptor, at(rows.start, 0), len(rows) * row_bytes)
+        return
+    for rows, upper in bands.upper(BAND_BYTES):
+        _put_below(descriptor, rows, upper, at)
+        for row, cells in zip(rows, upper, strict=True):
+            _write_at(descriptor, cells, at(row, rows.start))
+        _start_writeback(descriptor, at(rows.start, 0), len(rows) * row_bytes)
+
+
+def _put_below(descriptor: int, rows: range, upper: Any, at: Callable[[int, int], int]) -> None:
+    """Writes the band's cells right of its own rows where the rows below keep them: column j of the band is
+    row j's cells in the band's columns, at `at(row, col)` in the file open as `descriptor`."""
+    import numpy
+
+    below = numpy.ascontiguousarray(upper[:, len(rows) :].T)
+    for row, cells in zip(range(rows.stop, rows.stop + len(below)), below, strict=True):
+        _write_at(descriptor, cells, at(row, rows.start))
+
+
+def _write_at(descriptor: int, values: Any, offset: int) -> None:
+    data = memoryview(values).cast("B")
+    while data:
+        written = os.pwrite(descriptor, data, offset)
+        data, offset = data[written:], offset + written
 
 
 def reserve(descriptor: int, size: int, shown: str) -> None:
@@ -363,29 +391,65 @@ def _start_writeback(descriptor: int, start: int, length: int) -> None:
 def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
     """A .npy file written in order, for a target that cannot be mapped (a device, a pipe)."""
     file.write(_npy_header(bands))
-    for _, band in _in_order(bands):
+    for _, band in _in_order(bands, None):
         file.write(band.data)
 
 
-def _in_order(bands: Bands) -> Iterator[tuple[range, Any]]:
-    """The rows and values of each band, top to bottom, for a writer that keeps none of them. A square matrix
-    that takes at most WHOLE_SHARE of the memory available is filled whole, each pair computed once, and read
-    a band at a time; any other matrix is computed a band at a time into one buffer, and so needs memory for one
-    band only (a fresh buffer per band would be faulted in anew each time)."""
+def _in_order(bands: Bands, scratch_folder: str | None) -> Iterator[tuple[range, Any]]:
+    """The rows and values of each band, top to bottom, for a writer that keeps none of them: memory for one band
+    only. A square matrix computes each pair once and keeps the cells below the diagonal in an unnamed scratch
+    file in `scratch_folder` (None: the system's temporary folder) until their rows are written."""
+    if bands.upper is None or bands.nbytes() <= BAND_BYTES:  # one band holds it all: nothing to keep
+        yield from _computed(bands)
+        return
     import numpy
 
-    available = available_memory()
-    if bands.fill_whole is not None and available is not None and bands.nbytes() <= available * WHOLE_SHARE:
-        matrix = numpy.empty(bands.shape, dtype=bands.dtype)
-        for rows in bands.fill_whole(matrix, BAND_BYTES):
-            yield rows, matrix[rows.start : rows.stop]
-        return
+    n, itemsize = bands.shape[0], bands.itemsize()
+    shown = f"a scratch file in {scratch_folder or tempfile.gettempdir()}"
+    with tempfile.TemporaryFile(dir=scratch_folder) as scratch:
+        descriptor = scratch.fileno()
+        reserve(descriptor, n * (n - 1) // 2 * itemsize, shown)
+
+        def at(row: int, col: int) -> int:  # the triangle left of the diagonal, row after row
+            return (row * (row - 1) // 2 + col) * itemsize
+
+        buffer = numpy.empty(0, dtype=bands.dtype)
+        for rows, upper in bands.upper(BAND_BYTES):
+            if buffer.size < len(rows) * n:
+                buffer = numpy.empty(len(rows) * n, dtype=bands.dtype)
+            band = buffer[: len(rows) * n].reshape(len(rows), n)
+            for row, cells in zip(rows, band, strict=True):
+                _read_at(descriptor, cells[: rows.start], at(row, 0))
+            band[:, rows.start :] = upper
+            _put_below(descriptor, rows, upper, at)
+            yield rows, band
+
+
+def _computed(bands: Bands) -> Iterator[tuple[range, Any]]:
+    """Each band computed whole into one buffer (a fresh buffer per band would be faulted in anew each time)."""
+    import numpy
+
     spans = list(bands.spans())
     buffer = numpy.empty((max((len(rows) for rows in spans), default=0), bands.shape[1]), dtype=bands.dtype)
     for rows in spans:
         band = buffer[: len(rows)]
         bands.fill(rows, band)
         yield rows, band
+
+
+def _read_at(descriptor: int, values: Any, offset: int) -> None:
+    data = memoryview(values).cast("B")
+    while data:
+        read = os.preadv(descriptor, [data], offset)
+        if read == 0:
+            raise OSError(errno.EIO, "the scratch file ended early")
+        data, offset = data[read:], offset + read
+
+
+def _scratch_folder(temporary: str | None) -> str | None:
+    """Beside the output's temporary file, on a file system that has room for the output; the system's temporary
+    folder for a device or a pipe."""
+    return os.path.dirname(temporary) if temporary is not None else None
 
 
 def _npy_header(bands: Bands) -> bytes:
@@ -431,7 +495,7 @@ def _delimiter(fmt: str) -> str:
     return "\t" if fmt == "tsv" else ","
 
 
-def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
+def _write_text(bands: Bands, file: IO[str], delimiter: str, scratch_folder: str | None = None) -> None:
     writer = csv.writer(file, delimiter=delimiter, lineterminator="\n")
     writer.writerow(["", *bands.col_names])
     # A text stream without bytes beneath it (a StringIO standing in for stdout) gets the csv module's rows.
@@ -443,7 +507,7 @@ def _write_text(bands: Bands, file: IO[str], delimiter: str) -> None:
     # The text is made a few rows at a time, in pieces small enough for the allocator to reuse: fresh memory
     # would be faulted in anew each time.
     step = _text_rows(bands.shape[1])
-    for rows, band in _in_order(bands):
+    for rows, band in _in_order(bands, scratch_folder):
         names = bands.row_names[rows.start : rows.stop]
         if format_rows is None:
             _write_rows(writer, names, band)
