@@ -797,6 +797,10 @@ NB_MODULE(_cladomatic_engine, m) {
   m.def("format_rows", &format_rows_, "names"_a, "values"_a.noconvert(), "delimiter"_a,
         "Lines of delimited text, one per name: the name (quoted only when it must be), then its row of\n"
         "values (uint32, or float64 in the shortest form that reads back to the same bits).");
+  m.def("stop_every_call", &stop_every_call,
+        "Ends every long call of this module, on any thread, running now or started later, with\n"
+        "KeyboardInterrupt, for a process on its way out: only the main thread sees Ctrl-C, and calls on\n"
+        "other threads would otherwise run to their end first.  There is no undoing it.");
   bind_reading(m);
   nb::class_<Progress>(m, "Progress",
                        "Rows of a block finished so far: a call given one (progress=) starts it at 0 of its\n"

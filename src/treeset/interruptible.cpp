@@ -4,6 +4,7 @@
 #include <tbb/task_group.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -19,6 +20,8 @@ namespace {
 // that the waiting thread costs nothing beside the work.
 constexpr std::chrono::milliseconds kSlice{20};
 
+std::atomic<bool> stopping{false};
+
 // The end of the helper thread's run, handed to the waiting thread.
 struct Ending {
   std::mutex mutex;
@@ -27,9 +30,14 @@ struct Ending {
   std::exception_ptr failure;
 };
 
-// The exception a signal handler raised, or an invalid object.  With the lock.
+// The exception a signal handler raised, KeyboardInterrupt once every call
+// is to stop, or else an invalid object.  With the lock.
 nb::object raised_by_handlers() {
-  if (PyErr_CheckSignals() == 0) return {};
+  if (stopping.load(std::memory_order_relaxed)) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } else if (PyErr_CheckSignals() == 0) {
+    return {};
+  }
   return nb::steal(PyErr_GetRaisedException());
 }
 
@@ -43,7 +51,15 @@ tbb::task_arena arena_of(Threads threads) {
                                       : static_cast<int>(std::min(threads, cpus)));
 }
 
+void stop_every_call() {
+  stopping.store(true, std::memory_order_relaxed);
+}
+
 void run_interruptible(Threads threads, const std::function<void()>& work) {
+  if (stopping.load(std::memory_order_relaxed)) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    throw nb::python_error();
+  }
   tbb::task_arena arena = arena_of(threads);
   tbb::task_group_context context;
   Ending ending;

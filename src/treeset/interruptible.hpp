@@ -30,4 +30,11 @@ tbb::task_arena arena_of(Threads threads);
 // work's own exception.  Called with the lock held.
 void run_interruptible(Threads threads, const std::function<void()>& work);
 
+// Ends every call of run_interruptible, on any thread, running now or
+// started later, with KeyboardInterrupt.  Only the main thread runs signal
+// handlers, so a call on another thread (a Dask tile's) never learns of
+// Ctrl-C by itself: a process on its way out stops them this way instead of
+// waiting for them.  There is no undoing it.
+void stop_every_call();
+
 }  // namespace cladomatic

@@ -4,6 +4,8 @@ a clock."""
 
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -11,6 +13,7 @@ import numpy as np
 import pytest
 from cladomatic_tools import TreeSet
 from cladomatic_tools.treeset import METRICS, Progress
+from test_cli import command, interruptible
 from trees import forest, newick, pooled_forest
 
 
@@ -85,3 +88,62 @@ class TestProgress:
     def test_only_a_progress_is_taken(self, repeated):
         with pytest.raises(TypeError, match="progress must be a cladomatic_tools.treeset.Progress, not int"):
             repeated.distances("rf", progress=3)
+
+
+# In a process of its own: stopping every call cannot be undone.
+STOP_EVERY_CALL = """
+import sys, threading, time
+sys.path.insert(0, sys.argv[1])
+from _cladomatic_engine import stop_every_call
+from cladomatic_tools import TreeSet
+from cladomatic_tools.treeset import Progress
+from trees import forest, newick
+
+big = TreeSet.from_newick([newick(tree) for tree in forest(3, 3000, 64)])
+progress, ended = Progress(), []
+
+def tile():  # as a Dask thread runs one, where no signal handler runs
+    try:
+        big.distances("kf", threads=1, progress=progress)
+        ended.append("finished")
+    except KeyboardInterrupt:
+        ended.append("stopped")
+
+thread = threading.Thread(target=tile)
+thread.start()
+while progress.total() == 0 or 10 * progress.value() < progress.total():
+    time.sleep(0.001)
+stop_every_call()
+thread.join()
+assert ended == ["stopped"] and progress.value() < progress.total(), (ended, progress.value())
+try:
+    big.distances("rf", rows=range(2))
+    raise AssertionError("a call after the stop ran")
+except KeyboardInterrupt:
+    pass
+"""
+
+
+def test_stopping_every_call_reaches_other_threads_and_later_calls(tmp_path):
+    done = subprocess.run(
+        [sys.executable, "-c", STOP_EVERY_CALL, os.path.dirname(__file__)], capture_output=True, text=True, timeout=600
+    )
+    assert done.returncode == 0, done.stderr
+
+
+def test_a_local_tiled_run_stops_its_tiles(tmp_path):
+    trees, store = tmp_path / "trees.nwk", tmp_path / "kf.zarr"
+    trees.write_text("".join(f"{newick(tree)}\n" for tree in forest(4, 3000, 64)))
+    process = subprocess.Popen(
+        [*command("kf", trees, "--output", store, "--tile", 3000, "--threads", 1)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=interruptible,
+    )
+    partial = tmp_path / "kf.zarr.partial"
+    while not partial.exists() and process.poll() is None:  # the store is begun once the set is read
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    assert process.communicate(timeout=600) == ("", "cladomatic: interrupted\n")
+    assert process.returncode == 130 and not store.exists()

@@ -130,7 +130,17 @@ def run(
         ):
             _write(args, target, tree_set, rows, cols)
     except KeyboardInterrupt as err:
-        # neither tile threads nor a client's connection stop on request: the process ends at once
+        if args.scheduler is None:
+            # Dask's threads are still in their tiles' engine calls, which only the main thread's own call
+            # would have seen the signal stop; stopped, they let the process end as any other run does
+            from _cladomatic_engine import stop_every_call
+
+            stop_every_call()
+            # a chunk write left pending is not trusted by a resumed run (its checksum is written after it),
+            # but asyncio would report the task at exit, after the one line the command says
+            logging.getLogger("asyncio").setLevel(logging.CRITICAL)
+            raise Stopped(signal_number(err)) from None
+        # a client's connection does not stop on request: the process ends at once
         raise Abandoned(signal_number(err)) from None
     except tiles.NoWorkers as err:
         again = "with --resume" if target is None else "again"
@@ -184,8 +194,8 @@ def _write(args: argparse.Namespace, target: writers.Target | None, tree_set: An
 
 
 class Abandoned(Stopped):
-    """Ctrl-C or another signal during a tiled run: neither Dask's tile threads nor a client's connection stop on
-    request, so the process has to end without waiting for them."""
+    """Ctrl-C or another signal during a run on a cluster: a client's connection does not stop on request, so
+    the process has to end without waiting for it."""
 
 
 class ClusterFailure(EnvironmentFailure):
