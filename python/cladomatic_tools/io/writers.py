@@ -4,9 +4,8 @@ A matrix arrives as `Bands`: it is computed and written a band of rows at a time
 memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first. Only .npz
 output holds the whole matrix, after checking that it fits in the memory available. A square matrix is symmetric,
 and every output computes each of its pairs once: each band from its diagonal rightwards, the transpose of its
-cells right of its own rows written where the rows below keep them. A .npy file keeps them in place; text, and
-a .npy file streamed to a pipe, keep them in an unnamed scratch file (the triangle below the diagonal, on disk
-rather than in memory) and read each row's start back when its band is written.
+cells right of its own rows kept in an unnamed scratch file (on disk rather than in memory, at most half the
+matrix) from which each later band reads the start of its rows.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
@@ -37,6 +36,8 @@ from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 FORMATS = ("tsv", "csv", "npy", "npz")
 # The size of a band of rows computed at once: what band-written output needs beyond the tree set.
 BAND_BYTES = 64 << 20
+# The cells below the diagonal are written from a transposed copy of at most this many bytes at a time.
+TRANSPOSE_BYTES = 1 << 20
 # Text formatting: the bytes given to each thread per call, and the length of a typical cell.
 TEXT_BYTES_PER_THREAD = 1 << 20
 TEXT_CELL_BYTES = 20
@@ -285,7 +286,7 @@ def write_matrix(bands: Bands, target: Target) -> None:
             if temporary is None:
                 _stream_npy(bands, file)
             else:
-                _write_npy(bands, file, target.path)
+                _write_npy(bands, file, target.path, _scratch_folder(temporary))
         return
     with _replaced(target.path) as (file, temporary), _text(file, target.compressed) as text:
         _write_text(bands, text, _delimiter(target.fmt), _scratch_folder(temporary))
@@ -304,45 +305,24 @@ def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
         yield rows
 
 
-def _write_npy(bands: Bands, file: IO[bytes], shown: str) -> None:
-    """Fills the .npy file open as `file` (named `shown` to the user) band by band with positioned writes, so
+def _write_npy(bands: Bands, file: IO[bytes], shown: str, scratch_folder: str | None) -> None:
+    """Writes the .npy file open as `file` (named `shown` to the user) band by band with positioned writes, so
     that the resident set stays at one band. The file gets all its blocks before the first band is computed.
-    A square matrix's band writes its rows from the diagonal on and its transpose into the rows below, which
-    then hold their start when their own band comes.
 
-    Positioned writes, not a memory map: reading or writing the rows around a band through a map mapped nearly
-    the whole file into the process (the kernel maps the file's cached pages around each one touched) and cost
-    more system time than the pairs it saved."""
+    Positioned writes of whole bands in order, not a memory map: reading or writing the rows around a band
+    through a map mapped nearly the whole file into the process (the kernel maps the file's cached pages around
+    each one touched); nor the cells below the diagonal written straight into the rows below, which takes a write
+    per row per band, more writes than pairs saved once bands get short in a large matrix."""
     header = _npy_header(bands)
     descriptor = file.fileno()
     reserve(descriptor, len(header) + bands.nbytes(), shown)
     file.write(header)
     file.flush()
-    row_bytes, itemsize = bands.row_bytes(), bands.itemsize()
-
-    def at(row: int, col: int) -> int:
-        return len(header) + row * row_bytes + col * itemsize
-
-    if bands.upper is None:
-        for rows, band in _computed(bands):
-            _write_at(descriptor, band, at(rows.start, 0))
-            _start_writeback(descriptor, at(rows.start, 0), len(rows) * row_bytes)
-        return
-    for rows, upper in bands.upper(BAND_BYTES):
-        _put_below(descriptor, rows, upper, at)
-        for row, cells in zip(rows, upper, strict=True):
-            _write_at(descriptor, cells, at(row, rows.start))
-        _start_writeback(descriptor, at(rows.start, 0), len(rows) * row_bytes)
-
-
-def _put_below(descriptor: int, rows: range, upper: Any, at: Callable[[int, int], int]) -> None:
-    """Writes the band's cells right of its own rows where the rows below keep them: column j of the band is
-    row j's cells in the band's columns, at `at(row, col)` in the file open as `descriptor`."""
-    import numpy
-
-    below = numpy.ascontiguousarray(upper[:, len(rows) :].T)
-    for row, cells in zip(range(rows.stop, rows.stop + len(below)), below, strict=True):
-        _write_at(descriptor, cells, at(row, rows.start))
+    position = len(header)
+    for _, band in _in_order(bands, scratch_folder):
+        _write_at(descriptor, band, position)
+        _start_writeback(descriptor, position, band.nbytes)
+        position += band.nbytes
 
 
 def _write_at(descriptor: int, values: Any, offset: int) -> None:
@@ -397,8 +377,11 @@ def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
 
 def _in_order(bands: Bands, scratch_folder: str | None) -> Iterator[tuple[range, Any]]:
     """The rows and values of each band, top to bottom, for a writer that keeps none of them: memory for one band
-    only. A square matrix computes each pair once and keeps the cells below the diagonal in an unnamed scratch
-    file in `scratch_folder` (None: the system's temporary folder) until their rows are written."""
+    only. A square matrix computes each pair once: each band from its diagonal on, the transpose of its cells
+    right of its own rows kept in an unnamed scratch file in `scratch_folder` (None: the system's temporary
+    folder), one block per band, from which the later bands read the start of their rows. Each block is written
+    in one piece and each band reads one piece of every block before it, so the scratch costs a few large reads
+    and writes per band however large the matrix."""
     if bands.upper is None or bands.nbytes() <= BAND_BYTES:  # one band holds it all: nothing to keep
         yield from _computed(bands)
         return
@@ -408,21 +391,30 @@ def _in_order(bands: Bands, scratch_folder: str | None) -> Iterator[tuple[range,
     shown = f"a scratch file in {scratch_folder or tempfile.gettempdir()}"
     with tempfile.TemporaryFile(dir=scratch_folder) as scratch:
         descriptor = scratch.fileno()
-        reserve(descriptor, n * (n - 1) // 2 * itemsize, shown)
-
-        def at(row: int, col: int) -> int:  # the triangle left of the diagonal, row after row
-            return (row * (row - 1) // 2 + col) * itemsize
-
-        buffer = numpy.empty(0, dtype=bands.dtype)
-        for rows, upper in bands.upper(BAND_BYTES):
-            if buffer.size < len(rows) * n:
-                buffer = numpy.empty(len(rows) * n, dtype=bands.dtype)
-            band = buffer[: len(rows) * n].reshape(len(rows), n)
-            for row, cells in zip(rows, band, strict=True):
-                _read_at(descriptor, cells[: rows.start], at(row, 0))
-            band[:, rows.start :] = upper
-            _put_below(descriptor, rows, upper, at)
-            yield rows, band
+        reserve(descriptor, n * (n - 1) // 2 * itemsize, shown)  # the blocks take less: not a band's own pairs
+        blocks: list[tuple[range, int]] = []  # each band's rows and where its block starts
+        end = 0
+        band = part = numpy.empty(0, dtype=bands.dtype)
+        # half the bytes to the cells from the diagonal, half to the rows they become
+        for rows, upper in bands.upper(BAND_BYTES // 2):
+            if band.size < len(rows) * n:
+                band = numpy.empty(len(rows) * n, dtype=bands.dtype)
+            cells = band[: len(rows) * n].reshape(len(rows), n)
+            for earlier, start in blocks:  # a block: (n - earlier.stop) rows of len(earlier) cells
+                if part.size < len(rows) * len(earlier):
+                    part = numpy.empty(len(rows) * len(earlier), dtype=bands.dtype)
+                piece = part[: len(rows) * len(earlier)].reshape(len(rows), len(earlier))
+                _read_at(descriptor, piece, start + (rows.start - earlier.stop) * len(earlier) * itemsize)
+                cells[:, earlier.start : earlier.stop] = piece
+            cells[:, rows.start :] = upper
+            blocks.append((rows, end))
+            # transposed a slice at a time: a copy of the whole band's would double its memory
+            step = max(1, TRANSPOSE_BYTES // (itemsize * len(rows)))
+            for first in range(len(rows), upper.shape[1], step):
+                below = numpy.ascontiguousarray(upper[:, first : first + step].T)
+                _write_at(descriptor, below, end)
+                end += below.nbytes
+            yield rows, cells
 
 
 def _computed(bands: Bands) -> Iterator[tuple[range, Any]]:
