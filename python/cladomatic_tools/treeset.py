@@ -669,7 +669,7 @@ class TreeSet:
             references = reference
         else:
             texts = [reference] if isinstance(reference, str) else list(reference)
-            references = TreeSet.from_newick(texts, rooted=self.rooted)
+            references = TreeSet.from_newick(texts, rooted=self.rooted, threads=threads)
         written = [summaries.newick(tree) for tree in summaries.support_trees(self, references, threads=threads)]
         return written[0] if isinstance(reference, str) else written
 
