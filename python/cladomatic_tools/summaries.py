@@ -89,23 +89,32 @@ def min_count(trees: int, min_freq: float | str | Fraction) -> int:
 
 
 def consensus(
-    ts: TreeSet, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, spread: bool = False
+    ts: TreeSet,
+    min_freq: float | str | Fraction = 0.5,
+    greedy: bool = False,
+    *,
+    spread: bool = False,
+    threads: int | None = None,
 ) -> SummaryTree:
     """The majority-rule consensus (splits in more than `min_freq` of the trees) or, with `greedy`, the greedy
     consensus (every split in decreasing frequency, kept when compatible with those kept before it); lengths are
-    the splits' mean lengths."""
+    the splits' mean lengths. `threads`, here and below, overrides the set's for this call."""
     floor = 0 if greedy else min_count(len(ts), min_freq)
-    parent, split = ts._engine.consensus(floor, bool(greedy))
-    return _summary_trees(ts, [_Drawn(parent, split, split[1:], None)], spread, mean_lengths=True)[0]
+    parent, split = ts._engine.consensus(floor, bool(greedy), ts._threads(threads))
+    drawn = [_Drawn(parent, split, split[1:], None)]
+    return _summary_trees(ts, drawn, spread, mean_lengths=True, threads=threads)[0]
 
 
-def mcc_tree(ts: TreeSet, *, spread: bool = False) -> SummaryTree:
+def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -> SummaryTree:
     """The maximum clade credibility tree (`TreeSet.mcc`) with its own branch lengths."""
-    parent, split, lengths = ts._engine.tree_shape(ts.mcc())
-    return _summary_trees(ts, [_Drawn(parent, split, split[1:], _if_any(ts, lengths))], spread)[0]
+    parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads))
+    drawn = [_Drawn(parent, split, split[1:], _if_any(ts, lengths))]
+    return _summary_trees(ts, drawn, spread, threads=threads)[0]
 
 
-def support_trees(ts: TreeSet, reference: TreeSet, *, spread: bool = False) -> list[SummaryTree]:
+def support_trees(
+    ts: TreeSet, reference: TreeSet, *, spread: bool = False, threads: int | None = None
+) -> list[SummaryTree]:
     """Every tree of `reference`, with its own branch lengths, each split counted in `ts`."""
     check_same_taxa(ts, reference)
     ids = ts._engine.ids_in(reference._engine)
@@ -113,16 +122,16 @@ def support_trees(ts: TreeSet, reference: TreeSet, *, spread: bool = False) -> l
     for index in range(len(reference)):
         parent, split, lengths = reference._engine.tree_shape(index)
         drawn.append(_Drawn(parent, split, ids[split[1:]], _if_any(reference, lengths)))
-    return _summary_trees(ts, drawn, spread)
+    return _summary_trees(ts, drawn, spread, threads=threads)
 
 
-def topology_trees(ts: TreeSet, indices: Sequence[int]) -> list[SummaryTree]:
+def topology_trees(ts: TreeSet, indices: Sequence[int], *, threads: int | None = None) -> list[SummaryTree]:
     """The topologies of the trees `indices`, without lengths."""
     drawn = []
     for index in indices:
         parent, split, _ = ts._engine.tree_shape(index)
         drawn.append(_Drawn(parent, split, split[1:], None))
-    return _summary_trees(ts, drawn, False)
+    return _summary_trees(ts, drawn, False, threads=threads)
 
 
 def _if_any(ts: TreeSet, lengths: np.ndarray | None) -> np.ndarray | None:
@@ -182,7 +191,9 @@ class _Drawn:
     lengths: np.ndarray | None
 
 
-def _summary_trees(ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengths: bool = False) -> list[SummaryTree]:
+def _summary_trees(
+    ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengths: bool = False, threads: int | None = None
+) -> list[SummaryTree]:
     """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it;
     `mean_lengths` writes the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
     engine = ts._engine
@@ -190,7 +201,7 @@ def _summary_trees(ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengt
     n_groups = len(ts.group_names)
     every = np.unique(np.concatenate([np.asarray(d.ids, dtype=np.uint32) for d in drawn]))
     wanted = np.ascontiguousarray(every[every < engine.n_ids])
-    counts, mean, median, low, high = engine.split_summary(wanted, groups, n_groups, spread)
+    counts, mean, median, low, high = engine.split_summary(wanted, groups, n_groups, spread, ts._threads(threads))
     counts = counts.reshape(n_groups, -1)
     has_lengths = engine.any_length
     leaf_names = ts.leaf_names

@@ -592,7 +592,7 @@ class TreeSet:
         self._require_same_taxa()
         if lengths and not self.has_lengths:
             raise ValueError("branch lengths need a set read with lengths=True")
-        n_splits, per_tree, sides = self._engine.exports(lengths)
+        n_splits, per_tree, sides = self._engine.exports(lengths, self._threads(None))
         if lengths:
             held = np.frombuffer(per_tree, dtype="<f8").reshape(len(self), n_splits)
         else:
@@ -642,31 +642,36 @@ class TreeSet:
 
     # summary trees
 
-    def consensus(self, min_freq: float | str | Fraction = 0.5, greedy: bool = False) -> str:
+    def consensus(
+        self, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, threads: int | None = None
+    ) -> str:
         """The majority-rule consensus as a Newick string: the splits in more than `min_freq` (0.5 to 1, not
         included) of the trees, each inner node labelled with its split's frequency and each branch as long as its
         split's mean length. `greedy` builds the greedy consensus instead: every split in decreasing frequency
-        (ties: the one held by an earlier tree first), kept when compatible with those kept before it.
+        (ties: the one held by an earlier tree first), kept when compatible with those kept before it. `threads`
+        as in `distances`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus()
         '(A,B,(C,D)0.666667);'
         """
         from cladomatic_tools import summaries
 
-        return summaries.newick(summaries.consensus(self, min_freq, greedy))
+        return summaries.newick(summaries.consensus(self, min_freq, greedy, threads=threads))
 
-    def mcc(self) -> int:
+    def mcc(self, *, threads: int | None = None, progress: Progress | None = None) -> int:
         """The index of the maximum clade credibility tree: the tree whose non-trivial splits have the largest
-        product of frequencies (the first of equal ones).
+        product of frequencies (the first of equal ones). `threads` as in `distances`; a `Progress` counts the
+        trees scored.
 
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));", "(A,B,(C,D));"]).mcc()
         1
         """
-        return int(self._engine.mcc())
+        return int(self._engine.mcc(self._threads(threads), _progress(progress)))
 
-    def support(self, reference: str | Sequence[str] | TreeSet) -> str | list[str]:
+    def support(self, reference: str | Sequence[str] | TreeSet, *, threads: int | None = None) -> str | list[str]:
         """A reference tree (Newick) with each of its splits labelled by its frequency in this set (its own labels
-        replaced, its lengths kept); a list of trees or a TreeSet gives a list. Same taxa and rooting required.
+        replaced, its lengths kept); a list of trees or a TreeSet gives a list. Same taxa and rooting required;
+        `threads` as in `distances`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).support("(A,B,(C,D)0.99);")
         '(A,B,(C,D)0.500000);'
@@ -677,8 +682,8 @@ class TreeSet:
             references = reference
         else:
             texts = [reference] if isinstance(reference, str) else list(reference)
-            references = TreeSet.from_newick(texts, rooted=self.rooted)
-        written = [summaries.newick(tree) for tree in summaries.support_trees(self, references)]
+            references = TreeSet.from_newick(texts, rooted=self.rooted, threads=threads)
+        written = [summaries.newick(tree) for tree in summaries.support_trees(self, references, threads=threads)]
         return written[0] if isinstance(reference, str) else written
 
     def topologies(self) -> tuple[np.ndarray, np.ndarray]:

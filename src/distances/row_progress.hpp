@@ -1,5 +1,6 @@
-// How the row loops of a long block computation report and stop.  Each
-// finished row is counted into the caller's counter, when there is one; and a
+// How the row loops of a long block computation, and the passes of the
+// summaries and exports over the trees, report and stop.  Each finished row
+// (tree) is counted into the caller's counter, when there is one; and a
 // loop stops between rows once the task group it runs in is cancelled (the
 // engine cancels it when the waiting interpreter sees Ctrl-C).  The cells of
 // the rows not reached are then left as they were: a cancelled block is

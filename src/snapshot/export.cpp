@@ -8,6 +8,8 @@
 #include <new>
 #include <numeric>
 
+#include "../distances/row_progress.hpp"
+
 namespace cladomatic {
 namespace {
 
@@ -57,7 +59,8 @@ ColumnOrder column_order(const Snapshots& set) {
 namespace {
 
 // Each tree's row is cleared and written by one worker, so no cell needs
-// synchronisation and the pages are first touched in parallel.
+// synchronisation and the pages are first touched in parallel.  Under a
+// cancelled task group the rows not reached are left as they were.
 template <class WriteRow>
 void fill_per_tree(const Snapshots& set, const ColumnOrder& order, std::size_t width,
                    std::span<std::byte> out, WriteRow&& write_row) {
@@ -69,6 +72,7 @@ void fill_per_tree(const Snapshots& set, const ColumnOrder& order, std::size_t w
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, set.snaps.size()),
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       for (std::size_t t = r.begin(); t != r.end(); ++t) {
+                        if (stop_requested()) return;
                         std::byte* row = out.data() + t * row_bytes;
                         std::memset(row, 0, row_bytes);
                         write_row(set.snaps[t], order.export_column_of, row);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "../distances/row_progress.hpp"
 #include "../snapshot/result.hpp"
 
 namespace cladomatic {
@@ -33,6 +34,7 @@ std::vector<std::uint32_t> first_holders(std::span<const InternSnap> snaps, std:
   constexpr std::uint32_t kUnseen = 0xFFFFFFFFu;
   std::vector<std::uint32_t> first(n_ids, kUnseen);
   for (std::size_t t = 0; t < snaps.size(); ++t) {
+    if (stop_requested()) break;
     for (SplitId s : snaps[t].ids) {
       if (s >= n_ids) throw InvariantFailure("split id outside the set");
       if (first[s] == kUnseen) first[s] = static_cast<std::uint32_t>(t);
@@ -75,7 +77,7 @@ std::vector<SplitId> greedy_splits(const CladeTable& clades, std::span<const std
   std::vector<std::uint64_t> row(words);
   std::vector<SplitId> kept;
   for (SplitId s : order) {
-    if (kept.size() >= resolved) break;
+    if (kept.size() >= resolved || stop_requested()) break;
     fill_row(clades.row(s), row);
     bool fits = true;
     for (std::size_t k = 0; fits && k < kept.size(); ++k)

@@ -13,7 +13,9 @@
 namespace cladomatic {
 
 // Per split id, the index of the first tree holding it (0 for pendant ids):
-// the order of first appearance that decides ties.
+// the order of first appearance that decides ties.  This and greedy_splits
+// stop between trees or splits once their task group is cancelled, their
+// result then garbage (row_progress.hpp).
 std::vector<std::uint32_t> first_holders(std::span<const InternSnap> snaps, std::size_t n_ids);
 
 // The non-trivial splits held by at least `min_count` trees, ascending ids.

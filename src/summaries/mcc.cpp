@@ -11,7 +11,8 @@
 
 namespace cladomatic {
 
-std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq) {
+std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                       RowCounter* trees_done) {
   if (snaps.empty()) throw InvariantFailure("no trees");
   const double trees = static_cast<double>(snaps.size());
   // One logarithm per split, not per split of each tree: a tree's terms are
@@ -24,6 +25,7 @@ std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::u
                     [&](const tbb::blocked_range<std::size_t>& r) {
                       std::vector<double> terms;
                       for (std::size_t t = r.begin(); t != r.end(); ++t) {
+                        if (stop_requested()) return;
                         terms.clear();
                         for (SplitId s : snaps[t].ids) {
                           if (s >= freq.size()) throw InvariantFailure("split id without a tree count");
@@ -33,6 +35,7 @@ std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::u
                         double sum = 0.0;
                         for (double term : terms) sum += term;
                         score[t] = sum;
+                        count_rows(trees_done, 1);
                       }
                     });
   std::size_t best = 0;

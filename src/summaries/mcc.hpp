@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "../distances/row_progress.hpp"
 #include "../snapshot/intern.hpp"
 
 namespace cladomatic {
@@ -14,7 +15,10 @@ namespace cladomatic {
 // terms are added in increasing order of count, so trees whose splits have
 // the same counts (the same topology above all) tie exactly, whatever the
 // order in which their texts list the splits.  Throws InvariantFailure for
-// an empty set.
-std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq);
+// an empty set.  Each tree scored is counted into `trees_done`; once the task
+// group is cancelled the trees left are not scored and the index is garbage
+// (row_progress.hpp).
+std::uint32_t mcc_tree(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
+                       RowCounter* trees_done = nullptr);
 
 }  // namespace cladomatic

@@ -76,7 +76,7 @@ void spread_of(std::span<const double> ordered, double& median, double& low, dou
 
 SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
                               std::span<const std::int32_t> groups, std::size_t n_groups,
-                              std::span<const SplitId> ids, bool spread) {
+                              std::span<const SplitId> ids, bool spread, RowCounter* trees_done) {
   if (groups.size() != snaps.size()) throw InvariantFailure("one group per tree");
   const std::size_t k = ids.size();
   std::vector<std::uint32_t> slot_of(freq.size(), kNotAsked);
@@ -97,6 +97,7 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
   std::vector<std::uint64_t> held(k, 0);
   const bool lengths = !snaps.empty() && !snaps.front().lengths.empty();
   for (std::size_t t = 0; t < snaps.size(); ++t) {
+    if (stop_requested()) return summary;
     const InternSnap& snap = snaps[t];
     const std::int32_t g = groups[t];
     if (g < 0 || static_cast<std::size_t>(g) >= n_groups) throw InvariantFailure("group out of range");
@@ -118,6 +119,7 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
     const std::size_t pendant = std::min<std::size_t>(snap.n_pendant, freq.size());
     for (std::size_t s = 0; s < pendant; ++s) take(s, s);
     for (std::size_t p = 0; p < snap.ids.size(); ++p) take(snap.ids[p], snap.n_pendant + p);
+    count_rows(trees_done, 1);
   }
 
   summary.mean.assign(k, kNaN);
@@ -127,19 +129,25 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
   summary.median.assign(k, kNaN);
   summary.hpd_low.assign(k, kNaN);
   summary.hpd_high.assign(k, kNaN);
-  if (!lengths) return summary;
+  if (!lengths) {
+    count_rows(trees_done, k);
+    return summary;
+  }
   for (std::size_t i = 0; i < k; ++i)
     if (filled[i] != start[i + 1]) throw InvariantFailure("fewer holders than the split's count");
   // One split per task: their lengths are ordered where they lie.
   tbb::parallel_for(std::size_t{0}, k, [&](std::size_t i) {
+    if (stop_requested()) return;
     const std::span<double> own(gathered.data() + start[i], start[i + 1] - start[i]);
-    if (own.empty()) return;
-    // A total order, so that NaN lengths sort last instead of breaking the sort.
-    std::vector<std::uint64_t> keys(own.size());
-    std::ranges::transform(own, keys.begin(), total_order_key);
-    order_ends(keys);
-    std::ranges::transform(keys, own.begin(), from_total_order_key);
-    spread_of(own, summary.median[i], summary.hpd_low[i], summary.hpd_high[i]);
+    if (!own.empty()) {
+      // A total order, so that NaN lengths sort last instead of breaking the sort.
+      std::vector<std::uint64_t> keys(own.size());
+      std::ranges::transform(own, keys.begin(), total_order_key);
+      order_ends(keys);
+      std::ranges::transform(keys, own.begin(), from_total_order_key);
+      spread_of(own, summary.median[i], summary.hpd_low[i], summary.hpd_high[i]);
+    }
+    count_rows(trees_done, 1);
   });
   return summary;
 }

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "../distances/row_progress.hpp"
 #include "../snapshot/intern.hpp"
 
 namespace cladomatic {
@@ -33,9 +34,12 @@ struct SplitSummary {
 // `groups` holds each tree's group, below `n_groups`; `freq` the set's tree
 // count of every split id.  Means are updated in tree order, so they do not
 // depend on the thread count.  The spread holds every length of the k
-// splits at once: at most the set's own lengths.
+// splits at once: at most the set's own lengths.  Each tree passed, then
+// with the spread each split ordered (the longer part), is counted into
+// `trees_done`; once the task group is cancelled the pass stops between
+// trees or splits and the summary is garbage (row_progress.hpp).
 SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const std::uint32_t> freq,
                               std::span<const std::int32_t> groups, std::size_t n_groups,
-                              std::span<const SplitId> ids, bool spread);
+                              std::span<const SplitId> ids, bool spread, RowCounter* trees_done = nullptr);
 
 }  // namespace cladomatic

@@ -596,19 +596,18 @@ nb::tuple shape_arrays(Shape&& shape) {
 // The consensus tree as (parent, split) arrays in preorder: the majority rule
 // of the splits held by at least `min_count` trees, more than half of them,
 // or the greedy consensus.
-nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy) {
+nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Threads threads) {
   engine.require_same_taxa();
   if (!greedy && 2 * std::uint64_t{min_count} <= engine.n_trees())
     throw nb::value_error("min_count must be more than half of the trees");
   Shape shape;
-  {
-    nb::gil_scoped_release released;
+  run_interruptible(threads, [&] {
     const Snapshots& set = engine.set();
     const std::vector<SplitId> ids = greedy ? greedy_splits(set.clades, set.freq, engine.first_holder(),
                                                             engine.n_leaves(), engine.saved.rooted)
                                             : majority_splits(set.freq, engine.n_leaves(), min_count);
     shape = shape_of(set.clades, ids, engine.n_leaves());
-  }
+  });
   return shape_arrays(std::move(shape));
 }
 
@@ -653,17 +652,17 @@ nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
 // otherwise).
 nb::tuple split_summary(const Engine& engine, Indices ids,
                         nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig> groups,
-                        std::size_t n_groups, bool spread) {
+                        std::size_t n_groups, bool spread, Threads threads, Progress* progress) {
   engine.require_same_taxa();
   if (groups.shape(0) != engine.n_trees()) throw nb::value_error("groups needs one group per tree");
   for (std::size_t i = 0; i < ids.shape(0); ++i)
     if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
   SplitSummary summary;
-  {
-    nb::gil_scoped_release released;
+  RowCounter* trees_done = started(progress, engine.n_trees() + (spread ? ids.shape(0) : 0));
+  run_interruptible(threads, [&] {
     summary = summarise_splits(engine.set().snaps, engine.set().freq, {groups.data(), groups.shape(0)},
-                               n_groups, {ids.data(), ids.shape(0)}, spread);
-  }
+                               n_groups, {ids.data(), ids.shape(0)}, spread, trees_done);
+  });
   return nb::make_tuple(to_numpy(std::move(summary.counts)), to_numpy(std::move(summary.mean)),
                         to_numpy(std::move(summary.median)), to_numpy(std::move(summary.hpd_low)),
                         to_numpy(std::move(summary.hpd_high)));
@@ -688,16 +687,18 @@ nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, 
   return to_numpy(std::move(rows));
 }
 
-std::uint32_t mcc(const Engine& engine) {
+std::uint32_t mcc(const Engine& engine, Threads threads, Progress* progress) {
   engine.require_same_taxa();
-  nb::gil_scoped_release released;
-  return mcc_tree(engine.set().snaps, engine.set().freq);
+  RowCounter* trees_done = started(progress, engine.n_trees());
+  std::uint32_t best = 0;
+  run_interruptible(threads, [&] { best = mcc_tree(engine.set().snaps, engine.set().freq, trees_done); });
+  return best;
 }
 
 // The exports of the module's *_with_snapshots_* calls for this set: the
 // number of splits (pendant edges included), per tree its presence bytes or
 // branch lengths in one column order, and each split's leaves as bits.
-nb::tuple exports(const Engine& engine, bool lengths) {
+nb::tuple exports(const Engine& engine, bool lengths, Threads threads) {
   engine.require_same_taxa();
   if (lengths && !engine.saved.lengths)
     throw nb::value_error("the set was read without branch lengths (lengths=False)");
@@ -705,8 +706,7 @@ nb::tuple exports(const Engine& engine, bool lengths) {
   std::vector<std::byte> per_tree;
   std::vector<std::uint8_t> sides;
   std::size_t n_bip = 0;
-  {
-    nb::gil_scoped_release released;
+  run_interruptible(threads, [&] {
     const ColumnOrder order = column_order(set);
     n_bip = order.columns.size();
     per_tree.resize(set.snaps.size() * n_bip * (lengths ? sizeof(double) : 1));
@@ -717,7 +717,7 @@ nb::tuple exports(const Engine& engine, bool lengths) {
     }
     sides.resize(n_bip * bipartition_stride(set));
     fill_bipartition_bytes(set, order.columns, sides);
-  }
+  });
   return nb::make_tuple(n_bip, nb::bytes(per_tree.data(), per_tree.size()),
                         nb::bytes(sides.data(), sides.size()));
 }
@@ -803,8 +803,9 @@ NB_MODULE(_cladomatic_engine, m) {
         "other threads would otherwise run to their end first.  There is no undoing it.");
   bind_reading(m);
   nb::class_<Progress>(m, "Progress",
-                       "Rows of a block finished so far: a call given one (progress=) starts it at 0 of its\n"
-                       "rows and counts rows as they are finished, while another thread polls it.")
+                       "Rows of a block (trees of a pass over the set) finished so far: a call given one\n"
+                       "(progress=) starts it at 0 of its rows and counts rows as they are finished, while\n"
+                       "another thread polls it.")
       .def(nb::init<>())
       .def("value", [](const Progress& progress) { return progress.done.load(std::memory_order_relaxed); })
       .def("total", [](const Progress& progress) { return progress.total.load(std::memory_order_relaxed); })
@@ -847,13 +848,13 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("sums", &sums, "metric"_a, "out"_a.noconvert(), "threads"_a = 0)
       .def("split_sides", &split_sides, "out"_a.noconvert())
       .def("group_counts", &group_counts_, "groups"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0)
-      .def("consensus", &consensus, "min_count"_a, "greedy"_a)
+      .def("consensus", &consensus, "min_count"_a, "greedy"_a, "threads"_a = 0)
       .def("tree_shape", &tree_shape, "tree"_a)
       .def("split_summary", &split_summary, "ids"_a.noconvert(), "groups"_a.noconvert(), "n_groups"_a,
-           "spread"_a)
+           "spread"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("ids_in", &ids_in, "other"_a)
-      .def("mcc", &mcc)
+      .def("mcc", &mcc, "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)
-      .def("exports", &exports, "lengths"_a)
+      .def("exports", &exports, "lengths"_a, "threads"_a = 0)
       .def_prop_ro("any_length", &any_length);
 }

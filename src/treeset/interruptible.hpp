@@ -5,9 +5,10 @@
 // task_group_context while the calling thread waits in short slices with the
 // interpreter lock released, runs the handlers between slices and cancels
 // the context when one raises (Ctrl-C raises KeyboardInterrupt).  oneTBB
-// then starts no further chunk and the row loops stop between rows
-// (distances/row_progress.hpp); the call raises what the handler raised once
-// the helper has stopped, so nothing the work uses is freed under it.
+// then starts no further chunk, the row loops stop between rows and the
+// summary passes between trees or splits (distances/row_progress.hpp); the
+// call raises what the handler raised once the helper has stopped, so
+// nothing the work uses is freed under it.
 #pragma once
 
 #include <nanobind/nanobind.h>

@@ -1,6 +1,6 @@
 """Ctrl-C during TreeSet's long calls, and the progress they report. A call interrupted past a tenth of its rows
-must stop before its last row and raise what the SIGINT handler raised; judged by the call's own counter, never by
-a clock."""
+(or trees) must stop before its last one and raise what the SIGINT handler raised; judged by the call's own counter,
+never by a clock."""
 
 import os
 import signal
@@ -61,6 +61,39 @@ class TestCtrlC:
         assert progress.total() == len(big) and progress.value() < progress.total()
         # nothing the set keeps was left half made
         assert np.array_equal(big.distances("kf", rows=range(0, 3000, 300), cols=range(0, 3000, 7)), probe)
+
+
+@pytest.fixture(scope="module")
+def long_passes():
+    # the summaries pass over the trees once: many large trees make a pass last long enough to interrupt
+    texts = [newick(tree) for tree in forest(5, 40, 256)]
+    return TreeSet.from_newick(texts * 1000)
+
+
+class TestCtrlCInSummaries:
+    @pytest.mark.parametrize("call", ["mcc", "split_summary", "split_summary_spread"])
+    def test_stops_the_pass_before_its_last_tree(self, long_passes, handler, call):
+        engine = long_passes._engine
+        every_split = np.arange(engine.n_ids, dtype=np.uint32)
+        one_group = np.zeros(len(long_passes), dtype=np.int32)
+        calls = {
+            "mcc": lambda progress: long_passes.mcc(threads=1, progress=progress),
+            "split_summary": lambda progress: engine.split_summary(every_split, one_group, 1, False, 1, progress),
+            "split_summary_spread": lambda progress: engine.split_summary(every_split, one_group, 1, True, 1, progress),
+        }
+        progress = Progress()
+        watcher = threading.Thread(target=interrupt_past_a_tenth, args=(progress,))
+        watcher.start()
+        try:
+            with pytest.raises(Interrupted):
+                calls[call](progress)
+        finally:
+            watcher.join()
+        assert 0 < progress.value() < progress.total()
+        # the call runs whole afterwards, and counts every tree (and split) it passes
+        calls[call](progress)
+        passed = len(long_passes) + (engine.n_ids if call == "split_summary_spread" else 0)
+        assert progress.value() == progress.total() == passed
 
 
 @pytest.fixture(scope="module")

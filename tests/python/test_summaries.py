@@ -226,6 +226,22 @@ class TestAgainstDendroPy:
         assert ts.mcc() == best
 
 
+class TestThreads:
+    @pytest.mark.parametrize("name", ["cynmix3", "clock"])
+    def test_every_thread_count_writes_the_same_trees(self, samples, name):
+        ts = samples[name]
+
+        def written(threads):
+            trees = [
+                summaries.consensus(ts, spread=True, threads=threads),
+                summaries.consensus(ts, greedy=True, threads=threads),
+                summaries.mcc_tree(ts, spread=True, threads=threads),
+            ]
+            return summaries.nexus([(str(i), tree) for i, tree in enumerate(trees)])
+
+        assert written(2) == written(3) == written(None) == written(1)
+
+
 def hand_set(trees, rooted=False):
     return TreeSet.from_newick(trees, rooted=rooted)
 
