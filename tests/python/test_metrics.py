@@ -80,7 +80,7 @@ def test_chunked_rows_equal_the_matrix(trees, metric):
         trees.distances_chunked(metric, working_memory=0)
 
 
-@pytest.mark.parametrize("metric", ["rf", "wrf"])
+@pytest.mark.parametrize("metric", ["info_rf", "wrf"])
 def test_band_writer_gives_the_same_bytes_each_pair_once(trees, metric, tmp_path, monkeypatch):
     written = {}
     for fmt in ("npy", "npz", "tsv", "pipe"):

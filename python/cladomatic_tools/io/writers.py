@@ -3,9 +3,9 @@
 A matrix arrives as `Bands`: it is computed and written a band of rows at a time, so text and .npy output need
 memory for one band only, whatever the size of the matrix; a .npy file gets all its disk blocks first. Only .npz
 output holds the whole matrix, after checking that it fits in the memory available. A square matrix is symmetric,
-and every output computes each of its pairs once: each band from its diagonal rightwards, the transpose of its
-cells right of its own rows kept in an unnamed scratch file (on disk rather than in memory, at most half the
-matrix) from which each later band reads the start of its rows.
+and every output can compute each of its pairs once (`Bands.upper`): each band from its diagonal rightwards, the
+transpose of its cells right of its own rows kept in an unnamed scratch file (on disk rather than in memory, at
+most half the matrix) from which each later band reads the start of its rows.
 
 A file output is written under a temporary name in its own folder and renamed into place only once complete
 and on disk, so an interrupted or failed run leaves an existing file as it was, and runs writing the same path
@@ -286,7 +286,7 @@ def write_matrix(bands: Bands, target: Target) -> None:
             if temporary is None:
                 _stream_npy(bands, file)
             else:
-                _write_npy(bands, file, target.path, _scratch_folder(temporary))
+                _write_npy(bands, temporary, file, target.path)
         return
     with _replaced(target.path) as (file, temporary), _text(file, target.compressed) as text:
         _write_text(bands, text, _delimiter(target.fmt), _scratch_folder(temporary))
@@ -305,24 +305,42 @@ def _filled(bands: Bands, matrix: Any) -> Iterator[range]:
         yield rows
 
 
-def _write_npy(bands: Bands, file: IO[bytes], shown: str, scratch_folder: str | None) -> None:
-    """Writes the .npy file open as `file` (named `shown` to the user) band by band with positioned writes, so
-    that the resident set stays at one band. The file gets all its blocks before the first band is computed.
+def _write_npy(bands: Bands, path: str, file: IO[bytes], shown: str) -> None:
+    """Fills the .npy file at `path` (open as `file`, named `shown` to the user) band by band, each band through
+    a memory map of its own rows: once a band is unmapped its pages belong to the file, not to this process, so
+    the resident set stays at one band. The file gets all its blocks before the first band is computed.
 
-    Positioned writes of whole bands in order, not a memory map: reading or writing the rows around a band
-    through a map mapped nearly the whole file into the process (the kernel maps the file's cached pages around
-    each one touched); nor the cells below the diagonal written straight into the rows below, which takes a write
-    per row per band, more writes than pairs saved once bands get short in a large matrix."""
+    A band computed from its diagonal on is put together in memory and copied into its map front to back: its
+    columns come from pieces (see `_in_order`), and put together in the map itself, page faults scattered over
+    its rows took over twice the system time; positioned writes took more still. A map of the band's rows only:
+    reading the rows above back through a map of the whole file mapped nearly all of it into the process (the
+    kernel maps the file's cached pages around each one read)."""
+    import numpy
+
     header = _npy_header(bands)
     descriptor = file.fileno()
     reserve(descriptor, len(header) + bands.nbytes(), shown)
     file.write(header)
     file.flush()
-    position = len(header)
-    for _, band in _in_order(bands, scratch_folder):
-        _write_at(descriptor, band, position)
-        _start_writeback(descriptor, position, band.nbytes)
-        position += band.nbytes
+    row_bytes = bands.row_bytes()
+
+    def mapped(rows: range) -> Any:
+        start = len(header) + rows.start * row_bytes
+        return numpy.memmap(path, dtype=bands.dtype, mode="r+", offset=start, shape=(len(rows), bands.shape[1]))
+
+    def written(rows: range) -> None:
+        _start_writeback(descriptor, len(header) + rows.start * row_bytes, len(rows) * row_bytes)
+
+    if bands.upper is None:  # each band computed whole, straight into its map
+        for rows in bands.spans():
+            band = mapped(rows)
+            bands.fill(rows, band)
+            del band
+            written(rows)
+        return
+    for rows, band in _in_order(bands, os.path.dirname(path)):
+        mapped(rows)[...] = band
+        written(rows)
 
 
 def _write_at(descriptor: int, values: Any, offset: int) -> None:
@@ -377,7 +395,7 @@ def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
 
 def _in_order(bands: Bands, scratch_folder: str | None) -> Iterator[tuple[range, Any]]:
     """The rows and values of each band, top to bottom, for a writer that keeps none of them: memory for one band
-    only. A square matrix computes each pair once: each band from its diagonal on, the transpose of its cells
+    only, in one buffer that serves every band (a fresh buffer per band would be faulted in anew each time). A square matrix computes each pair once: each band from its diagonal on, the transpose of its cells
     right of its own rows kept in an unnamed scratch file in `scratch_folder` (None: the system's temporary
     folder), one block per band, from which the later bands read the start of their rows. Each block is written
     in one piece and each band reads one piece of every block before it, so the scratch costs a few large reads
@@ -418,7 +436,7 @@ def _in_order(bands: Bands, scratch_folder: str | None) -> Iterator[tuple[range,
 
 
 def _computed(bands: Bands) -> Iterator[tuple[range, Any]]:
-    """Each band computed whole into one buffer (a fresh buffer per band would be faulted in anew each time)."""
+    """Each band computed whole into one buffer (see `_in_order`)."""
     import numpy
 
     spans = list(bands.spans())
