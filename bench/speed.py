@@ -106,7 +106,7 @@ def kf_tsv():
     try:
         from cladomatic_tools.io import writers as output
     except ImportError:  # builds before the package had folders
-        from cladomatic_tools import output  # type: ignore[no-redef]
+        from cladomatic_tools import output
 
     texts = synthetic_texts()
     n = len(texts)

@@ -139,8 +139,8 @@ def bands(
 ) -> Bands:
     """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
     are cells of its whole matrix, bit for bit; the whole square matrix also comes from its diagonal on, each pair
-    computed once, but in the metrics of WHOLE_BANDS. With `pairwise`, each pair is compared on the taxa it shares (float64), and the pairs without a
-    distance are counted there."""
+    computed once, but in the metrics of WHOLE_BANDS. With `pairwise`, each pair is compared on the taxa it shares
+    (float64), and the pairs without a distance are counted there."""
     import numpy
 
     dtype = metric_info(metric).dtype if pairwise is None else "float64"

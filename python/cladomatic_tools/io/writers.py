@@ -395,11 +395,12 @@ def _stream_npy(bands: Bands, file: IO[bytes]) -> None:
 
 def _in_order(bands: Bands, scratch_folder: str | None) -> Iterator[tuple[range, Any]]:
     """The rows and values of each band, top to bottom, for a writer that keeps none of them: memory for one band
-    only, in one buffer that serves every band (a fresh buffer per band would be faulted in anew each time). A square matrix computes each pair once: each band from its diagonal on, the transpose of its cells
-    right of its own rows kept in an unnamed scratch file in `scratch_folder` (None: the system's temporary
-    folder), one block per band, from which the later bands read the start of their rows. Each block is written
-    in one piece and each band reads one piece of every block before it, so the scratch costs a few large reads
-    and writes per band however large the matrix."""
+    only, in one buffer that serves every band (a fresh buffer per band would be faulted in anew each time). With
+    `Bands.upper`, each pair is computed once: each band from its diagonal on, the transpose of its cells right of
+    its own rows kept in an unnamed scratch file in `scratch_folder` (None: the system's temporary folder), one
+    block per band, from which the later bands read the start of their rows. Each block is written in one piece
+    and each band reads one piece of every block before it, so the scratch costs a few large reads and writes per
+    band however large the matrix."""
     if bands.upper is None or bands.nbytes() <= BAND_BYTES:  # one band holds it all: nothing to keep
         yield from _computed(bands)
         return
