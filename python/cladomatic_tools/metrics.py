@@ -20,6 +20,9 @@ class Metric:
     unrooted_only: bool  # refused for rooted trees
     title: str  # what it is, for picture titles and messages
     help: str  # one line for the command's help: what its matrix holds
+    # Its pairs cost less than keeping the cells below a square matrix's diagonal for the rows below them, so the
+    # command's square outputs compute both triangles (bench/README.md, "each pair once")
+    cheap_pairs: bool = False
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,6 +48,7 @@ METRICS = _by_name(
         False,
         "Robinson-Foulds distance",
         "Robinson-Foulds distances: the number of splits found in only one of two trees",
+        cheap_pairs=True,
     ),
     Metric(
         "rf_norm",
@@ -54,6 +58,7 @@ METRICS = _by_name(
         "normalised Robinson-Foulds distance",
         "normalised Robinson-Foulds distances: RF divided by the number of non-trivial splits of both trees (0 "
         "when neither has any), between 0 and 1",
+        cheap_pairs=True,
     ),
     Metric(
         "wrf",

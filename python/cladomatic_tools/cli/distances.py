@@ -20,9 +20,6 @@ if TYPE_CHECKING:
 SPLIT_METRICS = ("rf", "wrf", "kf")
 # --prune: every tree pruned to the taxa all hold, or each pair to the taxa its two trees share
 PRUNE_MODES = ("common", "pairwise")
-# Metrics whose square matrix is computed whole, band by band, rather than each pair once: their pairs cost less
-# than keeping the cells below the diagonal for the rows below (bench/README.md, "each pair once").
-WHOLE_BANDS = ("rf", "rf_norm")
 
 
 def _function(name: str) -> Callable[..., tuple[Any, ...]]:
@@ -139,8 +136,8 @@ def bands(
 ) -> Bands:
     """The block `rows` x `cols` of the set's matrix, band by band (Ctrl-C stops a band at once). Blocks of one set
     are cells of its whole matrix, bit for bit; the whole square matrix also comes from its diagonal on, each pair
-    computed once, but in the metrics of WHOLE_BANDS. With `pairwise`, each pair is compared on the taxa it shares
-    (float64), and the pairs without a distance are counted there."""
+    computed once, but in the metrics whose pairs are cheap (`Metric.cheap_pairs`). With `pairwise`, each pair is
+    compared on the taxa it shares (float64), and the pairs without a distance are counted there."""
     import numpy
 
     dtype = metric_info(metric).dtype if pairwise is None else "float64"
@@ -176,7 +173,8 @@ def bands(
     names = trees.tree_names
     square = rows == cols
     # a square block here is always the whole set's matrix (the rows of one sample against themselves)
-    from_diagonal = upper if square and (pairwise is not None or metric not in WHOLE_BANDS) else None
+    once = pairwise is not None or not metric_info(metric).cheap_pairs
+    from_diagonal = upper if square and once else None
     return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, square, from_diagonal)
 
 
