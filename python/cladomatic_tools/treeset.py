@@ -468,7 +468,7 @@ class TreeSet:
         """
         if _prune_mode(prune) == "common":
             return self.pruned().distances_chunked(
-                metric, reduce_func=reduce_func, working_memory=working_memory, threads=threads, out=out
+                metric, reduce_func=reduce_func, working_memory=working_memory, threads=threads, out=out, upper=upper
             )
         dtype = self._check_metric(metric)
         if prune == "pairwise":

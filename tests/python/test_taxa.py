@@ -131,6 +131,10 @@ class TestAgainstReferences:
         assert taxa == names[:6] == sorted(set.intersection(*map(leaves, texts)))
         for metric in ("rf", "wrf", "kf"):
             got = ts.distances(metric, prune="common")
+            three_rows = 3 * len(texts) * got.itemsize / 2**20
+            chunks = ts.distances_chunked(metric, prune="common", upper=True, working_memory=three_rows)
+            for k, block in enumerate(chunks):  # each valid until the next is made
+                assert np.array_equal(block, got[3 * k : 3 * k + 3, 3 * k :]), (metric, k)
             for i, j in itertools.combinations(range(len(texts)), 2):
                 expected = dendropy_pair(texts[i], texts[j], taxa, rooted)[("rf", "wrf", "kf").index(metric)]
                 assert got[i, j] == pytest.approx(expected, abs=1e-9)
