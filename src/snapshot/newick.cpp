@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "quoted.hpp"
+#include "timed_tree.hpp"
 #include "walk.hpp"
 
 namespace cladomatic {
@@ -36,6 +37,22 @@ std::optional<std::string_view> taxon_name(std::string_view label, const Transla
   return std::string_view(found->second);
 }
 
+// The leaf step of a tree that must hold the context's leaves, each once;
+// `seen` holds one flag per leaf.
+auto checked_leaves(const TranslateMap& map, std::uint64_t tree_index, const SnapshotContext& context,
+                    std::vector<unsigned char>& seen) {
+  return [&map, tree_index, &context, &seen](std::string_view label) -> Result<Leaf> {
+    std::optional<std::string_view> name = taxon_name(label, map);
+    if (!name) return unnamed_leaf(tree_index);
+    std::optional<LeafId> index = context.leaf_index.find(*name);
+    if (!index) return different_leaf_set(tree_index);
+    if (*index >= seen.size()) throw InvariantFailure("leaf index outside the label table");
+    if (seen[*index]) return repeated_leaf(tree_index, *name);
+    seen[*index] = 1;
+    return Leaf{*index, context.labels[*index]};
+  };
+}
+
 }  // namespace
 
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
@@ -43,22 +60,24 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
   const auto n = static_cast<std::uint32_t>(context.labels.size());
   if (context.checks.size() != n) throw InvariantFailure("one check value per leaf label is missing");
   std::vector<unsigned char> seen(n, 0);
-  auto leaf_step = [&](std::string_view label) -> Result<Leaf> {
-    std::optional<std::string_view> name = taxon_name(label, map);
-    if (!name) return unnamed_leaf(tree_index);
-    std::optional<LeafId> index = context.leaf_index.find(*name);
-    if (!index) return different_leaf_set(tree_index);
-    if (*index >= n) throw InvariantFailure("leaf index outside the label table");
-    if (seen[*index]) return repeated_leaf(tree_index, *name);
-    seen[*index] = 1;
-    return Leaf{*index, context.labels[*index]};
-  };
-  Result<Walked> walked =
-      walk(text, tree_index, n, context.total_key, context.checks, context.rooted, leaf_step);
+  Result<Walked> walked = walk(text, tree_index, n, context.total_key, context.checks, context.rooted,
+                               checked_leaves(map, tree_index, context, seen));
   if (!walked) return std::move(walked).take_error();
   Walked& tree = walked.value();
   if (tree.order.size() != n) return different_leaf_set(tree_index);
   return Snapshot{std::move(tree.parts), std::move(tree.order), (std::size_t{n} + 63) / 64};
+}
+
+Result<TimedTree> timed_tree(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
+                             const SnapshotContext& context, bool attributes) {
+  const auto n = static_cast<std::uint32_t>(context.labels.size());
+  std::vector<unsigned char> seen(n, 0);
+  TimedNodes nodes(attributes);
+  Result<Walked> walked = walk(text, tree_index, n, context.total_key, context.checks, true,
+                               checked_leaves(map, tree_index, context, seen), nodes);
+  if (!walked) return std::move(walked).take_error();
+  if (walked.value().order.size() != n) return different_leaf_set(tree_index);
+  return nodes.take(std::move(walked.value().order));
 }
 
 Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map,

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "branch_length.hpp"
@@ -60,6 +61,17 @@ struct Item {
   double length = 0.0;
 };
 
+// What a walk tells its node hook: `comment` for each comment met while a
+// node is the pending one (its text between the brackets, and whether a ':'
+// came before it), then `close` once the node is finished, with its item and
+// the leaf order so far.  `close` returning an error ends the walk with it.
+// The plain readers take `NoNodes`, for which none of this is compiled.
+struct NoNodes {
+  static constexpr bool reports = false;
+  void comment(std::string_view, bool) noexcept {}
+  std::optional<Error> close(const Item&, std::span<const LeafId>) noexcept { return std::nullopt; }
+};
+
 struct RootSlot {
   bool appended = false;
   std::size_t index = 0;
@@ -81,6 +93,18 @@ inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t
     }
   }
   return pos;
+}
+
+// Hands each comment of `blanks` (whitespace and whole comments, as
+// skip_blanks passed over them) to the node hook, without its brackets.
+template <class Nodes>
+void report_comments(std::string_view blanks, Nodes& nodes, bool after_colon = true) {
+  std::size_t pos = 0;
+  while ((pos = blanks.find('[', pos)) != std::string_view::npos) {
+    const std::size_t close = blanks.find(']', pos + 1);
+    nodes.comment(blanks.substr(pos + 1, close - pos - 1), after_colon);
+    pos = close + 1;
+  }
 }
 
 // Sorted (or completion-ordered) parts: each run of one split becomes its
@@ -183,9 +207,10 @@ inline Walked finish(WalkState&& state) {
 // pendant parts are made and no split is merged); `leaf_checks` holds n check
 // values.  Returns the parts after the single-child and root
 // edge merges, and the leaf order; the caller checks the leaf count.
-template <class LeafStep>
+template <class LeafStep, class Nodes = NoNodes>
 Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32_t n, Key total_key,
-                    std::span<const Check> leaf_checks, bool rooted, LeafStep&& leaf_step) {
+                    std::span<const Check> leaf_checks, bool rooted, LeafStep&& leaf_step,
+                    Nodes&& nodes = {}) {
   WalkState state;
   state.n = n;
   state.total_key = total_key;
@@ -197,6 +222,7 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
   std::vector<Open> stack;
   Item item;
   bool pending = false;
+  [[maybe_unused]] bool after_colon = false;  // of the pending node
 
   const std::size_t size = text.size();
   std::size_t pos = 0;
@@ -212,6 +238,10 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ')': {
         if (stack.empty()) return syntax_error(tree_index, std::string("'") + c + "' outside any subtree");
         if (!pending) return unnamed_leaf(tree_index);
+        if constexpr (std::decay_t<Nodes>::reports) {
+          if (std::optional<Error> failed = nodes.close(item, order)) return std::move(*failed);
+          after_colon = false;
+        }
         hand_to_parent(state, item, stack.back(), stack.size() == 1);
         if (c == ',') {
           pending = false;
@@ -229,6 +259,10 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         if (!pending) return unnamed_leaf(tree_index);
         std::optional<std::size_t> at = skip_blanks(text, pos + 1);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
+        if constexpr (std::decay_t<Nodes>::reports) {
+          after_colon = true;
+          report_comments(text.substr(pos + 1, *at - pos - 1), nodes);
+        }
         Token length = token(text, *at);
         std::string_view digits = length.text();
         if (!digits.empty()) {
@@ -243,10 +277,16 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ';':
         if (!stack.empty()) return syntax_error(tree_index, "a '(' is never closed");
         if (!pending) return syntax_error(tree_index, "the tree is empty");
+        if constexpr (std::decay_t<Nodes>::reports) {
+          if (std::optional<Error> failed = nodes.close(item, order)) return std::move(*failed);
+        }
         return finish(std::move(state));
       case '[': {
         std::optional<std::size_t> at = skip_blanks(text, pos);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
+        if constexpr (std::decay_t<Nodes>::reports) {
+          if (pending) report_comments(text.substr(pos, *at - pos), nodes, after_colon);
+        }
         pos = *at;
         break;
       }

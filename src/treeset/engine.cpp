@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "annotate.hpp"
 #include "api/convert.hpp"
 #include "api/failure.hpp"
 #include "api/iterator_source.hpp"
@@ -802,6 +803,7 @@ NB_MODULE(_cladomatic_engine, m) {
         "KeyboardInterrupt, for a process on its way out: only the main thread sees Ctrl-C, and calls on\n"
         "other threads would otherwise run to their end first.  There is no undoing it.");
   bind_reading(m);
+  bind_annotation(m);
   nb::class_<Progress>(m, "Progress",
                        "Rows of a block (trees of a pass over the set) finished so far: a call given one\n"
                        "(progress=) starts it at 0 of its rows and counts rows as they are finished, while\n"

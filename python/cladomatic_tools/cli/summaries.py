@@ -1,9 +1,10 @@
-"""`cladomatic consensus`, `mcc`, `support` and `topologies`: summary trees of a sample of trees.
+"""`cladomatic consensus`, `mcc`, `support`, `topologies` and `annotate`: summary trees of a sample of trees.
 
 Each reads its trees as the distance commands do (runs, burn-in, thinning, rooting) into one TreeSet, with branch
 lengths, and writes one text: Newick (standard output, or a file named .nwk, .newick, .tre, .tree, .treefile or
 anything not claimed below), NEXUS with FigTree annotations (.nex, .nexus), and for `topologies` TSV (standard
-output, .tsv, .txt) or NEXUS as MrBayes writes its .trprobs files (.nex, .nexus, .trprobs).
+output, .tsv, .txt) or NEXUS as MrBayes writes its .trprobs files (.nex, .nexus, .trprobs); `annotate` writes
+NEXUS whatever the name.
 """
 
 import argparse
@@ -14,7 +15,7 @@ from fractions import Fraction
 from typing import TYPE_CHECKING, Protocol
 
 from cladomatic_tools.cli import distances
-from cladomatic_tools.cli.arguments import add_prune
+from cladomatic_tools.cli.arguments import add_output, add_prune, add_threads
 from cladomatic_tools.io import writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.io.sources import FileTrees
@@ -140,6 +141,67 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         help="the probability the set must reach, 0 < P <= 1 (default: 0.95)",
     )
     topologies.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
+    _register_annotate(commands, add_input_arguments)
+
+
+def _register_annotate(commands, add_input_arguments: Callable[[argparse.ArgumentParser], None]) -> None:
+    from cladomatic_tools.annotation import HEIGHTS
+
+    command = commands.add_parser(
+        "annotate",
+        help="write a target tree annotated with the posterior, heights and node values of rooted time trees",
+        description="A target tree (the maximum clade credibility tree, or the first tree of TREEFILE) with every "
+        "node annotated from the trees holding its clade: posterior; height, height_median, height_95%%_HPD, "
+        "height_range; length, length_median, length_95%%_HPD, length_range; and the same for every number the "
+        "trees carry on their nodes ([&rate=...]), or for a text the most frequent value with X.prob, X.set and "
+        "X.set.prob. Written as NEXUS. The files are read twice and never held.",
+    )
+    add_input_arguments(command)
+    command.add_argument("--target", default="mcc", metavar="mcc|TREEFILE", help="the tree to annotate (default: mcc)")
+    command.add_argument(
+        "--heights",
+        choices=HEIGHTS,
+        default="keep",
+        help="node heights: the target's own (keep, the default), the mean or median of the clade's heights over "
+        "the trees holding it, or ca, the mean height of the common ancestor of its taxa over every tree",
+    )
+    command.add_argument(
+        "--limit",
+        type=_posterior,
+        default=0.0,
+        metavar="P",
+        help="annotate only the nodes of posterior at least P; the others carry their posterior alone (default: 0)",
+    )
+    add_threads(command)
+    add_output(command, "write the NEXUS tree to FILE instead of standard output")
+
+    def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
+        from cladomatic_tools import annotation
+
+        _check_inputs(args, args.files + ([] if args.target == "mcc" else [args.target]))
+        readings = [FileTrees(args.files, Selection(args.burnin, args.every))]
+        trees = distances.read_set(readings, "", args.rooted, status, warn, lengths=True, threads=args.threads)
+        try:
+            annotated = annotation.annotate(
+                trees, readings, args.target, heights=args.heights, limit=args.limit, threads=args.threads
+            )
+        except ValueError as err:
+            raise InputError(str(err)) from None
+        for note in annotated.notes:
+            warn(note)
+        _write(args.output, annotation.nexus(annotated))
+
+    command.set_defaults(run=start)
+
+
+def _posterior(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"expected a posterior from 0 to 1, got '{text}'")
+    return value
 
 
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
