@@ -27,7 +27,7 @@ from decimal import Decimal
 from typing import TYPE_CHECKING, Any
 
 from cladomatic_tools.io import sources
-from cladomatic_tools.io.reader import InputError, engine_module
+from cladomatic_tools.io.reader import engine_module
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
 
@@ -66,6 +66,7 @@ def annotate(
     heights: str = "keep",
     limit: float = 0.0,
     threads: int | None = None,
+    progress: Any = None,
     on_tree: Callable[[str, int], None] | None = None,
 ) -> AnnotatedTree:
     """The target annotated from the trees of `readings`, which `ts` holds as read from them (rooted, with
@@ -73,7 +74,8 @@ def annotate(
     "keep" (the target's own), "mean", "median" (of the clade's heights over the trees holding it) or "ca" (the
     mean height of the common ancestor of the clade's taxa over every tree); `limit` the posterior below which a
     node is left unannotated. Raises ValueError for unrooted trees, trees without lengths, a target over other
-    taxa and a malformed node comment (naming its file, line and tree)."""
+    taxa and a malformed node comment (naming its file, line and tree); a `Progress` counts the trees scored for
+    the MCC target; `on_tree` sees each file's count of trees read so far, as in `sources.read`."""
     if heights not in HEIGHTS:
         raise ValueError(f"heights must be one of {', '.join(HEIGHTS)}, not {heights!r}")
     if not 0.0 <= limit <= 1.0:
@@ -82,7 +84,7 @@ def annotate(
         raise ValueError("node heights need rooted trees: these are unrooted (mark them [&R] or read them rooted)")
     if not ts._engine.any_length:
         raise ValueError("node heights need branch lengths, and these trees have none")
-    text, table = _target_text(ts, target, threads)
+    text, table = _target_text(ts, target, threads, progress)
     native = engine_module().TargetAnnotation(ts.leaf_names, text, table)
     reading = sources.read(readings, None, on_tree)
     try:
@@ -93,18 +95,19 @@ def annotate(
         located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
         raise located from None
     sources.settle(readings, reading)
-    if not well:
-        raise InputError("the trees could not be read again")
+    if not well or native.trees != len(ts):
+        # a file still being written, or one that can be read only once
+        raise ValueError(f"the files changed since they were read: {native.trees} trees now, {len(ts)} before")
     return _annotated(native, ts.leaf_names, heights, limit)
 
 
-def _target_text(ts: TreeSet, target: str, threads: int | None) -> tuple[str, dict[str, str] | None]:
+def _target_text(ts: TreeSet, target: str, threads: int | None, progress: Any) -> tuple[str, dict[str, str] | None]:
     """The target's Newick text and translate table: the MCC tree written with its lengths exactly, or the
     first tree of the file `target`, over the sample's taxa."""
     if target == "mcc":
         from cladomatic_tools import summaries
 
-        tree = summaries.mcc_tree(ts, threads=threads)
+        tree = summaries.mcc_tree(ts, threads=threads, progress=progress)
         assert tree.length is not None  # the set has lengths
         return _exact_newick(tree.parent.tolist(), tree.leaf.tolist(), tree.length.tolist(), ts.leaf_names), None
     files = FileTrees([target], Selection())

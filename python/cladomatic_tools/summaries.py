@@ -105,9 +105,9 @@ def consensus(
     return _summary_trees(ts, drawn, spread, mean_lengths=True, threads=threads)[0]
 
 
-def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -> SummaryTree:
-    """The maximum clade credibility tree (`TreeSet.mcc`) with its own branch lengths."""
-    parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads))
+def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None, progress=None) -> SummaryTree:
+    """The maximum clade credibility tree (`TreeSet.mcc`, given `progress`) with its own branch lengths."""
+    parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads, progress=progress))
     drawn = [_Drawn(parent, split, split[1:], _if_any(ts, lengths))]
     return _summary_trees(ts, drawn, spread, threads=threads)[0]
 

@@ -23,6 +23,7 @@ import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
 from functools import partial
+from typing import TYPE_CHECKING
 
 import _cladomatic_engine
 import numpy as np
@@ -35,6 +36,9 @@ from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
 from cladomatic_tools.metrics import metric_info, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
+
+if TYPE_CHECKING:
+    from cladomatic_tools.annotation import AnnotatedTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
 TAXA = ("same", "any")
@@ -74,7 +78,17 @@ class TreeSet:
     to another process uses that process's CPUs).
     """
 
-    __slots__ = ("_engine", "_pruned", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
+    __slots__ = (
+        "_engine",
+        "_pruned",
+        "_readings",
+        "burnin",
+        "group_names",
+        "groups",
+        "positions",
+        "threads",
+        "tree_names",
+    )
 
     def __init__(
         self,
@@ -88,6 +102,7 @@ class TreeSet:
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
+        self._readings: Sequence[FileTrees] | None = None  # the files read, for the calls that read them again
         self.tree_names = tree_names
         self.groups = groups
         self.group_names = group_names
@@ -222,7 +237,7 @@ class TreeSet:
         for files in readings:
             groups += [first_run + group for group in files.groups()]
             first_run += len(files.runs)
-        return cls(
+        tree_set = cls(
             engine,
             [name for files in readings for name in files.names],
             np.asarray(groups, dtype=np.int32),
@@ -231,6 +246,8 @@ class TreeSet:
             readings[0].selection.burnin if readings else None,
             threads,
         )
+        tree_set._readings = readings
+        return tree_set
 
     # description
 
@@ -667,6 +684,66 @@ class TreeSet:
         1
         """
         return int(self._engine.mcc(self._threads(threads), _progress(progress)))
+
+    def annotate(
+        self,
+        target: str = "mcc",
+        *,
+        heights: str = "keep",
+        limit: float = 0.0,
+        threads: int | None = None,
+        progress: Progress | None = None,
+    ) -> AnnotatedTree:
+        """A target tree annotated from this set's rooted time trees, as BEAST users summarise a run.
+
+        Every node of the target gets, from the trees holding its clade, its posterior; its height and branch
+        length (mean, median, 95% HPD and range); and the same for every value the files carry on their nodes
+        (`[&rate=...]`), or for a text its most frequent value. The files the set was read from are read once more,
+        keeping only the values of the target's clades. See `cladomatic_tools.annotation` for the rules, and
+        `annotation.nexus` for the text.
+
+        Parameters
+        ----------
+        target : str
+            "mcc" (the maximum clade credibility tree, `mcc`) or the path of a tree file whose first tree is
+            annotated; it must hold the set's taxa.
+        heights : str
+            Where nodes are placed: "keep" (the target's own heights), "mean" or "median" (of the clade's heights
+            over the trees holding it) or "ca" (the mean height of the common ancestor of the clade's taxa over
+            every tree).
+        limit : float
+            Nodes of lower posterior carry their posterior alone.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+        progress : Progress, optional
+            Counts the trees scored for the maximum clade credibility target.
+
+        Returns
+        -------
+        AnnotatedTree
+            The plain record of the annotated tree.
+
+        Raises
+        ------
+        ValueError
+            For a set not read by `from_files`, unrooted trees, trees without branch lengths, a target over other
+            taxa, a malformed `[&...]` comment (naming its file, line and tree) or files that changed since.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_files("tests/data/timetrees/uc.trees.gz")
+        >>> tree = ts.annotate(heights="median")
+        >>> root = tree.annotations[-1]
+        >>> root["posterior"], round(root["height_median"], 4) == round(tree.height[-1], 4)
+        (1.0, True)
+        """
+        from cladomatic_tools import annotation
+
+        if self._readings is None:
+            raise ValueError("annotate reads the trees' files again: read the set with TreeSet.from_files")
+        return annotation.annotate(
+            self, self._readings, target, heights=heights, limit=limit, threads=threads, progress=_progress(progress)
+        )
 
     def support(self, reference: str | Sequence[str] | TreeSet, *, threads: int | None = None) -> str | list[str]:
         """A reference tree (Newick) with each of its splits labelled by its frequency in this set (its own labels

@@ -23,6 +23,12 @@
 #include "syntax.hpp"
 #include "token.hpp"
 
+// A build with the node hook compiled out (CLADOMATIC_NODE_HOOK=0) exists to
+// time the plain readers against: they must not pay for the hook.
+#ifndef CLADOMATIC_NODE_HOOK
+#define CLADOMATIC_NODE_HOOK 1
+#endif
+
 // Internal to the Newick readers: a namespace of its own keeps these short
 // names out of the way of the rest of the library.
 namespace cladomatic::newick_walk {
@@ -71,6 +77,9 @@ struct NoNodes {
   void comment(std::string_view, bool) noexcept {}
   std::optional<Error> close(const Item&, std::span<const LeafId>) noexcept { return std::nullopt; }
 };
+
+template <class Nodes>
+inline constexpr bool reports_nodes = CLADOMATIC_NODE_HOOK && std::decay_t<Nodes>::reports;
 
 struct RootSlot {
   bool appended = false;
@@ -238,7 +247,7 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ')': {
         if (stack.empty()) return syntax_error(tree_index, std::string("'") + c + "' outside any subtree");
         if (!pending) return unnamed_leaf(tree_index);
-        if constexpr (std::decay_t<Nodes>::reports) {
+        if constexpr (reports_nodes<Nodes>) {
           if (std::optional<Error> failed = nodes.close(item, order)) return std::move(*failed);
           after_colon = false;
         }
@@ -259,7 +268,7 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         if (!pending) return unnamed_leaf(tree_index);
         std::optional<std::size_t> at = skip_blanks(text, pos + 1);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
-        if constexpr (std::decay_t<Nodes>::reports) {
+        if constexpr (reports_nodes<Nodes>) {
           after_colon = true;
           report_comments(text.substr(pos + 1, *at - pos - 1), nodes);
         }
@@ -277,14 +286,14 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ';':
         if (!stack.empty()) return syntax_error(tree_index, "a '(' is never closed");
         if (!pending) return syntax_error(tree_index, "the tree is empty");
-        if constexpr (std::decay_t<Nodes>::reports) {
+        if constexpr (reports_nodes<Nodes>) {
           if (std::optional<Error> failed = nodes.close(item, order)) return std::move(*failed);
         }
         return finish(std::move(state));
       case '[': {
         std::optional<std::size_t> at = skip_blanks(text, pos);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
-        if constexpr (std::decay_t<Nodes>::reports) {
+        if constexpr (reports_nodes<Nodes>) {
           if (pending) report_comments(text.substr(pos, *at - pos), nodes, after_colon);
         }
         pos = *at;

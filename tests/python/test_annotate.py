@@ -137,3 +137,10 @@ def test_bad_input(tmp_path):
     done = run("annotate", SAMPLE, "--target", other, "--output", out)
     assert done.returncode == 2 and "D4Thai84" in done.stderr and "D4Thai99" in done.stderr
     assert out.read_text() == "kept"
+
+
+def test_the_same_whatever_the_thread_count():
+    records = [
+        TreeSet.from_files(str(SAMPLE), threads=threads).annotate(heights="ca", limit=0.3) for threads in (1, 2)
+    ]
+    assert records[0] == records[1]

@@ -179,6 +179,8 @@ def _register_annotate(commands, add_input_arguments: Callable[[argparse.Argumen
         from cladomatic_tools import annotation
 
         _check_inputs(args, args.files + ([] if args.target == "mcc" else [args.target]))
+        if STDIN in args.files:
+            raise InputError("annotate reads its files twice, so standard input ('-') cannot be one")
         readings = [FileTrees(args.files, Selection(args.burnin, args.every))]
         trees = distances.read_set(readings, "", args.rooted, status, warn, lengths=True, threads=args.threads)
         try:
