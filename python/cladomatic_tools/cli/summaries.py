@@ -39,8 +39,8 @@ TOPOLOGY_TEXT_SUFFIXES = (".tsv", ".txt")
 _OTHER_FORMATS = (".csv", ".npy", ".npz", ".zarr", ".gz", ".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
 _TREE_OUTPUT_HELP = (
     "write to PATH instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
-    "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD) for a name ending in .nex or .nexus, "
-    "else Newick"
+    "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD, and for rooted trees with lengths "
+    "height_mean, height_median, height_95%%HPD) for a name ending in .nex or .nexus, else Newick"
 )
 _PERCENT_HELP = "write supports as whole percentages (0-100, rounded half up) instead of proportions with 6 decimals"
 
@@ -53,7 +53,7 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         name: str,
         summary: str,
         description: str,
-        run: Callable[[argparse.Namespace, Read], None],
+        run: Callable[[argparse.Namespace, Read, Callable[[str], None]], None],
         *,
         reference: bool = False,
     ):
@@ -65,7 +65,7 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
                 return distances.read_set(readings, "", args.rooted, status, warn, lengths=True, prune=args.prune)
 
-            run(args, read)
+            run(args, read, warn)
 
         command = commands.add_parser(name, help=summary, description=description)
         if reference:
@@ -100,6 +100,14 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         action="store_true",
         help="the greedy consensus instead (MrBayes's contype=allcompat): every split in decreasing frequency, "
         "ties in order of first appearance, kept while it is compatible with those kept before it",
+    )
+    command.add_argument(
+        "--heights",
+        choices=("median",),
+        help="place every node at its clade's median height, as MrBayes's consensus of a clock run does (rooted "
+        "trees with lengths; the tree is then ultrametric, and where a node would lie above its parent the least "
+        "frequent clades are left out, as few as needed, which standard error says); default: each branch as long "
+        "as its split's mean length",
     )
     _add_output_arguments(command)
 
@@ -296,16 +304,23 @@ def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
     return fmt
 
 
-def _run_consensus(args: argparse.Namespace, read: Read) -> None:
+def _run_consensus(args: argparse.Namespace, read: Read, warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = _tree_output(args, args.files)
-    tree = summaries.consensus(read(args.files), args.min_freq, args.greedy, spread=fmt == "nexus")
+    try:
+        tree = summaries.consensus(
+            read(args.files), args.min_freq, args.greedy, spread=fmt == "nexus", heights=args.heights
+        )
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    for note in tree.notes:
+        warn(note)
     name = "con_all_compat" if args.greedy else f"con_{float(args.min_freq * 100):g}_majrule"
     _write_trees(args, fmt, [(name, tree)])
 
 
-def _run_mcc(args: argparse.Namespace, read: Read) -> None:
+def _run_mcc(args: argparse.Namespace, read: Read, _warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = _tree_output(args, args.files)
@@ -314,7 +329,7 @@ def _run_mcc(args: argparse.Namespace, read: Read) -> None:
     _write_trees(args, fmt, [(trees.tree_names[trees.mcc()], tree)])
 
 
-def _run_support(args: argparse.Namespace, read: Read) -> None:
+def _run_support(args: argparse.Namespace, read: Read, _warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = _tree_output(args, [args.reference, *args.files])
@@ -328,7 +343,7 @@ def _run_support(args: argparse.Namespace, read: Read) -> None:
     _write_trees(args, fmt, list(zip(references.tree_names, labelled)))
 
 
-def _run_topologies(args: argparse.Namespace, read: Read) -> None:
+def _run_topologies(args: argparse.Namespace, read: Read, _warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = topology_format(args.output)
