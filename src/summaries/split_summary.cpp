@@ -181,9 +181,9 @@ void node_heights(const InternSnap& snap, const Shape& shape, std::vector<double
 
 }  // namespace
 
-HeightSummary summarise_heights(std::span<const InternSnap> snaps, const CladeTable& clades, std::uint32_t n_leaves,
-                                std::span<const std::uint32_t> freq, std::span<const SplitId> ids,
-                                RowCounter* trees_done) {
+HeightSummary summarise_heights(std::span<const InternSnap> snaps, const CladeTable& clades,
+                                std::uint32_t n_leaves, std::span<const std::uint32_t> freq,
+                                std::span<const SplitId> ids, RowCounter* trees_done) {
   const std::size_t k = ids.size();
   std::vector<std::uint32_t> slot_of(freq.size(), kNotAsked);
   std::vector<std::size_t> start(k + 2, 0);

@@ -56,8 +56,8 @@ struct HeightSummary {
   std::vector<double> high;
 };
 
-HeightSummary summarise_heights(std::span<const InternSnap> snaps, const CladeTable& clades, std::uint32_t n_leaves,
-                                std::span<const std::uint32_t> freq, std::span<const SplitId> ids,
-                                RowCounter* trees_done = nullptr);
+HeightSummary summarise_heights(std::span<const InternSnap> snaps, const CladeTable& clades,
+                                std::uint32_t n_leaves, std::span<const std::uint32_t> freq,
+                                std::span<const SplitId> ids, RowCounter* trees_done = nullptr);
 
 }  // namespace cladomatic
