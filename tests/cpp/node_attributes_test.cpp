@@ -45,7 +45,7 @@ TEST(NodeAttributes, ReadsEveryValueForm) {
 }
 
 TEST(NodeAttributes, RefusesMalformedComments) {
-  for (const char* comment : {"&=1", "&rate=", "&rate=1,", "&a={1,2", "&a=\"x", "&a=1 b", "&a={1;2}",
+  for (const char* comment : {"&=1", "&rate=", "&rate=1,", "&a={1,2", "&a=\"x", "&a=1 b", "&a={1,2}x",
                               "&a={{{1}}}", "&B rate", "&B rate x"}) {
     std::vector<Attribute> out;
     std::optional<Error> failed = parse_node_comment(comment, out);
