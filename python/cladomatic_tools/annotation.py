@@ -14,11 +14,13 @@ The numbers follow the rules the summaries of BEAST users are read with:
   two. 95% HPD: the narrowest run of round(0.95 m) sorted values (the first of equally narrow ones). Range: the
   least and the greatest. Median, HPD and range are left out where every value is the same.
 - Posterior: the share of the trees holding the clade, on inner nodes only. Below `limit` a node has its
-  posterior and nothing else; a clade no tree holds has no annotation at all.
-- A text value makes its attribute discrete: the most frequent value (the first seen of equally frequent ones)
-  as `X`, its share as `X.prob`, every value seen as `X.set` (most frequent first) with their shares as
-  `X.set.prob`. An attribute written as a number in one tree and a text in another is discrete, its numbers then
-  taken as texts.
+  posterior and nothing else; so has a clade no tree holds (0.0), which keeps the target's height.
+- A text value makes its attribute discrete: the most frequent value as `X` (equally frequent ones joined by
+  `+`), its share as `X.prob` (times the number joined), every value seen as `X.set` with their shares as
+  `X.set.prob`, listed in the order BEAST's tools list them (a Java hash map's). An attribute written as a number
+  in one tree and a text in another is discrete, its numbers then taken as texts.
+- A value missing from some of the trees holding a clade is left out of that clade's values (BEAST 1's
+  TreeAnnotator counts it as 0).
 """
 
 from collections.abc import Callable, Sequence
@@ -158,11 +160,11 @@ def _annotated(native: Any, leaf_names: list[str], heights: str, limit: float) -
     for index, (_, is_leaf, count, _, _, height, length, _) in enumerate(nodes):
         found: dict[str, Value] = {}
         annotations.append(found)
-        if count == 0:
-            continue
         posterior = count / trees
         if is_leaf < 0:
             found["posterior"] = posterior
+        if count == 0:
+            continue
         if posterior < limit:
             continue
         _numbers(found, "height", height)
@@ -201,14 +203,34 @@ def _discrete(found: dict[str, Value], name: str, numbers: list[float], texts: l
     for number in numbers:
         spelled = java_double(number)
         counted[spelled] = counted.get(spelled, 0) + 1
-    ranked = sorted(counted.items(), key=lambda entry: -entry[1])
-    if not ranked:
+    if not counted:
         return
+    # in the order a Java HashMap of these values iterates, which is how BEAST's tools list them and join ties
+    listed = _hash_map_order(list(counted))
     total = sum(counted.values())
-    found[name] = ranked[0][0]
-    found[f"{name}.prob"] = ranked[0][1] / total
-    found[f"{name}.set"] = tuple(text for text, _ in ranked)
-    found[f"{name}.set.prob"] = tuple(count / total for _, count in ranked)
+    most = max(counted.values())
+    tied = [value for value in listed if counted[value] == most]
+    found[name] = "+".join(tied)
+    found[f"{name}.prob"] = most / total * len(tied)
+    found[f"{name}.set"] = tuple(listed)
+    found[f"{name}.set.prob"] = tuple(counted[value] / total for value in listed)
+
+
+def _hash_map_order(keys: list[str]) -> list[str]:
+    """Strings put in a Java HashMap in this order, as it iterates them: by bucket of the table's final size
+    (16, doubled whenever it would be more than three quarters full), then in order of insertion."""
+    size = 16
+    while len(keys) > size * 3 // 4:
+        size *= 2
+
+    def bucket(key: str) -> int:
+        code = 0
+        units = key.encode("utf-16-be")
+        for k in range(0, len(units), 2):
+            code = (31 * code + int.from_bytes(units[k : k + 2], "big")) & 0xFFFFFFFF
+        return (code ^ (code >> 16)) & (size - 1)
+
+    return sorted(keys, key=lambda key: bucket(key))  # stable: insertion order within a bucket
 
 
 # writers

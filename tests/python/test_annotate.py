@@ -8,50 +8,61 @@ import pytest
 from cladomatic_tools import annotation
 from cladomatic_tools.treeset import TreeSet
 
-DATA = Path(__file__).parent.parent / "data" / "timetrees"
-SAMPLE = DATA / "uc.trees.gz"
+DATA = Path(__file__).parent.parent / "data" / "beast"
+RUNS = ("ucln", "ancestral", "ucln_location", "relaxed2")
+SAMPLE = DATA / "ucln_location.trees.gz"
 
 
-def run(*args, cwd=None):
-    return subprocess.run(
-        [sys.executable, "-m", "cladomatic_tools", *map(str, args)], capture_output=True, text=True, cwd=cwd
-    )
+def run(*args):
+    return subprocess.run([sys.executable, "-m", "cladomatic_tools", *map(str, args)], capture_output=True, text=True)
 
 
-def comparable(clades):
-    """Annotations with each discrete set as value -> share, which the writers may list in any order."""
-    out = {}
-    for clade, (found, length) in clades.items():
-        found = dict(found)
-        for name in [name for name in found if name.endswith(".set")]:
-            values, shares = found.pop(name), found.pop(name + ".prob")
-            found[name] = dict(zip(values, shares))
-        out[clade] = (found, length)
-    return out
+@pytest.fixture(scope="module")
+def samples():
+    """Per run, its trees after the references' burn-in (40 trees), and all of them: TreeAnnotator 1.10.4 drops
+    no burn-in when given -target."""
+    return {
+        (name, burnin): TreeSet.from_files(str(DATA / f"{name}.trees.gz"), burnin=burnin, rooted=True)
+        for name in RUNS
+        for burnin in (0, 40)
+    }
 
 
-@pytest.mark.parametrize(
-    ("reference", "options"),
-    [
-        ("uc.keep.tre.gz", ["--heights", "keep"]),
-        ("uc.mean.tre.gz", ["--heights", "mean"]),
-        ("uc.median.tre.gz", ["--heights", "median"]),
-        ("uc.ca.tre.gz", ["--heights", "ca"]),
-        ("uc.median.limit0.5.tre.gz", ["--heights", "median", "--limit", "0.5"]),
-        ("uc.mean.target.tre.gz", ["--heights", "mean", "--target", DATA / "target.trees"]),
-    ],
-)
-def test_equal_to_the_reference_summaries_value_by_value(tmp_path, reference, options):
-    out = tmp_path / "out.tre"
-    done = run("annotate", SAMPLE, *options, "--output", out)
-    assert done.returncode == 0, done.stderr
-    assert comparable(annotated.read(out)) == comparable(annotated.read(DATA / reference))
+def written(tmp_path, tree):
+    path = tmp_path / "out.tre"
+    path.write_text(annotation.nexus(tree))
+    return annotated.read(path)
+
+
+@pytest.mark.parametrize("name", RUNS)
+def test_equal_to_treeannotator_value_by_value(samples, tmp_path, name):
+    target = {"target": str(DATA / f"{name}.target.tre")}
+    for heights in annotation.HEIGHTS:
+        for case, options in (("", {}), (".limit", {"limit": 0.5}), (".target", target)):
+            ts = samples[name, 0 if case == ".target" else 40]
+            ours = written(tmp_path, ts.annotate(heights=heights, **options))
+            assert ours == annotated.read(DATA / f"{name}.ta1.{heights}{case}.tre.gz"), (heights, case)
+
+
+@pytest.mark.parametrize("name", ["relaxed2", "ancestral"])
+def test_the_values_both_versions_give(samples, tmp_path, name):
+    """The newer version's lengths are differences of heights and its tips' heights differ in the last bits;
+    every other value of an inner node is the older version's."""
+    for heights in annotation.HEIGHTS:
+        ours = written(tmp_path, samples[name, 40].annotate(heights=heights))
+        theirs = annotated.read(DATA / f"{name}.ta2.{heights}.tre.gz")
+        assert ours.keys() == theirs.keys()
+        for clade, (found, _) in theirs.items():
+            shared = {key: value for key, value in found.items() if not key.startswith(("length", "CAheight"))}
+            if len(clade) > 1:
+                assert shared == {key: ours[clade][0][key] for key in shared}, (heights, sorted(clade))
 
 
 def test_every_value_survives_other_readers(tmp_path):
     dendropy = pytest.importorskip("dendropy")
     ts = TreeSet.from_files(str(SAMPLE), burnin=0)
     tree = annotation.annotate(ts, _readings(SAMPLE), heights="ca")
+    assert any(isinstance(value, str) for found in tree.annotations for value in found.values())
     path = tmp_path / "out.tre"
     path.write_text(annotation.nexus(tree))
     clades: list[set[str]] = [set() for _ in tree.parent]
@@ -69,11 +80,13 @@ def test_every_value_survives_other_readers(tmp_path):
     seen = 0
     for node in theirs.postorder_node_iter():
         found, length = written[frozenset(leaf.taxon.label for leaf in node.leaf_iter())]
+        if any(isinstance(value, tuple) and len(value) == 1 for value in found.values()):
+            continue  # DendroPy reads a set of one quoted value, {"C"}, as running into what follows
         assert {item.name: _parsed(item.value) for item in node.annotations} == found
         seen += len(found)
         if node.parent_node is not None:
             assert node.edge.length == length
-    assert seen > 500
+    assert seen > 200
 
 
 def _parsed(value):
@@ -113,12 +126,12 @@ def test_bad_input(tmp_path):
     broken = tmp_path / "broken.trees"
     lines = text.splitlines(keepends=True)
     at = [k for k, line in enumerate(lines) if line.startswith("tree ")][3]
-    lines[at] = lines[at].replace("[&rate=", "[&rate=1.0,=", 1)
+    lines[at] = lines[at].replace("[&location=", "[&rate=1.0,=", 1)
     broken.write_text("".join(lines))
     done = run("annotate", broken)
     assert done.returncode == 2
     assert done.stderr.strip().splitlines() == [
-        f"cladomatic: error: {broken}:{at + 1}: tree 4 (STATE_6000): malformed node comment "
+        f"cladomatic: error: {broken}:{at + 1}: tree 4 (STATE_15000): malformed node comment "
         + done.stderr.split("malformed node comment ", 1)[1].strip()
     ]
     assert "an attribute has no name" in done.stderr
@@ -131,7 +144,7 @@ def test_bad_input(tmp_path):
     assert done.returncode == 2 and "rooted" in done.stderr
 
     other = tmp_path / "other.trees"
-    other.write_text((DATA / "target.trees").read_text().replace("D4Thai84", "D4Thai99"))
+    other.write_text((DATA / "ucln_location.target.tre").read_text().replace("D4Thai84", "D4Thai99"))
     out = tmp_path / "out.tre"
     out.write_text("kept")
     done = run("annotate", SAMPLE, "--target", other, "--output", out)

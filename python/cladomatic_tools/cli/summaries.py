@@ -18,7 +18,8 @@ from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import add_input_arguments, add_output, add_prune, add_threads
 from cladomatic_tools.io import writers
 from cladomatic_tools.io.reader import STDIN, InputError
-from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.io.sources import FileTrees, rooting_of
+from cladomatic_tools.rooting import COMMAND_OPTIONS
 from cladomatic_tools.selection import Selection
 
 if TYPE_CHECKING:
@@ -196,7 +197,10 @@ def _register_annotate(commands) -> None:
         if STDIN in args.files:
             raise InputError("annotate reads its files twice, so standard input ('-') cannot be one")
         readings = [FileTrees(args.files, Selection(args.burnin, args.every))]
-        trees = distances.read_set(readings, "", args.rooted, status, warn, lengths=True, threads=args.threads)
+        rooted = args.rooted
+        if rooted is None and False not in rooting_of(None, readings, COMMAND_OPTIONS).marked:
+            rooted = True  # time trees are rooted, and BEAST 2 marks none of them [&R]
+        trees = distances.read_set(readings, "", rooted, status, warn, lengths=True, threads=args.threads)
         try:
             annotated = annotation.annotate(
                 trees, readings, args.target, heights=args.heights, limit=args.limit, threads=args.threads
