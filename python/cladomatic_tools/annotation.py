@@ -37,7 +37,7 @@ if TYPE_CHECKING:
     from cladomatic_tools.treeset import TreeSet
 
 HEIGHTS = ("keep", "mean", "median", "ca")
-TARGETS = ("mcc",)
+TARGETS = ("mcc", "ccd1", "ccd0")
 
 Value = float | str | tuple[float, float] | tuple[str, ...] | tuple[float, ...]
 
@@ -72,7 +72,9 @@ def annotate(
     on_tree: Callable[[str, int], None] | None = None,
 ) -> AnnotatedTree:
     """The target annotated from the trees of `readings`, which `ts` holds as read from them (rooted, with
-    branch lengths): `target` is "mcc" or the path of a tree file whose first tree is taken; `heights` one of
+    branch lengths): `target` is "mcc", "ccd1" or "ccd0" (the MAP tree of that conditional clade distribution,
+    `TreeSet.ccd_map`, with its clades' mean lengths) or the path of a tree file whose first tree is taken;
+    `heights` one of
     "keep" (the target's own), "mean", "median" (of the clade's heights over the trees holding it) or "ca" (the
     mean height of the common ancestor of the clade's taxa over every tree); `limit` the posterior below which a
     node is left unannotated. Raises ValueError for unrooted trees, trees without lengths, a target over other
@@ -106,10 +108,13 @@ def annotate(
 def _target_text(ts: TreeSet, target: str, threads: int | None, progress: Any) -> tuple[str, dict[str, str] | None]:
     """The target's Newick text and translate table: the MCC tree written with its lengths exactly, or the
     first tree of the file `target`, over the sample's taxa."""
-    if target == "mcc":
+    if target in TARGETS:
         from cladomatic_tools import summaries
 
-        tree = summaries.mcc_tree(ts, threads=threads, progress=progress)
+        if target == "mcc":
+            tree = summaries.mcc_tree(ts, threads=threads, progress=progress)
+        else:
+            tree = summaries.ccd_tree(ts, target, threads=threads, progress=progress).tree
         assert tree.length is not None  # the set has lengths
         return _exact_newick(tree.parent.tolist(), tree.leaf.tolist(), tree.length.tolist(), ts.leaf_names), None
     files = FileTrees([target], Selection())

@@ -768,8 +768,9 @@ class TreeSet:
         Parameters
         ----------
         target : str
-            "mcc" (the maximum clade credibility tree, `mcc`) or the path of a tree file whose first tree is
-            annotated; it must hold the set's taxa.
+            "mcc" (the maximum clade credibility tree, `mcc`), "ccd1" or "ccd0" (the MAP tree of that conditional
+            clade distribution, `ccd_map`) or the path of a tree file whose first tree is annotated; it must hold
+            the set's taxa.
         heights : str
             Where nodes are placed: "keep" (the target's own heights), "mean" or "median" (of the clade's heights
             over the trees holding it) or "ca" (the mean height of the common ancestor of the clade's taxa over

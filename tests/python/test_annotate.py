@@ -157,3 +157,14 @@ def test_the_same_whatever_the_thread_count():
         TreeSet.from_files(str(SAMPLE), threads=threads).annotate(heights="ca", limit=0.3) for threads in (1, 2)
     ]
     assert records[0] == records[1]
+
+
+def test_ccd_targets(samples):
+    ts = samples["relaxed2", 40]
+    for kind in ("ccd1", "ccd0"):
+        map_tree = ts.ccd_map(kind).tree
+        tree = ts.annotate(kind, heights="mean")
+        assert sorted(tree.leaf) == sorted(map_tree.leaf.tolist())
+        counts = sorted(int(c) for c, leaf in zip(map_tree.count.tolist(), map_tree.leaf.tolist()) if leaf < 0)
+        shares = sorted(found["posterior"] for found, leaf in zip(tree.annotations, tree.leaf) if leaf < 0)
+        assert shares == [count / len(ts) for count in counts]

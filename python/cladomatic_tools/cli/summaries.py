@@ -165,14 +165,22 @@ def _register_annotate(commands) -> None:
     command = commands.add_parser(
         "annotate",
         help="write a target tree annotated with the posterior, heights and node values of rooted time trees",
-        description="A target tree (the maximum clade credibility tree, or the first tree of TREEFILE) with every "
+        description="A target tree (the maximum clade credibility tree, a CCD MAP tree, or the first tree of "
+        "TREEFILE) with every "
         "node annotated from the trees holding its clade: posterior; height, height_median, height_95%_HPD, "
         "height_range; length, length_median, length_95%_HPD, length_range; and the same for every number the "
         "trees carry on their nodes ([&rate=...]), or for a text the most frequent value with X.prob, X.set and "
         "X.set.prob. Written as NEXUS. The files are read twice and never held.",
     )
     add_input_arguments(command)
-    command.add_argument("--target", default="mcc", metavar="mcc|TREEFILE", help="the tree to annotate (default: mcc)")
+    command.add_argument(
+        "--target",
+        default="mcc",
+        metavar="mcc|ccd1|ccd0|TREEFILE",
+        help="the tree to annotate: the maximum clade credibility tree (mcc, the default), the MAP tree of the "
+        "trees' CCD1 or CCD0 (rooted binary trees; branches as long as their clades' mean lengths), or the first "
+        "tree of TREEFILE",
+    )
     command.add_argument(
         "--heights",
         choices=HEIGHTS,
@@ -193,7 +201,7 @@ def _register_annotate(commands) -> None:
     def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
         from cladomatic_tools import annotation
 
-        _check_inputs(args, args.files + ([] if args.target == "mcc" else [args.target]))
+        _check_inputs(args, args.files + ([] if args.target in annotation.TARGETS else [args.target]))
         if STDIN in args.files:
             raise InputError("annotate reads its files twice, so standard input ('-') cannot be one")
         readings = [FileTrees(args.files, Selection(args.burnin, args.every))]
