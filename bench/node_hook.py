@@ -5,7 +5,8 @@ alternating processes of the two builds (each first in every other round), min a
         -DCLADOMATIC_NODE_HOOK=OFF >/dev/null && cmake --build build/nohook'
     tools/devenv run python3 bench/node_hook.py [--file FILE] [--repeat 3] [--without build/nohook/python]
 
-The default file is `data/sceloporus.mb.t` (`bench/make_data.sh reading`).
+The default file is `data/sceloporus.mb.t` (`bench/make_data.sh reading`). The build without the hook has no
+second instantiation of the walker, so its plain readers are compiled as they were before the hook existed.
 """
 
 import argparse

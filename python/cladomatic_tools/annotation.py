@@ -92,7 +92,7 @@ def annotate(
     native = engine_module().TargetAnnotation(ts.leaf_names, text, table)
     reading = sources.read(readings, None, on_tree)
     try:
-        well = native.read(reading, True, heights == "ca")
+        well = native.read(reading, True, heights == "ca", ts._threads(threads))
     except ValueError as err:
         sources.settle(readings, reading)
         located = ValueError(sources.explain(readings, err, True))

@@ -4,8 +4,8 @@
 #include <numeric>
 #include <optional>
 
+#include "leaf_checks.hpp"
 #include "quoted.hpp"
-#include "timed_tree.hpp"
 #include "walk.hpp"
 
 namespace cladomatic {
@@ -16,43 +16,6 @@ using newick_walk::unnamed_leaf;
 using newick_walk::walk;
 using newick_walk::Walked;
 
-Error repeated_leaf(std::uint64_t tree_index, std::string_view name) {
-  return Error{"Tree " + std::to_string(tree_index) + " repeats the leaf name " + quoted(name) +
-                   ". All leaf names must be unique.",
-               tree_index};
-}
-
-Error different_leaf_set(std::uint64_t tree_index) {
-  return Error{"Tree " + std::to_string(tree_index) +
-                   " has a different leaf set than tree 0. All trees must share the same taxa.",
-               tree_index};
-}
-
-// The taxon name of a label: itself, or its translation when the tree has a
-// translate map (a label missing from a non-empty map names no leaf).
-std::optional<std::string_view> taxon_name(std::string_view label, const TranslateMap& map) {
-  if (map.empty()) return label;
-  auto found = map.find(label);
-  if (found == map.end()) return std::nullopt;
-  return std::string_view(found->second);
-}
-
-// The leaf step of a tree that must hold the context's leaves, each once;
-// `seen` holds one flag per leaf.
-auto checked_leaves(const TranslateMap& map, std::uint64_t tree_index, const SnapshotContext& context,
-                    std::vector<unsigned char>& seen) {
-  return [&map, tree_index, &context, &seen](std::string_view label) -> Result<Leaf> {
-    std::optional<std::string_view> name = taxon_name(label, map);
-    if (!name) return unnamed_leaf(tree_index);
-    std::optional<LeafId> index = context.leaf_index.find(*name);
-    if (!index) return different_leaf_set(tree_index);
-    if (*index >= seen.size()) throw InvariantFailure("leaf index outside the label table");
-    if (seen[*index]) return repeated_leaf(tree_index, *name);
-    seen[*index] = 1;
-    return Leaf{*index, context.labels[*index]};
-  };
-}
-
 }  // namespace
 
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
@@ -60,24 +23,22 @@ Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::u
   const auto n = static_cast<std::uint32_t>(context.labels.size());
   if (context.checks.size() != n) throw InvariantFailure("one check value per leaf label is missing");
   std::vector<unsigned char> seen(n, 0);
-  Result<Walked> walked = walk(text, tree_index, n, context.total_key, context.checks, context.rooted,
-                               checked_leaves(map, tree_index, context, seen));
+  auto leaf_step = [&](std::string_view label) -> Result<Leaf> {
+    std::optional<std::string_view> name = taxon_name(label, map);
+    if (!name) return unnamed_leaf(tree_index);
+    std::optional<LeafId> index = context.leaf_index.find(*name);
+    if (!index) return different_leaf_set(tree_index);
+    if (*index >= n) throw InvariantFailure("leaf index outside the label table");
+    if (seen[*index]) return repeated_leaf(tree_index, *name);
+    seen[*index] = 1;
+    return Leaf{*index, context.labels[*index]};
+  };
+  Result<Walked> walked =
+      walk(text, tree_index, n, context.total_key, context.checks, context.rooted, leaf_step);
   if (!walked) return std::move(walked).take_error();
   Walked& tree = walked.value();
   if (tree.order.size() != n) return different_leaf_set(tree_index);
   return Snapshot{std::move(tree.parts), std::move(tree.order), (std::size_t{n} + 63) / 64};
-}
-
-Result<TimedTree> timed_tree(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
-                             const SnapshotContext& context, bool attributes) {
-  const auto n = static_cast<std::uint32_t>(context.labels.size());
-  std::vector<unsigned char> seen(n, 0);
-  TimedNodes nodes(attributes);
-  Result<Walked> walked = walk(text, tree_index, n, context.total_key, context.checks, true,
-                               checked_leaves(map, tree_index, context, seen), nodes);
-  if (!walked) return std::move(walked).take_error();
-  if (walked.value().order.size() != n) return different_leaf_set(tree_index);
-  return nodes.take(std::move(walked.value().order));
 }
 
 Result<std::vector<std::string>> leaf_names(std::string_view text, const TranslateMap& map,

@@ -44,8 +44,6 @@ struct TimedTree {
 // leaves comments unread.
 class TimedNodes {
  public:
-  static constexpr bool reports = true;
-
   explicit TimedNodes(bool attributes) : attributes_(attributes) {}
 
   void comment(std::string_view text, bool) {

@@ -23,12 +23,6 @@
 #include "syntax.hpp"
 #include "token.hpp"
 
-// A build with the node hook compiled out (CLADOMATIC_NODE_HOOK=0) exists to
-// time the plain readers against: they must not pay for the hook.
-#ifndef CLADOMATIC_NODE_HOOK
-#define CLADOMATIC_NODE_HOOK 1
-#endif
-
 // Internal to the Newick readers: a namespace of its own keeps these short
 // names out of the way of the rest of the library.
 namespace cladomatic::newick_walk {
@@ -67,19 +61,25 @@ struct Item {
   double length = 0.0;
 };
 
-// What a walk tells its node hook: `comment` for each comment met while a
-// node is the pending one (its text between the brackets, and whether a ':'
-// came before it), then `close` once the node is finished, with its item and
-// the leaf order so far.  `close` returning an error ends the walk with it.
-// The plain readers take `NoNodes`, for which none of this is compiled.
-struct NoNodes {
-  static constexpr bool reports = false;
-  void comment(std::string_view, bool) noexcept {}
-  std::optional<Error> close(const Item&, std::span<const LeafId>) noexcept { return std::nullopt; }
+// A leaf step may also want every node as it closes: `WithNodes` joins one
+// to a node hook.  The hook gets `comment` for each comment met while a node
+// is the pending one (its text between the brackets, and whether it follows
+// the node's ':' -- a comment after the length does too, as MrBayes writes
+// them -- rather than its label), then `close` once the node is finished,
+// with its item and the leaf order so far; `close` returning an error ends
+// the walk with it.  The plain readers pass bare leaf steps, for which none
+// of this is compiled: their walk is the same code it was before hooks.
+template <class Step, class Nodes>
+struct WithNodes {
+  static constexpr bool reports_nodes = true;
+  Step step;
+  Nodes& nodes;
+
+  auto operator()(std::string_view label) { return step(label); }
 };
 
-template <class Nodes>
-inline constexpr bool reports_nodes = CLADOMATIC_NODE_HOOK && std::decay_t<Nodes>::reports;
+template <class LeafStep>
+inline constexpr bool reports_nodes = requires { requires std::decay_t<LeafStep>::reports_nodes; };
 
 struct RootSlot {
   bool appended = false;
@@ -105,13 +105,14 @@ inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t
 }
 
 // Hands each comment of `blanks` (whitespace and whole comments, as
-// skip_blanks passed over them) to the node hook, without its brackets.
+// skip_blanks passed over them) to the node hook, without its brackets;
+// `colon` when they follow the node's ':'.
 template <class Nodes>
-void report_comments(std::string_view blanks, Nodes& nodes, bool after_colon = true) {
+void report_comments(std::string_view blanks, Nodes& nodes, bool colon) {
   std::size_t pos = 0;
   while ((pos = blanks.find('[', pos)) != std::string_view::npos) {
     const std::size_t close = blanks.find(']', pos + 1);
-    nodes.comment(blanks.substr(pos + 1, close - pos - 1), after_colon);
+    nodes.comment(blanks.substr(pos + 1, close - pos - 1), colon);
     pos = close + 1;
   }
 }
@@ -216,10 +217,9 @@ inline Walked finish(WalkState&& state) {
 // pendant parts are made and no split is merged); `leaf_checks` holds n check
 // values.  Returns the parts after the single-child and root
 // edge merges, and the leaf order; the caller checks the leaf count.
-template <class LeafStep, class Nodes = NoNodes>
+template <class LeafStep>
 Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32_t n, Key total_key,
-                    std::span<const Check> leaf_checks, bool rooted, LeafStep&& leaf_step,
-                    Nodes&& nodes = {}) {
+                    std::span<const Check> leaf_checks, bool rooted, LeafStep&& leaf_step) {
   WalkState state;
   state.n = n;
   state.total_key = total_key;
@@ -231,7 +231,6 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
   std::vector<Open> stack;
   Item item;
   bool pending = false;
-  [[maybe_unused]] bool after_colon = false;  // of the pending node
 
   const std::size_t size = text.size();
   std::size_t pos = 0;
@@ -247,9 +246,8 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ')': {
         if (stack.empty()) return syntax_error(tree_index, std::string("'") + c + "' outside any subtree");
         if (!pending) return unnamed_leaf(tree_index);
-        if constexpr (reports_nodes<Nodes>) {
-          if (std::optional<Error> failed = nodes.close(item, order)) return std::move(*failed);
-          after_colon = false;
+        if constexpr (reports_nodes<LeafStep>) {
+          if (std::optional<Error> failed = leaf_step.nodes.close(item, order)) return std::move(*failed);
         }
         hand_to_parent(state, item, stack.back(), stack.size() == 1);
         if (c == ',') {
@@ -268,10 +266,8 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         if (!pending) return unnamed_leaf(tree_index);
         std::optional<std::size_t> at = skip_blanks(text, pos + 1);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
-        if constexpr (reports_nodes<Nodes>) {
-          after_colon = true;
-          report_comments(text.substr(pos + 1, *at - pos - 1), nodes);
-        }
+        if constexpr (reports_nodes<LeafStep>)
+          report_comments(text.substr(pos + 1, *at - pos - 1), leaf_step.nodes, true);
         Token length = token(text, *at);
         std::string_view digits = length.text();
         if (!digits.empty()) {
@@ -286,15 +282,15 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ';':
         if (!stack.empty()) return syntax_error(tree_index, "a '(' is never closed");
         if (!pending) return syntax_error(tree_index, "the tree is empty");
-        if constexpr (reports_nodes<Nodes>) {
-          if (std::optional<Error> failed = nodes.close(item, order)) return std::move(*failed);
+        if constexpr (reports_nodes<LeafStep>) {
+          if (std::optional<Error> failed = leaf_step.nodes.close(item, order)) return std::move(*failed);
         }
         return finish(std::move(state));
       case '[': {
         std::optional<std::size_t> at = skip_blanks(text, pos);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
-        if constexpr (reports_nodes<Nodes>) {
-          if (pending) report_comments(text.substr(pos, *at - pos), nodes, after_colon);
+        if constexpr (reports_nodes<LeafStep>) {
+          if (pending) report_comments(text.substr(pos, *at - pos), leaf_step.nodes, false);
         }
         pos = *at;
         break;

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 #include <nanobind/stl/vector.h>
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <optional>
@@ -14,6 +15,8 @@
 
 #include "api/convert.hpp"
 #include "api/failure.hpp"
+#include "distances/row_progress.hpp"
+#include "interruptible.hpp"
 #include "reading.hpp"
 #include "snapshot/newick.hpp"
 #include "summaries/annotate.hpp"
@@ -47,28 +50,44 @@ class TargetAnnotation {
   }
 
   // Reads the reading's trees through; false when a fault of the input ended
-  // it (the reading's `error` says which).
-  bool read(nb::handle reading, bool attributes, bool common_ancestors) {
+  // it (the reading's `error` says which).  Trees are parsed a chunk at a
+  // time in parallel and added in their order, so the values are the same
+  // whatever the thread count.
+  bool read(nb::handle reading, bool attributes, bool common_ancestors, Threads threads) {
     TreeSource& source = tree_source(reading);
     std::optional<Error> failed;
-    {
-      nb::gil_scoped_release released;
-      std::uint64_t index = 0;
-      while (std::optional<SourceTree> tree = source.next()) {
-        static const TranslateMap kNone;
-        Result<TimedTree> timed =
-            timed_tree(tree->text, tree->map ? *tree->map : kNone, index, context_, attributes);
-        if (!timed) {
-          Error error = std::move(timed).take_error();
-          error.tree_index = index;
-          source.rejected(index, std::move(*tree));
-          failed = std::move(error);
-          break;
+    run_interruptible(threads, [&] {
+      constexpr std::size_t kChunk = 256;  // trees: their texts and parsed forms, a few MB at most
+      static const TranslateMap kNone;
+      std::vector<SourceTree> chunk;
+      std::vector<std::optional<Result<TimedTree>>> parsed(kChunk);
+      std::uint64_t first = 0;
+      while (!failed && !stop_requested()) {
+        chunk.clear();
+        while (chunk.size() < kChunk) {
+          std::optional<SourceTree> tree = source.next();
+          if (!tree) break;
+          chunk.push_back(std::move(*tree));
         }
-        annotation_->add(timed.value(), common_ancestors);
-        ++index;
+        if (chunk.empty()) break;
+        tbb::parallel_for(std::size_t{0}, chunk.size(), [&](std::size_t k) {
+          const SourceTree& tree = chunk[k];
+          parsed[k].emplace(
+              timed_tree(tree.text, tree.map ? *tree.map : kNone, first + k, context_, attributes));
+        });
+        for (std::size_t k = 0; k < chunk.size(); ++k) {
+          Result<TimedTree>& timed = *parsed[k];
+          if (!timed) {
+            failed = std::move(timed).take_error();
+            failed->tree_index = first + k;
+            source.rejected(first + k, std::move(chunk[k]));
+            break;
+          }
+          annotation_->add(timed.value(), common_ancestors);
+        }
+        first += chunk.size();
       }
-    }
+    });
     const bool well = reading_went_well(reading);
     if (failed && well) raise_error(std::move(*failed));
     return well;
@@ -130,7 +149,8 @@ void bind_annotation(nb::module_& m) {
   nb::class_<TargetAnnotation>(m, "TargetAnnotation")
       .def(nb::init<std::vector<std::string>, std::string_view, nb::object>(), "leaf_names"_a, "target"_a,
            "translate"_a.none())
-      .def("read", &TargetAnnotation::read, "reading"_a, "attributes"_a, "common_ancestors"_a)
+      .def("read", &TargetAnnotation::read, "reading"_a, "attributes"_a, "common_ancestors"_a,
+           "threads"_a = 0)
       .def("nodes", &TargetAnnotation::nodes)
       .def("traits", &TargetAnnotation::traits)
       .def_prop_ro("trees", &TargetAnnotation::trees);
