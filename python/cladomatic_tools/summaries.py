@@ -339,7 +339,7 @@ def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
     prob and prob_stddev after each node, length_mean, length_median and length_95%HPD after its length."""
     leaf_names = named[0][1].leaf_names
     keys = [str(i + 1) for i in range(len(leaf_names))]
-    lines = _nexus_head(leaf_names, taxa_block=True)
+    lines = nexus_head(leaf_names, taxa_block=True)
     for name, tree in named:
         text = _write(tree, _node_annotations(tree, keys), _length_annotations(tree))
         lines.append(f"   tree {newick_name(name)} = [&{'R' if tree.rooted else 'U'}] {text};")
@@ -380,7 +380,7 @@ def _length_annotations(tree: SummaryTree) -> list[str]:
     return text
 
 
-def _nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
+def nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
     names = [newick_name(name) for name in leaf_names]
     lines = ["#NEXUS"]
     if taxa_block:
@@ -405,7 +405,7 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> s
         "cumulative probability of it and those above it.]",
         "",
     ]
-    lines += _nexus_head(leaf_names, taxa_block=False)[1:]
+    lines += nexus_head(leaf_names, taxa_block=False)[1:]
     total = 0
     for rank, (topology, tree) in enumerate(topologies, 1):
         total += topology.count

@@ -15,7 +15,7 @@ from collections.abc import Callable
 from typing import NoReturn
 
 from cladomatic_tools import __version__
-from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import combine, diagnostics, distances, tiled
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
@@ -105,6 +105,7 @@ def _parser() -> argparse.ArgumentParser:
     diagnostics.register(commands, add_debug)
     report_command.register(commands, add_debug)
     summaries_command.register(commands, add_input_arguments)
+    combine.register(commands)
     return parser
 
 

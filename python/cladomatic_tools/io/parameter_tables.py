@@ -24,7 +24,7 @@ _GZIP_MAGIC = b"\x1f\x8b"
 
 
 @contextmanager
-def _open_text(path: str) -> Iterator[io.TextIOWrapper]:
+def open_text(path: str) -> Iterator[io.TextIOWrapper]:
     """A table's lines, decompressed when the file is gzip; tree files have the engine's reader, tables this."""
     try:
         raw = open(path, "rb")
@@ -49,7 +49,7 @@ def read_table(path: str) -> ParameterTable:
     """The samples of one parameter file; a malformed one raises InputError naming the file and line."""
     header: list[str] | None = None
     rows: list[list[float]] = []
-    with _open_text(path) as text:
+    with open_text(path) as text:
         try:
             for number, line in enumerate(text, start=1):
                 fields = line.rstrip("\r\n").split("\t")

@@ -1,0 +1,371 @@
+"""Several runs written as one: their trees as one NEXUS file with one TRANSLATE table, or their parameter logs
+(MrBayes `.p`, BEAST `.log`) as one table.
+
+Runs are what `selection` says (a Newick file, one TREES block of a NEXUS file, one table), and each keeps what
+burn-in and thinning keep of it, or with `resample` S the states after its burn-in that are multiples of S; S must
+be a multiple of every run's sampling step, the gap between its first two states, so that the kept states are
+spaced evenly. A state is the number that ends a tree's name (`STATE_1000`, `gen.1000`) or a table's first column.
+
+Taxa are matched by name: each run's TRANSLATE keys are rewritten to the keys of the one table written, whatever
+each run numbered them, and a tree whose taxa differ from the first tree's is refused, naming them. Everything
+else of a tree's text (node comments, branch lengths, inner labels) is written as it was read, but for the
+comments dropped by `strip` (the rooting marks [&R] and [&U] stay). A tree is named by its run and original name
+(`run2.STATE_1000`; by the name alone with one run), or with `renumber` by consecutive states `STATE_0`,
+`STATE_<step>`, ..., where the step is S when resampling, else the first run's sampling step times `every`.
+A table's columns are matched by name (a column missing from a run is an error naming it), its values written as
+read, and its first column renumbered the same way with `renumber`.
+
+Both read their inputs as streams, a tree or a row at a time: memory does not grow with the runs, but a burn-in
+given as a share of each run counts the run first, which an input read only once (standard input) cannot give.
+"""
+
+import re
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from contextlib import closing
+from dataclasses import dataclass
+from itertools import chain, islice
+from typing import IO
+
+from cladomatic_tools.io.parameter_tables import open_text
+from cladomatic_tools.io.reader import STDIN, InputError, TreeRecord, display_name, read_trees
+from cladomatic_tools.io.sources import differing, taxa
+from cladomatic_tools.selection import Selection
+from cladomatic_tools.summaries import newick_name, nexus_head
+
+# A node comment; or a leaf: its '(' or ',', what lies between (blanks, comments) and its label, which the reader
+# gives unquoted or in the engine's double quotes; or any other double-quoted label.
+_PIECE = re.compile(
+    r'(?P<comment>\[[^\]]*\]?)|(?P<before>[(,])(?P<gap>(?:\s|\[[^\]]*\])*)(?P<leaf>"[^"]*"|[^\s()\[\]",:;]+)'
+    r'|(?P<quoted>"[^"]*")'
+)
+_ROOTING_MARK = re.compile(r"\[&[RrUu]\]")
+_STATE = re.compile(r"(\d+)$")
+
+
+@dataclass(slots=True)
+class RunRecord:
+    """What was taken from one run: its input, its TREES block (0 for a Newick file or a table), how many trees or
+    samples it holds and how many were written."""
+
+    path: str
+    block: int
+    found: int = 0
+    kept: int = 0
+    step: int | None = None  # the gap between its first two states, once seen
+
+    def label(self, number: int) -> str:
+        return f"run {number} ({display_name(self.path)}{f', TREES block {self.block + 1}' if self.block else ''})"
+
+
+@dataclass(frozen=True, slots=True)
+class Choice:
+    """What each run keeps: `selection`'s burn-in, then every `selection.every`-th tree, or with `resample` the
+    states that are multiples of it."""
+
+    selection: Selection
+    resample: int | None = None
+    renumber: bool = False
+
+    def __post_init__(self) -> None:
+        if self.resample is not None:
+            if isinstance(self.resample, bool) or not isinstance(self.resample, int) or self.resample < 1:
+                raise ValueError(f"resample must be a whole number of states of at least 1, not {self.resample!r}")
+            if self.selection.every != 1:
+                raise ValueError("thinning (every) and resampling are alternatives: give one of them")
+
+
+class _Runs:
+    """The runs met in order, which of their trees or samples are kept, and the states written."""
+
+    def __init__(self, choice: Choice, lengths: dict[tuple[int, int], int]):
+        self.choice = choice
+        self.records: list[RunRecord] = []
+        self._lengths = lengths
+        self._index: dict[tuple[int, int], int] = {}
+        self._first = 0
+        self._last_state: int | None = None
+        self._out_step: int | None = None
+        self.written = 0
+
+    def keeps(self, source: int, path: str, block: int, position: int, state: int | None, where: str) -> bool:
+        """Whether the tree or sample at `position` of its run is kept; checks the run's sampling step."""
+        key = (source, block)
+        number = self._index.get(key)
+        if number is None:
+            number = self._index[key] = len(self.records)
+            self.records.append(RunRecord(path, block))
+            self._first = self.choice.selection.first(self._lengths.get(key))
+            self._last_state = None
+        run = self.records[number]
+        run.found += 1
+        if state is not None and self._last_state is not None and run.step is None:
+            run.step = state - self._last_state
+            self._check_step(run, number + 1, where)
+        self._last_state = state
+        if position < self._first:
+            return False
+        resample = self.choice.resample
+        if resample is None:
+            kept = (position - self._first) % self.choice.selection.every == 0
+        else:
+            if state is None:
+                raise InputError(f"{where}: resampling needs states, and this name ends in no number")
+            kept = state % resample == 0
+        run.kept += kept
+        return kept
+
+    def _check_step(self, run: RunRecord, number: int, where: str) -> None:
+        step = run.step
+        assert step is not None
+        if step <= 0:
+            raise InputError(f"{where}: the states of {run.label(number)} do not increase")
+        resample = self.choice.resample
+        if resample is not None and resample % step:
+            raise InputError(
+                f"cannot resample every {resample} states: {run.label(number)} is sampled every {step} states, "
+                f"which does not divide {resample}"
+            )
+
+    def next_state(self, first_step: int | None) -> int:
+        """The state of the next item written with `renumber`."""
+        if self._out_step is None:
+            resample = self.choice.resample
+            self._out_step = resample if resample is not None else (first_step or 1) * self.choice.selection.every
+        state = self.written * self._out_step
+        self.written += 1
+        return state
+
+
+def is_table(path: str) -> bool:
+    """Whether an input is a parameter log rather than a tree file: its first line that is no comment holds a tab
+    and does not open a tree or a NEXUS file."""
+    if path == STDIN:
+        return False
+    with closing(_lines(path)) as lines:
+        for _, line in lines:
+            text = line.strip()
+            if text.lower().startswith("#nexus") or text.startswith("("):
+                return False
+            if text.startswith("[") and "]" in text:
+                text = text[text.index("]") + 1 :].strip()
+                if text.startswith("("):
+                    return False
+                continue
+            if text and not text.startswith("#"):
+                return "\t" in text
+    return False
+
+
+def state_of(name: str | None) -> int | None:
+    """The state a tree's name ends in (`STATE_1000`, `gen.1000`), if it ends in a number."""
+    if name is None:
+        return None
+    found = _STATE.search(name)
+    return int(found.group(1)) if found else None
+
+
+def _run_lengths(paths: Sequence[str], choice: Choice, count: Callable[[str], Iterable[int]]) -> dict:
+    """Per (input, block), its number of trees or samples, when the burn-in needs them; `count` gives the block
+    of each item of an input."""
+    lengths: dict[tuple[int, int], int] = {}
+    if not choice.selection.needs_length:
+        return lengths
+    for source, path in enumerate(paths):
+        if path == STDIN:
+            raise InputError(
+                "a burn-in given as a share needs each run's length, which standard input cannot give before it is "
+                "read: give a number of trees, or a file"
+            )
+        for block in count(path):
+            lengths[(source, block)] = lengths.get((source, block), 0) + 1
+    return lengths
+
+
+def combine_trees(
+    paths: Sequence[str], choice: Choice, out: IO[str], *, strip: bool = False, head: Sequence[str] = ()
+) -> list[RunRecord]:
+    """Writes the kept trees of the runs in `paths` to `out` as one NEXUS file (see the module's docstring);
+    `head` holds comment lines written after '#NEXUS'. Returns what each run gave; raises InputError on a fault
+    of the input or when no tree is kept."""
+    lengths = _run_lengths(paths, choice, lambda path: (record.block for record in read_trees(path)))
+    runs = _Runs(choice, lengths)
+    streams: list[Iterator[TreeRecord]] = [read_trees(path) for path in paths]
+    first_trees = list(islice(streams[0], 2))
+    if not first_trees:
+        raise InputError(f"{display_name(paths[0])}: no trees found")
+    streams[0] = chain(first_trees, streams[0])
+    names, unknown = taxa(first_trees[0])
+    if unknown:
+        raise InputError(_unknown(paths[0], first_trees[0], unknown[0]))
+    leaf_names = sorted(names)
+    keys = {name: str(number) for number, name in enumerate(leaf_names, 1)}
+    first_step = _step(first_trees)
+    lines = nexus_head(leaf_names, taxa_block=True)
+    lines[1:1] = [f"[{line}]" for line in head]
+    out.write("\n".join(lines) + "\n")
+    reference = f"tree 1 of {display_name(paths[0])}"
+    for source, (path, trees) in enumerate(zip(paths, streams, strict=True)):
+        for record in trees:
+            where = f"{display_name(path)}:{record.line}"
+            state = state_of(record.name)
+            if not runs.keeps(source, path, record.block, record.position, state, where):
+                continue
+            text = _relabelled(record, keys, names, strip, f"{where}: tree {record.position + 1}", reference, path)
+            name = _tree_name(record, runs, first_step, len(runs.records) > 1 or len(paths) > 1)
+            out.write(f"tree {name} = {text}\n")
+    if runs.written == 0:
+        raise InputError("the burn-in and thinning keep no tree of any run")
+    out.write("end;\n")
+    return runs.records
+
+
+def _step(first: list[TreeRecord]) -> int | None:
+    states = [state_of(record.name) for record in first]
+    if len(states) == 2 and states[0] is not None and states[1] is not None and first[1].block == first[0].block:
+        return states[1] - states[0]
+    return None
+
+
+def _tree_name(record: TreeRecord, runs: _Runs, first_step: int | None, several: bool) -> str:
+    if runs.choice.renumber:
+        return f"STATE_{runs.next_state(first_step)}"
+    runs.written += 1
+    name = record.name if record.name is not None else f"tree_{record.position + 1}"
+    return newick_name(f"run{len(runs.records)}.{name}" if several else name)
+
+
+def _unknown(path: str, record: TreeRecord, label: str) -> str:
+    return (
+        f"{display_name(path)}:{record.line}: tree {record.position + 1}: the label '{label}' is neither a key nor a "
+        "taxon of its TRANSLATE table"
+    )
+
+
+def _relabelled(
+    record: TreeRecord, keys: dict[str, str], names: set[str], strip: bool, where: str, reference: str, path: str
+) -> str:
+    """The tree's text with each leaf as its key in the combined table and NEXUS quoting for quoted labels."""
+    table = record.translate
+    seen: list[str] = []
+
+    def piece(found: re.Match[str]) -> str:
+        comment = found.group("comment")
+        if comment is not None:
+            return "" if strip and not _ROOTING_MARK.fullmatch(comment) else comment
+        quoted = found.group("quoted")
+        if quoted is not None:
+            return newick_name(quoted)
+        label = found.group("leaf")
+        taxon = table.get(label) if table else label
+        if taxon is None:
+            raise InputError(_unknown(path, record, label))
+        seen.append(taxon)
+        gap = found.group("gap")
+        if strip:
+            gap = re.sub(r"\[[^\]]*\]?", "", gap)
+        return found.group("before") + gap + keys.get(taxon, newick_name(taxon))
+
+    text = _PIECE.sub(piece, record.text)
+    if len(seen) != len(names) or set(seen) != names:
+        if len(set(seen)) != len(seen):
+            twice = sorted({taxon for taxon in seen if seen.count(taxon) > 1})
+            raise InputError(f"{where} holds the taxon {twice[0]} twice")
+        raise InputError(differing(where, set(seen), reference, names))
+    return text
+
+
+@dataclass(slots=True)
+class _Table:
+    """A parameter log's header and its rows, as text."""
+
+    path: str
+    header: list[str]
+    rows: Iterator[tuple[int, list[str]]]  # (line, fields)
+
+
+def _table(path: str) -> _Table:
+    lines = _lines(path)
+    for number, line in lines:
+        if not line.strip() or line.lstrip().startswith(("[", "#")):
+            continue
+        header = [field.strip() for field in line.split("\t")]
+        if len(header) < 2:
+            raise InputError(f"{path} line {number}: not a table of parameters (no tab-separated columns)")
+        if len(set(header)) != len(header):
+            twice = next(name for name in header if header.count(name) > 1)
+            raise InputError(f"{path} line {number}: the column {twice} is named twice")
+        return _Table(path, header, _rows(path, lines, len(header)))
+    raise InputError(f"{path}: no parameter samples found")
+
+
+def _lines(path: str) -> Generator[tuple[int, str]]:
+    with open_text(path) as text:
+        try:
+            for number, line in enumerate(text, start=1):
+                yield number, line.rstrip("\r\n")
+        except (OSError, EOFError, UnicodeDecodeError) as err:
+            raise InputError(f"cannot read {path}: {err}") from None
+
+
+def _rows(path: str, lines: Iterator[tuple[int, str]], columns: int) -> Iterator[tuple[int, list[str]]]:
+    for number, line in lines:
+        if not line.strip():
+            continue
+        fields = line.split("\t")
+        if len(fields) != columns:
+            raise InputError(
+                f"{path} line {number}: {len(fields)} values for {columns} columns (is the file complete?)"
+            )
+        yield number, fields
+
+
+def _sample_state(path: str, number: int, column: str, field: str) -> int:
+    try:
+        return int(field.strip())
+    except ValueError:
+        try:
+            value = float(field)
+        except ValueError:
+            value = 0.5
+        if value != int(value):
+            raise InputError(f"{path} line {number}: the first column ({column}) must hold whole states") from None
+        return int(value)
+
+
+def combine_logs(paths: Sequence[str], choice: Choice, out: IO[str]) -> list[RunRecord]:
+    """Writes the kept samples of the parameter logs in `paths` to `out` as one tab-separated table, its columns
+    those of the first log (see the module's docstring). Returns what each run gave; raises InputError on a fault
+    of the input, when the logs' columns differ or when no sample is kept."""
+    lengths = _run_lengths(paths, choice, lambda path: (0 for _ in _table(path).rows))
+    runs = _Runs(choice, lengths)
+    tables = [_table(path) for path in paths]
+    first = tables[0]
+    order = [_column_order(table, first) for table in tables]
+    first_rows = list(islice(first.rows, 2))
+    first.rows = chain(first_rows, first.rows)
+    states = [_sample_state(first.path, number, first.header[0], fields[0]) for number, fields in first_rows]
+    first_step = states[1] - states[0] if len(states) == 2 else None
+    out.write("\t".join(first.header) + "\n")
+    for source, (table, picked) in enumerate(zip(tables, order, strict=True)):
+        for position, (number, fields) in enumerate(table.rows):
+            state = _sample_state(table.path, number, table.header[0], fields[0])
+            if not runs.keeps(source, table.path, 0, position, state, f"{table.path} line {number}"):
+                continue
+            written = str(runs.next_state(first_step)) if choice.renumber else fields[0]
+            runs.written += not choice.renumber
+            out.write("\t".join([written, *(fields[k] for k in picked)]) + "\n")
+    if runs.written == 0:
+        raise InputError("the burn-in and thinning keep no sample of any run")
+    return runs.records
+
+
+def _column_order(table: _Table, first: _Table) -> list[int]:
+    """Where each column of the first log lies in `table`'s rows."""
+    at = {name: k for k, name in enumerate(table.header)}
+    for name in first.header[1:]:
+        if name not in at or at[name] == 0:
+            raise InputError(f"{table.path} has no column {name}, which {first.path} has")
+    extra = [name for name in table.header[1:] if name not in set(first.header[1:])]
+    if extra:
+        raise InputError(f"{table.path} has the column {extra[0]}, which {first.path} has not")
+    return [at[name] for name in first.header[1:]]
