@@ -23,6 +23,7 @@ import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
 from functools import partial
+from typing import TYPE_CHECKING
 
 import _cladomatic_engine
 import numpy as np
@@ -35,6 +36,9 @@ from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
 from cladomatic_tools.metrics import metric_info, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
+
+if TYPE_CHECKING:
+    from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
 TAXA = ("same", "any")
@@ -643,20 +647,29 @@ class TreeSet:
     # summary trees
 
     def consensus(
-        self, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, threads: int | None = None
+        self,
+        min_freq: float | str | Fraction = 0.5,
+        greedy: bool = False,
+        *,
+        threads: int | None = None,
+        outgroup: Sequence[str] | None = None,
     ) -> str:
         """The majority-rule consensus as a Newick string: the splits in more than `min_freq` (0.5 to 1, not
         included) of the trees, each inner node labelled with its split's frequency and each branch as long as its
         split's mean length. `greedy` builds the greedy consensus instead: every split in decreasing frequency
         (ties: the one held by an earlier tree first), kept when compatible with those kept before it. `threads`
-        as in `distances`.
+        as in `distances`. `outgroup`, taxa of unrooted trees, roots the tree on the branch that separates them
+        from the others, each support staying on its split (see `rerooting`); ValueError when they are not one
+        side of a branch of the tree.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus()
         '(A,B,(C,D)0.666667);'
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus(outgroup=["C", "D"])
+        '[&R] ((A,B)0.666667,(C,D)0.666667)0.666667;'
         """
         from cladomatic_tools import summaries
 
-        return summaries.newick(summaries.consensus(self, min_freq, greedy, threads=threads))
+        return summaries.newick(_rooted(summaries.consensus(self, min_freq, greedy, threads=threads), outgroup))
 
     def mcc(self, *, threads: int | None = None, progress: Progress | None = None) -> int:
         """The index of the maximum clade credibility tree: the tree whose non-trivial splits have the largest
@@ -668,10 +681,16 @@ class TreeSet:
         """
         return int(self._engine.mcc(self._threads(threads), _progress(progress)))
 
-    def support(self, reference: str | Sequence[str] | TreeSet, *, threads: int | None = None) -> str | list[str]:
+    def support(
+        self,
+        reference: str | Sequence[str] | TreeSet,
+        *,
+        threads: int | None = None,
+        outgroup: Sequence[str] | None = None,
+    ) -> str | list[str]:
         """A reference tree (Newick) with each of its splits labelled by its frequency in this set (its own labels
         replaced, its lengths kept); a list of trees or a TreeSet gives a list. Same taxa and rooting required;
-        `threads` as in `distances`.
+        `threads` as in `distances`, `outgroup` as in `consensus`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).support("(A,B,(C,D)0.99);")
         '(A,B,(C,D)0.500000);'
@@ -683,7 +702,8 @@ class TreeSet:
         else:
             texts = [reference] if isinstance(reference, str) else list(reference)
             references = TreeSet.from_newick(texts, rooted=self.rooted, threads=threads)
-        written = [summaries.newick(tree) for tree in summaries.support_trees(self, references, threads=threads)]
+        labelled = summaries.support_trees(self, references, threads=threads)
+        written = [summaries.newick(_rooted(tree, outgroup)) for tree in labelled]
         return written[0] if isinstance(reference, str) else written
 
     def topologies(self) -> tuple[np.ndarray, np.ndarray]:
@@ -735,6 +755,12 @@ class TreeSet:
                 f"{metric} is defined for unrooted trees only; this set was read as rooted trees (rooted=True, or "
                 "trees marked [&R]): read it with rooted=False to compare them unrooted"
             )
+
+
+def _rooted(tree: SummaryTree, outgroup: Sequence[str] | None) -> SummaryTree:
+    from cladomatic_tools.rerooting import reroot
+
+    return tree if outgroup is None else reroot(tree, outgroup)
 
 
 def _restore(version, digest=None, *fields) -> TreeSet:

@@ -145,6 +145,21 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument("--output", metavar="PATH", help=_TREE_OUTPUT_HELP)
     command.add_argument("--percent", action="store_true", help=_PERCENT_HELP)
+    command.add_argument(
+        "--outgroup",
+        type=_taxa,
+        metavar="TAXON[,TAXON...]",
+        help="write each tree rooted on the branch that separates these taxa from the others (unrooted trees "
+        "only; an error when they are not one side of a branch of the tree), every support staying on its split "
+        "and the root carrying the support of that branch",
+    )
+
+
+def _taxa(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected taxon names separated by commas, got '{text}'")
+    return names
 
 
 def _fraction(text: str) -> Fraction:
@@ -217,6 +232,13 @@ def _write(path: str | None, text: str) -> None:
 
 def _write_trees(args: argparse.Namespace, fmt: str, named: list[tuple[str, SummaryTree]]) -> None:
     from cladomatic_tools import summaries
+    from cladomatic_tools.rerooting import reroot
+
+    if args.outgroup is not None:
+        try:
+            named = [(name, reroot(tree, args.outgroup)) for name, tree in named]
+        except ValueError as err:
+            raise InputError(str(err)) from None
 
     if fmt == "nexus":
         _write(args.output, summaries.nexus(named))
