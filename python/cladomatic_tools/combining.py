@@ -11,7 +11,7 @@ each run numbered them, and a tree whose taxa differ from the first tree's is re
 else of a tree's text (node comments, branch lengths, inner labels) is written as it was read, but for the
 comments dropped by `strip` (the rooting marks [&R] and [&U] stay). A tree is named by its run and original name
 (`run2.STATE_1000`; by the name alone with one run), or with `renumber` by consecutive states `STATE_0`,
-`STATE_<step>`, ..., where the step is S when resampling, else the first run's sampling step times `every`.
+`STATE_1`, ...
 A table's columns are matched by name (a column missing from a run is an error naming it), its values written as
 read, and its first column renumbered the same way with `renumber`.
 
@@ -44,17 +44,20 @@ _STATE = re.compile(r"(\d+)$")
 
 @dataclass(slots=True)
 class RunRecord:
-    """What was taken from one run: its input, its TREES block (0 for a Newick file or a table), how many trees or
-    samples it holds and how many were written."""
+    """What was taken from one run: its input (and which of those given), its TREES block (0 for a Newick file or
+    a table), how many trees or samples it holds, the position of the first after the burn-in, how many were
+    written."""
 
+    source: int
     path: str
     block: int
+    first: int = 0
     found: int = 0
     kept: int = 0
     step: int | None = None  # the gap between its first two states, once seen
 
-    def label(self, number: int) -> str:
-        return f"run {number} ({display_name(self.path)}{f', TREES block {self.block + 1}' if self.block else ''})"
+    def label(self) -> str:
+        return display_name(self.path) + (f" (TREES block {self.block + 1})" if self.block else "")
 
 
 @dataclass(frozen=True, slots=True)
@@ -84,7 +87,6 @@ class _Runs:
         self._index: dict[tuple[int, int], int] = {}
         self._first = 0
         self._last_state: int | None = None
-        self._out_step: int | None = None
         self.written = 0
 
     def keeps(self, source: int, path: str, block: int, position: int, state: int | None, where: str) -> bool:
@@ -93,14 +95,14 @@ class _Runs:
         number = self._index.get(key)
         if number is None:
             number = self._index[key] = len(self.records)
-            self.records.append(RunRecord(path, block))
             self._first = self.choice.selection.first(self._lengths.get(key))
+            self.records.append(RunRecord(source, path, block, self._first))
             self._last_state = None
         run = self.records[number]
         run.found += 1
         if state is not None and self._last_state is not None and run.step is None:
             run.step = state - self._last_state
-            self._check_step(run, number + 1, where)
+            self._check_step(run, where)
         self._last_state = state
         if position < self._first:
             return False
@@ -114,26 +116,23 @@ class _Runs:
         run.kept += kept
         return kept
 
-    def _check_step(self, run: RunRecord, number: int, where: str) -> None:
+    def _check_step(self, run: RunRecord, where: str) -> None:
         step = run.step
         assert step is not None
         if step <= 0:
-            raise InputError(f"{where}: the states of {run.label(number)} do not increase")
+            raise InputError(f"{where}: the states of {run.label()} do not increase")
         resample = self.choice.resample
         if resample is not None and resample % step:
             raise InputError(
-                f"cannot resample every {resample} states: {run.label(number)} is sampled every {step} states, "
+                f"cannot resample every {resample} states: {run.label()} is sampled every {step} states, "
                 f"which does not divide {resample}"
             )
 
-    def next_state(self, first_step: int | None) -> int:
-        """The state of the next item written with `renumber`."""
-        if self._out_step is None:
-            resample = self.choice.resample
-            self._out_step = resample if resample is not None else (first_step or 1) * self.choice.selection.every
-        state = self.written * self._out_step
+    def written_state(self, state: str) -> str:
+        """The state the next item kept is written with: its own, or with `renumber` the count of those before."""
+        written = str(self.written) if self.choice.renumber else state
         self.written += 1
-        return state
+        return written
 
 
 def is_table(path: str) -> bool:
@@ -164,6 +163,19 @@ def state_of(name: str | None) -> int | None:
     return int(found.group(1)) if found else None
 
 
+def _trial(paths: Sequence[str], choice: Choice, lengths: dict, first_two: Callable[[str], Iterable[tuple]]) -> None:
+    """Raises the faults that resampling finds in the first states of each input before anything is written, so
+    that standard output gets no partial file; `first_two` gives (block, position, state, where) of the first two
+    items of an input that can be read twice."""
+    if choice.resample is None:
+        return
+    runs = _Runs(choice, lengths)
+    for source, path in enumerate(paths):
+        if path != STDIN:
+            for block, position, state, where in first_two(path):
+                runs.keeps(source, path, block, position, state, where)
+
+
 def _run_lengths(paths: Sequence[str], choice: Choice, count: Callable[[str], Iterable[int]]) -> dict:
     """Per (input, block), its number of trees or samples, when the burn-in needs them; `count` gives the block
     of each item of an input."""
@@ -182,26 +194,34 @@ def _run_lengths(paths: Sequence[str], choice: Choice, count: Callable[[str], It
 
 
 def combine_trees(
-    paths: Sequence[str], choice: Choice, out: IO[str], *, strip: bool = False, head: Sequence[str] = ()
+    paths: Sequence[str], choice: Choice, out: IO[str], *, strip: bool = False, comments: Sequence[str] = ()
 ) -> list[RunRecord]:
     """Writes the kept trees of the runs in `paths` to `out` as one NEXUS file (see the module's docstring);
-    `head` holds comment lines written after '#NEXUS'. Returns what each run gave; raises InputError on a fault
+    `comments` are whole '[...]' lines written after '#NEXUS'. Returns what each run gave; raises InputError on a fault
     of the input or when no tree is kept."""
     lengths = _run_lengths(paths, choice, lambda path: (record.block for record in read_trees(path)))
+    _trial(
+        paths,
+        choice,
+        lengths,
+        lambda path: (
+            (record.block, record.position, state_of(record.name), f"{display_name(path)}:{record.line}")
+            for record in islice(read_trees(path), 2)
+        ),
+    )
     runs = _Runs(choice, lengths)
     streams: list[Iterator[TreeRecord]] = [read_trees(path) for path in paths]
-    first_trees = list(islice(streams[0], 2))
-    if not first_trees:
+    first = next(streams[0], None)
+    if first is None:
         raise InputError(f"{display_name(paths[0])}: no trees found")
-    streams[0] = chain(first_trees, streams[0])
-    names, unknown = taxa(first_trees[0])
+    streams[0] = chain([first], streams[0])
+    names, unknown = taxa(first)
     if unknown:
-        raise InputError(_unknown(paths[0], first_trees[0], unknown[0]))
+        raise InputError(_unknown(paths[0], first, unknown[0]))
     leaf_names = sorted(names)
     keys = {name: str(number) for number, name in enumerate(leaf_names, 1)}
-    first_step = _step(first_trees)
     lines = nexus_head(leaf_names, taxa_block=True)
-    lines[1:1] = [f"[{line}]" for line in head]
+    lines[1:1] = comments
     out.write("\n".join(lines) + "\n")
     reference = f"tree 1 of {display_name(paths[0])}"
     for source, (path, trees) in enumerate(zip(paths, streams, strict=True)):
@@ -211,7 +231,7 @@ def combine_trees(
             if not runs.keeps(source, path, record.block, record.position, state, where):
                 continue
             text = _relabelled(record, keys, names, strip, f"{where}: tree {record.position + 1}", reference, path)
-            name = _tree_name(record, runs, first_step, len(runs.records) > 1 or len(paths) > 1)
+            name = _tree_name(record, runs, len(runs.records) > 1 or len(paths) > 1)
             out.write(f"tree {name} = {text}\n")
     if runs.written == 0:
         raise InputError("the burn-in and thinning keep no tree of any run")
@@ -219,16 +239,9 @@ def combine_trees(
     return runs.records
 
 
-def _step(first: list[TreeRecord]) -> int | None:
-    states = [state_of(record.name) for record in first]
-    if len(states) == 2 and states[0] is not None and states[1] is not None and first[1].block == first[0].block:
-        return states[1] - states[0]
-    return None
-
-
-def _tree_name(record: TreeRecord, runs: _Runs, first_step: int | None, several: bool) -> str:
+def _tree_name(record: TreeRecord, runs: _Runs, several: bool) -> str:
     if runs.choice.renumber:
-        return f"STATE_{runs.next_state(first_step)}"
+        return f"STATE_{runs.written_state('')}"
     runs.written += 1
     name = record.name if record.name is not None else f"tree_{record.position + 1}"
     return newick_name(f"run{len(runs.records)}.{name}" if several else name)
@@ -337,26 +350,27 @@ def combine_logs(paths: Sequence[str], choice: Choice, out: IO[str]) -> list[Run
     those of the first log (see the module's docstring). Returns what each run gave; raises InputError on a fault
     of the input, when the logs' columns differ or when no sample is kept."""
     lengths = _run_lengths(paths, choice, lambda path: (0 for _ in _table(path).rows))
+    _trial(paths, choice, lengths, _first_samples)
     runs = _Runs(choice, lengths)
     tables = [_table(path) for path in paths]
     first = tables[0]
     order = [_column_order(table, first) for table in tables]
-    first_rows = list(islice(first.rows, 2))
-    first.rows = chain(first_rows, first.rows)
-    states = [_sample_state(first.path, number, first.header[0], fields[0]) for number, fields in first_rows]
-    first_step = states[1] - states[0] if len(states) == 2 else None
     out.write("\t".join(first.header) + "\n")
     for source, (table, picked) in enumerate(zip(tables, order, strict=True)):
         for position, (number, fields) in enumerate(table.rows):
             state = _sample_state(table.path, number, table.header[0], fields[0])
             if not runs.keeps(source, table.path, 0, position, state, f"{table.path} line {number}"):
                 continue
-            written = str(runs.next_state(first_step)) if choice.renumber else fields[0]
-            runs.written += not choice.renumber
-            out.write("\t".join([written, *(fields[k] for k in picked)]) + "\n")
+            out.write("\t".join([runs.written_state(fields[0]), *(fields[k] for k in picked)]) + "\n")
     if runs.written == 0:
         raise InputError("the burn-in and thinning keep no sample of any run")
     return runs.records
+
+
+def _first_samples(path: str) -> Iterator[tuple[int, int, int, str]]:
+    table = _table(path)
+    for position, (number, fields) in enumerate(islice(table.rows, 2)):
+        yield 0, position, _sample_state(path, number, table.header[0], fields[0]), f"{path} line {number}"
 
 
 def _column_order(table: _Table, first: _Table) -> list[int]:

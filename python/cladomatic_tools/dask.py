@@ -46,7 +46,7 @@ import numpy as np
 from dask.delayed import Delayed
 from dask.system import CPU_COUNT
 
-from cladomatic_tools.io import tile_store, writers
+from cladomatic_tools.io import provenance, tile_store, writers
 from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
 from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
@@ -660,15 +660,16 @@ def to_zarr(
     col_names = None if block.symmetric else names[block.cols.start : block.cols.stop]
     tile_store.ours(path)  # what is there and not ours is refused before any work
     run = _prepared(tree_set, chunks, dtype, worker_timeout, pickled)
+    record = (provenance.current() or tree_set.provenance).to_dict()
     group, target = None, building
     if resume:
         for candidate in (building, path):
-            group = tile_store.resumed(candidate, layout, row_names, col_names)
+            group = tile_store.resumed(candidate, layout, row_names, col_names, record)
             if group is not None:
                 target = candidate
                 break
     if group is None:
-        group = tile_store.created(building, layout, row_names, col_names)
+        group = tile_store.created(building, layout, row_names, col_names, record)
     work = _tiles(block, chunks)
     computed, short = (
         _one_task_per_tile(run, _store_tile, (metric, compared, target, block.symmetric), block, chunks)

@@ -356,13 +356,15 @@ def _e8(value: float) -> str:
     return f"{value:.8e}"
 
 
-def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
-    """A NEXUS file of the trees (all over one set of leaves): a TAXA block, then a TREES block with a TRANSLATE
-    table, whose trees carry FigTree annotations as MrBayes's .con.tre files do when they have their spread:
-    prob and prob_stddev after each node, length_mean, length_median and length_95%HPD after its length."""
+def nexus(named: Sequence[tuple[str, SummaryTree]], comments: Sequence[str] = ()) -> str:
+    """A NEXUS file of the trees (all over one set of leaves): `comments` (whole '[...]' lines, the provenance),
+    a TAXA block, then a TREES block with a TRANSLATE table, whose trees carry FigTree annotations as MrBayes's
+    .con.tre files do when they have their spread: prob and prob_stddev after each node, length_mean,
+    length_median and length_95%HPD after its length."""
     leaf_names = named[0][1].leaf_names
     keys = [str(i + 1) for i in range(len(leaf_names))]
     lines = nexus_head(leaf_names, taxa_block=True)
+    lines[1:1] = comments
     for name, tree in named:
         text = _write(tree, _node_annotations(tree, keys), _length_annotations(tree))
         lines.append(f"   tree {newick_name(name)} = [&{'R' if tree.rooted else 'U'}] {text};")
@@ -417,9 +419,10 @@ def nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
     return lines
 
 
-def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> str:
+def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int, comments: Sequence[str] = ()) -> str:
     """The credible set as MrBayes's .trprobs file writes it: each topology (leaves as TRANSLATE keys) with its
-    probability p and the cumulative probability P in a comment, and its probability again as the tree's weight."""
+    probability p and the cumulative probability P in a comment, and its probability again as the tree's weight;
+    `comments` as in `nexus`."""
     if not topologies:
         raise ValueError("no topologies to write")
     leaf_names = topologies[0][1].leaf_names
@@ -428,6 +431,7 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> s
         "#NEXUS",
         "[The distinct topologies of the trees, by decreasing probability: p is each one's probability, P the",
         "cumulative probability of it and those above it.]",
+        *comments,
         "",
     ]
     lines += nexus_head(leaf_names, taxa_block=False)[1:]

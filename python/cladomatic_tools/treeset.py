@@ -18,6 +18,7 @@ array([[4., 0.]])
 
 import hashlib
 import itertools
+import json
 import numbers
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -29,6 +30,7 @@ import _cladomatic_engine
 import numpy as np
 
 from cladomatic_tools.io import sources
+from cladomatic_tools.io.provenance import Provenance
 from cladomatic_tools.io.reader import Source
 from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
@@ -51,7 +53,9 @@ WORKING_MEMORY = 1024
 _KEPT_PRUNINGS = 4
 
 # The layout of a pickled set's state. The first (no version) had no checksum.
-_STATE_VERSION = 2
+_STATE_VERSION = 3
+# the layout before the provenance was kept, still read
+_NO_PROVENANCE = 2
 
 # Rows of a block finished so far, for another thread to poll during `distances` or `against` (progress=):
 # value(), total() (the block's rows) and fraction().
@@ -73,12 +77,23 @@ class TreeSet:
     Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str: every taxon of the set),
     `rooted`, `has_lengths`, `groups` (int32 per tree: index into `group_names`, one group per file or run),
     `group_names`, `positions` (int64 per tree: its 0-based position in its group's file before burn-in and
-    thinning), `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`), `threads`
-    (how many threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set sent
-    to another process uses that process's CPUs).
+    thinning), `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`),
+    `provenance` (a `Provenance`: the files read, their size and modification time, and the burn-in and thinning
+    applied to each; pickled with the set), `threads` (how many threads its calls use, None for as many as the CPUs
+    the process may use; not pickled, so a set sent to another process uses that process's CPUs).
     """
 
-    __slots__ = ("_engine", "_pruned", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
+    __slots__ = (
+        "_engine",
+        "_pruned",
+        "burnin",
+        "group_names",
+        "groups",
+        "positions",
+        "provenance",
+        "threads",
+        "tree_names",
+    )
 
     def __init__(
         self,
@@ -89,6 +104,7 @@ class TreeSet:
         positions,
         burnin: Burnin | None = None,
         threads: int | None = None,
+        provenance: Provenance | None = None,
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
@@ -97,6 +113,7 @@ class TreeSet:
         self.group_names = group_names
         self.positions = positions
         self.burnin = burnin
+        self.provenance = Provenance() if provenance is None else provenance
         _thread_count(threads)
         self.threads = threads
 
@@ -234,6 +251,7 @@ class TreeSet:
             np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
             readings[0].selection.burnin if readings else None,
             threads,
+            Provenance(inputs=tuple(entry for files in readings for entry in files.provenance())),
         )
 
     # description
@@ -311,7 +329,14 @@ class TreeSet:
         index = {name: leaf for leaf, name in enumerate(self.leaf_names)}
         engine = self._engine.restricted([index[name] for name in keep])
         pruned = TreeSet(
-            engine, self.tree_names, self.groups, self.group_names, self.positions, self.burnin, self.threads
+            engine,
+            self.tree_names,
+            self.groups,
+            self.group_names,
+            self.positions,
+            self.burnin,
+            self.threads,
+            self.provenance,
         )
         if len(self._pruned) >= _KEPT_PRUNINGS:
             del self._pruned[next(iter(self._pruned))]
@@ -723,7 +748,8 @@ class TreeSet:
     def __reduce__(self):
         # the burn-in as it was given: its text reads back as the same Burnin
         burnin = None if self.burnin is None else self.burnin.text
-        fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
+        record = self.provenance.to_json()
+        fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin, record)
         return _restore, (_STATE_VERSION, _state_digest(_STATE_VERSION, fields), *fields)
 
     def _threads(self, threads: int | None) -> int:
@@ -771,7 +797,7 @@ def _restore(version, digest=None, *fields) -> TreeSet:
             "Not a saved tree set: it was saved by an older version of cladomatic_tools, without a checksum; "
             "read its trees again."
         )
-    if version != _STATE_VERSION:
+    if version not in (_STATE_VERSION, _NO_PROVENANCE):
         raise ValueError(f"Not a saved tree set: unknown layout {version!r}.")
     try:
         intact = digest == _state_digest(version, fields)
@@ -779,7 +805,11 @@ def _restore(version, digest=None, *fields) -> TreeSet:
         intact = False
     if not intact:
         raise ValueError("Not a saved tree set: its checksum does not match (the data is damaged).")
-    data, tree_names, groups, group_names, positions, burnin = fields
+    if version == _NO_PROVENANCE:
+        fields = (*fields, None)
+    if len(fields) != 7:
+        raise ValueError("Not a saved tree set: fields missing.")
+    data, tree_names, groups, group_names, positions, burnin, record = fields
     if not isinstance(data, bytes):
         raise ValueError("Not a saved tree set: no interned trees.")
     engine = _cladomatic_engine.Engine.load(data)
@@ -796,7 +826,11 @@ def _restore(version, digest=None, *fields) -> TreeSet:
         given = None if burnin is None else parse_burnin(burnin)
     except (TypeError, ValueError):
         raise ValueError("Not a saved tree set: its burn-in is not one.") from None
-    return TreeSet(engine, tree_names, groups, group_names, positions, given)
+    try:
+        provenance = None if record is None else Provenance.from_dict(json.loads(record))
+    except (TypeError, ValueError):
+        raise ValueError("Not a saved tree set: its provenance is not a record.") from None
+    return TreeSet(engine, tree_names, groups, group_names, positions, given, provenance=provenance)
 
 
 def _strings(values) -> bool:

@@ -2,6 +2,7 @@
 burn-in and thinning, whatever each run's numbering, with its comments as written."""
 
 import gzip
+import re
 from pathlib import Path
 
 import numpy as np
@@ -70,7 +71,7 @@ def test_taxa_matched_by_name_and_comments_kept(tmp_path):
     np.testing.assert_array_equal(TreeSet.from_files([str(out)]).distances("rf"), direct.distances("rf"))
     stripped = combined(tmp_path, [first, second], "--strip", "--renumber", name="s.nex").read_text()
     assert "tree STATE_0 = [&R] ((1:1,2:1):1,(3:1,4:1):1);" in stripped
-    assert "tree STATE_200 = [&R] ((1:1,2:1):1,(3:1,4:1):1);" in stripped
+    assert "tree STATE_2 = [&R] ((1:1,2:1):1,(3:1,4:1):1);" in stripped
 
 
 def test_burnin_resample_and_renumber_by_their_definitions(tmp_path):
@@ -90,14 +91,13 @@ def test_burnin_resample_and_renumber_by_their_definitions(tmp_path):
     assert names("--burnin", "2", "--resample", "400") == [
         f"run{r}.STATE_{s}" for r, s in ((1, 400), (1, 800), (2, 400), (2, 800))
     ]
-    assert names("--resample", "400", "--renumber")[:3] == ["STATE_0", "STATE_400", "STATE_800"]
-    assert names("--every", "2", "--renumber")[:3] == ["STATE_0", "STATE_200", "STATE_400"]
+    assert names("--resample", "400", "--renumber") == [f"STATE_{k}" for k in range(6)]
 
 
 @pytest.mark.parametrize(
     ("flags", "message"),
     [
-        (["--resample", "300"], "b.trees) is sampled every 200 states, which does not divide 300"),
+        (["--resample", "300"], "b.trees is sampled every 200 states, which does not divide 300"),
         (["--every", "2", "--resample", "400"], "--every and --resample are alternatives"),
         (["--burnin", "10"], "keep no tree"),
     ],
@@ -144,7 +144,68 @@ def test_logs_matched_by_column_name(tmp_path, capsys):
     assert rows[0] == first[1] and rows[1] == first[2 + 50]
     assert len(rows) == 1 + 2 * len(range(50, 201, 5))
     renumbered = combined(tmp_path, LOGS, "--renumber", "--every", "2", name="r.p").read_text().splitlines()
-    assert [row.split("\t")[0] for row in renumbered[1:4]] == ["0", "100", "200"]
+    assert [row.split("\t")[0] for row in renumbered[1:4]] == ["0", "1", "2"]
     shuffled.write_text(lines[0] + "\n" + "\n".join(line.rsplit("\t", 1)[0] for line in lines[1:]) + "\n")
     assert main(["combine", LOGS[0], str(shuffled), "--output", str(tmp_path / "x.p")]) == 2
     assert f"has no column {header[-1]}" in capsys.readouterr().err
+
+
+REFS = Path(__file__).resolve().parents[1] / "data" / "combine"
+BEAST = [REFS / "run1.trees.gz", REFS / "run2.trees.gz"]
+
+
+def tree_lines(text):
+    return [line.split(" = ", 1)[1] for line in text.splitlines() if line.lower().startswith("tree ")]
+
+
+def node_comments(text):
+    return [sorted(re.findall(r"\[[^\]]*\]", tree)) for tree in tree_lines(text)]
+
+
+@pytest.mark.parametrize(
+    ("reference", "inputs", "flags"),
+    [
+        # its burn-in of 40000 states drops the 10 trees before state 40000 of each run
+        ("burnin.trees.gz", BEAST, ["--burnin", "10"]),
+        ("strip.trees.gz", BEAST, ["--strip"]),
+        # the second run with its TRANSLATE keys given to other taxa
+        ("permuted.combined.trees.gz", [BEAST[0], REFS / "permuted.trees.gz"], []),
+    ],
+)
+def test_as_logcombiner_where_it_is_right(tmp_path, reference, inputs, flags):
+    ours = combined(tmp_path, inputs, *flags)
+    mine, theirs = TreeSet.from_files([str(ours)]), TreeSet.from_files([str(REFS / reference)])
+    assert len(mine) == len(theirs)
+    assert not mine.against(theirs, "rf").diagonal().any()
+    # it writes lengths with 13 significant digits
+    np.testing.assert_allclose(mine.against(theirs, "kf").diagonal(), 0, atol=1e-9)
+    # the same node comments; it moves them before the colon
+    assert node_comments(ours.read_text()) == node_comments(gzip.open(REFS / reference, "rt").read())
+
+
+def test_trees_written_as_read(tmp_path):
+    written = tree_lines(combined(tmp_path, BEAST, name="a.nex").read_text())
+    assert written == [tree for path in BEAST for tree in tree_lines(gzip.open(path, "rt").read())]
+    # whatever the keys of the second run's table
+    assert tree_lines(combined(tmp_path, [BEAST[0], REFS / "permuted.trees.gz"], name="b.nex").read_text()) == written
+
+
+def test_resampling_keeps_each_runs_own_multiples(tmp_path):
+    # LogCombiner counts its resampling over the runs joined end to end, so that it keeps states 4000, 12000, ...
+    # of the second run: every state kept here is a multiple of 8000 in its own run
+    text = combined(tmp_path, BEAST, "--resample", "8000").read_text()
+    names = [line.split()[1] for line in text.splitlines() if line.startswith("tree ")]
+    assert names == [f"run{r}.STATE_{s}" for r in (1, 2) for s in range(0, 200001, 8000)]
+    direct = TreeSet.from_files([str(path) for path in BEAST], every=2)
+    np.testing.assert_array_equal(
+        TreeSet.from_files([str(tmp_path / "out.nex")]).distances("kf"), direct.distances("kf")
+    )
+
+
+def test_logs_as_logcombiner(tmp_path):
+    logs = [REFS / "run1.log.gz", REFS / "run2.log.gz"]
+    ours = combined(tmp_path, logs, "--burnin", "10", name="out.log").read_text().splitlines()
+    theirs = gzip.open(REFS / "burnin.log.gz", "rt").read().splitlines()
+    assert ours[0] == theirs[0]
+    # the same values as written; LogCombiner numbers the states its own way
+    assert [row.split("\t")[1:] for row in ours[1:]] == [row.split("\t")[1:] for row in theirs[1:]]

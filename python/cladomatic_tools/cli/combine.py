@@ -11,7 +11,7 @@ from cladomatic_tools.cli.arguments import (
     add_selection,
     whole_number,
 )
-from cladomatic_tools.io import writers
+from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.selection import Selection
 
@@ -43,16 +43,16 @@ def register(commands) -> None:
     command.add_argument(
         "--renumber",
         action="store_true",
-        help="name the trees (number the samples) by consecutive states 0, step, 2 step, ... (the step being S "
-        "with --resample, else the first run's sampling step times K) instead of by run and original state",
+        help="name the trees (number the samples) by consecutive states 0, 1, 2, ... instead of by run and "
+        "original state",
     )
     command.add_argument(
         "--strip", action="store_true", help="drop the trees' comments but their rooting marks [&R] and [&U]"
     )
     add_output(
         command,
-        "the file to write (NEXUS for trees, a tab-separated table for logs; gzip-compressed for a name ending in .gz)",
-        required=True,
+        "write to FILE instead of standard output (NEXUS for trees, a tab-separated table for logs; "
+        "gzip-compressed for a name ending in .gz)",
     )
     add_quiet(command)
     add_debug(command, argparse.SUPPRESS)
@@ -66,7 +66,8 @@ def _run(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
         raise InputError("standard input ('-') can be read only once")
     if args.resample is not None and args.every != 1:
         raise InputError("--every and --resample are alternatives: give one of them")
-    writers.check_writable(args.output, args.files)
+    if args.output is not None:
+        writers.check_writable(args.output, args.files)
     tables = [combining.is_table(path) for path in args.files]
     if any(tables) and not all(tables):
         trees = args.files[tables.index(False)]
@@ -75,8 +76,30 @@ def _run(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
     if all(tables) and args.strip:
         raise InputError("--strip applies to tree files; parameter logs hold no comments")
     choice = combining.Choice(Selection(args.burnin, args.every), args.resample, args.renumber)
+    burnin = None if args.burnin is None else args.burnin.text
+
+    def inputs(runs: list[combining.RunRecord]) -> list[provenance.InputFile]:
+        return [
+            provenance.input_file(
+                path,
+                burnin,
+                args.every,
+                [provenance.RunTaken(r.block + 1, r.found, r.first, r.kept) for r in runs if r.source == source],
+                args.resample,
+            )
+            for source, path in enumerate(args.files)
+        ]
+
     with writers.streamed_text(args.output) as out:
         if all(tables):
-            combining.combine_logs(args.files, choice, out)
+            runs = combining.combine_logs(args.files, choice, out)
         else:
-            combining.combine_trees(args.files, choice, out, strip=args.strip)
+            # written before the runs are read: what each run held is in the trees' names
+            record = provenance.Provenance(command=_command()).adding(inputs([]))
+            runs = combining.combine_trees(args.files, choice, out, strip=args.strip, comments=record.nexus_comments())
+    provenance.notice(inputs(runs))
+
+
+def _command() -> tuple[str, ...] | None:
+    record = provenance.current()
+    return None if record is None else record.command

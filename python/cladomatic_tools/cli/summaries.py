@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Protocol
 
 from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import add_prune
-from cladomatic_tools.io import writers
+from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
@@ -241,9 +241,15 @@ def _write_trees(args: argparse.Namespace, fmt: str, named: list[tuple[str, Summ
             raise InputError(str(err)) from None
 
     if fmt == "nexus":
-        _write(args.output, summaries.nexus(named))
+        _write(args.output, summaries.nexus(named, _comments()))
     else:
         _write(args.output, "".join(summaries.newick(tree, percent=args.percent) + "\n" for _, tree in named))
+
+
+def _comments() -> list[str]:
+    """The provenance of what the command read, as NEXUS comment lines."""
+    record = provenance.current()
+    return [] if record is None else record.nexus_comments()
 
 
 def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
@@ -295,5 +301,7 @@ def _run_topologies(args: argparse.Namespace, read: Read) -> None:
     trees = read(args.files)
     kept = summaries.credible_set(trees, args.mass)
     chosen = list(zip(kept, summaries.topology_trees(trees, [topology.first for topology in kept])))
-    writer = summaries.trprobs if fmt == "nexus" else summaries.topology_rows
-    _write(args.output, writer(chosen, len(trees)))
+    if fmt == "nexus":
+        _write(args.output, summaries.trprobs(chosen, len(trees), _comments()))
+    else:
+        _write(args.output, summaries.topology_rows(chosen, len(trees)))
