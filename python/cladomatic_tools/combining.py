@@ -29,7 +29,7 @@ from typing import IO
 from cladomatic_tools.io.parameter_tables import open_text
 from cladomatic_tools.io.reader import STDIN, InputError, TreeRecord, display_name, read_trees
 from cladomatic_tools.io.sources import differing, taxa
-from cladomatic_tools.selection import Selection
+from cladomatic_tools.selection import Selection, parse_burnin  # noqa: F401 (the examples')
 from cladomatic_tools.summaries import newick_name, nexus_head
 
 # A node comment; or a leaf: its '(' or ',', what lies between (blanks, comments) and its label, which the reader
@@ -136,8 +136,29 @@ class _Runs:
 
 
 def is_table(path: str) -> bool:
-    """Whether an input is a parameter log rather than a tree file: its first line that is no comment holds a tab
-    and does not open a tree or a NEXUS file."""
+    """Whether an input is a parameter log rather than a tree file.
+
+    Parameters
+    ----------
+    path : str
+        The input; standard input ('-') is taken for trees.
+
+    Returns
+    -------
+    bool
+        True when its first line that is no comment ('[...]', '#...') holds a tab and opens neither a tree nor a
+        NEXUS file.
+
+    Raises
+    ------
+    InputError
+        When the file cannot be read.
+
+    Examples
+    --------
+    >>> is_table("tests/data/mrbayes/cynmix.run1.p.gz"), is_table("tests/data/mrbayes/cynmix.run1.t.gz")
+    (True, False)
+    """
     if path == STDIN:
         return False
     with closing(_lines(path)) as lines:
@@ -156,7 +177,23 @@ def is_table(path: str) -> bool:
 
 
 def state_of(name: str | None) -> int | None:
-    """The state a tree's name ends in (`STATE_1000`, `gen.1000`), if it ends in a number."""
+    """The state a tree's name ends in.
+
+    Parameters
+    ----------
+    name : str or None
+        A NEXUS tree name (None for a Newick tree).
+
+    Returns
+    -------
+    int or None
+        The number that ends the name, None when it ends in none.
+
+    Examples
+    --------
+    >>> state_of("STATE_1000"), state_of("gen.50"), state_of("con_50_majrule"), state_of(None)
+    (1000, 50, None, None)
+    """
     if name is None:
         return None
     found = _STATE.search(name)
@@ -196,9 +233,42 @@ def _run_lengths(paths: Sequence[str], choice: Choice, count: Callable[[str], It
 def combine_trees(
     paths: Sequence[str], choice: Choice, out: IO[str], *, strip: bool = False, comments: Sequence[str] = ()
 ) -> list[RunRecord]:
-    """Writes the kept trees of the runs in `paths` to `out` as one NEXUS file (see the module's docstring);
-    `comments` are whole '[...]' lines written after '#NEXUS'. Returns what each run gave; raises InputError on a fault
-    of the input or when no tree is kept."""
+    """Writes the kept trees of several runs as one NEXUS file with one TRANSLATE table.
+
+    Parameters
+    ----------
+    paths : sequence of str
+        Newick or NEXUS tree files, gzip-compressed or not; '-' for standard input.
+    choice : Choice
+        What each run keeps (see the module's docstring).
+    out : text file
+        Where the file is written, as the trees are read.
+    strip : bool, default False
+        Drop the trees' comments but their rooting marks.
+    comments : sequence of str, default ()
+        Whole '[...]' lines written after '#NEXUS' (the provenance).
+
+    Returns
+    -------
+    list of RunRecord
+        Per run, in order, what it held and what was written.
+
+    Raises
+    ------
+    InputError
+        On a fault of an input (its taxa, its states when resampling, a label no TRANSLATE table knows), or when
+        no tree is kept; what was written by then is incomplete.
+
+    Examples
+    --------
+    >>> import io
+    >>> out = io.StringIO()
+    >>> runs = combine_trees(["tests/data/combine/run1.trees.gz"], Choice(Selection(every=25)), out)
+    >>> [line.split(" = ")[0] for line in out.getvalue().splitlines() if line.startswith("tree")]
+    ['tree STATE_0', 'tree STATE_100000', 'tree STATE_200000']
+    >>> runs[0].found, runs[0].kept
+    (51, 3)
+    """
     lengths = _run_lengths(paths, choice, lambda path: (record.block for record in read_trees(path)))
     _trial(
         paths,
@@ -346,9 +416,37 @@ def _sample_state(path: str, number: int, column: str, field: str) -> int:
 
 
 def combine_logs(paths: Sequence[str], choice: Choice, out: IO[str]) -> list[RunRecord]:
-    """Writes the kept samples of the parameter logs in `paths` to `out` as one tab-separated table, its columns
-    those of the first log (see the module's docstring). Returns what each run gave; raises InputError on a fault
-    of the input, when the logs' columns differ or when no sample is kept."""
+    """Writes the kept samples of several parameter logs as one tab-separated table.
+
+    Parameters
+    ----------
+    paths : sequence of str
+        MrBayes `.p` or BEAST `.log` files, gzip-compressed or not.
+    choice : Choice
+        What each run keeps (see the module's docstring).
+    out : text file
+        Where the table is written: the first log's header, then the kept rows with their values as read.
+
+    Returns
+    -------
+    list of RunRecord
+        Per log, in order, what it held and what was written.
+
+    Raises
+    ------
+    InputError
+        On a fault of a log, when a log lacks a column of the first or has one the first lacks (naming it), or
+        when no sample is kept.
+
+    Examples
+    --------
+    >>> import io
+    >>> out = io.StringIO()
+    >>> logs = ["tests/data/combine/run1.log.gz", "tests/data/combine/run2.log.gz"]
+    >>> runs = combine_logs(logs, Choice(Selection(parse_burnin("50")), renumber=True), out)
+    >>> [row.split()[:2] for row in out.getvalue().splitlines()]
+    [['state', 'posterior'], ['0', '-4039.031456204965'], ['1', '-4031.573304775025']]
+    """
     lengths = _run_lengths(paths, choice, lambda path: (0 for _ in _table(path).rows))
     _trial(paths, choice, lengths, _first_samples)
     runs = _Runs(choice, lengths)

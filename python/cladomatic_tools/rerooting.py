@@ -15,7 +15,7 @@ import numpy as np
 from cladomatic_tools.summaries import Spread, SummaryTree
 
 
-def outgroup_mask(tree: SummaryTree, outgroup: Sequence[str]) -> int:
+def _outgroup_mask(tree: SummaryTree, outgroup: Sequence[str]) -> int:
     """The outgroup's taxa as a bit mask over `tree.leaf_names`; raises ValueError for names the tree lacks, an
     empty outgroup or one of every taxon."""
     index = {name: k for k, name in enumerate(tree.leaf_names)}
@@ -31,12 +31,38 @@ def outgroup_mask(tree: SummaryTree, outgroup: Sequence[str]) -> int:
 
 
 def reroot(tree: SummaryTree, outgroup: Sequence[str]) -> SummaryTree:
-    """`tree` (of unrooted trees) rooted between `outgroup` and the other taxa, each value kept on its split (see
-    the module's docstring); the children of every node in order of their first leaf. Raises ValueError when the
-    outgroup is not one side of a branch of the tree."""
+    """A summary tree of unrooted trees rooted between an outgroup and the other taxa.
+
+    Parameters
+    ----------
+    tree : SummaryTree
+        A consensus, MCC or support tree of unrooted trees.
+    outgroup : sequence of str
+        Taxa of `tree`; a name may give blanks for its underscores.
+
+    Returns
+    -------
+    SummaryTree
+        Rooted, each value kept on its split (see the module's docstring), the children of every node in order of
+        their first leaf.
+
+    Raises
+    ------
+    ValueError
+        When the trees are rooted, the outgroup names a taxon the tree lacks, holds no taxon or every taxon, or is
+        not one side of a branch of the tree.
+
+    Examples
+    --------
+    >>> from cladomatic_tools import summaries
+    >>> from cladomatic_tools.treeset import TreeSet
+    >>> ts = TreeSet.from_newick(["(A,B,(C,(D,E)));", "(A,B,(C,(D,E)));", "(A,C,(B,(D,E)));"])
+    >>> summaries.newick(reroot(summaries.consensus(ts), ["D", "E"]))
+    '[&R] (((A,B)0.666667,C)1.000000,(D,E)1.000000)1.000000;'
+    """
     if tree.rooted:
         raise ValueError("the trees are rooted, so their splits are clades: an outgroup applies to unrooted trees")
-    wanted = outgroup_mask(tree, outgroup)
+    wanted = _outgroup_mask(tree, outgroup)
     parent = tree.parent.tolist()
     leaf = tree.leaf.tolist()
     n = len(parent)

@@ -177,8 +177,32 @@ def _described(entry: InputFile) -> str:
 def input_file(
     path: str, burnin: str | None, every: int = 1, runs: Sequence[RunTaken] = (), resample: int | None = None
 ) -> InputFile:
-    """An input's record, its size and modification time read from the file system (None for standard input or
-    a file that cannot be looked at)."""
+    """An input's record, its size and modification time read from the file system.
+
+    Parameters
+    ----------
+    path : str
+        The input as it was named; '-' for standard input.
+    burnin : str or None
+        The burn-in as it was given.
+    every : int, default 1
+        The thinning.
+    runs : sequence of RunTaken, default ()
+        What each of its runs held and kept.
+    resample : int or None, default None
+        The resampling step, when resampled.
+
+    Returns
+    -------
+    InputFile
+        Its size and modification time None for standard input or a file that cannot be looked at.
+
+    Examples
+    --------
+    >>> entry = input_file("tests/data/mrbayes/cynmix.run1.t.gz", "25%")
+    >>> entry.size > 0, entry.modified.endswith("+00:00"), entry.burnin
+    (True, True, '25%')
+    """
     size: int | None = None
     modified: str | None = None
     if path != STDIN:
@@ -198,7 +222,22 @@ _current: ContextVar[Provenance | None] = ContextVar("provenance", default=None)
 
 @contextmanager
 def recording(command: Sequence[str]) -> Iterator[None]:
-    """Keeps the record of what the command `command` reads while the block runs (see `current`)."""
+    """Keeps the record of what a command reads while the block runs.
+
+    Parameters
+    ----------
+    command : sequence of str
+        The command line, the program's name first.
+
+    Examples
+    --------
+    >>> with recording(["cladomatic", "mcc", "a.t"]):
+    ...     notice([InputFile("a.t", None, None, None)])
+    ...     [entry.path for entry in current().inputs]
+    ['a.t']
+    >>> current() is None
+    True
+    """
     token = _current.set(Provenance(command=tuple(command)))
     try:
         yield
@@ -207,12 +246,24 @@ def recording(command: Sequence[str]) -> Iterator[None]:
 
 
 def notice(inputs: Sequence[InputFile]) -> None:
-    """Adds inputs read by the running command to its record (nothing outside the command)."""
+    """Adds inputs read by the running command to its record; nothing outside a command.
+
+    Parameters
+    ----------
+    inputs : sequence of InputFile
+        What was read, in order.
+    """
     record = _current.get()
     if record is not None:
         _current.set(record.adding(inputs))
 
 
 def current() -> Provenance | None:
-    """The running command's record so far; None outside the command."""
+    """The running command's record so far.
+
+    Returns
+    -------
+    Provenance or None
+        None outside a command (see `recording`).
+    """
     return _current.get()
