@@ -8,10 +8,10 @@ spaced evenly. A state is the number that ends a tree's name (`STATE_1000`, `gen
 
 Taxa are matched by name: each run's TRANSLATE keys are rewritten to the keys of the one table written, whatever
 each run numbered them, and a tree whose taxa differ from the first tree's is refused, naming them. Everything
-else of a tree's text (node comments, branch lengths, inner labels) is written as it was read, but for the
-comments dropped by `strip` (the rooting marks [&R] and [&U] stay). A tree is named by its run and original name
-(`run2.STATE_1000`; by the name alone with one run), or with `renumber` by consecutive states `STATE_0`,
-`STATE_1`, ...
+else of a tree (node comments, branch lengths, inner labels, the TREE command's own comments before its '=',
+`tree STATE_0 [&lnP=-3.5] = ...`) is written as it was read, but for the comments dropped by `strip` (all of
+them but the rooting marks [&R] and [&U]). A tree is named by its run and original name (`run2.STATE_1000`; by
+the name alone with one run), or with `renumber` by consecutive states `STATE_0`, `STATE_1`, ...
 A table's columns are matched by name (a column missing from a run is an error naming it), its values written as
 read, and its first column renumbered the same way with `renumber`.
 
@@ -302,7 +302,8 @@ def combine_trees(
                 continue
             text = _relabelled(record, keys, names, strip, f"{where}: tree {record.position + 1}", reference, path)
             name = _tree_name(record, runs, len(runs.records) > 1 or len(paths) > 1)
-            out.write(f"tree {name} = {text}\n")
+            own = "" if strip or not record.comments else f" {record.comments}"
+            out.write(f"tree {name}{own} = {text}\n")
     if runs.written == 0:
         raise InputError("the burn-in and thinning keep no tree of any run")
     out.write("end;\n")

@@ -653,7 +653,7 @@ def to_zarr(
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX
     pickled = pickle.dumps(tree_set)
-    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols, prune)
+    found = tile_store.fingerprint(tree_set._trees_pickled(), metric, block.rows, block.cols, prune)
     layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found, prune)
     names = tree_set.tree_names
     row_names = names[block.rows.start : block.rows.stop]

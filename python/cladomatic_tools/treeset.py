@@ -20,6 +20,7 @@ import hashlib
 import itertools
 import json
 import numbers
+import pickle
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
@@ -746,11 +747,21 @@ class TreeSet:
     # pickling: the interned arrays as one bytes object, and a checksum of the whole state
 
     def __reduce__(self):
+        return self._reduced(True)
+
+    def _reduced(self, provenance: bool) -> tuple:
         # the burn-in as it was given: its text reads back as the same Burnin
         burnin = None if self.burnin is None else self.burnin.text
-        record = self.provenance.to_json()
-        fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin, record)
-        return _restore, (_STATE_VERSION, _state_digest(_STATE_VERSION, fields), *fields)
+        fields: tuple = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
+        version = _STATE_VERSION if provenance else _NO_PROVENANCE
+        if provenance:
+            fields = (*fields, self.provenance.to_json())
+        return _restore, (version, _state_digest(version, fields), *fields)
+
+    def _trees_pickled(self) -> bytes:
+        """The set pickled without its provenance, in the layout from before it was kept: what identifies its
+        trees (a tile store's fingerprint), whatever files, paths or command they came from."""
+        return pickle.dumps(_Reduced(self._reduced(False)))
 
     def _threads(self, threads: int | None) -> int:
         return _thread_count(self.threads if threads is None else threads)
@@ -781,6 +792,16 @@ class TreeSet:
                 f"{metric} is defined for unrooted trees only; this set was read as rooted trees (rooted=True, or "
                 "trees marked [&R]): read it with rooted=False to compare them unrooted"
             )
+
+
+class _Reduced:
+    """Pickles as the reduction it holds."""
+
+    def __init__(self, reduced: tuple):
+        self.reduced = reduced
+
+    def __reduce__(self):
+        return self.reduced
 
 
 def _rooted(tree: SummaryTree, outgroup: Sequence[str] | None) -> SummaryTree:

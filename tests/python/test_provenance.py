@@ -57,6 +57,18 @@ def test_treeset_keeps_and_pickles_it():
     assert _restore(2, _state_digest(2, old), *old).provenance == Provenance()
 
 
+def test_trees_are_identified_without_it(tmp_path):
+    # a tile store's fingerprint: the same trees read again once the file was touched are the same trees
+    copy = tmp_path / "copy.t.gz"
+    copy.write_bytes(Path(RUNS[0]).read_bytes())
+    here = TreeSet.from_files([str(copy)])
+    os.utime(copy, (1, 1))
+    there = TreeSet.from_files([str(copy)])
+    assert here.provenance != there.provenance
+    assert here._trees_pickled() == there._trees_pickled()
+    assert pickle.loads(here._trees_pickled()).provenance == Provenance()
+
+
 def test_report_page_holds_it():
     record = TreeSet.from_files(RUNS[:1]).provenance.to_dict()
     text = page.page("t", "inputs", [], record)
