@@ -134,7 +134,8 @@ def topology_trees(ts: TreeSet, indices: Sequence[int], *, threads: int | None =
     for index in indices:
         parent, split, _ = ts._engine.tree_shape(index)
         drawn.append(_Drawn(parent, split, split[1:], None))
-    return _summary_trees(ts, drawn, False, threads=threads)
+    # written without supports, so their roots' are not counted: a pass over the set per topology
+    return _summary_trees(ts, drawn, False, threads=threads, root_support=False)
 
 
 def _if_any(ts: TreeSet, lengths: np.ndarray | None) -> np.ndarray | None:
@@ -195,10 +196,17 @@ class _Drawn:
 
 
 def _summary_trees(
-    ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengths: bool = False, threads: int | None = None
+    ts: TreeSet,
+    drawn: list[_Drawn],
+    spread: bool,
+    *,
+    mean_lengths: bool = False,
+    threads: int | None = None,
+    root_support: bool = True,
 ) -> list[SummaryTree]:
-    """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it;
-    `mean_lengths` writes the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
+    """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it, and
+    for rooted trees their root splits in another per tree unless `root_support` is False; `mean_lengths` writes
+    the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
     engine = ts._engine
     groups = np.asarray(ts.groups, dtype=np.int32)
     n_groups = len(ts.group_names)
@@ -215,7 +223,8 @@ def _summary_trees(
         present = np.asarray(d.ids) < engine.n_ids
         at = np.searchsorted(wanted, d.ids[present])
         per_group = np.zeros((n_groups, n_nodes), dtype=np.int64)
-        per_group[:, 0] = _root_counts(ts, d, groups, n_groups, threads) if ts.rooted else sizes
+        rooted = ts.rooted and root_support
+        per_group[:, 0] = _root_counts(ts, d, groups, n_groups, threads) if rooted else sizes
         per_group[:, 1:][:, present] = counts[:, at]
         node_mean = _per_node(mean[at], present, n_nodes)
         lengths = (node_mean if has_lengths else None) if mean_lengths else d.lengths
