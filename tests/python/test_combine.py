@@ -16,7 +16,7 @@ LOGS = [str(DATA / f"cynmix.run{i}.p.gz") for i in (1, 2)]
 
 
 def frequencies(ts):
-    splits, counts = ts.split_counts(np.zeros(len(ts), dtype=np.int64))
+    splits, counts = ts.split_counts(groups=np.zeros(len(ts), dtype=np.int64))
     names = ts.leaf_names
     return {frozenset(n for n, bit in zip(names, row) if bit): c for row, c in zip(splits, counts[0])}
 
