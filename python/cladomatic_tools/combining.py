@@ -270,16 +270,6 @@ def combine_trees(
     (51, 3)
     """
     lengths = _run_lengths(paths, choice, lambda path: (record.block for record in read_trees(path)))
-    _trial(
-        paths,
-        choice,
-        lengths,
-        lambda path: (
-            (record.block, record.position, state_of(record.name), f"{display_name(path)}:{record.line}")
-            for record in islice(read_trees(path), 2)
-        ),
-    )
-    runs = _Runs(choice, lengths)
     streams: list[Iterator[TreeRecord]] = [read_trees(path) for path in paths]
     first = next(streams[0], None)
     if first is None:
@@ -290,20 +280,37 @@ def combine_trees(
         raise InputError(_unknown(paths[0], first, unknown[0]))
     leaf_names = sorted(names)
     keys = {name: str(number) for number, name in enumerate(leaf_names, 1)}
+    reference = f"tree 1 of {display_name(paths[0])}"
+
+    def relabelled(path: str, record: TreeRecord) -> str:
+        where = f"{display_name(path)}:{record.line}: tree {record.position + 1}"
+        return _relabelled(record, keys, names, strip, where, reference, path)
+
+    def written(runs: _Runs, source: int, path: str, record: TreeRecord) -> str | None:
+        where = f"{display_name(path)}:{record.line}"
+        if not runs.keeps(source, path, record.block, record.position, state_of(record.name), where):
+            return None
+        text = relabelled(path, record)
+        name = _tree_name(record, runs, len(runs.records) > 1 or len(paths) > 1)
+        own = "" if strip or not record.comments else f" {record.comments}"
+        return f"tree {name}{own} = {text}\n"
+
+    # The faults of each input's first trees (other taxa, a sampling step resampling cannot follow) are found
+    # before anything is written, so that standard output does not get the start of a file that then fails.
+    trial = _Runs(choice, lengths)
+    for source, path in enumerate(paths):
+        if path != STDIN:
+            for record in islice(read_trees(path), 2):
+                trial.keeps(source, path, record.block, record.position, state_of(record.name), display_name(path))
+                relabelled(path, record)
     lines = nexus_head(leaf_names, taxa_block=True)
     lines[1:1] = comments
     out.write("\n".join(lines) + "\n")
-    reference = f"tree 1 of {display_name(paths[0])}"
+    runs = _Runs(choice, lengths)
     for source, (path, trees) in enumerate(zip(paths, streams, strict=True)):
         for record in trees:
-            where = f"{display_name(path)}:{record.line}"
-            state = state_of(record.name)
-            if not runs.keeps(source, path, record.block, record.position, state, where):
-                continue
-            text = _relabelled(record, keys, names, strip, f"{where}: tree {record.position + 1}", reference, path)
-            name = _tree_name(record, runs, len(runs.records) > 1 or len(paths) > 1)
-            own = "" if strip or not record.comments else f" {record.comments}"
-            out.write(f"tree {name}{own} = {text}\n")
+            if (line := written(runs, source, path, record)) is not None:
+                out.write(line)
     if runs.written == 0:
         raise InputError("the burn-in and thinning keep no tree of any run")
     out.write("end;\n")

@@ -126,6 +126,9 @@ def test_refused_inputs(tmp_path, capsys):
         assert main(["combine", *map(str, inputs), "--output", str(out)]) == 2
         assert message in capsys.readouterr().err
     assert not out.exists()
+    # found before the first run is written to standard output, however many trees a burn-in drops
+    assert main(["combine", str(run), str(fewer), "--burnin", "5"]) == 2
+    assert capsys.readouterr().out == ""
 
 
 def test_logs_matched_by_column_name(tmp_path, capsys):
