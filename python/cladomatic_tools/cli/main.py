@@ -16,6 +16,7 @@ from typing import NoReturn
 
 from cladomatic_tools import __version__
 from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import parameters as parameters_command
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
@@ -104,6 +105,7 @@ def _parser() -> argparse.ArgumentParser:
     command.set_defaults(run=_run_splits)
     diagnostics.register(commands, add_debug)
     report_command.register(commands, add_debug)
+    parameters_command.register(commands, add_debug)
     summaries_command.register(commands, add_input_arguments)
     return parser
 
