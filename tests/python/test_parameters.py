@@ -71,6 +71,9 @@ def test_ess_equals_coda():
         ("Gen\tLnL\n0\t-5.5\n50\tabc\n", "line 3: expected a number in column LnL, got 'abc'"),
         ("Gen\tLnL\n0\tinf\n", "line 2: column LnL holds inf"),
         ("Gen\tLnL\n0.5\t1\n", "whole generation numbers"),
+        # past the first block of rows converted at once
+        ("Gen\tLnL\n" + "0\t1\n" * 5000 + "1\tx\n", "line 5002: expected a number in column LnL, got 'x'"),
+        ("Gen\tLnL\n" + "0\t1\n" * 4200 + "1\tnan\n", "line 4202: column LnL holds nan"),
     ],
 )
 def test_malformed_parameter_files(tmp_path, text, message):
