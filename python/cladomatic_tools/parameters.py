@@ -103,7 +103,30 @@ class ParameterSummary:
         return np.array([len(g) for g in self.generations], dtype=np.int64)
 
     def row(self, parameter: str, run: str = ALL_RUNS) -> ParameterRow:
-        """The row of `parameter` in `run` (a file as given, or "all")."""
+        """The row of `parameter` in `run`.
+
+        Parameters
+        ----------
+        parameter : str
+            A column of the files.
+        run : str
+            A file as it was given, or "all" (the default) for the row over all runs.
+
+        Returns
+        -------
+        ParameterRow
+
+        Raises
+        ------
+        KeyError
+            When the table has no such row.
+
+        Examples
+        --------
+        >>> table = summarise_files(["tests/data/params/strict.run1.log.gz"], burnin=0)
+        >>> table.row("kappa", "tests/data/params/strict.run1.log.gz").samples
+        2001
+        """
         for row in self.rows:
             if row.parameter == parameter and row.run == run:
                 return row
@@ -125,8 +148,25 @@ def psrf(chains: list[np.ndarray]) -> float:
 
 
 def autocorrelation_ess(trace: np.ndarray) -> float:
-    """The ESS of one trace by loganalyser's and sump's rule (see the module's docstring); NaN for a constant
-    trace."""
+    """The ESS of one trace by loganalyser's and sump's rule (see the module's docstring).
+
+    Parameters
+    ----------
+    trace : array_like of float
+        The samples in their order in the run.
+
+    Returns
+    -------
+    float
+        n c(0) / V; NaN for a constant trace or one of fewer than 2 samples.
+
+    Examples
+    --------
+    >>> autocorrelation_ess([1.0, 2.0, 1.0, 2.0, 1.0, 2.0])
+    6.0
+    >>> round(autocorrelation_ess([1.0, 1.1, 1.3, 1.6, 2.0, 2.5, 3.1, 3.8]), 4)
+    2.613
+    """
     x = np.asarray(trace, dtype=np.float64)
     n = x.size
     if n < 2 or x.min() == x.max():
@@ -177,8 +217,22 @@ _RULES = {
 
 
 def default_estimator(paths: Sequence[str]) -> str:
-    """The estimator a file's own program would use: "tracer" for BEAST logs (.log, .log.gz), "mrbayes" for
-    anything else (.p files). Raises ValueError when the files call for different ones.
+    """The estimator the files' own program would use: "tracer" for BEAST logs (.log, .log.gz), "mrbayes" for
+    anything else (.p files).
+
+    Parameters
+    ----------
+    paths : sequence of str
+        The parameter files.
+
+    Returns
+    -------
+    str
+
+    Raises
+    ------
+    ValueError
+        When the files call for different estimators.
 
     Examples
     --------
