@@ -9,12 +9,13 @@
 #   cynmix3: three) with burn-in B: 25 and 50 (relburnin=yes burninfrac=0.B) and s7 (relburnin=no burnin=7).
 # - strict.runI.log.gz: two BEAST runs of its example ClockModels/testStrictClockNoDate.xml (12 taxa, strict
 #   clock), 400,000 states logged every 200, seeds 11 and 12; strict.runI.bS.txt: what loganalyser -burnin S
-#   -hpd -ess printed for each (S = 0, 40000, 40100 and 100000 states: 40100 shows how a state between two
-#   samples counts).
+#   -hpd -ess printed for each (S = 0, 200, 40000, 40100 and 100000 states: 40100 shows how a state between two
+#   samples counts, 200 leaves an even number of samples, whose median is one of the middle two).
 # - walk.runI.p.gz: two runs of 9,001 samples of a random walk and of white noise (seeded), written as MrBayes
 #   writes a .p file (the walk with a drift, so that its autocorrelation stays positive past lag 2000);
 #   walk.b0.pstat is sump's table of them without burn-in, walk.run1.b0.txt loganalyser's table
 #   of the first as a BEAST log.
+# - cynmix.coda.tsv: R's coda (mean, median, sd, HPDinterval, effectiveSize) over the cynmix runs, burn-in 25%.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -55,7 +56,7 @@ for i in 1 2; do
   beast-mcmc -seed $((10 + i)) -overwrite "strict.run$i.xml" >"strict.run$i.out" 2>&1
   # the date of the run is the only line that would differ from one run of this script to the next
   grep -v "^# Generated" "strict.run$i.log" | gzip -9n >"$out/strict.run$i.log.gz"
-  for burnin in 0 40000 40100 100000; do
+  for burnin in 0 200 40000 40100 100000; do
     loganalyser_table "strict.run$i.log" "$burnin" "$out/strict.run$i.b$burnin.txt"
   done
 done
@@ -78,4 +79,26 @@ PY
 for i in 1 2; do gzip -9n <"walk.run$i.p" >"$out/walk.run$i.p.gz"; done
 sump walk 2 0 "relburnin=no burnin=0"
 loganalyser_table walk.run1.log 0 "$out/walk.run1.b0.txt"
+# R's coda over the cynmix runs after a burn-in of 25%: each run, then the runs pooled (their ESS summed, as
+# effectiveSize sums the chains of an mcmc.list)
+Rscript - "$mrbayes" >"$out/cynmix.coda.tsv" <<'R'
+library(coda)
+folder <- commandArgs(trailingOnly = TRUE)[1]
+runs <- lapply(1:2, function(i) {
+  table <- read.table(gzfile(file.path(folder, sprintf("cynmix.run%d.p.gz", i))), header = TRUE, sep = "\t",
+                      skip = 1, check.names = FALSE)
+  table[-seq_len(floor(0.25 * nrow(table))), -1]
+})
+cat("parameter\trun\tmean\tmedian\tsd\tlower\tupper\tess\n")
+for (name in names(runs[[1]])) {
+  traces <- lapply(runs, function(run) run[[name]])
+  for (r in c(seq_along(traces), 0)) {
+    x <- if (r == 0) unlist(traces) else traces[[r]]
+    ess <- if (r == 0) effectiveSize(mcmc.list(lapply(traces, mcmc))) else effectiveSize(mcmc(x))
+    hpd <- HPDinterval(mcmc(x), 0.95)
+    cat(sprintf("%s\t%s\t%.10g\t%.10g\t%.10g\t%.10g\t%.10g\t%.10g\n", name, if (r == 0) "all" else r, mean(x),
+                median(x), sd(x), hpd[1], hpd[2], ess))
+  }
+}
+R
 ls -l "$out"

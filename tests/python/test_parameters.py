@@ -154,6 +154,18 @@ def test_table_has_the_digits_loganalyser_printed(reference):
         assert [printed_equal(t, v, 4) for t, v in zip(fields[1:7], ours)] == [True] * 6, (fields, ours)
 
 
+def test_table_has_the_digits_coda_printed():
+    """Mean, median, sd, HPDinterval and effectiveSize per run and pooled, printed with 10 significant digits."""
+    files = [str(DATA / f"cynmix.run{i}.p.gz") for i in (1, 2)]
+    summary = parameters.summarise_files(files, estimator="coda")
+    lines = [line.split("\t") for line in (REFERENCES / "cynmix.coda.tsv").read_text().splitlines()]
+    assert lines[0] == ["parameter", "run", "mean", "median", "sd", "lower", "upper", "ess"]
+    for fields in lines[1:]:
+        row = summary.row(fields[0], "all" if fields[1] == "all" else files[int(fields[1]) - 1])
+        ours = [row.mean, row.median, row.sd, row.hpd_lower, row.hpd_upper, row.ess]
+        assert ours == pytest.approx([float(v) for v in fields[2:]], rel=6e-10), fields
+
+
 class TestCommand:
     def test_table_shape_and_every_thread_count(self, tmp_path, capsys):
         files = [str(DATA / f"cynmix3.run{i}.p.gz") for i in (1, 2, 3)]
