@@ -279,7 +279,7 @@ def summarise(
     ------
     ValueError
         When the runs hold different parameters, the burn-in leaves a run fewer than 2 samples, or the
-        estimator is unknown.
+        estimator, `every` or `threads` is not one this takes.
 
     Examples
     --------
@@ -298,6 +298,8 @@ def summarise(
         raise ValueError(f"unknown ESS estimator {estimator!r}; expected one of {', '.join(PARAMETER_ESTIMATORS)}")
     if isinstance(every, bool) or not isinstance(every, int) or every < 1:
         raise ValueError(f"every must be a whole number of at least 1, not {every!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads must be a whole number of at least 1, got {threads!r}")
     rules = _RULES[estimator]
     rule = burnin if isinstance(burnin, Burnin) else parse_burnin(burnin)
     names = tables[0].names
@@ -314,7 +316,7 @@ def summarise(
                 " at least 2 are needed"
             )
     runs, parameters = len(tables), len(names)
-    with ThreadPoolExecutor(max_workers=threads or os.cpu_count() or 1) as pool:
+    with ThreadPoolExecutor(max_workers=min(threads or os.cpu_count() or 1, runs * parameters or 1)) as pool:
         ess = np.array(
             list(pool.map(lambda task: rules.ess(samples[task[0]][:, task[1]]), np.ndindex(runs, parameters)))
         ).reshape(runs, parameters)

@@ -71,6 +71,7 @@ def test_ess_equals_coda():
         ("Gen\tLnL\n0\t-5.5\n50\tabc\n", "line 3: expected a number in column LnL, got 'abc'"),
         ("Gen\tLnL\n0\tinf\n", "line 2: column LnL holds inf"),
         ("Gen\tLnL\n0.5\t1\n", "whole generation numbers"),
+        ("Gen\tLnL\n1e19\t1\n", "whole generation numbers below 2^63"),
         # past the first block of rows converted at once
         ("Gen\tLnL\n" + "0\t1\n" * 5000 + "1\tx\n", "line 5002: expected a number in column LnL, got 'x'"),
         ("Gen\tLnL\n" + "0\t1\n" * 4200 + "1\tnan\n", "line 4202: column LnL holds nan"),
@@ -224,3 +225,17 @@ class TestCommand:
             return
         assert code == 2 and not out.exists()
         assert message.format(tmp=tmp_path) in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"estimator": "stan"}, "unknown ESS estimator 'stan'; expected one of coda, tracer, mrbayes"),
+        ({"threads": 0}, "threads must be a whole number of at least 1, got 0"),
+        ({"every": True}, "every must be a whole number of at least 1"),
+        ({"burnin": "100%"}, "expected a burn-in"),
+    ],
+)
+def test_summarise_refuses_bad_options(options, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        parameters.summarise(tables("cynmix"), **options)

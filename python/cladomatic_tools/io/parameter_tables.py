@@ -82,8 +82,9 @@ def read_table(path: str) -> ParameterTable:
         raise InputError(f"{path}: no parameter samples found")
     table = np.concatenate(blocks)
     generations = table[:, 0]
-    if np.any(generations != np.round(generations)):
-        raise InputError(f"{path}: the first column ({header[0]}) must hold whole generation numbers")
+    # beyond 2^63 a generation would wrap round as an int64
+    if np.any(generations != np.round(generations)) or np.any(np.abs(generations) >= 2.0**63):
+        raise InputError(f"{path}: the first column ({header[0]}) must hold whole generation numbers below 2^63")
     return ParameterTable(path, header[1:], generations.astype(np.int64), np.ascontiguousarray(table[:, 1:]))
 
 
