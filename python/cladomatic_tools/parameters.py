@@ -21,8 +21,10 @@ that a row reads as that program prints it. Over n samples x_1 ... x_n after the
   its value.)
 - "mrbayes", as MrBayes's sump prints them in its .pstat file: the ESS by exactly Tracer's rule, lag limit
   included; for two runs or more sump prints the least and the mean ESS over the runs (minESS, avgESS). The
-  median is the upper middle sample s_floor(n/2)+1. The HPD interval is Tracer's rule, which sump's Lower and
-  Upper columns do not always follow (on some parameters its interval is neither the narrowest nor equal-tailed).
+  median is the upper middle sample s_floor(n/2)+1. The HPD interval holds k = floor(0.95 n + 0.5) samples, but
+  sump measures its candidates unevenly: the first, [s_1, s_k], by its own width, every later one starting at
+  s_i (i = 2 ... n - k) by the width s_i+k - s_i of k + 1 samples; the first narrowest by that measure wins and
+  [s_i, s_i+k-1] is printed. The interval is therefore not always the narrowest of k samples, and is sump's.
 
 The two programs differ in their burn-in only: sump drops a number of samples (a count, or the share
 floor(burninfrac x samples)) as `--burnin` does here; loganalyser's burn-in is a state S (a generation), and it
@@ -202,6 +204,16 @@ def _tracer_hpd(s: np.ndarray) -> tuple[float, float]:
     return _window(s, max(1, math.floor(0.95 * s.size + 0.5)))
 
 
+def _mrbayes_hpd(s: np.ndarray) -> tuple[float, float]:
+    width = max(1, math.floor(0.95 * s.size + 0.5))
+    start = 0
+    # sump's later candidates are measured one sample wider than the first (see the module's docstring)
+    later = s[width + 1 :] - s[1 : s.size - width]
+    if later.size and later.min() < s[width - 1] - s[0]:
+        start = 1 + int(np.argmin(later))
+    return float(s[start]), float(s[start + width - 1])
+
+
 @dataclass(frozen=True, slots=True)
 class _Rules:
     ess: Callable[[np.ndarray], float]
@@ -212,7 +224,7 @@ class _Rules:
 _RULES = {
     "coda": _Rules(effective_size, lambda s: float(np.median(s)), _coda_hpd),
     "tracer": _Rules(autocorrelation_ess, lambda s: float(s[(s.size - 1) // 2]), _tracer_hpd),
-    "mrbayes": _Rules(autocorrelation_ess, lambda s: float(s[s.size // 2]), _tracer_hpd),
+    "mrbayes": _Rules(autocorrelation_ess, lambda s: float(s[s.size // 2]), _mrbayes_hpd),
 }
 
 
