@@ -92,8 +92,7 @@ def run_params(args: argparse.Namespace, status, warn: Callable[[str], None]) ->
         )
     except ValueError as err:
         raise InputError(str(err)) from None
-    counts = {len(table) for table in summary.generations}
-    if len(counts) > 1:
+    if len(set(summary.kept.tolist())) > 1:
         # MrBayes's runs always have equal lengths; unequal ones usually mean a run was cut short
         warn(
             "the runs hold different numbers of samples after the burn-in: "
@@ -121,8 +120,9 @@ def tsv(summary: ParameterSummary) -> str:
     """The table as the command writes it: COLUMNS, then the rows in the summary's order."""
     lines = ["\t".join(COLUMNS)]
     for row in summary.rows:
-        figures = [row.mean, row.median, row.sd, row.hpd_lower, row.hpd_upper, row.ess, row.min_ess, row.avg_ess]
-        lines.append("\t".join([row.parameter, row.run, str(row.samples), *map(_cell, [*figures, row.psrf])]))
+        figures = [row.mean, row.median, row.sd, row.hpd_lower, row.hpd_upper, row.ess]
+        figures += [row.min_ess, row.avg_ess, row.psrf]
+        lines.append("\t".join([row.parameter, row.run, str(row.samples), *map(_cell, figures)]))
     return "\n".join(lines) + "\n"
 
 
