@@ -120,7 +120,7 @@ def tsv(summary: ParameterSummary) -> str:
     """The table as the command writes it: COLUMNS, then the rows in the summary's order."""
     lines = ["\t".join(COLUMNS)]
     for row in summary.rows:
-        figures = [row.mean, row.median, row.sd, row.hpd_lower, row.hpd_upper, row.ess]
+        figures: list[float | None] = [row.mean, row.median, row.sd, row.hpd_lower, row.hpd_upper, row.ess]
         figures += [row.min_ess, row.avg_ess, row.psrf]
         lines.append("\t".join([row.parameter, row.run, str(row.samples), *map(_cell, figures)]))
     return "\n".join(lines) + "\n"
