@@ -6,12 +6,12 @@ import sys
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
-from cladomatic_tools.cli.arguments import add_files, add_output, add_quiet, add_selection, add_threads
+from cladomatic_tools.cli.arguments import add_debug, add_files, add_output, add_quiet, add_selection, add_threads
 from cladomatic_tools.cli.diagnostics import _wrapped
 from cladomatic_tools.defaults import PARAMETER_ESTIMATORS
 from cladomatic_tools.io.reader import InputError
 from cladomatic_tools.io.writers import check_writable, require_numpy, write_text
-from cladomatic_tools.selection import DEFAULT_BURNIN, parse_burnin
+from cladomatic_tools.selection import DEFAULT_BURNIN
 
 if TYPE_CHECKING:
     from cladomatic_tools.parameters import ParameterSummary
@@ -45,7 +45,7 @@ for .p files and Tracer's for .log files. The burn-in counts samples, as sump's 
 (a state) drops as many samples as --burnin floor(S / the states between samples)."""
 
 
-def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
+def register(commands) -> None:
     """Adds the subcommand to the `cladomatic` command's subparsers."""
     command = commands.add_parser(
         "params",
@@ -56,7 +56,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
     add_files(command, "parameter files (MrBayes .p, BEAST .log, gzip-compressed or not), one per run")
     add_selection(
         command,
-        parse_burnin(DEFAULT_BURNIN),
+        DEFAULT_BURNIN,
         burnin_help="samples dropped from the start of each run: N samples, P%% of them (below 100%%) or a share F "
         "below 1 as MrBayes's burninfrac, floor(share x samples) of each run",
         every_help="then keep every K-th sample of each run",
