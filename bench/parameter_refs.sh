@@ -15,12 +15,15 @@
 #   writes a .p file (the walk with a drift, so that its autocorrelation stays positive past lag 2000);
 #   walk.b0.pstat is sump's table of them without burn-in, walk.run1.b0.txt loganalyser's table
 #   of the first as a BEAST log.
+# - beast.NAME.bS.txt: loganalyser's tables of the BEAST logs tests/data/beast/NAME.log (ucln, relaxed2; S = 0
+#   and a tenth of the last state).
 # - cynmix.coda.tsv: R's coda (mean, median, sd, HPDinterval, effectiveSize) over the cynmix runs, burn-in 25%.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 out=$here/../tests/data/params
 mrbayes=$here/../tests/data/mrbayes
+beast=$here/../tests/data/beast
 work=${CLADOMATIC_BUILD_DIR:-$here/../build}/parameter-refs
 mkdir -p "$out" "$work"
 cd "$work"
@@ -58,6 +61,16 @@ for i in 1 2; do
   grep -v "^# Generated" "strict.run$i.log" | gzip -9n >"$out/strict.run$i.log.gz"
   for burnin in 0 200 40000 40100 100000; do
     loganalyser_table "strict.run$i.log" "$burnin" "$out/strict.run$i.b$burnin.txt"
+  done
+done
+
+# the parameter logs of the BEAST runs in tests/data/beast (BEAST 1's ucln, BEAST 2's relaxed2); ancestral.log
+# pads its values with spaces to fixed widths, and loganalyser reads the padded columns as zeros
+for log in "$beast"/ucln.log "$beast"/relaxed2.log; do
+  name=$(basename "$log" .log)
+  last=$(tail -n 1 "$log" | cut -f 1)
+  for burnin in 0 $((last / 10)); do
+    loganalyser_table "$log" "$burnin" "$out/beast.$name.b$burnin.txt"
   done
 done
 
