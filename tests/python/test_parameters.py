@@ -134,8 +134,8 @@ def test_table_has_the_digits_sump_printed(reference, name, runs, burnin):
 @pytest.mark.parametrize("reference", sorted(path.name for path in REFERENCES.glob("*.b*.txt")))
 def test_table_has_the_digits_loganalyser_printed(reference):
     """Mean, standard deviation (its 'stdErr' column), median, 95% HPD and ESS of every column of one BEAST run
-    (BEAST 1's and 2's, and the walk), loganalyser's burn-in of S states being S / step samples; it prints 0 for the median and
-    HPD of a constant column, where ours are the constant."""
+    (BEAST 1's and 2's, and the walk), loganalyser's burn-in of S states being S / step samples; it prints 0 for
+    the median and HPD of a constant column, where ours are the constant."""
     lines = (REFERENCES / reference).read_text().splitlines()
     state = int(re.search(r"burnIn\s+<= (\d+)", lines[0])[1])
     run = re.sub(r"\.b\d+\.txt$", "", reference)
