@@ -53,6 +53,7 @@ from fractions import Fraction
 
 import numpy as np
 
+from cladomatic_tools import deprecation
 from cladomatic_tools.defaults import PARAMETER_ESTIMATORS
 from cladomatic_tools.ess import effective_size
 from cladomatic_tools.io.parameter_tables import ParameterTable, read_table
@@ -103,6 +104,19 @@ class ParameterSummary:
     def kept(self) -> np.ndarray:
         """[runs] the samples of each run that the rows are computed from."""
         return np.array([len(g) for g in self.generations], dtype=np.int64)
+
+    @property
+    def ess(self) -> np.ndarray:
+        """[runs, parameters] each run's ESS of each parameter, as the rows give it."""
+        per_run = [row.ess for row in self.rows if row.run != ALL_RUNS]
+        return np.array(per_run, dtype=np.float64).reshape(len(self.names), len(self.runs)).T
+
+    @property
+    def psrf(self) -> np.ndarray | None:
+        """[parameters] the PSRF of each parameter; None for one run."""
+        if len(self.runs) < 2:
+            return None
+        return np.array([row.psrf for row in self.rows if row.run == ALL_RUNS], dtype=np.float64)
 
     def row(self, parameter: str, run: str = ALL_RUNS) -> ParameterRow:
         """The row of `parameter` in `run`.
@@ -259,6 +273,7 @@ def default_estimator(paths: Sequence[str]) -> str:
     return chosen.pop() if chosen else "mrbayes"
 
 
+@deprecation.options_by_keyword("burnin")
 def summarise(
     tables: Sequence[ParameterTable],
     *,

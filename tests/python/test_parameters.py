@@ -242,3 +242,12 @@ class TestCommand:
 def test_summarise_refuses_bad_options(options, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         parameters.summarise(tables("cynmix"), **options)
+
+
+def test_old_spelling_still_works():
+    with pytest.warns(DeprecationWarning, match="write burnin=..."):
+        old = parameters.summarise(tables("cynmix"), parse_burnin("25%"))
+    new = parameters.summarise(tables("cynmix"), burnin="25%")
+    assert old.ess.shape == (2, len(new.names)) and np.array_equal(old.ess, new.ess)
+    assert old.ess[1, new.names.index("TL{all}")] == new.row("TL{all}", new.runs[1]).ess
+    assert np.array_equal(old.psrf, [new.row(name).psrf for name in new.names])
