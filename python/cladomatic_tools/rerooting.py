@@ -138,6 +138,7 @@ def _ordered(
         length=length,
         spread=spread,
         rooted=True,
+        root_split=True,
     )
 
 

@@ -60,9 +60,10 @@ class Spread:
 class SummaryTree:
     """A tree over the leaves of a set of `trees` trees, nodes in preorder (node 0 is the root; the children of a
     node follow it in order of their first leaf). Per node: `parent` (-1 at the root), `leaf` (its index in
-    `leaf_names`, -1 for an inner node), `count` (trees holding the split above it; at the root of a rooted tree,
-    the trees whose root splits the taxa as its root does), `length` (the branch length written above it; None
-    when the trees have no lengths) and, when asked for, its `spread`."""
+    `leaf_names`, -1 for an inner node), `count` (trees holding the split above it; at the root, with
+    `root_split`, the trees whose root splits the taxa as its root does, which is then written there), `length`
+    (the branch length written above it; None when the trees have no lengths) and, when asked for, its
+    `spread`."""
 
     parent: np.ndarray
     leaf: np.ndarray
@@ -72,6 +73,7 @@ class SummaryTree:
     leaf_names: list[str]
     trees: int
     rooted: bool
+    root_split: bool = False
 
 
 @dataclass(frozen=True, slots=True)
@@ -113,6 +115,39 @@ def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -
     parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads))
     drawn = [_Drawn(parent, split, split[1:], _if_any(ts, lengths))]
     return _summary_trees(ts, drawn, spread, threads=threads)[0]
+
+
+@dataclass(frozen=True, slots=True)
+class CcdTree:
+    """The MAP tree of a conditional clade distribution (`TreeSet.ccd_map`): its record and Newick text (each inner
+    node labelled with its clade's frequency, each branch as long as its clade's mean length), its natural log
+    probability under CCD1 and under CCD0, and the natural log of the number of trees each distribution holds."""
+
+    tree: SummaryTree
+    newick: str
+    kind: str
+    log_probability_ccd1: float
+    log_probability_ccd0: float
+    log_trees_ccd1: float
+    log_trees_ccd0: float
+
+
+def ccd_tree(ts: TreeSet, kind: str = "ccd1", *, threads: int | None = None, progress=None) -> CcdTree:
+    """The MAP tree of the set's CCD1 or CCD0 (see `TreeSet.ccd_map`)."""
+    try:
+        parent, split, log1, log0, trees1, trees0 = ts._engine.ccd_map(kind, ts._threads(threads), progress)
+    except ValueError as err:
+        index = getattr(err, "tree_index", None)
+        if index is None:
+            raise
+        raise ValueError(
+            f"conditional clade distributions need binary trees: {ts.tree_names[index]} has a node of more than "
+            "two children"
+        ) from None
+    drawn = [_Drawn(parent, split, split[1:], None)]
+    # written without its root split's support, as it was before the other rooted summaries carried theirs
+    tree = _summary_trees(ts, drawn, False, mean_lengths=True, threads=threads, root_support=False)[0]
+    return CcdTree(tree, newick(tree), kind, log1, log0, trees1, trees0)
 
 
 def support_trees(
@@ -250,6 +285,7 @@ def _summary_trees(
                 leaf_names=leaf_names,
                 trees=len(ts),
                 rooted=ts.rooted,
+                root_split=rooted,
             )
         )
     return out
@@ -323,7 +359,7 @@ def newick(tree: SummaryTree, *, percent: bool = False, labels: bool = True, nam
         for leaf, count in zip(tree.leaf.tolist(), counts)
     ]
     # a rooted tree's root stands for the split between its children, whose support it carries
-    text[0] = support_label(counts[0], tree.trees, percent) if tree.rooted and labels else ""
+    text[0] = support_label(counts[0], tree.trees, percent) if tree.root_split and labels else ""
     return ("[&R] " if tree.rooted else "") + _write(tree, text, _lengths(tree)) + ";"
 
 
@@ -387,14 +423,14 @@ def _leaf_keys(tree: SummaryTree, keys: list[str]) -> list[str]:
 
 
 def _node_annotations(tree: SummaryTree, keys: list[str]) -> list[str]:
-    """Per node, its key and its prob and prob_stddev comment (none at an unrooted tree's root or without the
-    spread)."""
+    """Per node, its key and its prob and prob_stddev comment (at the root only for its root split, none without
+    the spread)."""
     text = _leaf_keys(tree, keys)
     if tree.spread is None:
         return text
     stddev = tree.spread.prob_stddev.tolist()
     for v, count in enumerate(tree.count.tolist()):
-        if v or tree.rooted:
+        if v or tree.root_split:
             text[v] += f"[&prob={_e8(count / tree.trees)},prob_stddev={_e8(stddev[v])}]"
     return text
 

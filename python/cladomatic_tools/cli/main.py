@@ -16,6 +16,7 @@ from typing import NoReturn
 
 from cladomatic_tools import __version__
 from cladomatic_tools.cli import combine, diagnostics, distances, tiled
+from cladomatic_tools.cli import parameters as parameters_command
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import (
@@ -112,6 +113,7 @@ def _parser() -> argparse.ArgumentParser:
     command.set_defaults(run=_run_splits)
     diagnostics.register(commands)
     report_command.register(commands)
+    parameters_command.register(commands)
     summaries_command.register(commands)
     combine.register(commands)
     for command in commands.choices.values():
