@@ -21,15 +21,14 @@ WORK = Path(os.environ.get("CLADOMATIC_BUILD_DIR", HERE.parent / "build")) / "co
 
 def long_run(source: Path, trees: int, path: Path) -> None:
     """The run's trees repeated to `trees` trees, states continuing."""
-    text = gzip.open(source, "rt").read()
-    head, body = text.split("\ntree STATE_", 1)
-    lines = ["tree STATE_" + line for line in ("\n" + "tree STATE_" + body).split("\ntree STATE_")[1:]]
-    lines = [line for line in lines if line.startswith("tree STATE_")]
+    lines = gzip.open(source, "rt").read().splitlines()
+    head = lines[: next(k for k, line in enumerate(lines) if line.startswith("tree "))]
+    # each tree without its name: its own comment, '=', the tree
+    bodies = [line.split(" ", 2)[2] for line in lines if line.startswith("tree ")]
     with open(path, "w") as out:
-        out.write(head + "\n")
+        out.write("\n".join(head) + "\n")
         for k in range(trees):
-            line = lines[k % len(lines)].split(" ", 2)
-            out.write(f"tree STATE_{k * 4000} {line[2].split(chr(10))[0]}\n")
+            out.write(f"tree STATE_{k * 4000} {bodies[k % len(bodies)]}\n")
         out.write("End;\n")
 
 
@@ -37,10 +36,17 @@ def timed(command: list[str]) -> tuple[float, float]:
     """Wall seconds and the peak RSS (MB) of one run of `command` in a fresh process."""
     start = time.perf_counter()
     child = subprocess.run(
-        [sys.executable, "-c", "import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True, "
-         "stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL); "
-         "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)", *command],
-        check=True, capture_output=True, text=True,
+        [
+            sys.executable,
+            "-c",
+            "import resource, subprocess, sys; subprocess.run(sys.argv[1:], check=True, "
+            "stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL); "
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)",
+            *command,
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
     )
     return time.perf_counter() - start, int(child.stdout) / 1024
 
@@ -59,11 +65,29 @@ def main() -> None:
                 long_run(source, trees, path)
         size = sum(path.stat().st_size for path in paths) / 2**20
         out = WORK / "combined.trees"
-        tools = [("cladomatic", [sys.executable, "-m", "cladomatic_tools", "combine", *map(str, paths),
-                                 "--burnin", "10%", "--output", str(out)])]
+        tools = [
+            (
+                "cladomatic",
+                [
+                    sys.executable,
+                    "-m",
+                    "cladomatic_tools",
+                    "combine",
+                    *map(str, paths),
+                    "--burnin",
+                    "10%",
+                    "--output",
+                    str(out),
+                ],
+            )
+        ]
         if args.logcombiner:
-            tools.append(("logcombiner", ["logcombiner", "-trees", "-burnin", str(trees // 10 * 4000),
-                                          *map(str, paths), str(out)]))
+            tools.append(
+                (
+                    "logcombiner",
+                    ["logcombiner", "-trees", "-burnin", str(trees // 10 * 4000), *map(str, paths), str(out)],
+                )
+            )
         for name, command in tools:
             seconds, peak = timed(command)
             print(f"{trees}\t{name}\t{seconds:.1f}\t{2 * trees / seconds:,.0f}\t{peak:.0f}\t{size:.0f}", flush=True)
