@@ -10,8 +10,9 @@ Taxa are matched by name: each run's TRANSLATE keys are rewritten to the keys of
 each run numbered them, and a tree whose taxa differ from the first tree's is refused, naming them. Everything
 else of a tree (node comments, branch lengths, inner labels, the TREE command's own comments before its '=',
 `tree STATE_0 [&lnP=-3.5] = ...`) is written as it was read, but for the comments dropped by `strip` (all of
-them but the rooting marks [&R] and [&U]). A tree is named by its run and original name (`run2.STATE_1000`; by
-the name alone with one run), or with `renumber` by consecutive states `STATE_0`, `STATE_1`, ...
+them but the rooting marks [&R] and [&U]). A tree is named by its run and original name (`run2.STATE_1000`;
+`run1.` with one run too, since a file read as a stream may hold another run after its first), or with
+`renumber` by consecutive states `STATE_0`, `STATE_1`, ...
 A table's columns are matched by name (a column missing from a run is an error naming it), its values written as
 read, and its first column renumbered the same way with `renumber`.
 
@@ -264,8 +265,8 @@ def combine_trees(
     >>> import io
     >>> out = io.StringIO()
     >>> runs = combine_trees(["tests/data/combine/run1.trees.gz"], Choice(Selection(every=25)), out)
-    >>> [line.split(" = ")[0] for line in out.getvalue().splitlines() if line.startswith("tree")]
-    ['tree STATE_0', 'tree STATE_100000', 'tree STATE_200000']
+    >>> [line.split()[1] for line in out.getvalue().splitlines() if line.startswith("tree")]
+    ['run1.STATE_0', 'run1.STATE_100000', 'run1.STATE_200000']
     >>> runs[0].found, runs[0].kept
     (51, 3)
     """
@@ -291,7 +292,7 @@ def combine_trees(
         if not runs.keeps(source, path, record.block, record.position, state_of(record.name), where):
             return None
         text = relabelled(path, record)
-        name = _tree_name(record, runs, len(runs.records) > 1 or len(paths) > 1)
+        name = _tree_name(record, runs)
         own = "" if strip or not record.comments else f" {record.comments}"
         return f"tree {name}{own} = {text}\n"
 
@@ -317,12 +318,12 @@ def combine_trees(
     return runs.records
 
 
-def _tree_name(record: TreeRecord, runs: _Runs, several: bool) -> str:
+def _tree_name(record: TreeRecord, runs: _Runs) -> str:
     if runs.choice.renumber:
         return f"STATE_{runs.written_state('')}"
     runs.written += 1
     name = record.name if record.name is not None else f"tree_{record.position + 1}"
-    return newick_name(f"run{len(runs.records)}.{name}" if several else name)
+    return newick_name(f"run{len(runs.records)}.{name}")
 
 
 def _unknown(path: str, record: TreeRecord, label: str) -> str:

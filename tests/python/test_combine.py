@@ -81,13 +81,23 @@ def test_burnin_resample_and_renumber_by_their_definitions(tmp_path):
     run = nexus(tmp_path / "a.trees", taxa, [tree] * 10, range(0, 1000, 100))
     other = nexus(tmp_path / "b.trees", taxa, [tree] * 5, range(0, 1000, 200))
 
-    def names(*flags):
-        text = combined(tmp_path, [run, other], *flags, name="n.nex").read_text()
+    # the two runs joined end to end in one file, as MrBayes's files of several runs are
+    joined = tmp_path / "joined.trees"
+    joined.write_text(run.read_text() + other.read_text())
+
+    def names(*flags, inputs=(run, other)):
+        text = combined(tmp_path, inputs, *flags, name="n.nex").read_text()
         return [line.split()[1] for line in text.splitlines() if line.startswith("tree ")]
 
     # a burn-in counts trees of each run, never states
-    assert names("--burnin", "3", "--every", "3") == [
-        f"run{r}.STATE_{s}" for r, s in ((1, 300), (1, 600), (1, 900), (2, 600))
+    expected = [f"run{r}.STATE_{s}" for r, s in ((1, 300), (1, 600), (1, 900), (2, 600))]
+    assert names("--burnin", "3", "--every", "3") == expected
+    assert names("--burnin", "3", "--every", "3", inputs=[joined]) == expected
+    # floor(30% of 10) and floor(30% of 5), each run's own length counted first
+    assert names("--burnin", "30%", "--every", "3", inputs=[joined]) == [
+        *expected[:3],
+        "run2.STATE_200",
+        "run2.STATE_800",
     ]
     assert names("--burnin", "2", "--resample", "400") == [
         f"run{r}.STATE_{s}" for r, s in ((1, 400), (1, 800), (2, 400), (2, 800))
