@@ -818,7 +818,7 @@ class TreeSet:
 
         Examples
         --------
-        >>> ts = TreeSet.from_files("tests/data/timetrees/uc.trees.gz")
+        >>> ts = TreeSet.from_files("tests/data/beast/ucln.trees.gz", burnin=40)
         >>> tree = ts.annotate(heights="median")
         >>> root = tree.annotations[-1]
         >>> root["posterior"], round(root["height_median"], 4) == round(tree.height[-1], 4)
