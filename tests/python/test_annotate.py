@@ -168,3 +168,28 @@ def test_ccd_targets(samples):
         counts = sorted(int(c) for c, leaf in zip(map_tree.count.tolist(), map_tree.leaf.tolist()) if leaf < 0)
         shares = sorted(found["posterior"] for found, leaf in zip(tree.annotations, tree.leaf) if leaf < 0)
         assert shares == [count / len(ts) for count in counts]
+
+
+def test_mixed_values_and_a_clade_no_tree_holds(tmp_path):
+    text = gzip.decompress(SAMPLE.read_bytes()).decode()
+    lines = text.splitlines(keepends=True)
+    at = [k for k, line in enumerate(lines) if line.startswith("tree ")][100]
+    lines[at] = lines[at].replace('location="C"', "location=3", 1)
+    mixed = tmp_path / "mixed.trees"
+    mixed.write_text("".join(lines))
+    out = tmp_path / "out.tre"
+    done = run("annotate", mixed, "--output", out)
+    assert done.returncode == 0
+    assert done.stderr.count("location is a number in some trees and a text in others") == 1
+    assert any("3.0" in found.get("location.set", ()) for found, _ in annotated.read(out).values())
+
+    target = tmp_path / "target.tre"
+    # (human, bonobo) is a clade no sampled tree holds
+    given, swapped = "(1:0.016704,(2:0.010796,3:0.010796)", "(2:0.016704,(1:0.010796,3:0.010796)"
+    target.write_text((DATA / "relaxed2.target.tre").read_text().replace(given, swapped))
+    ts = TreeSet.from_files(str(DATA / "relaxed2.trees.gz"), rooted=True)
+    tree = ts.annotate(str(target), heights="median")
+    names = {tree.leaf_names[leaf]: node for node, leaf in enumerate(tree.leaf) if leaf >= 0}
+    (lonely,) = [node for node, found in enumerate(tree.annotations) if found.get("posterior") == 0.0]
+    assert tree.annotations[lonely] == {"posterior": 0.0}
+    assert {tree.parent[names["human"]], tree.parent[names["bonobo"]]} == {lonely}
