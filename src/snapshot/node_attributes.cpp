@@ -51,7 +51,6 @@ class CommentParser {
     if (name.empty() || !at_end() || !parse_branch_length(number, attribute.value.number))
       return failure("expected a name and a number after '&B'");
     attribute.value.kind = AttributeValue::Kind::number;
-    attribute.value.text = number;
     out.push_back(std::move(attribute));
     return std::nullopt;
   }
@@ -112,8 +111,11 @@ class CommentParser {
     }
     std::string_view bare = word();
     if (bare.empty()) return failure("an attribute has no value");
-    out.text = bare;
-    if (parse_branch_length(bare, out.number)) out.kind = AttributeValue::Kind::number;
+    if (parse_branch_length(bare, out.number)) {
+      out.kind = AttributeValue::Kind::number;
+    } else {
+      out.text = bare;
+    }
     return std::nullopt;
   }
 

@@ -16,7 +16,7 @@ struct AttributeValue {
   enum class Kind { number, text, list };
   Kind kind = Kind::text;
   double number = 0.0;
-  std::string text;  // a string's text, unquoted; a number as written
+  std::string text;  // a string's text, unquoted (a number keeps its value alone: one allocation less a node)
   std::vector<AttributeValue> items;
 };
 
