@@ -31,10 +31,15 @@ namespace {
   throw nb::python_error();
 }
 
-nb::object summary_of(std::vector<double>& values) {
-  if (values.empty()) return nb::none();
-  ValueSummary s = summarise(values);
-  return nb::make_tuple(s.mean, s.median, s.hpd_low, s.hpd_high, s.low, s.high);
+using Summaries = std::vector<std::optional<ValueSummary>>;
+
+nb::object summary_of(const std::optional<ValueSummary>& s) {
+  if (!s) return nb::none();
+  return nb::make_tuple(s->mean, s->median, s->hpd_low, s->hpd_high, s->low, s->high);
+}
+
+bool is_discrete(const Trait& trait) {
+  return std::any_of(trait.texts.begin(), trait.texts.end(), [](const auto& seen) { return !seen.empty(); });
 }
 
 class TargetAnnotation {
@@ -90,6 +95,7 @@ class TargetAnnotation {
     });
     const bool well = reading_went_well(reading);
     if (failed && well) raise_error(std::move(*failed));
+    if (well) summarise_all(threads);
     return well;
   }
 
@@ -103,7 +109,7 @@ class TargetAnnotation {
     for (std::size_t k = 0; k < a.counts.size(); ++k) {
       const TimedNode& node = a.target().nodes[k];
       out.append(nb::make_tuple(node.parent, node.leaf, a.counts[k], node.height, node.length,
-                                summary_of(a.heights[k]), summary_of(a.lengths[k]),
+                                summary_of(heights_[k]), summary_of(lengths_[k]),
                                 a.ancestor_heights[k] / trees));
     }
     return out;
@@ -115,15 +121,15 @@ class TargetAnnotation {
   // counts.
   nb::list traits() {
     nb::list out;
-    for (Trait& trait : annotation_->traits) {
-      const bool discrete =
-          std::any_of(trait.texts.begin(), trait.texts.end(), [](const auto& seen) { return !seen.empty(); });
+    for (std::size_t t = 0; t < annotation_->traits.size(); ++t) {
+      const Trait& trait = annotation_->traits[t];
+      const bool discrete = is_discrete(trait);
       nb::list numbers, texts;
       for (std::size_t k = 0; k < trait.numbers.size(); ++k) {
         if (discrete) {
           numbers.append(nb::cast(trait.numbers[k]));
         } else {
-          numbers.append(summary_of(trait.numbers[k]));
+          numbers.append(summary_of(traits_[t][k]));
         }
         nb::list counted;
         for (const auto& [text, count] : trait.texts[k]) counted.append(nb::make_tuple(text, count));
@@ -137,6 +143,32 @@ class TargetAnnotation {
   std::uint64_t trees() const { return annotation_->trees(); }
 
  private:
+  // Every set of numbers summarised once, each sorted in place, in parallel
+  // (the sets are independent, so the results do not depend on the threads).
+  void summarise_all(Threads threads) {
+    Annotation& a = *annotation_;
+    const std::size_t nodes = a.counts.size();
+    heights_.assign(nodes, std::nullopt);
+    lengths_.assign(nodes, std::nullopt);
+    traits_.assign(a.traits.size(), Summaries(nodes));
+    std::vector<std::pair<std::vector<double>*, std::optional<ValueSummary>*>> jobs;
+    for (std::size_t k = 0; k < nodes; ++k) {
+      jobs.emplace_back(&a.heights[k], &heights_[k]);
+      jobs.emplace_back(&a.lengths[k], &lengths_[k]);
+    }
+    for (std::size_t t = 0; t < a.traits.size(); ++t) {
+      if (is_discrete(a.traits[t])) continue;
+      for (std::size_t k = 0; k < nodes; ++k) jobs.emplace_back(&a.traits[t].numbers[k], &traits_[t][k]);
+    }
+    run_interruptible(threads, [&] {
+      tbb::parallel_for(std::size_t{0}, jobs.size(), [&](std::size_t j) {
+        if (!jobs[j].first->empty()) *jobs[j].second = summarise(*jobs[j].first);
+      });
+    });
+  }
+
+  Summaries heights_, lengths_;
+  std::vector<Summaries> traits_;
   std::vector<std::string> names_;  // the context views them
   SnapshotContext context_;
   std::optional<Annotation> annotation_;
