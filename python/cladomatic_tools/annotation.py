@@ -71,15 +71,47 @@ def annotate(
     progress: Any = None,
     on_tree: Callable[[str, int], None] | None = None,
 ) -> AnnotatedTree:
-    """The target annotated from the trees of `readings`, which `ts` holds as read from them (rooted, with
-    branch lengths): `target` is "mcc", "ccd1" or "ccd0" (the MAP tree of that conditional clade distribution,
-    `TreeSet.ccd_map`, with its clades' mean lengths) or the path of a tree file whose first tree is taken;
-    `heights` one of
-    "keep" (the target's own), "mean", "median" (of the clade's heights over the trees holding it) or "ca" (the
-    mean height of the common ancestor of the clade's taxa over every tree); `limit` the posterior below which a
-    node is left unannotated. Raises ValueError for unrooted trees, trees without lengths, a target over other
-    taxa and a malformed node comment (naming its file, line and tree); a `Progress` counts the trees scored for
-    the MCC target; `on_tree` sees each file's count of trees read so far, as in `sources.read`."""
+    """The target annotated from the trees of `readings`, which `ts` holds as read from them.
+
+    Parameters
+    ----------
+    ts : TreeSet
+        The trees of `readings`, rooted, with branch lengths (`TreeSet.from_reading`).
+    readings : sequence of FileTrees
+        The files, read once more for the values of the target's clades.
+    target : str
+        "mcc", "ccd1" or "ccd0" (the MAP tree of that conditional clade distribution, `TreeSet.ccd_map`, with
+        its clades' mean lengths), or the path of a tree file whose first tree is taken.
+    heights : {"keep", "mean", "median", "ca"}
+        The target's own heights, the mean or median of the clade's heights over the trees holding it, or the
+        mean height of the common ancestor of the clade's taxa over every tree.
+    limit : float
+        The posterior below which a node carries its posterior alone.
+    threads : int, optional
+        Overrides the set's `threads`.
+    progress : Progress, optional
+        Counts the trees scored for an MCC or CCD target.
+    on_tree : callable, optional
+        Sees each file's count of trees read so far, as in `sources.read`.
+
+    Returns
+    -------
+    AnnotatedTree
+
+    Raises
+    ------
+    ValueError
+        For unrooted trees, trees without lengths, a target over other taxa, a malformed node comment (naming
+        its file, line and tree) and files that changed between the two readings.
+
+    Examples
+    --------
+    >>> from cladomatic_tools import TreeSet
+    >>> ts = TreeSet.from_files("tests/data/beast/relaxed2.trees.gz", rooted=True)
+    >>> tree = annotate(ts, ts._readings, heights="ca", limit=0.5)
+    >>> sorted(tree.annotations[-1])[:3]
+    ['height', 'height_95%_HPD', 'height_median']
+    """
     if heights not in HEIGHTS:
         raise ValueError(f"heights must be one of {', '.join(HEIGHTS)}, not {heights!r}")
     if not 0.0 <= limit <= 1.0:
@@ -242,8 +274,22 @@ def _hash_map_order(keys: list[str]) -> list[str]:
 
 
 def java_double(value: float) -> str:
-    """A double as Java's Double.toString writes it (shortest digits that read back): plain decimals from 1e-3
-    up to 1e7, else one digit, a point and `E` with the exponent; always a digit after the point."""
+    """A double as Java's Double.toString writes it: the shortest digits that read back, as plain decimals from
+    1e-3 up to 1e7, else one digit, a point and `E` with the exponent; always a digit after the point.
+
+    Parameters
+    ----------
+    value : float
+
+    Returns
+    -------
+    str
+
+    Examples
+    --------
+    >>> java_double(8.709705811083603e-4), java_double(15.0), java_double(1e7)
+    ('8.709705811083603E-4', '15.0', '1.0E7')
+    """
     if value != value:
         return "NaN"
     if value in (float("inf"), float("-inf")):
@@ -272,9 +318,27 @@ def _value_text(value: Value) -> str:
 
 
 def nexus(tree: AnnotatedTree) -> str:
-    """The annotated tree as NEXUS: a TAXA block, then a TREES block whose TRANSLATE numbers the taxa from 1 and
-    whose one tree carries each node's annotations as `[&name=value,...]` after its label and its branch length
-    after that; numbers as Java writes doubles, intervals and ranges as `{low,high}`, sets as `{"a","b"}`."""
+    """The annotated tree as NEXUS, as BEAST's TreeAnnotator writes it.
+
+    A TAXA block, then a TREES block whose TRANSLATE numbers the taxa from 1 and whose one tree carries each
+    node's annotations as `[&name=value,...]` after its label and its branch length after that: numbers as Java
+    writes doubles, intervals and ranges as `{low,high}`, texts and sets of them quoted (`{"a","b"}`).
+
+    Parameters
+    ----------
+    tree : AnnotatedTree
+
+    Returns
+    -------
+    str
+
+    Examples
+    --------
+    >>> from cladomatic_tools import TreeSet
+    >>> ts = TreeSet.from_files("tests/data/beast/relaxed2.trees.gz", rooted=True)
+    >>> nexus(annotate(ts, ts._readings)).splitlines()[0]
+    '#NEXUS'
+    """
     from cladomatic_tools.summaries import newick_name
 
     names = [newick_name(name) for name in tree.leaf_names]
