@@ -181,7 +181,7 @@ def _exact_newick(parent: list[int], leaf: list[int], length: list[float], names
 def _annotated(native: Any, leaf_names: list[str], heights: str, limit: float) -> AnnotatedTree:
     nodes = native.nodes()
     trees = native.trees
-    traits = native.traits()
+    traits = [(name, lists, numbers, texts, any(texts)) for name, lists, numbers, texts in native.traits()]
     notes: list[str] = []
     parent = [node[0] for node in nodes]
     leaf = [node[1] for node in nodes]
@@ -206,15 +206,15 @@ def _annotated(native: Any, leaf_names: list[str], heights: str, limit: float) -
             continue
         _numbers(found, "height", height)
         _numbers(found, "length", length)
-        for name, _, numbers, texts in traits:
-            if any(texts):
+        for name, _, numbers, texts, discrete in traits:
+            if discrete:
                 _discrete(found, name, numbers[index], texts[index])
             elif numbers[index] is not None:
                 _numbers(found, name, numbers[index])
-    for name, lists, numbers, texts in traits:
+    for name, lists, numbers, _, discrete in traits:
         if lists:
             notes.append(f"the attribute {name} holds lists, which are not summarised")
-        if any(texts) and any(numbers):
+        if discrete and any(numbers):
             notes.append(f"the attribute {name} is a number in some trees and a text in others: taken as discrete")
     if heights == "keep":
         # the target's heights unchanged, so its lengths stay as read
