@@ -63,12 +63,13 @@ struct Item {
 
 // A leaf step may also want every node as it closes: `WithNodes` joins one
 // to a node hook.  The hook gets `comment` for each comment met while a node
-// is the pending one (its text between the brackets, and whether it follows
-// the node's ':' -- a comment after the length does too, as MrBayes writes
-// them -- rather than its label), then `close` once the node is finished,
-// with its item and the leaf order so far; `close` returning an error ends
-// the walk with it.  The plain readers pass bare leaf steps, for which none
-// of this is compiled: their walk is the same code it was before hooks.
+// is the pending one (its text between the brackets, and whether it lies
+// between the node's ':' and its length, as BEAST 1 writes them, rather than
+// after its label, as BEAST 2 does, or after its length, as MrBayes does),
+// then `close` once the node is finished, with its item and the leaf order
+// so far; `close` returning an error ends the walk with it.  The plain
+// readers pass bare leaf steps, for which none of this is compiled: their
+// walk is the same code it was before hooks.
 template <class Step, class Nodes>
 struct WithNodes {
   static constexpr bool reports_nodes = true;
@@ -106,7 +107,7 @@ inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t
 
 // Hands each comment of `blanks` (whitespace and whole comments, as
 // skip_blanks passed over them) to the node hook, without its brackets;
-// `colon` when they follow the node's ':'.
+// `colon` when they lie between the node's ':' and its length.
 template <class Nodes>
 void report_comments(std::string_view blanks, Nodes& nodes, bool colon) {
   std::size_t pos = 0;
