@@ -212,7 +212,7 @@ class TreeSet:
         try:
             engine = _build_from(reading, rooting.rooted, lengths, any_taxa, _thread_count(threads))
         except ValueError as err:
-            sources.settle(readings, reading)
+            sources.settle(readings, reading, failed=True)
             located = ValueError(explain(readings, err, rooting.rooted, any_taxa))
             located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
             raise located from None

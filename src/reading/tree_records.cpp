@@ -171,11 +171,12 @@ std::optional<std::shared_ptr<const TranslateMap>> translate_table(TextWindow& w
 }
 
 // The name of a TREE command, whose keyword is already read, through its
-// '='; false on an error.
+// '='; false on an error, or at the end of the text, which is not failed.
 bool tree_name(TextWindow& window, std::uint64_t line, std::optional<std::string>& name) {
   std::vector<std::string> words;
   for (;;) {
     std::optional<NexusWord> word = next_word(window);
+    if (!word && !window.error() && window.ended()) return false;  // the caller says why
     if (!word || word->is(';')) {
       window.fail(line, "a TREE command without '='");
       return false;
@@ -283,6 +284,8 @@ std::optional<TreeRecord> TreeReader::newick_tree() {
     std::optional<Cut> cut = cut_tree_text(window);
     if (!cut) return std::nullopt;
     if (cut->ended || !is_trailer(cut->text)) {
+      if (!cut->ended && leave_out(line)) return std::nullopt;
+      whole_ += cut->ended;
       TreeRecord record;
       record.text = std::move(cut->text);
       record.line = line;
@@ -320,13 +323,18 @@ std::optional<TreeRecord> TreeReader::nexus_tree() {
       record.line = line;
       record.table = state.table;
       record.block = state.blocks - 1;
-      if (!tree_name(window, line, record.name)) return std::nullopt;
+      if (!tree_name(window, line, record.name)) {
+        if (!window.error() && !leave_out(line)) window.fail(line, "a TREE command without '='");
+        return std::nullopt;
+      }
       if (!skip_space(window)) {
-        window.fail(line, "a TREE command without a tree after '='");
+        if (!leave_out(line)) window.fail(line, "a TREE command without a tree after '='");
         return std::nullopt;
       }
       std::optional<Cut> cut = cut_tree_text(window);
       if (!cut) return std::nullopt;
+      if (!cut->ended && leave_out(line)) return std::nullopt;
+      whole_ += cut->ended;
       record.text = std::move(cut->text);
       record.position = position_++;
       return record;
@@ -336,6 +344,15 @@ std::optional<TreeRecord> TreeReader::nexus_tree() {
     }
   }
   return std::nullopt;
+}
+
+bool TreeReader::leave_out(std::uint64_t line) {
+  if (whole_ == 0 || window_->error()) return false;
+  unfinished_ = name_ + ":" + std::to_string(line) +
+                ": the file ends before this tree's ';' (is it still being written?); " +
+                (whole_ == 1 ? std::string("the tree before it is read")
+                             : "the " + std::to_string(whole_) + " trees before it are read");
+  return true;
 }
 
 void TreeReader::finish() {

@@ -8,6 +8,13 @@
 // labels; single-quoted labels are respelled for the engine (see labels.hpp).
 // Files given by mistake (compressed other than with gzip, an alignment, a
 // MrBayes parameter file) are named for what they are.
+//
+// A file still being written (MrBayes and BEAST append trees as they run)
+// ends inside its last tree: when the text ends before the ';' of a tree (or
+// inside its TREE command) that follows at least one whole tree of the file,
+// that tree is left out and `unfinished` says so; the trees before it are
+// read.  A tree without ';' that is the file's only one is passed on, for the
+// engine to say what is wrong with it.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +66,8 @@ class TreeReader {
 
   const std::optional<Error>& error() const noexcept { return error_; }
   const std::string& name() const noexcept { return name_; }
+  // "NAME:LINE: ..." when an unfinished last tree was left out.
+  const std::optional<std::string>& unfinished() const noexcept { return unfinished_; }
 
  private:
   enum class Kind { unopened, newick, nexus, ended };
@@ -69,6 +78,8 @@ class TreeReader {
   std::optional<TreeRecord> newick_tree();
   std::optional<TreeRecord> nexus_tree();
   void finish();
+  // Leaves out the unfinished tree at `line` when whole trees came before it.
+  bool leave_out(std::uint64_t line);
 
   Opener open_;
   std::string name_;
@@ -77,7 +88,9 @@ class TreeReader {
   std::unique_ptr<TextWindow> window_;
   std::unique_ptr<Nexus> nexus_;
   std::uint64_t position_ = 0;
+  std::uint64_t whole_ = 0;  // trees ended by their ';'
   std::optional<TreeRecord> peeked_;
+  std::optional<std::string> unfinished_;
   std::optional<Error> error_;
 };
 

@@ -67,6 +67,40 @@ Read read_all(const std::string& bytes, std::size_t chunk, std::size_t max_chars
 class Chunked : public ::testing::TestWithParam<std::size_t> {};
 INSTANTIATE_TEST_SUITE_P(Sizes, Chunked, ::testing::Values(1, 2, 3, 7, 1 << 20));
 
+Read read_unfinished(const std::string& bytes, std::size_t chunk, std::string& unfinished) {
+  TreeReader reader(pieces(bytes, chunk), "t.nex", ReaderOptions{chunk, 1 << 20});
+  Read read;
+  while (std::optional<TreeRecord> record = reader.next()) read.records.push_back(std::move(*record));
+  if (reader.error()) read.error = reader.error()->message;
+  unfinished = reader.unfinished().value_or("");
+  return read;
+}
+
+TEST_P(Chunked, AnUnfinishedLastTreeAfterWholeOnesIsLeftOutAndSaid) {
+  std::string unfinished;
+  Read read = read_unfinished("(A,B);\n(A,(B", GetParam(), unfinished);
+  EXPECT_EQ(read.error, "");
+  ASSERT_EQ(read.records.size(), 1u);
+  EXPECT_EQ(unfinished,
+            "t.nex:2: the file ends before this tree's ';' (is it still being written?); "
+            "the tree before it is read");
+  // The file's only tree is passed on, for the engine to say what is wrong.
+  read = read_unfinished("(A,(B", GetParam(), unfinished);
+  ASSERT_EQ(read.records.size(), 1u);
+  EXPECT_EQ(unfinished, "");
+  const std::string nexus = "#NEXUS\nbegin trees;\ntree a = (A,B);\n";
+  for (const std::string end : {"tree b = ((A,[c", "tree b", "tree b =  ", "tree b = (A,'B"}) {
+    read = read_unfinished(nexus + end, GetParam(), unfinished);
+    EXPECT_EQ(read.error, "") << end;
+    EXPECT_EQ(read.records.size(), 1u) << end;
+    EXPECT_TRUE(unfinished.starts_with("t.nex:4: the file ends before")) << end;
+  }
+  // Not at the end: an error as before.
+  read = read_unfinished(nexus + "tree b (A,B);\n", GetParam(), unfinished);
+  EXPECT_EQ(read.error, "t.nex:4: a TREE command without '='");
+  EXPECT_EQ(unfinished, "");
+}
+
 TEST_P(Chunked, NewickTreesAreCutAtSemicolonsOutsideCommentsAndQuotes) {
   const Read read =
       read_all("\xEF\xBB\xBF  (A,B);\n[c;[d] ((A,\"x;y[z\"),B);\r\n\n(A,\nB)\n;  [end; x]\n", GetParam());
