@@ -1,5 +1,7 @@
 #include "tree_records.hpp"
 
+#include <tbb/task_arena.h>
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_set>
@@ -7,6 +9,7 @@
 #include "gzip_source.hpp"
 #include "labels.hpp"
 #include "nexus_words.hpp"
+#include "read_ahead.hpp"
 #include "snapshot/syntax.hpp"
 #include "statements.hpp"
 
@@ -255,6 +258,10 @@ void TreeReader::open() {
   const bool compressed = magic.starts_with(kGzipMagic);
   source = replayed(std::move(magic), std::move(source));
   if (compressed) source = gzip_source(std::move(source));
+  // One thread means one core: the reading's own, asked on the thread that
+  // reads, inside the pipeline's arena.
+  if (options_.read_ahead && tbb::this_task_arena::max_concurrency() > 1)
+    source = read_ahead(std::move(source));
   window_ =
       std::make_unique<TextWindow>(std::move(source), name_, options_.chunk_bytes, options_.max_tree_chars);
   TextWindow& window = *window_;

@@ -44,6 +44,9 @@ struct TreeRecord {
 struct ReaderOptions {
   std::size_t chunk_bytes = std::size_t{1} << 20;
   std::size_t max_tree_chars = std::size_t{1} << 30;  // the longest tree or NEXUS word held
+  // The input is a regular file: when the reading may use more than one
+  // thread, its bytes are read (and inflated) ahead on a thread of their own.
+  bool read_ahead = false;
 };
 
 // Opens the input when it is first read: its bytes, or the whole message

@@ -4,6 +4,7 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <optional>
@@ -51,13 +52,19 @@ class TableDicts {
   nb::object dict_;
 };
 
+bool regular_file(const nb::object& source) {
+  struct stat status{};
+  return nb::isinstance<nb::str>(source) && ::stat(nb::cast<std::string>(source).c_str(), &status) == 0 &&
+         S_ISREG(status.st_mode);
+}
+
 // One input, read with the core's reader: a path, a descriptor (standard
 // input, left open) or a Python file object.
 class TreeFile {
  public:
   TreeFile(nb::object source, std::string name, std::size_t chunk_bytes, std::size_t max_tree_chars)
       : raised_(std::make_shared<Raised>()),
-        reader_(opener(std::move(source)), name, {chunk_bytes, max_tree_chars}) {}
+        reader_(opener(source), name, {chunk_bytes, max_tree_chars, regular_file(source)}) {}
 
   TreeReader& reader() noexcept { return reader_; }
   Raised& raised() noexcept { return *raised_; }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "reading/read_ahead.hpp"
+
 namespace cladomatic {
 namespace {
 
@@ -56,8 +58,9 @@ struct Read {
   std::string error;
 };
 
-Read read_all(const std::string& bytes, std::size_t chunk, std::size_t max_chars = 1 << 20) {
-  TreeReader reader(pieces(bytes, chunk), "t.nex", ReaderOptions{chunk, max_chars});
+Read read_all(const std::string& bytes, std::size_t chunk, std::size_t max_chars = 1 << 20,
+              bool ahead = false) {
+  TreeReader reader(pieces(bytes, chunk), "t.nex", ReaderOptions{chunk, max_chars, ahead});
   Read read;
   while (std::optional<TreeRecord> record = reader.next()) read.records.push_back(std::move(*record));
   if (reader.error()) read.error = reader.error()->message;
@@ -151,7 +154,10 @@ class Faults : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(Faults, AreSaidWithTheirInputAndLine) {
   for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 20}) {
-    EXPECT_EQ(read_all(GetParam().bytes, chunk, 40).error, GetParam().message) << "chunk " << chunk;
+    for (bool ahead : {false, true}) {
+      EXPECT_EQ(read_all(GetParam().bytes, chunk, 40, ahead).error, GetParam().message)
+          << "chunk " << chunk << (ahead ? ", read ahead" : "");
+    }
   }
 }
 
@@ -200,6 +206,54 @@ TEST(TreeReader, GzipMembersJoinedAndPaddedAreOneStream) {
     EXPECT_EQ(read.records[3].name, "b");
   }
   EXPECT_NE(read_all(gzipped(run) + "junk", 1 << 20).error, "");
+}
+
+// Bytes, then an error: what a source read ahead must hand on in order.
+class FailingSource final : public ByteSource {
+ public:
+  explicit FailingSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  Result<std::size_t> read(std::span<char> into) override {
+    if (at_ == bytes_.size()) return Error{"Input/output error"};
+    const std::size_t count = std::min<std::size_t>({into.size(), 2, bytes_.size() - at_});
+    std::memcpy(into.data(), bytes_.data() + at_, count);
+    at_ += count;
+    return count;
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t at_ = 0;
+};
+
+TEST(ReadAhead, GivesTheSourcesBytesThenItsEndOrErrorWhateverTheBlocks) {
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "(A" + std::to_string(i) + ",B);\n";
+  for (std::size_t block : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+    for (bool fails : {false, true}) {
+      std::unique_ptr<ByteSource> source =
+          fails ? std::unique_ptr<ByteSource>(std::make_unique<FailingSource>(text))
+                : std::unique_ptr<ByteSource>(std::make_unique<PiecesSource>(text, 3));
+      source = read_ahead(std::move(source), block, 2);
+      std::string got(text.size() + 10, '\0');
+      std::size_t filled = 0;
+      std::string error;
+      for (int repeat = 0; repeat < 2; ++repeat) {  // the end (or the error) is given again
+        for (;;) {
+          Result<std::size_t> count = source->read(std::span(got).subspan(filled, 5));
+          if (!count) {
+            error = count.error();
+            break;
+          }
+          if (count.value() == 0) break;
+          filled += count.value();
+        }
+      }
+      EXPECT_EQ(got.substr(0, filled), text) << block;
+      EXPECT_EQ(error, fails ? "Input/output error" : "") << block;
+    }
+  }
+  // Left unread, it stops its thread.
+  std::unique_ptr<ByteSource> dropped = read_ahead(std::make_unique<PiecesSource>(text, 3), 1, 1);
 }
 
 TEST(TreeReader, PeekLeavesTheTreeToNext) {

@@ -4,6 +4,7 @@ import gzip
 import subprocess
 import sys
 import warnings
+from pathlib import Path
 
 import pytest
 from cladomatic_tools.io import reader
@@ -11,6 +12,7 @@ from cladomatic_tools.io.reader import InputError, UnfinishedTree, read_trees
 from cladomatic_tools.io.sources import FileTrees, scan, texts
 from cladomatic_tools.selection import Selection, parse_burnin
 
+DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
 NEXUS = """#NEXUS
 [a comment; with a semicolon]
 begin taxa;
@@ -328,3 +330,31 @@ class TestUnfinishedRun:
 def run_command(*args):
     command = [sys.executable, "-m", "cladomatic_tools", *args]
     return subprocess.run(command, capture_output=True, text=True, timeout=300)
+
+
+class TestReadAhead:
+    """A regular file is read (and inflated) ahead on a thread of its own when the reading has more than one:
+    nothing read may differ from one thread to two."""
+
+    RUNS = tuple(str(DATA / f"ovomucoid.run{run}.t.gz") for run in (1, 2))
+
+    def test_the_set_is_the_same_at_one_and_two_threads(self):
+        from cladomatic_tools import TreeSet
+
+        one, two = (TreeSet.from_files(list(self.RUNS), burnin=10, threads=threads) for threads in (1, 2))
+        assert one.tree_names == two.tree_names and one.leaf_names == two.leaf_names
+        assert one.distances("rf").tobytes() == two.distances("rf").tobytes()
+        assert one.distances("wrf").tobytes() == two.distances("wrf").tobytes()
+
+    def test_a_fault_is_the_same_at_one_and_two_threads(self, tmp_path):
+        from cladomatic_tools import TreeSet
+
+        data = gzip.open(self.RUNS[0]).read()
+        cut = tmp_path / "cut.t.gz"
+        cut.write_bytes(gzip.compress(data)[:-5000])
+        faults = []
+        for threads in (1, 2):
+            with pytest.raises(InputError) as caught:
+                TreeSet.from_files([str(cut)], threads=threads)
+            faults.append(str(caught.value))
+        assert faults[0] == faults[1] and "cannot read" in faults[0]
