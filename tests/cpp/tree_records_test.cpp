@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "reading/gzip_source.hpp"
 #include "reading/read_ahead.hpp"
 
 namespace cladomatic {
@@ -254,6 +255,49 @@ TEST(ReadAhead, GivesTheSourcesBytesThenItsEndOrErrorWhateverTheBlocks) {
   }
   // Left unread, it stops its thread.
   std::unique_ptr<ByteSource> dropped = read_ahead(std::make_unique<PiecesSource>(text, 3), 1, 1);
+}
+
+struct Drained {
+  std::string bytes;
+  std::string error;
+};
+
+Drained drain(std::unique_ptr<ByteSource> source) {
+  Drained drained;
+  char buffer[5];
+  for (;;) {
+    Result<std::size_t> got = source->read(buffer);
+    if (!got) {
+      drained.error = got.error();
+      return drained;
+    }
+    if (got.value() == 0) return drained;
+    drained.bytes.append(buffer, got.value());
+  }
+}
+
+TEST(GzipSource, TheReadersInflateGivesZlibsBytesAndErrors) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "(A" + std::to_string(i % 97) + ",B);\n";
+  const std::string member = gzipped(text);
+  std::string corrupt = member;
+  corrupt[corrupt.size() / 2] = static_cast<char>(corrupt[corrupt.size() / 2] ^ 0x55);
+  for (const std::string& stream : {member + gzipped("(C,D);") + std::string(3, '\0'), member.substr(0, 300),
+                                    member + "junk", member + "\x1f", corrupt}) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{1} << 20}) {
+      const Drained zlib = drain(zlib_gzip_source(std::make_unique<PiecesSource>(stream, piece)));
+      const Drained ours = drain(gzip_source(std::make_unique<PiecesSource>(stream, piece)));
+      // Bytes before an error are never read as trees, so only the error counts there.
+      if (zlib.error.empty()) {
+        EXPECT_TRUE(ours.bytes == zlib.bytes && ours.error.empty())
+            << gzip_inflate_name() << ", piece " << piece;
+      } else if (zlib.error.starts_with("Error ")) {  // a corrupt stream: each inflate words it its own way
+        EXPECT_TRUE(ours.error.starts_with("Error ")) << ours.error;
+      } else {
+        EXPECT_EQ(ours.error, zlib.error) << gzip_inflate_name() << ", piece " << piece;
+      }
+    }
+  }
 }
 
 TEST(TreeReader, PeekLeavesTheTreeToNext) {
