@@ -20,10 +20,10 @@ from cladomatic_tools import __version__
 from cladomatic_tools.cli import diagnostics, distances, tiled
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
-from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import reader, writers
+from cladomatic_tools.io import writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError, UnfinishedTree
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS
@@ -39,31 +39,6 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-_step = whole_number(1)
-_threads = whole_number(1)
-
-
-def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "files",
-        nargs="+",
-        metavar="FILE",
-        help="Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files "
-        f"are compared together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters",
-    )
-    add_rooting(parser)
-    parser.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
-    parser.add_argument("--every", type=_step, default=1, metavar="K", help="then keep every K-th tree of each run")
-    parser.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
-    _add_debug(parser, argparse.SUPPRESS)
-
-
-def _add_debug(parser: argparse.ArgumentParser, default: object) -> None:
-    parser.add_argument(
-        "--debug", action="store_true", default=default, help="on failure, also print the Python traceback"
-    )
-
-
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -73,18 +48,17 @@ def _parser() -> argparse.ArgumentParser:
         "143 SIGTERM, 129 SIGHUP).",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    _add_debug(parser, False)
+    add_debug(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for metric, info in METRICS.items():
         what = info.help
         command = commands.add_parser(
             metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
         )
-        _add_input_arguments(command)
-        command.add_argument(
-            "--output",
-            metavar="PATH",
-            help="write to PATH instead of standard output; a name ending in .gz is gzip-compressed text; a .npy "
+        add_input_arguments(command)
+        add_output(
+            command,
+            "write to FILE instead of standard output; a name ending in .gz is gzip-compressed text; a .npy "
             "file is filled band by band, so its matrix may be larger than memory",
         )
         command.add_argument(
@@ -110,13 +84,7 @@ def _parser() -> argparse.ArgumentParser:
             "burn-in and thinning applied to both: one row per tree of the first group, one column per tree of "
             "the second. Give the FILEs first: '%(prog)s run1.t --between run2.t'",
         )
-        command.add_argument(
-            "--threads",
-            type=_threads,
-            metavar="N",
-            help="threads of this process (default: as many as the CPUs it may use; more run as that many); "
-            "the results are the same for every N. The workers of --scheduler use their own",
-        )
+        add_threads(command, ". The workers of --scheduler use their own")
         add_prune(command)
         tiled.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
@@ -126,19 +94,20 @@ def _parser() -> argparse.ArgumentParser:
         description="Write the distance matrix, every split (as a boolean leaf matrix), which trees hold it or "
         "its branch length in every tree, and the leaf and tree names to one .npz file.",
     )
-    _add_input_arguments(command)
-    command.add_argument("--output", metavar="PATH", required=True, help="the .npz file to write")
+    add_input_arguments(command)
+    add_output(command, "the .npz file to write", required=True)
     command.add_argument(
         "--metric",
         choices=distances.SPLIT_METRICS,
         default="rf",
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
+    add_threads(command)
     add_prune(command, ("common",))
     command.set_defaults(run=_run_splits)
-    diagnostics.register(commands, _add_debug)
-    report_command.register(commands, _add_debug)
-    summaries_command.register(commands, _add_input_arguments)
+    diagnostics.register(commands)
+    report_command.register(commands)
+    summaries_command.register(commands)
     return parser
 
 
@@ -180,9 +149,8 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
     writers.splits_target(args.output)
     writers.require_numpy("splits")
     writers.check_writable(args.output, args.files)
-    arrays = distances.splits(
-        args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn, args.prune
-    )
+    reading = FileTrees(args.files, Selection(args.burnin, args.every))
+    arrays = distances.splits(args.metric, reading, args.rooted, status, warn, threads=args.threads, prune=args.prune)
     writers.write_npz(args.output, arrays)
 
 

@@ -12,7 +12,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from cladomatic_tools.cli import distances
-from cladomatic_tools.cli.arguments import add_rooting
+from cladomatic_tools.cli.arguments import add_debug, add_output, add_quiet
 from cladomatic_tools.cli.diagnostics import _num, _wrapped, add_run_arguments, input_label
 from cladomatic_tools.defaults import DEFAULT_ESS_FOCAL
 from cladomatic_tools.io.reader import InputError
@@ -45,7 +45,7 @@ Parameter files: --params once per run, in the runs' order (MrBayes .p or BEAST 
 MrBayes .p file beside each run's .t file is used when every run has one."""
 
 
-def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
+def register(commands) -> None:
     """Adds the subcommand to the `cladomatic` command's subparsers."""
     command = commands.add_parser(
         "report",
@@ -60,11 +60,8 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         metavar="FILE",
         help="a run's parameter samples (MrBayes .p, BEAST .log); once per run, in the runs' order",
     )
-    add_rooting(command)
-    command.add_argument(
-        "--output", default=DEFAULT_OUTPUT, metavar="FILE", help=f"the HTML file (default: {DEFAULT_OUTPUT})"
-    )
-    command.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    add_output(command, f"the HTML file (default: {DEFAULT_OUTPUT})", default=DEFAULT_OUTPUT)
+    add_quiet(command)
     add_debug(command, argparse.SUPPRESS)
     command.set_defaults(run=run_report)
 
@@ -74,12 +71,22 @@ def run_report(args: argparse.Namespace, status, warn: Callable[[str], None]) ->
     from cladomatic_tools.io import writers
 
     burnin = args.burnin
-    parameter_files = _parameter_files(args.runs, args.params)
+    parameter_files = _parameter_files(args.files, args.params)
     if not args.output.lower().endswith((".html", ".htm")):
         raise InputError(f"the report is one HTML file: give --output a name ending in .html, not {args.output}")
-    check_writable(args.output, [*args.runs, *parameter_files])
+    check_writable(args.output, [*args.files, *parameter_files])
     text, summary = build(
-        args.runs, burnin, parameter_files, args.min_freq, args.rooted, status, warn, args.ess_focal, args.seed
+        args.files,
+        burnin,
+        parameter_files,
+        args.min_freq,
+        args.rooted,
+        status,
+        warn,
+        args.ess_focal,
+        args.seed,
+        every=args.every,
+        threads=args.threads,
     )
     with writers._replaced(args.output) as (file, _):
         file.write(text.encode("utf-8"))
@@ -105,6 +112,9 @@ def build(
     warn: Callable[[str], None] | None = None,
     ess_focal: int = DEFAULT_ESS_FOCAL,
     seed: int = 0,
+    *,
+    every: int = 1,
+    threads: int | None = None,
 ) -> tuple[str, str]:
     """The page, and a line of its key figures for standard output."""
     import numpy as np
@@ -114,17 +124,19 @@ def build(
     from cladomatic_tools.report import figures, page
 
     # read whole: the trace applies the burn-in rule to the leading trees of every run at each of its points
-    whole = distances.read_set([FileTrees(runs, Selection())], "rf", rooted, status, warn)
+    whole = distances.read_set([FileTrees(runs, Selection())], "rf", rooted, status, warn, threads=threads)
     labels = [os.path.basename(name) for name in whole.group_names]
     if len(labels) < 2:
         raise InputError("report needs two or more runs: give one file per run, or one file with a TREES block per run")
     if parameter_files and len(parameter_files) != len(labels):
         raise InputError(f"--params names {len(parameter_files)} files for {len(labels)} runs: give one per run")
     try:
-        result = convergence.converge(whole, burnin, min_freq)
+        result = convergence.converge(whole, burnin, min_freq, every=every)
     except ValueError as err:
         raise InputError(str(err)) from None
-    kept = distances.read_set([FileTrees(runs, Selection(burnin=burnin))], "rf", rooted, status, warn)
+    kept = distances.read_set(
+        [FileTrees(runs, Selection(burnin, every))], "rf", rooted, status, warn, threads=threads
+    )
     try:
         coordinates = space.principal_coordinates(kept, "rf", 2)
     except ValueError as err:
