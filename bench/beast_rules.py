@@ -385,7 +385,7 @@ def check(target, used, name, limit, version):
             if isinstance(w, str) or (isinstance(w, list) and w and isinstance(w[0], str)):
                 ok = got == w
             elif isinstance(w, list):
-                ok = got is not None and [float(g) for g in got] == w
+                ok = isinstance(got, list) and None not in got and [float(g) for g in got] == w
             else:
                 ok = got is not None and float(got) == w
             if not ok:
