@@ -246,6 +246,59 @@ def hpd(xs, share=0.95):
     return [s[at], s[at + w - 1]]
 
 
+def java_double(x):
+    """Java's Double.toString (OpenJDK 19 and later): the shortest decimal that reads back to x, plain with at
+    least one digit after the point for 1e-3 <= |x| < 1e7, else as d.ddd...E<exponent>."""
+    if x != x:
+        return "NaN"
+    if math.isinf(x):
+        return "Infinity" if x > 0 else "-Infinity"
+    sign = "-" if math.copysign(1.0, x) < 0 else ""
+    if x == 0:
+        return sign + "0.0"
+    digits, k = repr(abs(x)), 0
+    # the shortest digits, from repr, and the decimal exponent k with x = 0.d1d2... x 10^k
+    if "e" in digits:
+        m, e = digits.split("e")
+        k = int(e) + 1
+        digits = m.replace(".", "")
+    else:
+        whole, _, frac = digits.partition(".")
+        if whole != "0":
+            k = len(whole)
+            digits = whole + frac
+        else:
+            stripped = frac.lstrip("0")
+            k = -(len(frac) - len(stripped))
+            digits = stripped
+    digits = digits.lstrip("0").rstrip("0") or "0"
+    if 1e-3 <= abs(x) < 1e7:
+        if k <= 0:
+            text = "0." + "0" * (-k) + digits
+        elif k >= len(digits):
+            text = digits + "0" * (k - len(digits)) + ".0"
+        else:
+            text = digits[:k] + "." + digits[k:]
+    else:
+        text = digits[0] + "." + (digits[1:] or "0") + "E" + str(k - 1)
+    return sign + text
+
+
+def check_numbers(path):
+    """Every number TreeAnnotator wrote (annotations and branch lengths) is java_double of its value."""
+    bad = 0
+    with gzip.open(path, "rt") as f:
+        for line in f:
+            if not line.startswith("tree "):
+                continue
+            for token in re.findall(r"(?<=[=,{:])-?[0-9][0-9.E-]*(?=[,}\]);])", line):
+                if java_double(float(token)) != token:
+                    bad += 1
+                    if bad <= 3:
+                        print(f"  {path.name}: {token} written, rule gives {java_double(float(token))}")
+    return bad
+
+
 # --- checking --------------------------------------------------------------------------------------------------
 
 
@@ -272,6 +325,7 @@ def main():
             own_tree = mcc(used)
         (set_heights if version == "ta1" else set_heights2)(own_tree)
         bad += check_lengths(target, used, own_tree, heights, ta.name)
+        bad += check_numbers(ta)
         print(f"{ta.name}: {bad} values differ")
         bad_total += bad
     sys.exit(1 if bad_total else 0)
