@@ -115,6 +115,9 @@ for run in ucln ancestral ucln_location relaxed2; do
     grep '^tree ' "$run.trees" | tail -1 | sed -E 's/\[&[^]]*=[^]]*\]//g'
     echo 'End;'; } >"$run.target.tre"
 done
+# ucln.unseen.target.tre: the ucln target with taxa 1 and 17 swapped, whose clades holding one of them but not
+# the other no sampled tree holds
+sed -E '/^tree /{s/([(,])1:/\1X:/; s/([(,])17:/\11:/; s/([(,])X:/\117:/}' ucln.target.tre >ucln.unseen.target.tre
 
 # --- TreeAnnotator ------------------------------------------------------------------------------------------------
 # Debian's treeannotator2 finds no topology or height services (BEAST.app's version.xml is not installed), so
@@ -170,6 +173,12 @@ for run in ucln ancestral ucln_location relaxed2; do
     annotate2 "$run" "$h.target" -height "$h2" -target "$run.target.tre"
   done
 done
+for h in keep mean median ca; do
+  h2=$h
+  [ "$h" = ca ] && h2=CA
+  annotate1 ucln "$h.unseen" -heights "$h" -target ucln.unseen.target.tre
+  annotate2 ucln "$h.unseen" -height "$h2" -target ucln.unseen.target.tre
+done
 
 # --- into the repository --------------------------------------------------------------------------------------
 rm -f "$out"/*.gz "$out"/*.tre "$out"/*.log
@@ -179,6 +188,7 @@ for run in ucln ancestral ucln_location relaxed2; do
   for f in "$run".ta[12].*.tre; do gzip -9n <"$f" >"$out/$f.gz"; done
 done
 # BEAST 2 writes its whole XML into the log's leading `#` comments: left out, the columns kept
+cp ucln.unseen.target.tre "$out/"
 for run in ucln ancestral; do cp "$run.log" "$out/$run.log"; done
 grep -v '^#' relaxed2.log >"$out/relaxed2.log"
 # every command line, into README.md between its two markers (the rest of it is written by hand)
