@@ -217,7 +217,8 @@ def main():
             row += [f"{ta_s:.2f}", f"{ta_mb:.0f}"] if rc == 0 and out1.exists() else [f"exit {rc}", ""]
             if annotate:
                 out2 = WORK / f"{path.stem}.ours.{heights}.tre"
-                command = ["cladomatic", "annotate", str(path), "--heights", heights, "--output", str(out2)]
+                command = ["cladomatic", "annotate", str(path), "--burnin", "0", "--heights", heights]
+                command += ["--output", str(out2)]
                 our_s, our_mb, rc = measured(command)
                 row += [f"{our_s:.2f}", f"{our_mb:.0f}", f"{ta_s / our_s:.0f}", f"{our_s / read_s:.2f}"]
                 if rc != 0:
