@@ -32,7 +32,7 @@ from cladomatic_tools.io.reader import Source
 from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
 from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
-from cladomatic_tools.metrics import metric_info, summary_info
+from cladomatic_tools.metrics import metric_info, metric_setting, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 
@@ -353,7 +353,7 @@ class TreeSet:
         """
         if _prune_mode(prune) == "common":
             return self.pruned().distances(metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress)
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if prune is None:
@@ -364,10 +364,25 @@ class TreeSet:
         out = _output(out, dtype, (row_index.size, col_index.size))
         if not out.size:
             return out
-        if prune is None:
-            self._engine.distances(metric, row_index, col_index, out, self._threads(threads), _progress(progress))
+        chosen = metric_setting(metric)
+        if prune is None and chosen.metric.by_tree:
+            self._engine.tree_distances(
+                chosen.metric.name,
+                list(chosen.values),
+                row_index,
+                col_index,
+                out,
+                self._threads(threads),
+                _progress(progress),
+            )
+        elif prune is None:
+            self._engine.distances(
+                chosen.metric.name, row_index, col_index, out, self._threads(threads), _progress(progress)
+            )
         else:
-            short = self._engine.pruned_distances(metric, row_index, col_index, out, self._threads(threads))
+            short = self._engine.pruned_distances(
+                chosen.metric.name, row_index, col_index, out, self._threads(threads)
+            )
             _warn_short(short, out.size, self.rooted)
         return out
 
@@ -402,7 +417,7 @@ class TreeSet:
             return self.pruned(taxa).against(
                 other.pruned(taxa), metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress
             )
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if metric_info(metric).needs_lengths and not other.has_lengths:
@@ -417,14 +432,35 @@ class TreeSet:
             if self.rooted != other.rooted:
                 raise ValueError("one set was read as rooted trees and the other as unrooted")
             short = self._engine.pruned_against(
-                other._engine, metric, row_index, col_index, out, self._threads(threads)
+                other._engine, metric_info(metric).name, row_index, col_index, out, self._threads(threads)
             )
             _warn_short(short, out.size, self.rooted)
         elif out.size:
+            chosen = metric_setting(metric)
             try:
-                self._engine.against(
-                    other._engine, metric, row_index, col_index, out, self._threads(threads), _progress(progress)
-                )
+                if chosen.metric.by_tree:
+                    if self.rooted != other.rooted:
+                        raise ValueError("one set was read as rooted trees and the other as unrooted")
+                    self._engine.tree_against(
+                        other._engine,
+                        chosen.metric.name,
+                        list(chosen.values),
+                        row_index,
+                        col_index,
+                        out,
+                        self._threads(threads),
+                        _progress(progress),
+                    )
+                else:
+                    self._engine.against(
+                        other._engine,
+                        chosen.metric.name,
+                        row_index,
+                        col_index,
+                        out,
+                        self._threads(threads),
+                        _progress(progress),
+                    )
             except ValueError:
                 if self.leaf_names != other.leaf_names:
                     have, want = set(other.leaf_names), set(self.leaf_names)
@@ -470,7 +506,7 @@ class TreeSet:
             return self.pruned().distances_chunked(
                 metric, reduce_func=reduce_func, working_memory=working_memory, threads=threads, out=out, upper=upper
             )
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # as `distances` gives it
         else:
@@ -721,10 +757,20 @@ class TreeSet:
             "pair on the taxa it shares)"
         )
 
-    def _check_metric(self, metric: str) -> np.dtype:
+    def _check_metric(self, metric: str, prune: str | None = None) -> np.dtype:
         info = metric_info(metric)
         if info.unrooted_only:
             self._refuse_rooted(metric)
+        if info.rooted_only and not self.rooted:
+            raise ValueError(
+                f"{info.name} is defined for rooted trees only; this set was read as unrooted trees: read it with "
+                "rooted=True (or from trees marked [&R])"
+            )
+        if info.by_tree and prune == "pairwise":
+            raise ValueError(
+                f"{info.name} has no pairwise pruning: compare the trees pruned to the taxa all of them hold "
+                "(prune='common')"
+            )
         if info.needs_lengths and not self.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
         return np.dtype(info.dtype)
