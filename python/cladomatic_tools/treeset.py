@@ -335,6 +335,24 @@ class TreeSet:
         included; "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their
         phylogenetic information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves.
 
+        Metrics of each pair of leaves (float64): "kc" (rooted only) the Euclidean distance between the vectors
+        (1 - lambda) m + lambda M, m the edges from the root to the most recent common ancestor of every pair of
+        tips (then 1 per tip) and M the same in branch length (then each tip's pendant length), lambda from 0
+        (default) to 1, written "kc(lambda=0.5)"; "path" and "wpath" (unrooted only) the Euclidean distance
+        between the vectors of the edges, or the summed branch lengths, on the path between every pair of leaves.
+
+        Generalised RF distances (float64, unrooted only), each over the best one-to-one matching of the two
+        trees' splits A|B and C|D of n leaves: "cid", the clustering entropy of both trees' splits (H = MCI of a
+        split with itself) less twice the summed mutual clustering information of matched splits, MCI = sum over
+        the four intersections X of a side of each of (|X|/n) log2(n |X| / (|P| |Q|)), P and Q the sides X lies in;
+        "cid_norm", cid over the entropy of both trees' splits (0 when both have none); "pid", the phylogenetic
+        information of both trees' splits (as info_rf weighs them) less twice the summed information shared by
+        matched splits, h(S) + h(S') - h(both), 0 for splits no tree can hold (info_rf counts a split missing from
+        the other tree whole; pid credits what it shares with the splits close to it); "msid", the same with the
+        information of the largest split both agree with, max over the pairings of their sides of the information
+        of |A n C| | |B n D| on those leaves; "msd", the least sum over a matching of min(|A xor C|, |A xor D|),
+        the tree with fewer splits padded with empty splits (min(|A|, |B|) each).
+
         `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
         has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of
         the metric's dtype and that shape, an np.memmap included. The whole matrix equals the `cladomatic`

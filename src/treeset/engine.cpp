@@ -28,6 +28,7 @@
 #include "api/iterator_source.hpp"
 #include "distances/block.hpp"
 #include "distances/boundary.hpp"
+#include "distances/matching.hpp"
 #include "distances/pruned.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
@@ -103,6 +104,7 @@ struct Engine {
   Lazy<std::vector<std::uint32_t>> first_holders;
   Lazy<PrunedLayout> pruned;
   Lazy<std::vector<double>> factorials;
+  Lazy<SplitBits> matching_splits;  // the generalised RF distances' (matching.hpp)
 
   const Snapshots& set() const noexcept { return saved.set; }
 
@@ -810,6 +812,28 @@ TreeVectorMetric tree_vector_metric(const Engine& engine, const std::string& met
   return chosen;
 }
 
+// The generalised RF distances (matching.hpp), or none for another name.
+std::optional<MatchingKind> matching_kind(const std::string& metric) {
+  if (metric == "cid") return MatchingKind::kCid;
+  if (metric == "cid_norm") return MatchingKind::kCidNorm;
+  if (metric == "pid") return MatchingKind::kPid;
+  if (metric == "msid") return MatchingKind::kMsid;
+  if (metric == "msd") return MatchingKind::kMsd;
+  return std::nullopt;
+}
+
+void check_matching(const Engine& engine, const std::string& metric, const std::vector<double>& params) {
+  if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  if (!params.empty()) throw nb::value_error(("wrong number of parameters for " + metric).c_str());
+  engine.require_same_taxa();
+}
+
+// Built on first use, on the call's threads.
+const SplitBits& matching_splits(Engine& engine) {
+  return engine.matching_splits.get(
+      [&] { return split_bits(engine.set().snaps, engine.set().clades, engine.n_leaves()); });
+}
+
 VectorTrees vector_trees(const Engine& engine) {
   engine.require_same_taxa();
   return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
@@ -817,6 +841,18 @@ VectorTrees vector_trees(const Engine& engine) {
 
 void tree_distances(Engine& engine, const std::string& metric, const std::vector<double>& params,
                     Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
+    const Block block{
+        {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+    double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+    check_matching(engine, metric, params);
+    run_interruptible(threads, [&] {
+      const SplitBits& splits = matching_splits(engine);
+      symmetric_block(block, cells_out,
+                      [&](Block band, double* into) { matching_block(*kind, splits, splits, band, into); });
+    });
+    return;
+  }
   const TreeVectorMetric chosen = tree_vector_metric(engine, metric, params);
   const VectorTrees trees = vector_trees(engine);
   const Block block{
@@ -828,6 +864,20 @@ void tree_distances(Engine& engine, const std::string& metric, const std::vector
 
 void tree_against(Engine& engine, Engine& other, const std::string& metric, const std::vector<double>& params,
                   Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
+    if (engine.set().leaf_names != other.set().leaf_names)
+      throw nb::value_error("the two sets have different leaf names");
+    const Block block{
+        {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+    double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+    check_matching(engine, metric, params);
+    check_matching(other, metric, params);
+    run_interruptible(threads, [&] {
+      const SplitBits& mine = matching_splits(engine);
+      matching_block(*kind, mine, matching_splits(other), block, cells_out);
+    });
+    return;
+  }
   const TreeVectorMetric chosen = tree_vector_metric(engine, metric, params);
   tree_vector_metric(other, metric, params);
   if (engine.set().leaf_names != other.set().leaf_names)
