@@ -8,10 +8,13 @@
 // Volgenant's shortest augmenting path (Computing 38:325, 1987) suits both:
 // dense matrices, O(m^3) in the worst case and far less on the matrices met
 // here, and a workspace of a few vectors of m that a thread keeps from one
-// problem to the next.  Its column reduction assigns most rows at once when
-// the best column of each row differs, as it mostly does between trees;
-// the rest are assigned one augmenting path each, a Dijkstra search over
-// reduced costs kept non-negative by the dual potentials.  Auction and
+// problem to the next.  Its column reduction and augmenting row reduction
+// assign most rows cheaply; the rest are assigned one shortest augmenting
+// path each, a Dijkstra search over reduced costs kept non-negative by the
+// column potentials, which takes all columns at the least distance at once:
+// the similarities of splits take few distinct values (they depend on three
+// counts), so ties are the rule, and a search that took them one at a time
+// would cost m steps of m each.  Auction and
 // cost-scaling algorithms need integer costs or give up exactness; the
 // Hungarian method in its textbook form costs O(m^4).
 #pragma once
@@ -31,9 +34,11 @@ class Assignment {
   std::uint32_t column_of(std::size_t row) const noexcept { return column_of_[row]; }
 
  private:
-  std::vector<double> u_, v_, shortest_;
-  std::vector<std::uint32_t> row_of_, column_of_, way_, free_;
-  std::vector<std::uint8_t> done_;
+  void augmenting_row_reduction(std::span<const double> cost, std::size_t m);
+  void augment(std::span<const double> cost, std::size_t m, std::uint32_t start);
+
+  std::vector<double> v_, distance_;  // column potentials; a search's distances
+  std::vector<std::uint32_t> row_of_, column_of_, free_, via_, order_;
 };
 
 }  // namespace cladomatic
