@@ -5,11 +5,12 @@ Run inside the development root:
 
     tools/devenv run python3 bench/matching.py [--trees 1000] [--metrics cid msd] [--sets posterior random]
 
-Sets: "posterior", treegen.Sampler's copies of one 100-leaf topology after one to four NNI or SPR moves each (most
-splits shared, as in a converged posterior); "ufboot", bench/data/sceloporus.ufboot.nwk.gz (1,000 UFBoot trees of 123 leaves, bench/make_data.sh);
-"random", independent random binary trees of 100 leaves (next to no split shared). Prints the wall time of one
-whole matrix (TreeSet.distances, every CPU, reading excluded) and the CPU time of the process over it (the
-machine is shared: the CPU time says more than the wall time when other work runs).
+Sets: "posterior", treegen.Sampler's copies of one 100-leaf topology after one to four NNI or SPR moves each
+(most splits shared, as in a converged posterior); "ufboot", bench/data/sceloporus.ufboot.nwk.gz (1,000 UFBoot
+trees of 123 leaves, bench/make_data.sh); "random", independent random binary trees of 100 leaves (next to no
+split shared). Prints the wall time of one whole matrix (TreeSet.distances, every CPU, reading excluded) and the
+CPU time of the process over it (the machine is shared: the CPU time says more than the wall time when other
+work runs).
 """
 
 import argparse
