@@ -18,9 +18,8 @@
 //   TreeSet.mean_distances, medoid      sums from tree counts, no matrix
 //                                       (split_lists.hpp: rf_sums, kf2_sums)
 //   TreeSet.distances and against for   pair by pair from each tree alone:
-//   kc, path, wpath; cid, cid_norm,     tree_vectors.hpp (each pair once in
-//   pid, msid, msd                      a square block), matching.hpp (in
-//                                       symmetric_block's bands)
+//   kc, path, wpath; cid, cid_norm,     tree_vectors.hpp and matching.hpp,
+//   pid, msid, msd                      each pair once in a square block
 #pragma once
 
 #include <cstddef>

@@ -278,6 +278,10 @@ void matching_block(MatchingKind kind, const SplitBits& a, const SplitBits& b, B
     if (t >= b.size()) throw InvariantFailure("block column out of range");
   const Tables tables(a.n_leaves);
   const bool same_set = &a == &b;
+  // The rows are the columns: each pair once, from the diagonal on, and
+  // copied across it at the end.
+  const bool symmetric = same_set && block.rows.size() == block.cols.size() &&
+                         std::equal(block.rows.begin(), block.rows.end(), block.cols.begin());
   const std::size_t width = block.cols.size();
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, block.rows.size()),
@@ -285,7 +289,7 @@ void matching_block(MatchingKind kind, const SplitBits& a, const SplitBits& b, B
         Workspace work;
         for (std::size_t r = range.begin(); r != range.end() && !stop_requested(); ++r) {
           const std::uint32_t i = block.rows[r];
-          for (std::size_t c = 0; c < width; ++c) {
+          for (std::size_t c = symmetric ? r : 0; c < width; ++c) {
             const std::uint32_t j = block.cols[c];
             double value = 0.0;
             if (!(same_set && i == j)) {
@@ -301,6 +305,12 @@ void matching_block(MatchingKind kind, const SplitBits& a, const SplitBits& b, B
           count_rows(block.rows_done, 1);
         }
       });
+  if (!symmetric || stop_requested()) return;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(1, width),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t r = range.begin(); r != range.end(); ++r)
+                        for (std::size_t c = 0; c < r; ++c) out[r * width + c] = out[c * width + r];
+                    });
 }
 
 }  // namespace cladomatic

@@ -54,6 +54,8 @@
 // Bits.  A pair is computed from the lower-numbered of its trees when both
 // are of one set (so (i, j) and (j, i) agree), the matched sum added in the
 // order of that tree's splits; the same for every block and thread count.
+// A block whose rows are its columns (of one set) computes each pair once
+// and copies it across the diagonal.
 #pragma once
 
 #include <cstddef>

@@ -856,9 +856,9 @@ void tree_distances(Engine& engine, const std::string& metric, const std::vector
     double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
     check_matching(engine, metric, params);
     run_interruptible(threads, [&] {
+      // A block whose rows are its columns computes each pair once by itself.
       const SplitBits& splits = matching_splits(engine);
-      symmetric_block(block, cells_out,
-                      [&](Block band, double* into) { matching_block(*kind, splits, splits, band, into); });
+      matching_block(*kind, splits, splits, block, cells_out);
     });
     return;
   }
