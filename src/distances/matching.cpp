@@ -96,6 +96,10 @@ double self_score(MatchingKind kind, const Tables& t, std::uint32_t a) noexcept 
   return 0.0;
 }
 
+bool is_clustering(MatchingKind kind) noexcept {
+  return kind == MatchingKind::kCid || kind == MatchingKind::kCidNorm;
+}
+
 bool maximises(MatchingKind kind) noexcept {
   return kind != MatchingKind::kMsd;
 }
@@ -198,6 +202,28 @@ double pair_distance(MatchingKind kind, const Tables& t, std::size_t words, Tree
   // A square problem of costs to minimise: a similarity negated, a missing
   // partner 0 (or, for kMsd, the padding's cost).
   w.cost.assign(m * m, 0.0);
+  if (is_clustering(kind) && w.rows.size() == w.cols.size()) {
+    // Every row takes a real column: the terms of a split's own sides are in
+    // every matching's sum alike, so only the intersections' are needed to
+    // choose one; the pairs chosen are then scored whole.
+    const auto& e = t.entropy;
+    for (std::size_t r = 0; r < m; ++r) {
+      const std::uint32_t a = p.sizes[w.rows[r]];
+      for (std::size_t c = 0; c < m; ++c) {
+        const std::uint32_t x = overlap(w.rows[r], w.cols[c]);
+        const std::uint32_t cs = q.sizes[w.cols[c]];
+        w.cost[r * m + c] = -(e[x] + e[a - x] + e[cs - x] + e[t.n - a - cs + x]);
+      }
+    }
+    w.solver.solve(w.cost, m);
+    double matched = 0.0;
+    for (std::size_t r = 0; r < m; ++r) {
+      const std::size_t i = w.rows[r];
+      const std::size_t j = w.cols[w.solver.column_of(r)];
+      matched -= pair_score(kind, t, p.sizes[i], q.sizes[j], overlap(i, j));
+    }
+    return std::max(0.0, own + 2.0 * matched);
+  }
   for (std::size_t r = 0; r < m; ++r) {
     for (std::size_t c = 0; c < m; ++c) {
       double score = 0.0;
