@@ -15,6 +15,7 @@ import pytest
 from cladomatic_tools import TreeSet
 from cladomatic_tools.cli import main
 from cladomatic_tools.io import writers as output
+from cladomatic_tools.io.reader import InputError
 from test_cli import NEWICK, NEXUS, TREES, command, direct, one_line_error, read_table, run
 from test_treeset import full_matrix
 
@@ -110,6 +111,20 @@ def test_one_burnin_rule_on_every_path(tmp_path, capsys):
     kept["tiled"] = zarr.open_group(tmp_path / "rf.zarr", mode="r")["distances"].shape[0]
     assert kept == dict.fromkeys(kept, 91)
 
+
+
+def test_counts_beyond_64_bits_are_input_mistakes_on_every_path(tmp_path, capsys):
+    huge = str(2**64)
+    for args in (["rf"], ["rf", "--output", str(tmp_path / "rf.zarr")], ["consensus"], ["converge", str(NEWICK)]):
+        assert main.main([args[0], str(NEWICK), *args[1:], "--burnin", huge]) == 2
+        assert f"a burn-in of {huge} trees leaves no" in capsys.readouterr().err
+    with pytest.raises(SystemExit, match="2"):
+        main.main(["rf", str(NEWICK), "--every", huge])
+    assert f"from 1 to {2**64 - 1}, got '{huge}'" in capsys.readouterr().err
+    with pytest.raises(InputError, match="leaves none of its 120 trees"):
+        TreeSet.from_files([str(NEWICK)], burnin=10**23)
+    with pytest.raises(ValueError, match="every must be a whole number from 1 to"):
+        TreeSet.from_files([str(NEWICK)], every=10**23)
 
 ROOTED = "[&R]((A,B),(C,D));\n[&r](A,(B,(C,D)));\n"  # rooted, their clades differ in two; unrooted, no split
 

@@ -138,6 +138,9 @@ def _read_once(path: Source) -> bool:
         return False  # opening it says why
 
 
+_LARGEST_COUNT = 2**64 - 1
+
+
 class _Hooks:
     """What the engine asks while it reads: where a run's kept trees begin when the burn-in is a share of its
     length, the rooting marks, progress."""
@@ -180,7 +183,8 @@ def read(
     plan = []
     for files in readings:
         selection = files.selection
-        first = None if selection.needs_length else selection.first(None)
+        # A count no run can reach drops every tree, as the largest count the engine holds does.
+        first = None if selection.needs_length else min(selection.first(None), _LARGEST_COUNT)
         plan.append((files.inputs(), first, selection.every, str(selection.burnin or "")))
     follow = rooting is not None and rooting.chosen is None
     seen = (False in rooting.marked, True in rooting.marked) if rooting is not None else (False, False)
