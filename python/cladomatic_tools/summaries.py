@@ -112,6 +112,38 @@ def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -
     return _summary_trees(ts, drawn, spread, threads=threads)[0]
 
 
+@dataclass(frozen=True, slots=True)
+class CcdTree:
+    """The MAP tree of a conditional clade distribution (`TreeSet.ccd_map`): its record and Newick text (each inner
+    node labelled with its clade's frequency, each branch as long as its clade's mean length), its natural log
+    probability under CCD1 and under CCD0, and the natural log of the number of trees each distribution holds."""
+
+    tree: SummaryTree
+    newick: str
+    kind: str
+    log_probability_ccd1: float
+    log_probability_ccd0: float
+    log_trees_ccd1: float
+    log_trees_ccd0: float
+
+
+def ccd_tree(ts: TreeSet, kind: str = "ccd1", *, threads: int | None = None, progress=None) -> CcdTree:
+    """The MAP tree of the set's CCD1 or CCD0 (see `TreeSet.ccd_map`)."""
+    try:
+        parent, split, log1, log0, trees1, trees0 = ts._engine.ccd_map(kind, ts._threads(threads), progress)
+    except ValueError as err:
+        index = getattr(err, "tree_index", None)
+        if index is None:
+            raise
+        raise ValueError(
+            f"conditional clade distributions need binary trees: {ts.tree_names[index]} has a node of more than "
+            "two children"
+        ) from None
+    drawn = [_Drawn(parent, split, split[1:], None)]
+    tree = _summary_trees(ts, drawn, False, mean_lengths=True, threads=threads)[0]
+    return CcdTree(tree, newick(tree), kind, log1, log0, trees1, trees0)
+
+
 def support_trees(
     ts: TreeSet, reference: TreeSet, *, spread: bool = False, threads: int | None = None
 ) -> list[SummaryTree]:

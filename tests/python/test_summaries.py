@@ -265,7 +265,7 @@ class TestRules:
         ],
     )
     def test_majority_threshold_and_polytomies(self, trees, min_freq, expected):
-        assert hand_set(trees).consensus(min_freq) == expected
+        assert hand_set(trees).consensus(min_freq=min_freq) == expected
 
     def test_greedy_ties_follow_first_appearance(self):
         first_ab = ["((A,B),C,(D,E));", "((A,C),B,(D,E));"]

@@ -1,6 +1,7 @@
 """Argument types and options shared by the command's subcommands."""
 
 import argparse
+import sys
 from collections.abc import Callable
 
 from cladomatic_tools.io import reader
@@ -83,7 +84,8 @@ FILES_HELP = (
     "Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files are read "
     f"together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters"
 )
-EVERY_HELP = "then keep every K-th tree of each run"
+RUNS_HELP = FILES_HELP + "; each file (or TREES block of a NEXUS file) is one run"
+EVERY_HELP = "then keep every K-th tree of each run (default: 1, every tree)"
 THREADS_HELP = (
     "threads of this process (default: as many as the CPUs it may use; more run as that many); the results are "
     "the same for every N"
@@ -99,14 +101,21 @@ def add_files(parser: argparse.ArgumentParser, help: str = FILES_HELP) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help=help)
 
 
-def add_selection(parser: argparse.ArgumentParser, default: Burnin | None = None) -> None:
+def add_selection(
+    parser: argparse.ArgumentParser,
+    default: str | None = None,
+    *,
+    burnin_help: str = BURNIN_HELP,
+    every_help: str = EVERY_HELP,
+) -> None:
     """--burnin and --every, which always come together (`burnin`, `every`); `default` is the burn-in applied
-    when none is given."""
-    shown = "none" if default is None else f"{default}%%"
+    when none is given, as a user would write it; the helps are those of trees unless a command selects something
+    else (samples)."""
+    shown = "none" if default is None else default.replace("%", "%%")
     parser.add_argument(
-        "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: {shown})"
+        "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{burnin_help} (default: {shown})"
     )
-    parser.add_argument("--every", type=_step, default=1, metavar="K", help=EVERY_HELP)
+    parser.add_argument("--every", type=_step, default=1, metavar="K", help=every_help)
 
 
 def add_threads(parser: argparse.ArgumentParser, extra: str = "") -> None:
@@ -121,9 +130,24 @@ def add_output(
     parser.add_argument("--output", metavar="FILE", required=required, default=default, help=help)
 
 
-def add_output_dir(parser: argparse.ArgumentParser, help: str) -> None:
-    """--output-dir DIR: the folder a subcommand writes its files into (`output_dir`, default the current one)."""
+def add_output_dir(parser: argparse.ArgumentParser, help: str, *, formerly_output: bool = False) -> None:
+    """--output-dir DIR: the folder a subcommand writes its files into (`output_dir`, default the current one).
+    `formerly_output` still takes the folder as --output, with a warning, for the subcommands that once did."""
     parser.add_argument("--output-dir", default=".", metavar="DIR", help=f"{help} (default: the current one)")
+    if formerly_output:
+        parser.add_argument("--output", dest="output_dir", action=_FormerOutputDir, help=argparse.SUPPRESS)
+
+
+class _FormerOutputDir(argparse.Action):
+    """The folder given as --output, as converge and space took it before --output came to name files only."""
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
+        setattr(namespace, self.dest, values)
+        command = parser.prog.split()[-1]
+        print(
+            f"cladomatic: warning: '{command} --output DIR' is deprecated: give the folder as --output-dir DIR",
+            file=sys.stderr,
+        )
 
 
 def add_quiet(parser: argparse.ArgumentParser) -> None:

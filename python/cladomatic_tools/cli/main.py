@@ -16,6 +16,7 @@ from typing import NoReturn
 
 from cladomatic_tools import __version__
 from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import parameters as parameters_command
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
@@ -100,11 +101,13 @@ def _parser() -> argparse.ArgumentParser:
         default="rf",
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
+    add_threads(command)
     add_prune(command, ("common",))
     command.set_defaults(run=_run_splits)
-    diagnostics.register(commands, add_debug)
-    report_command.register(commands, add_debug)
-    summaries_command.register(commands, add_input_arguments)
+    diagnostics.register(commands)
+    report_command.register(commands)
+    parameters_command.register(commands)
+    summaries_command.register(commands)
     return parser
 
 
@@ -146,9 +149,8 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
     writers.splits_target(args.output)
     writers.require_numpy("splits")
     writers.check_writable(args.output, args.files)
-    arrays = distances.splits(
-        args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn, args.prune
-    )
+    reading = FileTrees(args.files, Selection(args.burnin, args.every))
+    arrays = distances.splits(args.metric, reading, args.rooted, status, warn, threads=args.threads, prune=args.prune)
     writers.write_npz(args.output, arrays)
 
 

@@ -14,7 +14,7 @@ from fractions import Fraction
 from typing import TYPE_CHECKING, Protocol
 
 from cladomatic_tools.cli import distances
-from cladomatic_tools.cli.arguments import add_prune
+from cladomatic_tools.cli.arguments import add_input_arguments, add_output, add_prune, add_threads
 from cladomatic_tools.io import writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.io.sources import FileTrees
@@ -37,16 +37,15 @@ TOPOLOGY_TEXT_SUFFIXES = (".tsv", ".txt")
 # Names that promise a format these commands do not write.
 _OTHER_FORMATS = (".csv", ".npy", ".npz", ".zarr", ".gz", ".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
 _TREE_OUTPUT_HELP = (
-    "write to PATH instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
+    "write to FILE instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
     "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD) for a name ending in .nex or .nexus, "
     "else Newick"
 )
 _PERCENT_HELP = "write supports as whole percentages (0-100, rounded half up) instead of proportions with 6 decimals"
 
 
-def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], None]) -> None:
-    """Adds the four subcommands to the `cladomatic` command's subparsers: `add_input_arguments` adds the FILE
-    arguments and the reading options (burn-in, thinning, rooting)."""
+def register(commands) -> None:
+    """Adds the four subcommands to the `cladomatic` command's subparsers."""
 
     def add(
         name: str,
@@ -62,7 +61,9 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
-                return distances.read_set(readings, "", args.rooted, status, warn, lengths=True, prune=args.prune)
+                return distances.read_set(
+                    readings, "", args.rooted, status, warn, lengths=True, threads=args.threads, prune=args.prune
+                )
 
             run(args, read)
 
@@ -70,6 +71,7 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         if reference:
             command.add_argument("reference", metavar="REFERENCE", help="the file of the tree or trees to label")
         add_input_arguments(command)
+        add_threads(command)
         if reference:
             command.set_defaults(prune=None)
         else:
@@ -139,11 +141,15 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         metavar="P",
         help="the probability the set must reach, 0 < P <= 1 (default: 0.95)",
     )
-    topologies.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
+    add_output(
+        topologies,
+        "write to FILE instead of standard output: NEXUS as MrBayes's .trprobs files hold it for a name ending in "
+        ".nex, .nexus or .trprobs, else TSV",
+    )
 
 
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--output", metavar="PATH", help=_TREE_OUTPUT_HELP)
+    add_output(command, _TREE_OUTPUT_HELP)
     command.add_argument("--percent", action="store_true", help=_PERCENT_HELP)
 
 
