@@ -22,7 +22,7 @@ from cladomatic_tools.cli import summaries as summaries_command
 from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import writers
+from cladomatic_tools.io import output_lock, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS
@@ -142,7 +142,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         with status.watching(counter, n):
             writers.write_matrix(distances.bands(args.metric, trees, rows, cols, counter, short), target)
     if short is not None:
-        short.warn(warn, trees.rooted)
+        # a square block is the whole set's matrix, each pair of two trees in it twice
+        pairs = len(rows) * (len(rows) - 1) // 2 if rows == cols else len(rows) * len(cols)
+        short.warn(warn, trees.rooted, pairs)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
@@ -163,7 +165,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals():
+        with stopped_by_signals(), output_lock.held(_outputs(args)):
             args.run(args, status, warn)
     except BaseException as err:
         if isinstance(err, SystemExit):
@@ -182,6 +184,11 @@ def main(argv: list[str] | None = None) -> int:
             os._exit(code)
         return code
     return 0
+
+
+def _outputs(args: argparse.Namespace) -> list[str]:
+    """The files and folders the run writes (standard output aside)."""
+    return [path for path in (getattr(args, "output", None), getattr(args, "output_dir", None)) if path]
 
 
 def _failure(err: BaseException) -> tuple[int, str | None]:
