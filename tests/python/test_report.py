@@ -41,7 +41,8 @@ class TestCommand:
         out = tmp_path / "report.html"
         runs = [str(DATA / f"cynmix3.run{i}.t.gz") for i in (1, 2, 3)]
         params = [str(DATA / f"cynmix3.run{i}.p.gz") for i in (1, 2, 3)]
-        options = [*[a for p in params for a in ("--params", p)], "--ess", "coda", "--output", str(out)]
+        # several files after one --params, and one after its own
+        options = ["--params", *params[:2], "--params", params[2], "--ess", "coda", "--output", str(out)]
         assert main(["report", *runs, *options]) == 0
         assert "as R&#x27;s coda (effectiveSize) computes them" in out.read_text()
         ids = set(figures(out.read_text()))

@@ -103,17 +103,21 @@ class ShortPairs:
             yield
 
     def add_from_diagonal(self, block: Any) -> None:
-        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on, as
-        the whole matrix holds them: those right of the diagonal twice, for the cells below that mirror them."""
+        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on:
+        those right of the diagonal, each pair of two trees once."""
         import numpy
 
         for k, row in enumerate(block):
-            self.count += int(numpy.isnan(row[k])) + 2 * int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
+            self.count += int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
 
-    def warn(self, warn: Callable[[str], None], rooted: bool) -> None:
+    def warn(self, warn: Callable[[str], None], rooted: bool, pairs: int) -> None:
+        """Says how many of the `pairs` pairs of two trees compared have no distance."""
         if self.count:
-            pairs = "1 pair of trees shares" if self.count == 1 else f"{self.count} pairs of trees share"
-            warn(f"{pairs} fewer than {3 if rooted else 4} taxa: their distances are written as nan")
+            verb = "shares" if self.count == 1 else "share"
+            warn(
+                f"{self.count} of {pairs} pairs of trees {verb} fewer than {3 if rooted else 4} taxa: their "
+                "distances are written as nan"
+            )
 
 
 def bands(

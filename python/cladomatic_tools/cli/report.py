@@ -43,7 +43,7 @@ ASDSF trace, the tree space of `space` (RF distances) with each chain's path, th
 distance to the medoid tree along each chain) and the parameter traces. Plots of more than a few thousand points
 show every k-th point, or bin the least frequent splits, and say so.
 
-Parameter files: --params once per run, in the runs' order (MrBayes .p or BEAST .log files); without it, a
+Parameter files: one per run after --params (or each after its own --params), in the runs' order (MrBayes .p or BEAST .log files); without it, a
 MrBayes .p file beside each run's .t file is used when every run has one. Their burn-in and --every are those of
 the trees, counted in samples."""
 
@@ -59,9 +59,11 @@ def register(commands) -> None:
     add_run_arguments(command)
     command.add_argument(
         "--params",
-        action="append",
+        action="extend",
+        nargs="+",
         metavar="FILE",
-        help="a run's parameter samples (MrBayes .p, BEAST .log); once per run, in the runs' order",
+        help="the runs' parameter samples (MrBayes .p, BEAST .log), one file per run in the runs' order: all after "
+        "one --params, or each after its own",
     )
     add_ess(command)
     add_output(command, f"the HTML file (default: {DEFAULT_OUTPUT})", default=DEFAULT_OUTPUT)
