@@ -43,9 +43,9 @@ ASDSF trace, the tree space of `space` (RF distances) with each chain's path, th
 distance to the medoid tree along each chain) and the parameter traces. Plots of more than a few thousand points
 show every k-th point, or bin the least frequent splits, and say so.
 
-Parameter files: one per run after --params (or each after its own --params), in the runs' order (MrBayes .p or BEAST .log files); without it, a
-MrBayes .p file beside each run's .t file is used when every run has one. Their burn-in and --every are those of
-the trees, counted in samples."""
+Parameter files: one per run after --params (or each after its own --params), in the runs' order (MrBayes .p or
+BEAST .log files); without it, a MrBayes .p file beside each run's .t file is used when every run has one. Their
+burn-in and --every are those of the trees, counted in samples."""
 
 
 def register(commands) -> None:
