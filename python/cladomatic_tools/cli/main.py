@@ -15,14 +15,21 @@ from collections.abc import Callable
 from typing import NoReturn
 
 from cladomatic_tools import __version__
-from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import combine, diagnostics, distances, tiled
 from cladomatic_tools.cli import parameters as parameters_command
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
-from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
+from cladomatic_tools.cli.arguments import (
+    add_debug,
+    add_input_arguments,
+    add_output,
+    add_provenance,
+    add_prune,
+    add_threads,
+)
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import output_lock, writers
+from cladomatic_tools.io import output_lock, provenance, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS
@@ -108,6 +115,9 @@ def _parser() -> argparse.ArgumentParser:
     report_command.register(commands)
     parameters_command.register(commands)
     summaries_command.register(commands)
+    combine.register(commands)
+    for command in commands.choices.values():
+        add_provenance(command)
     return parser
 
 
@@ -157,7 +167,8 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    given = sys.argv[1:] if argv is None else list(argv)
+    args = _parser().parse_args(given)
     status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
 
     def warn(message: str) -> None:
@@ -165,8 +176,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals(), output_lock.held(_outputs(args)):
+        with stopped_by_signals(), output_lock.held(_outputs(args)), provenance.recording([PROG, *given]):
+            if args.provenance is not None:
+                _check_provenance(args)
             args.run(args, status, warn)
+            record = provenance.current()
+            if args.provenance is not None and record is not None:
+                writers.write_text(args.provenance, record.to_json())
     except BaseException as err:
         if isinstance(err, SystemExit):
             raise
@@ -187,8 +203,18 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _outputs(args: argparse.Namespace) -> list[str]:
-    """The files and folders the run writes (standard output aside)."""
-    return [path for path in (getattr(args, "output", None), getattr(args, "output_dir", None)) if path]
+    """The files and folders the run writes (standard output aside), each once."""
+    paths = [getattr(args, name, None) for name in ("output", "output_dir", "provenance")]
+    return list({os.path.abspath(path): path for path in paths if path}.values())
+
+
+def _check_provenance(args: argparse.Namespace) -> None:
+    """Before any work: the record goes to a file of its own, which can be written and is no input."""
+    outputs = [getattr(args, name, None) for name in ("output", "output_dir")]
+    if any(out is not None and os.path.abspath(out) == os.path.abspath(args.provenance) for out in outputs):
+        raise InputError(f"--provenance {args.provenance} is also the output: give it a file of its own")
+    inputs = [*getattr(args, "files", []), *getattr(args, "runs", [])]
+    writers.check_writable(args.provenance, [path for path in inputs if isinstance(path, str)])
 
 
 def _failure(err: BaseException) -> tuple[int, str | None]:
