@@ -277,7 +277,7 @@ def consensus_section(kept: TreeSet) -> Section:
     tree = summaries.consensus(kept)
     return Section(
         "Consensus tree",
-        text=f"As `cladomatic consensus` writes it: {summaries.newick(tree)}",
+        text=f"As cladomatic consensus writes it: {summaries.newick(tree)}",
         figures=[figures.consensus_tree(tree)],
     )
 
