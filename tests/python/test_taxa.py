@@ -333,12 +333,12 @@ class TestCommand:
             tree.prune_taxa_with_labels(["E", "X"])
             pruned.append(tree.as_string(schema="newick", suppress_rooting=True))
         by_hand.write_text("".join(pruned))
-        result = run(*command, genes, "--prune", "common")
+        result = run(*command, genes, "--prune", "common", "--quiet")
         assert result.returncode == 0, result.stderr
         assert result.stderr == "cladomatic: warning: --prune common drops 2 of 6 taxa, those not in every tree: " \
             "E, X\n"
         assert result.stdout == run(*command, by_hand).stdout
 
     def test_space_names_a_pair_without_a_distance(self, files, tmp_path):
-        one_line_error(run("space", files[0], "--prune", "pairwise", "--output-dir", tmp_path), 2,
+        one_line_error(run("space", files[0], "--prune", "pairwise", "--output-dir", tmp_path, "--quiet"), 2,
                        "tree_1 and tree_4 share 3 taxa, fewer than the 4")

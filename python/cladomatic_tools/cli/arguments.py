@@ -116,6 +116,9 @@ def add_selection(
         "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{burnin_help} (default: {shown})"
     )
     parser.add_argument("--every", type=_step, default=1, metavar="K", help=every_help)
+    # said right under the usage line: the commands differ in it
+    applied = "none" if default is None else default
+    parser.description = f"Burn-in: {applied} unless --burnin says otherwise.\n\n{parser.description or ''}".rstrip()
 
 
 def add_threads(parser: argparse.ArgumentParser, extra: str = "") -> None:

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
-from cladomatic_tools.io.sources import FileTrees, listed, rooting_of
+from cladomatic_tools.io.sources import FileTrees, kept_note, listed, rooting_of
 from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.metrics import METRICS, metric_info
 from cladomatic_tools.rooting import COMMAND_OPTIONS
@@ -40,12 +40,15 @@ def read_set(
     lengths: bool | None = None,
     threads: int | None = None,
     prune: str | None = None,
+    say_kept: bool = False,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set of `threads` threads (None:
     every CPU), with branch lengths only for the metrics that use them (or as `lengths` says), rooted as `rooted`
     says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree.
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
-    holds and says which taxa that drops."""
+    holds and says which taxa that drops. `say_kept` says on standard error what the burn-in and --every kept of
+    each run (see `Status.note`), for the commands that summarise a sample, whose result hides how much of it
+    the burn-in dropped."""
     tree_set_type = _tree_set_type()
     info = METRICS.get(metric)  # None for a set read for no one metric (the summaries), which says `lengths`
     weighted = (info is not None and info.needs_lengths) if lengths is None else lengths
@@ -71,6 +74,8 @@ def read_set(
         raise InputError(str(err)) from None
     finally:
         status.clear()
+    if say_kept:
+        status.note(kept_note(readings))
     if warn is not None and weighted:
         _warn_lengths(warn, sum(files.without_lengths for files in readings), len(trees))
     return trees

@@ -169,7 +169,7 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
 def main(argv: list[str] | None = None) -> int:
     given = sys.argv[1:] if argv is None else list(argv)
     args = _parser().parse_args(given)
-    status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
+    status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty(), quiet=args.quiet)
 
     def warn(message: str) -> None:
         status.clear()

@@ -144,7 +144,7 @@ def build(
     except ValueError as err:
         raise InputError(str(err)) from None
     kept = distances.read_set(
-        [FileTrees(runs, Selection(burnin, every))], "rf", rooted, status, warn, threads=threads
+        [FileTrees(runs, Selection(burnin, every))], "rf", rooted, status, warn, threads=threads, say_kept=True
     )
     try:
         coordinates = space.principal_coordinates(kept, "rf", 2)

@@ -156,6 +156,19 @@ def _read_once(path: Source) -> bool:
 _LARGEST_COUNT = 2**64 - 1
 
 
+def kept_note(readings: Sequence[FileTrees]) -> str:
+    """What the burn-in and --every of each reading kept of each of its runs, in one line."""
+    parts = []
+    for files in readings:
+        every = files.selection.every
+        applied = f"burn-in {files.selection.burnin or 'none'}" + (f", then one tree in {every}" if every > 1 else "")
+        runs = ", ".join(
+            f"{run.label()} {run.kept} of {run.found} trees kept ({run.first} dropped)" for run in files.runs
+        )
+        parts.append(f"{applied}: {runs}")
+    return "; ".join(parts)
+
+
 class _Hooks:
     """What the engine asks while it reads: where a run's kept trees begin when the burn-in is a share of its
     length, the rooting marks, progress."""
