@@ -439,10 +439,8 @@ class TreeSet:
                 chosen.metric.name, row_index, col_index, out, self._threads(threads), _progress(progress)
             )
         else:
-            short = self._engine.pruned_distances(
-                chosen.metric.name, row_index, col_index, out, self._threads(threads)
-            )
-            _warn_short(short, out.size, self.rooted)
+            self._engine.pruned_distances(chosen.metric.name, row_index, col_index, out, self._threads(threads))
+            _warn_short(*_distinct_pairs(row_index, col_index, out), self.rooted)
         return out
 
     def against(
@@ -1214,6 +1212,27 @@ def _prune_mode(prune: str | None) -> str | None:
     if prune is not None and prune not in PRUNE:
         raise ValueError(f"prune must be None or one of {', '.join(map(repr, PRUNE))}, not {prune!r}")
     return prune
+
+
+def _distinct_pairs(row_index: np.ndarray, col_index: np.ndarray, out: np.ndarray) -> tuple[int, int]:
+    """The unordered pairs of two different trees among the cells of a block of one set's matrix: those without a
+    distance (nan) and all of them. A pair met twice (in both orders, or through repeated indices) counts once, a
+    tree against itself never."""
+    n = int(max(row_index.max(), col_index.max())) + 1
+
+    def pairs(rows: np.ndarray, cols: np.ndarray) -> int:
+        low, high = np.minimum(rows, cols).astype(np.int64), np.maximum(rows, cols).astype(np.int64)
+        distinct = low != high
+        return int(np.unique(low[distinct] * n + high[distinct]).size)
+
+    at = np.nonzero(np.isnan(out))
+    short = pairs(row_index[at[0]], col_index[at[1]])
+    if np.array_equal(row_index, col_index) and np.unique(row_index).size == row_index.size:
+        return short, row_index.size * (row_index.size - 1) // 2
+    if not np.intersect1d(row_index, col_index).size:
+        return short, np.unique(row_index).size * np.unique(col_index).size
+    grid = np.meshgrid(row_index, col_index, indexing="ij")
+    return short, pairs(grid[0].ravel(), grid[1].ravel())
 
 
 def _warn_short(short: int, pairs: int, rooted: bool) -> None:

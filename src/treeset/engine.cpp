@@ -118,6 +118,20 @@ struct Engine {
 
   const Snapshots& set() const noexcept { return saved.set; }
 
+  // The set with its clade rows laid out, for whatever needs a split's
+  // leaves: distances never do, and on deep trees the rows outweigh the rest
+  // of the set many times over.  Engines are never const objects, so the
+  // rows may be laid out behind a const reference.  A failure leaves the
+  // flag unset, to fail the same way next time.
+  const Snapshots& with_clades() const {
+    std::call_once(clades_laid_out, [&] {
+      if (std::optional<Error> error = cladomatic::with_clades(const_cast<Snapshots&>(saved.set)))
+        throw nb::value_error(error->message.c_str());
+    });
+    return saved.set;
+  }
+  mutable std::once_flag clades_laid_out;
+
   // Every kernel but the pruned ones compares splits of one leaf set.
   void require_same_taxa() const {
     if (!set().taxa.empty())
@@ -185,7 +199,7 @@ struct Engine {
     return pruned.get([&] {
       std::vector<LeafId> own(n_leaves());
       std::iota(own.begin(), own.end(), 0u);
-      return laid_out(lay_out_pruned(set(), saved.rooted, saved.lengths, own, n_leaves()));
+      return laid_out(lay_out_pruned(with_clades(), saved.rooted, saved.lengths, own, n_leaves()));
     });
   }
 
@@ -195,7 +209,7 @@ struct Engine {
 
   const std::vector<double>& information_by_split() {
     if (saved.rooted) throw nb::value_error("info_rf is defined for unrooted trees only");
-    return information.get([&] { return split_information(set().clades, n_leaves()); });
+    return information.get([&] { return split_information(with_clades().clades, n_leaves()); });
   }
 };
 
@@ -207,8 +221,11 @@ struct Engine {
 Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, bool any_taxa, Threads threads) {
   std::optional<Result<Snapshots>> built;
   run_interruptible(threads, [&] {
-    built.emplace(from_newick_iter_opts(
-        source, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
+    built.emplace(from_newick_iter_opts(source, {.rooted = rooted,
+                                                 .weighted = lengths,
+                                                 .keep_clades = true,
+                                                 .rows_on_demand = !any_taxa,
+                                                 .any_taxa = any_taxa}));
   });
   return std::move(*built);
 }
@@ -260,6 +277,7 @@ nb::bytes save(const Engine& engine) {
   std::vector<std::byte> bytes;
   {
     nb::gil_scoped_release released;
+    engine.with_clades();
     bytes = serialise(engine.saved);
   }
   return nb::bytes(bytes.data(), bytes.size());
@@ -385,7 +403,7 @@ void fill_against(Engine& engine, Engine& other, PairMetric pair, Block block, O
     throw nb::value_error("both sets must be read with branch lengths (lengths=True)");
   const SplitLists& mine = engine.sorted_lists();
   const SplitLists theirs =
-      remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
+      remapped(other.sorted_lists(), join_rows(other.with_clades().clades, engine.with_clades().clades));
   if (pair == PairMetric::kRf) {
     by_topology(engine.topology_groups(), other.topology_groups(), block, cells<std::uint32_t>(out, n, m),
                 [&](Block part, std::uint32_t* to) {
@@ -492,7 +510,8 @@ std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& m
     std::optional<PrunedLayout> joined_mine;
     std::optional<PrunedLayout> joined_theirs;
     const auto joined = [&](const Engine& of, const std::vector<std::string>& names) {
-      return laid_out(lay_out_pruned(of.set(), of.saved.rooted, of.saved.lengths, places(names), size));
+      return laid_out(
+          lay_out_pruned(of.with_clades(), of.saved.rooted, of.saved.lengths, places(names), size));
     };
     if (mine.size() != universe.size()) joined_mine = joined(engine, mine);
     if (theirs.size() != universe.size()) joined_theirs = joined(other, theirs);
@@ -544,8 +563,9 @@ Engine* restricted_to(const Engine& engine, const std::vector<LeafId>& keep) {
   auto pruned = std::make_unique<Engine>();
   {
     nb::gil_scoped_release released;
-    pruned->saved = SavedSet{restricted(engine.set(), keep, engine.saved.rooted, engine.saved.lengths),
-                             engine.saved.rooted, engine.saved.lengths};
+    pruned->saved =
+        SavedSet{restricted(engine.with_clades(), keep, engine.saved.rooted, engine.saved.lengths),
+                 engine.saved.rooted, engine.saved.lengths};
   }
   return pruned.release();
 }
@@ -567,7 +587,7 @@ std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
 }
 
 std::size_t n_splits(const Engine& engine) {
-  return engine.set().clades.rows() - engine.n_leaves();
+  return engine.set().freq.size() - engine.n_leaves();
 }
 
 void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_contig> out) {
@@ -579,7 +599,7 @@ void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_cont
   bool* cells = out.data();
   std::fill(cells, cells + out.size(), false);
   for (std::size_t s = 0; s < n_splits(engine); ++s) {
-    for (LeafId leaf : engine.set().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
+    for (LeafId leaf : engine.with_clades().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
   }
 }
 
@@ -615,7 +635,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Thread
     throw nb::value_error("min_count must be more than half of the trees");
   Shape shape;
   run_interruptible(threads, [&] {
-    const Snapshots& set = engine.set();
+    const Snapshots& set = engine.with_clades();
     const std::vector<SplitId> ids = greedy ? greedy_splits(set.clades, set.freq, engine.first_holder(),
                                                             engine.n_leaves(), engine.saved.rooted)
                                             : majority_splits(set.freq, engine.n_leaves(), min_count);
@@ -629,7 +649,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Thread
 nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
   engine.require_same_taxa();
   if (tree >= engine.n_trees()) throw nb::index_error("tree index out of range");
-  const Snapshots& set = engine.set();
+  const Snapshots& set = engine.with_clades();
   const InternSnap& snap = set.snaps[tree];
   Shape shape;
   std::vector<double> lengths;
@@ -710,7 +730,7 @@ nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, 
   std::vector<SplitId> rows;
   {
     nb::gil_scoped_release released;
-    rows = join_rows(other.set().clades, engine.set().clades);
+    rows = join_rows(other.with_clades().clades, engine.with_clades().clades);
     const auto none = static_cast<SplitId>(engine.set().freq.size());
     for (SplitId& row : rows) row = std::min(row, none);
   }
@@ -732,7 +752,7 @@ nb::tuple exports(const Engine& engine, bool lengths, Threads threads) {
   engine.require_same_taxa();
   if (lengths && !engine.saved.lengths)
     throw nb::value_error("the set was read without branch lengths (lengths=False)");
-  const Snapshots& set = engine.set();
+  const Snapshots& set = engine.with_clades();
   std::vector<std::byte> per_tree;
   std::vector<std::uint8_t> sides;
   std::size_t n_bip = 0;

@@ -64,7 +64,15 @@ def register(commands) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
                 return distances.read_set(
-                    readings, "", args.rooted, status, warn, lengths=True, threads=args.threads, prune=args.prune
+                    readings,
+                    "",
+                    args.rooted,
+                    status,
+                    warn,
+                    lengths=True,
+                    threads=args.threads,
+                    prune=args.prune,
+                    say_kept=True,
                 )
 
             run(args, read, warn)
