@@ -90,16 +90,25 @@ void mirror_band(std::byte* data, std::size_t n, std::size_t first, std::size_t 
 // diagonal and the lower triangle are then zeros).
 enum class Fill { whole, upper };
 
+// What a kernel finds in the cells (i, j > i) of its rows: zeros it may add
+// to, or whatever the buffer held, in which case it stores every one of them
+// before reading any.  A fresh payload is zeroed by the operating system as
+// it is faulted in; zeroing it once more costs a whole pass of stores over
+// the matrix, so kernels that can write their cells outright take them
+// unwritten.
+enum class Start { zeroed, unwritten };
+
 // Fills `out` (exactly n * n cells) with the symmetric matrix whose upper
 // triangle `kernel(RowSlice<Cell>)` computes, rows_per_item rows at a time;
 // with Fill::whole each item mirrors its own cells into the lower triangle.
-// The kernel sees its rows zeroed (from the diagonal on with Fill::whole,
-// whole with Fill::upper), writes only cells (i, j > i) of its rows, and may
-// accumulate into them.  The counter, when given, grows by n(n-1)/2 in all,
-// with one relaxed add per item.
+// The kernel writes only cells (i, j > i) of its rows, which it finds as
+// `start` says; the diagonal (and with Fill::upper the lower triangle) is
+// zeroed here.  The counter, when given, grows by n(n-1)/2 in all, with one
+// relaxed add per item.
 template <class Cell, class Kernel>
 void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_per_item,
-                    std::atomic<std::uint64_t>* progress, const Kernel& kernel, Fill fill = Fill::whole) {
+                    std::atomic<std::uint64_t>* progress, const Kernel& kernel, Fill fill = Fill::whole,
+                    Start start = Start::zeroed) {
   require_matrix_bytes<Cell>(out, n);
   if (n == 0) return;
   const std::size_t r = std::max<std::size_t>(rows_per_item, 1);
@@ -116,8 +125,9 @@ void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_pe
           // items' to write; with Fill::upper nobody's, and zeroing
           // them here faults their pages in on the pool.
           for (std::size_t i = first; i < first + count; ++i) {
-            const std::size_t start = fill == Fill::whole ? i : 0;
-            std::memset(rows + ((i - first) * n + start) * sizeof(Cell), 0, (n - start) * sizeof(Cell));
+            const std::size_t from = fill == Fill::whole ? i : 0;
+            const std::size_t to = start == Start::zeroed ? n : i + 1;
+            std::memset(rows + ((i - first) * n + from) * sizeof(Cell), 0, (to - from) * sizeof(Cell));
           }
           kernel(RowSlice<Cell>{rows, n, first, count});
           if (fill == Fill::whole) mirror_band<Cell>(out.data(), n, first, count);

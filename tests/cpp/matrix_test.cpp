@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -35,6 +36,35 @@ TEST(FillSymmetric, MirrorsPartialTilesAndZeroesTheDiagonal) {
       for (std::size_t j = i + 1; j < n; ++j) {
         ASSERT_EQ(m[i * n + j], static_cast<double>(i * 1000 + j)) << n;
         ASSERT_EQ(m[j * n + i], m[i * n + j]) << n;
+      }
+    }
+  }
+}
+
+// A kernel that takes its cells unwritten finds them as the buffer held
+// them; the driver still owes the zeros of the diagonal and, with
+// Fill::upper, of the lower triangle.
+TEST(FillSymmetric, UnwrittenCellsAreLeftToTheKernelAndTheRestZeroed) {
+  constexpr std::size_t n = 37;
+  for (const Fill fill : {Fill::whole, Fill::upper}) {
+    std::vector<std::byte> bytes(n * n * sizeof(std::uint32_t) + 1, std::byte{0xA5});
+    const std::span<std::byte> out = std::span(bytes).subspan(1);
+    fill_symmetric<std::uint32_t>(
+        out, n, 8, nullptr,
+        [&](const RowSlice<std::uint32_t>& cells) {
+          for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
+            for (std::size_t j = i + 1; j < n; ++j) {
+              ASSERT_EQ(cells.get(i, j), 0xA5A5A5A5u);
+              cells.set(i, j, static_cast<std::uint32_t>(i * 100 + j));
+            }
+          }
+        },
+        fill, Start::unwritten);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t above = static_cast<std::uint32_t>(std::min(i, j) * 100 + std::max(i, j));
+        const std::uint32_t want = i == j ? 0 : i < j || fill == Fill::whole ? above : 0;
+        ASSERT_EQ(load_cell<std::uint32_t>(out.data() + (i * n + j) * 4), want) << i << " " << j;
       }
     }
   }
