@@ -85,6 +85,24 @@ void mirror_band(std::byte* data, std::size_t n, std::size_t first, std::size_t 
   }
 }
 
+// How many rows the first item's band lacks so that every later band's
+// mirrored runs start on a cache line: the payload of a bytes object starts
+// wherever the allocator put its header, and a run straddling two lines
+// shares each with a band that writes it at another time, which reads it back
+// from memory once more.  Zero (bands from row 0) when no shift lines them
+// all up: rows of a length that is not a whole number of lines, cells not
+// aligned to their size, or bands that are not whole lines.
+template <class Cell>
+std::size_t band_shift(const std::byte* data, std::size_t n, std::size_t rows_per_item) noexcept {
+  constexpr std::size_t kLine = 64;
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  if (address % sizeof(Cell) != 0 || n * sizeof(Cell) % kLine != 0 ||
+      rows_per_item * sizeof(Cell) % kLine != 0)
+    return 0;
+  const std::size_t lead = (kLine - address % kLine) % kLine / sizeof(Cell);
+  return (rows_per_item - lead % rows_per_item) % rows_per_item;
+}
+
 // Which cells a pairwise stage computes: the whole symmetric matrix, or only
 // the cells above the diagonal, for a caller that reads no other (the
 // diagonal and the lower triangle are then zeros).
@@ -112,14 +130,15 @@ void fill_symmetric(std::span<std::byte> out, std::size_t n, std::size_t rows_pe
   require_matrix_bytes<Cell>(out, n);
   if (n == 0) return;
   const std::size_t r = std::max<std::size_t>(rows_per_item, 1);
-  const std::size_t items = (n + r - 1) / r;
+  const std::size_t shift = fill == Fill::whole ? band_shift<Cell>(out.data(), n, r) : 0;
+  const std::size_t items = (n + shift + r - 1) / r;
   // Early rows hold the most pairs; the default partitioner keeps splitting
   // the range as threads steal, which evens out the triangle.
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, items), [&](const tbb::blocked_range<std::size_t>& range) {
         for (std::size_t item = range.begin(); item != range.end(); ++item) {
-          const std::size_t first = item * r;
-          const std::size_t count = std::min(r, n - first);
+          const std::size_t first = std::max(item * r, shift) - shift;
+          const std::size_t count = std::min((item + 1) * r - shift, n) - first;
           std::byte* rows = out.data() + first * n * sizeof(Cell);
           // With Fill::whole the cells left of the diagonal are other
           // items' to write; with Fill::upper nobody's, and zeroing
