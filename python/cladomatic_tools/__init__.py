@@ -7,7 +7,7 @@ as a stream. `cladomatic_tools.dask` computes a matrix tile by tile on a Dask cl
 """
 
 __version__ = "0.1.0"
-__all__ = ["METRICS", "PairsWithoutDistance", "Progress", "Spread", "SummaryTree", "Topology", "TreeSet"]
+__all__ = ["METRICS", "CcdTree", "PairsWithoutDistance", "Progress", "Spread", "SummaryTree", "Topology", "TreeSet"]
 
 # Where each public name lives; imported on first use: TreeSet needs NumPy and the engine module, the command
 # does not.
@@ -19,6 +19,7 @@ _HOMES = {
     "SummaryTree": "cladomatic_tools.summaries",
     "Topology": "cladomatic_tools.summaries",
     "Spread": "cladomatic_tools.summaries",
+    "CcdTree": "cladomatic_tools.summaries",
 }
 
 

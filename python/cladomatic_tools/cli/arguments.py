@@ -146,6 +146,17 @@ class _FormerOutputDir(argparse.Action):
         )
 
 
+def add_provenance(parser: argparse.ArgumentParser) -> None:
+    """--provenance FILE (`provenance`), which every subcommand takes."""
+    parser.add_argument(
+        "--provenance",
+        metavar="FILE",
+        help="also write, as JSON, what the output was made from: the program's version, the command line, and "
+        "each input file's path, size and modification time with the burn-in and thinning applied to it and the "
+        "trees each of its runs held and kept",
+    )
+
+
 def add_quiet(parser: argparse.ArgumentParser) -> None:
     """--quiet (`quiet`)."""
     parser.add_argument("--quiet", action="store_true", help=QUIET_HELP)

@@ -16,6 +16,7 @@ from cladomatic_tools.cli.arguments import add_debug, add_output, add_quiet
 from cladomatic_tools.cli.diagnostics import _num, _wrapped, add_run_arguments, input_label
 from cladomatic_tools.cli.parameters import add_ess
 from cladomatic_tools.defaults import DEFAULT_ESS_FOCAL, PARAMETER_ESTIMATORS
+from cladomatic_tools.io import provenance
 from cladomatic_tools.io.reader import InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.io.writers import check_writable, require_numpy
@@ -192,6 +193,7 @@ def build(
     ]
     if parameter_files:
         sections += _parameter_sections(parameter_files, labels, burnin, every, estimator, threads)
+        provenance.notice([provenance.input_file(path, burnin.text, every) for path in parameter_files])
     sections.append(consensus_section(kept))
     title = f"Convergence of {input_label(runs)}"
     inputs = f"{len(labels)} runs: {', '.join(labels)}; burn-in {burnin}; minimum split frequency {min_freq:g}"
@@ -199,7 +201,8 @@ def build(
         f"ASDSF {_num(result.final.asdsf)}, maximum SDSF {_num(result.final.max_sdsf)}"
         f" ({result.final.splits_used} of {result.splits.shape[0]} splits)"
     )
-    return page.page(title, inputs, sections), summary
+    record = provenance.current()
+    return page.page(title, inputs, sections, None if record is None else record.to_dict()), summary
 
 
 def _split_names(result: Report, leaves: list[str], rooted: bool) -> list[str]:

@@ -26,7 +26,7 @@ _BLOCK_ROWS = 4096
 
 
 @contextmanager
-def _open_text(path: str) -> Iterator[io.TextIOWrapper]:
+def open_text(path: str) -> Iterator[io.TextIOWrapper]:
     """A table's lines, decompressed when the file is gzip; tree files have the engine's reader, tables this."""
     try:
         raw = open(path, "rb")
@@ -53,7 +53,7 @@ def read_table(path: str) -> ParameterTable:
     blocks: list[np.ndarray] = []
     rows: list[list[str]] = []
     numbers: list[int] = []
-    with _open_text(path) as text:
+    with open_text(path) as text:
         try:
             for number, line in enumerate(text, start=1):
                 fields = line.rstrip("\r\n").split("\t")
