@@ -335,6 +335,11 @@ class TreeSet:
         included; "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their
         phylogenetic information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves.
 
+        Quartet metrics (unrooted only, float64 holding exact integers): "quartet" the number of sets of four
+        leaves a, b, c, d whose induced topologies differ, each topology being ab|cd when some split of the tree
+        has a, b on one side and c, d on the other (likewise ac|bd, ad|bc), else unresolved, which differs from
+        every resolved one; "quartet_norm" that number divided by C(n, 4) for n leaves.
+
         `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
         has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of
         the metric's dtype and that shape, an np.memmap included. The whole matrix equals the `cladomatic`
