@@ -207,13 +207,22 @@ BinaryClaims pick_binary_claims(std::uint32_t n) {
   return narrow ? binary_claims_baseline<std::uint32_t> : binary_claims_baseline<std::uint64_t>;
 }
 
-// Per node pair of the general form: the branch-by-branch matrix and the sums
-// its counts are made of.
+// A nonzero entry of the branch-by-branch matrix of a node pair: the leaves in
+// branch i of u1 and branch j of u2.
+struct Entry {
+  std::uint32_t i = 0;
+  std::uint32_t j = 0;
+  std::int64_t x = 0;
+};
+
+// Per node pair of the general form: the matrix's nonzero entries and the sums
+// its counts are made of.  Most entries of two unrelated nodes are 0, so every
+// sum is taken over the nonzero ones, from closed forms where a 0 contributes.
 struct Scratch {
   std::vector<std::uint32_t> rows;   // the stack of rows, each over the second tree's slots
   std::vector<std::uint32_t> sizes;  // leaves below each row's node
-  std::vector<std::int64_t> cell, row_sum, col_sum, row_pairs, col_pairs, row_rest, col_rest, row_by_col,
-      col_by_row, row_squares, col_squares, gram;
+  std::vector<Entry> entries;
+  std::vector<std::int64_t> row_sum, col_sum, col_met, sums;
 };
 
 struct Claims {
@@ -222,78 +231,87 @@ struct Claims {
 };
 
 // Claims at node u1 (rows: its children, then the rest) and u2 (columns: its
-// children, then the rest) of the d1 x d2 matrix in scratch.cell.
+// children, then the rest) of the d1 x d2 matrix whose nonzero entries are in
+// scratch.entries, its row and column sums in row_sum and col_sum.
 void general_claims(std::size_t d1, std::size_t d2, std::int64_t n, Scratch& w, Claims& claims) {
-  const std::int64_t* cell = w.cell.data();
   const std::int64_t* rs = w.row_sum.data();
   const std::int64_t* cs = w.col_sum.data();
-  w.row_pairs.assign(d1, 0);
-  w.row_rest.assign(d1, 0);
-  w.row_by_col.assign(d1, 0);
-  w.row_squares.assign(d1, 0);
-  w.col_pairs.assign(d2, 0);
-  w.col_rest.assign(d2, 0);
-  w.col_by_row.assign(d2, 0);
-  w.col_squares.assign(d2, 0);
+  std::int64_t row_pairs_all = 0;
+  std::int64_t col_pairs_all = 0;
+  for (std::size_t i = 0; i < d1; ++i) row_pairs_all += pairs_of(rs[i]);
+  for (std::size_t j = 0; j < d2; ++j) col_pairs_all += pairs_of(cs[j]);
+  // One buffer for every sum, zeroed at once: the matrix, then four sums per
+  // row and four per column.
+  const std::size_t cells = d1 * d2;
+  w.sums.assign(cells + 4 * (d1 + d2), 0);
+  std::int64_t* dense = w.sums.data();
+  std::int64_t* row_pairs = dense + cells;
+  std::int64_t* row_rest = row_pairs + d1;  // pairs within a column, the row left out
+  std::int64_t* row_by_col = row_rest + d1;
+  std::int64_t* row_squares = row_by_col + d1;
+  std::int64_t* col_pairs = row_squares + d1;
+  std::int64_t* col_rest = col_pairs + d2;
+  std::int64_t* col_by_row = col_rest + d2;
+  std::int64_t* col_squares = col_by_row + d2;
+  std::fill(row_rest, row_rest + d1, col_pairs_all);
+  std::fill(col_rest, col_rest + d2, row_pairs_all);
   std::int64_t all_pairs = 0;
-  for (std::size_t i = 0; i < d1; ++i) {
-    for (std::size_t j = 0; j < d2; ++j) {
-      const std::int64_t x = cell[i * d2 + j];
-      const std::int64_t p = pairs_of(x);
-      all_pairs += p;
-      w.row_pairs[i] += p;
-      w.col_pairs[j] += p;
-      w.row_rest[i] += pairs_of(cs[j] - x);  // pairs within column j, row i left out
-      w.col_rest[j] += pairs_of(rs[i] - x);
-      w.row_by_col[i] += x * cs[j];
-      w.col_by_row[j] += x * rs[i];
-      w.row_squares[i] += x * x;
-      w.col_squares[j] += x * x;
-    }
+  for (const Entry& e : w.entries) {
+    const std::int64_t x = e.x;
+    const std::int64_t p = pairs_of(x);
+    dense[e.i * d2 + e.j] = x;
+    all_pairs += p;
+    row_pairs[e.i] += p;
+    col_pairs[e.j] += p;
+    row_rest[e.i] += pairs_of(cs[e.j] - x) - pairs_of(cs[e.j]);
+    col_rest[e.j] += pairs_of(rs[e.i] - x) - pairs_of(rs[e.i]);
+    row_by_col[e.i] += x * cs[e.j];
+    col_by_row[e.j] += x * rs[e.i];
+    row_squares[e.i] += x * x;
+    col_squares[e.j] += x * x;
   }
   // Ordered 4-cycles p, q, r, s with p, q in one column, q, r in one row, r, s
-  // in one column and s, p in one row: the squared Frobenius norm of I I^T,
-  // formed over the shorter side.
+  // in one column and s, p in one row: the squared Frobenius norm of I I^T
+  // (or I^T I, over the shorter side).
   const bool by_rows = d1 <= d2;
   const std::size_t side = by_rows ? d1 : d2;
   const std::size_t along = by_rows ? d2 : d1;
-  const auto at = [&](std::size_t k, std::size_t l) { return by_rows ? cell[k * d2 + l] : cell[l * d2 + k]; };
+  const std::size_t step_k = by_rows ? d2 : 1;
+  const std::size_t step_l = by_rows ? 1 : d2;
   std::int64_t cycles = 0;
   for (std::size_t k = 0; k < side; ++k) {
     for (std::size_t k2 = k; k2 < side; ++k2) {
       std::int64_t g = 0;
-      for (std::size_t l = 0; l < along; ++l) g += at(k, l) * at(k2, l);
+      for (std::size_t l = 0; l < along; ++l)
+        g += dense[k * step_k + l * step_l] * dense[k2 * step_k + l * step_l];
       cycles += (k == k2 ? 1 : 2) * g * g;
     }
   }
   std::int64_t same = 0;
   std::int64_t different = cycles;
-  for (std::size_t e1 = 0; e1 < d1; ++e1) {
-    for (std::size_t e2 = 0; e2 < d2; ++e2) {
-      const std::int64_t x = cell[e1 * d2 + e2];
-      if (x == 0) continue;
-      const std::int64_t re = rs[e1];
-      const std::int64_t ce = cs[e2];
-      const std::int64_t outside = n - re - ce + x;  // leaves in neither e1 nor e2
-      if (x >= 2) {
-        // Pairs outside e1 and e2 in different rows and different columns.
-        const std::int64_t split = pairs_of(outside) - (w.col_rest[e2] - pairs_of(re - x)) -
-                                   (w.row_rest[e1] - pairs_of(ce - x)) +
-                                   (all_pairs - w.row_pairs[e1] - w.col_pairs[e2] + pairs_of(x));
-        same += pairs_of(x) * split;
-      }
-      // d in e1 and e2, c in e1 only, b in e2 only, a in neither, each pair of
-      // a, b and a, c in different branches; the 4-cycles term added above.
-      const std::int64_t y = ce - x;
-      const std::int64_t z = re - x;
-      const std::int64_t y_rows = w.col_by_row[e2] - x * re;
-      const std::int64_t z_cols = w.row_by_col[e1] - x * ce;
-      const std::int64_t y_squares = w.col_squares[e2] - x * x;
-      const std::int64_t z_squares = w.row_squares[e1] - x * x;
-      const std::int64_t terms = outside * y * z - y_rows * z - y * z_cols + y * z_squares + y_squares * z -
-                                 x * w.row_squares[e1] - x * w.col_squares[e2] + x * x * x;
-      different += x * terms;
+  for (const Entry& e : w.entries) {
+    const std::int64_t x = e.x;
+    const std::int64_t re = rs[e.i];
+    const std::int64_t ce = cs[e.j];
+    const std::int64_t outside = n - re - ce + x;  // leaves in neither e1 nor e2
+    if (x >= 2) {
+      // Pairs outside e1 and e2 in different rows and different columns.
+      const std::int64_t split = pairs_of(outside) - (col_rest[e.j] - pairs_of(re - x)) -
+                                 (row_rest[e.i] - pairs_of(ce - x)) +
+                                 (all_pairs - row_pairs[e.i] - col_pairs[e.j] + pairs_of(x));
+      same += pairs_of(x) * split;
     }
+    // d in e1 and e2, c in e1 only, b in e2 only, a in neither, each pair of
+    // a, b and a, c in different branches; the 4-cycles term added above.
+    const std::int64_t y = ce - x;
+    const std::int64_t z = re - x;
+    const std::int64_t y_rows = col_by_row[e.j] - x * re;
+    const std::int64_t z_cols = row_by_col[e.i] - x * ce;
+    const std::int64_t y_squares = col_squares[e.j] - x * x;
+    const std::int64_t z_squares = row_squares[e.i] - x * x;
+    const std::int64_t terms = outside * y * z - y_rows * z - y * z_cols + y * z_squares + y_squares * z -
+                               x * row_squares[e.i] - x * col_squares[e.j] + x * x * x;
+    different += x * terms;
   }
   claims.same += same;
   claims.different += different;
@@ -328,36 +346,43 @@ std::uint64_t count(const Hung& one, const Hung& two, BinaryClaims binary, Scrat
                              two.slot_size.data() + m2, m2, n);
     } else {
       const std::size_t d1 = k1 + 1;
+      std::int64_t below1 = 0;
+      for (std::size_t i = 0; i < k1; ++i) below1 += sizes[i];
+      w.row_sum.resize(d1);
+      for (std::size_t i = 0; i < k1; ++i) w.row_sum[i] = sizes[i];
+      w.row_sum[k1] = n - below1;
       for (std::uint32_t u = 0; u < m2; ++u) {
+        const std::uint32_t* kid_slot = two.slot.data() + two.first[u];
         const std::size_t k2 = two.first[u + 1] - two.first[u];
         const std::size_t d2 = k2 + 1;
-        w.cell.assign(d1 * d2, 0);
-        w.row_sum.assign(d1, 0);
-        w.col_sum.assign(d2, 0);
+        w.entries.clear();
+        w.col_sum.resize(d2);
+        for (std::size_t j = 0; j < k2; ++j) w.col_sum[j] = two.slot_size[kid_slot[j]];
+        w.col_sum[k2] = n - static_cast<std::int64_t>(two.size[u]);
+        w.col_met.assign(d2, 0);
         std::int64_t inside = 0;
         for (std::size_t i = 0; i < k1; ++i) {
           const std::uint32_t* row = rows + i * width;
           std::int64_t met = 0;
           for (std::size_t j = 0; j < k2; ++j) {
-            const std::int64_t x = row[two.slot[two.first[u] + j]];
-            w.cell[i * d2 + j] = x;
+            const std::int64_t x = row[kid_slot[j]];
+            if (x == 0) continue;
+            w.entries.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), x});
             met += x;
+            w.col_met[j] += x;
           }
-          w.row_sum[i] = sizes[i];
-          w.cell[i * d2 + k2] = sizes[i] - met;
+          if (sizes[i] > met)
+            w.entries.push_back(
+                {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(k2), sizes[i] - met});
           inside += met;
         }
-        std::int64_t below1 = 0;
-        for (std::size_t i = 0; i < k1; ++i) below1 += sizes[i];
-        w.row_sum[k1] = n - below1;
-        for (std::size_t j = 0; j < k2; ++j) {
-          std::int64_t met = 0;
-          for (std::size_t i = 0; i < k1; ++i) met += w.cell[i * d2 + j];
-          w.col_sum[j] = two.slot_size[two.slot[two.first[u] + j]];
-          w.cell[k1 * d2 + j] = w.col_sum[j] - met;
-        }
-        w.col_sum[k2] = n - static_cast<std::int64_t>(two.size[u]);
-        w.cell[k1 * d2 + k2] = n - below1 - two.size[u] + inside;
+        for (std::size_t j = 0; j < k2; ++j)
+          if (w.col_sum[j] > w.col_met[j])
+            w.entries.push_back(
+                {static_cast<std::uint32_t>(k1), static_cast<std::uint32_t>(j), w.col_sum[j] - w.col_met[j]});
+        const std::int64_t corner = n - below1 - two.size[u] + inside;
+        if (corner > 0)
+          w.entries.push_back({static_cast<std::uint32_t>(k1), static_cast<std::uint32_t>(k2), corner});
         general_claims(d1, d2, n, w, claims);
       }
     }
