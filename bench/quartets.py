@@ -3,7 +3,7 @@
 
 Run inside the development root:
 
-    tools/devenv run python3 bench/quartets.py [--trees 1000] [--tips 100] [--threads 0] [--repeats 3]
+    tools/devenv run python3 bench/quartets.py [--trees 1000] [--tips 100] [--threads N] [--repeats 3] [--sets random posterior multifurcating]
 
 Three sets of trees drawn here (seed 34): random binary trees, trees a few nearest-neighbour interchanges from one
 random tree (as a posterior sample), and random trees with a third of their internal edges contracted
@@ -71,8 +71,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--trees", type=int, default=1000)
     parser.add_argument("--tips", type=int, default=100)
-    parser.add_argument("--threads", type=int, default=0, help="0: every CPU")
+    parser.add_argument("--threads", type=int, default=None, help="default: every CPU")
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--sets", nargs="+", default=["random", "posterior", "multifurcating"])
     args = parser.parse_args()
     from cladomatic_tools import TreeSet
 
@@ -80,10 +81,11 @@ def main() -> None:
     names = [f"t{i}" for i in range(args.tips)]
     base = random_binary(rng, names)
     sets = {
-        "random binary": [random_binary(rng, names) for _ in range(args.trees)],
-        "posterior-like": [interchanged(rng, base, rng.randrange(1, 12)) for _ in range(args.trees)],
+        "random": [random_binary(rng, names) for _ in range(args.trees)],
+        "posterior": [interchanged(rng, base, rng.randrange(1, 12)) for _ in range(args.trees)],
         "multifurcating": [contracted(rng, random_binary(rng, names), 1 / 3) for _ in range(args.trees)],
     }
+    sets = {label: roots for label, roots in sets.items() if label in args.sets}
     print(f"{args.trees} trees of {args.tips} tips, threads {args.threads or os.cpu_count()} of {os.cpu_count()} CPUs")
     for label, roots in sets.items():
         trees = TreeSet.from_newick([newick(root) for root in roots])

@@ -376,6 +376,9 @@ std::uint64_t count(const Hung& one, const Hung& two, BinaryClaims binary, Scrat
                 {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(k2), sizes[i] - met});
           inside += met;
         }
+        // Subtrees without a common leaf: every branch of u1 but the rest lies
+        // in u2's rest and the other way round, which leaves no claim at both.
+        if (inside == 0) continue;
         for (std::size_t j = 0; j < k2; ++j)
           if (w.col_sum[j] > w.col_met[j])
             w.entries.push_back(
