@@ -3,7 +3,8 @@
 
 Run inside the development root:
 
-    tools/devenv run python3 bench/quartets.py [--trees 1000] [--tips 100] [--threads N] [--repeats 3] [--sets random posterior multifurcating]
+    tools/devenv run python3 bench/quartets.py [--trees 1000] [--tips 100] [--threads N] [--repeats 3]
+        [--sets random posterior multifurcating]
 
 Three sets of trees drawn here (seed 34): random binary trees, trees a few nearest-neighbour interchanges from one
 random tree (as a posterior sample), and random trees with a third of their internal edges contracted

@@ -1,18 +1,36 @@
 """The companion package of the cladomatic module.
 
 `TreeSet` keeps an interned tree set alive and answers many questions about it: any block of a distance matrix,
-one set against another, sums and split counts without the matrix. The `cladomatic` command (rf, wrf, kf, splits
-and more) reads Newick or NEXUS files, optionally gzip-compressed, as a stream.
+one set against another, sums and split counts without the matrix, convergence diagnostics and summary trees.
+The `cladomatic` command (rf, wrf, kf, splits and more) reads Newick or NEXUS files, optionally gzip-compressed,
+as a stream. `cladomatic_tools.dask` computes a matrix tile by tile on a Dask cluster.
 """
 
 __version__ = "0.1.0"
-__all__ = ["TreeSet"]
+__all__ = ["METRICS", "CcdTree", "PairsWithoutDistance", "Progress", "Spread", "SummaryTree", "Topology", "TreeSet"]
+
+# Where each public name lives; imported on first use: TreeSet needs NumPy and the engine module, the command
+# does not.
+_HOMES = {
+    "TreeSet": "cladomatic_tools.treeset",
+    "Progress": "cladomatic_tools.treeset",
+    "PairsWithoutDistance": "cladomatic_tools.treeset",
+    "METRICS": "cladomatic_tools.metrics",
+    "SummaryTree": "cladomatic_tools.summaries",
+    "Topology": "cladomatic_tools.summaries",
+    "Spread": "cladomatic_tools.summaries",
+    "CcdTree": "cladomatic_tools.summaries",
+}
 
 
 def __getattr__(name: str):
-    # Imported on first use: TreeSet needs NumPy and the engine module, the command does not.
-    if name == "TreeSet":
-        from cladomatic_tools.treeset import TreeSet
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'cladomatic_tools' has no attribute {name!r}")
+    import importlib
 
-        return TreeSet
-    raise AttributeError(f"module 'cladomatic_tools' has no attribute {name!r}")
+    return getattr(importlib.import_module(home), name)
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])

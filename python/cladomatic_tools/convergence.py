@@ -12,6 +12,7 @@ digit:
 Everything here works on the per-run split counts of a tree set; no distance matrix is built.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from fractions import Fraction
 
@@ -159,10 +160,15 @@ def converge(
     min_freq: float = DEFAULT_MIN_FREQ,
     points: int = TRACE_POINTS,
     at: np.ndarray | None = None,
+    *,
+    every: int = 1,
 ) -> Report:
     """The diagnostics of the runs (the tree set's groups). The trace has `points` points evenly along the
-    chains, or one point per entry of `at`: numbers of leading trees taken from every run."""
+    chains, or one point per entry of `at`: numbers of leading trees taken from every run. With `every` above
+    1, each window keeps every `every`-th tree from its first one after the burn-in, as a reading does."""
     check_min_freq(min_freq)
+    if isinstance(every, bool) or not isinstance(every, int) or every < 1:
+        raise ValueError(f"every must be a whole number of at least 1, not {every!r}")
     runs = len(tree_set.group_names)
     if runs < 2:
         raise ValueError(f"convergence needs at least two runs, found {runs}")
@@ -186,27 +192,20 @@ def converge(
         raise ValueError(
             f"a burn-in of {burnin} leaves no trees of run {tree_set.group_names[run]} ({run_trees[run]} trees)"
         )
-    cuts = [np.unique(np.concatenate([firsts[:, r], ends[:, r], [burned[r], run_trees[r]]])) for r in range(runs)]
-    seg, offsets = segment_groups(groups, ranks, cuts)
-    splits, seg_counts = tree_set.split_counts(groups=seg)
-    # segments no tree falls into are absent from the counts when they are the last ones
-    total_segments = int(offsets[-1]) + len(cuts[-1]) + 1
-    if seg_counts.shape[0] < total_segments:
-        seg_counts = np.vstack(
-            [seg_counts, np.zeros((total_segments - seg_counts.shape[0], seg_counts.shape[1]), np.int64)]
-        )
+    if every == 1:
+        splits, counts_between = _segment_counter(tree_set, groups, ranks, firsts, ends, burned, run_trees)
+    else:
+        splits, counts_between = _thinned_counter(tree_set, groups, ranks, every)
 
-    counts = window_counts(seg_counts, cuts, offsets, burned, run_trees)
-    kept = run_trees - burned
+    counts = counts_between(burned, run_trees)
+    kept = -((burned - run_trees) // every)  # ceil((run_trees - burned) / every)
     freqs = frequencies(counts, kept)
     final = diagnostic(freqs, min_freq)
     trace = np.full((points, 2), np.nan)
     for k in range(points):
-        width = ends[k] - firsts[k]
+        width = -((firsts[k] - ends[k]) // every)
         if np.all(width > 0):
-            point = diagnostic(
-                frequencies(window_counts(seg_counts, cuts, offsets, firsts[k], ends[k]), width), min_freq
-            )
+            point = diagnostic(frequencies(counts_between(firsts[k], ends[k]), width), min_freq)
             trace[k] = (point.asdsf, point.max_sdsf)
     return Report(
         run_names=list(tree_set.group_names),
@@ -221,6 +220,51 @@ def converge(
         trace=trace,
         mean_rf=mean_rf(counts, kept),
     )
+
+
+Window = Callable[[np.ndarray, np.ndarray], np.ndarray]
+
+
+def _segment_counter(
+    tree_set,
+    groups: np.ndarray,
+    ranks: np.ndarray,
+    firsts: np.ndarray,
+    ends: np.ndarray,
+    burned: np.ndarray,
+    run_trees: np.ndarray,
+) -> tuple[np.ndarray, Window]:
+    """(splits, the split counts of any window among the trace's), from one pass over the trees: every window
+    ends at cuts of the runs, so counts per segment between cuts add up to any of them."""
+    runs = len(run_trees)
+    cuts = [np.unique(np.concatenate([firsts[:, r], ends[:, r], [burned[r], run_trees[r]]])) for r in range(runs)]
+    seg, offsets = segment_groups(groups, ranks, cuts)
+    splits, seg_counts = tree_set.split_counts(groups=seg)
+    # segments no tree falls into are absent from the counts when they are the last ones
+    total_segments = int(offsets[-1]) + len(cuts[-1]) + 1
+    if seg_counts.shape[0] < total_segments:
+        seg_counts = np.vstack(
+            [seg_counts, np.zeros((total_segments - seg_counts.shape[0], seg_counts.shape[1]), np.int64)]
+        )
+    return splits, lambda first, end: window_counts(seg_counts, cuts, offsets, first, end)
+
+
+def _thinned_counter(tree_set, groups: np.ndarray, ranks: np.ndarray, every: int) -> tuple[np.ndarray, Window]:
+    """(splits, the split counts of a window thinned from its own first tree): which trees a window keeps
+    depends on where it starts, so each window is a pass of its own."""
+    runs = len(tree_set.group_names)
+    splits, _ = tree_set.split_counts(groups=np.zeros(len(groups), dtype=np.int32))
+
+    def counts_between(first: np.ndarray, end: np.ndarray) -> np.ndarray:
+        offset = ranks - first[groups]
+        kept = (offset >= 0) & (ranks < end[groups]) & (offset % every == 0)
+        # the trees left out go to one group past the runs
+        _, counts = tree_set.split_counts(groups=np.where(kept, groups, runs).astype(np.int32))
+        out = np.zeros((runs, counts.shape[1]), dtype=np.int64)
+        out[: min(runs, counts.shape[0])] = counts[:runs]
+        return out
+
+    return splits, counts_between
 
 
 def asdsf(

@@ -46,8 +46,9 @@ class Metric:
     # command's square outputs compute both triangles (bench/README.md, "each pair once")
     cheap_pairs: bool = False
     rooted_only: bool = False  # refused for unrooted trees
-    # Computed tree by tree from each tree's shape (the engine's tree_distances and tree_against), not from the
-    # split layouts; such a metric has no pairwise pruning (prune="pairwise" is refused, "common" works)
+    # Computed pair by pair from each tree's own vector or list of splits (the engine's tree_distances and
+    # tree_against), not from the split layouts; such a metric has no pairwise pruning (prune="pairwise" is
+    # refused, "common" works)
     by_tree: bool = False
     params: tuple[Parameter, ...] = ()
     # The parameter that makes the metric read branch lengths when above 0 (`needs_lengths` is then resolved for
@@ -172,6 +173,57 @@ METRICS = _by_name(
         "weighted path difference",
         "weighted path differences: the Euclidean distance between the vectors of the path lengths (summed "
         "branch lengths) between every pair of leaves (unrooted trees only)",
+        by_tree=True,
+    ),
+    Metric(
+        "cid",
+        "float64",
+        False,
+        True,
+        "clustering information distance",
+        "clustering information distances (Smith 2020): the clustering entropy of both trees' splits less twice "
+        "the mutual clustering information of their best matching, in bits (unrooted trees only)",
+        by_tree=True,
+    ),
+    Metric(
+        "cid_norm",
+        "float64",
+        False,
+        True,
+        "normalised clustering information distance",
+        "normalised clustering information distances: cid divided by the clustering entropy of both trees' "
+        "splits (0 when both have none), between 0 and 1 (unrooted trees only)",
+        by_tree=True,
+    ),
+    Metric(
+        "pid",
+        "float64",
+        False,
+        True,
+        "phylogenetic information distance",
+        "phylogenetic information distances (Smith 2020): the phylogenetic information of both trees' splits less "
+        "twice the shared phylogenetic information of their best matching, in bits (unrooted trees only)",
+        by_tree=True,
+    ),
+    Metric(
+        "msid",
+        "float64",
+        False,
+        True,
+        "matching split information distance",
+        "matching split information distances (Smith 2020): the phylogenetic information of both trees' splits "
+        "less twice the matching split information of their best matching, in bits (unrooted trees only)",
+        by_tree=True,
+    ),
+    Metric(
+        "msd",
+        "float64",
+        False,
+        True,
+        "matching split distance",
+        "matching split distances (Bogdanowicz and Giaro 2012): the least sum over a matching of splits of the "
+        "leaves to move to turn one split into its partner, the tree with fewer splits padded with empty splits "
+        "(unrooted trees only)",
         by_tree=True,
     ),
     # The quartet distance: exact integer counts, held in float64 (exact below 2^53, which C(n, 4) stays below

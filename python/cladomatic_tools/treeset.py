@@ -18,16 +18,21 @@ array([[4., 0.]])
 
 import hashlib
 import itertools
+import json
 import numbers
+import pickle
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
 from functools import partial
+from typing import TYPE_CHECKING
 
 import _cladomatic_engine
 import numpy as np
 
+from cladomatic_tools import deprecation
 from cladomatic_tools.io import sources
+from cladomatic_tools.io.provenance import Provenance
 from cladomatic_tools.io.reader import Source
 from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
@@ -35,6 +40,10 @@ from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
 from cladomatic_tools.metrics import metric_info, metric_setting, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
+
+if TYPE_CHECKING:
+    from cladomatic_tools import summaries
+    from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
 TAXA = ("same", "any")
@@ -47,7 +56,9 @@ WORKING_MEMORY = 1024
 _KEPT_PRUNINGS = 4
 
 # The layout of a pickled set's state. The first (no version) had no checksum.
-_STATE_VERSION = 2
+_STATE_VERSION = 3
+# the layout before the provenance was kept, still read
+_NO_PROVENANCE = 2
 
 # Rows of a block finished so far, for another thread to poll during `distances` or `against` (progress=):
 # value(), total() (the block's rows) and fraction().
@@ -69,12 +80,23 @@ class TreeSet:
     Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str: every taxon of the set),
     `rooted`, `has_lengths`, `groups` (int32 per tree: index into `group_names`, one group per file or run),
     `group_names`, `positions` (int64 per tree: its 0-based position in its group's file before burn-in and
-    thinning), `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`), `threads`
-    (how many threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set sent
-    to another process uses that process's CPUs).
+    thinning), `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`),
+    `provenance` (a `Provenance`: the files read, their size and modification time, and the burn-in and thinning
+    applied to each; pickled with the set), `threads` (how many threads its calls use, None for as many as the CPUs
+    the process may use; not pickled, so a set sent to another process uses that process's CPUs).
     """
 
-    __slots__ = ("_engine", "_pruned", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
+    __slots__ = (
+        "_engine",
+        "_pruned",
+        "burnin",
+        "group_names",
+        "groups",
+        "positions",
+        "provenance",
+        "threads",
+        "tree_names",
+    )
 
     def __init__(
         self,
@@ -85,6 +107,7 @@ class TreeSet:
         positions,
         burnin: Burnin | None = None,
         threads: int | None = None,
+        provenance: Provenance | None = None,
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
@@ -93,6 +116,7 @@ class TreeSet:
         self.group_names = group_names
         self.positions = positions
         self.burnin = burnin
+        self.provenance = Provenance() if provenance is None else provenance
         _thread_count(threads)
         self.threads = threads
 
@@ -186,33 +210,35 @@ class TreeSet:
             raise ValueError("no files to read")
         selection = Selection(None if burnin is None else parse_burnin(burnin), int(every))
         readings = [FileTrees(given, selection)]
-        return cls.from_reading(
-            readings, rooting=rooting_of(rooted, readings), lengths=lengths, threads=threads, taxa=taxa
-        )
+        return cls.from_reading(readings, rooted=rooted, lengths=lengths, threads=threads, taxa=taxa)
 
     @classmethod
     def from_reading(
         cls,
         readings: Sequence[FileTrees],
         *,
-        rooting: Rooting | None = None,
+        rooted: bool | Rooting | None = None,
         lengths: bool = True,
         on_tree: Callable[[str, int], None] | None = None,
         threads: int | None = None,
         taxa: str = "same",
+        rooting: Rooting | None = None,
     ) -> TreeSet:
-        """The set of the trees the `readings` read, one after another, read as `rooting` decided (default:
-        as the files mark them, see `sources.rooting_of`); `on_tree` sees each file's count of trees read so
-        far. A fault in a tree raises ValueError naming its file, line and tree; its `tree_index` counts the
-        kept trees of all readings. The set's `burnin` is the first reading's; `taxa` is as in `from_newick`."""
+        """The set of the trees the `readings` read, one after another: `rooted` as in `from_files`, or the
+        `Rooting` a caller has already settled for them; `on_tree` sees each file's count of trees read so far.
+        A fault in a tree raises ValueError naming its file, line and tree; its `tree_index` counts the kept
+        trees of all readings. The set's `burnin` is the first reading's; `taxa` is as in `from_newick`.
+        (`rooting=` is the former spelling of `rooted=`.)"""
         any_taxa = _any_taxa(taxa)
-        if rooting is None:
-            rooting = rooting_of(None, readings)
+        if rooting is not None:
+            deprecation.warn("TreeSet.from_reading(rooting=...)", "write rooted=...")
+            rooted = rooting
+        rooting = rooted if isinstance(rooted, Rooting) else rooting_of(rooted, readings)
         reading = sources.read(readings, rooting, on_tree)
         try:
             engine = _build_from(reading, rooting.rooted, lengths, any_taxa, _thread_count(threads))
         except ValueError as err:
-            sources.settle(readings, reading)
+            sources.settle(readings, reading, failed=True)
             located = ValueError(explain(readings, err, rooting.rooted, any_taxa))
             located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
             raise located from None
@@ -230,6 +256,7 @@ class TreeSet:
             np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
             readings[0].selection.burnin if readings else None,
             threads,
+            Provenance(inputs=tuple(entry for files in readings for entry in files.provenance())),
         )
 
     # description
@@ -239,6 +266,8 @@ class TreeSet:
 
     @property
     def n_trees(self) -> int:
+        """The number of trees: the former spelling of len(tree_set)."""
+        deprecation.warn("TreeSet.n_trees", "write len(tree_set)")
         return self._engine.n_trees
 
     @property
@@ -307,7 +336,14 @@ class TreeSet:
         index = {name: leaf for leaf, name in enumerate(self.leaf_names)}
         engine = self._engine.restricted([index[name] for name in keep])
         pruned = TreeSet(
-            engine, self.tree_names, self.groups, self.group_names, self.positions, self.burnin, self.threads
+            engine,
+            self.tree_names,
+            self.groups,
+            self.group_names,
+            self.positions,
+            self.burnin,
+            self.threads,
+            self.provenance,
         )
         if len(self._pruned) >= _KEPT_PRUNINGS:
             del self._pruned[next(iter(self._pruned))]
@@ -335,6 +371,23 @@ class TreeSet:
         included; "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their
         phylogenetic information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves.
 
+        Metrics of each pair of leaves (float64): "kc" (rooted only) the Euclidean distance between the vectors
+        (1 - lambda) m + lambda M, m the edges from the root to the most recent common ancestor of every pair of
+        tips (then 1 per tip) and M the same in branch length (then each tip's pendant length), lambda from 0
+        (default) to 1, written "kc(lambda=0.5)"; "path" and "wpath" (unrooted only) the Euclidean distance
+        between the vectors of the edges, or the summed branch lengths, on the path between every pair of leaves.
+
+        Generalised RF distances (float64, unrooted only), each over the best one-to-one matching of the two
+        trees' splits A|B and C|D of n leaves: "cid", the clustering entropy of both trees' splits (H = MCI of a
+        split with itself) less twice the summed mutual clustering information of matched splits, MCI = sum over
+        the four intersections X of a side of each of (|X|/n) log2(n |X| / (|P| |Q|)), P and Q the sides X lies in;
+        "cid_norm", cid over the entropy of both trees' splits (0 when both have none); "pid", the phylogenetic
+        information of both trees' splits (as info_rf weighs them) less twice the summed information shared by
+        matched splits, h(S) + h(S') - h(both), 0 for splits no tree can hold (info_rf counts a split missing from
+        the other tree whole; pid credits what it shares with the splits close to it); "msid", the same with the
+        information of the largest split both agree with, max over the pairings of their sides of the information
+        of |A n C| | |B n D| on those leaves; "msd", the least sum over a matching of min(|A xor C|, |A xor D|),
+        the tree with fewer splits padded with empty splits (min(|A|, |B|) each).
         Quartet metrics (unrooted only, float64 holding exact integers): "quartet" the number of sets of four
         leaves a, b, c, d whose induced topologies differ, each topology being ab|cd when some split of the tree
         has a, b on one side and c, d on the other (likewise ac|bd, ad|bc), else unresolved, which differs from
@@ -556,14 +609,16 @@ class TreeSet:
 
     # summaries without the matrix
 
-    def mean_distances(self, metric: str = "rf", *, threads: int | None = None) -> np.ndarray:
+    def mean_distances(self, metric: str = "rf", *, threads: int | None = None, prune: str | None = None) -> np.ndarray:
         """Per tree, its mean distance to the other trees, from split counts and per-split sums (no matrix):
         "rf", "info_rf", or "kf2" (mean squared KF distance). Zeros for a set of one tree. `threads` as in
-        `distances`.
+        `distances`; `prune="common"` compares the trees pruned to the taxa all of them hold.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).mean_distances()
         array([1., 1., 2.])
         """
+        if prune is not None:
+            return self._working_set(prune, "mean_distances").mean_distances(metric, threads=threads)
         summary = summary_info(metric)
         self._require_same_taxa()
         if summary.unrooted_only:
@@ -574,35 +629,56 @@ class TreeSet:
         self._engine.sums(metric, sums, self._threads(threads))
         return sums / (len(self) - 1) if len(self) > 1 else sums
 
-    def medoid(self, metric: str = "rf") -> int:
-        """The tree with the least mean distance to the others (the first on ties); metrics as mean_distances."""
-        return int(np.argmin(self.mean_distances(metric)))
+    def medoid(self, metric: str = "rf", *, threads: int | None = None, prune: str | None = None) -> int:
+        """The tree with the least mean distance to the others (the first on ties); the arguments as in
+        `mean_distances`."""
+        working = self._working_set(prune, "medoid")
+        return int(np.argmin(working.mean_distances(metric, threads=threads)))
 
-    def split_frequencies(self, groups: Sequence[int] | np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    @deprecation.options_by_keyword("groups")
+    def split_frequencies(
+        self,
+        *,
+        groups: Sequence[int] | np.ndarray | None = None,
+        threads: int | None = None,
+        prune: str | None = None,
+    ) -> tuple[np.ndarray, np.ndarray]:
         """(splits, frequencies): the splits of `split_counts`, and per group the share of its trees that hold
-        each split (float64, shape (groups, n_splits)), nan for a group without trees.
+        each split (float64, shape (groups, n_splits)), nan for a group without trees; the arguments as in
+        `split_counts`.
 
         >>> splits, frequencies = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).split_frequencies()
         >>> frequencies
         array([[0.5, 0.5]])
         """
-        by, n_groups = self._grouping(groups)
-        splits, counts = self._split_counts(by, n_groups)
+        working = self._working_set(prune, "split_frequencies")
+        by, n_groups = working._grouping(groups)
+        splits, counts = working._split_counts(by, n_groups, threads)
         trees = np.bincount(by, minlength=n_groups).astype(np.float64)
         with np.errstate(invalid="ignore"):  # a group without trees: 0 / 0 is its nan
             return splits, counts / trees[:, None]
 
-    def split_counts(self, groups: Sequence[int] | np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
+    @deprecation.options_by_keyword("groups")
+    def split_counts(
+        self,
+        *,
+        groups: Sequence[int] | np.ndarray | None = None,
+        threads: int | None = None,
+        prune: str | None = None,
+    ) -> tuple[np.ndarray, np.ndarray]:
         """(splits, counts): every non-trivial split of the set as a bool row over `leaf_names` (its canonical
         side: for unrooted trees the side without the first leaf), and per group the number of its trees that
         hold each split, shape (len(group_names), n_splits). `groups`, one integer of at least 0 per tree,
         counts by other groups instead (stretches of the runs, say); counts then has max(groups) + 1 rows.
+        `threads` as in `distances`; `prune="common"` counts the splits of the trees pruned to the taxa all of
+        them hold (rows over those taxa).
 
         >>> splits, counts = TreeSet.from_newick(["(A,B,(C,D));"] * 2).split_counts()
         >>> splits.astype(int), counts
         (array([[0, 0, 1, 1]]), array([[2]]))
         """
-        return self._split_counts(*self._grouping(groups))
+        working = self._working_set(prune, "split_counts")
+        return working._split_counts(*working._grouping(groups), threads)
 
     def _grouping(self, groups: Sequence[int] | np.ndarray | None) -> tuple[np.ndarray, int]:
         """(the group of every tree as int32, how many groups), checked; by default the set's own groups (runs),
@@ -617,102 +693,236 @@ class TreeSet:
             raise ValueError("groups must lie between 0 and 2**31 - 1")
         return np.ascontiguousarray(by, dtype=np.int32), int(by.max()) + 1 if by.size else 0
 
-    def _split_counts(self, by: np.ndarray, n_groups: int) -> tuple[np.ndarray, np.ndarray]:
+    def _split_counts(self, by: np.ndarray, n_groups: int, threads: int | None) -> tuple[np.ndarray, np.ndarray]:
         n_splits = self._engine.n_splits
         splits = np.zeros((n_splits, len(self.leaf_names)), dtype=np.bool_)
         counts = np.zeros((n_groups, n_splits), dtype=np.int64)
         self._engine.split_sides(splits)
-        self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts, self._threads(None))
+        self._engine.group_counts(np.ascontiguousarray(by, dtype=np.int32), counts, self._threads(threads))
         return splits, counts
 
-    def splits_by_tree(self, lengths: bool = False) -> tuple[np.ndarray, np.ndarray]:
+    @deprecation.options_by_keyword("lengths")
+    def splits_by_tree(
+        self, *, lengths: bool = False, threads: int | None = None, prune: str | None = None
+    ) -> tuple[np.ndarray, np.ndarray]:
         """(sides, per_tree): every split of the set, pendant edges included, as a bool row over `leaf_names`
         (rooted: the clade; unrooted: the side without the first leaf, a pendant edge its own leaf), and per
         tree which splits it holds (bool, [trees, splits]) or with `lengths` each split's branch length in it
-        (float64, 0.0 where it lacks the split): the arrays of the `cladomatic splits` command."""
+        (float64, 0.0 where it lacks the split): the arrays of the `cladomatic splits` command. `threads` as in
+        `distances`; `prune="common"` gives the splits of the trees pruned to the taxa all of them hold."""
+        if prune is not None:
+            return self._working_set(prune, "splits_by_tree").splits_by_tree(lengths=lengths, threads=threads)
         self._require_same_taxa()
         if lengths and not self.has_lengths:
             raise ValueError("branch lengths need a set read with lengths=True")
-        n_splits, per_tree, sides = self._engine.exports(lengths, self._threads(None))
+        n_splits, per_tree, sides = self._engine.exports(lengths, self._threads(threads))
         if lengths:
             held = np.frombuffer(per_tree, dtype="<f8").reshape(len(self), n_splits)
         else:
             held = np.frombuffer(per_tree, dtype=np.uint8).reshape(len(self), n_splits) != 0
         return bipartition_rows(sides, n_splits, len(self.leaf_names)), held
 
+    @deprecation.options_by_keyword("burnin", "min_freq", "points")
     def asdsf(
-        self, burnin: int | str | Fraction | float | None = None, min_freq: float = 0.10, points: int = 1
+        self,
+        *,
+        burnin: int | str | Fraction | float | None = None,
+        min_freq: float = 0.10,
+        points: int = 1,
+        threads: int | None = None,
+        prune: str | None = None,
     ) -> np.ndarray:
         """[points, 2]: the average and the maximum standard deviation of split frequencies between the groups
         (runs), as MrBayes defines them, at `points` points along the chains; the last row is the whole sample
         after the burn-in, given as `from_files` takes it. `burnin=None` drops MrBayes's default of 25% of each
         run when the set was read without a burn-in argument, and nothing when `from_files` was given one (0
-        included), which has already been dropped. `min_freq` lies between 0 and 1."""
+        included), which has already been dropped. `min_freq` lies between 0 and 1. `threads` as in `distances`;
+        `prune="common"` compares the splits of the trees pruned to the taxa all of them hold."""
         from cladomatic_tools import convergence
 
-        return convergence.asdsf(self, burnin, min_freq, points)
+        return convergence.asdsf(self._working_set(prune, "asdsf", threads), burnin, min_freq, points)
 
+    @deprecation.options_by_keyword("method", kept=1)
     def topological_ess(
         self,
         metric: str = "rf",
-        method: str = "frechet",
         *,
+        method: str = "frechet",
         focal: int | Sequence[int] | None = None,
         seed: int = 0,
         details: bool = False,
+        threads: int | None = None,
+        prune: str | None = None,
     ) -> np.ndarray:
         """The effective sample size of the topologies of each group (run), its trees in their order in the run:
         method "frechet" (the Fréchet correlation ESS, lower-bound form) or "pseudo" (the median over focal trees
         of coda's effectiveSize of their distance traces). `focal`: positions within every run, or how many to
         draw (20 by default) with numpy.random.default_rng(seed); `details=True` (pseudo only) gives [runs, 2],
-        the median and the minimum. The definitions are in cladomatic_tools.ess."""
+        the median and the minimum. The definitions are in cladomatic_tools.ess. `threads` as in `distances`;
+        `prune="common"` compares the trees pruned to the taxa all of them hold."""
         from cladomatic_tools import ess
 
-        return ess.topological_ess(self, metric, method, focal, seed, details)
+        working = self._working_set(prune, "topological_ess", threads)
+        return ess.topological_ess(working, metric, method, focal, seed, details)
 
+    @deprecation.options_by_keyword("dims", "method", kept=1)
     def principal_coordinates(
-        self, metric: str = "rf", dims: int = 2, method: str = "auto", *, prune: str | None = None
+        self,
+        metric: str = "rf",
+        *,
+        dims: int = 2,
+        method: str = "auto",
+        threads: int | None = None,
+        prune: str | None = None,
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(coordinates [trees, dims], eigenvalues [dims], share of the variation [dims]): classical MDS of the
         distances, exact up to 1,000 trees and landmark MDS with up to 500 landmarks above ("exact" or "landmark"
-        chooses); `prune` as in `distances`."""
+        chooses); `threads` and `prune` as in `distances`."""
         from cladomatic_tools import space
 
-        result = space.principal_coordinates(self, metric, dims, method, prune=_prune_mode(prune))
+        working = self._with_threads(threads)
+        result = space.principal_coordinates(working, metric, dims, method, prune=_prune_mode(prune))
         return result.points, result.eigenvalues, result.share
 
     # summary trees
 
+    @deprecation.options_by_keyword("min_freq", "greedy")
     def consensus(
-        self, min_freq: float | str | Fraction = 0.5, greedy: bool = False, *, threads: int | None = None
+        self,
+        *,
+        min_freq: float | str | Fraction = 0.5,
+        greedy: bool = False,
+        threads: int | None = None,
+        prune: str | None = None,
+        outgroup: Sequence[str] | None = None,
     ) -> str:
         """The majority-rule consensus as a Newick string: the splits in more than `min_freq` (0.5 to 1, not
         included) of the trees, each inner node labelled with its split's frequency and each branch as long as its
         split's mean length. `greedy` builds the greedy consensus instead: every split in decreasing frequency
         (ties: the one held by an earlier tree first), kept when compatible with those kept before it. `threads`
-        as in `distances`.
+        as in `distances`; `prune="common"` summarises the trees pruned to the taxa all of them hold. `outgroup`,
+        taxa of unrooted trees, roots the tree on the branch that separates them from the others, each support
+        staying on its split (see `rerooting`); ValueError when they are not one side of a branch of the tree.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus()
         '(A,B,(C,D)0.666667);'
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus(outgroup=["C", "D"])
+        '[&R] ((A,B)0.666667,(C,D)0.666667)0.666667;'
         """
         from cladomatic_tools import summaries
 
-        return summaries.newick(summaries.consensus(self, min_freq, greedy, threads=threads))
+        working = self._working_set(prune, "consensus")
+        return summaries.newick(_rooted(summaries.consensus(working, min_freq, greedy, threads=threads), outgroup))
 
-    def mcc(self, *, threads: int | None = None, progress: Progress | None = None) -> int:
+    def mcc(self, *, threads: int | None = None, progress: Progress | None = None, prune: str | None = None) -> int:
         """The index of the maximum clade credibility tree: the tree whose non-trivial splits have the largest
         product of frequencies (the first of equal ones). `threads` as in `distances`; a `Progress` counts the
-        trees scored.
+        trees scored; `prune="common"` scores the trees pruned to the taxa all of them hold.
 
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));", "(A,B,(C,D));"]).mcc()
         1
         """
-        return int(self._engine.mcc(self._threads(threads), _progress(progress)))
+        working = self._working_set(prune, "mcc")
+        return int(working._engine.mcc(working._threads(threads), _progress(progress)))
 
-    def support(self, reference: str | Sequence[str] | TreeSet, *, threads: int | None = None) -> str | list[str]:
+    def ccd_map(
+        self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None
+    ) -> summaries.CcdTree:
+        """The maximum a posteriori tree of a conditional clade distribution of the set's rooted binary trees.
+
+        With n(C) the number of trees holding clade C and n(C1, C2) the number holding C split into C1 and C2,
+        CCD1 gives a tree the product over its inner nodes of n(C1, C2) / n(C), over the splits some tree holds.
+        CCD0 lets every clade of the set split into any two clades of the set that partition it, held together
+        by a tree or not, and gives a tree a probability proportional to the product of its clades' frequencies
+        n(C) / N, normalised over every tree of that graph. Both MAP trees are found by dynamic programming over
+        the clades, smaller first; of equal scores the split first in the order of its clades' ids (their first
+        appearance in the input) wins, whatever the thread count. The CCD0 MAP tree scores at least as high as
+        the MCC tree, which its graph holds.
+
+        Parameters
+        ----------
+        kind : {"ccd1", "ccd0"}
+            The distribution whose MAP tree is wanted.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+        progress : Progress, optional
+            Counts the trees passed while the graph is built (once per set).
+
+        Returns
+        -------
+        summaries.CcdTree
+            `newick` (each inner node labelled with its clade's frequency, each branch as long as its clade's
+            mean length in the set), `log_probability_ccd1` and `log_probability_ccd0` (natural logs; the MAP
+            tree of one distribution may be -inf under CCD1 when it joins clades no tree joins), and
+            `log_trees_ccd1`, `log_trees_ccd0`: the natural log of the number of trees each distribution holds.
+
+        Raises
+        ------
+        ValueError
+            For an unrooted set, trees over different taxa, fewer than two taxa, a tree with a node of more than
+            two children (named), or another `kind`.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_newick(["((A,B),(C,D));", "((A,B),(C,D));", "(((A,B),C),D);"], rooted=True)
+        >>> ts.ccd_map("ccd1").newick
+        '[&R] ((A,B)1.000000,(C,D)0.666667);'
+        """
+        from cladomatic_tools import summaries
+
+        return summaries.ccd_tree(self, kind, threads=threads, progress=_progress(progress))
+
+    def ccd_log_probability(
+        self, trees: str | Sequence[str], kind: str = "ccd1", *, threads: int | None = None
+    ) -> float | list[float]:
+        """The natural log probability of a tree (Newick) under the set's CCD1 or CCD0 (see `ccd_map`).
+
+        Parameters
+        ----------
+        trees : str or sequence of str
+            A rooted binary tree over the set's taxa, or a list of them.
+        kind : {"ccd1", "ccd0"}
+            The distribution.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+
+        Returns
+        -------
+        float or list of float
+            One per tree: -inf for a tree with a clade the set never holds, or (CCD1) a split no tree holds.
+
+        Raises
+        ------
+        ValueError
+            For a tree over other taxa or not binary, and as `ccd_map` does.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_newick(["((A,B),(C,D));", "(((A,B),C),D);"], rooted=True)
+        >>> ts.ccd_log_probability(["((A,B),(C,D));", "((A,C),(B,D));"])
+        [-0.6931471805599453, -inf]
+        """
+        from cladomatic_tools import summaries
+
+        texts = [trees] if isinstance(trees, str) else list(trees)
+        others = TreeSet.from_newick(texts, rooted=True, threads=threads)
+        summaries.check_same_taxa(self, others)
+        out = [
+            float(self._engine.ccd_log_probability(others._engine, i, kind, self._threads(threads)))
+            for i in range(len(others))
+        ]
+        return out[0] if isinstance(trees, str) else out
+
+    def support(
+        self,
+        reference: str | Sequence[str] | TreeSet,
+        *,
+        threads: int | None = None,
+        outgroup: Sequence[str] | None = None,
+    ) -> str | list[str]:
         """A reference tree (Newick) with each of its splits labelled by its frequency in this set (its own labels
         replaced, its lengths kept); a list of trees or a TreeSet gives a list. Same taxa and rooting required;
-        `threads` as in `distances`.
+        `threads` as in `distances`, `outgroup` as in `consensus`.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).support("(A,B,(C,D)0.99);")
         '(A,B,(C,D)0.500000);'
@@ -724,31 +934,72 @@ class TreeSet:
         else:
             texts = [reference] if isinstance(reference, str) else list(reference)
             references = TreeSet.from_newick(texts, rooted=self.rooted, threads=threads)
-        written = [summaries.newick(tree) for tree in summaries.support_trees(self, references, threads=threads)]
+        labelled = summaries.support_trees(self, references, threads=threads)
+        written = [summaries.newick(_rooted(tree, outgroup)) for tree in labelled]
         return written[0] if isinstance(reference, str) else written
 
-    def topologies(self) -> tuple[np.ndarray, np.ndarray]:
+    def topologies(self, *, threads: int | None = None, prune: str | None = None) -> tuple[np.ndarray, np.ndarray]:
         """(ids, counts): per tree the id of its topology (uint32, numbered in order of first appearance), and per
-        topology the number of trees that have it (int64).
+        topology the number of trees that have it (int64). `threads` as in `distances`; `prune="common"` compares
+        the topologies of the trees pruned to the taxa all of them hold.
 
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(B,A,(D,C));"]).topologies()
         (array([0, 1, 0], dtype=uint32), array([2, 1]))
         """
+        if prune is not None:
+            return self._working_set(prune, "topologies").topologies(threads=threads)
         self._require_same_taxa()
         ids = np.empty(len(self), dtype=np.uint32)
-        self._engine.topology_ids(ids, self._threads(None))
+        self._engine.topology_ids(ids, self._threads(threads))
         return ids, np.bincount(ids).astype(np.int64)
 
     # pickling: the interned arrays as one bytes object, and a checksum of the whole state
 
     def __reduce__(self):
+        return self._reduced(True)
+
+    def _reduced(self, provenance: bool) -> tuple:
         # the burn-in as it was given: its text reads back as the same Burnin
         burnin = None if self.burnin is None else self.burnin.text
-        fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
-        return _restore, (_STATE_VERSION, _state_digest(_STATE_VERSION, fields), *fields)
+        fields: tuple = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
+        version = _STATE_VERSION if provenance else _NO_PROVENANCE
+        if provenance:
+            fields = (*fields, self.provenance.to_json())
+        return _restore, (version, _state_digest(version, fields), *fields)
+
+    def _trees_pickled(self) -> bytes:
+        """The set pickled without its provenance, in the layout from before it was kept: what identifies its
+        trees (a tile store's fingerprint), whatever files, paths or command they came from."""
+        return pickle.dumps(_Reduced(self._reduced(False)))
 
     def _threads(self, threads: int | None) -> int:
         return _thread_count(self.threads if threads is None else threads)
+
+    def _with_threads(self, threads: int | None) -> TreeSet:
+        """The set itself, or the same trees with a call's own `threads`, for analyses that make many calls."""
+        _thread_count(threads)
+        if threads is None or threads == self.threads:
+            return self
+        return TreeSet(
+            self._engine,
+            self.tree_names,
+            self.groups,
+            self.group_names,
+            self.positions,
+            self.burnin,
+            threads,
+            self.provenance,
+        )
+
+    def _working_set(self, prune: str | None, call: str, threads: int | None = None) -> TreeSet:
+        """The trees a call that needs one leaf set works on: these, or pruned to the taxa all of them hold."""
+        if _prune_mode(prune) == "pairwise":
+            raise ValueError(
+                f"{call}() needs every tree over the same taxa: prune='pairwise' compares pairs of trees only; "
+                "use prune='common'"
+            )
+        working = self.pruned() if prune == "common" else self
+        return working._with_threads(threads)
 
     def _require_same_taxa(self) -> None:
         """Refuses a set whose trees hold different taxa, naming the taxa that differ."""
@@ -788,6 +1039,22 @@ class TreeSet:
             )
 
 
+class _Reduced:
+    """Pickles as the reduction it holds."""
+
+    def __init__(self, reduced: tuple):
+        self.reduced = reduced
+
+    def __reduce__(self):
+        return self.reduced
+
+
+def _rooted(tree: SummaryTree, outgroup: Sequence[str] | None) -> SummaryTree:
+    from cladomatic_tools.rerooting import reroot
+
+    return tree if outgroup is None else reroot(tree, outgroup)
+
+
 def _restore(version, digest=None, *fields) -> TreeSet:
     """A pickled set, refused with ValueError unless its checksum matches and every invariant the kernels rely
     on holds: a damaged pickle must never load as another set."""
@@ -796,7 +1063,7 @@ def _restore(version, digest=None, *fields) -> TreeSet:
             "Not a saved tree set: it was saved by an older version of cladomatic_tools, without a checksum; "
             "read its trees again."
         )
-    if version != _STATE_VERSION:
+    if version not in (_STATE_VERSION, _NO_PROVENANCE):
         raise ValueError(f"Not a saved tree set: unknown layout {version!r}.")
     try:
         intact = digest == _state_digest(version, fields)
@@ -804,7 +1071,11 @@ def _restore(version, digest=None, *fields) -> TreeSet:
         intact = False
     if not intact:
         raise ValueError("Not a saved tree set: its checksum does not match (the data is damaged).")
-    data, tree_names, groups, group_names, positions, burnin = fields
+    if version == _NO_PROVENANCE:
+        fields = (*fields, None)
+    if len(fields) != 7:
+        raise ValueError("Not a saved tree set: fields missing.")
+    data, tree_names, groups, group_names, positions, burnin, record = fields
     if not isinstance(data, bytes):
         raise ValueError("Not a saved tree set: no interned trees.")
     engine = _cladomatic_engine.Engine.load(data)
@@ -821,7 +1092,11 @@ def _restore(version, digest=None, *fields) -> TreeSet:
         given = None if burnin is None else parse_burnin(burnin)
     except (TypeError, ValueError):
         raise ValueError("Not a saved tree set: its burn-in is not one.") from None
-    return TreeSet(engine, tree_names, groups, group_names, positions, given)
+    try:
+        provenance = None if record is None else Provenance.from_dict(json.loads(record))
+    except (TypeError, ValueError):
+        raise ValueError("Not a saved tree set: its provenance is not a record.") from None
+    return TreeSet(engine, tree_names, groups, group_names, positions, given, provenance=provenance)
 
 
 def _strings(values) -> bool:

@@ -192,7 +192,41 @@ double int_distance_sse2(const std::int16_t* a, const std::int16_t* b, std::size
   }
   return std::sqrt(static_cast<double>(total));
 }
+
+// The dot products of one vector with four others, exact: the squared
+// distance is then |x|^2 + |y|^2 - 2 x.y in integers, the same number as the
+// sum of squared differences, for a third of the work per pair: each chunk
+// of x is loaded once for four columns, and a product needs no difference.
+[[gnu::target("avx2")]] void int_dots4_avx2(const std::int16_t* x, const std::int16_t* const* y,
+                                            std::size_t length, std::size_t flush,
+                                            std::int64_t* dot) noexcept {
+  std::int64_t total[4] = {0, 0, 0, 0};
+  std::size_t k = 0;
+  while (k + 16 <= length) {
+    __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                      _mm256_setzero_si256()};
+    const std::size_t end = std::min(length / 16 * 16, k + 16 * flush);
+    for (; k < end; k += 16) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + k));
+      for (int l = 0; l < 4; ++l)
+        acc[l] = _mm256_add_epi32(
+            acc[l], _mm256_madd_epi16(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y[l] + k))));
+    }
+    for (int l = 0; l < 4; ++l)
+      total[l] +=
+          lanes_sum(_mm_add_epi32(_mm256_castsi256_si128(acc[l]), _mm256_extracti128_si256(acc[l], 1)));
+  }
+  for (; k < length; ++k)
+    for (int l = 0; l < 4; ++l) total[l] += std::int64_t{x[k]} * y[l][k];
+  std::copy_n(total, 4, dot);
+}
 #endif
+
+std::int64_t squared_norm(const std::int16_t* x, std::size_t length) noexcept {
+  std::int64_t total = 0;
+  for (std::size_t k = 0; k < length; ++k) total += std::int64_t{x[k]} * x[k];
+  return total;
+}
 
 [[gnu::always_inline]] inline double double_distance(const double* x, const double* y,
                                                      std::size_t size) noexcept {
@@ -317,6 +351,7 @@ void tree_vector_block(const VectorTrees& a, const VectorTrees& b, TreeVectorMet
   const std::size_t stretch = std::max<std::size_t>(1, kStretchBytes / bytes);
   const std::size_t tile = std::clamp<std::size_t>(kTileBytes / bytes, 4, 256);
   std::vector<std::byte> columns(std::min(stretch, width) * kernel.bytes());
+  std::vector<std::int64_t> column_norms;  // |y|^2 of the integer vectors of the columns
   std::vector<std::byte> rows_kept(symmetric ? 0 : std::min(stretch, height) * kernel.bytes());
   for (std::size_t c0 = 0; c0 < width && !stop_requested(); c0 += stretch) {
     const std::size_t c1 = std::min(c0 + stretch, width);
@@ -332,18 +367,43 @@ void tree_vector_block(const VectorTrees& a, const VectorTrees& b, TreeVectorMet
         row_vectors = rows_kept.data();
       }
       if (stop_requested()) return;
-      tbb::parallel_for(tbb::blocked_range<std::size_t>(r0, r1, 4),
-                        [&](const tbb::blocked_range<std::size_t>& range) {
-                          for (std::size_t t0 = c0; t0 < c1 && !stop_requested(); t0 += tile) {
-                            const std::size_t t1 = std::min(t0 + tile, c1);
-                            for (std::size_t r = range.begin(); r != range.end(); ++r) {
-                              const std::byte* x = row_vectors + (r - r0) * kernel.bytes();
-                              double* cells = out + r * width;
-                              for (std::size_t c = symmetric ? std::max(t0, r) : t0; c < t1; ++c)
-                                cells[c] = kernel(x, columns.data() + (c - c0) * kernel.bytes());
-                            }
-                          }
-                        });
+      const bool by_dots = kernel.integral && kernel.avx2;
+      if (by_dots) {
+        column_norms.resize(c1 - c0);
+        for (std::size_t c = c0; c < c1; ++c)
+          column_norms[c - c0] =
+              squared_norm(reinterpret_cast<const std::int16_t*>(columns.data() + (c - c0) * kernel.bytes()),
+                           kernel.length);
+      }
+      tbb::parallel_for(
+          tbb::blocked_range<std::size_t>(r0, r1, 4), [&](const tbb::blocked_range<std::size_t>& range) {
+            for (std::size_t t0 = c0; t0 < c1 && !stop_requested(); t0 += tile) {
+              const std::size_t t1 = std::min(t0 + tile, c1);
+              for (std::size_t r = range.begin(); r != range.end(); ++r) {
+                const std::byte* x = row_vectors + (r - r0) * kernel.bytes();
+                double* cells = out + r * width;
+                std::size_t c = symmetric ? std::max(t0, r) : t0;
+#if CLADOMATIC_X86_KERNELS
+                if (by_dots && c + 4 <= t1) {
+                  const auto* row = reinterpret_cast<const std::int16_t*>(x);
+                  const std::int64_t own = squared_norm(row, kernel.length);
+                  for (; c + 4 <= t1; c += 4) {
+                    const std::int16_t* four[4];
+                    for (std::size_t l = 0; l < 4; ++l)
+                      four[l] = reinterpret_cast<const std::int16_t*>(columns.data() +
+                                                                      (c + l - c0) * kernel.bytes());
+                    std::int64_t dot[4];
+                    int_dots4_avx2(row, four, kernel.length, kernel.flush, dot);
+                    for (std::size_t l = 0; l < 4; ++l)
+                      cells[c + l] =
+                          std::sqrt(static_cast<double>(own + column_norms[c + l - c0] - 2 * dot[l]));
+                  }
+                }
+#endif
+                for (; c < t1; ++c) cells[c] = kernel(x, columns.data() + (c - c0) * kernel.bytes());
+              }
+            }
+          });
       if (last_columns) count_rows(block.rows_done, r1 - r0);
     }
   }

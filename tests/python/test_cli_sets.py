@@ -102,9 +102,9 @@ def test_one_burnin_rule_on_every_path(tmp_path, capsys):
         out = tmp_path / f"{command_name}.npz"
         assert main.main([command_name, str(NEWICK), *burnin, "--output", str(out)]) == 0
         kept[command_name] = len(np.load(out)["tree_names"])
-    assert main.main(["space", str(NEWICK), *burnin, "--output", str(tmp_path / "space")]) == 0
+    assert main.main(["space", str(NEWICK), *burnin, "--output-dir", str(tmp_path / "space")]) == 0
     kept["space"] = len((tmp_path / "space" / "coordinates.tsv").read_text().splitlines()) - 1
-    assert main.main(["converge", str(NEWICK), str(NEXUS), *burnin, "--output", str(tmp_path / "conv")]) == 0
+    assert main.main(["converge", str(NEWICK), str(NEXUS), *burnin, "--output-dir", str(tmp_path / "conv")]) == 0
     assert "primates.nwk 91 (dropped 29), primates.nex 91 (dropped 29)" in capsys.readouterr().out
     assert main.main(["rf", str(NEWICK), *burnin, "--output", str(tmp_path / "rf.zarr")]) == 0
     kept["tiled"] = zarr.open_group(tmp_path / "rf.zarr", mode="r")["distances"].shape[0]
@@ -131,7 +131,8 @@ class TestRooting:
 
     def argv(self, files, args, out):
         # the fixture's file names are the only arguments with a dot
-        return [str(files / a) if "." in a else a for a in args] + ["--output", str(files / out)]
+        output = "--output-dir" if args[0] in ("converge", "space") else "--output"
+        return [str(files / a) if "." in a else a for a in args] + [output, str(files / out)]
 
     def matrix(self, files, args):
         assert main.main(self.argv(files, args, "out.npz")) == 0

@@ -62,7 +62,7 @@ class TestAgainstMrBayes:
                         burnin,
                         "--min-freq",
                         str(min_freq),
-                        "--output",
+                        "--output-dir",
                         str(tmp_path),
                     ]
                 )
@@ -74,7 +74,7 @@ class TestAgainstMrBayes:
 
     def test_command_trace_is_the_one_printed_during_the_run(self, tmp_path, capsys):
         # 201 samples in 20 diagnostic intervals: the command's 20 points fall where MrBayes's did
-        assert main(["converge", *run_files("cynmix"), "--output", str(tmp_path)]) == 0
+        assert main(["converge", *run_files("cynmix"), "--output-dir", str(tmp_path)]) == 0
         rows = [line.split("\t") for line in (tmp_path / "asdsf_trace.tsv").read_text().splitlines()]
         header, rows = rows[0], rows[1:]
         got = [(int(row[header.index("generation")]), row[header.index("asdsf")]) for row in rows]
@@ -197,7 +197,7 @@ class TestTreeSetMethods:
 
 class TestCommandFailures:
     def test_one_run_is_refused(self, tmp_path, capsys):
-        assert main(["converge", run_files("cynmix")[0], "--output", str(tmp_path)]) == 2
+        assert main(["converge", run_files("cynmix")[0], "--output-dir", str(tmp_path)]) == 2
         assert "two or more runs" in capsys.readouterr().err
 
     @pytest.mark.parametrize(
@@ -206,7 +206,7 @@ class TestCommandFailures:
     )
     def test_burnin_that_leaves_nothing(self, tmp_path, capsys, burnin, message):
         try:
-            code = main(["converge", *run_files("cynmix"), "--burnin", burnin, "--output", str(tmp_path)])
+            code = main(["converge", *run_files("cynmix"), "--burnin", burnin, "--output-dir", str(tmp_path)])
         except SystemExit as exited:  # argument errors end in the parser
             code = exited.code
         assert code == 2 and message in capsys.readouterr().err
@@ -217,14 +217,14 @@ class TestCommandFailures:
         run1.write_text("((A,B),(C,D));\n" * 3)
         run2 = tmp_path / "run2.nwk"
         run2.write_text("((A,B),(C,D));\n\n((A,B),(C,E));\n")
-        assert main([command, str(run1), str(run2), "--output", str(tmp_path / "out")]) == 2
+        assert main([command, str(run1), str(run2), "--output-dir", str(tmp_path / "out")]) == 2
         assert capsys.readouterr().err == (
             f"cladomatic: error: {run2}:3: tree 2 lacks D and has E that tree 1 of {run1} does not\n"
         )
 
     def test_runs_of_different_lengths_are_compared_with_a_warning(self, tmp_path, capsys):
         mixed = [run_files("cynmix")[0], run_files("cynmix3")[0]]
-        assert main(["converge", *mixed, "--burnin", "50%", "--output", str(tmp_path)]) == 0
+        assert main(["converge", *mixed, "--burnin", "50%", "--output-dir", str(tmp_path)]) == 0
         captured = capsys.readouterr()
         assert "different numbers of trees: 201, 121" in captured.err
         assert "cynmix.run1.t.gz 101 (dropped 100), cynmix3.run1.t.gz 61 (dropped 60)" in captured.out
@@ -243,5 +243,5 @@ class TestCommandFailures:
     def test_output_that_is_a_file(self, tmp_path, capsys):
         blocker = tmp_path / "file"
         blocker.write_text("")
-        assert main(["converge", *run_files("cynmix"), "--output", str(blocker)]) == 2
+        assert main(["converge", *run_files("cynmix"), "--output-dir", str(blocker)]) == 2
         assert "output directory" in capsys.readouterr().err

@@ -112,7 +112,7 @@ class TestPseudo:
 
     def test_median_and_minimum_over_focal_trees(self):
         tree_set = TreeSet.from_files(RUNS, lengths=False)
-        got = tree_set.topological_ess("rf", "pseudo", focal=[0, 7, 150], details=True)
+        got = tree_set.topological_ess("rf", method="pseudo", focal=[0, 7, 150], details=True)
         for run, chain in enumerate(ess.chains(tree_set)):
             values = [
                 effective_size_by_definition(tree_set.distances(rows=chain[[p]], cols=chain)[0] * 1.0)
@@ -135,7 +135,7 @@ class TestPseudo:
 
 
 def test_converge_writes_both_estimators(tmp_path, capsys):
-    assert main(["converge", *RUNS, "--ess-focal", "5", "--seed", "3", "--output", str(tmp_path)]) == 0
+    assert main(["converge", *RUNS, "--ess-focal", "5", "--seed", "3", "--output-dir", str(tmp_path)]) == 0
     rows = [line.split("\t") for line in (tmp_path / "ess.tsv").read_text().splitlines()]
     assert rows[0] == ["run", "trees", "frechet_ess", "pseudo_ess_median", "pseudo_ess_min"]
     kept = TreeSet.from_files(RUNS, lengths=False, burnin="25%")

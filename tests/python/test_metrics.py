@@ -36,7 +36,7 @@ def test_every_metric_reaches_every_consumer(trees, metric, tmp_path):
     result = run(metric, NEWICK, *rooting, "--output", tmp_path / "m.npy")
     assert result.returncode == 0, result.stderr
     assert np.load(tmp_path / "m.npy").dtype == np.dtype(info.dtype)
-    assert main(["space", str(NEWICK), *rooting, "--metric", metric, "--output", str(tmp_path / "space")]) == 0
+    assert main(["space", str(NEWICK), *rooting, "--metric", metric, "--output-dir", str(tmp_path / "space")]) == 0
     otherwise = TreeSet.from_newick(TEXTS, rooted=not trees.rooted)
     if info.unrooted_only:
         with pytest.raises(ValueError, match=f"{metric} is defined for unrooted trees only"):
@@ -55,8 +55,8 @@ def test_every_metric_reaches_every_consumer(trees, metric, tmp_path):
 
 def test_frequencies_are_counts_over_trees_with_nan_for_an_empty_group(trees):
     groups = [0] * 10 + [2] * 13  # group 1 holds no tree
-    splits, counts = trees.split_counts(groups)
-    same, frequencies = trees.split_frequencies(groups)
+    splits, counts = trees.split_counts(groups=groups)
+    same, frequencies = trees.split_frequencies(groups=groups)
     assert np.array_equal(splits, same) and counts.shape == frequencies.shape == (3, len(splits))
     np.testing.assert_array_equal(frequencies[0], counts[0] / 10)
     np.testing.assert_array_equal(frequencies[2], counts[2] / 13)

@@ -127,18 +127,18 @@ def assert_picture(path, min_width=500, min_height=350):
 
 class TestPictures:
     def test_converge_pictures(self, tmp_path):
-        assert main(["converge", *RUNS, "--output", str(tmp_path)]) == 0
+        assert main(["converge", *RUNS, "--output-dir", str(tmp_path)]) == 0
         assert_picture(tmp_path / "split_frequencies.png")
         assert_picture(tmp_path / "asdsf_trace.png")
 
     def test_pairwise_grid_for_three_runs(self, tmp_path):
         three = [str(ROOT / "tests" / "data" / "mrbayes" / f"cynmix3.run{i}.t.gz") for i in (1, 2, 3)]
-        assert main(["converge", *three, "--output", str(tmp_path)]) == 0
+        assert main(["converge", *three, "--output-dir", str(tmp_path)]) == 0
         assert_picture(tmp_path / "split_frequencies.png", min_width=650, min_height=650)
 
     @pytest.mark.parametrize("metric, dims", [("rf", 2), ("kf", 3), ("rf_norm", 1), ("info_rf", 2)])
     def test_space_outputs(self, tmp_path, metric, dims):
-        assert main(["space", *RUNS, "--metric", metric, "--dims", str(dims), "--output", str(tmp_path)]) == 0
+        assert main(["space", *RUNS, "--metric", metric, "--dims", str(dims), "--output-dir", str(tmp_path)]) == 0
         assert_picture(tmp_path / "tree_space.png")
         lines = (tmp_path / "coordinates.tsv").read_text().splitlines()
         header = lines[0].split("\t")
@@ -153,14 +153,14 @@ class TestPictures:
 class TestFolderOutput:
     @pytest.mark.parametrize("args, drawing", [(["converge", *RUNS], "asdsf_trace"), (["space", *RUNS], "tree_space")])
     def test_a_run_that_fails_leaves_every_old_file_whole(self, tmp_path, monkeypatch, capsys, args, drawing):
-        assert main([*args, "--output", str(tmp_path)]) == 0
+        assert main([*args, "--output-dir", str(tmp_path)]) == 0
         before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
 
         def broken(*arguments):
             raise OverflowError("Exceeded cell block limit")
 
         monkeypatch.setattr(plots, drawing, broken)
-        assert main([*args, "--burnin", "10", "--output", str(tmp_path)]) == 70
+        assert main([*args, "--burnin", "10", "--output-dir", str(tmp_path)]) == 70
         assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
 
 
@@ -169,7 +169,7 @@ class TestSpaceEdges:
     def test_distances_that_are_not_finite_are_an_error_naming_the_trees(self, tmp_path, capsys, method):
         trees = tmp_path / "trees.nwk"
         trees.write_text("((A:1,B:1):1,C:1,D:1);\n((A:1,C:1):1,B:1,D:1);\n((A:1,B:2):inf,C:1,D:1);\n")
-        assert main(["space", str(trees), "--metric", "kf", "--method", method, "--output", str(tmp_path)]) == 2
+        assert main(["space", str(trees), "--metric", "kf", "--method", method, "--output-dir", str(tmp_path)]) == 2
         err = capsys.readouterr().err
         assert "the kf distance between tree_1 and tree_3 is inf: a branch length" in err
         assert os.listdir(tmp_path) == ["trees.nwk"]

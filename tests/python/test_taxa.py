@@ -334,5 +334,5 @@ class TestCommand:
         assert result.stdout == run(*command, by_hand).stdout
 
     def test_space_names_a_pair_without_a_distance(self, files, tmp_path):
-        one_line_error(run("space", files[0], "--prune", "pairwise", "--output", tmp_path), 2,
+        one_line_error(run("space", files[0], "--prune", "pairwise", "--output-dir", tmp_path), 2,
                        "tree_1 and tree_4 share 3 taxa, fewer than the 4")

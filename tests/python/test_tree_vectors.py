@@ -252,7 +252,8 @@ def test_lambda_reaches_the_command_space_and_tiles(clock_trees, tmp_path):
     points = space.principal_coordinates(trees, "kc(lambda=0.5)").points
     assert np.array_equal(points, space.principal_coordinates(trees, " kc(lambda = .5)").points)
     assert not np.array_equal(points, space.principal_coordinates(trees, "kc").points)
-    assert main(["space", str(path), "--metric", "kc(lambda=0.5)", "--output", str(tmp_path / "space"), "--quiet"]) == 0
+    space_run = ["space", str(path), "--metric", "kc(lambda=0.5)", "--output-dir", str(tmp_path / "space")]
+    assert main([*space_run, "--quiet"]) == 0
 
 
 def test_lambda_is_part_of_a_stores_settings_and_fingerprint(clock_trees, tmp_path):

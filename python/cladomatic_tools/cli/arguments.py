@@ -1,8 +1,10 @@
 """Argument types and options shared by the command's subcommands."""
 
 import argparse
+import sys
 from collections.abc import Callable
 
+from cladomatic_tools.io import reader
 from cladomatic_tools.selection import Burnin, parse_burnin
 
 
@@ -72,3 +74,103 @@ def add_prune(parser: argparse.ArgumentParser, modes: tuple[str, ...] = ("common
         help="compare trees whose taxa differ (otherwise an error naming the taxa): "
         + "; ".join(described[mode] for mode in modes),
     )
+
+
+FILES_HELP = (
+    "Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files are read "
+    f"together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters"
+)
+RUNS_HELP = FILES_HELP + "; each file (or TREES block of a NEXUS file) is one run"
+EVERY_HELP = "then keep every K-th tree of each run (default: 1, every tree)"
+THREADS_HELP = (
+    "threads of this process (default: as many as the CPUs it may use; more run as that many); the results are "
+    "the same for every N"
+)
+QUIET_HELP = "no progress on standard error"
+DEBUG_HELP = "on failure, also print the Python traceback"
+
+_step = whole_number(1)
+
+
+def add_files(parser: argparse.ArgumentParser, help: str = FILES_HELP) -> None:
+    """The positional FILE... of every subcommand that reads tree files (`files`)."""
+    parser.add_argument("files", nargs="+", metavar="FILE", help=help)
+
+
+def add_selection(
+    parser: argparse.ArgumentParser,
+    default: str | None = None,
+    *,
+    burnin_help: str = BURNIN_HELP,
+    every_help: str = EVERY_HELP,
+) -> None:
+    """--burnin and --every, which always come together (`burnin`, `every`); `default` is the burn-in applied
+    when none is given, as a user would write it; the helps are those of trees unless a command selects something
+    else (samples)."""
+    shown = "none" if default is None else default.replace("%", "%%")
+    parser.add_argument(
+        "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{burnin_help} (default: {shown})"
+    )
+    parser.add_argument("--every", type=_step, default=1, metavar="K", help=every_help)
+
+
+def add_threads(parser: argparse.ArgumentParser, extra: str = "") -> None:
+    """--threads N, on every subcommand that computes (`threads`: None for every CPU)."""
+    parser.add_argument("--threads", type=whole_number(1), metavar="N", help=THREADS_HELP + extra)
+
+
+def add_output(
+    parser: argparse.ArgumentParser, help: str, *, required: bool = False, default: str | None = None
+) -> None:
+    """--output FILE: always one file (`output`); without it, standard output where `help` says so."""
+    parser.add_argument("--output", metavar="FILE", required=required, default=default, help=help)
+
+
+def add_output_dir(parser: argparse.ArgumentParser, help: str, *, formerly_output: bool = False) -> None:
+    """--output-dir DIR: the folder a subcommand writes its files into (`output_dir`, default the current one).
+    `formerly_output` still takes the folder as --output, with a warning, for the subcommands that once did."""
+    parser.add_argument("--output-dir", default=".", metavar="DIR", help=f"{help} (default: the current one)")
+    if formerly_output:
+        parser.add_argument("--output", dest="output_dir", action=_FormerOutputDir, help=argparse.SUPPRESS)
+
+
+class _FormerOutputDir(argparse.Action):
+    """The folder given as --output, as converge and space took it before --output came to name files only."""
+
+    def __call__(self, parser, namespace, values, option_string=None) -> None:
+        setattr(namespace, self.dest, values)
+        command = parser.prog.split()[-1]
+        print(
+            f"cladomatic: warning: '{command} --output DIR' is deprecated: give the folder as --output-dir DIR",
+            file=sys.stderr,
+        )
+
+
+def add_provenance(parser: argparse.ArgumentParser) -> None:
+    """--provenance FILE (`provenance`), which every subcommand takes."""
+    parser.add_argument(
+        "--provenance",
+        metavar="FILE",
+        help="also write, as JSON, what the output was made from: the program's version, the command line, and "
+        "each input file's path, size and modification time with the burn-in and thinning applied to it and the "
+        "trees each of its runs held and kept",
+    )
+
+
+def add_quiet(parser: argparse.ArgumentParser) -> None:
+    """--quiet (`quiet`)."""
+    parser.add_argument("--quiet", action="store_true", help=QUIET_HELP)
+
+
+def add_debug(parser: argparse.ArgumentParser, default: object) -> None:
+    """--debug (`debug`); subcommands take argparse.SUPPRESS so that the top-level flag is kept."""
+    parser.add_argument("--debug", action="store_true", default=default, help=DEBUG_HELP)
+
+
+def add_input_arguments(parser: argparse.ArgumentParser) -> None:
+    """What every subcommand reading tree files takes: FILE..., the rooting, the selection, --quiet, --debug."""
+    add_files(parser)
+    add_rooting(parser)
+    add_selection(parser)
+    add_quiet(parser)
+    add_debug(parser, argparse.SUPPRESS)

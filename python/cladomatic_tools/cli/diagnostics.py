@@ -15,7 +15,18 @@ from typing import TYPE_CHECKING
 
 from cladomatic_tools import defaults
 from cladomatic_tools.cli import distances
-from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.cli.arguments import (
+    RUNS_HELP,
+    add_debug,
+    add_files,
+    add_output_dir,
+    add_prune,
+    add_quiet,
+    add_rooting,
+    add_selection,
+    add_threads,
+    whole_number,
+)
 from cladomatic_tools.io.reader import EnvironmentFailure, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.io.writers import require_numpy, write_files
@@ -36,7 +47,7 @@ is the standard deviation of its frequencies over the runs (n - 1 denominator); 
 the maximum SDSF the largest, over the splits whose frequency reaches --min-freq in at least one run. A burn-in
 given as a percentage or a share drops floor(share x trees) trees from the start of every run.
 
-Writes to --output: split_frequencies.tsv (every split as the taxa on its smaller side, or in its clade when
+Writes to --output-dir: split_frequencies.tsv (every split as the taxa on its smaller side, or in its clade when
 rooted, its frequency in
 each run, their mean and SD, and whether it counts towards the ASDSF), split_frequencies.png (run against run),
 asdsf_trace.tsv and .png (ASDSF and maximum SDSF at {defaults.TRACE_POINTS} points along the chains, each
@@ -60,7 +71,7 @@ of distances are computed and no trees x trees matrix is built. The result is ex
 more distinct trees than there are landmarks. --method chooses either method. An axis's
 share of the variation is its eigenvalue over the trace of the double-centred matrix (of the landmarks').
 
-Writes to --output: coordinates.tsv (tree, run, position in its file, generation when the tree names carry it,
+Writes to --output-dir: coordinates.tsv (tree, run, position in its file, generation when the tree names carry it,
 one column per axis), axes.tsv (eigenvalue and share of each axis) and tree_space.png (the first two axes, one
 colour per run, each run's path through its sample drawn faintly)."""
 
@@ -80,9 +91,8 @@ def _metric_text(text: str) -> str:
         raise argparse.ArgumentTypeError(str(err)) from None
 
 
-def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], None]) -> None:
-    """Adds the two subcommands to the `cladomatic` command's subparsers; `add_debug` adds the command's
-    --debug option to a subcommand."""
+def register(commands) -> None:
+    """Adds the two subcommands to the `cladomatic` command's subparsers."""
     command = commands.add_parser(
         "converge",
         help="split frequencies, ASDSF and its trace for two or more runs, with pictures",
@@ -90,7 +100,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     add_run_arguments(command)
-    _add_common_arguments(command, add_debug)
+    _add_output_arguments(command)
     command.set_defaults(run=run_converge)
 
     command = commands.add_parser(
@@ -99,7 +109,7 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         description=_wrapped(SPACE_HELP),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    command.add_argument("files", nargs="+", metavar="FILE", help="tree files; each file (or TREES block) is one run")
+    add_files(command, RUNS_HELP)
     command.add_argument(
         "--metric",
         type=_metric_text,
@@ -114,24 +124,18 @@ def register(commands, add_debug: Callable[[argparse.ArgumentParser, object], No
         default="auto",
         help=f"exact MDS, landmark MDS, or exact up to {defaults.EXACT_LIMIT} trees (default: auto)",
     )
-    command.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
+    add_selection(command)
     add_prune(command)
-    _add_common_arguments(command, add_debug)
+    add_rooting(command)
+    add_threads(command)
+    _add_output_arguments(command)
     command.set_defaults(run=run_space)
 
 
 def add_run_arguments(command: argparse.ArgumentParser) -> None:
     """The runs and the options that choose what of them is compared, as converge and report take them."""
-    command.add_argument(
-        "runs", nargs="+", metavar="RUN", help="tree files, one per run (or one with several TREES blocks)"
-    )
-    command.add_argument(
-        "--burnin",
-        type=burnin,
-        default=DEFAULT_BURNIN,
-        metavar="N|P%|F",
-        help=f"{BURNIN_HELP} (default: {DEFAULT_BURNIN}%)",
-    )
+    add_files(command, RUNS_HELP)
+    add_selection(command, DEFAULT_BURNIN)
     command.add_argument(
         "--min-freq",
         type=_fraction,
@@ -150,17 +154,13 @@ def add_run_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--seed", type=whole_number(0), default=0, metavar="S", help="seed of the focal trees' draw (default: 0)"
     )
-
-
-def _add_common_arguments(
-    command: argparse.ArgumentParser, add_debug: Callable[[argparse.ArgumentParser, object], None]
-) -> None:
-    """The options both subcommands share."""
     add_rooting(command)
-    command.add_argument(
-        "--output", default=".", metavar="DIR", help="directory for the files (default: the current one)"
-    )
-    command.add_argument("--quiet", action="store_true", help="no progress on standard error")
+    add_threads(command)
+
+
+def _add_output_arguments(command: argparse.ArgumentParser) -> None:
+    add_output_dir(command, "folder for the files", formerly_output=True)
+    add_quiet(command)
     add_debug(command, argparse.SUPPRESS)
 
 
@@ -220,9 +220,11 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     from cladomatic_tools import convergence, ess, plots
 
     burnin = args.burnin
-    out = _output_dir(args.output)
+    out = _output_dir(args.output_dir)
     # read whole: the trace applies the burn-in rule to the leading trees of every run at each of its points
-    tree_set = distances.read_set([FileTrees(args.runs, Selection())], "rf", args.rooted, status, warn)
+    tree_set = distances.read_set(
+        [FileTrees(args.files, Selection())], "rf", args.rooted, status, warn, threads=args.threads
+    )
     if len(tree_set.group_names) < 2:
         raise InputError(
             "converge needs two or more runs: give one file per run, or one file with a TREES block per run"
@@ -232,7 +234,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
         # MrBayes's runs always have equal lengths; unequal ones usually mean a run was cut short
         warn("the runs hold different numbers of trees: " + ", ".join(str(n) for n in sizes))
     try:
-        report = convergence.converge(tree_set, burnin, args.min_freq)
+        report = convergence.converge(tree_set, burnin, args.min_freq, every=args.every)
     except ValueError as err:
         raise InputError(str(err)) from None
     runs = report.run_names
@@ -281,7 +283,8 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
         ([labels[r], *[_num(v) for v in report.mean_rf[r]]] for r in range(len(runs))),
     )
 
-    ess_rows = ess.run_table(tree_set, ess.chains(tree_set, skip=report.burned), "rf", args.ess_focal, args.seed)
+    chains = [chain[:: args.every] for chain in ess.chains(tree_set, skip=report.burned)]
+    ess_rows = ess.run_table(tree_set, chains, "rf", args.ess_focal, args.seed)
     files["ess.tsv"] = _tsv(
         ["run", "trees", "frechet_ess", "pseudo_ess_median", "pseudo_ess_min"],
         (
@@ -290,7 +293,7 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
         ),
     )
 
-    source = input_label(args.runs)
+    source = input_label(args.files)
     files["split_frequencies.png"] = plots.split_frequencies(
         report.freqs,
         report.used,
@@ -340,9 +343,11 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
 
     from cladomatic_tools import plots, space
 
-    out = _output_dir(args.output)
-    reading = FileTrees(args.files, Selection(args.burnin))
-    tree_set = distances.read_set([reading], args.metric, args.rooted, status, warn, prune=args.prune)
+    out = _output_dir(args.output_dir)
+    reading = FileTrees(args.files, Selection(args.burnin, args.every))
+    tree_set = distances.read_set(
+        [reading], args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune
+    )
     try:
         pairwise = "pairwise" if args.prune == "pairwise" else None
         result = space.principal_coordinates(tree_set, args.metric, args.dims, args.method, prune=pairwise)

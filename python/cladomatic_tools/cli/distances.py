@@ -1,14 +1,14 @@
 """Calls into the native code for the command: the tree set read in one pass, the matrix computed a band of
-rows at a time on it, and the split exports of the cladomatic module."""
+rows at a time on it, and the split exports."""
 
 import contextlib
 import warnings
 from collections.abc import Callable, Iterator
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any
 
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
-from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
+from cladomatic_tools.io.sources import FileTrees, listed, rooting_of
 from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.metrics import metric_info
 from cladomatic_tools.rooting import COMMAND_OPTIONS
@@ -29,16 +29,6 @@ def known_metric(metric: str) -> bool:
     return True
 # --prune: every tree pruned to the taxa all hold, or each pair to the taxa its two trees share
 PRUNE_MODES = ("common", "pairwise")
-
-
-def _function(name: str) -> Callable[..., tuple[Any, ...]]:
-    try:
-        import cladomatic
-    except ImportError as err:
-        raise EngineMissing(f"cannot import the cladomatic extension module: {err}") from None
-    if not hasattr(cladomatic, name):
-        raise EngineMissing(f"the cladomatic extension module at {cladomatic.__file__} has no {name}")
-    return cast(Callable[..., tuple[Any, ...]], getattr(cladomatic, name))
 
 
 def _tree_set_type() -> type[TreeSet]:
@@ -80,7 +70,7 @@ def read_set(
         on_tree = status.reading if status.enabled else None
         taxa = "same" if prune is None else "any"
         trees = tree_set_type.from_reading(
-            readings, rooting=rooting, lengths=weighted, on_tree=on_tree, threads=threads, taxa=taxa
+            readings, rooted=rooting, lengths=weighted, on_tree=on_tree, threads=threads, taxa=taxa
         )
         if prune == "common":
             everything = trees.leaf_names
@@ -192,31 +182,6 @@ def bands(
     return Bands(names[rows.start : rows.stop], names[cols.start : cols.stop], dtype, fill, square, from_diagonal)
 
 
-def _run(
-    function: Callable[..., tuple[Any, ...]],
-    tree_set: FileTrees,
-    rooted: bool,
-    status: Status,
-    warn: Callable[[str], None] | None,
-) -> tuple[Any, ...]:
-    counter = cast(Counter, _function("ProgressCounter")()) if status.enabled else None
-    stream = texts(tree_set, lambda _: status.tree_read())
-
-    # The module is not stopped by Ctrl-C: the interrupt takes effect once its call returns.
-    try:
-        with status.watching(counter, len(tree_set.names)):
-            result = function(
-                tree_set.names, stream, tree_set.translate_maps, tree_set.map_indices, rooted=rooted, progress=counter
-            )
-    except ValueError as err:
-        stream.close()
-        raise InputError(explain([tree_set], err, rooted)) from None
-    stream.close()
-    if warn is not None:
-        _warn_lengths(warn, tree_set.without_lengths, len(tree_set.names))
-    return result
-
-
 def _warn_lengths(warn: Callable[[str], None], without_lengths: int, trees: int) -> None:
     if without_lengths:
         warn(
@@ -227,59 +192,29 @@ def _warn_lengths(warn: Callable[[str], None], without_lengths: int, trees: int)
 
 def splits(
     metric: str,
-    tree_set: FileTrees,
+    reading: FileTrees,
     rooted: bool | None,
     status: Status,
     warn: Callable[[str], None],
+    *,
+    threads: int | None = None,
     prune: str | None = None,
 ) -> dict[str, Any]:
-    """The distance matrix and the exports of the trees `tree_set` selects, rooted as `rooted` says or else as
-    the files mark them, decoded into the NumPy arrays of the .npz file; with `prune="common"`, of the trees
-    pruned to the taxa all of them hold."""
+    """The distance matrix and the exports of the trees `reading` selects, rooted as `rooted` says or else as
+    the files mark them, as the NumPy arrays of the .npz file; with `prune="common"`, of the trees pruned to the
+    taxa all of them hold. The engine computes them, so that Ctrl-C stops the run as it stops every other."""
     import numpy
 
-    from cladomatic_tools.treeset import bipartition_rows
+    from cladomatic_tools.treeset import Progress
 
-    if prune is not None:
-        return _pruned_splits(metric, tree_set, rooted, status, warn)
-    function = _function(f"pairwise_{metric}_with_snapshots_from_newick_iter")
-    try:
-        rooting = rooting_of(rooted, [tree_set], COMMAND_OPTIONS)
-        scan(tree_set, status.reading if status.enabled else None, rooting)
-    except ValueError as err:
-        raise InputError(str(err)) from None
-    finally:
-        status.clear()
-    n = len(tree_set.names)
-    ensure_fits(n, n, numpy.dtype(metric_info(metric).dtype).itemsize)
-    result = _run(function, tree_set, rooting.rooted, status, None if metric == "rf" else warn)
-    names, matrix, leaf_names, n_bip, per_tree, clades = result
-    arrays: dict[str, Any] = {
-        "tree_names": numpy.array(names, dtype=str),
-        "leaf_names": numpy.array(leaf_names, dtype=str),
-    }
-    if metric == "rf":
-        arrays["distances"] = numpy.frombuffer(matrix, dtype="<u4").reshape(n, n)
-        arrays["presence"] = numpy.frombuffer(per_tree, dtype=numpy.uint8).reshape(n, n_bip) != 0
-    else:
-        arrays["distances"] = numpy.frombuffer(matrix, dtype="<f8").reshape(n, n)
-        arrays["branch_lengths"] = numpy.frombuffer(per_tree, dtype="<f8").reshape(n, n_bip)
-    arrays["bipartitions"] = bipartition_rows(clades, n_bip, len(leaf_names))
-    return arrays
-
-
-def _pruned_splits(
-    metric: str, tree_set: FileTrees, rooted: bool | None, status: Status, warn: Callable[[str], None]
-) -> dict[str, Any]:
-    """`splits` of the trees pruned to the taxa all of them hold, from the tree set."""
-    import numpy
-
-    trees = read_set([tree_set], metric, rooted, status, warn, prune="common")
+    trees = read_set([reading], metric, rooted, status, warn, threads=threads, prune=prune)
     n = len(trees)
     if n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")
     ensure_fits(n, n, numpy.dtype(metric_info(metric).dtype).itemsize)
-    matrix = trees.distances(metric)
+    rows = Progress()
+    with status.watching(_PairsOfRows(rows, n), n):
+        matrix = trees.distances(metric, progress=rows)
     weighted = metric_info(metric).needs_lengths
     sides, per_tree = trees.splits_by_tree(lengths=weighted)
     return {
@@ -289,3 +224,20 @@ def _pruned_splits(
         "branch_lengths" if weighted else "presence": per_tree,
         "bipartitions": sides,
     }
+
+
+class _PairsOfRows:
+    """The engine's count of rows of a whole matrix, shown as the status line shows pairs."""
+
+    def __init__(self, rows: Counter, n: int):
+        self._rows = rows
+        self._pairs = n * (n - 1) // 2
+
+    def value(self) -> int:
+        return round(self._pairs * self._rows.fraction())
+
+    def total(self) -> int:
+        return self._pairs
+
+    def fraction(self) -> float:
+        return self._rows.fraction()

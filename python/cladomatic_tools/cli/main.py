@@ -11,18 +11,28 @@ import os
 import signal
 import sys
 import traceback
-from collections.abc import Callable
+import warnings
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import NoReturn
 
 from cladomatic_tools import __version__
-from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import combine, diagnostics, distances, tiled
+from cladomatic_tools.cli import parameters as parameters_command
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
-from cladomatic_tools.cli.arguments import BURNIN_HELP, add_prune, add_rooting, burnin, whole_number
+from cladomatic_tools.cli.arguments import (
+    add_debug,
+    add_input_arguments,
+    add_output,
+    add_provenance,
+    add_prune,
+    add_threads,
+)
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import reader, writers
-from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
+from cladomatic_tools.io import provenance, writers
+from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError, UnfinishedTree
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS, canonical_metric
 from cladomatic_tools.selection import Selection
@@ -37,31 +47,6 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
-_step = whole_number(1)
-_threads = whole_number(1)
-
-
-def _add_input_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "files",
-        nargs="+",
-        metavar="FILE",
-        help="Newick or NEXUS tree files, gzip-compressed or not, '-' for standard input; the trees of all files "
-        f"are compared together. One tree (or NEXUS name) may hold at most {reader.MAX_TREE_CHARS:,} characters",
-    )
-    add_rooting(parser)
-    parser.add_argument("--burnin", type=burnin, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: none)")
-    parser.add_argument("--every", type=_step, default=1, metavar="K", help="then keep every K-th tree of each run")
-    parser.add_argument("--quiet", action="store_true", help="no progress bar on standard error")
-    _add_debug(parser, argparse.SUPPRESS)
-
-
-def _add_debug(parser: argparse.ArgumentParser, default: object) -> None:
-    parser.add_argument(
-        "--debug", action="store_true", default=default, help="on failure, also print the Python traceback"
-    )
-
-
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -71,18 +56,17 @@ def _parser() -> argparse.ArgumentParser:
         "143 SIGTERM, 129 SIGHUP).",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
-    _add_debug(parser, False)
+    add_debug(parser, False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for metric, info in METRICS.items():
         what = info.help
         command = commands.add_parser(
             metric, help=f"write the matrix of {what}", description=f"Write the matrix of {what}."
         )
-        _add_input_arguments(command)
-        command.add_argument(
-            "--output",
-            metavar="PATH",
-            help="write to PATH instead of standard output; a name ending in .gz is gzip-compressed text; a .npy "
+        add_input_arguments(command)
+        add_output(
+            command,
+            "write to FILE instead of standard output; a name ending in .gz is gzip-compressed text; a .npy "
             "file is filled band by band, so its matrix may be larger than memory",
         )
         command.add_argument(
@@ -108,13 +92,7 @@ def _parser() -> argparse.ArgumentParser:
             "burn-in and thinning applied to both: one row per tree of the first group, one column per tree of "
             "the second. Give the FILEs first: '%(prog)s run1.t --between run2.t'",
         )
-        command.add_argument(
-            "--threads",
-            type=_threads,
-            metavar="N",
-            help="threads of this process (default: as many as the CPUs it may use; more run as that many); "
-            "the results are the same for every N. The workers of --scheduler use their own",
-        )
+        add_threads(command, ". The workers of --scheduler use their own")
         for parameter in info.params:
             command.add_argument(
                 f"--{parameter.name}",
@@ -136,19 +114,24 @@ def _parser() -> argparse.ArgumentParser:
         description="Write the distance matrix, every split (as a boolean leaf matrix), which trees hold it or "
         "its branch length in every tree, and the leaf and tree names to one .npz file.",
     )
-    _add_input_arguments(command)
-    command.add_argument("--output", metavar="PATH", required=True, help="the .npz file to write")
+    add_input_arguments(command)
+    add_output(command, "the .npz file to write", required=True)
     command.add_argument(
         "--metric",
         choices=distances.SPLIT_METRICS,
         default="rf",
         help="rf stores which trees hold each split (presence); wrf and kf store branch lengths (default: rf)",
     )
+    add_threads(command)
     add_prune(command, ("common",))
     command.set_defaults(run=_run_splits)
-    diagnostics.register(commands, _add_debug)
-    report_command.register(commands, _add_debug)
-    summaries_command.register(commands, _add_input_arguments)
+    diagnostics.register(commands)
+    report_command.register(commands)
+    parameters_command.register(commands)
+    summaries_command.register(commands)
+    combine.register(commands)
+    for command in commands.choices.values():
+        add_provenance(command)
     return parser
 
 
@@ -203,14 +186,34 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
     writers.splits_target(args.output)
     writers.require_numpy("splits")
     writers.check_writable(args.output, args.files)
-    arrays = distances.splits(
-        args.metric, FileTrees(args.files, Selection(args.burnin, args.every)), args.rooted, status, warn, args.prune
-    )
+    reading = FileTrees(args.files, Selection(args.burnin, args.every))
+    arrays = distances.splits(args.metric, reading, args.rooted, status, warn, threads=args.threads, prune=args.prune)
     writers.write_npz(args.output, arrays)
 
 
+@contextmanager
+def unfinished_said(warn: Callable[[str], None]) -> Iterator[None]:
+    """Says each file whose unfinished last tree the reading left out as one warning of the command, once however
+    often a command reads the file."""
+    said: set[str] = set()
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", UnfinishedTree)
+        shown = warnings.showwarning
+
+        def show(message, category, filename, lineno, file=None, line=None):
+            if not issubclass(category, UnfinishedTree):
+                shown(message, category, filename, lineno, file, line)
+            elif str(message) not in said:
+                said.add(str(message))
+                warn(str(message))
+
+        warnings.showwarning = show
+        yield
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    given = sys.argv[1:] if argv is None else list(argv)
+    args = _parser().parse_args(given)
     status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
 
     def warn(message: str) -> None:
@@ -218,8 +221,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals():
+        with stopped_by_signals(), provenance.recording([PROG, *given]), unfinished_said(warn):
+            if args.provenance is not None:
+                _check_provenance(args)
             args.run(args, status, warn)
+            record = provenance.current()
+            if args.provenance is not None and record is not None:
+                writers.write_text(args.provenance, record.to_json())
     except BaseException as err:
         if isinstance(err, SystemExit):
             raise
@@ -237,6 +245,15 @@ def main(argv: list[str] | None = None) -> int:
             os._exit(code)
         return code
     return 0
+
+
+def _check_provenance(args: argparse.Namespace) -> None:
+    """Before any work: the record goes to a file of its own, which can be written and is no input."""
+    outputs = [getattr(args, name, None) for name in ("output", "output_dir")]
+    if any(out is not None and os.path.abspath(out) == os.path.abspath(args.provenance) for out in outputs):
+        raise InputError(f"--provenance {args.provenance} is also the output: give it a file of its own")
+    inputs = [*getattr(args, "files", []), *getattr(args, "runs", [])]
+    writers.check_writable(args.provenance, [path for path in inputs if isinstance(path, str)])
 
 
 def _failure(err: BaseException) -> tuple[int, str | None]:

@@ -14,8 +14,8 @@ from fractions import Fraction
 from typing import TYPE_CHECKING, Protocol
 
 from cladomatic_tools.cli import distances
-from cladomatic_tools.cli.arguments import add_prune
-from cladomatic_tools.io import writers
+from cladomatic_tools.cli.arguments import add_input_arguments, add_output, add_prune, add_threads
+from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
@@ -37,16 +37,15 @@ TOPOLOGY_TEXT_SUFFIXES = (".tsv", ".txt")
 # Names that promise a format these commands do not write.
 _OTHER_FORMATS = (".csv", ".npy", ".npz", ".zarr", ".gz", ".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
 _TREE_OUTPUT_HELP = (
-    "write to PATH instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
+    "write to FILE instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
     "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD) for a name ending in .nex or .nexus, "
     "else Newick"
 )
 _PERCENT_HELP = "write supports as whole percentages (0-100, rounded half up) instead of proportions with 6 decimals"
 
 
-def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], None]) -> None:
-    """Adds the four subcommands to the `cladomatic` command's subparsers: `add_input_arguments` adds the FILE
-    arguments and the reading options (burn-in, thinning, rooting)."""
+def register(commands) -> None:
+    """Adds the four subcommands to the `cladomatic` command's subparsers."""
 
     def add(
         name: str,
@@ -62,7 +61,9 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
-                return distances.read_set(readings, "", args.rooted, status, warn, lengths=True, prune=args.prune)
+                return distances.read_set(
+                    readings, "", args.rooted, status, warn, lengths=True, threads=args.threads, prune=args.prune
+                )
 
             run(args, read)
 
@@ -70,6 +71,7 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         if reference:
             command.add_argument("reference", metavar="REFERENCE", help="the file of the tree or trees to label")
         add_input_arguments(command)
+        add_threads(command)
         if reference:
             command.set_defaults(prune=None)
         else:
@@ -139,12 +141,31 @@ def register(commands, add_input_arguments: Callable[[argparse.ArgumentParser], 
         metavar="P",
         help="the probability the set must reach, 0 < P <= 1 (default: 0.95)",
     )
-    topologies.add_argument("--output", metavar="PATH", help="write to PATH instead of standard output")
+    add_output(
+        topologies,
+        "write to FILE instead of standard output: NEXUS as MrBayes's .trprobs files hold it for a name ending in "
+        ".nex, .nexus or .trprobs, else TSV",
+    )
 
 
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--output", metavar="PATH", help=_TREE_OUTPUT_HELP)
+    add_output(command, _TREE_OUTPUT_HELP)
     command.add_argument("--percent", action="store_true", help=_PERCENT_HELP)
+    command.add_argument(
+        "--outgroup",
+        type=_taxa,
+        metavar="TAXON[,TAXON...]",
+        help="write each tree rooted on the branch that separates these taxa from the others (unrooted trees "
+        "only; an error when they are not one side of a branch of the tree), every support staying on its split "
+        "and the root carrying the support of that branch",
+    )
+
+
+def _taxa(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected taxon names separated by commas, got '{text}'")
+    return names
 
 
 def _fraction(text: str) -> Fraction:
@@ -217,11 +238,24 @@ def _write(path: str | None, text: str) -> None:
 
 def _write_trees(args: argparse.Namespace, fmt: str, named: list[tuple[str, SummaryTree]]) -> None:
     from cladomatic_tools import summaries
+    from cladomatic_tools.rerooting import reroot
+
+    if args.outgroup is not None:
+        try:
+            named = [(name, reroot(tree, args.outgroup)) for name, tree in named]
+        except ValueError as err:
+            raise InputError(str(err)) from None
 
     if fmt == "nexus":
-        _write(args.output, summaries.nexus(named))
+        _write(args.output, summaries.nexus(named, _comments()))
     else:
         _write(args.output, "".join(summaries.newick(tree, percent=args.percent) + "\n" for _, tree in named))
+
+
+def _comments() -> list[str]:
+    """The provenance of what the command read, as NEXUS comment lines."""
+    record = provenance.current()
+    return [] if record is None else record.nexus_comments()
 
 
 def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
@@ -273,5 +307,7 @@ def _run_topologies(args: argparse.Namespace, read: Read) -> None:
     trees = read(args.files)
     kept = summaries.credible_set(trees, args.mass)
     chosen = list(zip(kept, summaries.topology_trees(trees, [topology.first for topology in kept])))
-    writer = summaries.trprobs if fmt == "nexus" else summaries.topology_rows
-    _write(args.output, writer(chosen, len(trees)))
+    if fmt == "nexus":
+        _write(args.output, summaries.trprobs(chosen, len(trees), _comments()))
+    else:
+        _write(args.output, summaries.topology_rows(chosen, len(trees)))

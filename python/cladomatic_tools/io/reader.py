@@ -11,6 +11,7 @@ single label, so a Newick file and a NEXUS file of the same taxa compare with ea
 This module holds what the rest of the package needs without the engine: the errors, the limits, the names.
 """
 
+import warnings
 from collections.abc import Generator
 from dataclasses import dataclass
 from typing import Any, BinaryIO, TextIO
@@ -39,16 +40,28 @@ class EngineMissing(EnvironmentFailure):
     """An extension module cannot be imported."""
 
 
+class UnfinishedTree(UserWarning):
+    """A file ends inside its last tree, after at least one whole tree (a run still writing it): that tree is
+    left out and the trees before it are read. The message names the file and the tree's line; the command says
+    it as a warning."""
+
+
+def warn_unfinished(messages: list[str]) -> None:
+    for message in messages:
+        warnings.warn(UnfinishedTree(message), stacklevel=4)
+
+
 @dataclass(frozen=True, slots=True)
 class TreeRecord:
     """One tree of a file, ready for the engine."""
 
-    text: str  # the Newick text through its ';' (or through the end of the file when the ';' is missing)
+    text: str  # the Newick text through its ';' (through the end of the file when a file's only tree lacks it)
     line: int  # the 1-based line on which the tree (in NEXUS, its TREE command) starts
     name: str | None  # the name given by a NEXUS TREE command; None in plain Newick files
     translate: dict[str, str] | None  # label to taxon, one object shared by the trees of its TRANSLATE table
     block: int  # the file's TREES block (run) holding the tree, from 0 over every NEXUS document; 0 in Newick
     position: int  # the tree's position in its block (in Newick, in its file), from 0
+    comments: str = ""  # a NEXUS TREE command's own comments before its '=' ([&lnP=...]), as written
 
 
 def engine_module() -> Any:
@@ -75,7 +88,7 @@ def tree_file(source: Source) -> Any:
     return native.TreeFile(given, display_name(source), CHUNK_BYTES, MAX_TREE_CHARS)
 
 
-def record_of(found: tuple[str, int, str | None, dict[str, str] | None, int, int]) -> TreeRecord:
+def record_of(found: tuple[str, int, str | None, dict[str, str] | None, int, int, str]) -> TreeRecord:
     return TreeRecord(*found)
 
 
@@ -86,6 +99,7 @@ def read_trees(source: Source) -> Generator[TreeRecord]:
         try:
             found = next(trees)
         except StopIteration:
+            warn_unfinished([trees.unfinished] if trees.unfinished is not None else [])
             return
         except ValueError as err:
             raise InputError(str(err)) from None

@@ -23,6 +23,8 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
+from cladomatic_tools.io import provenance
+from cladomatic_tools.io.provenance import InputFile, RunTaken, input_file
 from cladomatic_tools.io.reader import (
     STDIN,
     InputError,
@@ -32,6 +34,7 @@ from cladomatic_tools.io.reader import (
     engine_module,
     record_of,
     tree_file,
+    warn_unfinished,
 )
 from cladomatic_tools.rooting import PYTHON_OPTIONS, Rooting
 from cladomatic_tools.selection import Selection
@@ -87,6 +90,19 @@ class FileTrees:
             for name, position in zip(self._tree_names, self.positions, strict=True)
         ]
         return _distinct(_prefixed(self.paths, self.runs, bare))
+
+    def provenance(self) -> list[InputFile]:
+        """Per input, its record: the selection applied and what it kept of each of its runs (once settled)."""
+        burnin = self.selection.burnin
+        return [
+            input_file(
+                path,
+                None if burnin is None else burnin.text,
+                self.selection.every,
+                [RunTaken(run.block + 1, run.found, run.first, run.kept) for run in self.runs if run.source == source],
+            )
+            for source, path in enumerate(self.paths)
+        ]
 
     def groups(self) -> list[int]:
         """Per kept tree, the index of its run."""
@@ -187,9 +203,10 @@ def read(
     return native.FileReading(plan, _Hooks(readings, rooting, on_tree), follow, seen, hold_texts)
 
 
-def settle(readings: Sequence[FileTrees], reading: Any) -> None:
+def settle(readings: Sequence[FileTrees], reading: Any, failed: bool = False) -> None:
     """Hands each of `readings` its runs and kept trees from the ended native `reading`; raises InputError when
-    a fault of the input ended it."""
+    a fault of the input ended it, and warns (UnfinishedTree) of each file whose unfinished last tree was left
+    out, unless the trees `failed` in the engine."""
     runs = reading.runs
     first_run = 0
     first_tree = 0
@@ -209,6 +226,9 @@ def settle(readings: Sequence[FileTrees], reading: Any) -> None:
         first_tree += len(files.positions)
     if reading.error is not None:
         raise InputError(reading.error)
+    provenance.notice([entry for files in readings for entry in files.provenance()])
+    if not failed:
+        warn_unfinished(reading.unfinished)
 
 
 def rooting_of(
