@@ -73,6 +73,20 @@ def test_worked_values():
     assert TreeSet.from_newick(["(A,B,C);", "(A,C,B);"]).distances("quartet").tolist() == [[0, 0], [0, 0]]
 
 
+def test_one_interchange_among_many_leaves():
+    """Past what enumeration reaches (and past 32-bit sums): four random subtrees A, B, C, D of a, b, c, d leaves
+    joined as AB|CD, as AC|BD, and at one node. They differ exactly on the quartets with a leaf in each subtree."""
+    rng = random.Random(8)
+    sizes = (100, 120, 110, 125)
+    parts = [grow(rng, [f"{side}{i}" for i in range(size)], root_degree=2) for side, size in zip("abcd", sizes)]
+    a, b, c, d = (newick(part)[:-1] for part in parts)
+    trees = TreeSet.from_newick([f"({a},{b},({c},{d}));", f"({a},{c},({b},{d}));", f"({a},{b},{c},{d});"])
+    differ = float(np.prod(sizes))
+    assert trees.distances("quartet").tolist() == [[0, differ, differ], [differ, 0, differ], [differ, differ, 0]]
+    n = sum(sizes)
+    assert trees.distances("quartet_norm")[0, 1] == differ / (n * (n - 1) * (n - 2) * (n - 3) / 24)
+
+
 @pytest.mark.parametrize("rate", [0.0, 0.3])
 def test_same_bits_for_every_thread_count_and_block(rate):
     _, roots = random_roots(7, 40, 23, rate)
