@@ -20,6 +20,8 @@
 // children's, kept on a stack in postorder, so a pair costs the sum over node
 // pairs of deg(u1) deg(u2) (the product's Frobenius term at most
 // min(deg(u1), deg(u2)) times that): O(n^2) for trees of bounded degree.
+// Node pairs whose subtrees share no leaf claim nothing at both and are
+// passed over.
 // Two binary trees take a shorter form of the same sum (s alone: every
 // quartet is resolved in both).
 //
