@@ -43,6 +43,7 @@ from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 
 if TYPE_CHECKING:
     from cladomatic_tools import summaries
+    from cladomatic_tools.annotation import AnnotatedTree
     from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
@@ -89,6 +90,7 @@ class TreeSet:
     __slots__ = (
         "_engine",
         "_pruned",
+        "_readings",
         "burnin",
         "group_names",
         "groups",
@@ -111,6 +113,7 @@ class TreeSet:
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
+        self._readings: Sequence[FileTrees] | None = None  # the files read, for the calls that read them again
         self.tree_names = tree_names
         self.groups = groups
         self.group_names = group_names
@@ -248,7 +251,7 @@ class TreeSet:
         for files in readings:
             groups += [first_run + group for group in files.groups()]
             first_run += len(files.runs)
-        return cls(
+        tree_set = cls(
             engine,
             [name for files in readings for name in files.names],
             np.asarray(groups, dtype=np.int32),
@@ -258,6 +261,8 @@ class TreeSet:
             threads,
             Provenance(inputs=tuple(entry for files in readings for entry in files.provenance())),
         )
+        tree_set._readings = readings
+        return tree_set
 
     # description
 
@@ -824,6 +829,67 @@ class TreeSet:
         """
         working = self._working_set(prune, "mcc")
         return int(working._engine.mcc(working._threads(threads), _progress(progress)))
+
+    def annotate(
+        self,
+        target: str = "mcc",
+        *,
+        heights: str = "keep",
+        limit: float = 0.0,
+        threads: int | None = None,
+        progress: Progress | None = None,
+    ) -> AnnotatedTree:
+        """A target tree annotated from this set's rooted time trees, as BEAST users summarise a run.
+
+        Every node of the target gets, from the trees holding its clade, its posterior; its height and branch
+        length (mean, median, 95% HPD and range); and the same for every value the files carry on their nodes
+        (`[&rate=...]`), or for a text its most frequent value. The files the set was read from are read once more,
+        keeping only the values of the target's clades. See `cladomatic_tools.annotation` for the rules, and
+        `annotation.nexus` for the text.
+
+        Parameters
+        ----------
+        target : str
+            "mcc" (the maximum clade credibility tree, `mcc`), "ccd1" or "ccd0" (the MAP tree of that conditional
+            clade distribution, `ccd_map`) or the path of a tree file whose first tree is annotated; it must hold
+            the set's taxa.
+        heights : str
+            Where nodes are placed: "keep" (the target's own heights), "mean" or "median" (of the clade's heights
+            over the trees holding it) or "ca" (the mean height of the common ancestor of the clade's taxa over
+            every tree).
+        limit : float
+            Nodes of lower posterior carry their posterior alone.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+        progress : Progress, optional
+            Counts the trees scored for the maximum clade credibility target.
+
+        Returns
+        -------
+        AnnotatedTree
+            The plain record of the annotated tree.
+
+        Raises
+        ------
+        ValueError
+            For a set not read by `from_files`, unrooted trees, trees without branch lengths, a target over other
+            taxa, a malformed `[&...]` comment (naming its file, line and tree) or files that changed since.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_files("tests/data/beast/ucln.trees.gz", burnin=40)
+        >>> tree = ts.annotate(heights="median")
+        >>> root = tree.annotations[-1]
+        >>> root["posterior"], round(root["height_median"], 4) == round(tree.height[-1], 4)
+        (1.0, True)
+        """
+        from cladomatic_tools import annotation
+
+        if self._readings is None:
+            raise ValueError("annotate reads the trees' files again: read the set with TreeSet.from_files")
+        return annotation.annotate(
+            self, self._readings, target, heights=heights, limit=limit, threads=threads, progress=_progress(progress)
+        )
 
     def ccd_map(
         self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None

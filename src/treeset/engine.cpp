@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "annotate.hpp"
 #include "api/convert.hpp"
 #include "api/failure.hpp"
 #include "api/iterator_source.hpp"
@@ -681,6 +682,23 @@ nb::tuple split_summary(const Engine& engine, Indices ids,
                         to_numpy(std::move(summary.hpd_high)));
 }
 
+// For rooted sets with lengths: per split id of `ids` and then the root,
+// the mean, median and 95% interval of its node's heights.
+nb::tuple split_heights(const Engine& engine, Indices ids, Threads threads) {
+  engine.require_same_taxa();
+  if (!engine.saved.rooted || !engine.saved.lengths)
+    throw nb::value_error("node heights need rooted trees with branch lengths");
+  for (std::size_t i = 0; i < ids.shape(0); ++i)
+    if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
+  HeightSummary summary;
+  run_interruptible(threads, [&] {
+    summary = summarise_heights(engine.set().snaps, engine.set().clades, engine.n_leaves(), engine.set().freq,
+                                {ids.data(), ids.shape(0)});
+  });
+  return nb::make_tuple(to_numpy(std::move(summary.mean)), to_numpy(std::move(summary.median)),
+                        to_numpy(std::move(summary.low)), to_numpy(std::move(summary.high)));
+}
+
 // For every split id of `other`, the id of the same split in this set, or
 // this set's number of ids where it has none.
 nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, const Engine& other) {
@@ -1059,6 +1077,7 @@ NB_MODULE(_cladomatic_engine, m) {
         "KeyboardInterrupt, for a process on its way out: only the main thread sees Ctrl-C, and calls on\n"
         "other threads would otherwise run to their end first.  There is no undoing it.");
   bind_reading(m);
+  bind_annotation(m);
   nb::class_<Progress>(m, "Progress",
                        "Rows of a block (trees of a pass over the set) finished so far: a call given one\n"
                        "(progress=) starts it at 0 of its rows and counts rows as they are finished, while\n"
@@ -1109,6 +1128,7 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("tree_shape", &tree_shape, "tree"_a)
       .def("split_summary", &split_summary, "ids"_a.noconvert(), "groups"_a.noconvert(), "n_groups"_a,
            "spread"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("split_heights", &split_heights, "ids"_a.noconvert(), "threads"_a = 0)
       .def("ids_in", &ids_in, "other"_a)
       .def("mcc", &mcc, "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)
