@@ -393,6 +393,10 @@ class TreeSet:
         information of the largest split both agree with, max over the pairings of their sides of the information
         of |A n C| | |B n D| on those leaves; "msd", the least sum over a matching of min(|A xor C|, |A xor D|),
         the tree with fewer splits padded with empty splits (min(|A|, |B|) each).
+        Quartet metrics (unrooted only, float64 holding exact integers): "quartet" the number of sets of four
+        leaves a, b, c, d whose induced topologies differ, each topology being ab|cd when some split of the tree
+        has a, b on one side and c, d on the other (likewise ac|bd, ad|bc), else unresolved, which differs from
+        every resolved one; "quartet_norm" that number divided by C(n, 4) for n leaves.
 
         `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
         has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of

@@ -31,6 +31,7 @@
 #include "distances/boundary.hpp"
 #include "distances/matching.hpp"
 #include "distances/pruned.hpp"
+#include "distances/quartets.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/symmetric_block.hpp"
@@ -828,6 +829,41 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
 }
 
 // ---------------------------------------------------------------------------
+// The quartet distance and its normalised form (quartets.hpp): counts of the
+// sets of four leaves two unrooted trees resolve differently, from each
+// tree's shape, taken by tree_distances and tree_against below.
+bool quartet_metric(const std::string& metric) {
+  return metric == "quartet" || metric == "quartet_norm";
+}
+
+VectorTrees quartet_trees(const Engine& engine, const std::string& metric,
+                          const std::vector<double>& params) {
+  if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  if (!params.empty()) throw nb::value_error((metric + " takes no parameters").c_str());
+  engine.require_same_taxa();
+  if (engine.n_leaves() > kQuartetMaxLeaves)
+    throw nb::value_error(
+        (metric + " counts quartets of at most " + std::to_string(kQuartetMaxLeaves) + " leaves").c_str());
+  return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
+}
+
+void quartet_against(Engine& engine, Engine& other, const std::string& metric,
+                     const std::vector<double>& params, Indices rows, Indices cols, Out out, Threads threads,
+                     Progress* progress) {
+  const VectorTrees mine = quartet_trees(engine, metric, params);
+  const VectorTrees theirs = quartet_trees(other, metric, params);
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  const bool normalised = metric == "quartet_norm";
+  // A block whose rows are its columns counts each pair once by itself.
+  run_interruptible(threads, [&] { quartet_block(mine, theirs, normalised, block, cells_out); });
+}
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
 // The metrics computed from each tree's shape rather than from the split
 // layouts (tree_vectors.hpp), with the values of their parameters in the
 // order of the metric table's (cladomatic_tools.metrics): kc (lambda), path,
@@ -888,6 +924,8 @@ VectorTrees vector_trees(const Engine& engine) {
 
 void tree_distances(Engine& engine, const std::string& metric, const std::vector<double>& params,
                     Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (quartet_metric(metric))
+    return quartet_against(engine, engine, metric, params, rows, cols, out, threads, progress);
   if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
     const Block block{
         {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
@@ -911,6 +949,8 @@ void tree_distances(Engine& engine, const std::string& metric, const std::vector
 
 void tree_against(Engine& engine, Engine& other, const std::string& metric, const std::vector<double>& params,
                   Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (quartet_metric(metric))
+    return quartet_against(engine, other, metric, params, rows, cols, out, threads, progress);
   if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
     if (engine.set().leaf_names != other.set().leaf_names)
       throw nb::value_error("the two sets have different leaf names");
