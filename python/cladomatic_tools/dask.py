@@ -47,7 +47,7 @@ from dask.delayed import Delayed
 from dask.system import CPU_COUNT
 
 from cladomatic_tools.io import provenance, tile_store, writers
-from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
+from cladomatic_tools.metrics import METRICS, SUMMARIES, canonical_metric, metric_info
 from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
 # the reductions also take the summaries that are no metric (the mean squared Kuhner-Felsenstein score)
@@ -71,6 +71,15 @@ class NoWorkers(TimeoutError):
 
 class TileTooLarge(MemoryError):
     """A worker has not the memory for the tree set and a tile on each of its threads."""
+
+
+def _is_metric(metric: str) -> bool:
+    """Whether `metric` names a metric of the table with parameters ("kc(lambda=0.5)")."""
+    try:
+        metric_info(metric)
+    except ValueError:
+        return False
+    return True
 
 
 def dtype_of(metric: str, prune: str | None = None) -> np.dtype:
@@ -208,11 +217,20 @@ def _quiet_short_pairs() -> None:
     warnings.filterwarnings("ignore", category=PairsWithoutDistance, module=_OWN_CALLS)
 
 
-def _short_pairs(values: np.ndarray, prune: str | None, mirrored: bool) -> int:
-    """The pairs of a tile without a distance (nan under "pairwise"), those of its mirror too when `mirrored`."""
+def _short_pairs(values: np.ndarray, prune: str | None, diagonal: bool) -> int:
+    """The pairs of two trees of a tile without a distance (nan under "pairwise"), each once: a tile on the
+    diagonal of a symmetric block holds its pairs in both orders, and each tree against itself."""
     if prune != "pairwise":
         return 0
-    return int(np.count_nonzero(np.isnan(values))) * (2 if mirrored else 1)
+    if diagonal:
+        values = values[np.triu_indices(len(values), 1)]
+    return int(np.count_nonzero(np.isnan(values)))
+
+
+def _pairs(block: Block) -> int:
+    """The pairs of two trees a block compares: each once in a symmetric block."""
+    rows, cols = block.shape
+    return rows * (rows - 1) // 2 if block.symmetric else rows * cols
 
 
 def _tile_sums(rows: np.ndarray, cols: np.ndarray, tree_set: Any, metric: str) -> np.ndarray:
@@ -382,7 +400,7 @@ def against(
 
 def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
     """Per tree, the sum of its distances to the others, from tile sums: no tile outlives its task."""
-    if metric not in REDUCED_METRICS:
+    if metric not in REDUCED_METRICS and not _is_metric(metric):
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(REDUCED_METRICS)})")
     n = len(tree_set)
     dtype = np.dtype(np.int64 if metric == "rf" else np.float64)
@@ -548,8 +566,8 @@ def block_matrix(
         mirrored = block.symmetric and rows_at != cols_at
         if mirrored:
             matrix[cols_at, rows_at] = values.T
-        short += _short_pairs(values, prune, mirrored)
-    _warn_short(short, matrix.size, tree_set.rooted)
+        short += _short_pairs(values, prune, block.symmetric and not mirrored)
+    _warn_short(short, _pairs(block), tree_set.rooted)
     return matrix
 
 
@@ -622,7 +640,7 @@ def _store_tile(
     for place in stale:
         # one transposed copy serves the write, its read-back and its checksum
         tile_store.write(array, sums, place, values if place == one.place else np.ascontiguousarray(values.T))
-    return True, _short_pairs(values, prune, len(places) == 2)
+    return True, _short_pairs(values, prune, symmetric and i == j)
 
 
 def to_zarr(
@@ -649,6 +667,8 @@ def to_zarr(
     read back. Every worker must see `path` (a shared file system on a cluster). Under prune="pairwise" the
     warning counts the pairs without a distance among the tiles this run computed."""
     tree_set, compared, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
+    # one text per computation, parameters and all, in the settings and the fingerprint (metrics.metric_setting)
+    metric = canonical_metric(metric)
     # workers resolve a relative path against their own working folders
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX
@@ -687,7 +707,7 @@ def to_zarr(
     group.attrs["complete"] = True
     if target == building:
         writers.replace_folder(building, path)
-    _warn_short(int(short), block.shape[0] * block.shape[1], tree_set.rooted)
+    _warn_short(int(short), _pairs(block), tree_set.rooted)
     return Written(int(computed), len(work) - int(computed))
 
 
@@ -704,7 +724,7 @@ def _write_npy_tile(
     if mirrored:
         matrix[cols, rows] = values.T
     matrix.flush()
-    return True, _short_pairs(values, prune, mirrored)
+    return True, _short_pairs(values, prune, block.symmetric and not mirrored)
 
 
 def to_npy(
@@ -738,7 +758,7 @@ def to_npy(
             writers.reserve(file.fileno(), os.path.getsize(mappable), path)
             _check_one_machine(run.client)
             short = int(_one_task_per_tile(run, _write_npy_tile, (mappable, metric, prune, block), block, chunks)[1])
-    _warn_short(short, block.shape[0] * block.shape[1], tree_set.rooted)
+    _warn_short(short, _pairs(block), tree_set.rooted)
     return Written(len(work), 0)
 
 

@@ -37,12 +37,13 @@ from cladomatic_tools.io.reader import Source
 from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
 from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
-from cladomatic_tools.metrics import metric_info, summary_info
+from cladomatic_tools.metrics import metric_info, metric_setting, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 
 if TYPE_CHECKING:
     from cladomatic_tools import summaries
+    from cladomatic_tools.annotation import AnnotatedTree
     from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
@@ -89,6 +90,7 @@ class TreeSet:
     __slots__ = (
         "_engine",
         "_pruned",
+        "_readings",
         "burnin",
         "group_names",
         "groups",
@@ -111,6 +113,7 @@ class TreeSet:
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
+        self._readings: Sequence[FileTrees] | None = None  # the files read, for the calls that read them again
         self.tree_names = tree_names
         self.groups = groups
         self.group_names = group_names
@@ -248,7 +251,7 @@ class TreeSet:
         for files in readings:
             groups += [first_run + group for group in files.groups()]
             first_run += len(files.runs)
-        return cls(
+        tree_set = cls(
             engine,
             [name for files in readings for name in files.names],
             np.asarray(groups, dtype=np.int32),
@@ -258,6 +261,8 @@ class TreeSet:
             threads,
             Provenance(inputs=tuple(entry for files in readings for entry in files.provenance())),
         )
+        tree_set._readings = readings
+        return tree_set
 
     # description
 
@@ -371,6 +376,24 @@ class TreeSet:
         included; "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their
         phylogenetic information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves.
 
+        Metrics of each pair of leaves (float64): "kc" (rooted only) the Euclidean distance between the vectors
+        (1 - lambda) m + lambda M, m the edges from the root to the most recent common ancestor of every pair of
+        tips (then 1 per tip) and M the same in branch length (then each tip's pendant length), lambda from 0
+        (default) to 1, written "kc(lambda=0.5)"; "path" and "wpath" (unrooted only) the Euclidean distance
+        between the vectors of the edges, or the summed branch lengths, on the path between every pair of leaves.
+
+        Generalised RF distances (float64, unrooted only), each over the best one-to-one matching of the two
+        trees' splits A|B and C|D of n leaves: "cid", the clustering entropy of both trees' splits (H = MCI of a
+        split with itself) less twice the summed mutual clustering information of matched splits, MCI = sum over
+        the four intersections X of a side of each of (|X|/n) log2(n |X| / (|P| |Q|)), P and Q the sides X lies in;
+        "cid_norm", cid over the entropy of both trees' splits (0 when both have none); "pid", the phylogenetic
+        information of both trees' splits (as info_rf weighs them) less twice the summed information shared by
+        matched splits, h(S) + h(S') - h(both), 0 for splits no tree can hold (info_rf counts a split missing from
+        the other tree whole; pid credits what it shares with the splits close to it); "msid", the same with the
+        information of the largest split both agree with, max over the pairings of their sides of the information
+        of |A n C| | |B n D| on those leaves; "msd", the least sum over a matching of min(|A xor C|, |A xor D|),
+        the tree with fewer splits padded with empty splits (min(|A|, |B|) each).
+
         `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
         has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of
         the metric's dtype and that shape, an np.memmap included. The whole matrix equals the `cladomatic`
@@ -389,7 +412,7 @@ class TreeSet:
         """
         if _prune_mode(prune) == "common":
             return self.pruned().distances(metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress)
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if prune is None:
@@ -400,11 +423,24 @@ class TreeSet:
         out = _output(out, dtype, (row_index.size, col_index.size))
         if not out.size:
             return out
-        if prune is None:
-            self._engine.distances(metric, row_index, col_index, out, self._threads(threads), _progress(progress))
+        chosen = metric_setting(metric)
+        if prune is None and chosen.metric.by_tree:
+            self._engine.tree_distances(
+                chosen.metric.name,
+                list(chosen.values),
+                row_index,
+                col_index,
+                out,
+                self._threads(threads),
+                _progress(progress),
+            )
+        elif prune is None:
+            self._engine.distances(
+                chosen.metric.name, row_index, col_index, out, self._threads(threads), _progress(progress)
+            )
         else:
-            short = self._engine.pruned_distances(metric, row_index, col_index, out, self._threads(threads))
-            _warn_short(short, out.size, self.rooted)
+            self._engine.pruned_distances(chosen.metric.name, row_index, col_index, out, self._threads(threads))
+            _warn_short(*_distinct_pairs(row_index, col_index, out), self.rooted)
         return out
 
     def against(
@@ -438,7 +474,7 @@ class TreeSet:
             return self.pruned(taxa).against(
                 other.pruned(taxa), metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress
             )
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if metric_info(metric).needs_lengths and not other.has_lengths:
@@ -453,14 +489,35 @@ class TreeSet:
             if self.rooted != other.rooted:
                 raise ValueError("one set was read as rooted trees and the other as unrooted")
             short = self._engine.pruned_against(
-                other._engine, metric, row_index, col_index, out, self._threads(threads)
+                other._engine, metric_info(metric).name, row_index, col_index, out, self._threads(threads)
             )
             _warn_short(short, out.size, self.rooted)
         elif out.size:
+            chosen = metric_setting(metric)
             try:
-                self._engine.against(
-                    other._engine, metric, row_index, col_index, out, self._threads(threads), _progress(progress)
-                )
+                if chosen.metric.by_tree:
+                    if self.rooted != other.rooted:
+                        raise ValueError("one set was read as rooted trees and the other as unrooted")
+                    self._engine.tree_against(
+                        other._engine,
+                        chosen.metric.name,
+                        list(chosen.values),
+                        row_index,
+                        col_index,
+                        out,
+                        self._threads(threads),
+                        _progress(progress),
+                    )
+                else:
+                    self._engine.against(
+                        other._engine,
+                        chosen.metric.name,
+                        row_index,
+                        col_index,
+                        out,
+                        self._threads(threads),
+                        _progress(progress),
+                    )
             except ValueError:
                 if self.leaf_names != other.leaf_names:
                     have, want = set(other.leaf_names), set(self.leaf_names)
@@ -506,7 +563,7 @@ class TreeSet:
             return self.pruned().distances_chunked(
                 metric, reduce_func=reduce_func, working_memory=working_memory, threads=threads, out=out, upper=upper
             )
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # as `distances` gives it
         else:
@@ -767,6 +824,67 @@ class TreeSet:
         working = self._working_set(prune, "mcc")
         return int(working._engine.mcc(working._threads(threads), _progress(progress)))
 
+    def annotate(
+        self,
+        target: str = "mcc",
+        *,
+        heights: str = "keep",
+        limit: float = 0.0,
+        threads: int | None = None,
+        progress: Progress | None = None,
+    ) -> AnnotatedTree:
+        """A target tree annotated from this set's rooted time trees, as BEAST users summarise a run.
+
+        Every node of the target gets, from the trees holding its clade, its posterior; its height and branch
+        length (mean, median, 95% HPD and range); and the same for every value the files carry on their nodes
+        (`[&rate=...]`), or for a text its most frequent value. The files the set was read from are read once more,
+        keeping only the values of the target's clades. See `cladomatic_tools.annotation` for the rules, and
+        `annotation.nexus` for the text.
+
+        Parameters
+        ----------
+        target : str
+            "mcc" (the maximum clade credibility tree, `mcc`), "ccd1" or "ccd0" (the MAP tree of that conditional
+            clade distribution, `ccd_map`) or the path of a tree file whose first tree is annotated; it must hold
+            the set's taxa.
+        heights : str
+            Where nodes are placed: "keep" (the target's own heights), "mean" or "median" (of the clade's heights
+            over the trees holding it) or "ca" (the mean height of the common ancestor of the clade's taxa over
+            every tree).
+        limit : float
+            Nodes of lower posterior carry their posterior alone.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+        progress : Progress, optional
+            Counts the trees scored for the maximum clade credibility target.
+
+        Returns
+        -------
+        AnnotatedTree
+            The plain record of the annotated tree.
+
+        Raises
+        ------
+        ValueError
+            For a set not read by `from_files`, unrooted trees, trees without branch lengths, a target over other
+            taxa, a malformed `[&...]` comment (naming its file, line and tree) or files that changed since.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_files("tests/data/beast/ucln.trees.gz", burnin=40)
+        >>> tree = ts.annotate(heights="median")
+        >>> root = tree.annotations[-1]
+        >>> root["posterior"], round(root["height_median"], 4) == round(tree.height[-1], 4)
+        (1.0, True)
+        """
+        from cladomatic_tools import annotation
+
+        if self._readings is None:
+            raise ValueError("annotate reads the trees' files again: read the set with TreeSet.from_files")
+        return annotation.annotate(
+            self, self._readings, target, heights=heights, limit=limit, threads=threads, progress=_progress(progress)
+        )
+
     def ccd_map(
         self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None
     ) -> summaries.CcdTree:
@@ -955,10 +1073,20 @@ class TreeSet:
             "pair on the taxa it shares)"
         )
 
-    def _check_metric(self, metric: str) -> np.dtype:
+    def _check_metric(self, metric: str, prune: str | None = None) -> np.dtype:
         info = metric_info(metric)
         if info.unrooted_only:
             self._refuse_rooted(metric)
+        if info.rooted_only and not self.rooted:
+            raise ValueError(
+                f"{info.name} is defined for rooted trees only; this set was read as unrooted trees: read it with "
+                "rooted=True (or from trees marked [&R])"
+            )
+        if info.by_tree and prune == "pairwise":
+            raise ValueError(
+                f"{info.name} has no pairwise pruning: compare the trees pruned to the taxa all of them hold "
+                "(prune='common')"
+            )
         if info.needs_lengths and not self.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
         return np.dtype(info.dtype)
@@ -1084,6 +1212,27 @@ def _prune_mode(prune: str | None) -> str | None:
     if prune is not None and prune not in PRUNE:
         raise ValueError(f"prune must be None or one of {', '.join(map(repr, PRUNE))}, not {prune!r}")
     return prune
+
+
+def _distinct_pairs(row_index: np.ndarray, col_index: np.ndarray, out: np.ndarray) -> tuple[int, int]:
+    """The unordered pairs of two different trees among the cells of a block of one set's matrix: those without a
+    distance (nan) and all of them. A pair met twice (in both orders, or through repeated indices) counts once, a
+    tree against itself never."""
+    n = int(max(row_index.max(), col_index.max())) + 1
+
+    def pairs(rows: np.ndarray, cols: np.ndarray) -> int:
+        low, high = np.minimum(rows, cols).astype(np.int64), np.maximum(rows, cols).astype(np.int64)
+        distinct = low != high
+        return int(np.unique(low[distinct] * n + high[distinct]).size)
+
+    at = np.nonzero(np.isnan(out))
+    short = pairs(row_index[at[0]], col_index[at[1]])
+    if np.array_equal(row_index, col_index) and np.unique(row_index).size == row_index.size:
+        return short, row_index.size * (row_index.size - 1) // 2
+    if not np.intersect1d(row_index, col_index).size:
+        return short, np.unique(row_index).size * np.unique(col_index).size
+    grid = np.meshgrid(row_index, col_index, indexing="ij")
+    return short, pairs(grid[0].ravel(), grid[1].ravel())
 
 
 def _warn_short(short: int, pairs: int, rooted: bool) -> None:

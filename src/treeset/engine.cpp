@@ -23,16 +23,19 @@
 #include <utility>
 #include <vector>
 
+#include "annotate.hpp"
 #include "api/convert.hpp"
 #include "api/failure.hpp"
 #include "api/iterator_source.hpp"
 #include "distances/block.hpp"
 #include "distances/boundary.hpp"
+#include "distances/matching.hpp"
 #include "distances/pruned.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/symmetric_block.hpp"
 #include "distances/topologies.hpp"
+#include "distances/tree_vectors.hpp"
 #include "distances/weighted_terms.hpp"
 #include "interruptible.hpp"
 #include "output/table_text.hpp"
@@ -109,10 +112,25 @@ struct Engine {
   Lazy<std::vector<std::uint32_t>> first_holders;
   Lazy<PrunedLayout> pruned;
   Lazy<std::vector<double>> factorials;
+  Lazy<SplitBits> matching_splits;  // the generalised RF distances' (matching.hpp)
   Lazy<CcdBuilt> ccd;
   Lazy<CcdTables> ccd_tables[2];  // by CcdKind
 
   const Snapshots& set() const noexcept { return saved.set; }
+
+  // The set with its clade rows laid out, for whatever needs a split's
+  // leaves: distances never do, and on deep trees the rows outweigh the rest
+  // of the set many times over.  Engines are never const objects, so the
+  // rows may be laid out behind a const reference.  A failure leaves the
+  // flag unset, to fail the same way next time.
+  const Snapshots& with_clades() const {
+    std::call_once(clades_laid_out, [&] {
+      if (std::optional<Error> error = cladomatic::with_clades(const_cast<Snapshots&>(saved.set)))
+        throw nb::value_error(error->message.c_str());
+    });
+    return saved.set;
+  }
+  mutable std::once_flag clades_laid_out;
 
   // Every kernel but the pruned ones compares splits of one leaf set.
   void require_same_taxa() const {
@@ -181,7 +199,7 @@ struct Engine {
     return pruned.get([&] {
       std::vector<LeafId> own(n_leaves());
       std::iota(own.begin(), own.end(), 0u);
-      return laid_out(lay_out_pruned(set(), saved.rooted, saved.lengths, own, n_leaves()));
+      return laid_out(lay_out_pruned(with_clades(), saved.rooted, saved.lengths, own, n_leaves()));
     });
   }
 
@@ -191,7 +209,7 @@ struct Engine {
 
   const std::vector<double>& information_by_split() {
     if (saved.rooted) throw nb::value_error("info_rf is defined for unrooted trees only");
-    return information.get([&] { return split_information(set().clades, n_leaves()); });
+    return information.get([&] { return split_information(with_clades().clades, n_leaves()); });
   }
 };
 
@@ -203,8 +221,11 @@ struct Engine {
 Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, bool any_taxa, Threads threads) {
   std::optional<Result<Snapshots>> built;
   run_interruptible(threads, [&] {
-    built.emplace(from_newick_iter_opts(
-        source, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
+    built.emplace(from_newick_iter_opts(source, {.rooted = rooted,
+                                                 .weighted = lengths,
+                                                 .keep_clades = true,
+                                                 .rows_on_demand = !any_taxa,
+                                                 .any_taxa = any_taxa}));
   });
   return std::move(*built);
 }
@@ -256,6 +277,7 @@ nb::bytes save(const Engine& engine) {
   std::vector<std::byte> bytes;
   {
     nb::gil_scoped_release released;
+    engine.with_clades();
     bytes = serialise(engine.saved);
   }
   return nb::bytes(bytes.data(), bytes.size());
@@ -381,7 +403,7 @@ void fill_against(Engine& engine, Engine& other, PairMetric pair, Block block, O
     throw nb::value_error("both sets must be read with branch lengths (lengths=True)");
   const SplitLists& mine = engine.sorted_lists();
   const SplitLists theirs =
-      remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
+      remapped(other.sorted_lists(), join_rows(other.with_clades().clades, engine.with_clades().clades));
   if (pair == PairMetric::kRf) {
     by_topology(engine.topology_groups(), other.topology_groups(), block, cells<std::uint32_t>(out, n, m),
                 [&](Block part, std::uint32_t* to) {
@@ -488,7 +510,8 @@ std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& m
     std::optional<PrunedLayout> joined_mine;
     std::optional<PrunedLayout> joined_theirs;
     const auto joined = [&](const Engine& of, const std::vector<std::string>& names) {
-      return laid_out(lay_out_pruned(of.set(), of.saved.rooted, of.saved.lengths, places(names), size));
+      return laid_out(
+          lay_out_pruned(of.with_clades(), of.saved.rooted, of.saved.lengths, places(names), size));
     };
     if (mine.size() != universe.size()) joined_mine = joined(engine, mine);
     if (theirs.size() != universe.size()) joined_theirs = joined(other, theirs);
@@ -540,8 +563,9 @@ Engine* restricted_to(const Engine& engine, const std::vector<LeafId>& keep) {
   auto pruned = std::make_unique<Engine>();
   {
     nb::gil_scoped_release released;
-    pruned->saved = SavedSet{restricted(engine.set(), keep, engine.saved.rooted, engine.saved.lengths),
-                             engine.saved.rooted, engine.saved.lengths};
+    pruned->saved =
+        SavedSet{restricted(engine.with_clades(), keep, engine.saved.rooted, engine.saved.lengths),
+                 engine.saved.rooted, engine.saved.lengths};
   }
   return pruned.release();
 }
@@ -563,7 +587,7 @@ std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
 }
 
 std::size_t n_splits(const Engine& engine) {
-  return engine.set().clades.rows() - engine.n_leaves();
+  return engine.set().freq.size() - engine.n_leaves();
 }
 
 void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_contig> out) {
@@ -575,7 +599,7 @@ void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_cont
   bool* cells = out.data();
   std::fill(cells, cells + out.size(), false);
   for (std::size_t s = 0; s < n_splits(engine); ++s) {
-    for (LeafId leaf : engine.set().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
+    for (LeafId leaf : engine.with_clades().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
   }
 }
 
@@ -611,7 +635,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Thread
     throw nb::value_error("min_count must be more than half of the trees");
   Shape shape;
   run_interruptible(threads, [&] {
-    const Snapshots& set = engine.set();
+    const Snapshots& set = engine.with_clades();
     const std::vector<SplitId> ids = greedy ? greedy_splits(set.clades, set.freq, engine.first_holder(),
                                                             engine.n_leaves(), engine.saved.rooted)
                                             : majority_splits(set.freq, engine.n_leaves(), min_count);
@@ -625,7 +649,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Thread
 nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
   engine.require_same_taxa();
   if (tree >= engine.n_trees()) throw nb::index_error("tree index out of range");
-  const Snapshots& set = engine.set();
+  const Snapshots& set = engine.with_clades();
   const InternSnap& snap = set.snaps[tree];
   Shape shape;
   std::vector<double> lengths;
@@ -677,6 +701,23 @@ nb::tuple split_summary(const Engine& engine, Indices ids,
                         to_numpy(std::move(summary.hpd_high)));
 }
 
+// For rooted sets with lengths: per split id of `ids` and then the root,
+// the mean, median and 95% interval of its node's heights.
+nb::tuple split_heights(const Engine& engine, Indices ids, Threads threads) {
+  engine.require_same_taxa();
+  if (!engine.saved.rooted || !engine.saved.lengths)
+    throw nb::value_error("node heights need rooted trees with branch lengths");
+  for (std::size_t i = 0; i < ids.shape(0); ++i)
+    if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
+  HeightSummary summary;
+  run_interruptible(threads, [&] {
+    summary = summarise_heights(engine.set().snaps, engine.set().clades, engine.n_leaves(), engine.set().freq,
+                                {ids.data(), ids.shape(0)});
+  });
+  return nb::make_tuple(to_numpy(std::move(summary.mean)), to_numpy(std::move(summary.median)),
+                        to_numpy(std::move(summary.low)), to_numpy(std::move(summary.high)));
+}
+
 // For every split id of `other`, the id of the same split in this set, or
 // this set's number of ids where it has none.
 nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, const Engine& other) {
@@ -689,7 +730,7 @@ nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, 
   std::vector<SplitId> rows;
   {
     nb::gil_scoped_release released;
-    rows = join_rows(other.set().clades, engine.set().clades);
+    rows = join_rows(other.with_clades().clades, engine.with_clades().clades);
     const auto none = static_cast<SplitId>(engine.set().freq.size());
     for (SplitId& row : rows) row = std::min(row, none);
   }
@@ -711,7 +752,7 @@ nb::tuple exports(const Engine& engine, bool lengths, Threads threads) {
   engine.require_same_taxa();
   if (lengths && !engine.saved.lengths)
     throw nb::value_error("the set was read without branch lengths (lengths=False)");
-  const Snapshots& set = engine.set();
+  const Snapshots& set = engine.with_clades();
   std::vector<std::byte> per_tree;
   std::vector<std::uint8_t> sides;
   std::size_t n_bip = 0;
@@ -785,6 +826,117 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
   }
   return bytes;
 }
+
+// ---------------------------------------------------------------------------
+// The metrics computed from each tree's shape rather than from the split
+// layouts (tree_vectors.hpp), with the values of their parameters in the
+// order of the metric table's (cladomatic_tools.metrics): kc (lambda), path,
+// wpath.  Python checks the arguments first; these checks only keep a wrong
+// call from reaching the kernels.
+TreeVectorMetric tree_vector_metric(const Engine& engine, const std::string& metric,
+                                    const std::vector<double>& params) {
+  TreeVectorMetric chosen;
+  std::size_t takes = 0;
+  if (metric == "kc") {
+    chosen.kind = TreeVectorKind::kKc;
+    takes = 1;
+    if (!engine.saved.rooted) throw nb::value_error("kc is defined for rooted trees only");
+  } else if (metric == "path" || metric == "wpath") {
+    chosen.kind = metric == "path" ? TreeVectorKind::kPath : TreeVectorKind::kWeightedPath;
+    if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  } else {
+    throw nb::value_error(("unknown metric " + metric).c_str());
+  }
+  if (params.size() != takes) throw nb::value_error(("wrong number of parameters for " + metric).c_str());
+  if (chosen.kind == TreeVectorKind::kKc) {
+    chosen.lambda = params[0];
+    if (!(chosen.lambda >= 0.0 && chosen.lambda <= 1.0))
+      throw nb::value_error("kc's lambda must be in [0, 1]");
+  }
+  const bool weighted = chosen.kind == TreeVectorKind::kWeightedPath || chosen.lambda != 0.0;
+  if (weighted && !engine.saved.lengths)
+    throw nb::value_error("the set was read without branch lengths (lengths=False)");
+  return chosen;
+}
+
+// The generalised RF distances (matching.hpp), or none for another name.
+std::optional<MatchingKind> matching_kind(const std::string& metric) {
+  if (metric == "cid") return MatchingKind::kCid;
+  if (metric == "cid_norm") return MatchingKind::kCidNorm;
+  if (metric == "pid") return MatchingKind::kPid;
+  if (metric == "msid") return MatchingKind::kMsid;
+  if (metric == "msd") return MatchingKind::kMsd;
+  return std::nullopt;
+}
+
+void check_matching(const Engine& engine, const std::string& metric, const std::vector<double>& params) {
+  if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  if (!params.empty()) throw nb::value_error(("wrong number of parameters for " + metric).c_str());
+  engine.require_same_taxa();
+}
+
+// Built on first use, on the call's threads.
+const SplitBits& matching_splits(Engine& engine) {
+  return engine.matching_splits.get(
+      [&] { return split_bits(engine.set().snaps, engine.set().clades, engine.n_leaves()); });
+}
+
+VectorTrees vector_trees(const Engine& engine) {
+  engine.require_same_taxa();
+  return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
+}
+
+void tree_distances(Engine& engine, const std::string& metric, const std::vector<double>& params,
+                    Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
+    const Block block{
+        {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+    double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+    check_matching(engine, metric, params);
+    run_interruptible(threads, [&] {
+      // A block whose rows are its columns computes each pair once by itself.
+      const SplitBits& splits = matching_splits(engine);
+      matching_block(*kind, splits, splits, block, cells_out);
+    });
+    return;
+  }
+  const TreeVectorMetric chosen = tree_vector_metric(engine, metric, params);
+  const VectorTrees trees = vector_trees(engine);
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  // A block whose rows are its columns computes each pair once by itself.
+  run_interruptible(threads, [&] { tree_vector_block(trees, trees, chosen, block, cells_out); });
+}
+
+void tree_against(Engine& engine, Engine& other, const std::string& metric, const std::vector<double>& params,
+                  Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
+    if (engine.set().leaf_names != other.set().leaf_names)
+      throw nb::value_error("the two sets have different leaf names");
+    const Block block{
+        {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+    double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+    check_matching(engine, metric, params);
+    check_matching(other, metric, params);
+    run_interruptible(threads, [&] {
+      const SplitBits& mine = matching_splits(engine);
+      matching_block(*kind, mine, matching_splits(other), block, cells_out);
+    });
+    return;
+  }
+  const TreeVectorMetric chosen = tree_vector_metric(engine, metric, params);
+  tree_vector_metric(other, metric, params);
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  const VectorTrees mine = vector_trees(engine);
+  const VectorTrees theirs = vector_trees(other);
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  run_interruptible(threads, [&] { tree_vector_block(mine, theirs, chosen, block, cells_out); });
+}
+// ---------------------------------------------------------------------------
 
 // Conditional clade distributions (summaries/ccd.hpp): the graph is built
 // once per set, each distribution's tables once on first use.
@@ -905,6 +1057,7 @@ NB_MODULE(_cladomatic_engine, m) {
         "KeyboardInterrupt, for a process on its way out: only the main thread sees Ctrl-C, and calls on\n"
         "other threads would otherwise run to their end first.  There is no undoing it.");
   bind_reading(m);
+  bind_annotation(m);
   nb::class_<Progress>(m, "Progress",
                        "Rows of a block (trees of a pass over the set) finished so far: a call given one\n"
                        "(progress=) starts it at 0 of its rows and counts rows as they are finished, while\n"
@@ -955,11 +1108,17 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("tree_shape", &tree_shape, "tree"_a)
       .def("split_summary", &split_summary, "ids"_a.noconvert(), "groups"_a.noconvert(), "n_groups"_a,
            "spread"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("split_heights", &split_heights, "ids"_a.noconvert(), "threads"_a = 0)
       .def("ids_in", &ids_in, "other"_a)
       .def("mcc", &mcc, "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)
       .def("exports", &exports, "lengths"_a, "threads"_a = 0)
       .def_prop_ro("any_length", &any_length)
       .def("ccd_map", &ccd_map, "kind"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
-      .def("ccd_log_probability", &ccd_log_probability_of, "other"_a, "tree"_a, "kind"_a, "threads"_a = 0);
+      .def("ccd_log_probability", &ccd_log_probability_of, "other"_a, "tree"_a, "kind"_a, "threads"_a = 0)
+      // The metrics from each tree's shape (tree_vectors.hpp), with their parameters' values
+      .def("tree_distances", &tree_distances, "metric"_a, "params"_a, "rows"_a.noconvert(),
+           "cols"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("tree_against", &tree_against, "other"_a, "metric"_a, "params"_a, "rows"_a.noconvert(),
+           "cols"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none());
 }

@@ -8,9 +8,9 @@ from typing import TYPE_CHECKING, Any
 
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
-from cladomatic_tools.io.sources import FileTrees, listed, rooting_of
+from cladomatic_tools.io.sources import FileTrees, kept_note, listed, rooting_of
 from cladomatic_tools.io.writers import Bands, ensure_fits
-from cladomatic_tools.metrics import METRICS, metric_info
+from cladomatic_tools.metrics import metric_info
 from cladomatic_tools.rooting import COMMAND_OPTIONS
 
 if TYPE_CHECKING:
@@ -18,6 +18,15 @@ if TYPE_CHECKING:
 
 # Metrics whose per-tree exports the cladomatic module writes.
 SPLIT_METRICS = ("rf", "wrf", "kf")
+
+
+def known_metric(metric: str) -> bool:
+    """Whether `metric` names a metric of the table (with or without parameters)."""
+    try:
+        metric_info(metric)
+    except ValueError:
+        return False
+    return True
 # --prune: every tree pruned to the taxa all hold, or each pair to the taxa its two trees share
 PRUNE_MODES = ("common", "pairwise")
 
@@ -40,19 +49,27 @@ def read_set(
     lengths: bool | None = None,
     threads: int | None = None,
     prune: str | None = None,
+    say_kept: bool = False,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set of `threads` threads (None:
     every CPU), with branch lengths only for the metrics that use them (or as `lengths` says), rooted as `rooted`
     says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree.
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
-    holds and says which taxa that drops."""
+    holds and says which taxa that drops. `say_kept` says on standard error what the burn-in and --every kept of
+    each run (see `Status.note`), for the commands that summarise a sample, whose result hides how much of it
+    the burn-in dropped."""
     tree_set_type = _tree_set_type()
-    info = METRICS.get(metric)  # None for a set read for no one metric (the summaries), which says `lengths`
+    # None for a set read for no one metric (the summaries), which says `lengths`
+    info = metric_info(metric) if known_metric(metric) else None
     weighted = (info is not None and info.needs_lengths) if lengths is None else lengths
     try:
         rooting = rooting_of(rooted, readings, COMMAND_OPTIONS)
         if info is not None and info.unrooted_only:
-            rooting.refuse_rooted(metric)
+            rooting.refuse_rooted(info.name)
+        if info is not None and info.rooted_only:
+            rooting.refuse_unrooted(info.name)
+        if info is not None and info.by_tree and prune == "pairwise":
+            raise ValueError(f"{info.name} has no pairwise pruning: give --prune common")
         on_tree = status.reading if status.enabled else None
         taxa = "same" if prune is None else "any"
         trees = tree_set_type.from_reading(
@@ -71,6 +88,8 @@ def read_set(
         raise InputError(str(err)) from None
     finally:
         status.clear()
+    if say_kept:
+        status.note(kept_note(readings))
     if warn is not None and weighted:
         _warn_lengths(warn, sum(files.without_lengths for files in readings), len(trees))
     return trees
@@ -103,17 +122,21 @@ class ShortPairs:
             yield
 
     def add_from_diagonal(self, block: Any) -> None:
-        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on, as
-        the whole matrix holds them: those right of the diagonal twice, for the cells below that mirror them."""
+        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on:
+        those right of the diagonal, each pair of two trees once."""
         import numpy
 
         for k, row in enumerate(block):
-            self.count += int(numpy.isnan(row[k])) + 2 * int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
+            self.count += int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
 
-    def warn(self, warn: Callable[[str], None], rooted: bool) -> None:
+    def warn(self, warn: Callable[[str], None], rooted: bool, pairs: int) -> None:
+        """Says how many of the `pairs` pairs of two trees compared have no distance."""
         if self.count:
-            pairs = "1 pair of trees shares" if self.count == 1 else f"{self.count} pairs of trees share"
-            warn(f"{pairs} fewer than {3 if rooted else 4} taxa: their distances are written as nan")
+            verb = "shares" if self.count == 1 else "share"
+            warn(
+                f"{self.count} of {pairs} pairs of trees {verb} fewer than {3 if rooted else 4} taxa: their "
+                "distances are written as nan"
+            )
 
 
 def bands(

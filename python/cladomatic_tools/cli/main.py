@@ -31,10 +31,10 @@ from cladomatic_tools.cli.arguments import (
 )
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import provenance, writers
+from cladomatic_tools.io import output_lock, provenance, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError, UnfinishedTree
 from cladomatic_tools.io.sources import FileTrees
-from cladomatic_tools.metrics import METRICS
+from cladomatic_tools.metrics import METRICS, canonical_metric
 from cladomatic_tools.selection import Selection
 
 PROG = "cladomatic"
@@ -93,7 +93,19 @@ def _parser() -> argparse.ArgumentParser:
             "the second. Give the FILEs first: '%(prog)s run1.t --between run2.t'",
         )
         add_threads(command, ". The workers of --scheduler use their own")
-        add_prune(command)
+        for parameter in info.params:
+            command.add_argument(
+                f"--{parameter.name}",
+                type=float,
+                default=parameter.default,
+                metavar="X",
+                dest=f"parameter_{parameter.name}",
+                help=parameter.help,
+            )
+        if info.by_tree:
+            add_prune(command, ("common",))
+        else:
+            add_prune(command)
         tiled.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
@@ -123,7 +135,20 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _metric_text(args: argparse.Namespace) -> str:
+    """The canonical text of the subcommand's metric with the values of its parameter options."""
+    info = METRICS[args.metric]
+    if not info.params:
+        return info.name
+    values = ", ".join(f"{p.name}={getattr(args, f'parameter_{p.name}')!r}" for p in info.params)
+    try:
+        return canonical_metric(f"{info.name}({values})")
+    except ValueError as err:
+        raise InputError(str(err)) from None
+
+
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
+    args.metric = _metric_text(args)
     # a tiled run's output is checked by its own rules, below
     target = None if tiled.wanted(args) else writers.target_for(args.output, args.format)
     writers.require_numpy(f"the {args.metric} command")
@@ -154,7 +179,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         with status.watching(counter, n):
             writers.write_matrix(distances.bands(args.metric, trees, rows, cols, counter, short), target)
     if short is not None:
-        short.warn(warn, trees.rooted)
+        # a square block is the whole set's matrix, each pair of two trees in it twice
+        pairs = len(rows) * (len(rows) - 1) // 2 if rows == cols else len(rows) * len(cols)
+        short.warn(warn, trees.rooted, pairs)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
@@ -189,14 +216,19 @@ def unfinished_said(warn: Callable[[str], None]) -> Iterator[None]:
 def main(argv: list[str] | None = None) -> int:
     given = sys.argv[1:] if argv is None else list(argv)
     args = _parser().parse_args(given)
-    status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
+    status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty(), quiet=args.quiet)
 
     def warn(message: str) -> None:
         status.clear()
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals(), provenance.recording([PROG, *given]), unfinished_said(warn):
+        with (
+            stopped_by_signals(),
+            output_lock.held(_outputs(args)),
+            provenance.recording([PROG, *given]),
+            unfinished_said(warn),
+        ):
             if args.provenance is not None:
                 _check_provenance(args)
             args.run(args, status, warn)
@@ -220,6 +252,12 @@ def main(argv: list[str] | None = None) -> int:
             os._exit(code)
         return code
     return 0
+
+
+def _outputs(args: argparse.Namespace) -> list[str]:
+    """The files and folders the run writes (standard output aside), each once."""
+    paths = [getattr(args, name, None) for name in ("output", "output_dir", "provenance")]
+    return list({os.path.abspath(path): path for path in paths if path}.values())
 
 
 def _check_provenance(args: argparse.Namespace) -> None:

@@ -15,6 +15,7 @@ trusted unchecked.
 import errno
 import hashlib
 import os
+import shutil
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -22,6 +23,7 @@ from typing import Any
 import numpy as np
 
 STORE_KIND = "cladomatic distance matrix"  # marks a group as ours: only such a store is ever replaced or resumed
+MARK = ".cladomatic"  # the first file of every store this package begins
 STORE_VERSION = 2  # 1: no checksums, a fingerprint of names and probe distances
 DISTANCES = "distances"
 TREE_NAMES = "tree_names"
@@ -34,7 +36,7 @@ DIGEST_BYTES = 32
 class Layout:
     """What a store holds and how it is cut: everything a resumed run must find as this run would write it."""
 
-    metric: str
+    metric: str  # the canonical text, parameters included ("kc(lambda=0.5)": metrics.metric_setting)
     dtype: np.dtype
     shape: tuple[int, int]
     chunks: tuple[int, int]  # the tile's rows and columns
@@ -83,8 +85,8 @@ class Layout:
 
 def fingerprint(pickled_set: bytes, metric: str, rows: range, cols: range, prune: str | None = None) -> str:
     """SHA-256 of the pickled tree set (its interned splits and lengths, leaf and tree names, rootedness and
-    runs), the metric, the pruning mode and which of its trees make the rows and the columns: two runs share it
-    only when they compute the same matrix."""
+    runs), the metric with its parameters (its canonical text), the pruning mode and which of its trees make the
+    rows and the columns: two runs share it only when they compute the same matrix."""
     # without a mode, the text a store made before modes existed was hashed from
     mode = "" if prune is None else f"prune {prune}\0"
     digest = hashlib.sha256(f"{STORE_KIND} {STORE_VERSION}\0{metric}\0{rows}\0{cols}\0{mode}".encode())
@@ -106,8 +108,8 @@ def _compressors(dtype: np.dtype) -> Any:
 
 
 def ours(path: str) -> Any:
-    """The store at `path` when this package wrote it (any version); None when nothing is there; an error for
-    anything else, which is never replaced."""
+    """The store at `path` when this package wrote it (any version); None when nothing of use is there (no
+    store, or one this package began and never shaped); an error for anything else, which is never replaced."""
     import zarr
 
     if not os.path.lexists(path):
@@ -116,9 +118,11 @@ def ours(path: str) -> Any:
         group = zarr.open_group(path, mode="r+")
     except OSError, ValueError, LookupError, zarr.errors.BaseZarrError:
         group = None
-    if group is None or group.attrs.get("kind") != STORE_KIND:
-        raise ValueError(f"{path} exists and is not a distance store written by cladomatic; not replacing it")
-    return group
+    if group is not None and group.attrs.get("kind") == STORE_KIND:
+        return group
+    if os.path.isfile(os.path.join(path, MARK)):
+        return None  # begun by a run that stopped before its store took shape: nothing in it to keep
+    raise ValueError(f"{path} exists and is not a distance store written by cladomatic; not replacing it")
 
 
 def created(
@@ -129,8 +133,13 @@ def created(
     import zarr
 
     ours(path)
-    group = zarr.open_group(path, mode="w")
-    group.attrs.update({**layout.settings(), "complete": False, "provenance": provenance})
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+    # marked before anything else is written, so that a run stopped at any point leaves a folder known as ours
+    os.makedirs(path)
+    Path(path, MARK).write_text(f"{STORE_KIND}\n")
+    attributes = {**layout.settings(), "complete": False, "provenance": provenance}
+    group = zarr.open_group(path, mode="a", attributes=attributes)
     for name, arguments in layout.arrays().items():
         group.create_array(name, **arguments)
     _write_names(group, row_names, col_names)
