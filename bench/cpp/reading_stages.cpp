@@ -9,7 +9,8 @@
 //   inflate  the same through zlib's inflate and through the reader's own
 //            (ISA-L's when the build found it; a .gz file only)
 //   cut      the reader and the selection: every tree cut out of the text
-//            (read and inflate included), the texts dropped
+//            (read and inflate included), the texts dropped; again with
+//            the ends of trees searched without vector instructions
 //   parse    every tree's text (held in memory) to its splits, with its
 //            TRANSLATE table
 //   intern   the parsed trees interned chunk by chunk, and the final ids
@@ -66,8 +67,8 @@ class NoHooks final : public SelectionHooks {
 
 // The file's trees as the module reads them: one reading, every tree kept.
 struct FileTrees {
-  FileTrees(const std::string& path, bool ahead)
-      : reader([path] { return open_file(path); }, path, ReaderOptions{.read_ahead = ahead}) {
+  FileTrees(const std::string& path, bool ahead, Simd simd = Simd::kAuto)
+      : reader([path] { return open_file(path); }, path, ReaderOptions{.read_ahead = ahead, .simd = simd}) {
     Reading reading;
     reading.inputs.push_back(&reader);
     std::vector<Reading> plan;
@@ -105,8 +106,8 @@ struct Cut {
   std::size_t bytes = 0;
 };
 
-Cut cut_all(const std::string& path, bool keep) {
-  FileTrees file(path, false);
+Cut cut_all(const std::string& path, bool keep, Simd simd = Simd::kAuto) {
+  FileTrees file(path, false, simd);
   Cut cut;
   while (std::optional<SourceTree> tree = file.trees->next()) {
     cut.bytes += tree->text.size();
@@ -191,8 +192,8 @@ double whole(const std::string& path, bool ahead) {
 }
 
 struct Figures {
-  double read = 1e300, zlib = 1e300, inflate = 1e300, cut = 1e300, parse = 1e300, intern = 1e300,
-         whole = 1e300, ahead = 1e300, parse_by_map = 1e300;
+  double read = 1e300, zlib = 1e300, inflate = 1e300, cut = 1e300, cut_portable = 1e300, parse = 1e300,
+         intern = 1e300, whole = 1e300, ahead = 1e300, parse_by_map = 1e300;
 };
 
 void keep_best(Figures& best, const Figures& run) {
@@ -200,6 +201,7 @@ void keep_best(Figures& best, const Figures& run) {
   best.zlib = std::min(best.zlib, run.zlib);
   best.inflate = std::min(best.inflate, run.inflate);
   best.cut = std::min(best.cut, run.cut);
+  best.cut_portable = std::min(best.cut_portable, run.cut_portable);
   best.parse = std::min(best.parse, run.parse);
   best.intern = std::min(best.intern, run.intern);
   best.whole = std::min(best.whole, run.whole);
@@ -223,6 +225,9 @@ Figures one_run(const std::string& path, bool gzipped, const Cut& cut, const Par
   start = Clock::now();
   cut_all(path, false);
   figures.cut = seconds_since(start);
+  start = Clock::now();
+  cut_all(path, false, Simd::kBaseline);
+  figures.cut_portable = seconds_since(start);
   const Timed timed = parse_and_intern(cut, parsed, true);
   figures.parse = timed.parse;
   figures.intern = timed.intern;
@@ -283,6 +288,7 @@ int run(int argc, char** argv) {
   }
   row(gzipped ? "cut (reader + selection, inflate included)" : "cut (reader + selection)", one.cut, all.cut,
       true);
+  row("cut, tree ends found without AVX2", one.cut_portable, all.cut_portable, false);
   row("parse (texts in memory)", one.parse, all.parse, true);
   row("parse, every label through the map", one.parse_by_map, all.parse_by_map, false);
   row("intern (chunks, final ids)", one.intern, all.intern, true);

@@ -1,10 +1,9 @@
 #include "statements.hpp"
 
-#include <array>
 #include <cstring>
 
-#include "primitives/find_bytes.hpp"
 #include "snapshot/syntax.hpp"
+#include "statement_ends.hpp"
 
 namespace cladomatic {
 
@@ -31,24 +30,15 @@ bool pass_closer(TextWindow& window, char closer) {
 }
 
 Passed pass_statement(TextWindow& window, bool tree_text) {
-  const std::array<char, 4> special =
-      tree_text ? std::array<char, 4>{';', '[', '"', '\''} : std::array<char, 4>{';', '[', '\'', '\''};
-  Passed passed;
+  StatementScan scan;
   for (;;) {
-    const char* at = find_first_of(window.cursor(), window.end(), special);
-    if (at == window.end()) {
-      window.advance_to(at);
-      if (!window.more()) return passed;
-      continue;
+    const char* at = find_statement_end(window.cursor(), window.end(), tree_text, scan, window.simd());
+    if (at != window.end()) {
+      window.advance_to(at + 1);
+      return {true, scan.single_quotes};
     }
-    const char mark = *at;
-    window.advance_to(at + 1);
-    if (mark == ';') {
-      passed.ended = true;
-      return passed;
-    }
-    passed.single_quotes |= mark == '\'';
-    if (!pass_closer(window, mark == '[' ? ']' : mark)) return passed;
+    window.advance_to(at);
+    if (!window.more()) return {false, scan.single_quotes};
   }
 }
 

@@ -19,11 +19,12 @@ bool continuation(char byte) noexcept {
 }  // namespace
 
 TextWindow::TextWindow(std::unique_ptr<ByteSource> source, std::string name, std::size_t chunk_bytes,
-                       std::size_t max_collected)
+                       std::size_t max_collected, Simd simd)
     : source_(std::move(source)),
       name_(std::move(name)),
       chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)),
-      max_collected_(max_collected) {}
+      max_collected_(max_collected),
+      simd_(simd) {}
 
 bool TextWindow::more() {
   if (ended_ || error_) return false;

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "byte_source.hpp"
+#include "primitives/cpu.hpp"
 #include "snapshot/result.hpp"
 
 namespace cladomatic {
@@ -24,9 +25,10 @@ namespace cladomatic {
 class TextWindow {
  public:
   // `name` is the input as messages call it; `max_collected` bounds a
-  // collected stretch, in characters.
+  // collected stretch, in characters; `simd` is what the searches of the
+  // text may use.
   TextWindow(std::unique_ptr<ByteSource> source, std::string name, std::size_t chunk_bytes,
-             std::size_t max_collected);
+             std::size_t max_collected, Simd simd = Simd::kAuto);
 
   // The buffered text not yet passed; pointers are valid until `more`.
   const char* cursor() const noexcept { return data_.get() + pos_; }
@@ -56,6 +58,7 @@ class TextWindow {
   void fail(std::string_view message);
   const std::optional<Error>& error() const noexcept { return error_; }
   const std::string& name() const noexcept { return name_; }
+  Simd simd() const noexcept { return simd_; }
 
  private:
   bool within_limit();
@@ -66,6 +69,7 @@ class TextWindow {
   std::string name_;
   std::size_t chunk_bytes_;
   std::size_t max_collected_;
+  Simd simd_;
   std::unique_ptr<char[]> data_;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;

@@ -284,8 +284,8 @@ void TreeReader::open() {
   // reads, inside the pipeline's arena.
   if (options_.read_ahead && tbb::this_task_arena::max_concurrency() > 1)
     source = read_ahead(std::move(source));
-  window_ =
-      std::make_unique<TextWindow>(std::move(source), name_, options_.chunk_bytes, options_.max_tree_chars);
+  window_ = std::make_unique<TextWindow>(std::move(source), name_, options_.chunk_bytes,
+                                         options_.max_tree_chars, options_.simd);
   TextWindow& window = *window_;
   if (skip_space(window)) {
     window.want(kMagicBytes);

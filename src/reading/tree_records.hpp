@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "byte_source.hpp"
+#include "primitives/cpu.hpp"
 #include "snapshot/result.hpp"
 #include "snapshot/translate_map.hpp"
 #include "text_window.hpp"
@@ -48,6 +49,8 @@ struct ReaderOptions {
   // The input is a regular file: when the reading may use more than one
   // thread, its bytes are read (and inflated) ahead on a thread of their own.
   bool read_ahead = false;
+  // What the search for the end of each tree may use; every choice cuts alike.
+  Simd simd = Simd::kAuto;
 };
 
 // Opens the input when it is first read: its bytes, or the whole message
