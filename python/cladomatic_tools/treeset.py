@@ -468,7 +468,7 @@ class TreeSet:
         of its own rows. Each block is valid until the next one is made.
 
         >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
-        >>> [block.sum(axis=1) for block in ts.distances_chunked(working_memory=8 / 2**20)]
+        >>> [block.sum(axis=1) for block in ts.distances_chunked(working_memory=24 / 2**20)]
         [array([4, 4], dtype=uint64), array([4], dtype=uint64)]
         """
         if _prune_mode(prune) == "common":
