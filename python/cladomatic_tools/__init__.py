@@ -6,6 +6,13 @@ The `cladomatic` command (rf, wrf, kf, splits and more) reads Newick or NEXUS fi
 as a stream. `cladomatic_tools.dask` computes a matrix tile by tile on a Dask cluster.
 """
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from cladomatic_tools.metrics import METRICS
+    from cladomatic_tools.summaries import Spread, SummaryTree, Topology
+    from cladomatic_tools.treeset import PairsWithoutDistance, Progress, TreeSet
+
 __version__ = "0.1.0"
 __all__ = ["METRICS", "PairsWithoutDistance", "Progress", "Spread", "SummaryTree", "Topology", "TreeSet"]
 
@@ -22,7 +29,7 @@ _HOMES = {
 }
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'cladomatic_tools' has no attribute {name!r}")
