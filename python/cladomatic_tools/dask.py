@@ -46,7 +46,7 @@ import numpy as np
 from dask.delayed import Delayed
 from dask.system import CPU_COUNT
 
-from cladomatic_tools.io import tile_store, writers
+from cladomatic_tools.io import provenance, tile_store, writers
 from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
 from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
@@ -785,22 +785,23 @@ def to_zarr(
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX
     pickled = pickle.dumps(tree_set)
-    found = tile_store.fingerprint(pickled, metric, block.rows, block.cols, prune)
+    found = tile_store.fingerprint(tree_set._trees_pickled(), metric, block.rows, block.cols, prune)
     layout = tile_store.Layout(metric, dtype, block.shape, chunks, block.symmetric, bool(tree_set.rooted), found, prune)
     names = tree_set.tree_names
     row_names = names[block.rows.start : block.rows.stop]
     col_names = None if block.symmetric else names[block.cols.start : block.cols.stop]
     tile_store.ours(path)  # what is there and not ours is refused before any work
     run = _prepared(tree_set, chunks, dtype, worker_timeout, pickled)
+    record = (provenance.current() or tree_set.provenance).to_dict()
     group, target = None, building
     if resume:
         for candidate in (building, path):
-            group = tile_store.resumed(candidate, layout, row_names, col_names)
+            group = tile_store.resumed(candidate, layout, row_names, col_names, record)
             if group is not None:
                 target = candidate
                 break
     if group is None:
-        group = tile_store.created(building, layout, row_names, col_names)
+        group = tile_store.created(building, layout, row_names, col_names, record)
     work = _tiles(block, chunks)
     computed, short = (
         _one_task_per_tile(run, _store_tile, (metric, compared, target, block.symmetric), block, chunks)

@@ -7,6 +7,12 @@ where NumPy cannot be imported.
 # MrBayes's default minimum partition frequency (its default burn-in is selection.DEFAULT_BURNIN)
 DEFAULT_MIN_FREQ = 0.10
 TRACE_POINTS = 20
+# whose effective sample size `params` and `report` give for parameter samples (see parameters.py)
+PARAMETER_ESTIMATORS = {
+    "coda": "R's coda (effectiveSize)",
+    "tracer": "Tracer's (BEAST's loganalyser)",
+    "mrbayes": "MrBayes's (sump)",
+}
 # focal trees per run of the pseudo-ESS, as in the estimator's publication
 DEFAULT_ESS_FOCAL = 20
 

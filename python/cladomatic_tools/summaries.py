@@ -15,6 +15,8 @@ Conventions, shared by every summary:
   comes first (greedy consensus); of topologies of equal count, the one sampled first (credible set); of trees of
   equal credibility, the first (MCC). MrBayes orders tied splits its own way, neither by their first or last
   appearance nor by their taxa.
+- A rooted tree's root carries the support of its root split: the share of the trees whose root divides the
+  taxa as it does (those holding the clades of all its children).
 - A split in exactly `min_freq` of the trees is left out of a majority-rule consensus: it must be in more.
 
 >>> from cladomatic_tools.treeset import TreeSet
@@ -32,7 +34,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 if TYPE_CHECKING:
-    from cladomatic_tools.treeset import TreeSet
+    from cladomatic_tools.treeset import Progress, TreeSet
 
 # Newick punctuation and blanks: a name holding any of them is written single-quoted.
 _NEEDS_QUOTES = frozenset("()[]':;,\"\t\n\f\r ")
@@ -40,12 +42,12 @@ _NEEDS_QUOTES = frozenset("()[]':;,\"\t\n\f\r ")
 
 @dataclass(frozen=True, slots=True)
 class Spread:
-    """What MrBayes's consensus trees say of each node besides its support, per node (the root's entries are
-    unused): the standard deviation of the split's frequency over the runs (n - 1 denominator, 0 with one run),
-    and over the m trees holding the split the mean of its lengths, their upper median (the value at m // 2 of
-    the sorted lengths) and their 95% interval (floor(0.95 m + 0.5) sorted lengths, placed as MrBayes's sumt
-    places them: the engine's split summary spells the rule out), all as MrBayes reports them; NaN where no tree
-    holds the split, None for a set without lengths."""
+    """What MrBayes's consensus trees say of each node besides its support, per node (at the root, those of the
+    root split for a rooted tree, else unused): the standard deviation of the split's frequency over the runs
+    (n - 1 denominator, 0 with one run), and over the m trees holding the split the mean of its lengths, their
+    upper median (the value at m // 2 of the sorted lengths) and their 95% interval (floor(0.95 m + 0.5) sorted
+    lengths, placed as MrBayes's sumt places them: the engine's split summary spells the rule out), all as MrBayes
+    reports them; NaN where no tree holds the split, None for a set without lengths."""
 
     prob_stddev: np.ndarray
     length_mean: np.ndarray | None
@@ -58,8 +60,10 @@ class Spread:
 class SummaryTree:
     """A tree over the leaves of a set of `trees` trees, nodes in preorder (node 0 is the root; the children of a
     node follow it in order of their first leaf). Per node: `parent` (-1 at the root), `leaf` (its index in
-    `leaf_names`, -1 for an inner node), `count` (trees holding the split above it), `length` (the branch length
-    written above it; None when the trees have no lengths) and, when asked for, its `spread`."""
+    `leaf_names`, -1 for an inner node), `count` (trees holding the split above it; at the root, with
+    `root_split`, the trees whose root splits the taxa as its root does, which is then written there), `length`
+    (the branch length written above it; None when the trees have no lengths) and, when asked for, its
+    `spread`."""
 
     parent: np.ndarray
     leaf: np.ndarray
@@ -69,6 +73,7 @@ class SummaryTree:
     leaf_names: list[str]
     trees: int
     rooted: bool
+    root_split: bool = False
 
 
 @dataclass(frozen=True, slots=True)
@@ -149,6 +154,41 @@ def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -
     return _summary_trees(ts, drawn, spread, threads=threads)[0]
 
 
+@dataclass(frozen=True, slots=True)
+class CcdTree:
+    """The MAP tree of a conditional clade distribution (`TreeSet.ccd_map`): its record and Newick text (each inner
+    node labelled with its clade's frequency, each branch as long as its clade's mean length), its natural log
+    probability under CCD1 and under CCD0, and the natural log of the number of trees each distribution holds."""
+
+    tree: SummaryTree
+    newick: str
+    kind: str
+    log_probability_ccd1: float
+    log_probability_ccd0: float
+    log_trees_ccd1: float
+    log_trees_ccd0: float
+
+
+def ccd_tree(
+    ts: TreeSet, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None
+) -> CcdTree:
+    """The MAP tree of the set's CCD1 or CCD0 (see `TreeSet.ccd_map`)."""
+    try:
+        parent, split, log1, log0, trees1, trees0 = ts._engine.ccd_map(kind, ts._threads(threads), progress)
+    except ValueError as err:
+        index = getattr(err, "tree_index", None)
+        if index is None:
+            raise
+        raise ValueError(
+            f"conditional clade distributions need binary trees: {ts.tree_names[index]} has a node of more than "
+            "two children"
+        ) from None
+    drawn = [_Drawn(parent, split, split[1:], None)]
+    # written without its root split's support, as it was before the other rooted summaries carried theirs
+    tree = _summary_trees(ts, drawn, False, mean_lengths=True, threads=threads, root_support=False)[0]
+    return CcdTree(tree, newick(tree), kind, log1, log0, trees1, trees0)
+
+
 def support_trees(
     ts: TreeSet, reference: TreeSet, *, spread: bool = False, threads: int | None = None
 ) -> list[SummaryTree]:
@@ -200,7 +240,8 @@ def topology_trees(ts: TreeSet, indices: Sequence[int], *, threads: int | None =
     for index in indices:
         parent, split, _ = ts._engine.tree_shape(index)
         drawn.append(_Drawn(parent, split, split[1:], None))
-    return _summary_trees(ts, drawn, False, threads=threads)
+    # written without supports, so their roots' are not counted: a pass over the set per topology
+    return _summary_trees(ts, drawn, False, threads=threads, root_support=False)
 
 
 def _if_any(ts: TreeSet, lengths: np.ndarray | None) -> np.ndarray | None:
@@ -285,10 +326,17 @@ class _Drawn:
 
 
 def _summary_trees(
-    ts: TreeSet, drawn: list[_Drawn], spread: bool, *, mean_lengths: bool = False, threads: int | None = None
+    ts: TreeSet,
+    drawn: list[_Drawn],
+    spread: bool,
+    *,
+    mean_lengths: bool = False,
+    threads: int | None = None,
+    root_support: bool = True,
 ) -> list[SummaryTree]:
-    """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it;
-    `mean_lengths` writes the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
+    """The records of the trees, their splits counted (and their spread taken) in `ts` in one pass over it, and
+    for rooted trees their root splits in another per tree unless `root_support` is False; `mean_lengths` writes
+    the splits' mean lengths in `ts`, when it has any, instead of the trees' own."""
     engine = ts._engine
     groups = np.asarray(ts.groups, dtype=np.int32)
     n_groups = len(ts.group_names)
@@ -305,7 +353,8 @@ def _summary_trees(
         present = np.asarray(d.ids) < engine.n_ids
         at = np.searchsorted(wanted, d.ids[present])
         per_group = np.zeros((n_groups, n_nodes), dtype=np.int64)
-        per_group[:, 0] = sizes
+        rooted = ts.rooted and root_support
+        per_group[:, 0] = _root_counts(ts, d, groups, n_groups, threads) if rooted else sizes
         per_group[:, 1:][:, present] = counts[:, at]
         node_mean = _per_node(mean[at], present, n_nodes)
         lengths = (node_mean if has_lengths else None) if mean_lengths else d.lengths
@@ -315,7 +364,7 @@ def _summary_trees(
         details = None
         if spread:
             details = Spread(
-                _stddev(per_group[:, 1:], per_group[:, 0]),
+                _stddev(per_group, sizes),
                 node_mean if has_lengths else None,
                 _per_node(median[at], present, n_nodes) if has_lengths else None,
                 _per_node(low[at], present, n_nodes) if has_lengths else None,
@@ -331,6 +380,7 @@ def _summary_trees(
                 leaf_names=leaf_names,
                 trees=len(ts),
                 rooted=ts.rooted,
+                root_split=rooted,
             )
         )
     return out
@@ -345,12 +395,31 @@ def _per_node(values: np.ndarray, present: np.ndarray, n_nodes: int) -> np.ndarr
 
 def _stddev(counts: np.ndarray, sizes: np.ndarray) -> np.ndarray:
     """Per node, the standard deviation of its split's frequency over the groups that hold trees (n - 1
-    denominator), 0 with one such group; 0 at the root."""
+    denominator), 0 with one such group."""
     used = sizes > 0
-    out = np.zeros(counts.shape[1] + 1)
+    out = np.zeros(counts.shape[1])
     if used.sum() >= 2:
-        out[1:] = (counts[used] / sizes[used, None]).std(axis=0, ddof=1)
+        out = (counts[used] / sizes[used, None]).std(axis=0, ddof=1)
     return out
+
+
+def _root_counts(ts: TreeSet, d: _Drawn, groups: np.ndarray, n_groups: int, threads: int | None) -> np.ndarray:
+    """Per group, the trees whose root splits the taxa as the drawn tree's root does: those holding every clade
+    of its root's children."""
+    engine = ts._engine
+    parent = np.asarray(d.parent, dtype=np.uint32).view(np.int32)
+    inner = (parent[1:] == 0) & (np.asarray(d.split[1:], dtype=np.int64) >= len(ts.leaf_names))
+    clades = np.unique(np.asarray(d.ids, dtype=np.uint32)[inner])
+    if len(clades) and clades[-1] >= engine.n_ids:
+        return np.zeros(n_groups, dtype=np.int64)
+    if not len(clades):
+        return np.bincount(groups, minlength=n_groups)
+    n = len(ts)
+    held, *_ = engine.split_summary(
+        np.ascontiguousarray(clades), np.arange(n, dtype=np.int32), n, False, ts._threads(threads)
+    )
+    every = np.asarray(held).reshape(n, -1).all(axis=1)
+    return np.bincount(groups[every], minlength=n_groups)
 
 
 # writers
@@ -399,7 +468,8 @@ def newick(tree: SummaryTree, *, percent: bool = False, labels: bool = True, nam
         leaf_text[leaf] if leaf >= 0 else support_label(count, tree.trees, percent) if labels else ""
         for leaf, count in zip(tree.leaf.tolist(), counts)
     ]
-    text[0] = ""
+    # a rooted tree's root stands for the split between its children, whose support it carries
+    text[0] = support_label(counts[0], tree.trees, percent) if tree.root_split and labels else ""
     return ("[&R] " if tree.rooted else "") + _write(tree, text, _lengths(tree)) + ";"
 
 
@@ -441,7 +511,7 @@ def _e8(value: float) -> str:
     return f"{value:.8e}"
 
 
-def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
+def nexus(named: Sequence[tuple[str, SummaryTree]], comments: Sequence[str] = ()) -> str:
     """A NEXUS file of summary trees, all over one set of leaves.
 
     A TAXA block, then a TREES block with a TRANSLATE table, whose trees carry FigTree annotations as MrBayes's
@@ -452,6 +522,8 @@ def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
     ----------
     named : sequence of (str, SummaryTree)
         Each tree with its name.
+    comments : sequence of str, optional
+        Whole '[...]' lines written before the TAXA block (the provenance).
 
     Returns
     -------
@@ -459,7 +531,8 @@ def nexus(named: Sequence[tuple[str, SummaryTree]]) -> str:
     """
     leaf_names = named[0][1].leaf_names
     keys = [str(i + 1) for i in range(len(leaf_names))]
-    lines = _nexus_head(leaf_names, taxa_block=True)
+    lines = nexus_head(leaf_names, taxa_block=True)
+    lines[1:1] = comments
     for name, tree in named:
         text = _write(tree, _node_annotations(tree, keys), _length_annotations(tree))
         lines.append(f"   tree {newick_name(name)} = [&{'R' if tree.rooted else 'U'}] {text};")
@@ -473,13 +546,15 @@ def _leaf_keys(tree: SummaryTree, keys: list[str]) -> list[str]:
 
 
 def _node_annotations(tree: SummaryTree, keys: list[str]) -> list[str]:
-    """Per node, its key and its prob and prob_stddev comment (none at the root or without the spread)."""
+    """Per node, its key and its prob and prob_stddev comment (at the root only for its root split, none without
+    the spread)."""
     text = _leaf_keys(tree, keys)
     if tree.spread is None:
         return text
     stddev = tree.spread.prob_stddev.tolist()
-    for v, count in enumerate(tree.count.tolist()[1:], 1):
-        text[v] += f"[&prob={_e8(count / tree.trees)},prob_stddev={_e8(stddev[v])}]"
+    for v, count in enumerate(tree.count.tolist()):
+        if v or tree.root_split:
+            text[v] += f"[&prob={_e8(count / tree.trees)},prob_stddev={_e8(stddev[v])}]"
     return text
 
 
@@ -500,7 +575,7 @@ def _length_annotations(tree: SummaryTree) -> list[str]:
     return text
 
 
-def _nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
+def nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
     names = [newick_name(name) for name in leaf_names]
     lines = ["#NEXUS"]
     if taxa_block:
@@ -512,7 +587,7 @@ def _nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
     return lines
 
 
-def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> str:
+def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int, comments: Sequence[str] = ()) -> str:
     """The credible set as MrBayes's .trprobs file writes it.
 
     Each topology (leaves as TRANSLATE keys) with its probability p and the cumulative probability P in a comment,
@@ -523,6 +598,8 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> s
     topologies : sequence of (Topology, SummaryTree)
     trees : int
         The number of trees the probabilities are shares of.
+    comments : sequence of str, optional
+        As in `nexus`.
 
     Returns
     -------
@@ -541,9 +618,10 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> s
         "#NEXUS",
         "[The distinct topologies of the trees, by decreasing probability: p is each one's probability, P the",
         "cumulative probability of it and those above it.]",
+        *comments,
         "",
     ]
-    lines += _nexus_head(leaf_names, taxa_block=False)[1:]
+    lines += nexus_head(leaf_names, taxa_block=False)[1:]
     total = 0
     for rank, (topology, tree) in enumerate(topologies, 1):
         total += topology.count

@@ -18,17 +18,21 @@ array([[4., 0.]])
 
 import hashlib
 import itertools
+import json
 import numbers
+import pickle
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from fractions import Fraction
 from functools import partial
+from typing import TYPE_CHECKING
 
 import _cladomatic_engine
 import numpy as np
 
 from cladomatic_tools import deprecation
 from cladomatic_tools.io import sources
+from cladomatic_tools.io.provenance import Provenance
 from cladomatic_tools.io.reader import Source
 from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
@@ -36,6 +40,9 @@ from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
 from cladomatic_tools.metrics import metric_info, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
+
+if TYPE_CHECKING:
+    from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
 TAXA = ("same", "any")
@@ -48,7 +55,9 @@ WORKING_MEMORY = 1024
 _KEPT_PRUNINGS = 4
 
 # The layout of a pickled set's state. The first (no version) had no checksum.
-_STATE_VERSION = 2
+_STATE_VERSION = 3
+# the layout before the provenance was kept, still read
+_NO_PROVENANCE = 2
 
 # Rows of a block finished so far, for another thread to poll during `distances` or `against` (progress=):
 # value(), total() (the block's rows) and fraction().
@@ -88,6 +97,9 @@ class TreeSet:
         int64 per tree: its 0-based position in its run's file before burn-in and thinning.
     burnin : Burnin or None
         The burn-in `from_files` was given, None when it was given none (see `asdsf`).
+    provenance : Provenance
+        The files read, their size and modification time, and the burn-in and thinning applied to each; pickled
+        with the set.
     threads : int or None
         How many threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set
         sent to another process uses that process's CPUs.
@@ -101,7 +113,17 @@ class TreeSet:
     (2, ['A', 'B', 'C', 'D'])
     """
 
-    __slots__ = ("_engine", "_pruned", "burnin", "group_names", "groups", "positions", "threads", "tree_names")
+    __slots__ = (
+        "_engine",
+        "_pruned",
+        "burnin",
+        "group_names",
+        "groups",
+        "positions",
+        "provenance",
+        "threads",
+        "tree_names",
+    )
 
     def __init__(
         self,
@@ -112,6 +134,7 @@ class TreeSet:
         positions,
         burnin: Burnin | None = None,
         threads: int | None = None,
+        provenance: Provenance | None = None,
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
@@ -120,6 +143,7 @@ class TreeSet:
         self.group_names = group_names
         self.positions = positions
         self.burnin = burnin
+        self.provenance = Provenance() if provenance is None else provenance
         _thread_count(threads)
         self.threads = threads
 
@@ -339,6 +363,7 @@ class TreeSet:
             np.asarray([p for files in readings for p in files.positions], dtype=np.int64),
             readings[0].selection.burnin if readings else None,
             threads,
+            Provenance(inputs=tuple(entry for files in readings for entry in files.provenance())),
         )
 
     # description
@@ -466,7 +491,14 @@ class TreeSet:
         index = {name: leaf for leaf, name in enumerate(self.leaf_names)}
         engine = self._engine.restricted([index[name] for name in keep])
         pruned = TreeSet(
-            engine, self.tree_names, self.groups, self.group_names, self.positions, self.burnin, self.threads
+            engine,
+            self.tree_names,
+            self.groups,
+            self.group_names,
+            self.positions,
+            self.burnin,
+            self.threads,
+            self.provenance,
         )
         if len(self._pruned) >= _KEPT_PRUNINGS:
             del self._pruned[next(iter(self._pruned))]
@@ -1127,6 +1159,7 @@ class TreeSet:
         greedy: bool = False,
         threads: int | None = None,
         prune: str | None = None,
+        outgroup: Sequence[str] | None = None,
     ) -> str:
         """The majority-rule (or greedy) consensus as a Newick string.
 
@@ -1144,6 +1177,9 @@ class TreeSet:
             As in `distances`.
         prune : {"common"}, optional
             Summarise the trees pruned to the taxa all of them hold.
+        outgroup : sequence of str, optional
+            Taxa of unrooted trees: root the tree on the branch that separates them from the others, each support
+            staying on its split (see `rerooting`).
 
         Returns
         -------
@@ -1152,17 +1188,20 @@ class TreeSet:
         Raises
         ------
         ValueError
-            For a `min_freq` outside its range, or taxa that differ without a mode.
+            For a `min_freq` outside its range, taxa that differ without a mode, or an outgroup that is not one
+            side of a branch of the tree.
 
         Examples
         --------
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus()
         '(A,B,(C,D)0.666667);'
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus(outgroup=["C", "D"])
+        '[&R] ((A,B)0.666667,(C,D)0.666667)0.666667;'
         """
         from cladomatic_tools import summaries
 
         working = self._working_set(prune, "consensus")
-        return summaries.newick(summaries.consensus(working, min_freq, greedy, threads=threads))
+        return summaries.newick(_rooted(summaries.consensus(working, min_freq, greedy, threads=threads), outgroup))
 
     def mcc(self, *, threads: int | None = None, progress: Progress | None = None, prune: str | None = None) -> int:
         """The maximum clade credibility tree: the tree whose non-trivial splits have the largest product of
@@ -1190,7 +1229,99 @@ class TreeSet:
         working = self._working_set(prune, "mcc")
         return int(working._engine.mcc(working._threads(threads), _progress(progress)))
 
-    def support(self, reference: str | Sequence[str] | TreeSet, *, threads: int | None = None) -> str | list[str]:
+    def ccd_map(self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None):
+        """The maximum a posteriori tree of a conditional clade distribution of the set's rooted binary trees.
+
+        With n(C) the number of trees holding clade C and n(C1, C2) the number holding C split into C1 and C2,
+        CCD1 gives a tree the product over its inner nodes of n(C1, C2) / n(C), over the splits some tree holds.
+        CCD0 lets every clade of the set split into any two clades of the set that partition it, held together
+        by a tree or not, and gives a tree a probability proportional to the product of its clades' frequencies
+        n(C) / N, normalised over every tree of that graph. Both MAP trees are found by dynamic programming over
+        the clades, smaller first; of equal scores the split first in the order of its clades' ids (their first
+        appearance in the input) wins, whatever the thread count. The CCD0 MAP tree scores at least as high as
+        the MCC tree, which its graph holds.
+
+        Parameters
+        ----------
+        kind : {"ccd1", "ccd0"}
+            The distribution whose MAP tree is wanted.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+        progress : Progress, optional
+            Counts the trees passed while the graph is built (once per set).
+
+        Returns
+        -------
+        summaries.CcdTree
+            `newick` (each inner node labelled with its clade's frequency, each branch as long as its clade's
+            mean length in the set), `log_probability_ccd1` and `log_probability_ccd0` (natural logs; the MAP
+            tree of one distribution may be -inf under CCD1 when it joins clades no tree joins), and
+            `log_trees_ccd1`, `log_trees_ccd0`: the natural log of the number of trees each distribution holds.
+
+        Raises
+        ------
+        ValueError
+            For an unrooted set, trees over different taxa, fewer than two taxa, a tree with a node of more than
+            two children (named), or another `kind`.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_newick(["((A,B),(C,D));", "((A,B),(C,D));", "(((A,B),C),D);"], rooted=True)
+        >>> ts.ccd_map("ccd1").newick
+        '[&R] ((A,B)1.000000,(C,D)0.666667);'
+        """
+        from cladomatic_tools import summaries
+
+        return summaries.ccd_tree(self, kind, threads=threads, progress=_progress(progress))
+
+    def ccd_log_probability(
+        self, trees: str | Sequence[str], kind: str = "ccd1", *, threads: int | None = None
+    ) -> float | list[float]:
+        """The natural log probability of a tree (Newick) under the set's CCD1 or CCD0 (see `ccd_map`).
+
+        Parameters
+        ----------
+        trees : str or sequence of str
+            A rooted binary tree over the set's taxa, or a list of them.
+        kind : {"ccd1", "ccd0"}
+            The distribution.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+
+        Returns
+        -------
+        float or list of float
+            One per tree: -inf for a tree with a clade the set never holds, or (CCD1) a split no tree holds.
+
+        Raises
+        ------
+        ValueError
+            For a tree over other taxa or not binary, and as `ccd_map` does.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_newick(["((A,B),(C,D));", "(((A,B),C),D);"], rooted=True)
+        >>> ts.ccd_log_probability(["((A,B),(C,D));", "((A,C),(B,D));"])
+        [-0.6931471805599453, -inf]
+        """
+        from cladomatic_tools import summaries
+
+        texts = [trees] if isinstance(trees, str) else list(trees)
+        others = TreeSet.from_newick(texts, rooted=True, threads=threads)
+        summaries.check_same_taxa(self, others)
+        out = [
+            float(self._engine.ccd_log_probability(others._engine, i, kind, self._threads(threads)))
+            for i in range(len(others))
+        ]
+        return out[0] if isinstance(trees, str) else out
+
+    def support(
+        self,
+        reference: str | Sequence[str] | TreeSet,
+        *,
+        threads: int | None = None,
+        outgroup: Sequence[str] | None = None,
+    ) -> str | list[str]:
         """A reference tree with each of its splits labelled by its frequency in this set.
 
         Parameters
@@ -1200,6 +1331,8 @@ class TreeSet:
             replaced, its lengths kept.
         threads : int, optional
             As in `distances`.
+        outgroup : sequence of str, optional
+            As in `consensus`.
 
         Returns
         -------
@@ -1223,7 +1356,8 @@ class TreeSet:
         else:
             texts = [reference] if isinstance(reference, str) else list(reference)
             references = TreeSet.from_newick(texts, rooted=self.rooted, threads=threads)
-        written = [summaries.newick(tree) for tree in summaries.support_trees(self, references, threads=threads)]
+        labelled = summaries.support_trees(self, references, threads=threads)
+        written = [summaries.newick(_rooted(tree, outgroup)) for tree in labelled]
         return written[0] if isinstance(reference, str) else written
 
     def topologies(self, *, threads: int | None = None, prune: str | None = None) -> tuple[np.ndarray, np.ndarray]:
@@ -1258,10 +1392,21 @@ class TreeSet:
     # pickling: the interned arrays as one bytes object, and a checksum of the whole state
 
     def __reduce__(self):
+        return self._reduced(True)
+
+    def _reduced(self, provenance: bool) -> tuple:
         # the burn-in as it was given: its text reads back as the same Burnin
         burnin = None if self.burnin is None else self.burnin.text
-        fields = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
-        return _restore, (_STATE_VERSION, _state_digest(_STATE_VERSION, fields), *fields)
+        fields: tuple = (self._engine.save(), self.tree_names, self.groups, self.group_names, self.positions, burnin)
+        version = _STATE_VERSION if provenance else _NO_PROVENANCE
+        if provenance:
+            fields = (*fields, self.provenance.to_json())
+        return _restore, (version, _state_digest(version, fields), *fields)
+
+    def _trees_pickled(self) -> bytes:
+        """The set pickled without its provenance, in the layout from before it was kept: what identifies its
+        trees (a tile store's fingerprint), whatever files, paths or command they came from."""
+        return pickle.dumps(_Reduced(self._reduced(False)))
 
     def _threads(self, threads: int | None) -> int:
         return _thread_count(self.threads if threads is None else threads)
@@ -1272,7 +1417,14 @@ class TreeSet:
         if threads is None or threads == self.threads:
             return self
         return TreeSet(
-            self._engine, self.tree_names, self.groups, self.group_names, self.positions, self.burnin, threads
+            self._engine,
+            self.tree_names,
+            self.groups,
+            self.group_names,
+            self.positions,
+            self.burnin,
+            threads,
+            self.provenance,
         )
 
     def _working_set(self, prune: str | None, call: str, threads: int | None = None) -> TreeSet:
@@ -1313,6 +1465,22 @@ class TreeSet:
             )
 
 
+class _Reduced:
+    """Pickles as the reduction it holds."""
+
+    def __init__(self, reduced: tuple):
+        self.reduced = reduced
+
+    def __reduce__(self):
+        return self.reduced
+
+
+def _rooted(tree: SummaryTree, outgroup: Sequence[str] | None) -> SummaryTree:
+    from cladomatic_tools.rerooting import reroot
+
+    return tree if outgroup is None else reroot(tree, outgroup)
+
+
 def _restore(version, digest=None, *fields) -> TreeSet:
     """A pickled set, refused with ValueError unless its checksum matches and every invariant the kernels rely
     on holds: a damaged pickle must never load as another set."""
@@ -1321,7 +1489,7 @@ def _restore(version, digest=None, *fields) -> TreeSet:
             "Not a saved tree set: it was saved by an older version of cladomatic_tools, without a checksum; "
             "read its trees again."
         )
-    if version != _STATE_VERSION:
+    if version not in (_STATE_VERSION, _NO_PROVENANCE):
         raise ValueError(f"Not a saved tree set: unknown layout {version!r}.")
     try:
         intact = digest == _state_digest(version, fields)
@@ -1329,7 +1497,11 @@ def _restore(version, digest=None, *fields) -> TreeSet:
         intact = False
     if not intact:
         raise ValueError("Not a saved tree set: its checksum does not match (the data is damaged).")
-    data, tree_names, groups, group_names, positions, burnin = fields
+    if version == _NO_PROVENANCE:
+        fields = (*fields, None)
+    if len(fields) != 7:
+        raise ValueError("Not a saved tree set: fields missing.")
+    data, tree_names, groups, group_names, positions, burnin, record = fields
     if not isinstance(data, bytes):
         raise ValueError("Not a saved tree set: no interned trees.")
     engine = _cladomatic_engine.Engine.load(data)
@@ -1346,7 +1518,11 @@ def _restore(version, digest=None, *fields) -> TreeSet:
         given = None if burnin is None else parse_burnin(burnin)
     except (TypeError, ValueError):
         raise ValueError("Not a saved tree set: its burn-in is not one.") from None
-    return TreeSet(engine, tree_names, groups, group_names, positions, given)
+    try:
+        provenance = None if record is None else Provenance.from_dict(json.loads(record))
+    except (TypeError, ValueError):
+        raise ValueError("Not a saved tree set: its provenance is not a record.") from None
+    return TreeSet(engine, tree_names, groups, group_names, positions, given, provenance=provenance)
 
 
 def _strings(values) -> bool:

@@ -170,11 +170,32 @@ std::optional<std::shared_ptr<const TranslateMap>> translate_table(TextWindow& w
   return std::make_shared<const TranslateMap>(label_map(entries));
 }
 
+// Moves past whitespace, appending each '[' comment as written to `kept`;
+// false at the end of the text or on a comment never closed.
+bool keep_comments(TextWindow& window, std::string& kept) {
+  while (skip_space(window) && *window.cursor() == '[') {
+    const std::uint64_t line = window.line();
+    window.collect();
+    window.advance(1);
+    if (!pass_closer(window, ']')) {
+      window.fail(line, "a '[' comment is never closed");
+      return false;
+    }
+    std::optional<std::string_view> comment = window.collected();
+    if (!comment) return false;
+    kept.append(*comment);
+  }
+  return !window.error();
+}
+
 // The name of a TREE command, whose keyword is already read, through its
-// '='; false on an error.
-bool tree_name(TextWindow& window, std::uint64_t line, std::optional<std::string>& name) {
+// '='; false on an error.  Its comments are kept: BEAST writes the sample's
+// figures there (`tree STATE_0 [&lnP=-3.5] = ...`).
+bool tree_name(TextWindow& window, std::uint64_t line, std::optional<std::string>& name,
+               std::string& comments) {
   std::vector<std::string> words;
   for (;;) {
+    keep_comments(window, comments);
     std::optional<NexusWord> word = next_word(window);
     if (!word || word->is(';')) {
       window.fail(line, "a TREE command without '='");
@@ -320,7 +341,7 @@ std::optional<TreeRecord> TreeReader::nexus_tree() {
       record.line = line;
       record.table = state.table;
       record.block = state.blocks - 1;
-      if (!tree_name(window, line, record.name)) return std::nullopt;
+      if (!tree_name(window, line, record.name, record.comments)) return std::nullopt;
       if (!skip_space(window)) {
         window.fail(line, "a TREE command without a tree after '='");
         return std::nullopt;

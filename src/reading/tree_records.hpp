@@ -29,6 +29,7 @@ struct TreeRecord {
   std::string text;                           // through its ';' (or the end of the input when it has none)
   std::uint64_t line = 0;                     // where the tree (in NEXUS, its TREE command) starts, from 1
   std::optional<std::string> name;            // a NEXUS TREE command's name
+  std::string comments;                       // the TREE command's own comments before its '=', as written
   std::shared_ptr<const TranslateMap> table;  // its TRANSLATE table as the engine's label map, if any
   std::uint32_t block = 0;     // its TREES block over every NEXUS document, from 0; 0 in Newick
   std::uint64_t position = 0;  // its place in its block (in Newick, in the file), from 0

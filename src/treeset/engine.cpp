@@ -42,6 +42,7 @@
 #include "snapshot/serialise.hpp"
 #include "snapshot/snapshots.hpp"
 #include "snapshot/taxa.hpp"
+#include "summaries/ccd.hpp"
 #include "summaries/consensus.hpp"
 #include "summaries/mcc.hpp"
 #include "summaries/shape.hpp"
@@ -89,6 +90,12 @@ class Lazy {
   std::unique_ptr<T> value_;
 };
 
+// A set's CCD graph, or why it has none (a tree that is not binary).
+struct CcdBuilt {
+  CcdGraph graph;
+  std::optional<Error> error;
+};
+
 struct Engine {
   SavedSet saved;
   Lazy<RfLayout> rf;
@@ -102,6 +109,8 @@ struct Engine {
   Lazy<std::vector<std::uint32_t>> first_holders;
   Lazy<PrunedLayout> pruned;
   Lazy<std::vector<double>> factorials;
+  Lazy<CcdBuilt> ccd;
+  Lazy<CcdTables> ccd_tables[2];  // by CcdKind
 
   const Snapshots& set() const noexcept { return saved.set; }
 
@@ -777,6 +786,100 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
   return bytes;
 }
 
+// Conditional clade distributions (summaries/ccd.hpp): the graph is built
+// once per set, each distribution's tables once on first use.
+
+CcdKind ccd_kind(const std::string& kind) {
+  if (kind == "ccd1") return CcdKind::kCcd1;
+  if (kind == "ccd0") return CcdKind::kCcd0;
+  throw nb::value_error(("kind must be 'ccd1' or 'ccd0', not '" + kind + "'").c_str());
+}
+
+void require_rooted_set(const Engine& engine) {
+  if (!engine.saved.rooted)
+    throw nb::value_error("conditional clade distributions need rooted trees: read the set with rooted=True");
+  engine.require_same_taxa();
+  if (engine.n_leaves() < 2) throw nb::value_error("conditional clade distributions need at least two taxa");
+}
+
+struct Ccd {
+  const CcdGraph* graph = nullptr;
+  const CcdTables* tables[2] = {nullptr, nullptr};  // by CcdKind
+};
+
+// The graph and both distributions' tables, built with the lock released;
+// ValueError (with tree_index) for a tree that is not binary.
+Ccd ccd_of(Engine& engine, Threads threads, Progress* progress) {
+  require_rooted_set(engine);
+  const CcdBuilt* built = nullptr;
+  Ccd ccd;
+  RowCounter* trees_done = started(progress, engine.n_trees());
+  run_interruptible(threads, [&] {
+    built = &engine.ccd.get([&] {
+      Result<CcdGraph> graph = ccd_graph(engine.set(), trees_done);
+      return graph ? CcdBuilt{std::move(graph).value(), std::nullopt}
+                   : CcdBuilt{{}, std::move(graph).take_error()};
+    });
+    if (built->error) return;
+    ccd.graph = &built->graph;
+    for (CcdKind kind : {CcdKind::kCcd1, CcdKind::kCcd0}) {
+      const auto at = static_cast<std::size_t>(kind);
+      ccd.tables[at] = &engine.ccd_tables[at].get([&] { return ccd_tables(built->graph, kind); });
+    }
+  });
+  if (built->error) raise_failure(Error{*built->error});
+  return ccd;
+}
+
+// The MAP tree as (parent, split) arrays in preorder, then its log
+// probability under CCD1 and CCD0 and the log of the number of trees each holds.
+nb::tuple ccd_map(Engine& engine, const std::string& kind, Threads threads, Progress* progress) {
+  const CcdKind wanted = ccd_kind(kind);
+  const Ccd ccd = ccd_of(engine, threads, progress);
+  const CcdTables& ccd1 = *ccd.tables[static_cast<std::size_t>(CcdKind::kCcd1)];
+  const CcdTables& ccd0 = *ccd.tables[static_cast<std::size_t>(CcdKind::kCcd0)];
+  Shape shape;
+  double log1 = 0.0;
+  double log0 = 0.0;
+  {
+    nb::gil_scoped_release released;
+    const std::vector<CcdSplit> nodes =
+        ccd_map_nodes(*ccd.graph, *ccd.tables[static_cast<std::size_t>(wanted)]);
+    std::vector<SplitId> ids;
+    for (const CcdSplit& node : nodes)
+      if (node.parent != ccd.graph->root) ids.push_back(node.parent);
+    shape = shape_of(engine.set().clades, ids, engine.n_leaves());
+    log1 = ccd_log_probability(*ccd.graph, ccd1, nodes);
+    log0 = ccd_log_probability(*ccd.graph, ccd0, nodes);
+  }
+  nb::tuple arrays = shape_arrays(std::move(shape));
+  return nb::make_tuple(arrays[0], arrays[1], log1, log0, ccd1.log_trees[ccd.graph->root],
+                        ccd0.log_trees[ccd.graph->root]);
+}
+
+// The log probability of tree `tree` of `other` (same taxa, rooted) under
+// this set's distribution; ValueError for a tree that is not binary.
+double ccd_log_probability_of(Engine& engine, const Engine& other, std::uint32_t tree,
+                              const std::string& kind, Threads threads) {
+  const CcdKind wanted = ccd_kind(kind);
+  if (!other.saved.rooted) throw nb::value_error("the tree must be read as rooted");
+  other.require_same_taxa();
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the tree and the set have different leaf names");
+  if (tree >= other.n_trees()) throw nb::index_error("tree index out of range");
+  const Ccd ccd = ccd_of(engine, threads, nullptr);
+  std::optional<std::vector<CcdSplit>> nodes;
+  {
+    nb::gil_scoped_release released;
+    std::vector<CladeId> ids = join_rows(other.set().clades, engine.set().clades);
+    for (CladeId& id : ids)
+      if (id >= ccd.graph->root) id = kNoClade;
+    nodes = tree_nodes(other.set().clades, other.set().snaps[tree], other.n_leaves(), ccd.graph->root, ids);
+  }
+  if (!nodes) throw nb::value_error("the tree is not binary: a node has more than two children");
+  return ccd_log_probability(*ccd.graph, *ccd.tables[static_cast<std::size_t>(wanted)], *nodes);
+}
+
 }  // namespace
 }  // namespace cladomatic
 
@@ -856,5 +959,7 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("mcc", &mcc, "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)
       .def("exports", &exports, "lengths"_a, "threads"_a = 0)
-      .def_prop_ro("any_length", &any_length);
+      .def_prop_ro("any_length", &any_length)
+      .def("ccd_map", &ccd_map, "kind"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("ccd_log_probability", &ccd_log_probability_of, "other"_a, "tree"_a, "kind"_a, "threads"_a = 0);
 }

@@ -121,8 +121,8 @@ class TreeFile {
 
   nb::tuple tuple_of(const TreeRecord& record) {
     return nb::make_tuple(nb::str(record.text.data(), record.text.size()), record.line,
-                          text_or_none(record.name), tables_.get(record.table), record.block,
-                          record.position);
+                          text_or_none(record.name), tables_.get(record.table), record.block, record.position,
+                          nb::str(record.comments.data(), record.comments.size()));
   }
 
   std::shared_ptr<Raised> raised_;

@@ -98,6 +98,7 @@ TEST_P(Chunked, NexusBlocksNamesAndTables) {
   const TreeRecord& first = read.records[0];
   EXPECT_EQ(first.text, "[&U] (1,(2,3));");
   EXPECT_EQ(first.name, "first one");
+  EXPECT_EQ(first.comments, "[&lnP=1;x]");
   EXPECT_EQ(first.line, 6u);
   ASSERT_TRUE(first.table);
   EXPECT_EQ(first.table->at("2"), "Pan_troglodytes");

@@ -23,8 +23,8 @@ MIXED = [
     "((A:1,B:1):2,(C:1,D:1):1);",
     "((A:1,C:1):1,(B:1,D:3):1);",
 ]
-# subcommands that only write what others computed would take no --threads; there are none yet
-NOT_COMPUTING: set[str] = set()
+# subcommands that copy trees through without computing take no --threads
+NOT_COMPUTING = {"combine"}
 
 
 @pytest.fixture(scope="module")
@@ -85,7 +85,7 @@ class TestFlags:
         for threads in ("1", "3"):
             out = tmp_path / threads
             to_folder = command in ("converge", "space")
-            file = out.with_suffix(".npz" if command == "splits" else ".nex")
+            file = out.with_suffix(".npz" if command == "splits" else ".nwk")
             target = ["--output-dir", str(out)] if to_folder else ["--output", str(file)]
             assert main([command, *RUNS, "--burnin", "25%", "--every", "3", "--threads", threads, *target]) == 0
             files = sorted(out.iterdir()) if to_folder else [file]

@@ -258,6 +258,7 @@ class TestStores:
         assert not list(path.rglob("*.partial"))
         group = zarr.open_group(path, mode="r")
         assert group.attrs["complete"] and group["tree_names"][:].tolist() == ts.tree_names
+        assert group.attrs["provenance"] == ts.provenance.to_dict()
         assert np.array_equal(group["distances"][:], ts.distances("rf"))
 
     def test_refuses_what_it_did_not_write(self, tmp_path):

@@ -33,12 +33,17 @@ class TestCommand:
         assert "parameter-traces" in found  # the .p files beside the .t files were found
         names = found["parameter-traces"]["choices"]["names"]
         assert names[:2] == ["LnL", "LnPr"] and len(found["parameter-traces"]["choices"]["traces"]) == len(names)
+        # the figures of `params` for .p files, and the page says whose they are
+        assert "ESS, median and 95% HPD as MrBayes&#x27;s (sump) computes them" in page
+        assert re.search(r"<td>TL\{all\}</td><td>2\.7015</td>.*?<td>29\.1</td><td>24\.3</td><td>1\.084</td>", page)
 
     def test_three_runs_get_a_figure_per_pair(self, tmp_path):
         out = tmp_path / "report.html"
         runs = [str(DATA / f"cynmix3.run{i}.t.gz") for i in (1, 2, 3)]
         params = [str(DATA / f"cynmix3.run{i}.p.gz") for i in (1, 2, 3)]
-        assert main(["report", *runs, *[a for p in params for a in ("--params", p)], "--output", str(out)]) == 0
+        options = [*[a for p in params for a in ("--params", p)], "--ess", "coda", "--output", str(out)]
+        assert main(["report", *runs, *options]) == 0
+        assert "as R&#x27;s coda (effectiveSize) computes them" in out.read_text()
         ids = set(figures(out.read_text()))
         assert {"split-frequencies-1-2", "split-frequencies-1-3", "split-frequencies-2-3"} <= ids
 

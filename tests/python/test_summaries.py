@@ -285,7 +285,7 @@ class TestRules:
 
     def test_rooted_trees_give_clades(self):
         ts = hand_set(["((A:1,B:1):1,(C:1,D:1):1);", "((A:1,B:1):3,(C:1,D:1):1);", "(((A:1,C:1):1,B:1):1,D:2);"], True)
-        assert ts.consensus() == "[&R] ((A:1.0,B:1.0)0.666667:2.0,(C:1.0,D:1.3333333333333333)0.666667:1.0);"
+        assert ts.consensus() == "[&R] ((A:1.0,B:1.0)0.666667:2.0,(C:1.0,D:1.3333333333333333)0.666667:1.0)0.666667;"
 
     def test_support_percent_and_names(self, tmp_path):
         path = tmp_path / "named.nwk"

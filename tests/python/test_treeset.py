@@ -344,7 +344,7 @@ class TestPickling:
 
         ts = TreeSet.from_newick(["((A:1,B:2):1,C:1,D:1);", "((A:1,C:2):1,B:1,D:1);"])
         restore, (version, digest, *fields) = ts.__reduce__()
-        engine_bytes, names, groups, group_names, positions, burnin = fields
+        engine_bytes, names, groups, group_names, positions, burnin, record = fields
         assert restore(version, digest, *fields).distances("rf").tolist() == [[0, 2], [2, 0]]
 
         def sealed(*changed):
@@ -359,7 +359,7 @@ class TestPickling:
         split_at = names_at + 4 + 3 * 8  # the first split id, after the names and the tree offsets
         cases = [
             ((engine_bytes, *fields[1:]), "older version"),  # the layout before the checksum
-            ((3, digest, *fields), "unknown layout"),
+            ((4, digest, *fields), "unknown layout"),
             ((version, digest, engine_bytes, ["x", "y"], *fields[2:]), "checksum does not match"),
             (sealed(engine_bytes[:-3], *fields[1:]), "truncated"),
             (sealed(engine_bytes + b"\0", *fields[1:]), "trailing bytes"),
@@ -367,11 +367,15 @@ class TestPickling:
             (sealed(edited(split_at, (10**6).to_bytes(4, "little")), *fields[1:]), "bad split id"),
             (sealed(edited(names_at + 3, b"\xff"), *fields[1:]), "not UTF-8"),
             (
-                sealed(engine_bytes, names, np.array([0, 3], dtype=np.int32), group_names, positions, burnin),
+                sealed(engine_bytes, names, np.array([0, 3], dtype=np.int32), group_names, positions, burnin, record),
                 "group outside",
             ),
-            (sealed(engine_bytes, names, groups.astype(np.int64), group_names, positions, burnin), "per-tree lists"),
-            (sealed(engine_bytes, names, groups, group_names, positions, "-3"), "burn-in is not one"),
+            (
+                sealed(engine_bytes, names, groups.astype(np.int64), group_names, positions, burnin, record),
+                "per-tree lists",
+            ),
+            (sealed(engine_bytes, names, groups, group_names, positions, "-3", record), "burn-in is not one"),
+            (sealed(*fields[:-1], '{"inputs": 1}'), "provenance is not a record"),
         ]
         for state, message in cases:
             with pytest.raises(ValueError, match=f"Not a saved tree set: .*{message}"):

@@ -97,14 +97,21 @@ def add_files(parser: argparse.ArgumentParser, help: str = FILES_HELP) -> None:
     parser.add_argument("files", nargs="+", metavar="FILE", help=help)
 
 
-def add_selection(parser: argparse.ArgumentParser, default: str | None = None) -> None:
+def add_selection(
+    parser: argparse.ArgumentParser,
+    default: str | None = None,
+    *,
+    burnin_help: str = BURNIN_HELP,
+    every_help: str = EVERY_HELP,
+) -> None:
     """--burnin and --every, which always come together (`burnin`, `every`); `default` is the burn-in applied
-    when none is given, as a user would write it."""
+    when none is given, as a user would write it; the helps are those of trees unless a command selects something
+    else (samples)."""
     shown = "none" if default is None else default.replace("%", "%%")
     parser.add_argument(
-        "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{BURNIN_HELP} (default: {shown})"
+        "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{burnin_help} (default: {shown})"
     )
-    parser.add_argument("--every", type=_step, default=1, metavar="K", help=EVERY_HELP)
+    parser.add_argument("--every", type=_step, default=1, metavar="K", help=every_help)
 
 
 def add_threads(parser: argparse.ArgumentParser, extra: str = "") -> None:
@@ -137,6 +144,17 @@ class _FormerOutputDir(argparse.Action):
             f"cladomatic: warning: '{command} --output DIR' is deprecated: give the folder as --output-dir DIR",
             file=sys.stderr,
         )
+
+
+def add_provenance(parser: argparse.ArgumentParser) -> None:
+    """--provenance FILE (`provenance`), which every subcommand takes."""
+    parser.add_argument(
+        "--provenance",
+        metavar="FILE",
+        help="also write, as JSON, what the output was made from: the program's version, the command line, and "
+        "each input file's path, size and modification time with the burn-in and thinning applied to it and the "
+        "trees each of its runs held and kept",
+    )
 
 
 def add_quiet(parser: argparse.ArgumentParser) -> None:

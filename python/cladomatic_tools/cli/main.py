@@ -15,13 +15,21 @@ from collections.abc import Callable
 from typing import NoReturn
 
 from cladomatic_tools import __version__
-from cladomatic_tools.cli import diagnostics, distances, tiled
+from cladomatic_tools.cli import combine, diagnostics, distances, tiled
+from cladomatic_tools.cli import parameters as parameters_command
 from cladomatic_tools.cli import report as report_command
 from cladomatic_tools.cli import summaries as summaries_command
-from cladomatic_tools.cli.arguments import add_debug, add_input_arguments, add_output, add_prune, add_threads
+from cladomatic_tools.cli.arguments import (
+    add_debug,
+    add_input_arguments,
+    add_output,
+    add_provenance,
+    add_prune,
+    add_threads,
+)
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import writers
+from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS
@@ -105,7 +113,11 @@ def _parser() -> argparse.ArgumentParser:
     command.set_defaults(run=_run_splits)
     diagnostics.register(commands)
     report_command.register(commands)
+    parameters_command.register(commands)
     summaries_command.register(commands)
+    combine.register(commands)
+    for command in commands.choices.values():
+        add_provenance(command)
     return parser
 
 
@@ -153,7 +165,8 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    given = sys.argv[1:] if argv is None else list(argv)
+    args = _parser().parse_args(given)
     status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
 
     def warn(message: str) -> None:
@@ -161,8 +174,13 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals():
+        with stopped_by_signals(), provenance.recording([PROG, *given]):
+            if args.provenance is not None:
+                _check_provenance(args)
             args.run(args, status, warn)
+            record = provenance.current()
+            if args.provenance is not None and record is not None:
+                writers.write_text(args.provenance, record.to_json())
     except BaseException as err:
         if isinstance(err, SystemExit):
             raise
@@ -180,6 +198,15 @@ def main(argv: list[str] | None = None) -> int:
             os._exit(code)
         return code
     return 0
+
+
+def _check_provenance(args: argparse.Namespace) -> None:
+    """Before any work: the record goes to a file of its own, which can be written and is no input."""
+    outputs = [getattr(args, name, None) for name in ("output", "output_dir")]
+    if any(out is not None and os.path.abspath(out) == os.path.abspath(args.provenance) for out in outputs):
+        raise InputError(f"--provenance {args.provenance} is also the output: give it a file of its own")
+    inputs = [*getattr(args, "files", []), *getattr(args, "runs", [])]
+    writers.check_writable(args.provenance, [path for path in inputs if isinstance(path, str)])
 
 
 def _failure(err: BaseException) -> tuple[int, str | None]:

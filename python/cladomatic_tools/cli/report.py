@@ -14,7 +14,9 @@ from typing import TYPE_CHECKING
 from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import add_debug, add_output, add_quiet
 from cladomatic_tools.cli.diagnostics import _num, _wrapped, add_run_arguments, input_label
-from cladomatic_tools.defaults import DEFAULT_ESS_FOCAL
+from cladomatic_tools.cli.parameters import add_ess
+from cladomatic_tools.defaults import DEFAULT_ESS_FOCAL, PARAMETER_ESTIMATORS
+from cladomatic_tools.io import provenance
 from cladomatic_tools.io.reader import InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.io.writers import check_writable, require_numpy
@@ -35,14 +37,16 @@ REPORT_HELP = """\
 One HTML file that holds the convergence diagnostics of two or more MCMC runs and everything needed to show
 them (styles, the plotting library, the data; it makes no network request and opens from disk or as an e-mail
 attachment): a summary table (trees kept and dropped, distinct topologies, the ASDSF and maximum SDSF as
-`converge` computes them, the topological ESS of each run, and each parameter's ESS, as R's coda computes it,
-and PSRF, as MrBayes's sump prints it), and interactive plots: the split frequencies of each pair of runs, the
+`converge` computes them, the topological ESS of each run, and the table of `params` for the parameters: each
+one's mean, median and 95% HPD over the runs, its ESS in each run by the estimator --ess names, and its PSRF, as
+MrBayes's sump prints it), and interactive plots: the split frequencies of each pair of runs, the
 ASDSF trace, the tree space of `space` (RF distances) with each chain's path, the topology trace (each tree's RF
 distance to the medoid tree along each chain) and the parameter traces. Plots of more than a few thousand points
 show every k-th point, or bin the least frequent splits, and say so.
 
 Parameter files: --params once per run, in the runs' order (MrBayes .p or BEAST .log files); without it, a
-MrBayes .p file beside each run's .t file is used when every run has one."""
+MrBayes .p file beside each run's .t file is used when every run has one. Their burn-in and --every are those of
+the trees, counted in samples."""
 
 
 def register(commands) -> None:
@@ -60,6 +64,7 @@ def register(commands) -> None:
         metavar="FILE",
         help="a run's parameter samples (MrBayes .p, BEAST .log); once per run, in the runs' order",
     )
+    add_ess(command)
     add_output(command, f"the HTML file (default: {DEFAULT_OUTPUT})", default=DEFAULT_OUTPUT)
     add_quiet(command)
     add_debug(command, argparse.SUPPRESS)
@@ -87,6 +92,7 @@ def run_report(args: argparse.Namespace, status, warn: Callable[[str], None]) ->
         args.seed,
         every=args.every,
         threads=args.threads,
+        estimator=args.ess,
     )
     with writers._replaced(args.output) as (file, _):
         file.write(text.encode("utf-8"))
@@ -115,6 +121,7 @@ def build(
     *,
     every: int = 1,
     threads: int | None = None,
+    estimator: str | None = None,
 ) -> tuple[str, str]:
     """The page, and a line of its key figures for standard output."""
     import numpy as np
@@ -185,7 +192,8 @@ def build(
         ),
     ]
     if parameter_files:
-        sections += _parameter_sections(parameter_files, burnin, labels)
+        sections += _parameter_sections(parameter_files, labels, burnin, every, estimator, threads)
+        provenance.notice([provenance.input_file(path, burnin.text, every) for path in parameter_files])
     sections.append(consensus_section(kept))
     title = f"Convergence of {input_label(runs)}"
     inputs = f"{len(labels)} runs: {', '.join(labels)}; burn-in {burnin}; minimum split frequency {min_freq:g}"
@@ -193,7 +201,8 @@ def build(
         f"ASDSF {_num(result.final.asdsf)}, maximum SDSF {_num(result.final.max_sdsf)}"
         f" ({result.final.splits_used} of {result.splits.shape[0]} splits)"
     )
-    return page.page(title, inputs, sections), summary
+    record = provenance.current()
+    return page.page(title, inputs, sections, None if record is None else record.to_dict()), summary
 
 
 def _split_names(result: Report, leaves: list[str], rooted: bool) -> list[str]:
@@ -267,40 +276,50 @@ def consensus_section(kept: TreeSet) -> Section:
     )
 
 
-def _parameter_sections(files: list[str], burnin: Burnin, labels: list[str]) -> list[Section]:
+def _parameter_sections(
+    files: list[str], labels: list[str], burnin: Burnin, every: int, estimator: str | None, threads: int | None
+) -> list[Section]:
     from cladomatic_tools import parameters
-    from cladomatic_tools.io.parameter_tables import read_table
     from cladomatic_tools.report import figures
     from cladomatic_tools.report.page import Section, Table
 
-    tables = [read_table(path) for path in files]
     try:
-        summary: ParameterSummary = parameters.summarise(tables, burnin)
+        summary: ParameterSummary = parameters.summarise_files(
+            files, burnin=burnin, every=every, estimator=estimator, threads=threads
+        )
     except ValueError as err:
         raise InputError(str(err)) from None
-    header = ["parameter", *[f"ESS {label}" for label in labels]] + (["PSRF"] if summary.psrf is not None else [])
-    rows = [
-        [name, *[f"{summary.ess[r, k]:.1f}" for r in range(len(labels))]]
-        + ([_psrf(summary.psrf[k])] if summary.psrf is not None else [])
-        for k, name in enumerate(summary.names)
-    ]
+    several = len(labels) > 1
+    header = ["parameter", "mean", "median", "95% HPD", *[f"ESS {label}" for label in labels]]
+    header += ["PSRF"] if several else []
+    rows = []
+    for name in summary.names:
+        pooled = summary.row(name)
+        row = [name, _figure(pooled.mean), _figure(pooled.median)]
+        row.append(f"{_figure(pooled.hpd_lower)} to {_figure(pooled.hpd_upper)}")
+        row += [_ess(summary.row(name, path).ess) for path in summary.runs]
+        rows.append(row + ([_psrf(pooled.psrf)] if several else []))
     samples = ", ".join(f"{labels[r]} {summary.kept[r]} (dropped {summary.burned[r]})" for r in range(len(labels)))
-    figure = figures.parameter_traces(
-        summary.names,
-        labels,
-        [table.generations[first:] for table, first in zip(tables, summary.burned)],
-        [table.values[first:] for table, first in zip(tables, summary.burned)],
-    )
+    figure = figures.parameter_traces(summary.names, labels, summary.generations, summary.samples)
     return [
         Section(
             "Parameters",
-            text=f"Samples after the burn-in: {samples}. ESS as R's coda computes it; PSRF as MrBayes's sump"
-            " prints it.",
+            text=f"Samples after the burn-in: {samples}. ESS, median and 95% HPD as "
+            f"{PARAMETER_ESTIMATORS[summary.estimator]} computes them, as in the table of cladomatic params;"
+            " mean and HPD over the runs' samples together; PSRF as MrBayes's sump prints it.",
             tables=[Table(header, rows)],
             figures=[figure],
         )
     ]
 
 
-def _psrf(value: float) -> str:
-    return "NA" if value != value else f"{value:.3f}"
+def _figure(value: float) -> str:
+    return f"{value:.6g}"
+
+
+def _ess(value: float) -> str:
+    return "NA" if value != value else f"{value:.1f}"
+
+
+def _psrf(value: float | None) -> str:
+    return "NA" if value is None or value != value else f"{value:.3f}"

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Protocol
 
 from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import add_input_arguments, add_output, add_prune, add_threads
-from cladomatic_tools.io import writers
+from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.selection import Selection
@@ -151,6 +151,21 @@ def register(commands) -> None:
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
     add_output(command, _TREE_OUTPUT_HELP)
     command.add_argument("--percent", action="store_true", help=_PERCENT_HELP)
+    command.add_argument(
+        "--outgroup",
+        type=_taxa,
+        metavar="TAXON[,TAXON...]",
+        help="write each tree rooted on the branch that separates these taxa from the others (unrooted trees "
+        "only; an error when they are not one side of a branch of the tree), every support staying on its split "
+        "and the root carrying the support of that branch",
+    )
+
+
+def _taxa(text: str) -> list[str]:
+    names = [name.strip() for name in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected taxon names separated by commas, got '{text}'")
+    return names
 
 
 def _fraction(text: str) -> Fraction:
@@ -223,11 +238,24 @@ def _write(path: str | None, text: str) -> None:
 
 def _write_trees(args: argparse.Namespace, fmt: str, named: list[tuple[str, SummaryTree]]) -> None:
     from cladomatic_tools import summaries
+    from cladomatic_tools.rerooting import reroot
+
+    if args.outgroup is not None:
+        try:
+            named = [(name, reroot(tree, args.outgroup)) for name, tree in named]
+        except ValueError as err:
+            raise InputError(str(err)) from None
 
     if fmt == "nexus":
-        _write(args.output, summaries.nexus(named))
+        _write(args.output, summaries.nexus(named, _comments()))
     else:
         _write(args.output, "".join(summaries.newick(tree, percent=args.percent) + "\n" for _, tree in named))
+
+
+def _comments() -> list[str]:
+    """The provenance of what the command read, as NEXUS comment lines."""
+    record = provenance.current()
+    return [] if record is None else record.nexus_comments()
 
 
 def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
@@ -279,5 +307,7 @@ def _run_topologies(args: argparse.Namespace, read: Read) -> None:
     trees = read(args.files)
     kept = summaries.credible_set(trees, args.mass)
     chosen = list(zip(kept, summaries.topology_trees(trees, [topology.first for topology in kept])))
-    writer = summaries.trprobs if fmt == "nexus" else summaries.topology_rows
-    _write(args.output, writer(chosen, len(trees)))
+    if fmt == "nexus":
+        _write(args.output, summaries.trprobs(chosen, len(trees), _comments()))
+    else:
+        _write(args.output, summaries.topology_rows(chosen, len(trees)))

@@ -21,10 +21,12 @@ _TREE_SUFFIXES = (".t", ".t.gz")
 
 
 _GZIP_MAGIC = b"\x1f\x8b"
+# rows converted to numbers at a time: their text is held until then
+_BLOCK_ROWS = 4096
 
 
 @contextmanager
-def _open_text(path: str) -> Iterator[io.TextIOWrapper]:
+def open_text(path: str) -> Iterator[io.TextIOWrapper]:
     """A table's lines, decompressed when the file is gzip; tree files have the engine's reader, tables this."""
     try:
         raw = open(path, "rb")
@@ -48,8 +50,10 @@ class ParameterTable:
 def read_table(path: str) -> ParameterTable:
     """The samples of one parameter file; a malformed one raises InputError naming the file and line."""
     header: list[str] | None = None
-    rows: list[list[float]] = []
-    with _open_text(path) as text:
+    blocks: list[np.ndarray] = []
+    rows: list[list[str]] = []
+    numbers: list[int] = []
+    with open_text(path) as text:
         try:
             for number, line in enumerate(text, start=1):
                 fields = line.rstrip("\r\n").split("\t")
@@ -65,16 +69,38 @@ def read_table(path: str) -> ParameterTable:
                         f"{path} line {number}: {len(fields)} values for {len(header)} columns"
                         " (is the file complete?)"
                     )
-                rows.append([_number(path, number, header[k], field) for k, field in enumerate(fields)])
+                rows.append(fields)
+                numbers.append(number)
+                if len(rows) == _BLOCK_ROWS:
+                    blocks.append(_block(path, header, rows, numbers))
+                    rows, numbers = [], []
         except (OSError, EOFError, UnicodeDecodeError) as err:
             raise InputError(f"cannot read {path}: {err}") from None
-    if header is None or not rows:
+    if rows:
+        blocks.append(_block(path, header or [], rows, numbers))
+    if header is None or not blocks:
         raise InputError(f"{path}: no parameter samples found")
-    table = np.asarray(rows, dtype=np.float64)
+    table = np.concatenate(blocks)
     generations = table[:, 0]
-    if np.any(generations != np.round(generations)):
-        raise InputError(f"{path}: the first column ({header[0]}) must hold whole generation numbers")
+    # beyond 2^63 a generation would wrap round as an int64
+    if np.any(generations != np.round(generations)) or np.any(np.abs(generations) >= 2.0**63):
+        raise InputError(f"{path}: the first column ({header[0]}) must hold whole generation numbers below 2^63")
     return ParameterTable(path, header[1:], generations.astype(np.int64), np.ascontiguousarray(table[:, 1:]))
+
+
+def _block(path: str, header: list[str], rows: list[list[str]], numbers: list[int]) -> np.ndarray:
+    """Rows of fields as numbers: NumPy converts a block at once, and only a block that fails is gone through
+    field by field, for the message naming the line and column."""
+    try:
+        block = np.array(rows, dtype=np.float64)
+    except ValueError:
+        block = np.array(
+            [[_number(path, line, header[k], field) for k, field in enumerate(row)] for row, line in zip(rows, numbers)]
+        )
+    if not np.isfinite(block).all():
+        row, column = np.argwhere(~np.isfinite(block))[0]
+        _number(path, numbers[row], header[column], rows[row][column])
+    return block
 
 
 def _number(path: str, line: int, column: str, field: str) -> float:

@@ -49,6 +49,7 @@ class TreeRecord:
     translate: dict[str, str] | None  # label to taxon, one object shared by the trees of its TRANSLATE table
     block: int  # the file's TREES block (run) holding the tree, from 0 over every NEXUS document; 0 in Newick
     position: int  # the tree's position in its block (in Newick, in its file), from 0
+    comments: str = ""  # a NEXUS TREE command's own comments before its '=' ([&lnP=...]), as written
 
 
 def engine_module() -> Any:
@@ -75,7 +76,7 @@ def tree_file(source: Source) -> Any:
     return native.TreeFile(given, display_name(source), CHUNK_BYTES, MAX_TREE_CHARS)
 
 
-def record_of(found: tuple[str, int, str | None, dict[str, str] | None, int, int]) -> TreeRecord:
+def record_of(found: tuple[str, int, str | None, dict[str, str] | None, int, int, str]) -> TreeRecord:
     return TreeRecord(*found)
 
 

@@ -23,6 +23,8 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
+from cladomatic_tools.io import provenance
+from cladomatic_tools.io.provenance import InputFile, RunTaken, input_file
 from cladomatic_tools.io.reader import (
     STDIN,
     InputError,
@@ -87,6 +89,19 @@ class FileTrees:
             for name, position in zip(self._tree_names, self.positions, strict=True)
         ]
         return _distinct(_prefixed(self.paths, self.runs, bare))
+
+    def provenance(self) -> list[InputFile]:
+        """Per input, its record: the selection applied and what it kept of each of its runs (once settled)."""
+        burnin = self.selection.burnin
+        return [
+            input_file(
+                path,
+                None if burnin is None else burnin.text,
+                self.selection.every,
+                [RunTaken(run.block + 1, run.found, run.first, run.kept) for run in self.runs if run.source == source],
+            )
+            for source, path in enumerate(self.paths)
+        ]
 
     def groups(self) -> list[int]:
         """Per kept tree, the index of its run."""
@@ -209,6 +224,7 @@ def settle(readings: Sequence[FileTrees], reading: Any) -> None:
         first_tree += len(files.positions)
     if reading.error is not None:
         raise InputError(reading.error)
+    provenance.notice([entry for files in readings for entry in files.provenance()])
 
 
 def rooting_of(

@@ -121,25 +121,30 @@ def ours(path: str) -> Any:
     return group
 
 
-def created(path: str, layout: Layout, row_names: list[str], col_names: list[str] | None) -> Any:
-    """A new, empty store at `path` (replacing a store of ours there)."""
+def created(
+    path: str, layout: Layout, row_names: list[str], col_names: list[str] | None, provenance: dict | None = None
+) -> Any:
+    """A new, empty store at `path` (replacing a store of ours there); `provenance` (a `Provenance` as a dict)
+    becomes its attribute of that name."""
     import zarr
 
     ours(path)
     group = zarr.open_group(path, mode="w")
-    group.attrs.update({**layout.settings(), "complete": False})
+    group.attrs.update({**layout.settings(), "complete": False, "provenance": provenance})
     for name, arguments in layout.arrays().items():
         group.create_array(name, **arguments)
     _write_names(group, row_names, col_names)
     return group
 
 
-def resumed(path: str, layout: Layout, row_names: list[str], col_names: list[str] | None) -> Any:
+def resumed(
+    path: str, layout: Layout, row_names: list[str], col_names: list[str] | None, provenance: dict | None = None
+) -> Any:
     """The store at `path` made ready to be continued by this run, or None when nothing is there.
 
     Refused: a store of another version, of another matrix, or whose arrays differ from what this run writes
     (another dtype, shape, chunk grid or codec). Its names are written again, since they are cheap and not
-    covered by checksums."""
+    covered by checksums; so is `provenance`, which says what this run was given."""
     group = ours(path)
     if group is None:
         return None
@@ -162,7 +167,7 @@ def resumed(path: str, layout: Layout, row_names: list[str], col_names: list[str
                 f"cannot resume {path}: its {name} array is not what this run writes ({fields}): "
                 "run again without --resume"
             )
-    group.attrs["complete"] = False
+    group.attrs.update({"complete": False, "provenance": provenance})
     _remove_partial_writes(group)
     _write_names(group, row_names, col_names)
     return group

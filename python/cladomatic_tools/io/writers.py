@@ -595,3 +595,15 @@ def write_npz(path: str, arrays: dict[str, Any]) -> None:
 
     with _replaced(path) as (file, _):
         numpy.savez_compressed(file, **arrays)
+
+
+@contextmanager
+def streamed_text(path: str | None) -> Iterator[IO[str]]:
+    """Text written as it is made, to standard output (None) or to `path` (gzip-compressed for a name ending in
+    .gz), which it replaces only once complete."""
+    if path is None:
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    with _replaced(path) as (file, _), _text(file, path.lower().endswith(".gz")) as text:
+        yield text

@@ -8,6 +8,8 @@ import json
 from dataclasses import dataclass, field
 from importlib import resources
 
+from cladomatic_tools.io.provenance import Provenance
+
 ASSETS = "assets"
 PLOTTING_LIBRARY = "plotly-basic.min.js"
 # nothing is fetched: every script and style is inline, and images may only be data the page holds
@@ -34,9 +36,16 @@ def asset(name: str) -> str:
     return resources.files("cladomatic_tools.report").joinpath(ASSETS, name).read_text(encoding="utf-8")
 
 
-def page(title: str, inputs: str, sections: list[Section]) -> str:
+def page(title: str, inputs: str, sections: list[Section], provenance: dict | None = None) -> str:
+    """The page; `provenance` (a `Provenance` as a dict) is shown at its foot and kept whole as JSON."""
     figures = [figure for section in sections for figure in section.figures]
     body = "\n".join(_section(section) for section in sections)
+    if provenance is not None:
+        lines = "\n".join(html.escape(line[1:-1]) for line in Provenance.from_dict(provenance).nexus_comments())
+        body += (
+            f'\n<details class="provenance">\n<summary>Settings</summary>\n<pre>{lines}</pre>\n</details>\n'
+            f'<script type="application/json" id="provenance">{_json(provenance)}</script>'
+        )
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
