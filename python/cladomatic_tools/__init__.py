@@ -9,12 +9,23 @@ as a stream. `cladomatic_tools.dask` computes a matrix tile by tile on a Dask cl
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from cladomatic_tools.io.provenance import Provenance
     from cladomatic_tools.metrics import METRICS
-    from cladomatic_tools.summaries import Spread, SummaryTree, Topology
+    from cladomatic_tools.summaries import CcdTree, Spread, SummaryTree, Topology
     from cladomatic_tools.treeset import PairsWithoutDistance, Progress, TreeSet
 
 __version__ = "0.1.0"
-__all__ = ["METRICS", "PairsWithoutDistance", "Progress", "Spread", "SummaryTree", "Topology", "TreeSet"]
+__all__ = [
+    "METRICS",
+    "CcdTree",
+    "PairsWithoutDistance",
+    "Progress",
+    "Provenance",
+    "Spread",
+    "SummaryTree",
+    "Topology",
+    "TreeSet",
+]
 
 # Where each public name lives; imported on first use: TreeSet needs NumPy and the engine module, the command
 # does not.
@@ -26,6 +37,8 @@ _HOMES = {
     "SummaryTree": "cladomatic_tools.summaries",
     "Topology": "cladomatic_tools.summaries",
     "Spread": "cladomatic_tools.summaries",
+    "CcdTree": "cladomatic_tools.summaries",
+    "Provenance": "cladomatic_tools.io.provenance",
 }
 
 
