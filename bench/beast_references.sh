@@ -115,6 +115,9 @@ for run in ucln ancestral ucln_location relaxed2; do
     grep '^tree ' "$run.trees" | tail -1 | sed -E 's/\[&[^]]*=[^]]*\]//g'
     echo 'End;'; } >"$run.target.tre"
 done
+# ucln.unseen.target.tre: the ucln target with taxa 1 and 17 swapped, whose clades holding one of them but not
+# the other no sampled tree holds
+sed -E '/^tree /{s/([(,])1:/\1X:/; s/([(,])17:/\11:/; s/([(,])X:/\117:/}' ucln.target.tre >ucln.unseen.target.tre
 
 # --- TreeAnnotator ------------------------------------------------------------------------------------------------
 # Debian's treeannotator2 finds no topology or height services (BEAST.app's version.xml is not installed), so
@@ -139,7 +142,9 @@ XML
 for run in ucln ancestral ucln_location relaxed2; do grep -v '^\[keywords:' "$run.trees" >"$run.ta2in.trees"; done
 # Burn-in: the first 40 of 401 trees, given as -burninTrees 40 to 1.10.4 and as -burnin 10 (percent, floor(10% x
 # 401) = 40 trees) to 2.7.8.
-readme_cmds=()
+# the runs' own command lines first (the XML edits are the sed lines above)
+readme_cmds=("beast-mcmc -seed $seed -overwrite ucln.xml" "beast-mcmc -seed $seed -overwrite ancestral.xml"
+  "beast2-mcmc -seed $seed -overwrite relaxed2.xml")
 annotate1() { # run tag args...
   local run=$1 tag=$2
   shift 2
@@ -168,6 +173,12 @@ for run in ucln ancestral ucln_location relaxed2; do
     annotate2 "$run" "$h.target" -height "$h2" -target "$run.target.tre"
   done
 done
+for h in keep mean median ca; do
+  h2=$h
+  [ "$h" = ca ] && h2=CA
+  annotate1 ucln "$h.unseen" -heights "$h" -target ucln.unseen.target.tre
+  annotate2 ucln "$h.unseen" -height "$h2" -target ucln.unseen.target.tre
+done
 
 # --- into the repository --------------------------------------------------------------------------------------
 rm -f "$out"/*.gz "$out"/*.tre "$out"/*.log
@@ -177,7 +188,17 @@ for run in ucln ancestral ucln_location relaxed2; do
   for f in "$run".ta[12].*.tre; do gzip -9n <"$f" >"$out/$f.gz"; done
 done
 # BEAST 2 writes its whole XML into the log's leading `#` comments: left out, the columns kept
+cp ucln.unseen.target.tre "$out/"
 for run in ucln ancestral; do cp "$run.log" "$out/$run.log"; done
 grep -v '^#' relaxed2.log >"$out/relaxed2.log"
-printf '%s\n' "${readme_cmds[@]}" >"$out/commands.txt"
+# every command line, into README.md between its two markers (the rest of it is written by hand)
+python3 - "$out/README.md" "${readme_cmds[@]}" <<'PY'
+import sys
+path, commands = sys.argv[1], sys.argv[2:]
+text = open(path).read()
+head, rest = text.split("<!-- commands -->\n", 1)
+_, tail = rest.split("<!-- end of commands -->\n", 1)
+block = "```\n" + "\n".join(commands) + "\n```\n"
+open(path, "w").write(head + "<!-- commands -->\n" + block + "<!-- end of commands -->\n" + tail)
+PY
 echo "beast_references: wrote $(ls "$out" | wc -l) files to $out" >&2

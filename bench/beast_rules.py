@@ -246,6 +246,59 @@ def hpd(xs, share=0.95):
     return [s[at], s[at + w - 1]]
 
 
+def java_double(x):
+    """Java's Double.toString (OpenJDK 19 and later): the shortest decimal that reads back to x, plain with at
+    least one digit after the point for 1e-3 <= |x| < 1e7, else as d.ddd...E<exponent>."""
+    if x != x:
+        return "NaN"
+    if math.isinf(x):
+        return "Infinity" if x > 0 else "-Infinity"
+    sign = "-" if math.copysign(1.0, x) < 0 else ""
+    if x == 0:
+        return sign + "0.0"
+    digits, k = repr(abs(x)), 0
+    # the shortest digits, from repr, and the decimal exponent k with x = 0.d1d2... x 10^k
+    if "e" in digits:
+        m, e = digits.split("e")
+        k = int(e) + 1
+        digits = m.replace(".", "")
+    else:
+        whole, _, frac = digits.partition(".")
+        if whole != "0":
+            k = len(whole)
+            digits = whole + frac
+        else:
+            stripped = frac.lstrip("0")
+            k = -(len(frac) - len(stripped))
+            digits = stripped
+    digits = digits.lstrip("0").rstrip("0") or "0"
+    if 1e-3 <= abs(x) < 1e7:
+        if k <= 0:
+            text = "0." + "0" * (-k) + digits
+        elif k >= len(digits):
+            text = digits + "0" * (k - len(digits)) + ".0"
+        else:
+            text = digits[:k] + "." + digits[k:]
+    else:
+        text = digits[0] + "." + (digits[1:] or "0") + "E" + str(k - 1)
+    return sign + text
+
+
+def check_numbers(path):
+    """Every number TreeAnnotator wrote (annotations and branch lengths) is java_double of its value."""
+    bad = 0
+    with gzip.open(path, "rt") as f:
+        for line in f:
+            if not line.startswith("tree "):
+                continue
+            for token in re.findall(r"(?<=[=,{:])-?[0-9][0-9.E-]*(?=[,}\]);])", line):
+                if java_double(float(token)) != token:
+                    bad += 1
+                    if bad <= 3:
+                        print(f"  {path.name}: {token} written, rule gives {java_double(float(token))}")
+    return bad
+
+
 # --- checking --------------------------------------------------------------------------------------------------
 
 
@@ -256,7 +309,8 @@ def main():
         run = ta.name.split(f".{version}.")[0]
         translate, trees = read_nexus(DATA / f"{run}.trees.gz")
         # TreeAnnotator 1.10.4 ignores -burninTrees when given -target (README: "Burn-in")
-        burnin = 0 if ".target." in ta.name and version == "ta1" else BURNIN
+        targeted = ".target." in ta.name or ".unseen." in ta.name
+        burnin = 0 if targeted and version == "ta1" else BURNIN
         used = [parse_newick(b, translate) for _, b in trees[burnin:]]
         for t in used:
             (set_heights if version == "ta1" else set_heights2)(t)
@@ -265,13 +319,17 @@ def main():
         limit = 0.5 if ".limit." in ta.name else 0.0
         bad = check(target, used, ta.name, limit, version)
         heights = ta.name.split(".")[2]
-        if ".target." in ta.name:
-            own_translate, own = read_nexus(DATA / f"{run}.target.tre")
+        if targeted:
+            kind = "unseen.target" if ".unseen." in ta.name else "target"
+            own_translate, own = read_nexus(DATA / f"{run}.{kind}.tre")
             own_tree = parse_newick(own[0][1], own_translate)
         else:
             own_tree = mcc(used)
         (set_heights if version == "ta1" else set_heights2)(own_tree)
         bad += check_lengths(target, used, own_tree, heights, ta.name)
+        if version == "ta2" and heights == "ca":
+            bad += check_ca(target, used, ta.name)
+        bad += check_numbers(ta)
         print(f"{ta.name}: {bad} values differ")
         bad_total += bad
     sys.exit(1 if bad_total else 0)
@@ -306,7 +364,7 @@ def check_lengths(target, used, own, heights, name):
     clades = clade_of(target)
     h = {}
     for v, c in clades.items():
-        if heights == "keep" or c not in per_clade:
+        if heights == "keep" or (c not in per_clade and heights != "ca"):
             h[v] = own_h[c]
         elif heights == "mean":
             h[v] = mean(per_clade[c])
@@ -324,6 +382,24 @@ def check_lengths(target, used, own, heights, name):
             bad += 1
             if bad <= 3:
                 print(f"  {name} {sorted(clades[v])[:3]}.. written length {v.length} want {want}")
+    return bad
+
+
+def check_ca(target, used, name):
+    """2.7.8's CAheight_mean, _median, _95%_HPD and _range: over every used tree, the height of the MRCA of the
+    node's taxa (its own height for a tip)."""
+    bad = 0
+    for v, c in clade_of(target).items():
+        xs = [mrca_height(t, c) for t in used]
+        want = {"CAheight_mean": mean(xs), "CAheight_median": median(xs), "CAheight_95%_HPD": hpd(xs)}
+        want["CAheight_range"] = [min(xs), max(xs)]
+        for key, w in want.items():
+            got = v.attrs.get(key)
+            ok = [float(g) for g in got] == w if isinstance(w, list) and isinstance(got, list) else got == w
+            if not ok:
+                bad += 1
+                if bad <= 3:
+                    print(f"  {name} {sorted(c)[:3]}.. {key}: got {got} want {w}")
     return bad
 
 
@@ -354,6 +430,9 @@ def check(target, used, name, limit, version):
         want = {}
         if v.children:
             want["posterior"] = len(holders) / len(used)
+        if not holders and set(v.attrs) - {"posterior"}:
+            bad += 1
+            print(f"  {name} {sorted(c)[:3]}.. annotated though no tree holds it: {sorted(v.attrs)}")
         if holders and not (v.children and want["posterior"] < limit):
             series = {"height": [u.height for u in holders], "length": [lengths(u, version) for u in holders]}
             for key in holders[0].attrs:
@@ -385,7 +464,7 @@ def check(target, used, name, limit, version):
             if isinstance(w, str) or (isinstance(w, list) and w and isinstance(w[0], str)):
                 ok = got == w
             elif isinstance(w, list):
-                ok = got is not None and [float(g) for g in got] == w
+                ok = isinstance(got, list) and None not in got and [float(g) for g in got] == w
             else:
                 ok = got is not None and float(got) == w
             if not ok:

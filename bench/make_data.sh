@@ -11,6 +11,8 @@
 #   avian.mb.nex.gz          20,000 trees,         89 leaves  (MrBayes, mrbayes/examples/avian_ovomucoids.nex)
 #   ovomucoid.mb.nex.gz      20,000 trees,         89 leaves  (MrBayes posterior, mrbayes/examples/avian_ovomucoids.nex)
 #   sceloporus.mb.t          30,001 trees,        123 leaves  (one MrBayes run as MrBayes writes it, for reading.py)
+#   ovomucoid.30k.t(.gz)     30,000 trees,         89 leaves  (82 MB: tests/data/mrbayes/ovomucoid.run1.t.gz's trees
+#                                                              cycled, for reading.py and reading_stages.sh)
 #
 # The largest example alignment of either package has 123 taxa, so the sim set is inferred from a simulated one:
 # AliSim draws a random Yule-Harding tree of 300 taxa and evolves 1,000 sites along it under GTR+G. That set
@@ -109,6 +111,24 @@ EOF
   echo "make_data: MrBayes sceloporus, one run of 30,000 generations" >&2
   mb sceloporus.batch >sceloporus.mb.log
   cp sceloporus.t "$out/sceloporus.mb.t"
+fi
+
+if wanted ovomucoid30k; then
+  # No MrBayes run: the header and TRANSLATE table of the committed 101-tree run, then its trees over and over
+  # under new generation numbers, as a long run writes them (about 2.7 KB a tree), and the same file gzipped.
+  echo "make_data: ovomucoid.30k.t, 30,000 trees of 89 taxa" >&2
+  python3 - "$here/../tests/data/mrbayes/ovomucoid.run1.t.gz" "$out/ovomucoid.30k.t" <<'PY'
+import gzip, re, sys
+lines = gzip.open(sys.argv[1], "rt").read().splitlines()
+trees = [line for line in lines if line.lstrip().startswith("tree ")]
+head = lines[: lines.index(trees[0])]
+with open(sys.argv[2], "w") as out:
+    out.write("\n".join(head) + "\n")
+    for i in range(30000):
+        out.write(re.sub(r"gen\.\d+", f"gen.{i * 10}", trees[i % len(trees)], count=1) + "\n")
+    out.write("end;\n")
+PY
+  gzip -6nc "$out/ovomucoid.30k.t" >"$out/ovomucoid.30k.t.gz"
 fi
 
 ls -l "$out"

@@ -42,6 +42,7 @@ from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 
 if TYPE_CHECKING:
+    from cladomatic_tools import summaries
     from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
@@ -345,7 +346,7 @@ class TreeSet:
         try:
             engine = _build_from(reading, rooting.rooted, lengths, any_taxa, _thread_count(threads))
         except ValueError as err:
-            sources.settle(readings, reading)
+            sources.settle(readings, reading, failed=True)
             located = ValueError(explain(readings, err, rooting.rooted, any_taxa))
             located.tree_index = getattr(err, "tree_index", None)  # type: ignore[attr-defined]
             raise located from None
@@ -1229,7 +1230,9 @@ class TreeSet:
         working = self._working_set(prune, "mcc")
         return int(working._engine.mcc(working._threads(threads), _progress(progress)))
 
-    def ccd_map(self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None):
+    def ccd_map(
+        self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None
+    ) -> summaries.CcdTree:
         """The maximum a posteriori tree of a conditional clade distribution of the set's rooted binary trees.
 
         With n(C) the number of trees holding clade C and n(C1, C2) the number holding C split into C1 and C2,

@@ -41,6 +41,8 @@ class TextWindow {
   void advance_to(const char* to) noexcept;
   void advance(std::size_t count) noexcept { advance_to(cursor() + count); }
   std::uint64_t line() const noexcept { return line_; }
+  // Whether the input has been read to its end.
+  bool ended() const noexcept { return ended_; }
 
   // Keeps the text from the cursor on, until `collected` takes it.
   void collect() noexcept;

@@ -1,5 +1,7 @@
 #include "tree_records.hpp"
 
+#include <tbb/task_arena.h>
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_set>
@@ -7,6 +9,7 @@
 #include "gzip_source.hpp"
 #include "labels.hpp"
 #include "nexus_words.hpp"
+#include "read_ahead.hpp"
 #include "snapshot/syntax.hpp"
 #include "statements.hpp"
 
@@ -189,14 +192,16 @@ bool keep_comments(TextWindow& window, std::string& kept) {
 }
 
 // The name of a TREE command, whose keyword is already read, through its
-// '='; false on an error.  Its comments are kept: BEAST writes the sample's
-// figures there (`tree STATE_0 [&lnP=-3.5] = ...`).
+// '='; false on an error, or at the end of the text, which is not failed.
+// Its comments are kept: BEAST writes the sample's figures there
+// (`tree STATE_0 [&lnP=-3.5] = ...`).
 bool tree_name(TextWindow& window, std::uint64_t line, std::optional<std::string>& name,
                std::string& comments) {
   std::vector<std::string> words;
   for (;;) {
     keep_comments(window, comments);
     std::optional<NexusWord> word = next_word(window);
+    if (!word && !window.error() && window.ended()) return false;  // the caller says why
     if (!word || word->is(';')) {
       window.fail(line, "a TREE command without '='");
       return false;
@@ -275,6 +280,10 @@ void TreeReader::open() {
   const bool compressed = magic.starts_with(kGzipMagic);
   source = replayed(std::move(magic), std::move(source));
   if (compressed) source = gzip_source(std::move(source));
+  // One thread means one core: the reading's own, asked on the thread that
+  // reads, inside the pipeline's arena.
+  if (options_.read_ahead && tbb::this_task_arena::max_concurrency() > 1)
+    source = read_ahead(std::move(source));
   window_ =
       std::make_unique<TextWindow>(std::move(source), name_, options_.chunk_bytes, options_.max_tree_chars);
   TextWindow& window = *window_;
@@ -304,6 +313,8 @@ std::optional<TreeRecord> TreeReader::newick_tree() {
     std::optional<Cut> cut = cut_tree_text(window);
     if (!cut) return std::nullopt;
     if (cut->ended || !is_trailer(cut->text)) {
+      if (!cut->ended && leave_out(line)) return std::nullopt;
+      whole_ += cut->ended;
       TreeRecord record;
       record.text = std::move(cut->text);
       record.line = line;
@@ -341,13 +352,18 @@ std::optional<TreeRecord> TreeReader::nexus_tree() {
       record.line = line;
       record.table = state.table;
       record.block = state.blocks - 1;
-      if (!tree_name(window, line, record.name, record.comments)) return std::nullopt;
+      if (!tree_name(window, line, record.name, record.comments)) {
+        if (!window.error() && !leave_out(line)) window.fail(line, "a TREE command without '='");
+        return std::nullopt;
+      }
       if (!skip_space(window)) {
-        window.fail(line, "a TREE command without a tree after '='");
+        if (!leave_out(line)) window.fail(line, "a TREE command without a tree after '='");
         return std::nullopt;
       }
       std::optional<Cut> cut = cut_tree_text(window);
       if (!cut) return std::nullopt;
+      if (!cut->ended && leave_out(line)) return std::nullopt;
+      whole_ += cut->ended;
       record.text = std::move(cut->text);
       record.position = position_++;
       return record;
@@ -357,6 +373,15 @@ std::optional<TreeRecord> TreeReader::nexus_tree() {
     }
   }
   return std::nullopt;
+}
+
+bool TreeReader::leave_out(std::uint64_t line) {
+  if (whole_ == 0 || window_->error()) return false;
+  unfinished_ = name_ + ":" + std::to_string(line) +
+                ": the file ends before this tree's ';' (is it still being written?); " +
+                (whole_ == 1 ? std::string("the tree before it is read")
+                             : "the " + std::to_string(whole_) + " trees before it are read");
+  return true;
 }
 
 void TreeReader::finish() {

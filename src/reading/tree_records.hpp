@@ -8,6 +8,13 @@
 // labels; single-quoted labels are respelled for the engine (see labels.hpp).
 // Files given by mistake (compressed other than with gzip, an alignment, a
 // MrBayes parameter file) are named for what they are.
+//
+// A file still being written (MrBayes and BEAST append trees as they run)
+// ends inside its last tree: when the text ends before the ';' of a tree (or
+// inside its TREE command) that follows at least one whole tree of the file,
+// that tree is left out and `unfinished` says so; the trees before it are
+// read.  A tree without ';' that is the file's only one is passed on, for the
+// engine to say what is wrong with it.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +45,9 @@ struct TreeRecord {
 struct ReaderOptions {
   std::size_t chunk_bytes = std::size_t{1} << 20;
   std::size_t max_tree_chars = std::size_t{1} << 30;  // the longest tree or NEXUS word held
+  // The input is a regular file: when the reading may use more than one
+  // thread, its bytes are read (and inflated) ahead on a thread of their own.
+  bool read_ahead = false;
 };
 
 // Opens the input when it is first read: its bytes, or the whole message
@@ -60,6 +70,8 @@ class TreeReader {
 
   const std::optional<Error>& error() const noexcept { return error_; }
   const std::string& name() const noexcept { return name_; }
+  // "NAME:LINE: ..." when an unfinished last tree was left out.
+  const std::optional<std::string>& unfinished() const noexcept { return unfinished_; }
 
  private:
   enum class Kind { unopened, newick, nexus, ended };
@@ -70,6 +82,8 @@ class TreeReader {
   std::optional<TreeRecord> newick_tree();
   std::optional<TreeRecord> nexus_tree();
   void finish();
+  // Leaves out the unfinished tree at `line` when whole trees came before it.
+  bool leave_out(std::uint64_t line);
 
   Opener open_;
   std::string name_;
@@ -78,7 +92,9 @@ class TreeReader {
   std::unique_ptr<TextWindow> window_;
   std::unique_ptr<Nexus> nexus_;
   std::uint64_t position_ = 0;
+  std::uint64_t whole_ = 0;  // trees ended by their ';'
   std::optional<TreeRecord> peeked_;
+  std::optional<std::string> unfinished_;
   std::optional<Error> error_;
 };
 

@@ -36,20 +36,61 @@ std::optional<std::string_view> taxon_name(std::string_view label, const Transla
   return std::string_view(found->second);
 }
 
+// Longer numbers, and tables far sparser than their labels, take the map.
+constexpr std::size_t kMaxNumberDigits = 6;
+
+// The value of a label spelled as a number without leading zeros.
+std::optional<std::uint32_t> label_number(std::string_view label) noexcept {
+  if (label.empty() || label.size() > kMaxNumberDigits || (label[0] == '0' && label.size() > 1))
+    return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : label) {
+    const auto digit = static_cast<unsigned char>(c - '0');
+    if (digit > 9) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 }  // namespace
 
+NumberedLabels numbered_labels(const TranslateMap& map, const SnapshotContext& context) {
+  NumberedLabels numbered;
+  const std::size_t bound = 4 * map.size() + 64;
+  for (const auto& [label, name] : map) {
+    const std::optional<std::uint32_t> number = label_number(label);
+    if (!number || *number >= bound) continue;
+    const std::optional<LeafId> index = context.leaf_index.find(name);
+    if (!index) continue;
+    if (numbered.leaf_of.size() <= *number) numbered.leaf_of.resize(std::size_t{*number} + 1, 0);
+    numbered.leaf_of[*number] = *index + 1;
+  }
+  return numbered;
+}
+
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
-                          const SnapshotContext& context) {
+                          const SnapshotContext& context, const NumberedLabels* numbered) {
   const auto n = static_cast<std::uint32_t>(context.labels.size());
   if (context.checks.size() != n) throw InvariantFailure("one check value per leaf label is missing");
   std::vector<unsigned char> seen(n, 0);
+  const std::span<const std::uint32_t> leaf_of = numbered != nullptr
+                                                     ? std::span<const std::uint32_t>(numbered->leaf_of)
+                                                     : std::span<const std::uint32_t>();
   auto leaf_step = [&](std::string_view label) -> Result<Leaf> {
-    std::optional<std::string_view> name = taxon_name(label, map);
-    if (!name) return unnamed_leaf(tree_index);
-    std::optional<LeafId> index = context.leaf_index.find(*name);
-    if (!index) return different_leaf_set(tree_index);
+    std::optional<LeafId> index;
+    if (!leaf_of.empty()) {
+      const std::optional<std::uint32_t> number = label_number(label);
+      if (number && *number < leaf_of.size() && leaf_of[*number] != 0) index = leaf_of[*number] - 1;
+    }
+    if (!index) {
+      std::optional<std::string_view> name = taxon_name(label, map);
+      if (!name) return unnamed_leaf(tree_index);
+      index = context.leaf_index.find(*name);
+      if (!index) return different_leaf_set(tree_index);
+    }
     if (*index >= n) throw InvariantFailure("leaf index outside the label table");
-    if (seen[*index]) return repeated_leaf(tree_index, *name);
+    // A repeat is said by its taxon name, whichever way it was found.
+    if (seen[*index]) return repeated_leaf(tree_index, *taxon_name(label, map));
     seen[*index] = 1;
     return Leaf{*index, context.labels[*index]};
   };

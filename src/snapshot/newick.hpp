@@ -29,10 +29,24 @@ struct SnapshotContext {
 SnapshotContext make_snapshot_context(std::span<const std::string> leaf_list, bool rooted,
                                       const Secrets& secrets = process_secrets());
 
+// A translate map's numbered labels (MrBayes and BEAST write 1, 2, ...
+// for the taxa) resolved to leaf indices once for a call, so that a tree's
+// leaves cost an array index each instead of two hash lookups.  Entry k is
+// the leaf index + 1 of the label spelled k in decimal without leading
+// zeros, or 0 when that label is not in the map or its taxon is not a leaf
+// of the call; every other label takes the map.
+struct NumberedLabels {
+  std::vector<std::uint32_t> leaf_of;
+};
+
+// Empty (and unused) when the map has no such labels.
+NumberedLabels numbered_labels(const TranslateMap& map, const SnapshotContext& context);
+
 // One tree to its splits, checked against tree 0's leaf set.  Pure: many
-// calls run at once on worker threads.
+// calls run at once on worker threads.  `numbered`, when given, is the
+// map's `numbered_labels`: the same result, sooner.
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
-                          const SnapshotContext& context);
+                          const SnapshotContext& context, const NumberedLabels* numbered = nullptr);
 
 // A tree's leaf names in text order, translated; syntax errors as `snapshot`
 // reports them for the tree at `tree_index`.

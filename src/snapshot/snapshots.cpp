@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 #include "fingerprint.hpp"
@@ -53,10 +54,36 @@ Result<std::vector<T>> each_tree(std::size_t count, const Parse& parse) {
   return parsed;
 }
 
+// Each translate map's numbered labels, resolved once per call: the
+// pipeline's trees share a handful of maps.
+class NumberedMaps {
+ public:
+  explicit NumberedMaps(const SnapshotContext& context) : context_(context) {}
+
+  // Resolves the maps of the chunk's trees not seen before (on this thread).
+  void add(const std::vector<SourceTree>& chunk) {
+    for (const SourceTree& tree : chunk) {
+      if (tree.map == nullptr || tree.map->empty() || tree.map == last_) continue;
+      last_ = tree.map;
+      if (!maps_.contains(tree.map)) maps_.emplace(tree.map, numbered_labels(*tree.map, context_));
+    }
+  }
+  const NumberedLabels* find(const TranslateMap* map) const {
+    auto found = map == nullptr ? maps_.end() : maps_.find(map);
+    return found == maps_.end() ? nullptr : &found->second;
+  }
+
+ private:
+  const SnapshotContext& context_;
+  std::unordered_map<const TranslateMap*, NumberedLabels> maps_;
+  const TranslateMap* last_ = nullptr;
+};
+
 Result<std::vector<Snapshot>> parse_chunk(const std::vector<SourceTree>& chunk, std::uint64_t first_index,
-                                          const SnapshotContext& context) {
+                                          const SnapshotContext& context, NumberedMaps& numbered) {
+  numbered.add(chunk);
   return each_tree<Snapshot>(chunk.size(), [&](std::size_t p) {
-    return snapshot(chunk[p].text, map_of(chunk[p]), first_index + p, context);
+    return snapshot(chunk[p].text, map_of(chunk[p]), first_index + p, context, numbered.find(chunk[p].map));
   });
 }
 
@@ -81,10 +108,11 @@ std::optional<Error> from_chunks(TreeSource& source, const SnapshotContext& cont
                                  Interner& interner) {
   std::uint64_t next_index = 1;
   bool ended = false;
+  NumberedMaps numbered(context);
   while (!ended) {
     std::vector<SourceTree> chunk = pull_chunk(source, chunk_size, ended);
     if (chunk.empty()) break;
-    Result<std::vector<Snapshot>> parsed = parse_chunk(chunk, next_index, context);
+    Result<std::vector<Snapshot>> parsed = parse_chunk(chunk, next_index, context, numbered);
     if (!parsed) {
       Error error = std::move(parsed).take_error();
       if (error.tree_index)

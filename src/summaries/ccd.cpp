@@ -1,7 +1,6 @@
 #include "ccd.hpp"
 
 #include <tbb/parallel_for.h>
-#include <tbb/parallel_sort.h>
 
 #include <algorithm>
 #include <atomic>
@@ -167,25 +166,6 @@ Result<CcdGraph> ccd_graph(const Snapshots& set, RowCounter* trees_done) {
   const std::size_t n_trees = set.snaps.size();
   const auto root = static_cast<CladeId>(set.freq.size());
   if (set.clades.rows() != set.freq.size()) throw InvariantFailure("a CCD needs the set's clade rows");
-  const std::size_t per_tree = n == 0 ? 0 : n - 1;
-  std::vector<CcdSplit> seen(n_trees * per_tree);
-  std::atomic<std::size_t> first_bad{n_trees};
-  tbb::parallel_for(std::size_t{0}, n_trees, [&](std::size_t t) {
-    if (stop_requested()) return;
-    std::optional<std::vector<CcdSplit>> nodes = tree_nodes(set.clades, set.snaps[t], n, root);
-    if (!nodes || nodes->size() != per_tree) {
-      std::size_t was = first_bad.load();
-      while (t < was && !first_bad.compare_exchange_weak(was, t)) {
-      }
-      return;
-    }
-    std::copy(nodes->begin(), nodes->end(), seen.begin() + static_cast<std::ptrdiff_t>(t * per_tree));
-    count_rows(trees_done, 1);
-  });
-  if (const std::size_t bad = first_bad.load(); bad < n_trees)
-    return Error{"tree " + std::to_string(bad) + " is not binary: a node has more than two children", bad};
-  tbb::parallel_sort(seen.begin(), seen.end(), split_less);
-
   CcdGraph graph;
   graph.n_leaves = n;
   graph.n_trees = static_cast<std::uint32_t>(n_trees);
@@ -193,22 +173,42 @@ Result<CcdGraph> ccd_graph(const Snapshots& set, RowCounter* trees_done) {
   graph.clade_count.resize(std::size_t{root} + 1);
   for (CladeId c = 0; c <= root; ++c)
     graph.clade_count[c] = c == root || c < n ? static_cast<std::uint32_t>(n_trees) : set.freq[c];
-
   std::vector<std::vector<CcdSplit>> partitions = all_partitions(set.clades, n, root);
   graph.split_start.assign(std::size_t{root} + 2, 0);
   for (CladeId c = 0; c <= root; ++c) graph.split_start[c + 1] = graph.split_start[c] + partitions[c].size();
   graph.splits.reserve(graph.split_start.back());
   for (std::vector<CcdSplit>& group : partitions)
     graph.splits.insert(graph.splits.end(), group.begin(), group.end());
-  // The trees' own splits are among the partitions: their runs count them.
-  for (std::size_t i = 0; i < seen.size();) {
-    std::size_t j = i;
-    while (j < seen.size() && !split_less(seen[i], seen[j])) ++j;
-    const std::size_t at = find_split(graph, seen[i]);
-    if (at == graph.splits.size()) throw InvariantFailure("a tree's split is not a partition of its clade");
-    graph.splits[at].count = static_cast<std::uint32_t>(j - i);
-    i = j;
-  }
+
+  // The trees' own splits are among the partitions: each tree counts its
+  // own into them, so that nothing per tree is kept.
+  const std::size_t per_tree = n == 0 ? 0 : n - 1;
+  std::vector<std::atomic<std::uint32_t>> counts(graph.splits.size());
+  std::atomic<std::size_t> first_bad{n_trees};
+  std::atomic<bool> lost{false};
+  tbb::parallel_for(std::size_t{0}, n_trees, [&](std::size_t t) {
+    if (stop_requested()) return;
+    const std::optional<std::vector<CcdSplit>> nodes = tree_nodes(set.clades, set.snaps[t], n, root);
+    if (!nodes || nodes->size() != per_tree) {
+      std::size_t was = first_bad.load();
+      while (t < was && !first_bad.compare_exchange_weak(was, t)) {
+      }
+      return;
+    }
+    for (const CcdSplit& node : *nodes) {
+      const std::size_t at = find_split(graph, node);
+      if (at == graph.splits.size()) {
+        lost = true;
+        return;
+      }
+      counts[at].fetch_add(1, std::memory_order_relaxed);
+    }
+    count_rows(trees_done, 1);
+  });
+  if (const std::size_t bad = first_bad.load(); bad < n_trees)
+    return Error{"tree " + std::to_string(bad) + " is not binary: a node has more than two children", bad};
+  if (lost) throw InvariantFailure("a tree's split is not a partition of its clade");
+  for (std::size_t i = 0; i < counts.size(); ++i) graph.splits[i].count = counts[i].load();
 
   graph.by_size.resize(std::size_t{root} + 1);
   std::iota(graph.by_size.begin(), graph.by_size.end(), CladeId{0});

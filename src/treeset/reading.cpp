@@ -4,6 +4,7 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <optional>
@@ -51,16 +52,23 @@ class TableDicts {
   nb::object dict_;
 };
 
+bool regular_file(const nb::object& source) {
+  struct stat status{};
+  return nb::isinstance<nb::str>(source) && ::stat(nb::cast<std::string>(source).c_str(), &status) == 0 &&
+         S_ISREG(status.st_mode);
+}
+
 // One input, read with the core's reader: a path, a descriptor (standard
 // input, left open) or a Python file object.
 class TreeFile {
  public:
   TreeFile(nb::object source, std::string name, std::size_t chunk_bytes, std::size_t max_tree_chars)
       : raised_(std::make_shared<Raised>()),
-        reader_(opener(std::move(source)), name, {chunk_bytes, max_tree_chars}) {}
+        reader_(opener(source), name, {chunk_bytes, max_tree_chars, regular_file(source)}) {}
 
   TreeReader& reader() noexcept { return reader_; }
   Raised& raised() noexcept { return *raised_; }
+  nb::object unfinished() const { return text_or_none(reader_.unfinished()); }
 
   nb::tuple next() {
     std::optional<TreeRecord> record = reader_.next();
@@ -224,6 +232,10 @@ class FileReading {
   bool went_well() {
     std::vector<nb::object> files = std::move(files_);
     hooks_.release();
+    for (nb::handle file : files) {
+      const std::optional<std::string>& unfinished = nb::cast<TreeFile&>(file).reader().unfinished();
+      if (unfinished) unfinished_.append(nb::str(unfinished->data(), unfinished->size()));
+    }
     for (nb::handle file : files) nb::cast<TreeFile&>(file).raised().raise_kept();
     hooks_.raised().raise_kept();
     return !trees_->error();
@@ -272,6 +284,10 @@ class FileReading {
     return out;
   }
 
+  // The messages of inputs whose unfinished last tree was left out, in input
+  // order, once the reading has ended.
+  nb::list unfinished() const { return unfinished_; }
+
   nb::object text(std::uint64_t index) const {
     const std::string* text = trees_->text(index);
     return text ? nb::object(nb::str(text->data(), text->size())) : nb::none();
@@ -279,6 +295,7 @@ class FileReading {
 
  private:
   std::vector<nb::object> files_;  // the TreeFile objects the readers belong to
+  nb::list unfinished_;
   PythonHooks hooks_;
   std::unique_ptr<SelectedTrees> trees_;
   bool pulled_ = false;
@@ -301,13 +318,15 @@ void bind_reading(nb::module_& m) {
            "chunk_bytes"_a, "max_tree_chars"_a)
       .def("__iter__", [](nb::handle self) { return self; })
       .def("__next__", &TreeFile::next)
-      .def("peek", &TreeFile::peek);
+      .def("peek", &TreeFile::peek)
+      .def_prop_ro("unfinished", &TreeFile::unfinished);
   nb::class_<FileReading>(m, "FileReading")
       .def(nb::init<const nb::list&, nb::object, bool, std::pair<bool, bool>, bool>(), "readings"_a,
            "hooks"_a, "follow_marks"_a, "marks_seen"_a, "hold_texts"_a)
       .def("read_all", &FileReading::read_all)
       .def_prop_ro("error", &FileReading::error)
       .def_prop_ro("runs", &FileReading::runs)
+      .def_prop_ro("unfinished", &FileReading::unfinished)
       .def(
           "without_lengths",
           [](const FileReading& reading, std::size_t number) {

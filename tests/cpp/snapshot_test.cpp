@@ -184,6 +184,32 @@ TEST(TranslateMap, NamesLeavesByTheMappedTaxon) {
             "Tree 3 has a different leaf set than tree 0. All trees must share the same taxa.");
 }
 
+TEST(TranslateMap, NumberedLabelsResolvedOnceGiveWhatTheMapGives) {
+  auto call = testing::call_for({"Bos", "Equus", "Homo", "Pan", "12"}, false);
+  // Numbers, a full name, a name that is a number itself, a key with a
+  // leading zero, a number whose taxon is not a leaf, a key far past the rest.
+  TranslateMap map{{"1", "Homo"}, {"2", "Bos"},  {"3", "Equus"}, {"Pan", "Pan"},
+                   {"12", "12"},  {"04", "Pan"}, {"5", "Mus"},   {"9999", "Bos"}};
+  const NumberedLabels numbered = numbered_labels(map, call->context);
+  for (std::string_view text :
+       {"(1,(2,3),(Pan,12));", "(1,(2,3),(04,12));", "(1,(2,3),(9999,Pan));", "(1,(2,3),(5,12));",
+        "(1,(2,3),(4,12));", "(1,(2,1),(Pan,12));", "(1,(2,3),(Pan,Homo));", "(01,(2,3),(Pan,12));",
+        "(1234567,(2,3),(Pan,12));", "(0,(2,3),(Pan,12));"}) {
+    const Result<Snapshot> by_map = snapshot(text, map, 4, call->context);
+    const Result<Snapshot> by_number = snapshot(text, map, 4, call->context, &numbered);
+    ASSERT_EQ(by_number.ok(), by_map.ok()) << text;
+    if (!by_map.ok()) {
+      EXPECT_EQ(by_number.error(), by_map.error()) << text;
+      continue;
+    }
+    EXPECT_EQ(by_number.value().order, by_map.value().order) << text;
+    ASSERT_EQ(by_number.value().parts.size(), by_map.value().parts.size()) << text;
+    for (std::size_t i = 0; i < by_map.value().parts.size(); ++i)
+      EXPECT_EQ(by_number.value().parts[i].key, by_map.value().parts[i].key) << text;
+  }
+  EXPECT_EQ(numbered.leaf_of.size(), 13u);  // 9999 lies past the table's bound and takes the map
+}
+
 TEST(Labels, QuotesAndBracketsInsideQuotesArePartOfTheName) {
   auto call = call_from_tree0("(\"x[y\",\"a,b\",c);", false);
   EXPECT_EQ(call->names, (std::vector<std::string>{"\"a,b\"", "\"x[y\"", "c"}));

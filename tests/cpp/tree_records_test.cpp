@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "reading/gzip_source.hpp"
+#include "reading/read_ahead.hpp"
+
 namespace cladomatic {
 namespace {
 
@@ -56,8 +59,9 @@ struct Read {
   std::string error;
 };
 
-Read read_all(const std::string& bytes, std::size_t chunk, std::size_t max_chars = 1 << 20) {
-  TreeReader reader(pieces(bytes, chunk), "t.nex", ReaderOptions{chunk, max_chars});
+Read read_all(const std::string& bytes, std::size_t chunk, std::size_t max_chars = 1 << 20,
+              bool ahead = false) {
+  TreeReader reader(pieces(bytes, chunk), "t.nex", ReaderOptions{chunk, max_chars, ahead});
   Read read;
   while (std::optional<TreeRecord> record = reader.next()) read.records.push_back(std::move(*record));
   if (reader.error()) read.error = reader.error()->message;
@@ -66,6 +70,40 @@ Read read_all(const std::string& bytes, std::size_t chunk, std::size_t max_chars
 
 class Chunked : public ::testing::TestWithParam<std::size_t> {};
 INSTANTIATE_TEST_SUITE_P(Sizes, Chunked, ::testing::Values(1, 2, 3, 7, 1 << 20));
+
+Read read_unfinished(const std::string& bytes, std::size_t chunk, std::string& unfinished) {
+  TreeReader reader(pieces(bytes, chunk), "t.nex", ReaderOptions{chunk, 1 << 20});
+  Read read;
+  while (std::optional<TreeRecord> record = reader.next()) read.records.push_back(std::move(*record));
+  if (reader.error()) read.error = reader.error()->message;
+  unfinished = reader.unfinished().value_or("");
+  return read;
+}
+
+TEST_P(Chunked, AnUnfinishedLastTreeAfterWholeOnesIsLeftOutAndSaid) {
+  std::string unfinished;
+  Read read = read_unfinished("(A,B);\n(A,(B", GetParam(), unfinished);
+  EXPECT_EQ(read.error, "");
+  ASSERT_EQ(read.records.size(), 1u);
+  EXPECT_EQ(unfinished,
+            "t.nex:2: the file ends before this tree's ';' (is it still being written?); "
+            "the tree before it is read");
+  // The file's only tree is passed on, for the engine to say what is wrong.
+  read = read_unfinished("(A,(B", GetParam(), unfinished);
+  ASSERT_EQ(read.records.size(), 1u);
+  EXPECT_EQ(unfinished, "");
+  const std::string nexus = "#NEXUS\nbegin trees;\ntree a = (A,B);\n";
+  for (const std::string end : {"tree b = ((A,[c", "tree b", "tree b =  ", "tree b = (A,'B"}) {
+    read = read_unfinished(nexus + end, GetParam(), unfinished);
+    EXPECT_EQ(read.error, "") << end;
+    EXPECT_EQ(read.records.size(), 1u) << end;
+    EXPECT_TRUE(unfinished.starts_with("t.nex:4: the file ends before")) << end;
+  }
+  // Not at the end: an error as before.
+  read = read_unfinished(nexus + "tree b (A,B);\n", GetParam(), unfinished);
+  EXPECT_EQ(read.error, "t.nex:4: a TREE command without '='");
+  EXPECT_EQ(unfinished, "");
+}
 
 TEST_P(Chunked, NewickTreesAreCutAtSemicolonsOutsideCommentsAndQuotes) {
   const Read read =
@@ -118,7 +156,10 @@ class Faults : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(Faults, AreSaidWithTheirInputAndLine) {
   for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 20}) {
-    EXPECT_EQ(read_all(GetParam().bytes, chunk, 40).error, GetParam().message) << "chunk " << chunk;
+    for (bool ahead : {false, true}) {
+      EXPECT_EQ(read_all(GetParam().bytes, chunk, 40, ahead).error, GetParam().message)
+          << "chunk " << chunk << (ahead ? ", read ahead" : "");
+    }
   }
 }
 
@@ -167,6 +208,97 @@ TEST(TreeReader, GzipMembersJoinedAndPaddedAreOneStream) {
     EXPECT_EQ(read.records[3].name, "b");
   }
   EXPECT_NE(read_all(gzipped(run) + "junk", 1 << 20).error, "");
+}
+
+// Bytes, then an error: what a source read ahead must hand on in order.
+class FailingSource final : public ByteSource {
+ public:
+  explicit FailingSource(std::string bytes) : bytes_(std::move(bytes)) {}
+  Result<std::size_t> read(std::span<char> into) override {
+    if (at_ == bytes_.size()) return Error{"Input/output error"};
+    const std::size_t count = std::min<std::size_t>({into.size(), 2, bytes_.size() - at_});
+    std::memcpy(into.data(), bytes_.data() + at_, count);
+    at_ += count;
+    return count;
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t at_ = 0;
+};
+
+TEST(ReadAhead, GivesTheSourcesBytesThenItsEndOrErrorWhateverTheBlocks) {
+  std::string text;
+  for (int i = 0; i < 500; ++i) text += "(A" + std::to_string(i) + ",B);\n";
+  for (std::size_t block : {std::size_t{1}, std::size_t{7}, std::size_t{1} << 20}) {
+    for (bool fails : {false, true}) {
+      std::unique_ptr<ByteSource> source =
+          fails ? std::unique_ptr<ByteSource>(std::make_unique<FailingSource>(text))
+                : std::unique_ptr<ByteSource>(std::make_unique<PiecesSource>(text, 3));
+      source = read_ahead(std::move(source), block, 2);
+      std::string got(text.size() + 10, '\0');
+      std::size_t filled = 0;
+      std::string error;
+      for (int repeat = 0; repeat < 2; ++repeat) {  // the end (or the error) is given again
+        for (;;) {
+          Result<std::size_t> count = source->read(std::span(got).subspan(filled, 5));
+          if (!count) {
+            error = count.error();
+            break;
+          }
+          if (count.value() == 0) break;
+          filled += count.value();
+        }
+      }
+      EXPECT_EQ(got.substr(0, filled), text) << block;
+      EXPECT_EQ(error, fails ? "Input/output error" : "") << block;
+    }
+  }
+  // Left unread, it stops its thread.
+  std::unique_ptr<ByteSource> dropped = read_ahead(std::make_unique<PiecesSource>(text, 3), 1, 1);
+}
+
+struct Drained {
+  std::string bytes;
+  std::string error;
+};
+
+Drained drain(std::unique_ptr<ByteSource> source) {
+  Drained drained;
+  char buffer[5];
+  for (;;) {
+    Result<std::size_t> got = source->read(buffer);
+    if (!got) {
+      drained.error = got.error();
+      return drained;
+    }
+    if (got.value() == 0) return drained;
+    drained.bytes.append(buffer, got.value());
+  }
+}
+
+TEST(GzipSource, TheReadersInflateGivesZlibsBytesAndErrors) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "(A" + std::to_string(i % 97) + ",B);\n";
+  const std::string member = gzipped(text);
+  std::string corrupt = member;
+  corrupt[corrupt.size() / 2] = static_cast<char>(corrupt[corrupt.size() / 2] ^ 0x55);
+  for (const std::string& stream : {member + gzipped("(C,D);") + std::string(3, '\0'), member.substr(0, 300),
+                                    member + "junk", member + "\x1f", corrupt}) {
+    for (std::size_t piece : {std::size_t{1}, std::size_t{1} << 20}) {
+      const Drained zlib = drain(zlib_gzip_source(std::make_unique<PiecesSource>(stream, piece)));
+      const Drained ours = drain(gzip_source(std::make_unique<PiecesSource>(stream, piece)));
+      // Bytes before an error are never read as trees, so only the error counts there.
+      if (zlib.error.empty()) {
+        EXPECT_TRUE(ours.bytes == zlib.bytes && ours.error.empty())
+            << gzip_inflate_name() << ", piece " << piece;
+      } else if (zlib.error.starts_with("Error ")) {  // a corrupt stream: each inflate words it its own way
+        EXPECT_TRUE(ours.error.starts_with("Error ")) << ours.error;
+      } else {
+        EXPECT_EQ(ours.error, zlib.error) << gzip_inflate_name() << ", piece " << piece;
+      }
+    }
+  }
 }
 
 TEST(TreeReader, PeekLeavesTheTreeToNext) {

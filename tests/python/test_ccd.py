@@ -153,8 +153,10 @@ class TestAgainstEnumeration:
 
 
 class TestSampledTrees:
-    def test_the_definitions_on_sampled_trees(self):
-        trees = sample(20, 300, 11)
+    # more than 64 taxa: clades of more than one word
+    @pytest.mark.parametrize("n_taxa, n_trees, seed", [(20, 300, 11), (70, 120, 13)])
+    def test_the_definitions_on_sampled_trees(self, n_taxa, n_trees, seed):
+        trees = sample(n_taxa, n_trees, seed)
         ref = Reference(trees)
         ts = TreeSet.from_newick(trees, rooted=True)
         ccd1 = ts.ccd_log_probability(trees, "ccd1")

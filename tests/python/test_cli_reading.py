@@ -1,12 +1,18 @@
 """The command's file reading and tree selection: the engine's reader as the package sees it."""
 
 import gzip
+import subprocess
+import sys
+import warnings
+from pathlib import Path
 
 import pytest
 from cladomatic_tools.io import reader
-from cladomatic_tools.io.reader import InputError, read_trees
+from cladomatic_tools.io.reader import InputError, UnfinishedTree, read_trees
 from cladomatic_tools.io.sources import texts
 from conftest import TRANSLATED_NEXUS, scanned, write
+
+DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
 
 
 @pytest.fixture(params=[reader.CHUNK_BYTES, 1, 3], ids=["one-chunk", "chunk-1", "chunk-3"])
@@ -28,9 +34,21 @@ class TestNewick:
         assert [r.line for r in records] == [1, 2, 4]
         assert all(r.name is None and r.translate is None for r in records)
 
-    def test_an_unfinished_last_tree_is_passed_on_for_the_engine_to_report(self, tmp_path):
-        records = list(read_trees(write(tmp_path, "t.nwk", "(A,B);\n(A,[open")))
-        assert [r.text for r in records] == ["(A,B);", "(A,[open"]
+    def test_an_unfinished_last_tree_is_left_out_with_a_warning(self, tmp_path):
+        path = write(tmp_path, "t.nwk", "(A,B);\n(B,A);\n\n(A,[open")
+        with pytest.warns(UnfinishedTree) as caught:
+            records = list(read_trees(path))
+        assert [r.text for r in records] == ["(A,B);", "(B,A);"]
+        assert [str(w.message) for w in caught] == [
+            f"{path}:4: the file ends before this tree's ';' (is it still being written?); "
+            "the 2 trees before it are read"
+        ]
+
+    def test_a_file_whose_only_tree_is_unfinished_passes_it_on_for_the_engine_to_report(self, tmp_path):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", UnfinishedTree)
+            records = list(read_trees(write(tmp_path, "t.nwk", "(A,[open")))
+        assert [r.text for r in records] == ["(A,[open"]
 
     def test_gzip_is_recognised_by_its_magic_bytes_whatever_the_name(self, tmp_path):
         plain = list(read_trees(write(tmp_path, "t.nwk", "(A,B);\n(B,A);\n")))
@@ -53,6 +71,17 @@ class TestNexus:
         assert records[0].translate == taxa | {name: name for name in taxa.values()}
         assert records[1].translate is records[0].translate and records[2].translate is None
         assert [(r.block, r.position) for r in records] == [(0, 0), (0, 1), (1, 0)]
+
+    @pytest.mark.parametrize(
+        "end",
+        ["tree gen.20 = [&U] (1:0.1,(2:0.2,3:4.91106", "tree gen.20 = [&U] ((1,2)[&x=", "tree gen.2", "tree gen.20 ="],
+    )
+    def test_a_run_still_writing_its_last_tree_is_read_up_to_the_tree_before(self, tmp_path, end):
+        text = "#NEXUS\nbegin trees;\ntranslate 1 A, 2 B, 3 C;\ntree gen.0 = ((1,2),3);\ntree gen.10 = ((1,3),2);\n"
+        path = write(tmp_path, "t.nex", text + end)
+        with pytest.warns(UnfinishedTree, match=r"t\.nex:6: .* the 2 trees before it are read$"):
+            records = list(read_trees(path))
+        assert [r.name for r in records] == ["gen.0", "gen.10"]
 
     @pytest.mark.parametrize(
         "text, message",
@@ -242,3 +271,66 @@ class TestLimits:
         text = f"#NEXUS\nbegin trees; translate 1 {word}, 2 '{word}''s'; tree t = (1,2);\nend;\n"
         (record,) = read_trees(write(tmp_path, "t.nex", text))
         assert record.translate["1"] == word and record.translate["2"] == f"{word}'s"
+
+
+class TestUnfinishedRun:
+    """A run still writing its tree file (issue 32, item 6): the trees before the unfinished last one are read."""
+
+    TREES = "(A,(B,(C,D)));\n((A,B),(C,D));\n(A,(C,(B,D)));\n"
+
+    def test_the_tree_set_warns_and_holds_the_whole_trees(self, tmp_path):
+        from cladomatic_tools import TreeSet
+
+        path = write(tmp_path, "run.nwk", self.TREES + "((A,C):0.1,(B,D):4.911067e")
+        with pytest.warns(UnfinishedTree, match=r"run\.nwk:4: .*the 3 trees before it are read$"):
+            trees = TreeSet.from_files([path])
+        assert len(trees) == 3
+
+    def test_the_command_says_it_in_one_warning(self, tmp_path):
+        path = write(tmp_path, "run.nwk", self.TREES + "((A,C):0.1,(B,D):4.911067e")
+        done = run_command("rf", path)
+        assert done.returncode == 0, done.stderr
+        assert done.stderr == (
+            f"cladomatic: warning: {path}:4: the file ends before this tree's ';' (is it still being written?); "
+            "the 3 trees before it are read\n"
+        )
+        assert len(done.stdout.splitlines()) == 4
+
+    def test_a_fault_elsewhere_stays_an_error(self, tmp_path):
+        path = write(tmp_path, "run.nwk", "(A,(B,(C,D)));\n(A,(B,;\n(A,(C,(B,D)));\n((A,C),(B")
+        done = run_command("rf", path)
+        assert done.returncode == 2
+        assert done.stderr.startswith(f"cladomatic: error: {path}:2") and "warning" not in done.stderr
+
+
+def run_command(*args):
+    command = [sys.executable, "-m", "cladomatic_tools", *args]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300)
+
+
+class TestReadAhead:
+    """A regular file is read (and inflated) ahead on a thread of its own when the reading has more than one:
+    nothing read may differ from one thread to two."""
+
+    RUNS = tuple(str(DATA / f"ovomucoid.run{run}.t.gz") for run in (1, 2))
+
+    def test_the_set_is_the_same_at_one_and_two_threads(self):
+        from cladomatic_tools import TreeSet
+
+        one, two = (TreeSet.from_files(list(self.RUNS), burnin=10, threads=threads) for threads in (1, 2))
+        assert one.tree_names == two.tree_names and one.leaf_names == two.leaf_names
+        assert one.distances("rf").tobytes() == two.distances("rf").tobytes()
+        assert one.distances("wrf").tobytes() == two.distances("wrf").tobytes()
+
+    def test_a_fault_is_the_same_at_one_and_two_threads(self, tmp_path):
+        from cladomatic_tools import TreeSet
+
+        data = gzip.open(self.RUNS[0]).read()
+        cut = tmp_path / "cut.t.gz"
+        cut.write_bytes(gzip.compress(data)[:-5000])
+        faults = []
+        for threads in (1, 2):
+            with pytest.raises(InputError) as caught:
+                TreeSet.from_files([str(cut)], threads=threads)
+            faults.append(str(caught.value))
+        assert faults[0] == faults[1] and "cannot read" in faults[0]

@@ -11,7 +11,9 @@ import os
 import signal
 import sys
 import traceback
-from collections.abc import Callable
+import warnings
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import NoReturn
 
 from cladomatic_tools import __version__
@@ -30,7 +32,7 @@ from cladomatic_tools.cli.arguments import (
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
 from cladomatic_tools.io import provenance, writers
-from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError
+from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError, UnfinishedTree
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS
 from cladomatic_tools.selection import Selection
@@ -164,6 +166,26 @@ def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], 
     writers.write_npz(args.output, arrays)
 
 
+@contextmanager
+def unfinished_said(warn: Callable[[str], None]) -> Iterator[None]:
+    """Says each file whose unfinished last tree the reading left out as one warning of the command, once however
+    often a command reads the file."""
+    said: set[str] = set()
+    with warnings.catch_warnings():
+        warnings.simplefilter("always", UnfinishedTree)
+        shown = warnings.showwarning
+
+        def show(message, category, filename, lineno, file=None, line=None):
+            if not issubclass(category, UnfinishedTree):
+                shown(message, category, filename, lineno, file, line)
+            elif str(message) not in said:
+                said.add(str(message))
+                warn(str(message))
+
+        warnings.showwarning = show
+        yield
+
+
 def main(argv: list[str] | None = None) -> int:
     given = sys.argv[1:] if argv is None else list(argv)
     args = _parser().parse_args(given)
@@ -174,7 +196,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals(), provenance.recording([PROG, *given]):
+        with stopped_by_signals(), provenance.recording([PROG, *given]), unfinished_said(warn):
             if args.provenance is not None:
                 _check_provenance(args)
             args.run(args, status, warn)

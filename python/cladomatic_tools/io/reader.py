@@ -11,6 +11,7 @@ single label, so a Newick file and a NEXUS file of the same taxa compare with ea
 This module holds what the rest of the package needs without the engine: the errors, the limits, the names.
 """
 
+import warnings
 from collections.abc import Generator
 from dataclasses import dataclass
 from typing import Any, BinaryIO, TextIO
@@ -39,11 +40,22 @@ class EngineMissing(EnvironmentFailure):
     """An extension module cannot be imported."""
 
 
+class UnfinishedTree(UserWarning):
+    """A file ends inside its last tree, after at least one whole tree (a run still writing it): that tree is
+    left out and the trees before it are read. The message names the file and the tree's line; the command says
+    it as a warning."""
+
+
+def warn_unfinished(messages: list[str]) -> None:
+    for message in messages:
+        warnings.warn(UnfinishedTree(message), stacklevel=4)
+
+
 @dataclass(frozen=True, slots=True)
 class TreeRecord:
     """One tree of a file, ready for the engine."""
 
-    text: str  # the Newick text through its ';' (or through the end of the file when the ';' is missing)
+    text: str  # the Newick text through its ';' (through the end of the file when a file's only tree lacks it)
     line: int  # the 1-based line on which the tree (in NEXUS, its TREE command) starts
     name: str | None  # the name given by a NEXUS TREE command; None in plain Newick files
     translate: dict[str, str] | None  # label to taxon, one object shared by the trees of its TRANSLATE table
@@ -87,6 +99,7 @@ def read_trees(source: Source) -> Generator[TreeRecord]:
         try:
             found = next(trees)
         except StopIteration:
+            warn_unfinished([trees.unfinished] if trees.unfinished is not None else [])
             return
         except ValueError as err:
             raise InputError(str(err)) from None

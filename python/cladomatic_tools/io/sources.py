@@ -34,6 +34,7 @@ from cladomatic_tools.io.reader import (
     engine_module,
     record_of,
     tree_file,
+    warn_unfinished,
 )
 from cladomatic_tools.rooting import PYTHON_OPTIONS, Rooting
 from cladomatic_tools.selection import Selection
@@ -202,9 +203,10 @@ def read(
     return native.FileReading(plan, _Hooks(readings, rooting, on_tree), follow, seen, hold_texts)
 
 
-def settle(readings: Sequence[FileTrees], reading: Any) -> None:
+def settle(readings: Sequence[FileTrees], reading: Any, failed: bool = False) -> None:
     """Hands each of `readings` its runs and kept trees from the ended native `reading`; raises InputError when
-    a fault of the input ended it."""
+    a fault of the input ended it, and warns (UnfinishedTree) of each file whose unfinished last tree was left
+    out, unless the trees `failed` in the engine."""
     runs = reading.runs
     first_run = 0
     first_tree = 0
@@ -225,6 +227,8 @@ def settle(readings: Sequence[FileTrees], reading: Any) -> None:
     if reading.error is not None:
         raise InputError(reading.error)
     provenance.notice([entry for files in readings for entry in files.provenance()])
+    if not failed:
+        warn_unfinished(reading.unfinished)
 
 
 def rooting_of(
