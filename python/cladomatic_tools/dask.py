@@ -47,7 +47,7 @@ from dask.delayed import Delayed
 from dask.system import CPU_COUNT
 
 from cladomatic_tools.io import provenance, tile_store, writers
-from cladomatic_tools.metrics import METRICS, SUMMARIES, metric_info
+from cladomatic_tools.metrics import METRICS, SUMMARIES, canonical_metric, metric_info
 from cladomatic_tools.treeset import PairsWithoutDistance, _warn_short
 
 # the reductions also take the summaries that are no metric (the mean squared Kuhner-Felsenstein score)
@@ -71,6 +71,15 @@ class NoWorkers(TimeoutError):
 
 class TileTooLarge(MemoryError):
     """A worker has not the memory for the tree set and a tile on each of its threads."""
+
+
+def _is_metric(metric: str) -> bool:
+    """Whether `metric` names a metric of the table with parameters ("kc(lambda=0.5)")."""
+    try:
+        metric_info(metric)
+    except ValueError:
+        return False
+    return True
 
 
 def dtype_of(metric: str, prune: str | None = None) -> np.dtype:
@@ -418,7 +427,7 @@ def against(
 
 def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
     """Per tree, the sum of its distances to the others, from tile sums: no tile outlives its task."""
-    if metric not in REDUCED_METRICS:
+    if metric not in REDUCED_METRICS and not _is_metric(metric):
         raise ValueError(f"unknown metric '{metric}' (expected one of {', '.join(REDUCED_METRICS)})")
     n = len(tree_set)
     dtype = np.dtype(np.int64 if metric == "rf" else np.float64)
@@ -781,6 +790,8 @@ def to_zarr(
         For a store at `path` that is not one this package wrote, or one that does not match the run.
     """
     tree_set, compared, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
+    # one text per computation, parameters and all, in the settings and the fingerprint (metrics.metric_setting)
+    metric = canonical_metric(metric)
     # workers resolve a relative path against their own working folders
     path = os.path.abspath(path)
     building = path + PARTIAL_SUFFIX

@@ -67,3 +67,14 @@ class Rooting:
             f"{metric} is defined for unrooted trees only, and {self.marked[True]} is marked [&R] (rooted): "
             f"give {self.options[1]} to compare the trees unrooted"
         )
+
+    def refuse_unrooted(self, metric: str) -> None:
+        """Refuses a metric defined for rooted trees only when the trees are read unrooted."""
+        if self.rooted:
+            return
+        if self.chosen is False:
+            raise ValueError(f"{metric} is defined for rooted trees only: drop {self.options[1]}")
+        raise ValueError(
+            f"{metric} is defined for rooted trees only, and no tree is marked [&R] (rooted): give "
+            f"{self.options[0]} to compare the trees rooted"
+        )

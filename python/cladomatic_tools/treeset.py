@@ -37,7 +37,7 @@ from cladomatic_tools.io.reader import Source
 from cladomatic_tools.io.sources import FileTrees, differing, explain, listed, rooting_of
 from cladomatic_tools.metrics import METRICS as METRICS
 from cladomatic_tools.metrics import SUMMARIES as SUMMARIES
-from cladomatic_tools.metrics import metric_info, summary_info
+from cladomatic_tools.metrics import metric_info, metric_setting, summary_info
 from cladomatic_tools.rooting import Rooting
 from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 
@@ -528,6 +528,24 @@ class TreeSet:
         information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves. The whole matrix equals the
         `cladomatic` module's matrix bit for bit for rf, wrf and kf.
 
+        Metrics of each pair of leaves (float64): "kc" (rooted only) the Euclidean distance between the vectors
+        (1 - lambda) m + lambda M, m the edges from the root to the most recent common ancestor of every pair of
+        tips (then 1 per tip) and M the same in branch length (then each tip's pendant length), lambda from 0
+        (default) to 1, written "kc(lambda=0.5)"; "path" and "wpath" (unrooted only) the Euclidean distance
+        between the vectors of the edges, or the summed branch lengths, on the path between every pair of leaves.
+
+        Generalised RF distances (float64, unrooted only), each over the best one-to-one matching of the two
+        trees' splits A|B and C|D of n leaves: "cid", the clustering entropy of both trees' splits (H = MCI of a
+        split with itself) less twice the summed mutual clustering information of matched splits, MCI = sum over
+        the four intersections X of a side of each of ``(|X|/n) log2(n |X| / (|P| |Q|))``, P and Q the sides X lies in;
+        "cid_norm", cid over the entropy of both trees' splits (0 when both have none); "pid", the phylogenetic
+        information of both trees' splits (as info_rf weighs them) less twice the summed information shared by
+        matched splits, h(S) + h(S') - h(both), 0 for splits no tree can hold (info_rf counts a split missing from
+        the other tree whole; pid credits what it shares with the splits close to it); "msid", the same with the
+        information of the largest split both agree with, max over the pairings of their sides of the information
+        of ``|A n C| | |B n D|`` on those leaves; "msd", the least sum over a matching of ``min(|A xor C|, |A xor D|)``,
+        the tree with fewer splits padded with empty splits (``min(|A|, |B|)`` each).
+
         Parameters
         ----------
         metric : str, default "rf"
@@ -569,7 +587,7 @@ class TreeSet:
         """
         if _prune_mode(prune) == "common":
             return self.pruned().distances(metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress)
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if prune is None:
@@ -580,10 +598,25 @@ class TreeSet:
         out = _output(out, dtype, (row_index.size, col_index.size))
         if not out.size:
             return out
-        if prune is None:
-            self._engine.distances(metric, row_index, col_index, out, self._threads(threads), _progress(progress))
+        chosen = metric_setting(metric)
+        if prune is None and chosen.metric.by_tree:
+            self._engine.tree_distances(
+                chosen.metric.name,
+                list(chosen.values),
+                row_index,
+                col_index,
+                out,
+                self._threads(threads),
+                _progress(progress),
+            )
+        elif prune is None:
+            self._engine.distances(
+                chosen.metric.name, row_index, col_index, out, self._threads(threads), _progress(progress)
+            )
         else:
-            short = self._engine.pruned_distances(metric, row_index, col_index, out, self._threads(threads))
+            short = self._engine.pruned_distances(
+                chosen.metric.name, row_index, col_index, out, self._threads(threads)
+            )
             _warn_short(short, out.size, self.rooted)
         return out
 
@@ -647,7 +680,7 @@ class TreeSet:
             return self.pruned(taxa).against(
                 other.pruned(taxa), metric, rows=rows, cols=cols, out=out, threads=threads, progress=progress
             )
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # every metric, for the nan of pairs sharing too few taxa
         if metric_info(metric).needs_lengths and not other.has_lengths:
@@ -662,14 +695,35 @@ class TreeSet:
             if self.rooted != other.rooted:
                 raise ValueError("one set was read as rooted trees and the other as unrooted")
             short = self._engine.pruned_against(
-                other._engine, metric, row_index, col_index, out, self._threads(threads)
+                other._engine, metric_info(metric).name, row_index, col_index, out, self._threads(threads)
             )
             _warn_short(short, out.size, self.rooted)
         elif out.size:
+            chosen = metric_setting(metric)
             try:
-                self._engine.against(
-                    other._engine, metric, row_index, col_index, out, self._threads(threads), _progress(progress)
-                )
+                if chosen.metric.by_tree:
+                    if self.rooted != other.rooted:
+                        raise ValueError("one set was read as rooted trees and the other as unrooted")
+                    self._engine.tree_against(
+                        other._engine,
+                        chosen.metric.name,
+                        list(chosen.values),
+                        row_index,
+                        col_index,
+                        out,
+                        self._threads(threads),
+                        _progress(progress),
+                    )
+                else:
+                    self._engine.against(
+                        other._engine,
+                        chosen.metric.name,
+                        row_index,
+                        col_index,
+                        out,
+                        self._threads(threads),
+                        _progress(progress),
+                    )
             except ValueError:
                 if self.leaf_names != other.leaf_names:
                     have, want = set(other.leaf_names), set(self.leaf_names)
@@ -736,7 +790,7 @@ class TreeSet:
             return self.pruned().distances_chunked(
                 metric, reduce_func=reduce_func, working_memory=working_memory, threads=threads, out=out, upper=upper
             )
-        dtype = self._check_metric(metric)
+        dtype = self._check_metric(metric, prune)
         if prune == "pairwise":
             dtype = np.dtype(np.float64)  # as `distances` gives it
         else:
@@ -1452,10 +1506,20 @@ class TreeSet:
             "pair on the taxa it shares)"
         )
 
-    def _check_metric(self, metric: str) -> np.dtype:
+    def _check_metric(self, metric: str, prune: str | None = None) -> np.dtype:
         info = metric_info(metric)
         if info.unrooted_only:
             self._refuse_rooted(metric)
+        if info.rooted_only and not self.rooted:
+            raise ValueError(
+                f"{info.name} is defined for rooted trees only; this set was read as unrooted trees: read it with "
+                "rooted=True (or from trees marked [&R])"
+            )
+        if info.by_tree and prune == "pairwise":
+            raise ValueError(
+                f"{info.name} has no pairwise pruning: compare the trees pruned to the taxa all of them hold "
+                "(prune='common')"
+            )
         if info.needs_lengths and not self.has_lengths:
             raise ValueError(f"{metric} needs branch lengths: the set was read with lengths=False")
         return np.dtype(info.dtype)

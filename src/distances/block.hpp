@@ -17,6 +17,9 @@
 //   --between, Dask's against tiles     lists (split_lists.hpp: merge_block)
 //   TreeSet.mean_distances, medoid      sums from tree counts, no matrix
 //                                       (split_lists.hpp: rf_sums, kf2_sums)
+//   TreeSet.distances and against for   pair by pair from each tree alone:
+//   kc, path, wpath; cid, cid_norm,     tree_vectors.hpp and matching.hpp,
+//   pid, msid, msd                      each pair once in a square block
 #pragma once
 
 #include <cstddef>

@@ -28,11 +28,13 @@
 #include "api/iterator_source.hpp"
 #include "distances/block.hpp"
 #include "distances/boundary.hpp"
+#include "distances/matching.hpp"
 #include "distances/pruned.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/symmetric_block.hpp"
 #include "distances/topologies.hpp"
+#include "distances/tree_vectors.hpp"
 #include "distances/weighted_terms.hpp"
 #include "interruptible.hpp"
 #include "output/table_text.hpp"
@@ -109,6 +111,7 @@ struct Engine {
   Lazy<std::vector<std::uint32_t>> first_holders;
   Lazy<PrunedLayout> pruned;
   Lazy<std::vector<double>> factorials;
+  Lazy<SplitBits> matching_splits;  // the generalised RF distances' (matching.hpp)
   Lazy<CcdBuilt> ccd;
   Lazy<CcdTables> ccd_tables[2];  // by CcdKind
 
@@ -786,6 +789,117 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
   return bytes;
 }
 
+// ---------------------------------------------------------------------------
+// The metrics computed from each tree's shape rather than from the split
+// layouts (tree_vectors.hpp), with the values of their parameters in the
+// order of the metric table's (cladomatic_tools.metrics): kc (lambda), path,
+// wpath.  Python checks the arguments first; these checks only keep a wrong
+// call from reaching the kernels.
+TreeVectorMetric tree_vector_metric(const Engine& engine, const std::string& metric,
+                                    const std::vector<double>& params) {
+  TreeVectorMetric chosen;
+  std::size_t takes = 0;
+  if (metric == "kc") {
+    chosen.kind = TreeVectorKind::kKc;
+    takes = 1;
+    if (!engine.saved.rooted) throw nb::value_error("kc is defined for rooted trees only");
+  } else if (metric == "path" || metric == "wpath") {
+    chosen.kind = metric == "path" ? TreeVectorKind::kPath : TreeVectorKind::kWeightedPath;
+    if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  } else {
+    throw nb::value_error(("unknown metric " + metric).c_str());
+  }
+  if (params.size() != takes) throw nb::value_error(("wrong number of parameters for " + metric).c_str());
+  if (chosen.kind == TreeVectorKind::kKc) {
+    chosen.lambda = params[0];
+    if (!(chosen.lambda >= 0.0 && chosen.lambda <= 1.0))
+      throw nb::value_error("kc's lambda must be in [0, 1]");
+  }
+  const bool weighted = chosen.kind == TreeVectorKind::kWeightedPath || chosen.lambda != 0.0;
+  if (weighted && !engine.saved.lengths)
+    throw nb::value_error("the set was read without branch lengths (lengths=False)");
+  return chosen;
+}
+
+// The generalised RF distances (matching.hpp), or none for another name.
+std::optional<MatchingKind> matching_kind(const std::string& metric) {
+  if (metric == "cid") return MatchingKind::kCid;
+  if (metric == "cid_norm") return MatchingKind::kCidNorm;
+  if (metric == "pid") return MatchingKind::kPid;
+  if (metric == "msid") return MatchingKind::kMsid;
+  if (metric == "msd") return MatchingKind::kMsd;
+  return std::nullopt;
+}
+
+void check_matching(const Engine& engine, const std::string& metric, const std::vector<double>& params) {
+  if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  if (!params.empty()) throw nb::value_error(("wrong number of parameters for " + metric).c_str());
+  engine.require_same_taxa();
+}
+
+// Built on first use, on the call's threads.
+const SplitBits& matching_splits(Engine& engine) {
+  return engine.matching_splits.get(
+      [&] { return split_bits(engine.set().snaps, engine.set().clades, engine.n_leaves()); });
+}
+
+VectorTrees vector_trees(const Engine& engine) {
+  engine.require_same_taxa();
+  return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
+}
+
+void tree_distances(Engine& engine, const std::string& metric, const std::vector<double>& params,
+                    Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
+    const Block block{
+        {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+    double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+    check_matching(engine, metric, params);
+    run_interruptible(threads, [&] {
+      // A block whose rows are its columns computes each pair once by itself.
+      const SplitBits& splits = matching_splits(engine);
+      matching_block(*kind, splits, splits, block, cells_out);
+    });
+    return;
+  }
+  const TreeVectorMetric chosen = tree_vector_metric(engine, metric, params);
+  const VectorTrees trees = vector_trees(engine);
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  // A block whose rows are its columns computes each pair once by itself.
+  run_interruptible(threads, [&] { tree_vector_block(trees, trees, chosen, block, cells_out); });
+}
+
+void tree_against(Engine& engine, Engine& other, const std::string& metric, const std::vector<double>& params,
+                  Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
+    if (engine.set().leaf_names != other.set().leaf_names)
+      throw nb::value_error("the two sets have different leaf names");
+    const Block block{
+        {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+    double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+    check_matching(engine, metric, params);
+    check_matching(other, metric, params);
+    run_interruptible(threads, [&] {
+      const SplitBits& mine = matching_splits(engine);
+      matching_block(*kind, mine, matching_splits(other), block, cells_out);
+    });
+    return;
+  }
+  const TreeVectorMetric chosen = tree_vector_metric(engine, metric, params);
+  tree_vector_metric(other, metric, params);
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  const VectorTrees mine = vector_trees(engine);
+  const VectorTrees theirs = vector_trees(other);
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  run_interruptible(threads, [&] { tree_vector_block(mine, theirs, chosen, block, cells_out); });
+}
+// ---------------------------------------------------------------------------
+
 // Conditional clade distributions (summaries/ccd.hpp): the graph is built
 // once per set, each distribution's tables once on first use.
 
@@ -961,5 +1075,10 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("exports", &exports, "lengths"_a, "threads"_a = 0)
       .def_prop_ro("any_length", &any_length)
       .def("ccd_map", &ccd_map, "kind"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
-      .def("ccd_log_probability", &ccd_log_probability_of, "other"_a, "tree"_a, "kind"_a, "threads"_a = 0);
+      .def("ccd_log_probability", &ccd_log_probability_of, "other"_a, "tree"_a, "kind"_a, "threads"_a = 0)
+      // The metrics from each tree's shape (tree_vectors.hpp), with their parameters' values
+      .def("tree_distances", &tree_distances, "metric"_a, "params"_a, "rows"_a.noconvert(),
+           "cols"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("tree_against", &tree_against, "other"_a, "metric"_a, "params"_a, "rows"_a.noconvert(),
+           "cols"_a.noconvert(), "out"_a.noconvert(), "threads"_a = 0, "progress"_a.none() = nb::none());
 }

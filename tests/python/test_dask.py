@@ -33,8 +33,12 @@ def tree_set(n_trees=40, rooted=False, seed=5):
 
 
 def metrics(rooted):
-    # the information-weighted RF is defined for unrooted trees only
-    return [metric for metric in tiles.METRICS if not (rooted and metric == "info_rf")]
+    # info_rf and the path differences are defined for unrooted trees only, Kendall-Colijn for rooted ones
+    return [
+        name
+        for name, metric in tiles.METRICS.items()
+        if not (rooted and metric.unrooted_only) and not (not rooted and metric.rooted_only)
+    ]
 
 
 @pytest.fixture(scope="module")

@@ -27,22 +27,29 @@ def trees():
 @pytest.mark.parametrize("metric", list(metrics.METRICS))
 def test_every_metric_reaches_every_consumer(trees, metric, tmp_path):
     info = metrics.metric_info(metric)
+    # a metric of rooted trees only is given rooted trees, and the others the unrooted set
+    rooting = ["--rooted"] if info.rooted_only else []
+    if info.rooted_only:
+        trees = TreeSet.from_newick(TEXTS, rooted=True)
     whole = trees.distances(metric)
     assert whole.dtype == np.dtype(info.dtype) == tiles.dtype_of(metric)
-    result = run(metric, NEWICK, "--output", tmp_path / "m.npy")
+    result = run(metric, NEWICK, *rooting, "--output", tmp_path / "m.npy")
     assert result.returncode == 0, result.stderr
     assert np.load(tmp_path / "m.npy").dtype == np.dtype(info.dtype)
-    assert main(["space", str(NEWICK), "--metric", metric, "--output-dir", str(tmp_path / "space")]) == 0
-    rooted = TreeSet.from_newick(TEXTS, rooted=True)
+    assert main(["space", str(NEWICK), *rooting, "--metric", metric, "--output-dir", str(tmp_path / "space")]) == 0
+    otherwise = TreeSet.from_newick(TEXTS, rooted=not trees.rooted)
     if info.unrooted_only:
         with pytest.raises(ValueError, match=f"{metric} is defined for unrooted trees only"):
-            rooted.distances(metric)
+            otherwise.distances(metric)
+    elif info.rooted_only:
+        with pytest.raises(ValueError, match=f"{metric} is defined for rooted trees only"):
+            otherwise.distances(metric)
     else:
-        assert rooted.distances(metric).dtype == whole.dtype
+        assert otherwise.distances(metric).dtype == whole.dtype
     if info.needs_lengths:
         with pytest.raises(ValueError, match="needs branch lengths"):
-            TreeSet.from_newick(TEXTS, lengths=False).distances(metric)
-    with pytest.raises(ValueError, match=r"unknown metric 'hamming'; expected one of rf, rf_norm, wrf, kf, info_rf"):
+            TreeSet.from_newick(TEXTS, lengths=False, rooted=trees.rooted).distances(metric)
+    with pytest.raises(ValueError, match=rf"unknown metric 'hamming'; expected one of {', '.join(metrics.METRICS)}"):
         trees.distances("hamming")
 
 

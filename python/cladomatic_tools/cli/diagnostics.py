@@ -30,7 +30,7 @@ from cladomatic_tools.cli.arguments import (
 from cladomatic_tools.io.reader import EnvironmentFailure, InputError
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.io.writers import require_numpy, write_files
-from cladomatic_tools.metrics import METRICS
+from cladomatic_tools.metrics import METRICS, canonical_metric, metric_info
 from cladomatic_tools.selection import DEFAULT_BURNIN, Selection
 
 if TYPE_CHECKING:
@@ -83,6 +83,14 @@ def _wrapped(text: str) -> str:
     )
 
 
+def _metric_text(text: str) -> str:
+    """--metric's value: a metric of the table, with its parameters, as its canonical text."""
+    try:
+        return canonical_metric(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
 def register(commands) -> None:
     """Adds the two subcommands to the `cladomatic` command's subparsers."""
     command = commands.add_parser(
@@ -102,7 +110,13 @@ def register(commands) -> None:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     add_files(command, RUNS_HELP)
-    command.add_argument("--metric", choices=tuple(METRICS), default="rf", help="the tree distance (default: rf)")
+    command.add_argument(
+        "--metric",
+        type=_metric_text,
+        default="rf",
+        metavar="METRIC",
+        help=f"the tree distance: one of {', '.join(METRICS)}, with parameters as in 'kc(lambda=0.5)' (default: rf)",
+    )
     command.add_argument("--dims", type=_dims, default=2, metavar="K", help="number of axes (default: 2)")
     command.add_argument(
         "--method",
@@ -372,7 +386,7 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
         groups[order],
         runs,
         result.share,
-        f"Tree space of {input_label(args.files)}\n({METRICS[args.metric].title}, {how}, {len(names):,} trees)",
+        f"Tree space of {input_label(args.files)}\n({metric_info(args.metric).title}, {how}, {len(names):,} trees)",
     )
     write_files(out, files)
     shares = ", ".join(f"{axes[k]} {result.share[k] * 100:.1f}%" for k in range(args.dims))

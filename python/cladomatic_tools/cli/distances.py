@@ -10,7 +10,7 @@ from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
 from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
 from cladomatic_tools.io.writers import Bands, ensure_fits
-from cladomatic_tools.metrics import METRICS, metric_info
+from cladomatic_tools.metrics import metric_info
 from cladomatic_tools.rooting import COMMAND_OPTIONS
 
 if TYPE_CHECKING:
@@ -18,6 +18,15 @@ if TYPE_CHECKING:
 
 # Metrics whose per-tree exports the cladomatic module writes.
 SPLIT_METRICS = ("rf", "wrf", "kf")
+
+
+def known_metric(metric: str) -> bool:
+    """Whether `metric` names a metric of the table (with or without parameters)."""
+    try:
+        metric_info(metric)
+    except ValueError:
+        return False
+    return True
 # --prune: every tree pruned to the taxa all hold, or each pair to the taxa its two trees share
 PRUNE_MODES = ("common", "pairwise")
 
@@ -57,12 +66,17 @@ def read_set(
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
     holds and says which taxa that drops."""
     tree_set_type = _tree_set_type()
-    info = METRICS.get(metric)  # None for a set read for no one metric (the summaries), which says `lengths`
+    # None for a set read for no one metric (the summaries), which says `lengths`
+    info = metric_info(metric) if known_metric(metric) else None
     weighted = (info is not None and info.needs_lengths) if lengths is None else lengths
     try:
         rooting = rooting_of(rooted, readings, COMMAND_OPTIONS)
         if info is not None and info.unrooted_only:
-            rooting.refuse_rooted(metric)
+            rooting.refuse_rooted(info.name)
+        if info is not None and info.rooted_only:
+            rooting.refuse_unrooted(info.name)
+        if info is not None and info.by_tree and prune == "pairwise":
+            raise ValueError(f"{info.name} has no pairwise pruning: give --prune common")
         on_tree = status.reading if status.enabled else None
         taxa = "same" if prune is None else "any"
         trees = tree_set_type.from_reading(

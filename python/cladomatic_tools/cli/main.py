@@ -34,7 +34,7 @@ from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
 from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError, UnfinishedTree
 from cladomatic_tools.io.sources import FileTrees
-from cladomatic_tools.metrics import METRICS
+from cladomatic_tools.metrics import METRICS, canonical_metric
 from cladomatic_tools.selection import Selection
 
 PROG = "cladomatic"
@@ -93,7 +93,19 @@ def _parser() -> argparse.ArgumentParser:
             f"the second. Give the FILEs first: '{PROG} {metric} run1.t --between run2.t'",
         )
         add_threads(command, ". The workers of --scheduler use their own")
-        add_prune(command)
+        for parameter in info.params:
+            command.add_argument(
+                f"--{parameter.name}",
+                type=float,
+                default=parameter.default,
+                metavar="X",
+                dest=f"parameter_{parameter.name}",
+                help=parameter.help,
+            )
+        if info.by_tree:
+            add_prune(command, ("common",))
+        else:
+            add_prune(command)
         tiled.add_arguments(command)
         command.set_defaults(run=_run_distances, metric=metric)
     command = commands.add_parser(
@@ -123,7 +135,20 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _metric_text(args: argparse.Namespace) -> str:
+    """The canonical text of the subcommand's metric with the values of its parameter options."""
+    info = METRICS[args.metric]
+    if not info.params:
+        return info.name
+    values = ", ".join(f"{p.name}={getattr(args, f'parameter_{p.name}')!r}" for p in info.params)
+    try:
+        return canonical_metric(f"{info.name}({values})")
+    except ValueError as err:
+        raise InputError(str(err)) from None
+
+
 def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
+    args.metric = _metric_text(args)
     # a tiled run's output is checked by its own rules, below
     target = None if tiled.wanted(args) else writers.target_for(args.output, args.format)
     writers.require_numpy(f"the {args.metric} command")

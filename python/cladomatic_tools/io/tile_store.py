@@ -34,7 +34,7 @@ DIGEST_BYTES = 32
 class Layout:
     """What a store holds and how it is cut: everything a resumed run must find as this run would write it."""
 
-    metric: str
+    metric: str  # the canonical text, parameters included ("kc(lambda=0.5)": metrics.metric_setting)
     dtype: np.dtype
     shape: tuple[int, int]
     chunks: tuple[int, int]  # the tile's rows and columns
@@ -83,8 +83,8 @@ class Layout:
 
 def fingerprint(pickled_set: bytes, metric: str, rows: range, cols: range, prune: str | None = None) -> str:
     """SHA-256 of the pickled tree set (its interned splits and lengths, leaf and tree names, rootedness and
-    runs), the metric, the pruning mode and which of its trees make the rows and the columns: two runs share it
-    only when they compute the same matrix."""
+    runs), the metric with its parameters (its canonical text), the pruning mode and which of its trees make the
+    rows and the columns: two runs share it only when they compute the same matrix."""
     # without a mode, the text a store made before modes existed was hashed from
     mode = "" if prune is None else f"prune {prune}\0"
     digest = hashlib.sha256(f"{STORE_KIND} {STORE_VERSION}\0{metric}\0{rows}\0{cols}\0{mode}".encode())
