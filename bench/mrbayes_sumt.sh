@@ -3,13 +3,13 @@
 # Run inside the development root:  tools/devenv run bench/mrbayes_sumt.sh
 # Fixed seeds and one process, so the same packages give the same files byte for byte.
 #
-# Summarises the runs bench/mrbayes_asdsf.sh committed (cynmix, cynmix3) and makes two more with this script's
+# Summarises the runs bench/mrbayes_asdsf.sh committed (cynmix, cynmix3) and makes three more with this script's
 # own names: `clock`, the cynmix example under a strict clock (brlenspr=clock:uniform), whose trees are rooted
-# and carry [&R]; `ovomucoid`, a short, far from converged chain of the 89-taxon avian ovomucoid example, whose
-# splits have many tied counts. For each, with a burn-in of 25%, writes to tests/data/mrbayes/sumt/, gzipped:
-# NAME.half.con.tre (contype=halfcompat), NAME.all.con.tre (contype=allcompat), NAME.trprobs and the split tables
-# NAME.parts, .tstat and .vstat; the new runs' tree samples go to tests/data/mrbayes/NAME.runI.t.gz beside the
-# others.
+# and carry [&R]; `primclock`, the primates example under a birth-death clock prior; `ovomucoid`, a short, far
+# from converged chain of the 89-taxon avian ovomucoid example, whose splits have many tied counts. For each,
+# with a burn-in of 25%, writes to tests/data/mrbayes/sumt/, gzipped: NAME.half.con.tre (contype=halfcompat),
+# NAME.all.con.tre (contype=allcompat), NAME.trprobs and the split tables NAME.parts, .tstat and .vstat; the new
+# runs' tree samples go to tests/data/mrbayes/NAME.runI.t.gz beside the others.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -64,9 +64,11 @@ BATCH
 }
 
 sample clock cynmix 2 10000 50 "lset nst=6 rates=gamma; prset brlenspr=clock:uniform;"
+sample primclock primates 2 20000 100 "lset nst=6 rates=gamma; prset brlenspr=clock:birthdeath;"
 sample ovomucoid avian_ovomucoids 2 4000 40 "lset nst=6 rates=gamma;"
 summarise cynmix cynmix 2
 summarise cynmix3 cynmix 3
 summarise clock cynmix 2
+summarise primclock primates 2
 summarise ovomucoid avian_ovomucoids 2
 ls -l "$out"

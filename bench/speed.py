@@ -18,6 +18,9 @@ Every figure is the median of --repeat runs, old and new alternating, each run a
 - the KF matrix of those trees written as TSV by the command's output code, in MB/s;
 - `cladomatic kf` of 16,000 trees of 60 leaves (treegen.py) to `.npy`, filled band by band, against the tiled
   run to a local `.zarr` store, for each build, and the two matrices compared;
+- the RF module call on those 10,000 trees against a plain AND+popcount loop (bench/popcount_loop.c, one thread)
+  filling the same matrix from the bit rows the kernel intersects (its rare splits left out): best and median of
+  each, their ratio, how far identical calls spread, and the load average around them;
 - first touch of a fresh 1.6 GB buffer: page by page, populated by the kernel in one call per thread, and with
   the huge-page hint, with the huge pages granted and how often the kernel compacted memory directly meanwhile
   (/proc/vmstat), which is what the hint can cost on a fragmented machine.
@@ -28,8 +31,10 @@ Old and new results are compared byte for byte where both exist.
 import argparse
 import hashlib
 import json
+import math
 import mmap
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -43,6 +48,7 @@ ROOT = os.path.dirname(HERE)
 PRIMATES = os.path.join(HERE, "data", "primates.mb.nex.gz")
 N_SYNTHETIC = 10_000
 TOUCH_BYTES = 1_600_000_000
+RF_DENSE_SHARE = 0.03  # the module's default share of trees from which a split is held as bits
 
 
 def digest(data):
@@ -79,15 +85,23 @@ def synthetic(function_name):
 
     def poll():
         while running and "done" not in marks:
-            if counter.total() and counter.value() == counter.total():
+            total, value = counter.total(), counter.value()
+            if total and "stage" not in marks:
+                marks["stage"] = time.perf_counter()
+            if total and value and "first" not in marks:
+                marks["first"], marks["first_value"], marks["total"] = time.perf_counter(), value, total
+            if total and value == total:
                 marks["done"] = time.perf_counter()
-            time.sleep(0.002)
+            time.sleep(0.001)
 
     poller = threading.Thread(target=poll)
     poller.start()
+    usage = resource.getrusage(resource.RUSAGE_SELF)
     start = time.perf_counter()
     result = function([str(i) for i in range(n)], iter(texts), [{}], [0] * n, progress=counter)
     seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = after.ru_utime + after.ru_stime - usage.ru_utime - usage.ru_stime
     running = False
     poller.join()
     data = result[1]
@@ -96,8 +110,82 @@ def synthetic(function_name):
 
         data = array("d", data).tobytes()
     # From the last pair to the return: mirroring and building the Python result.
+    # A loaded host may not run the poller between the last pair and the return.
+    if "first" in marks:
+        marks["done"] = min(marks.get("done", start + seconds), start + seconds)
     tail = start + seconds - marks.get("done", start + seconds)
-    return {"seconds": seconds, "n": n, "digest": digest(data), "tail": tail}
+    # From the first counted rows to the last, scaled to all pairs; None when one poll saw them all.
+    pair_step = None
+    if "done" in marks and marks["first_value"] < marks["total"]:
+        left = marks["total"] - marks["first_value"]
+        pair_step = (marks["done"] - marks["first"]) * marks["total"] / left
+    # From the start of the pairwise stage (layout, first touch of the matrix) to the last pair.
+    stage = marks["done"] - marks["stage"] if "done" in marks and "stage" in marks else None
+    return {
+        "seconds": seconds,
+        "n": n,
+        "digest": digest(data),
+        "tail": tail,
+        "pair_step": pair_step,
+        "stage": stage,
+        "cpu": cpu,
+    }
+
+
+def popcount_library():
+    """Builds bench/popcount_loop.c into build/ when it is missing or older than its source."""
+    source = os.path.join(HERE, "popcount_loop.c")
+    target = os.path.join(ROOT, "build", "popcount_loop.so")
+    if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(source):
+        compiler = shutil.which("cc") or "gcc"
+        subprocess.run([compiler, "-O2", "-mpopcnt", "-shared", "-fPIC", "-o", target, source], check=True)
+    return target
+
+
+def popcount_loop():
+    """The plain loop over the bit rows the kernel intersects (splits in 2 to n-1 trees and at least the default
+    dense share of them), into a fresh matrix. Its cells lack the rare shared splits the kernel adds through its
+    postings: on sampled pairs, loop - module must be twice their count."""
+    import ctypes
+    import random
+
+    import cladomatic
+    import numpy
+
+    texts = synthetic_texts()
+    n = len(texts)
+    names = [str(i) for i in range(n)]
+    _, data, _, n_bip, presence_bytes = cladomatic.pairwise_rf_with_snapshots_from_newick_iter(
+        names, iter(texts), [{}], [0] * n
+    )[:5]
+    presence = numpy.frombuffer(presence_bytes, dtype=numpy.uint8).reshape(n, n_bip)
+    freq = presence.sum(axis=0, dtype=numpy.int64)
+    dense_from = max(math.ceil(RF_DENSE_SHARE * n), 2)
+    dense = presence[:, (freq >= dense_from) & (freq <= n - 1)]
+    rare = presence[:, (freq >= 2) & (freq < dense_from)]
+    words = (dense.shape[1] + 63) // 64
+    packed = numpy.zeros((n, words * 8), dtype=numpy.uint8)
+    packed[:, : (dense.shape[1] + 7) // 8] = numpy.packbits(dense, axis=1)
+    bits = packed.view(numpy.uint64)
+    self_counts = presence[:, freq <= n - 1].sum(axis=1, dtype=numpy.uint32)
+    library = ctypes.CDLL(popcount_library())
+    libc = ctypes.CDLL(None)
+    fill = library.popcount_upper
+    fill.restype = ctypes.c_void_p
+    fill.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_size_t]
+    start = time.perf_counter()
+    pointer = fill(bits.ctypes.data, self_counts.ctypes.data, n, words)
+    seconds = time.perf_counter() - start
+    if not pointer:
+        raise MemoryError("popcount loop")
+    loop = numpy.ctypeslib.as_array((ctypes.c_uint32 * (n * n)).from_address(pointer)).reshape(n, n)
+    module = numpy.frombuffer(data, dtype="<u4").reshape(n, n)
+    pairs = [sorted(random.Random(k).sample(range(n), 2)) for k in range(2000)]
+    same = all(
+        int(loop[i, j]) - int(module[i, j]) == 2 * int(numpy.count_nonzero(rare[i] & rare[j])) for i, j in pairs
+    )
+    libc.free(ctypes.c_void_p(pointer))
+    return {"seconds": seconds, "n": n, "words": words, "same": same}
 
 
 def kf_tsv():
@@ -182,6 +270,7 @@ CHILDREN = {
     "kf_bytes": lambda: synthetic("pairwise_kf_with_snapshots_from_newick_iter"),
     "kf_list": lambda: synthetic("pairwise_kf_from_newick_iter"),
     "kf_tsv": kf_tsv,
+    "popcount": popcount_loop,
     "touch_fault": lambda: first_touch("fault"),
     "touch_populate": lambda: first_touch("populate"),
     "touch_huge": lambda: first_touch("huge"),
@@ -271,13 +360,63 @@ def report(label, figures, unit=None, work=None, target=None):
     print(line, flush=True)
 
 
+def kernel_against_loop(env, repeat):
+    """The module's RF call on the synthetic trees (default threads) against the plain popcount loop (one thread)
+    filling the same matrix, alternating, with the load of the machine around them."""
+    popcount_library()
+    load = os.getloadavg()[0]
+    calls, loops = [], []
+    for _ in range(repeat):
+        calls.append(in_child("rf", env))
+        loops.append(in_child("popcount", env))
+    pairs = N_SYNTHETIC * (N_SYNTHETIC - 1) / 2
+    plain = sorted(loop["seconds"] for loop in loops)
+
+    def rate(seconds):
+        return pairs / seconds / 1e6
+
+    def against_loop(label, key):
+        times = sorted(call[key] for call in calls if call[key])
+        if times:
+            print(
+                f"  {label:<38} best {rate(times[0]):6.1f}   median {rate(statistics.median(times)):6.1f} M pairs/s"
+                f"   module / loop: best {plain[0] / times[0]:.2f}, median "
+                f"{statistics.median(plain) / statistics.median(times):.2f}"
+            )
+
+    print(
+        f"RF pair step against the plain loop, {repeat} runs each, alternating; load average "
+        f"{load:.1f} -> {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
+    )
+    print(
+        f"  {'plain loop (' + str(loops[0]['words']) + ' words a row, 1 thread)':<38} best {rate(plain[0]):6.1f}"
+        f"   median {rate(statistics.median(plain)):6.1f} M pairs/s"
+        f"   {'cells agree' if all(loop['same'] for loop in loops) else 'CELLS DIFFER'}"
+    )
+    against_loop("module pair step [>= 0.9]", "pair_step")
+    against_loop("module stage (layout, pages, pairs)", "stage")
+    wholes = sorted(call["seconds"] for call in calls)
+    cpu = sorted(call["cpu"] for call in calls)
+    print(
+        f"  {'module whole call [>= 250, <= 1.3]':<38} best {rate(wholes[0]):6.1f}"
+        f"   median {rate(statistics.median(wholes)):6.1f} M pairs/s   slowest / fastest {wholes[-1] / wholes[0]:.2f}"
+    )
+    print(
+        f"  {'module whole call, CPU s':<38} best {cpu[0]:6.3f}   median {statistics.median(cpu):6.3f}"
+        f"   ({rate(statistics.median(cpu)):.1f} M pairs per CPU-second)"
+    )
+    print(f"  each call (s): {' '.join(f'{s:.3f}' for s in (call['seconds'] for call in calls))}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--old", default=os.path.join(ROOT, "build", "base"))
     parser.add_argument("--old-src")
     parser.add_argument("--new", default=os.path.join(ROOT, "build", "release"))
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--skip", default="", help="comma-separated: primates, cli, synthetic, tsv, tiled, touch")
+    parser.add_argument(
+        "--skip", default="", help="comma-separated: primates, cli, synthetic, tsv, tiled, kernel, touch"
+    )
     parser.add_argument("--child", choices=sorted(CHILDREN), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -320,6 +459,8 @@ def main():
               f"{npy_cpu / zarr_cpu:.3f}) [<= 1.05]{'   same result' if same else '   RESULTS DIFFER'}")
         each = ", ".join(f"{kind} {' '.join(f'{w:.1f}/{c:.1f}' for w, c in done)}" for kind, done in runs.items())
         print(f"{'':<34} each run (wall/CPU s): {each}", flush=True)
+    if "kernel" not in skip:
+        kernel_against_loop(variants["new"], max(args.repeat, 5))
     if "touch" not in skip:
         runs = {"fault": [], "populate": [], "huge": []}
         for _ in range(max(args.repeat, 5)):

@@ -18,6 +18,7 @@
 #include "snapshot/fingerprint.hpp"
 #include "snapshot/newick.hpp"
 #include "snapshot/quoted.hpp"
+#include "snapshot/timed_tree.hpp"
 
 namespace cladomatic {
 namespace {
@@ -57,6 +58,32 @@ void check_message(const std::string& message) {
   require(message.starts_with("Failed to parse newick at index ") || message.starts_with("Tree "));
 }
 
+// A tree the plain reader takes has a shape: every leaf once, each node's
+// parent after it, one root, the last.  Reading its node comments too either
+// gives the same shape or names a malformed comment.
+void check_timed(std::string_view text, const SnapshotContext& context) {
+  Result<TimedTree> plain = timed_tree(text, {}, 0, context, false);
+  require(plain.ok());
+  const std::vector<TimedNode>& nodes = plain.value().nodes;
+  require(!nodes.empty() && nodes.back().parent == -1);
+  std::vector<unsigned char> seen(context.labels.size(), 0);
+  for (std::size_t k = 0; k < nodes.size(); ++k) {
+    require(k + 1 == nodes.size() || (nodes[k].parent > static_cast<std::int32_t>(k) &&
+                                      static_cast<std::size_t>(nodes[k].parent) < nodes.size()));
+    if (nodes[k].leaf < 0) continue;
+    require(static_cast<std::size_t>(nodes[k].leaf) < seen.size() &&
+            !seen[static_cast<std::size_t>(nodes[k].leaf)]);
+    seen[static_cast<std::size_t>(nodes[k].leaf)] = 1;
+  }
+  require(std::all_of(seen.begin(), seen.end(), [](unsigned char s) { return s != 0; }));
+  Result<TimedTree> annotated = timed_tree(text, {}, 0, context, true);
+  if (annotated.ok()) {
+    require(annotated.value().nodes.size() == nodes.size());
+  } else {
+    require(annotated.error().starts_with("malformed node comment "));
+  }
+}
+
 void read(std::string_view text) {
   Result<std::vector<std::string>> names = leaf_names(text, {});
   if (!names.ok()) {
@@ -71,6 +98,7 @@ void read(std::string_view text) {
     Result<Snapshot> tree0 = snapshot(text, {}, 0, context);
     require(tree0.ok());
     check_invariants(tree0.value(), context);
+    if (rooted) check_timed(text, context);
     std::size_t end = text.find(';');
     Result<Snapshot> tree1 = snapshot(text.substr(end + 1), {}, 1, context);
     if (tree1.ok()) {

@@ -198,6 +198,9 @@ def converge(
         splits, counts_between = _thinned_counter(tree_set, groups, ranks, every)
 
     counts = counts_between(burned, run_trees)
+    # a split seen only in the burn-in is no split of the sample: every table, count and plot leaves it out
+    present = counts.sum(axis=0) > 0
+    splits, counts = np.asarray(splits)[present], counts[:, present]
     kept = -((burned - run_trees) // every)  # ceil((run_trees - burned) / every)
     freqs = frequencies(counts, kept)
     final = diagnostic(freqs, min_freq)

@@ -217,11 +217,20 @@ def _quiet_short_pairs() -> None:
     warnings.filterwarnings("ignore", category=PairsWithoutDistance, module=_OWN_CALLS)
 
 
-def _short_pairs(values: np.ndarray, prune: str | None, mirrored: bool) -> int:
-    """The pairs of a tile without a distance (nan under "pairwise"), those of its mirror too when `mirrored`."""
+def _short_pairs(values: np.ndarray, prune: str | None, diagonal: bool) -> int:
+    """The pairs of two trees of a tile without a distance (nan under "pairwise"), each once: a tile on the
+    diagonal of a symmetric block holds its pairs in both orders, and each tree against itself."""
     if prune != "pairwise":
         return 0
-    return int(np.count_nonzero(np.isnan(values))) * (2 if mirrored else 1)
+    if diagonal:
+        values = values[np.triu_indices(len(values), 1)]
+    return int(np.count_nonzero(np.isnan(values)))
+
+
+def _pairs(block: Block) -> int:
+    """The pairs of two trees a block compares: each once in a symmetric block."""
+    rows, cols = block.shape
+    return rows * (rows - 1) // 2 if block.symmetric else rows * cols
 
 
 def _tile_sums(rows: np.ndarray, cols: np.ndarray, tree_set: Any, metric: str) -> np.ndarray:
@@ -659,8 +668,8 @@ def block_matrix(
         mirrored = block.symmetric and rows_at != cols_at
         if mirrored:
             matrix[cols_at, rows_at] = values.T
-        short += _short_pairs(values, prune, mirrored)
-    _warn_short(short, matrix.size, tree_set.rooted)
+        short += _short_pairs(values, prune, block.symmetric and not mirrored)
+    _warn_short(short, _pairs(block), tree_set.rooted)
     return matrix
 
 
@@ -733,7 +742,7 @@ def _store_tile(
     for place in stale:
         # one transposed copy serves the write, its read-back and its checksum
         tile_store.write(array, sums, place, values if place == one.place else np.ascontiguousarray(values.T))
-    return True, _short_pairs(values, prune, len(places) == 2)
+    return True, _short_pairs(values, prune, symmetric and i == j)
 
 
 def to_zarr(
@@ -830,7 +839,7 @@ def to_zarr(
     group.attrs["complete"] = True
     if target == building:
         writers.replace_folder(building, path)
-    _warn_short(int(short), block.shape[0] * block.shape[1], tree_set.rooted)
+    _warn_short(int(short), _pairs(block), tree_set.rooted)
     return Written(int(computed), len(work) - int(computed))
 
 
@@ -847,7 +856,7 @@ def _write_npy_tile(
     if mirrored:
         matrix[cols, rows] = values.T
     matrix.flush()
-    return True, _short_pairs(values, prune, mirrored)
+    return True, _short_pairs(values, prune, block.symmetric and not mirrored)
 
 
 def to_npy(
@@ -911,7 +920,7 @@ def to_npy(
             writers.reserve(file.fileno(), os.path.getsize(mappable), path)
             _check_one_machine(run.client)
             short = int(_one_task_per_tile(run, _write_npy_tile, (mappable, metric, prune, block), block, chunks)[1])
-    _warn_short(short, block.shape[0] * block.shape[1], tree_set.rooted)
+    _warn_short(short, _pairs(block), tree_set.rooted)
     return Written(len(work), 0)
 
 

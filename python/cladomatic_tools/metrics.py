@@ -226,6 +226,28 @@ METRICS = _by_name(
         "(unrooted trees only)",
         by_tree=True,
     ),
+    # The quartet distance: exact integer counts, held in float64 (exact below 2^53, which C(n, 4) stays below
+    # up to the engine's 20,000 leaves) since the tables and bands write uint32 or float64
+    Metric(
+        "quartet",
+        "float64",
+        False,
+        True,
+        "quartet distance",
+        "quartet distances (Estabrook, McMorris and Meacham): the number of sets of four leaves whose induced "
+        "topologies differ, an unresolved one differing from every resolved one (unrooted trees only)",
+        by_tree=True,
+    ),
+    Metric(
+        "quartet_norm",
+        "float64",
+        False,
+        True,
+        "normalised quartet distance",
+        "normalised quartet distances: the quartet distance divided by C(n, 4), the number of sets of four of "
+        "the n leaves, between 0 and 1 (unrooted trees only)",
+        by_tree=True,
+    ),
 )
 
 SUMMARIES = _by_name(

@@ -16,6 +16,9 @@ from fractions import Fraction
 # Everything else drops nothing unless asked.
 DEFAULT_BURNIN = "25%"
 
+# Steps are counted in 64 bits while the trees are read.
+LARGEST_STEP = 2**64 - 1
+
 _COUNT = re.compile(r"\d+")
 # Exponents are allowed so that a float handed over from Python (its shortest repr) reads back exactly.
 _DECIMAL = re.compile(r"(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?")
@@ -49,8 +52,8 @@ class Selection:
     every: int = 1
 
     def __post_init__(self) -> None:
-        if isinstance(self.every, bool) or not isinstance(self.every, int) or self.every < 1:
-            raise ValueError(f"every must be a whole number of at least 1, not {self.every!r}")
+        if isinstance(self.every, bool) or not isinstance(self.every, int) or not 1 <= self.every <= LARGEST_STEP:
+            raise ValueError(f"every must be a whole number from 1 to {LARGEST_STEP}, not {self.every!r}")
 
     def first(self, found: int | None) -> int:
         """The position of the first tree kept in a run of `found` trees. While the length is not known (None)

@@ -54,6 +54,19 @@ class Spread:
     length_median: np.ndarray | None
     hpd_low: np.ndarray | None
     hpd_high: np.ndarray | None
+    heights: Heights | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Heights:
+    """For rooted trees with lengths, per node (the root included) over the trees holding its clade: the mean,
+    upper median and 95% interval of its height (the deepest leaf's depth less its own), by the rules of
+    `Spread`; NaN where no tree holds it."""
+
+    mean: np.ndarray
+    median: np.ndarray
+    low: np.ndarray
+    high: np.ndarray
 
 
 @dataclass(frozen=True, slots=True)
@@ -63,7 +76,7 @@ class SummaryTree:
     `leaf_names`, -1 for an inner node), `count` (trees holding the split above it; at the root, with
     `root_split`, the trees whose root splits the taxa as its root does, which is then written there), `length`
     (the branch length written above it; None when the trees have no lengths) and, when asked for, its
-    `spread`."""
+    `spread`. `notes` says what was left out of it and why."""
 
     parent: np.ndarray
     leaf: np.ndarray
@@ -74,6 +87,7 @@ class SummaryTree:
     trees: int
     rooted: bool
     root_split: bool = False
+    notes: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True, slots=True)
@@ -99,6 +113,7 @@ def consensus(
     greedy: bool = False,
     *,
     spread: bool = False,
+    heights: str | None = None,
     threads: int | None = None,
 ) -> SummaryTree:
     """The majority-rule consensus, or the greedy consensus, as a record.
@@ -114,6 +129,11 @@ def consensus(
         before it.
     spread : bool, default False
         Also give each node's `Spread`, as MrBayes's consensus trees carry it.
+    heights : {"median"}, optional
+        Rooted trees with lengths: place every node at its clade's median height, as MrBayes places the nodes of
+        a clock run's consensus, so the tree is ultrametric. Where some node would then lie above its parent, the
+        least frequent clades are left out, a frequency at a time, until none does, as MrBayes does: the tree's
+        `notes` say so.
     threads : int, optional
         Overrides the set's for this call (here and in the functions below).
 
@@ -129,13 +149,85 @@ def consensus(
     >>> newick(tree), tree.trees
     ('(A,B,(C,D)0.666667);', 3)
     """
+    if heights not in (None, "median"):
+        raise ValueError(f"heights must be None or 'median', not {heights!r}")
+    if heights is not None and not (ts.rooted and ts._engine.any_length):
+        raise ValueError("node heights need rooted trees with branch lengths")
     floor = 0 if greedy else min_count(len(ts), min_freq)
     parent, split = ts._engine.consensus(floor, bool(greedy), ts._threads(threads))
     drawn = [_Drawn(parent, split, split[1:], None)]
-    return _summary_trees(ts, drawn, spread, mean_lengths=True, threads=threads)[0]
+    tree = _summary_trees(ts, drawn, spread or heights is not None, mean_lengths=True, threads=threads)[0]
+    return tree if heights is None else _at_median_heights(tree, spread)
 
 
-def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -> SummaryTree:
+def _at_median_heights(tree: SummaryTree, spread: bool) -> SummaryTree:
+    """The tree with its nodes at their median heights: without the clades of the lowest frequencies, as few as
+    needed for every node to lie below its parent."""
+    assert tree.spread is not None and tree.spread.heights is not None
+    median = tree.spread.heights.median
+    parent = tree.parent
+    inner = [v for v in range(1, len(parent)) if tree.leaf[v] < 0]
+    floor = 0  # inner nodes of this many trees or fewer are left out
+    for level in [0, *sorted({int(tree.count[v]) for v in inner})]:
+        kept = [v for v in range(len(parent)) if v == 0 or tree.leaf[v] >= 0 or tree.count[v] > level]
+        above = _kept_parents(parent, kept)
+        if all(median[v] <= median[above[v]] for v in kept[1:]):
+            floor = level
+            break
+    kept = [v for v in range(len(parent)) if v == 0 or tree.leaf[v] >= 0 or tree.count[v] > floor]
+    above = _kept_parents(parent, kept)
+    index = {v: k for k, v in enumerate(kept)}
+    at = np.asarray(kept)
+    new_parent = np.asarray([-1] + [index[above[v]] for v in kept[1:]], dtype=np.int32)
+    length = np.asarray([np.nan] + [median[above[v]] - median[v] for v in kept[1:]])
+    notes: tuple[str, ...] = ()
+    if floor:
+        notes = (
+            f"the clades of {floor} trees or fewer ({floor / tree.trees:.2%}) are left out: with them some node's "
+            "median height would lie above its parent's",
+        )
+    kept_spread = None
+    if spread:
+        given, heights = tree.spread, tree.spread.heights
+        assert given.length_mean is not None and given.length_median is not None
+        assert given.hpd_low is not None and given.hpd_high is not None
+        kept_spread = Spread(
+            given.prob_stddev[at],
+            given.length_mean[at],
+            given.length_median[at],
+            given.hpd_low[at],
+            given.hpd_high[at],
+            Heights(heights.mean[at], heights.median[at], heights.low[at], heights.high[at]),
+        )
+    return SummaryTree(
+        new_parent,
+        tree.leaf[at],
+        tree.count[at],
+        length,
+        kept_spread,
+        tree.leaf_names,
+        tree.trees,
+        tree.rooted,
+        root_split=tree.root_split,
+        notes=notes,
+    )
+
+
+def _kept_parents(parent: np.ndarray, kept: list[int]) -> dict[int, int]:
+    """Each kept node's nearest kept ancestor (the root is always kept)."""
+    is_kept = set(kept)
+    above: dict[int, int] = {}
+    for v in kept[1:]:
+        u = int(parent[v])
+        while u not in is_kept:
+            u = int(parent[u])
+        above[v] = u
+    return above
+
+
+def mcc_tree(
+    ts: TreeSet, *, spread: bool = False, threads: int | None = None, progress: Progress | None = None
+) -> SummaryTree:
     """The maximum clade credibility tree (`TreeSet.mcc`) with its own branch lengths.
 
     Parameters
@@ -144,12 +236,14 @@ def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None) -
     spread : bool, default False
         As in `consensus`.
     threads : int, optional
+    progress : Progress, optional
+        Counts the trees scored, as in `TreeSet.mcc`.
 
     Returns
     -------
     SummaryTree
     """
-    parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads))
+    parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads, progress=progress))
     drawn = [_Drawn(parent, split, split[1:], _if_any(ts, lengths))]
     return _summary_trees(ts, drawn, spread, threads=threads)[0]
 
@@ -345,6 +439,7 @@ def _summary_trees(
     counts, mean, median, low, high = engine.split_summary(wanted, groups, n_groups, spread, ts._threads(threads))
     counts = counts.reshape(n_groups, -1)
     has_lengths = engine.any_length
+    timed = engine.split_heights(wanted, ts._threads(threads)) if spread and has_lengths and ts.rooted else None
     leaf_names = ts.leaf_names
     sizes = np.bincount(groups, minlength=n_groups)
     out = []
@@ -363,12 +458,16 @@ def _summary_trees(
         leaf[1:] = np.where(own < len(leaf_names), own, -1)
         details = None
         if spread:
+            heights = None
+            if timed is not None:
+                heights = Heights(*(_per_node(values[at], present, n_nodes, root=values[-1]) for values in timed))
             details = Spread(
                 _stddev(per_group, sizes),
                 node_mean if has_lengths else None,
                 _per_node(median[at], present, n_nodes) if has_lengths else None,
                 _per_node(low[at], present, n_nodes) if has_lengths else None,
                 _per_node(high[at], present, n_nodes) if has_lengths else None,
+                heights,
             )
         out.append(
             SummaryTree(
@@ -386,9 +485,11 @@ def _summary_trees(
     return out
 
 
-def _per_node(values: np.ndarray, present: np.ndarray, n_nodes: int) -> np.ndarray:
-    """Values of the splits present, placed at their nodes (1..); NaN at the root and where a split is absent."""
+def _per_node(values: np.ndarray, present: np.ndarray, n_nodes: int, root: float = np.nan) -> np.ndarray:
+    """Values of the splits present, placed at their nodes (1..); `root` at the root, NaN where a split is
+    absent."""
     out = np.full(n_nodes, np.nan)
+    out[0] = root
     out[1:][present] = values
     return out
 
@@ -552,9 +653,17 @@ def _node_annotations(tree: SummaryTree, keys: list[str]) -> list[str]:
     if tree.spread is None:
         return text
     stddev = tree.spread.prob_stddev.tolist()
+    heights = tree.spread.heights
     for v, count in enumerate(tree.count.tolist()):
-        if v or tree.root_split:
-            text[v] += f"[&prob={_e8(count / tree.trees)},prob_stddev={_e8(stddev[v])}]"
+        found = [f"prob={_e8(count / tree.trees)}", f"prob_stddev={_e8(stddev[v])}"] if v or tree.root_split else []
+        if heights is not None and not math.isnan(heights.mean[v]):
+            found += [
+                f"height_mean={_e8(heights.mean[v])}",
+                f"height_median={_e8(heights.median[v])}",
+                f"height_95%HPD={{{_e8(heights.low[v])},{_e8(heights.high[v])}}}",
+            ]
+        if found:
+            text[v] += "[&" + ",".join(found) + "]"
     return text
 
 

@@ -43,6 +43,7 @@ from cladomatic_tools.selection import Burnin, Selection, parse_burnin
 
 if TYPE_CHECKING:
     from cladomatic_tools import summaries
+    from cladomatic_tools.annotation import AnnotatedTree
     from cladomatic_tools.summaries import SummaryTree
 
 # What a set may hold (taxa=) and how trees whose taxa differ are compared (prune=).
@@ -117,6 +118,7 @@ class TreeSet:
     __slots__ = (
         "_engine",
         "_pruned",
+        "_readings",
         "burnin",
         "group_names",
         "groups",
@@ -139,6 +141,7 @@ class TreeSet:
     ):
         self._engine = engine
         self._pruned: dict[tuple[str, ...], TreeSet] = {}  # the set pruned to those taxa, kept for later calls
+        self._readings: Sequence[FileTrees] | None = None  # the files read, for the calls that read them again
         self.tree_names = tree_names
         self.groups = groups
         self.group_names = group_names
@@ -356,7 +359,7 @@ class TreeSet:
         for files in readings:
             groups += [first_run + group for group in files.groups()]
             first_run += len(files.runs)
-        return cls(
+        tree_set = cls(
             engine,
             [name for files in readings for name in files.names],
             np.asarray(groups, dtype=np.int32),
@@ -366,6 +369,8 @@ class TreeSet:
             threads,
             Provenance(inputs=tuple(entry for files in readings for entry in files.provenance())),
         )
+        tree_set._readings = readings
+        return tree_set
 
     # description
 
@@ -546,6 +551,11 @@ class TreeSet:
         of ``|A n C| | |B n D|`` on those leaves; "msd", the least sum over a matching of ``min(|A xor C|, |A xor D|)``,
         the tree with fewer splits padded with empty splits (``min(|A|, |B|)`` each).
 
+        Quartet metrics (unrooted only, float64 holding exact integers): "quartet" the number of sets of four
+        leaves a, b, c, d whose induced topologies differ, each topology being ab|cd when some split of the tree
+        has a, b on one side and c, d on the other (likewise ac|bd, ad|bc), else unresolved, which differs from
+        every resolved one; "quartet_norm" that number divided by C(n, 4) for n leaves.
+
         Parameters
         ----------
         metric : str, default "rf"
@@ -614,10 +624,8 @@ class TreeSet:
                 chosen.metric.name, row_index, col_index, out, self._threads(threads), _progress(progress)
             )
         else:
-            short = self._engine.pruned_distances(
-                chosen.metric.name, row_index, col_index, out, self._threads(threads)
-            )
-            _warn_short(short, out.size, self.rooted)
+            self._engine.pruned_distances(chosen.metric.name, row_index, col_index, out, self._threads(threads))
+            _warn_short(*_distinct_pairs(row_index, col_index, out), self.rooted)
         return out
 
     def against(
@@ -1284,6 +1292,67 @@ class TreeSet:
         working = self._working_set(prune, "mcc")
         return int(working._engine.mcc(working._threads(threads), _progress(progress)))
 
+    def annotate(
+        self,
+        target: str = "mcc",
+        *,
+        heights: str = "keep",
+        limit: float = 0.0,
+        threads: int | None = None,
+        progress: Progress | None = None,
+    ) -> AnnotatedTree:
+        """A target tree annotated from this set's rooted time trees, as BEAST users summarise a run.
+
+        Every node of the target gets, from the trees holding its clade, its posterior; its height and branch
+        length (mean, median, 95% HPD and range); and the same for every value the files carry on their nodes
+        (`[&rate=...]`), or for a text its most frequent value. The files the set was read from are read once more,
+        keeping only the values of the target's clades. See `cladomatic_tools.annotation` for the rules, and
+        `annotation.nexus` for the text.
+
+        Parameters
+        ----------
+        target : str
+            "mcc" (the maximum clade credibility tree, `mcc`), "ccd1" or "ccd0" (the MAP tree of that conditional
+            clade distribution, `ccd_map`) or the path of a tree file whose first tree is annotated; it must hold
+            the set's taxa.
+        heights : str
+            Where nodes are placed: "keep" (the target's own heights), "mean" or "median" (of the clade's heights
+            over the trees holding it) or "ca" (the mean height of the common ancestor of the clade's taxa over
+            every tree).
+        limit : float
+            Nodes of lower posterior carry their posterior alone.
+        threads : int, optional
+            Overrides the set's `threads` for this call.
+        progress : Progress, optional
+            Counts the trees scored for the maximum clade credibility target.
+
+        Returns
+        -------
+        AnnotatedTree
+            The plain record of the annotated tree.
+
+        Raises
+        ------
+        ValueError
+            For a set not read by `from_files`, unrooted trees, trees without branch lengths, a target over other
+            taxa, a malformed `[&...]` comment (naming its file, line and tree) or files that changed since.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_files("tests/data/beast/ucln.trees.gz", burnin=40)
+        >>> tree = ts.annotate(heights="median")
+        >>> root = tree.annotations[-1]
+        >>> root["posterior"], round(root["height_median"], 4) == round(tree.height[-1], 4)
+        (1.0, True)
+        """
+        from cladomatic_tools import annotation
+
+        if self._readings is None:
+            raise ValueError("annotate reads the trees' files again: read the set with TreeSet.from_files")
+        return annotation.annotate(
+            self, self._readings, target, heights=heights, limit=limit, threads=threads, progress=_progress(progress)
+        )
+
     def ccd_map(
         self, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None
     ) -> summaries.CcdTree:
@@ -1645,6 +1714,27 @@ def _prune_mode(prune: str | None) -> str | None:
     if prune is not None and prune not in PRUNE:
         raise ValueError(f"prune must be None or one of {', '.join(map(repr, PRUNE))}, not {prune!r}")
     return prune
+
+
+def _distinct_pairs(row_index: np.ndarray, col_index: np.ndarray, out: np.ndarray) -> tuple[int, int]:
+    """The unordered pairs of two different trees among the cells of a block of one set's matrix: those without a
+    distance (nan) and all of them. A pair met twice (in both orders, or through repeated indices) counts once, a
+    tree against itself never."""
+    n = int(max(row_index.max(), col_index.max())) + 1
+
+    def pairs(rows: np.ndarray, cols: np.ndarray) -> int:
+        low, high = np.minimum(rows, cols).astype(np.int64), np.maximum(rows, cols).astype(np.int64)
+        distinct = low != high
+        return int(np.unique(low[distinct] * n + high[distinct]).size)
+
+    at = np.nonzero(np.isnan(out))
+    short = pairs(row_index[at[0]], col_index[at[1]])
+    if np.array_equal(row_index, col_index) and np.unique(row_index).size == row_index.size:
+        return short, row_index.size * (row_index.size - 1) // 2
+    if not np.intersect1d(row_index, col_index).size:
+        return short, np.unique(row_index).size * np.unique(col_index).size
+    grid = np.meshgrid(row_index, col_index, indexing="ij")
+    return short, pairs(grid[0].ravel(), grid[1].ravel())
 
 
 def _warn_short(short: int, pairs: int, rooted: bool) -> None:

@@ -3,6 +3,7 @@
 #include <tbb/info.h>
 
 #include <bit>
+#include <cstring>
 #include <numeric>
 
 #include "../primitives/cpu.hpp"
@@ -20,12 +21,14 @@ constexpr std::size_t kSparseFrom = 256;
 // Sixteen rows of u32 cells mirror into whole 64-byte lines below.
 constexpr std::size_t kRowsPerItem = 16;
 
-// Counts row i's rare splits shared with each later tree into its cells.
-[[gnu::always_inline]] inline void add_rare(const RfLayout& layout, const RowSlice<std::uint32_t>& cells,
-                                            std::size_t i) {
+// Takes 2 off the cells of row i for each rare split it shares with a later
+// tree.  The cells hold s_i + s_j - 2 (shared dense splits) by then; in u32
+// the order of the terms cannot change the result.
+[[gnu::always_inline]] inline void subtract_rare(const RfLayout& layout, const RowSlice<std::uint32_t>& cells,
+                                                 std::size_t i) {
   for (std::uint32_t k : forward_row(layout.postings, i).trees) {
     for (std::uint32_t j : later_trees(layout.postings, k, static_cast<std::uint32_t>(i)).trees) {
-      cells.set(i, j, cells.get(i, j) + 1);
+      cells.set(i, j, cells.get(i, j) - 2);
     }
   }
 }
@@ -34,7 +37,6 @@ constexpr std::size_t kRowsPerItem = 16;
   const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
   for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
-    add_rare(layout, cells, i);
     // Row i's own range of nonzero words, the same for every j: a loop
     // whose length changed with j's range would be mispredicted at every
     // change of topology between neighbouring trees, which costs more than
@@ -45,11 +47,12 @@ constexpr std::size_t kRowsPerItem = 16;
     const std::uint32_t s_i = layout.self[i];
     for (std::size_t j = i + 1; j < n; ++j) {
       const std::uint64_t* bits_j = rows.bits.data() + j * rows.words;
-      std::uint32_t shared = cells.get(i, j);
+      std::uint32_t shared = 0;
       for (std::uint32_t w = lo; w < hi; ++w)
         shared += static_cast<std::uint32_t>(std::popcount(bits_i[w] & bits_j[w]));
       cells.set(i, j, s_i + layout.self[j] - 2 * shared);
     }
+    subtract_rare(layout, cells, i);
   }
 }
 
@@ -63,20 +66,55 @@ void rf_rows_baseline(const RfLayout& layout, const RowSlice<std::uint32_t>& cel
   rf_rows(layout, cells);
 }
 
-// Row i against all later trees a word at a time: each pass adds the shared
-// bits of one of row i's words to the whole row (the rare counts already in
-// it), eight trees per instruction; a last pass turns the counts into
-// distances.  The same integer arithmetic as rf_rows, so the same cells.
+using U64x8 = std::uint64_t __attribute__((vector_size(64)));
+using U32x8 = std::uint32_t __attribute__((vector_size(32)));
+
+// Row i against the later trees sixteen at a time: their counts stay in two
+// vector registers over all of row i's words, and each cell is stored once,
+// as a distance; a pass per word over the whole row would load and store
+// every cell once per word.  The same integer arithmetic as rf_rows, so the
+// same cells.
 [[gnu::target("avx512f,avx512vl,avx512bw,avx512vpopcntdq,popcnt")]] void rf_rows_avx512(
     const RfLayout& layout, std::span<const std::uint64_t> columns, const RowSlice<std::uint32_t>& cells) {
+  constexpr std::size_t kStrip = 16;
+  const BitRows& rows = layout.rows;
   const std::size_t n = cells.n;
+  const std::uint32_t* self = layout.self.data();
   for (std::size_t i = cells.first; i < cells.first + cells.count; ++i) {
-    add_rare(layout, cells, i);
     auto* row = reinterpret_cast<std::uint32_t*>(cells.at(i, 0));
-    add_shared_words(layout.rows, i, columns, n, i + 1, row);
-    const std::uint32_t s_i = layout.self[i];
-    const std::uint32_t* self = layout.self.data();
-    for (std::size_t j = i + 1; j < n; ++j) row[j] = s_i + self[j] - 2 * row[j];
+    const std::uint64_t* bits_i = rows.bits.data() + i * rows.words;
+    const std::uint32_t lo = rows.lo[i];
+    const std::uint32_t hi = rows.hi[i];
+    const std::uint32_t s_i = self[i];
+    std::size_t c = i + 1;
+    for (; c + kStrip <= n; c += kStrip) {
+      std::uint64_t shared[kStrip] = {};
+      for (std::uint32_t w = lo; w < hi; ++w) {
+        const std::uint64_t word = bits_i[w];
+        const std::uint64_t* column = columns.data() + w * n + c;
+        for (std::size_t k = 0; k < kStrip; ++k)
+          shared[k] += static_cast<std::uint64_t>(std::popcount(column[k] & word));
+      }
+      // Whole vectors here: the cells may alias `self` as far as the
+      // compiler knows, and it would otherwise store them one by one.
+      U64x8 low, high;
+      std::memcpy(&low, shared, sizeof low);
+      std::memcpy(&high, shared + 8, sizeof high);
+      U32x8 self_low, self_high;
+      std::memcpy(&self_low, self + c, sizeof self_low);
+      std::memcpy(&self_high, self + c + 8, sizeof self_high);
+      const U32x8 d_low = s_i + self_low - 2 * __builtin_convertvector(low, U32x8);
+      const U32x8 d_high = s_i + self_high - 2 * __builtin_convertvector(high, U32x8);
+      std::memcpy(row + c, &d_low, sizeof d_low);
+      std::memcpy(row + c + 8, &d_high, sizeof d_high);
+    }
+    for (; c < n; ++c) {
+      std::uint32_t shared = 0;
+      for (std::uint32_t w = lo; w < hi; ++w)
+        shared += static_cast<std::uint32_t>(std::popcount(columns[w * n + c] & bits_i[w]));
+      row[c] = s_i + self[c] - 2 * shared;
+    }
+    subtract_rare(layout, cells, i);
   }
 }
 #endif
@@ -170,14 +208,17 @@ void distance_rf_split(Input&& input, std::uint32_t dense_threshold, Simd simd,
     std::vector<std::uint32_t> every_tree(n);
     std::iota(every_tree.begin(), every_tree.end(), 0u);
     const std::vector<std::uint64_t> columns = word_major(layout.rows, every_tree);
-    fill_symmetric<std::uint32_t>(out, n, kRowsPerItem, progress, [&](const RowSlice<std::uint32_t>& cells) {
-      rf_rows_avx512(layout, columns, cells);
-    });
+    fill_symmetric<std::uint32_t>(
+        out, n, kRowsPerItem, progress,
+        [&](const RowSlice<std::uint32_t>& cells) { rf_rows_avx512(layout, columns, cells); }, Fill::whole,
+        Start::unwritten);
     return;
   }
 #endif
-  fill_symmetric<std::uint32_t>(out, n, kRowsPerItem, progress,
-                                [&](const RowSlice<std::uint32_t>& cells) { rf_row_kernel(layout, cells); });
+  fill_symmetric<std::uint32_t>(
+      out, n, kRowsPerItem, progress,
+      [&](const RowSlice<std::uint32_t>& cells) { rf_row_kernel(layout, cells); }, Fill::whole,
+      Start::unwritten);
 }
 
 void distance_rf(Input&& input, std::atomic<std::uint64_t>* progress, std::span<std::byte> out) {

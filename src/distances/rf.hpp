@@ -50,7 +50,7 @@ BitRows bit_rows(std::vector<std::uint64_t>&& bits, std::size_t n, std::size_t w
 // load for the vector kernels.
 std::vector<std::uint64_t> word_major(const BitRows& rows, std::span<const std::uint32_t> trees);
 
-// The vector kernels' inner loop: adds to cells[c], for c in [from, width),
+// The vector block kernel's inner loop: adds to cells[c], for c in [from, width),
 // the dense splits tree i shares with column c of `words` (word_major's
 // layout), a pass per word of row i's nonzero range.  Inlined into a kernel
 // built for wide vectors, each pass counts eight columns per instruction.

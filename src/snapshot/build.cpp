@@ -27,15 +27,18 @@ void check_prefix(std::span<const LeafId> order, std::span<const Check> leaf_che
   }
 }
 
-bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
-                    std::size_t max_entries) {
+std::pair<std::span<const LeafId>, std::span<const LeafId>> canonical_side(const Snapshot& snapshot,
+                                                                           const Part& part, bool rooted) {
   std::span<const LeafId> order(snapshot.order);
   std::span<const LeafId> range = order.subspan(part.start, part.count);
-  std::span<const LeafId> first = range, second;
-  if (part.count > 1 && !rooted && holds_leaf_zero(range)) {
-    first = order.first(part.start);
-    second = order.subspan(part.start + part.count);
-  }
+  if (part.count > 1 && !rooted && holds_leaf_zero(range))
+    return {order.first(part.start), order.subspan(part.start + part.count)};
+  return {range, {}};
+}
+
+bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
+                    std::size_t max_entries) {
+  const auto [first, second] = canonical_side(snapshot, part, rooted);
   if (first.size() + second.size() > max_entries - std::min(max_entries, table.leaves.size())) return false;
   table.push(first, second);
   return true;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "clades.hpp"
@@ -70,9 +71,13 @@ inline Check split_check(std::span<const Check> prefix, const Part& part, bool r
   return std::min(side, subtract_checks(prefix.back(), side));
 }
 
-// Appends the part's canonical leaf side as a row: in unrooted mode the side
-// without leaf 0 (pendant edges are never complemented); in rooted mode the
-// clade itself.  Returns false, allocating nothing, when the table would then
+// The part's canonical leaf side, in one or two runs of the leaf order: in
+// unrooted mode the side without leaf 0 (pendant edges are never
+// complemented); in rooted mode the clade itself.
+std::pair<std::span<const LeafId>, std::span<const LeafId>> canonical_side(const Snapshot& snapshot,
+                                                                           const Part& part, bool rooted);
+
+// Appends the part's canonical side as a row.  Returns false, allocating nothing, when the table would then
 // hold more than `max_entries` leaf entries.
 bool push_canonical(const Snapshot& snapshot, const Part& part, bool rooted, CladeTable& table,
                     std::size_t max_entries = CladeTable::kMaxEntries);

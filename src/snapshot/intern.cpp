@@ -7,6 +7,7 @@
 #include <array>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <numeric>
 #include <ranges>
 #include <span>
@@ -109,9 +110,18 @@ struct Known {
   std::uint32_t count;
 };
 
+// A split new in the chunk whose row is only located: the chunk's tree and
+// its part.
+struct NewRow {
+  std::uint32_t tree;
+  std::uint32_t part;
+};
+
 struct Shard {
   std::vector<Known> known;  // by local id
   CladeTable clades;
+  std::vector<RowSource> sources;  // by local id, rows_on_demand
+  std::vector<NewRow> new_rows;    // this chunk's new ids, in local id order
   SlotTable slots;
 };
 
@@ -159,7 +169,9 @@ Interned intern(Shard& shard, std::span<const Snapshot> chunk, std::span<const I
     return Interned::ok;
   }
   if (known.size() >= options.shard_limit) return Interned::full;
-  if (options.keep_clades) {
+  if (options.rows_on_demand) {
+    shard.new_rows.push_back(NewRow{entry.tree, snaps[entry.tree].ids[entry.pos]});
+  } else if (options.keep_clades) {
     const Snapshot& snapshot = chunk[entry.tree];
     const Part& part = snapshot.parts[snaps[entry.tree].ids[entry.pos]];
     if (!push_canonical(snapshot, part, ranges_are_sides(options), shard.clades, clade_budget))
@@ -307,6 +319,58 @@ std::uint64_t first_holder(std::span<const InternSnap> earlier, std::span<const 
   throw InvariantFailure("a split id collided with was never interned");
 }
 
+// Locates the rows of the chunk's new splits: a tree whose new rows would
+// hold more entries than its leaf order keeps the order, each row then a
+// range of it or that range's complement; other rows are kept sorted.
+// Returns the entries the rows will take once laid out.
+std::uint64_t locate_rows(std::array<Shard, kShards>& shards, std::span<const Snapshot> chunk, bool rooted,
+                          CladeSources& sources) {
+  std::vector<std::uint64_t> entries(chunk.size(), 0);
+  std::vector<std::uint32_t> leaf_zero_at(chunk.size(), 0);
+  for (std::size_t t = 0; t < chunk.size(); ++t) {
+    const std::vector<LeafId>& order = chunk[t].order;
+    leaf_zero_at[t] = static_cast<std::uint32_t>(std::find(order.begin(), order.end(), 0u) - order.begin());
+  }
+  const auto complemented = [&](const NewRow& row) {
+    const Part& part = chunk[row.tree].parts[row.part];
+    return !rooted && part.count > 1 && leaf_zero_at[row.tree] >= part.start &&
+           leaf_zero_at[row.tree] - part.start < part.count;
+  };
+  std::uint64_t total = 0;
+  for (const Shard& shard : shards) {
+    for (const NewRow& row : shard.new_rows) {
+      const Part& part = chunk[row.tree].parts[row.part];
+      const std::uint64_t side = complemented(row) ? chunk[row.tree].order.size() - part.count : part.count;
+      entries[row.tree] += side;
+      total += side;
+    }
+  }
+  constexpr std::uint64_t kNotKept = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> kept_at(chunk.size(), kNotKept);
+  for (Shard& shard : shards) {
+    for (const NewRow& row : shard.new_rows) {
+      const Snapshot& tree = chunk[row.tree];
+      const Part& part = tree.parts[row.part];
+      if (entries[row.tree] <= tree.order.size()) {
+        const auto [first, second] = canonical_side(tree, part, rooted);
+        shard.sources.push_back(sorted_row(sources, first, second));
+        continue;
+      }
+      if (kept_at[row.tree] == kNotKept) {
+        kept_at[row.tree] = sources.pool.size();
+        sources.pool.insert(sources.pool.end(), tree.order.begin(), tree.order.end());
+      }
+      shard.sources.push_back(RowSource{.at = kept_at[row.tree],
+                                        .start = part.start,
+                                        .count = part.count,
+                                        .order = static_cast<std::uint32_t>(tree.order.size()),
+                                        .complement = complemented(row)});
+    }
+    shard.new_rows.clear();
+  }
+  return total;
+}
+
 }  // namespace
 
 struct Interner::State {
@@ -317,6 +381,7 @@ struct Interner::State {
   Buckets buckets;
   std::vector<InternSnap> snaps;
   std::uint64_t clade_entries = 0;  // over all shards, singleton rows included
+  CladeSources sources;             // rows_on_demand
 };
 
 Interner::Interner(const InternerOptions& options) : state_(std::make_unique<State>()) {
@@ -325,6 +390,8 @@ Interner::Interner(const InternerOptions& options) : state_(std::make_unique<Sta
   state_->options = options;
   if (options.any_taxa && !options.keep_clades)
     throw InvariantFailure("a set of any taxa keeps its clade rows");
+  if (options.rows_on_demand && (options.any_taxa || !options.keep_clades))
+    throw InvariantFailure("only a set of one taxon set keeps its clade rows for later");
   state_->fixed_pendants = options.weighted || options.keep_clades;
   state_->leaf_checks = leaf_checks(options.n_leaves, options.check_seed);
   if (options.keep_clades) state_->clade_entries = options.n_leaves;
@@ -392,6 +459,7 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
     return key_collision(first_holder(st.snaps, entries, outcome.entry, provisional),
                          st.snaps.size() + entries[outcome.entry].tree);
   }
+  if (options.rows_on_demand) st.clade_entries += locate_rows(st.shards, chunk, options.rooted, st.sources);
   std::uint64_t total = n_pendant;
   for (std::size_t s = 0; s < kShards; ++s) {
     total += st.shards[s].known.size();
@@ -400,7 +468,10 @@ std::optional<Error> Interner::push_chunk(std::vector<Snapshot>&& chunk) {
   // The per-shard limit keeps provisional ids in 32 bits, not the sum of all
   // shards; the clade table's offsets are 32-bit as well.
   if (total > options.total_limit) return Error{kTooManySplits};
-  if (st.clade_entries > options.clade_entry_limit) return Error{kTooManyCladeEntries};
+  // Rows only located are refused when laid out, not here: distances never
+  // need them.
+  if (!options.rows_on_demand && st.clade_entries > options.clade_entry_limit)
+    return Error{kTooManyCladeEntries};
   st.snaps.insert(st.snaps.end(), std::make_move_iterator(snaps.begin()),
                   std::make_move_iterator(snaps.end()));
   chunk = {};
@@ -431,18 +502,37 @@ Snapshots Interner::finish(std::vector<std::string>&& leaf_names) && {
   for (const Shard& shard : st.shards)
     for (const Known& split : shard.known) set.freq.push_back(split.count);
 
-  if (st.options.keep_clades) {
+  if (st.options.keep_clades && !st.options.rows_on_demand) {
     std::vector<CladeTable> tables;
     tables.reserve(kShards + 1);
     tables.push_back(CladeTable::singletons(st.options.n_leaves));
     for (Shard& shard : st.shards) tables.push_back(std::move(shard.clades));
     set.clades = CladeTable::concat(std::move(tables));
   }
+  if (st.options.rows_on_demand) {
+    // Global ids run shard by shard, as the concatenated tables would.
+    set.clade_sources = std::move(st.sources);
+    set.clade_sources.pending = true;
+    set.clade_sources.n_leaves = st.options.n_leaves;
+    set.clade_sources.too_many = st.clade_entries > st.options.clade_entry_limit;
+    for (Shard& shard : st.shards) {
+      set.clade_sources.rows.insert(set.clade_sources.rows.end(), shard.sources.begin(), shard.sources.end());
+      shard.sources = {};
+    }
+  }
   set.snaps = std::move(st.snaps);
   set.leaf_names = std::move(leaf_names);
   set.row_words = st.options.row_words;
   state_.reset();
   return set;
+}
+
+std::optional<Error> with_clades(Snapshots& set) {
+  if (!set.clade_sources.pending) return std::nullopt;
+  if (set.clade_sources.too_many) return Error{kTooManyCladeEntries};
+  set.clades = lay_out_clades(set.clade_sources);
+  set.clade_sources = CladeSources{};
+  return std::nullopt;
 }
 
 }  // namespace cladomatic

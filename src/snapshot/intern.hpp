@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "build.hpp"
+#include "clade_sources.hpp"
 #include "clades.hpp"
 #include "fingerprint.hpp"
 #include "result.hpp"
@@ -32,6 +33,7 @@ struct InternSnap {
 struct Snapshots {
   std::vector<InternSnap> snaps;        // one per tree, input order
   CladeTable clades;                    // row r = canonical side of split r (keep_clades), else no rows
+  CladeSources clade_sources;           // the rows not laid out yet (rows_on_demand): see `with_clades`
   std::vector<std::uint32_t> freq;      // trees containing each split id
   std::vector<std::string> leaf_names;  // sorted byte-wise; leaf index i is leaf_names[i]
   std::size_t row_words = 0;
@@ -49,6 +51,9 @@ struct InternerOptions {
   bool rooted = false;
   bool weighted = false;
   bool keep_clades = false;
+  // Clade rows are only located, and laid out by `with_clades` (keep_clades
+  // only, not with any_taxa).
+  bool rows_on_demand = false;
   // Trees may hold different taxa, and the leaves grow chunk by chunk
   // (`grow_leaves`): a part's range is then its split's canonical side, as
   // `snapshot_over` makes it, and clade rows are kept.
@@ -63,6 +68,10 @@ struct InternerOptions {
   std::uint64_t total_limit = 0xFFFFFFFFull;
   std::uint64_t clade_entry_limit = 0xFFFFFFFFull;
 };
+
+// Lays out the clade rows of a set built with rows_on_demand, once; an error
+// when they would take more than 32-bit offsets address.
+std::optional<Error> with_clades(Snapshots& set);
 
 class Interner {
  public:

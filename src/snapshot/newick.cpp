@@ -4,6 +4,7 @@
 #include <numeric>
 #include <optional>
 
+#include "leaf_checks.hpp"
 #include "quoted.hpp"
 #include "walk.hpp"
 
@@ -14,27 +15,6 @@ using newick_walk::Leaf;
 using newick_walk::unnamed_leaf;
 using newick_walk::walk;
 using newick_walk::Walked;
-
-Error repeated_leaf(std::uint64_t tree_index, std::string_view name) {
-  return Error{"Tree " + std::to_string(tree_index) + " repeats the leaf name " + quoted(name) +
-                   ". All leaf names must be unique.",
-               tree_index};
-}
-
-Error different_leaf_set(std::uint64_t tree_index) {
-  return Error{"Tree " + std::to_string(tree_index) +
-                   " has a different leaf set than tree 0. All trees must share the same taxa.",
-               tree_index};
-}
-
-// The taxon name of a label: itself, or its translation when the tree has a
-// translate map (a label missing from a non-empty map names no leaf).
-std::optional<std::string_view> taxon_name(std::string_view label, const TranslateMap& map) {
-  if (map.empty()) return label;
-  auto found = map.find(label);
-  if (found == map.end()) return std::nullopt;
-  return std::string_view(found->second);
-}
 
 // Longer numbers, and tables far sparser than their labels, take the map.
 constexpr std::size_t kMaxNumberDigits = 6;

@@ -15,6 +15,8 @@
 
 namespace cladomatic {
 
+struct TimedTree;
+
 // Read-only per-call parsing context, shared by all workers.
 struct SnapshotContext {
   std::vector<Key> labels;    // by leaf index
@@ -47,6 +49,12 @@ NumberedLabels numbered_labels(const TranslateMap& map, const SnapshotContext& c
 // map's `numbered_labels`: the same result, sooner.
 Result<Snapshot> snapshot(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
                           const SnapshotContext& context, const NumberedLabels* numbered = nullptr);
+
+// One rooted tree with its shape and heights, its leaves checked as
+// `snapshot` checks them; with `attributes`, its node comments are read too,
+// and a malformed `[&...]` one is an error.
+Result<TimedTree> timed_tree(std::string_view text, const TranslateMap& map, std::uint64_t tree_index,
+                             const SnapshotContext& context, bool attributes);
 
 // A tree's leaf names in text order, translated; syntax errors as `snapshot`
 // reports them for the tree at `tree_index`.

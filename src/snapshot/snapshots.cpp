@@ -231,7 +231,8 @@ Result<Snapshots> from_newick_iter_opts(TreeSource& source, const PipelineOption
                                     .row_words = snap0.row_words,
                                     .rooted = options.rooted,
                                     .weighted = options.weighted,
-                                    .keep_clades = options.keep_clades});
+                                    .keep_clades = options.keep_clades,
+                                    .rows_on_demand = options.rows_on_demand});
   std::vector<Snapshot> chunk0;
   chunk0.push_back(std::move(snap0));
   if (std::optional<Error> error = interner.push_chunk(std::move(chunk0))) return std::move(*error);

@@ -35,8 +35,9 @@ class TreeSource {
 
 struct PipelineOptions {
   bool rooted = false;
-  bool weighted = false;     // keep branch lengths
-  bool keep_clades = false;  // keep a clade row per split id, for the exports
+  bool weighted = false;        // keep branch lengths
+  bool keep_clades = false;     // keep a clade row per split id, for the exports
+  bool rows_on_demand = false;  // ... laid out by `with_clades` (not with any_taxa)
   // Trees may hold different taxa: the leaves are every taxon seen, each
   // tree is split over its own (`snapshot_over`) and the set keeps every
   // tree's taxa (see Snapshots::taxa); clade rows are kept.  Each tree's text

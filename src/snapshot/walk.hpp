@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "branch_length.hpp"
@@ -60,6 +61,27 @@ struct Item {
   double length = 0.0;
 };
 
+// A leaf step may also want every node as it closes: `WithNodes` joins one
+// to a node hook.  The hook gets `comment` for each comment met while a node
+// is the pending one (its text between the brackets, and whether it lies
+// between the node's ':' and its length, as BEAST 1 writes them, rather than
+// after its label, as BEAST 2 does, or after its length, as MrBayes does),
+// then `close` once the node is finished, with its item and the leaf order
+// so far; `close` returning an error ends the walk with it.  The plain
+// readers pass bare leaf steps, for which none of this is compiled: their
+// walk is the same code it was before hooks.
+template <class Step, class Nodes>
+struct WithNodes {
+  static constexpr bool reports_nodes = true;
+  Step step;
+  Nodes& nodes;
+
+  auto operator()(std::string_view label) { return step(label); }
+};
+
+template <class LeafStep>
+inline constexpr bool reports_nodes = requires { requires std::decay_t<LeafStep>::reports_nodes; };
+
 struct RootSlot {
   bool appended = false;
   std::size_t index = 0;
@@ -81,6 +103,19 @@ inline std::optional<std::size_t> skip_blanks(std::string_view text, std::size_t
     }
   }
   return pos;
+}
+
+// Hands each comment of `blanks` (whitespace and whole comments, as
+// skip_blanks passed over them) to the node hook, without its brackets;
+// `colon` when they lie between the node's ':' and its length.
+template <class Nodes>
+void report_comments(std::string_view blanks, Nodes& nodes, bool colon) {
+  std::size_t pos = 0;
+  while ((pos = blanks.find('[', pos)) != std::string_view::npos) {
+    const std::size_t close = blanks.find(']', pos + 1);
+    nodes.comment(blanks.substr(pos + 1, close - pos - 1), colon);
+    pos = close + 1;
+  }
 }
 
 // Sorted (or completion-ordered) parts: each run of one split becomes its
@@ -212,6 +247,9 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ')': {
         if (stack.empty()) return syntax_error(tree_index, std::string("'") + c + "' outside any subtree");
         if (!pending) return unnamed_leaf(tree_index);
+        if constexpr (reports_nodes<LeafStep>) {
+          if (std::optional<Error> failed = leaf_step.nodes.close(item, order)) return std::move(*failed);
+        }
         hand_to_parent(state, item, stack.back(), stack.size() == 1);
         if (c == ',') {
           pending = false;
@@ -229,6 +267,8 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
         if (!pending) return unnamed_leaf(tree_index);
         std::optional<std::size_t> at = skip_blanks(text, pos + 1);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
+        if constexpr (reports_nodes<LeafStep>)
+          report_comments(text.substr(pos + 1, *at - pos - 1), leaf_step.nodes, true);
         Token length = token(text, *at);
         std::string_view digits = length.text();
         if (!digits.empty()) {
@@ -243,10 +283,16 @@ Result<Walked> walk(std::string_view text, std::uint64_t tree_index, std::uint32
       case ';':
         if (!stack.empty()) return syntax_error(tree_index, "a '(' is never closed");
         if (!pending) return syntax_error(tree_index, "the tree is empty");
+        if constexpr (reports_nodes<LeafStep>) {
+          if (std::optional<Error> failed = leaf_step.nodes.close(item, order)) return std::move(*failed);
+        }
         return finish(std::move(state));
       case '[': {
         std::optional<std::size_t> at = skip_blanks(text, pos);
         if (!at) return syntax_error(tree_index, "a '[' comment is never closed");
+        if constexpr (reports_nodes<LeafStep>) {
+          if (pending) report_comments(text.substr(pos, *at - pos), leaf_step.nodes, false);
+        }
         pos = *at;
         break;
       }

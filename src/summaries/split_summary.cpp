@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "../snapshot/result.hpp"
+#include "shape.hpp"
 
 namespace cladomatic {
 namespace {
@@ -148,6 +149,88 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
       spread_of(own, summary.median[i], summary.hpd_low[i], summary.hpd_high[i]);
     }
     count_rows(trees_done, 1);
+  });
+  return summary;
+}
+
+namespace {
+
+// A tree's node heights, by its shape in preorder and its own lengths.
+void node_heights(const InternSnap& snap, const Shape& shape, std::vector<double>& height) {
+  std::vector<std::pair<SplitId, std::size_t>> at;
+  for (std::size_t p = 0; p < snap.ids.size(); ++p) at.emplace_back(snap.ids[p], snap.n_pendant + p);
+  std::sort(at.begin(), at.end());
+  const std::size_t nodes = shape.parent.size();
+  height.assign(nodes, 0.0);  // depths first
+  double deepest = 0.0;
+  for (std::size_t v = 1; v < nodes; ++v) {
+    const SplitId s = shape.split[v];
+    std::size_t p = s;
+    if (s >= snap.n_pendant) {
+      const auto found = std::lower_bound(at.begin(), at.end(), std::pair<SplitId, std::size_t>{s, 0});
+      if (found == at.end() || found->first != s) throw InvariantFailure("a node without its split");
+      p = found->second;
+    }
+    if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
+    const double length = snap.lengths[p];
+    height[v] = height[shape.parent[v]] + (length > 0.0 ? length : 0.0);
+    if (s < snap.n_pendant) deepest = std::max(deepest, height[v]);
+  }
+  for (double& h : height) h = deepest - h;
+}
+
+}  // namespace
+
+HeightSummary summarise_heights(std::span<const InternSnap> snaps, const CladeTable& clades,
+                                std::uint32_t n_leaves, std::span<const std::uint32_t> freq,
+                                std::span<const SplitId> ids, RowCounter* trees_done) {
+  const std::size_t k = ids.size();
+  std::vector<std::uint32_t> slot_of(freq.size(), kNotAsked);
+  std::vector<std::size_t> start(k + 2, 0);
+  for (std::size_t i = 0; i < k; ++i) {
+    if (ids[i] >= freq.size() || slot_of[ids[i]] != kNotAsked)
+      throw InvariantFailure("split ids must be distinct ids of the set");
+    slot_of[ids[i]] = static_cast<std::uint32_t>(i);
+    start[i + 1] = start[i] + freq[ids[i]];
+  }
+  start[k + 1] = start[k] + snaps.size();
+  std::vector<double> gathered(start[k + 1]);
+  std::vector<std::size_t> filled(start.begin(), start.end() - 1);
+  std::vector<double> running_mean(k + 1, 0.0);
+  std::vector<std::uint64_t> held(k + 1, 0);
+  HeightSummary summary;
+  const auto take = [&](std::size_t i, double value) {
+    if (filled[i] == start[i + 1]) throw InvariantFailure("more holders than the split's count");
+    ++held[i];
+    running_mean[i] += (value - running_mean[i]) / static_cast<double>(held[i]);
+    gathered[filled[i]++] = value;
+  };
+  std::vector<double> height;
+  for (const InternSnap& snap : snaps) {
+    if (stop_requested()) return summary;
+    const Shape shape = shape_of(clades, snap.ids, n_leaves);
+    node_heights(snap, shape, height);
+    take(k, height[0]);
+    for (std::size_t v = 1; v < height.size(); ++v) {
+      const SplitId s = shape.split[v];
+      if (s < slot_of.size() && slot_of[s] != kNotAsked) take(slot_of[s], height[v]);
+    }
+    count_rows(trees_done, 1);
+  }
+  summary.mean.assign(k + 1, kNaN);
+  summary.median.assign(k + 1, kNaN);
+  summary.low.assign(k + 1, kNaN);
+  summary.high.assign(k + 1, kNaN);
+  tbb::parallel_for(std::size_t{0}, k + 1, [&](std::size_t i) {
+    if (stop_requested()) return;
+    const std::span<double> own(gathered.data() + start[i], filled[i] - start[i]);
+    if (own.empty()) return;
+    summary.mean[i] = running_mean[i];
+    std::vector<std::uint64_t> keys(own.size());
+    std::ranges::transform(own, keys.begin(), total_order_key);
+    order_ends(keys);
+    std::ranges::transform(keys, own.begin(), from_total_order_key);
+    spread_of(own, summary.median[i], summary.low[i], summary.high[i]);
   });
   return summary;
 }

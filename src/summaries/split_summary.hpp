@@ -42,4 +42,22 @@ SplitSummary summarise_splits(std::span<const InternSnap> snaps, std::span<const
                               std::span<const std::int32_t> groups, std::size_t n_groups,
                               std::span<const SplitId> ids, bool spread, RowCounter* trees_done = nullptr);
 
+// Per asked split and then the root (index k): the mean (updated as MrBayes
+// updates it), upper median and 95% interval of the heights of the split's
+// node over the trees holding it, by SplitSummary's rules.  A node's height
+// is the deepest leaf's depth less its own, depths summed from the root down
+// (negative lengths counting as 0): the youngest leaf is at 0, dated leaves
+// keep their ages.  For rooted trees with lengths; `clades` holds a row per
+// split id.  NaN where no tree holds the split.
+struct HeightSummary {
+  std::vector<double> mean;
+  std::vector<double> median;
+  std::vector<double> low;
+  std::vector<double> high;
+};
+
+HeightSummary summarise_heights(std::span<const InternSnap> snaps, const CladeTable& clades,
+                                std::uint32_t n_leaves, std::span<const std::uint32_t> freq,
+                                std::span<const SplitId> ids, RowCounter* trees_done = nullptr);
+
 }  // namespace cladomatic

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "annotate.hpp"
 #include "api/convert.hpp"
 #include "api/failure.hpp"
 #include "api/iterator_source.hpp"
@@ -30,6 +31,7 @@
 #include "distances/boundary.hpp"
 #include "distances/matching.hpp"
 #include "distances/pruned.hpp"
+#include "distances/quartets.hpp"
 #include "distances/rf.hpp"
 #include "distances/split_lists.hpp"
 #include "distances/symmetric_block.hpp"
@@ -117,6 +119,20 @@ struct Engine {
 
   const Snapshots& set() const noexcept { return saved.set; }
 
+  // The set with its clade rows laid out, for whatever needs a split's
+  // leaves: distances never do, and on deep trees the rows outweigh the rest
+  // of the set many times over.  Engines are never const objects, so the
+  // rows may be laid out behind a const reference.  A failure leaves the
+  // flag unset, to fail the same way next time.
+  const Snapshots& with_clades() const {
+    std::call_once(clades_laid_out, [&] {
+      if (std::optional<Error> error = cladomatic::with_clades(const_cast<Snapshots&>(saved.set)))
+        throw nb::value_error(error->message.c_str());
+    });
+    return saved.set;
+  }
+  mutable std::once_flag clades_laid_out;
+
   // Every kernel but the pruned ones compares splits of one leaf set.
   void require_same_taxa() const {
     if (!set().taxa.empty())
@@ -184,7 +200,7 @@ struct Engine {
     return pruned.get([&] {
       std::vector<LeafId> own(n_leaves());
       std::iota(own.begin(), own.end(), 0u);
-      return laid_out(lay_out_pruned(set(), saved.rooted, saved.lengths, own, n_leaves()));
+      return laid_out(lay_out_pruned(with_clades(), saved.rooted, saved.lengths, own, n_leaves()));
     });
   }
 
@@ -194,7 +210,7 @@ struct Engine {
 
   const std::vector<double>& information_by_split() {
     if (saved.rooted) throw nb::value_error("info_rf is defined for unrooted trees only");
-    return information.get([&] { return split_information(set().clades, n_leaves()); });
+    return information.get([&] { return split_information(with_clades().clades, n_leaves()); });
   }
 };
 
@@ -206,8 +222,11 @@ struct Engine {
 Result<Snapshots> built_set(TreeSource& source, bool rooted, bool lengths, bool any_taxa, Threads threads) {
   std::optional<Result<Snapshots>> built;
   run_interruptible(threads, [&] {
-    built.emplace(from_newick_iter_opts(
-        source, {.rooted = rooted, .weighted = lengths, .keep_clades = true, .any_taxa = any_taxa}));
+    built.emplace(from_newick_iter_opts(source, {.rooted = rooted,
+                                                 .weighted = lengths,
+                                                 .keep_clades = true,
+                                                 .rows_on_demand = !any_taxa,
+                                                 .any_taxa = any_taxa}));
   });
   return std::move(*built);
 }
@@ -259,6 +278,7 @@ nb::bytes save(const Engine& engine) {
   std::vector<std::byte> bytes;
   {
     nb::gil_scoped_release released;
+    engine.with_clades();
     bytes = serialise(engine.saved);
   }
   return nb::bytes(bytes.data(), bytes.size());
@@ -384,7 +404,7 @@ void fill_against(Engine& engine, Engine& other, PairMetric pair, Block block, O
     throw nb::value_error("both sets must be read with branch lengths (lengths=True)");
   const SplitLists& mine = engine.sorted_lists();
   const SplitLists theirs =
-      remapped(other.sorted_lists(), join_rows(other.set().clades, engine.set().clades));
+      remapped(other.sorted_lists(), join_rows(other.with_clades().clades, engine.with_clades().clades));
   if (pair == PairMetric::kRf) {
     by_topology(engine.topology_groups(), other.topology_groups(), block, cells<std::uint32_t>(out, n, m),
                 [&](Block part, std::uint32_t* to) {
@@ -491,7 +511,8 @@ std::uint64_t pruned_against(Engine& engine, Engine& other, const std::string& m
     std::optional<PrunedLayout> joined_mine;
     std::optional<PrunedLayout> joined_theirs;
     const auto joined = [&](const Engine& of, const std::vector<std::string>& names) {
-      return laid_out(lay_out_pruned(of.set(), of.saved.rooted, of.saved.lengths, places(names), size));
+      return laid_out(
+          lay_out_pruned(of.with_clades(), of.saved.rooted, of.saved.lengths, places(names), size));
     };
     if (mine.size() != universe.size()) joined_mine = joined(engine, mine);
     if (theirs.size() != universe.size()) joined_theirs = joined(other, theirs);
@@ -543,8 +564,9 @@ Engine* restricted_to(const Engine& engine, const std::vector<LeafId>& keep) {
   auto pruned = std::make_unique<Engine>();
   {
     nb::gil_scoped_release released;
-    pruned->saved = SavedSet{restricted(engine.set(), keep, engine.saved.rooted, engine.saved.lengths),
-                             engine.saved.rooted, engine.saved.lengths};
+    pruned->saved =
+        SavedSet{restricted(engine.with_clades(), keep, engine.saved.rooted, engine.saved.lengths),
+                 engine.saved.rooted, engine.saved.lengths};
   }
   return pruned.release();
 }
@@ -566,7 +588,7 @@ std::vector<LeafId> tree_taxa(const Engine& engine, std::size_t tree) {
 }
 
 std::size_t n_splits(const Engine& engine) {
-  return engine.set().clades.rows() - engine.n_leaves();
+  return engine.set().freq.size() - engine.n_leaves();
 }
 
 void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_contig> out) {
@@ -578,7 +600,7 @@ void split_sides(const Engine& engine, nb::ndarray<bool, nb::ndim<2>, nb::c_cont
   bool* cells = out.data();
   std::fill(cells, cells + out.size(), false);
   for (std::size_t s = 0; s < n_splits(engine); ++s) {
-    for (LeafId leaf : engine.set().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
+    for (LeafId leaf : engine.with_clades().clades.row(leaves + s)) cells[s * leaves + leaf] = true;
   }
 }
 
@@ -614,7 +636,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Thread
     throw nb::value_error("min_count must be more than half of the trees");
   Shape shape;
   run_interruptible(threads, [&] {
-    const Snapshots& set = engine.set();
+    const Snapshots& set = engine.with_clades();
     const std::vector<SplitId> ids = greedy ? greedy_splits(set.clades, set.freq, engine.first_holder(),
                                                             engine.n_leaves(), engine.saved.rooted)
                                             : majority_splits(set.freq, engine.n_leaves(), min_count);
@@ -628,7 +650,7 @@ nb::tuple consensus(Engine& engine, std::uint32_t min_count, bool greedy, Thread
 nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
   engine.require_same_taxa();
   if (tree >= engine.n_trees()) throw nb::index_error("tree index out of range");
-  const Snapshots& set = engine.set();
+  const Snapshots& set = engine.with_clades();
   const InternSnap& snap = set.snaps[tree];
   Shape shape;
   std::vector<double> lengths;
@@ -680,6 +702,23 @@ nb::tuple split_summary(const Engine& engine, Indices ids,
                         to_numpy(std::move(summary.hpd_high)));
 }
 
+// For rooted sets with lengths: per split id of `ids` and then the root,
+// the mean, median and 95% interval of its node's heights.
+nb::tuple split_heights(const Engine& engine, Indices ids, Threads threads) {
+  engine.require_same_taxa();
+  if (!engine.saved.rooted || !engine.saved.lengths)
+    throw nb::value_error("node heights need rooted trees with branch lengths");
+  for (std::size_t i = 0; i < ids.shape(0); ++i)
+    if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
+  HeightSummary summary;
+  run_interruptible(threads, [&] {
+    summary = summarise_heights(engine.set().snaps, engine.set().clades, engine.n_leaves(), engine.set().freq,
+                                {ids.data(), ids.shape(0)});
+  });
+  return nb::make_tuple(to_numpy(std::move(summary.mean)), to_numpy(std::move(summary.median)),
+                        to_numpy(std::move(summary.low)), to_numpy(std::move(summary.high)));
+}
+
 // For every split id of `other`, the id of the same split in this set, or
 // this set's number of ids where it has none.
 nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, const Engine& other) {
@@ -692,7 +731,7 @@ nb::ndarray<nb::numpy, std::uint32_t, nb::ndim<1>> ids_in(const Engine& engine, 
   std::vector<SplitId> rows;
   {
     nb::gil_scoped_release released;
-    rows = join_rows(other.set().clades, engine.set().clades);
+    rows = join_rows(other.with_clades().clades, engine.with_clades().clades);
     const auto none = static_cast<SplitId>(engine.set().freq.size());
     for (SplitId& row : rows) row = std::min(row, none);
   }
@@ -714,7 +753,7 @@ nb::tuple exports(const Engine& engine, bool lengths, Threads threads) {
   engine.require_same_taxa();
   if (lengths && !engine.saved.lengths)
     throw nb::value_error("the set was read without branch lengths (lengths=False)");
-  const Snapshots& set = engine.set();
+  const Snapshots& set = engine.with_clades();
   std::vector<std::byte> per_tree;
   std::vector<std::uint8_t> sides;
   std::size_t n_bip = 0;
@@ -790,6 +829,41 @@ nb::bytes format_rows_(const std::vector<std::string>& names,
 }
 
 // ---------------------------------------------------------------------------
+// The quartet distance and its normalised form (quartets.hpp): counts of the
+// sets of four leaves two unrooted trees resolve differently, from each
+// tree's shape, taken by tree_distances and tree_against below.
+bool quartet_metric(const std::string& metric) {
+  return metric == "quartet" || metric == "quartet_norm";
+}
+
+VectorTrees quartet_trees(const Engine& engine, const std::string& metric,
+                          const std::vector<double>& params) {
+  if (engine.saved.rooted) throw nb::value_error((metric + " is defined for unrooted trees only").c_str());
+  if (!params.empty()) throw nb::value_error((metric + " takes no parameters").c_str());
+  engine.require_same_taxa();
+  if (engine.n_leaves() > kQuartetMaxLeaves)
+    throw nb::value_error(
+        (metric + " counts quartets of at most " + std::to_string(kQuartetMaxLeaves) + " leaves").c_str());
+  return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
+}
+
+void quartet_against(Engine& engine, Engine& other, const std::string& metric,
+                     const std::vector<double>& params, Indices rows, Indices cols, Out out, Threads threads,
+                     Progress* progress) {
+  const VectorTrees mine = quartet_trees(engine, metric, params);
+  const VectorTrees theirs = quartet_trees(other, metric, params);
+  if (engine.set().leaf_names != other.set().leaf_names)
+    throw nb::value_error("the two sets have different leaf names");
+  const Block block{
+      {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
+  double* cells_out = cells<double>(out, block.rows.size(), block.cols.size());
+  const bool normalised = metric == "quartet_norm";
+  // A block whose rows are its columns counts each pair once by itself.
+  run_interruptible(threads, [&] { quartet_block(mine, theirs, normalised, block, cells_out); });
+}
+// ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
 // The metrics computed from each tree's shape rather than from the split
 // layouts (tree_vectors.hpp), with the values of their parameters in the
 // order of the metric table's (cladomatic_tools.metrics): kc (lambda), path,
@@ -850,6 +924,8 @@ VectorTrees vector_trees(const Engine& engine) {
 
 void tree_distances(Engine& engine, const std::string& metric, const std::vector<double>& params,
                     Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (quartet_metric(metric))
+    return quartet_against(engine, engine, metric, params, rows, cols, out, threads, progress);
   if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
     const Block block{
         {rows.data(), rows.shape(0)}, {cols.data(), cols.shape(0)}, started(progress, rows.shape(0))};
@@ -873,6 +949,8 @@ void tree_distances(Engine& engine, const std::string& metric, const std::vector
 
 void tree_against(Engine& engine, Engine& other, const std::string& metric, const std::vector<double>& params,
                   Indices rows, Indices cols, Out out, Threads threads, Progress* progress) {
+  if (quartet_metric(metric))
+    return quartet_against(engine, other, metric, params, rows, cols, out, threads, progress);
   if (const std::optional<MatchingKind> kind = matching_kind(metric)) {
     if (engine.set().leaf_names != other.set().leaf_names)
       throw nb::value_error("the two sets have different leaf names");
@@ -1019,6 +1097,7 @@ NB_MODULE(_cladomatic_engine, m) {
         "KeyboardInterrupt, for a process on its way out: only the main thread sees Ctrl-C, and calls on\n"
         "other threads would otherwise run to their end first.  There is no undoing it.");
   bind_reading(m);
+  bind_annotation(m);
   nb::class_<Progress>(m, "Progress",
                        "Rows of a block (trees of a pass over the set) finished so far: a call given one\n"
                        "(progress=) starts it at 0 of its rows and counts rows as they are finished, while\n"
@@ -1069,6 +1148,7 @@ NB_MODULE(_cladomatic_engine, m) {
       .def("tree_shape", &tree_shape, "tree"_a)
       .def("split_summary", &split_summary, "ids"_a.noconvert(), "groups"_a.noconvert(), "n_groups"_a,
            "spread"_a, "threads"_a = 0, "progress"_a.none() = nb::none())
+      .def("split_heights", &split_heights, "ids"_a.noconvert(), "threads"_a = 0)
       .def("ids_in", &ids_in, "other"_a)
       .def("mcc", &mcc, "threads"_a = 0, "progress"_a.none() = nb::none())
       .def("topology_ids", &topology_ids, "out"_a.noconvert(), "threads"_a = 0)

@@ -111,16 +111,25 @@ void expect_matches_oracle(const std::vector<Snapshot>& trees, const Snapshots& 
 
 TEST(Interner, AgreesWithOracleInBothModes) {
   for (bool rooted : {false, true}) {
-    SCOPED_TRACE(rooted ? "rooted" : "unrooted");
-    // 70 leaves: rows span two words; 150 trees give a few thousand splits.
-    std::vector<Snapshot> trees = random_trees(70, 150, rooted, 11);
-    // Repeat trees so that most splits occur more than once.
-    for (std::size_t t = 0; t < 50; ++t) trees.push_back(trees[t * 2]);
-    InternerOptions options{
-        .n_leaves = 70, .row_words = 2, .rooted = rooted, .weighted = true, .keep_clades = true};
-    Snapshots set = intern_in_chunks(trees, options, 64);
-    expect_matches_oracle(trees, set, options);
-    EXPECT_EQ(set.row_words, 2u);
+    for (bool on_demand : {false, true}) {
+      SCOPED_TRACE(rooted ? "rooted" : "unrooted");
+      SCOPED_TRACE(on_demand ? "rows on demand" : "rows kept");
+      // 70 leaves: rows span two words; 150 trees give a few thousand splits.
+      std::vector<Snapshot> trees = random_trees(70, 150, rooted, 11);
+      // Repeat trees so that most splits occur more than once.
+      for (std::size_t t = 0; t < 50; ++t) trees.push_back(trees[t * 2]);
+      InternerOptions options{.n_leaves = 70,
+                              .row_words = 2,
+                              .rooted = rooted,
+                              .weighted = true,
+                              .keep_clades = true,
+                              .rows_on_demand = on_demand};
+      Snapshots set = intern_in_chunks(trees, options, 64);
+      EXPECT_EQ(set.clade_sources.pending, on_demand);
+      EXPECT_FALSE(with_clades(set));
+      expect_matches_oracle(trees, set, options);
+      EXPECT_EQ(set.row_words, 2u);
+    }
   }
 }
 
@@ -249,6 +258,21 @@ TEST(Interner, CladeEntryLimitGuardsRowOffsets) {
   Interner interner(options);
   EXPECT_FALSE(interner.push_chunk({forged({0x100})}));
   auto error = interner.push_chunk({forged({0x100, 0x205})});
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->message, "Too many distinct splits for 32-bit clade row offsets.");
+}
+
+TEST(Interner, RowsOnDemandMeetTheEntryLimitOnlyWhenLaidOut) {
+  InternerOptions options{.n_leaves = 6,
+                          .row_words = 1,
+                          .rooted = true,
+                          .keep_clades = true,
+                          .rows_on_demand = true,
+                          .clade_entry_limit = 9};
+  Interner interner(options);
+  EXPECT_FALSE(interner.push_chunk({forged({0x100, 0x205})}));
+  Snapshots set = std::move(interner).finish({});
+  std::optional<Error> error = with_clades(set);
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->message, "Too many distinct splits for 32-bit clade row offsets.");
 }

@@ -30,7 +30,7 @@ std::vector<std::uint32_t> rf_with_threshold(const Snapshots& set, std::uint32_t
   distance_rf_split(Input::borrowing(set), threshold, Simd::kBaseline, nullptr,
                     std::as_writable_bytes(std::span(baseline)));
   EXPECT_EQ(baseline, matrix);
-  std::vector<std::byte> unaligned(n * n * sizeof(std::uint32_t) + 1);
+  std::vector<std::byte> unaligned(n * n * sizeof(std::uint32_t) + 1, std::byte{0xA5});
   const std::span<std::byte> shifted = std::span(unaligned).subspan(1);
   distance_rf_split(Input::borrowing(set), threshold, Simd::kAuto, nullptr, shifted);
   EXPECT_EQ(std::memcmp(shifted.data(), matrix.data(), shifted.size()), 0);

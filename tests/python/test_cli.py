@@ -131,7 +131,7 @@ class TestErrors:
         "args, text",
         [
             (["rf", NEWICK, "--bogus"], "cladomatic: error: unrecognized arguments: --bogus (see 'cladomatic --help')"),
-            (["rf", NEWICK, "--every", "0"], "argument --every: expected a whole number of at least 1, got '0'"),
+            (["rf", NEWICK, "--every", "0"], f"--every: expected a whole number from 1 to {2**64 - 1}, got '0'"),
             (["kf", NEWICK, "--threads", "0"], "argument --threads: expected a whole number of at least 1, got '0'"),
             (["wrf", NEWICK, "--burnin", "-3"], "argument --burnin: expected a burn-in as a whole number of trees N"),
             (["rf", NEWICK, "--burnin", "120%"], "a percentage P% below 100% or a share F below 1"),

@@ -86,10 +86,13 @@ class TestAtomicOutput:
         other = tmp_path / "other.nwk"
         other.write_text("\n".join(TREES[:60]) + "\n")
         processes = [
-            subprocess.Popen(command("rf", source, "--output", out), stderr=subprocess.PIPE)
+            subprocess.Popen(command("rf", source, "--output", out), stderr=subprocess.PIPE, text=True)
             for source in (NEWICK, other, NEWICK, other)
         ]
-        assert [process.wait(timeout=300) for process in processes] == [0, 0, 0, 0]
+        # a run that finds another writing the file stops before it touches anything
+        for process in processes:
+            _, stderr = process.communicate(timeout=300)
+            assert process.returncode == 0 or (process.returncode == 2 and f"is writing {out}" in stderr)
         names, matrix = read_table(out.read_text(), "\t")
         assert len(names) in (60, 120) and np.array_equal(matrix, direct(cladomatic, "rf", TREES[: len(names)]))
         assert leftovers(tmp_path) == []
@@ -100,6 +103,67 @@ class TestAtomicOutput:
         umask = os.umask(0)
         os.umask(umask)
         assert out.stat().st_mode & 0o777 == 0o666 & ~umask
+
+
+class TestOneRunPerOutput:
+    @pytest.mark.parametrize(
+        "args, output, existing",
+        [
+            (["rf"], "rf.tsv", "file"),
+            (["kf"], "kf.npy", "file"),
+            (["rf", "--tile", "50"], "rf.zarr", None),
+            (["converge", NEWICK, "--output-dir"], "converge", "folder"),
+            (["space", "--output-dir"], "space", "folder"),
+            (["report", NEWICK], "page.html", "file"),
+        ],
+    )
+    def test_a_second_run_on_the_same_output_stops_before_touching_it(self, tmp_path, args, output, existing):
+        out = tmp_path / output
+        if existing == "folder":
+            out.mkdir()
+            (out / "earlier").write_text("kept")
+        elif existing == "file":
+            out.write_text("kept")
+        before = sorted(p.name for p in tmp_path.rglob("*"))
+        fifo = tmp_path / "trees.fifo"
+        os.mkfifo(fifo)
+        option = [] if args[-1] == "--output-dir" else ["--output"]
+        holder = subprocess.Popen(command(args[0], fifo, *args[1:], *option, out), stderr=subprocess.PIPE, text=True)
+        try:
+            # the holder opens its input only once it holds its output
+            writer = None
+            while writer is None and holder.poll() is None:
+                try:
+                    writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                except OSError:
+                    time.sleep(0.05)
+            assert writer is not None, holder.communicate()[1]
+            second = run(args[0], NEWICK, *args[1:], *option, out)
+            os.close(writer)
+        finally:
+            holder.terminate()
+            holder.communicate(timeout=60)
+        one_line_error(second, 2, f"cladomatic: error: another cladomatic run (pid {holder.pid}) is writing {out}\n")
+        os.unlink(fifo)
+        assert sorted(p.name for p in tmp_path.rglob("*")) == before
+        if existing is not None:
+            assert (out / "earlier" if existing == "folder" else out).read_text() == "kept"
+
+    @pytest.mark.parametrize("left", ["mark", "shapeless"])
+    def test_a_store_left_half_begun_is_replaced_or_resumed(self, tmp_path, left):
+        pytest.importorskip("zarr")
+        from cladomatic_tools.io import tile_store
+
+        # what a run stopped just after marking its store, or while zarr made the group, leaves
+        out = tmp_path / "rf.zarr"
+        (tmp_path / "rf.zarr.partial").mkdir()
+        (tmp_path / "rf.zarr.partial" / tile_store.MARK).write_text("")
+        if left == "shapeless":
+            (tmp_path / "rf.zarr.partial" / "zarr.json").write_text('{"zarr_format": 3, "node_type": "group"}')
+        for again in ([], ["--resume"]):
+            done = run("rf", NEWICK, "--tile", "50", "--output", out, *again)
+            assert (done.returncode, done.stderr) == (0, "")
+            assert not (tmp_path / "rf.zarr.partial").exists()
 
 
 class TestFullDisk:

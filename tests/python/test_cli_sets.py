@@ -15,6 +15,7 @@ import pytest
 from cladomatic_tools import TreeSet
 from cladomatic_tools.cli import main
 from cladomatic_tools.io import writers as output
+from cladomatic_tools.io.reader import InputError
 from conftest import NEWICK, NEXUS, TREES, command, direct, full_matrix, one_line_error, read_table, run
 
 
@@ -109,6 +110,39 @@ def test_one_burnin_rule_on_every_path(tmp_path, capsys):
     kept["tiled"] = zarr.open_group(tmp_path / "rf.zarr", mode="r")["distances"].shape[0]
     assert kept == dict.fromkeys(kept, 91)
 
+
+
+def test_the_commands_that_summarise_a_sample_say_what_their_burnin_kept(tmp_path, capsys):
+    converge = ["converge", str(NEXUS), "--output-dir", str(tmp_path)]
+    cases = [
+        (["consensus"], f"burn-in none: {NEWICK} 120 of 120 trees kept (0 dropped)"),
+        (["mcc", "--burnin", "10%", "--every", "2"], f"burn-in 10%, then one tree in 2: {NEWICK} 54 of 120 trees kept "
+                                                     "(12 dropped)"),
+        (converge, "burn-in 25%: primates.nwk 90 of 120 trees kept (30 dropped), primates.nex 90 of 120 trees kept "
+                   "(30 dropped)"),
+    ]
+    for args, said in cases:
+        assert main.main([args[0], str(NEWICK), *args[1:]]) == 0
+        assert f"cladomatic: {said}\n" in capsys.readouterr().err
+        assert main.main([args[0], str(NEWICK), *args[1:], "--quiet"]) == 0
+        assert "burn-in" not in capsys.readouterr().err
+    for command_name, default in (("consensus", "none"), ("topologies", "none"), ("converge", "25%")):
+        with pytest.raises(SystemExit):
+            main.main([command_name, "--help"])
+        assert f"Burn-in: {default} unless --burnin says otherwise." in " ".join(capsys.readouterr().out.split())
+
+def test_counts_beyond_64_bits_are_input_mistakes_on_every_path(tmp_path, capsys):
+    huge = str(2**64)
+    for args in (["rf"], ["rf", "--output", str(tmp_path / "rf.zarr")], ["consensus"], ["converge", str(NEWICK)]):
+        assert main.main([args[0], str(NEWICK), *args[1:], "--burnin", huge]) == 2
+        assert f"a burn-in of {huge} trees leaves no" in capsys.readouterr().err
+    with pytest.raises(SystemExit, match="2"):
+        main.main(["rf", str(NEWICK), "--every", huge])
+    assert f"from 1 to {2**64 - 1}, got '{huge}'" in capsys.readouterr().err
+    with pytest.raises(InputError, match="leaves none of its 120 trees"):
+        TreeSet.from_files([str(NEWICK)], burnin=10**23)
+    with pytest.raises(ValueError, match="every must be a whole number from 1 to"):
+        TreeSet.from_files([str(NEWICK)], every=10**23)
 
 ROOTED = "[&R]((A,B),(C,D));\n[&r](A,(B,(C,D)));\n"  # rooted, their clades differ in two; unrooted, no split
 

@@ -69,6 +69,10 @@ class TestAgainstMrBayes:
                 == 0
             )
             printed = capsys.readouterr().out
+            # the splits counted and listed are those of the trees after the burn-in, no others
+            listed = (tmp_path / "split_frequencies.tsv").read_text().splitlines()[1:]
+            assert re.search(rf"\(\d+ of {len(listed)} splits\)", printed)
+            assert all(any(float(f) > 0 for f in row.split("\t")[1 : 1 + RUNS[name]]) for row in listed)
             assert f"Average standard deviation of split frequencies = {average}\n" in printed
             assert f"Maximum standard deviation of split frequencies = {maximum}\n" in printed
 
@@ -157,6 +161,14 @@ class TestTreeSetMethods:
         for burnin, min_freq, average, maximum in sumt_figures("cynmix3"):
             row = tree_sets["cynmix3"].asdsf(burnin=burnin, min_freq=min_freq)
             assert row.shape == (1, 2) and [f"{v:.6f}" for v in row[0]] == [average, maximum]
+
+    def test_the_splits_are_those_of_the_trees_after_the_burnin(self, tree_sets):
+        from cladomatic_tools.treeset import TreeSet
+
+        for every in (1, 3):
+            report = convergence.converge(tree_sets["cynmix3"], parse_burnin("25%"), every=every)
+            kept, _ = TreeSet.from_files(run_files("cynmix3"), lengths=False, burnin="25%", every=every).split_counts()
+            assert {row.tobytes() for row in report.splits} == {row.tobytes() for row in kept.astype(bool)}
 
     def test_a_burnin_read_with_the_set_is_not_dropped_again(self, tree_sets):
         from cladomatic_tools.treeset import TreeSet

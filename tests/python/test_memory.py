@@ -85,3 +85,36 @@ def test_result_beyond_memory_raises_memory_error(case, names):
 
 def test_deep_tree_without_exports_fits():
     assert run_limited("deep", PLAIN)["outcomes"] == dict.fromkeys(PLAIN, "result")
+
+
+DEEP_PEAK = textwrap.dedent("""
+    import resource, sys
+    import cladomatic, cladomatic_tools
+
+    def caterpillar(n):
+        return "(" * (n - 1) + "t0" + "".join(f",t{{i}})" for i in range(1, n)) + ";"
+
+    def rf(texts):
+        if {path!r} == "module":
+            cladomatic.pairwise_rf_from_newick_iter(["a", "b"], iter(texts), [{{}}], [0, 0])
+        else:
+            cladomatic_tools.TreeSet.from_newick(texts).distances("rf")
+
+    # Threads and their heaps come with the first call, not with the trees.
+    rf([caterpillar(10)] * 2)
+    texts = [caterpillar(20_000)] * 2
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    rf(texts)
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+""")
+
+
+def test_deep_trees_cost_the_tree_set_what_they_cost_the_module():
+    # The clade rows of a caterpillar hold n^2 / 2 leaves: distances must not lay them out.
+    def peak_kib(path):
+        done = subprocess.run([sys.executable, "-c", DEEP_PEAK.format(path=path)], capture_output=True, text=True,
+                              timeout=120)
+        assert done.returncode == 0, done.stderr[-2000:]
+        return int(done.stdout)
+
+    assert peak_kib("treeset") <= 2 * peak_kib("module") + (16 << 10)

@@ -41,7 +41,8 @@ class TestCommand:
         out = tmp_path / "report.html"
         runs = [str(DATA / f"cynmix3.run{i}.t.gz") for i in (1, 2, 3)]
         params = [str(DATA / f"cynmix3.run{i}.p.gz") for i in (1, 2, 3)]
-        options = [*[a for p in params for a in ("--params", p)], "--ess", "coda", "--output", str(out)]
+        # several files after one --params, and one after its own
+        options = ["--params", *params[:2], "--params", params[2], "--ess", "coda", "--output", str(out)]
         assert main(["report", *runs, *options]) == 0
         assert "as R&#x27;s coda (effectiveSize) computes them" in out.read_text()
         ids = set(figures(out.read_text()))
@@ -65,6 +66,26 @@ class TestCommand:
         assert main(["report", *RUNS, *args]) == 2
         assert message in capsys.readouterr().err
         assert kept.read_text() == "an earlier report"
+
+    @pytest.mark.parametrize(
+        "samples, said",
+        [
+            (9, "cut.p holds samples of generations 100 to 400 after the burn-in, and cynmix.run2.t.gz trees of "
+                "generations 2500 to 10000: they share none"),
+            (190, "warning: {tmp}/cut.p holds 143 samples after the burn-in, generations 2350 to 9450, where "
+                  "cynmix.run2.t.gz holds 151 trees, generations 2500 to 10000: its figures are not of the same"),
+        ],
+    )
+    def test_parameters_that_are_not_the_trees_samples_are_named(self, tmp_path, capsys, samples, said):
+        import gzip
+
+        lines = gzip.open(DATA / "cynmix.run2.p.gz", "rt").read().splitlines(keepends=True)
+        header = sum(not line[:1].isdigit() for line in lines)
+        (tmp_path / "cut.p").write_text("".join(lines[: header + samples]))
+        params = ["--params", str(DATA / "cynmix.run1.p.gz"), str(tmp_path / "cut.p")]
+        code = main(["report", *RUNS, *params, "--output", str(tmp_path / "r.html")])
+        assert code == (2 if samples == 9 else 0)
+        assert said.replace("{tmp}", str(tmp_path)) in capsys.readouterr().err
 
     def test_one_run_is_refused(self, tmp_path, capsys):
         assert main(["report", RUNS[0], "--output", str(tmp_path / "r.html")]) == 2

@@ -65,6 +65,34 @@ class TestReportInBrowser:
         requested = [e["params"]["request"]["url"] for e in events if e["method"] == "Network.requestWillBeSent"]
         assert requested and {url for url in requested if not url.startswith("data:")} == {report.as_uri()}
 
+    def test_the_page_fits_its_window_and_shows_no_markup(self, page, report, tmp_path):
+        assert "`" not in page.find_element(By.TAG_NAME, "body").text
+        # the consensus tree's Newick is one long word: with 120 taxa it must wrap rather than widen the page
+        rng = np.random.default_rng(4)
+        runs = []
+        for r in range(2):
+            trees = []
+            for _ in range(12):
+                nodes = [f"Taxon_number_{i}:0.01" for i in rng.permutation(120)]
+                while len(nodes) > 2:
+                    nodes[-2:] = [f"({nodes[-2]},{nodes[-1]}):0.02"]
+                trees.append(f"({nodes[0]},{nodes[1]});")
+            runs.append(tmp_path / f"wide{r}.nwk")
+            runs[-1].write_text("\n".join(trees) + "\n")
+        wide = tmp_path / "wide.html"
+        assert main(["report", *map(str, runs), "--burnin", "0", "--output", str(wide), "--quiet"]) == 0
+        try:
+            page.get(wide.as_uri())
+            body = page.find_element(By.TAG_NAME, "body")
+            WebDriverWait(page, 120).until(lambda _: body.get_attribute("data-drawn-ms"))
+            assert "Taxon_number_119" in body.text
+            width = page.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
+            assert width[0] <= width[1]
+        finally:
+            page.get(report.as_uri())  # the other tests look at the runs' own page
+            body = page.find_element(By.TAG_NAME, "body")
+            WebDriverWait(page, 120).until(lambda _: body.get_attribute("data-drawn-ms"))
+
     def test_every_plot_has_drawn(self, page):
         figures = page.find_elements(By.CSS_SELECTOR, "div.figure")
         ids = {figure.get_attribute("id") for figure in figures}

@@ -14,11 +14,12 @@ from cladomatic_tools.treeset import TreeSet
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
 SUMT = DATA / "sumt"
 RUNS = {"cynmix": 2, "cynmix3": 3, "clock": 2, "ovomucoid": 2}
+CLOCK_RUNS = {"primclock": 2}  # read only by the clock tests
 ROOTED = {"clock"}
 
 
 def run_files(name):
-    return [str(DATA / f"{name}.run{i}.t.gz") for i in range(1, RUNS[name] + 1)]
+    return [str(DATA / f"{name}.run{i}.t.gz") for i in range(1, {**RUNS, **CLOCK_RUNS}[name] + 1)]
 
 
 @pytest.fixture(scope="module")
@@ -119,6 +120,39 @@ class TestAgainstMrBayes:
             ours_printed += (spread.length_median[v], spread.hpd_low[v], spread.hpd_high[v])
             printed = (notes["prob"], notes["prob_stddev"], notes["length_mean"], notes["length_median"])
             assert [f"{x:.8e}" for x in ours_printed] == [*printed, *notes["length_95%HPD"]], sorted(split)
+
+    @pytest.mark.parametrize("name", ["clock", "primclock"])
+    def test_clock_heights_and_the_tree_at_median_heights(self, samples, name):
+        ts = samples["clock"] if name == "clock" else TreeSet.from_files(run_files(name), burnin="25%", rooted=True)
+        con = read_dendropy(SUMT / f"{name}.half.con.tre.gz", True, extract_comment_metadata=True)
+        theirs = dendropy_splits(con, ts.leaf_names, True, pendant=True)
+        root = frozenset(ts.leaf_names)
+        theirs[root] = {a.name: a.value for a in con.seed_node.annotations}
+        placed = summaries.consensus(ts, spread=True, heights="median")
+        for tree in (summaries.consensus(ts, spread=True), placed, summaries.mcc_tree(ts, spread=True)):
+            assert tree.spread is not None and tree.spread.heights is not None
+            heights = tree.spread.heights
+            at = {**node_splits(tree, pendant=True), root: 0}
+            for split in set(at) & set(theirs):
+                v, notes = at[split], theirs[split]
+                ours = [f"{x:.8e}" for x in (heights.mean[v], heights.median[v], heights.low[v], heights.high[v])]
+                assert ours == [notes["height_mean"], notes["height_median"], *notes["height_95%HPD"]], sorted(split)
+        # MrBayes leaves out the clades of the lowest frequencies until every node nests below its parent
+        assert set(node_splits(placed, pendant=True)) | {root} == set(theirs)
+        assert placed.notes == {
+            "clock": (
+                "the clades of 221 trees or fewer (73.18%) are left out: with them some node's median height would "
+                "lie above its parent's",
+            ),
+            "primclock": (),
+        }[name]
+        at = node_splits(placed, pendant=True)
+        assert all(f"{placed.length[at[split]]:.6e}" == f"{theirs[split]['length']:.6e}" for split in at)
+        heights = placed.spread.heights.median
+        depth = np.zeros(len(placed.parent))
+        for v in range(1, len(depth)):
+            depth[v] = depth[placed.parent[v]] + placed.length[v]
+        assert np.allclose(depth[placed.leaf >= 0] + heights[placed.leaf >= 0], heights[0], rtol=0, atol=1e-12)
 
     @pytest.mark.parametrize("name", ["cynmix", "ovomucoid"])
     def test_greedy_where_no_tie_decides(self, samples, name):
@@ -327,6 +361,11 @@ class TestCommands:
         # the consensus as a reference holds its own splits, at their own frequencies and lengths
         assert main(["support", con, *files]) == 0
         assert capsys.readouterr().out == newick
+        clock = [*run_files("clock"), "--burnin", "25%", "--rooted"]
+        assert main(["consensus", *clock, "--heights", "median", "--output", con]) == 0
+        assert "left out" in capsys.readouterr().err and "height_95%HPD={" in Path(con).read_text()
+        assert main(["consensus", *files, "--heights", "median"]) == 2
+        assert "rooted" in capsys.readouterr().err
         assert main(["mcc", *files, "--percent"]) == 0
         assert capsys.readouterr().out.count(";") == 1
         assert main(["topologies", *files, "--mass", "0.5", "--output", str(tmp_path / "t.trprobs")]) == 0

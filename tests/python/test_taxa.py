@@ -156,10 +156,16 @@ class TestModes:
 
     def test_pairs_sharing_too_few_taxa_are_nan_in_one_warning(self):
         ts = TreeSet.from_newick(["((A,B),(C,D));", "((A,B),(C,E));", "((A,B),C);"], taxa="any")
-        with pytest.warns(PairsWithoutDistance, match="7 of 9 pairs of trees share fewer than 4 taxa") as caught:
+        with pytest.warns(PairsWithoutDistance, match="3 of 3 pairs of trees share fewer than 4 taxa") as caught:
             got = ts.distances("kf", prune="pairwise")
-        assert len(caught) == 1 and caught[0].message.pairs == 7
+        assert len(caught) == 1 and caught[0].message.pairs == 3
         assert np.array_equal(np.isnan(got), [[False, True, True], [True, False, True], [True, True, True]])
+        # unordered pairs of two trees, each once, whatever cells of the matrix hold them
+        ts = TreeSet.from_newick(["((A,B),(C,D));", "((A,B),(C,E));", "((A,C),(B,D));"], taxa="any")
+        for rows, cols, said in [(None, None, "2 of 3"), ([0, 1], [1, 0, 2], "2 of 3"), ([0, 0], [1, 1], "1 of 1"),
+                                 ([2], [0, 1], "1 of 2"), ([1, 2], [1, 2], "1 of 1")]:
+            with pytest.warns(PairsWithoutDistance, match=f"^{said} pairs"):
+                ts.distances("rf", rows=rows, cols=cols, prune="pairwise")
         rooted = TreeSet.from_newick(["((A,B),C);", "((A,C),B);"], rooted=True, taxa="any")
         assert np.array_equal(rooted.distances("rf", prune="pairwise"), [[0, 2], [2, 0]])
 
@@ -245,8 +251,8 @@ class TestCommand:
         one_line_error(run("rf", genes), 2, "genes.nwk:2: tree 2 lacks E that tree 1 of")
         result = run("kf", genes, "--against", species, "--prune", "pairwise", "--output", tmp_path / "kf.tsv")
         assert result.returncode == 0, result.stderr
-        assert result.stderr == "cladomatic: warning: 1 pair of trees shares fewer than 4 taxa: their distances are " \
-            "written as nan\n"
+        assert result.stderr == f"cladomatic: warning: 1 of {len(self.GENES)} pairs of trees shares fewer than 4 " \
+            "taxa: their distances are written as nan\n"
         names, values = table((tmp_path / "kf.tsv").read_text())
         ts = TreeSet.from_newick(list(self.GENES), taxa="any")
         with warnings.catch_warnings(record=True):
@@ -271,9 +277,9 @@ class TestCommand:
                 assert np.load(tmp_path / name).tobytes() == expected.tobytes()
             elif name.endswith("tsv"):
                 assert np.array_equal(table((tmp_path / name).read_text())[1], expected, equal_nan=True)
-        nan = np.count_nonzero(np.isnan(expected))
-        assert said == {f"cladomatic: warning: {nan} pairs of trees share fewer than 4 taxa: their distances are "
-                        "written as nan\n"}
+        nan, pairs = np.count_nonzero(np.isnan(np.triu(expected, 1))), len(expected) * (len(expected) - 1) // 2
+        assert said == {f"cladomatic: warning: {nan} of {pairs} pairs of trees share fewer than 4 taxa: their "
+                        "distances are written as nan\n"}
 
     def test_common_says_what_it_drops(self, files, tmp_path):
         genes, species = files
@@ -311,12 +317,12 @@ class TestCommand:
             tree.prune_taxa_with_labels(["E", "X"])
             pruned.append(tree.as_string(schema="newick", suppress_rooting=True))
         by_hand.write_text("".join(pruned))
-        result = run(*command, genes, "--prune", "common")
+        result = run(*command, genes, "--prune", "common", "--quiet")
         assert result.returncode == 0, result.stderr
         assert result.stderr == "cladomatic: warning: --prune common drops 2 of 6 taxa, those not in every tree: " \
             "E, X\n"
         assert result.stdout == run(*command, by_hand).stdout
 
     def test_space_names_a_pair_without_a_distance(self, files, tmp_path):
-        one_line_error(run("space", files[0], "--prune", "pairwise", "--output-dir", tmp_path), 2,
+        one_line_error(run("space", files[0], "--prune", "pairwise", "--output-dir", tmp_path, "--quiet"), 2,
                        "tree_1 and tree_4 share 3 taxa, fewer than the 4")

@@ -64,7 +64,7 @@ class TestTreeSetThreads:
             trees = TreeSet.from_newick(texts, threads=threads)
             other = TreeSet.from_newick(texts[:50], threads=threads)
             # the metrics of the split layouts; those computed pair by pair have tests of their own
-            # (test_tree_vectors, test_matching), on fewer trees
+            # (test_tree_vectors, test_matching, test_quartets), on fewer trees
             unrooted = [m for m in METRICS if not METRICS[m].by_tree]
             metrics = [trees.distances(m, threads=per_call) for m in unrooted]
             metrics += [trees.against(other, m, rows=slice(0, 400, 3), threads=per_call) for m in unrooted]

@@ -5,19 +5,23 @@ import sys
 from collections.abc import Callable
 
 from cladomatic_tools.io import reader
-from cladomatic_tools.selection import Burnin, parse_burnin
+from cladomatic_tools.selection import LARGEST_STEP, Burnin, parse_burnin
 
 
-def whole_number(minimum: int, noun: str = "") -> Callable[[str], int]:
-    """An argparse type: a whole number of at least `minimum`, named in its message as a number of `noun`."""
-    what = f"a whole number{f' of {noun}' if noun else ''}{f' of at least {minimum}' if minimum > 0 else ''}"
+def whole_number(minimum: int, noun: str = "", maximum: int | None = None) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `minimum` (and at most `maximum`), named in its message as a
+    number of `noun`."""
+    bounds = f" of at least {minimum}" if minimum > 0 else ""
+    if maximum is not None:
+        bounds = f" from {minimum} to {maximum}"
+    what = f"a whole number{f' of {noun}' if noun else ''}{bounds}"
 
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             value = minimum - 1
-        if value < minimum:
+        if value < minimum or (maximum is not None and value > maximum):
             raise argparse.ArgumentTypeError(f"expected {what}, got '{text}'")
         return value
 
@@ -89,7 +93,7 @@ THREADS_HELP = (
 QUIET_HELP = "no progress on standard error"
 DEBUG_HELP = "on failure, also print the Python traceback"
 
-_step = whole_number(1)
+_step = whole_number(1, maximum=LARGEST_STEP)
 
 
 def add_files(parser: argparse.ArgumentParser, help: str = FILES_HELP) -> None:
@@ -112,6 +116,9 @@ def add_selection(
         "--burnin", type=burnin, default=default, metavar="N|P%|F", help=f"{burnin_help} (default: {shown})"
     )
     parser.add_argument("--every", type=_step, default=1, metavar="K", help=every_help)
+    # said right under the usage line: the commands differ in it
+    applied = "none" if default is None else default
+    parser.description = f"Burn-in: {applied} unless --burnin says otherwise.\n\n{parser.description or ''}".rstrip()
 
 
 def add_threads(parser: argparse.ArgumentParser, extra: str = "") -> None:

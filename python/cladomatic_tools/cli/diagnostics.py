@@ -240,6 +240,14 @@ def run_converge(args: argparse.Namespace, status, warn: Callable[[str], None]) 
     runs = report.run_names
     labels = [os.path.basename(name) for name in runs]
     leaves = tree_set.leaf_names
+    thinned = f", then one tree in {args.every}" if args.every > 1 else ""
+    status.note(
+        f"burn-in {burnin}{thinned}: "
+        + ", ".join(
+            f"{label} {report.trees[r]} of {sizes[r]} trees kept ({report.burned[r]} dropped)"
+            for r, label in enumerate(labels)
+        )
+    )
 
     order = np.lexsort((-report.sd, -report.freqs.mean(axis=0)))
     sides = convergence.named_sides(report.splits, tree_set.rooted)
@@ -346,7 +354,7 @@ def run_space(args: argparse.Namespace, status, warn: Callable[[str], None]) -> 
     out = _output_dir(args.output_dir)
     reading = FileTrees(args.files, Selection(args.burnin, args.every))
     tree_set = distances.read_set(
-        [reading], args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune
+        [reading], args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune, say_kept=True
     )
     try:
         pairwise = "pairwise" if args.prune == "pairwise" else None

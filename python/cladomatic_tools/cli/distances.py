@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from cladomatic_tools.cli.progress import Counter, RowCounter, Status
 from cladomatic_tools.io.reader import EngineMissing, InputError
-from cladomatic_tools.io.sources import FileTrees, explain, listed, rooting_of, scan, texts
+from cladomatic_tools.io.sources import FileTrees, explain, kept_note, listed, rooting_of, scan, texts
 from cladomatic_tools.io.writers import Bands, ensure_fits
 from cladomatic_tools.metrics import metric_info
 from cladomatic_tools.rooting import COMMAND_OPTIONS
@@ -59,12 +59,15 @@ def read_set(
     lengths: bool | None = None,
     threads: int | None = None,
     prune: str | None = None,
+    say_kept: bool = False,
 ) -> TreeSet:
     """The trees of the readings read once, one after another, into one tree set of `threads` threads (None:
     every CPU), with branch lengths only for the metrics that use them (or as `lengths` says), rooted as `rooted`
     says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree.
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
-    holds and says which taxa that drops."""
+    holds and says which taxa that drops. `say_kept` says on standard error what the burn-in and --every kept of
+    each run (see `Status.note`), for the commands that summarise a sample, whose result hides how much of it
+    the burn-in dropped."""
     tree_set_type = _tree_set_type()
     # None for a set read for no one metric (the summaries), which says `lengths`
     info = metric_info(metric) if known_metric(metric) else None
@@ -95,6 +98,8 @@ def read_set(
         raise InputError(str(err)) from None
     finally:
         status.clear()
+    if say_kept:
+        status.note(kept_note(readings))
     if warn is not None and weighted:
         _warn_lengths(warn, sum(files.without_lengths for files in readings), len(trees))
     return trees
@@ -127,17 +132,21 @@ class ShortPairs:
             yield
 
     def add_from_diagonal(self, block: Any) -> None:
-        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on, as
-        the whole matrix holds them: those right of the diagonal twice, for the cells below that mirror them."""
+        """Counts the pairs without a distance (nan) of a band of a square matrix given from its diagonal on:
+        those right of the diagonal, each pair of two trees once."""
         import numpy
 
         for k, row in enumerate(block):
-            self.count += int(numpy.isnan(row[k])) + 2 * int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
+            self.count += int(numpy.count_nonzero(numpy.isnan(row[k + 1 :])))
 
-    def warn(self, warn: Callable[[str], None], rooted: bool) -> None:
+    def warn(self, warn: Callable[[str], None], rooted: bool, pairs: int) -> None:
+        """Says how many of the `pairs` pairs of two trees compared have no distance."""
         if self.count:
-            pairs = "1 pair of trees shares" if self.count == 1 else f"{self.count} pairs of trees share"
-            warn(f"{pairs} fewer than {3 if rooted else 4} taxa: their distances are written as nan")
+            verb = "shares" if self.count == 1 else "share"
+            warn(
+                f"{self.count} of {pairs} pairs of trees {verb} fewer than {3 if rooted else 4} taxa: their "
+                "distances are written as nan"
+            )
 
 
 def bands(

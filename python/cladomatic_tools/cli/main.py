@@ -31,7 +31,7 @@ from cladomatic_tools.cli.arguments import (
 )
 from cladomatic_tools.cli.progress import RowCounter, Status
 from cladomatic_tools.cli.stopping import signal_number, stopped_by_signals
-from cladomatic_tools.io import provenance, writers
+from cladomatic_tools.io import output_lock, provenance, writers
 from cladomatic_tools.io.reader import STDIN, EnvironmentFailure, InputError, UnfinishedTree
 from cladomatic_tools.io.sources import FileTrees
 from cladomatic_tools.metrics import METRICS, canonical_metric
@@ -179,7 +179,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
         with status.watching(counter, n):
             writers.write_matrix(distances.bands(args.metric, trees, rows, cols, counter, short), target)
     if short is not None:
-        short.warn(warn, trees.rooted)
+        # a square block is the whole set's matrix, each pair of two trees in it twice
+        pairs = len(rows) * (len(rows) - 1) // 2 if rows == cols else len(rows) * len(cols)
+        short.warn(warn, trees.rooted, pairs)
 
 
 def _run_splits(args: argparse.Namespace, status: Status, warn: Callable[[str], None]) -> None:
@@ -214,14 +216,19 @@ def unfinished_said(warn: Callable[[str], None]) -> Iterator[None]:
 def main(argv: list[str] | None = None) -> int:
     given = sys.argv[1:] if argv is None else list(argv)
     args = _parser().parse_args(given)
-    status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty())
+    status = Status(sys.stderr, enabled=not args.quiet and sys.stderr.isatty(), quiet=args.quiet)
 
     def warn(message: str) -> None:
         status.clear()
         print(f"{PROG}: warning: {message}", file=sys.stderr)
 
     try:
-        with stopped_by_signals(), provenance.recording([PROG, *given]), unfinished_said(warn):
+        with (
+            stopped_by_signals(),
+            output_lock.held(_outputs(args)),
+            provenance.recording([PROG, *given]),
+            unfinished_said(warn),
+        ):
             if args.provenance is not None:
                 _check_provenance(args)
             args.run(args, status, warn)
@@ -245,6 +252,12 @@ def main(argv: list[str] | None = None) -> int:
             os._exit(code)
         return code
     return 0
+
+
+def _outputs(args: argparse.Namespace) -> list[str]:
+    """The files and folders the run writes (standard output aside), each once."""
+    paths = [getattr(args, name, None) for name in ("output", "output_dir", "provenance")]
+    return list({os.path.abspath(path): path for path in paths if path}.values())
 
 
 def _check_provenance(args: argparse.Namespace) -> None:

@@ -40,8 +40,9 @@ class RowCounter:
 class Status:
     """Draws nothing unless enabled, so callers never need to ask."""
 
-    def __init__(self, stream: TextIO, enabled: bool):
+    def __init__(self, stream: TextIO, enabled: bool, quiet: bool = False):
         self.enabled = enabled
+        self.quiet = quiet
         self._stream = stream
         self._drawn = False
         self._next_draw = 0.0
@@ -87,6 +88,13 @@ class Status:
             stop.set()
             thread.join()
             self.clear()
+
+    def note(self, message: str) -> None:
+        """One line of what the run did that its output does not show (unless --quiet)."""
+        if not self.quiet:
+            self.clear()
+            self._stream.write(f"cladomatic: {message}\n")
+            self._stream.flush()
 
     def clear(self) -> None:
         if self._drawn:

@@ -9,7 +9,7 @@ import argparse
 import os
 import sys
 from collections.abc import Callable
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import add_debug, add_output, add_quiet
@@ -44,9 +44,9 @@ ASDSF trace, the tree space of `space` (RF distances) with each chain's path, th
 distance to the medoid tree along each chain) and the parameter traces. Plots of more than a few thousand points
 show every k-th point, or bin the least frequent splits, and say so.
 
-Parameter files: --params once per run, in the runs' order (MrBayes .p or BEAST .log files); without it, a
-MrBayes .p file beside each run's .t file is used when every run has one. Their burn-in and --every are those of
-the trees, counted in samples."""
+Parameter files: one per run after --params (or each after its own --params), in the runs' order (MrBayes .p or
+BEAST .log files); without it, a MrBayes .p file beside each run's .t file is used when every run has one. Their
+burn-in and --every are those of the trees, counted in samples."""
 
 
 def register(commands) -> None:
@@ -60,9 +60,11 @@ def register(commands) -> None:
     add_run_arguments(command)
     command.add_argument(
         "--params",
-        action="append",
+        action="extend",
+        nargs="+",
         metavar="FILE",
-        help="a run's parameter samples (MrBayes .p, BEAST .log); once per run, in the runs' order",
+        help="the runs' parameter samples (MrBayes .p, BEAST .log), one file per run in the runs' order: all after "
+        "one --params, or each after its own",
     )
     add_ess(command)
     add_output(command, f"the HTML file (default: {DEFAULT_OUTPUT})", default=DEFAULT_OUTPUT)
@@ -142,7 +144,7 @@ def build(
     except ValueError as err:
         raise InputError(str(err)) from None
     kept = distances.read_set(
-        [FileTrees(runs, Selection(burnin, every))], "rf", rooted, status, warn, threads=threads
+        [FileTrees(runs, Selection(burnin, every))], "rf", rooted, status, warn, threads=threads, say_kept=True
     )
     try:
         coordinates = space.principal_coordinates(kept, "rf", 2)
@@ -192,7 +194,11 @@ def build(
         ),
     ]
     if parameter_files:
-        sections += _parameter_sections(parameter_files, labels, burnin, every, estimator, threads)
+        tree_generations = [None if gens is None else gens[groups == r] for r in range(len(labels))]
+        trees_kept = np.bincount(groups, minlength=len(labels))
+        sections += _parameter_sections(
+            parameter_files, labels, burnin, every, estimator, threads, (tree_generations, trees_kept), warn
+        )
         provenance.notice([provenance.input_file(path, burnin.text, every) for path in parameter_files])
     sections.append(consensus_section(kept))
     title = f"Convergence of {input_label(runs)}"
@@ -271,14 +277,23 @@ def consensus_section(kept: TreeSet) -> Section:
     tree = summaries.consensus(kept)
     return Section(
         "Consensus tree",
-        text=f"As `cladomatic consensus` writes it: {summaries.newick(tree)}",
+        text=f"As cladomatic consensus writes it: {summaries.newick(tree)}",
         figures=[figures.consensus_tree(tree)],
     )
 
 
 def _parameter_sections(
-    files: list[str], labels: list[str], burnin: Burnin, every: int, estimator: str | None, threads: int | None
+    files: list[str],
+    labels: list[str],
+    burnin: Burnin,
+    every: int,
+    estimator: str | None,
+    threads: int | None,
+    trees: tuple[list[Any], Any],
+    warn: Callable[[str], None] | None,
 ) -> list[Section]:
+    """The parameters' table and traces; `trees` holds the generations of each run's kept trees (None where the
+    tree names give none) and their counts, which the kept samples are checked against."""
     from cladomatic_tools import parameters
     from cladomatic_tools.report import figures
     from cladomatic_tools.report.page import Section, Table
@@ -289,6 +304,8 @@ def _parameter_sections(
         )
     except ValueError as err:
         raise InputError(str(err)) from None
+    for r, label in enumerate(labels):
+        _check_samples_match_trees(files[r], summary.generations[r], label, trees[0][r], int(trees[1][r]), warn)
     several = len(labels) > 1
     header = ["parameter", "mean", "median", "95% HPD", *[f"ESS {label}" for label in labels]]
     header += ["PSRF"] if several else []
@@ -311,6 +328,33 @@ def _parameter_sections(
             figures=[figure],
         )
     ]
+
+
+def _check_samples_match_trees(
+    path: str, samples: Any, run: str, tree_generations: Any, trees: int, warn: Callable[[str], None] | None
+) -> None:
+    """Says when a run's kept parameter samples are not those of its kept trees (a file cut short, or of another
+    run), naming both; refuses when they share no generation, as the two would then describe different chains."""
+    import numpy as np
+
+    if tree_generations is not None and len(samples) and len(tree_generations):
+        if not len(np.intersect1d(samples, tree_generations)):
+            raise InputError(
+                f"{path} holds samples of generations {samples[0]} to {samples[-1]} after the burn-in, and {run} "
+                f"trees of generations {tree_generations[0]} to {tree_generations[-1]}: they share none (is it the "
+                "parameter file of that run?)"
+            )
+        if np.array_equal(samples, tree_generations):
+            return
+    elif len(samples) == trees:
+        return
+    if warn is not None:
+        span = "" if not len(samples) else f", generations {samples[0]} to {samples[-1]}"
+        of_trees = "" if tree_generations is None else f", generations {tree_generations[0]} to {tree_generations[-1]}"
+        warn(
+            f"{path} holds {len(samples)} samples after the burn-in{span}, where {run} holds {trees} trees"
+            f"{of_trees}: its figures are not of the same samples"
+        )
 
 
 def _figure(value: float) -> str:

@@ -1,9 +1,10 @@
-"""`cladomatic consensus`, `mcc`, `support` and `topologies`: summary trees of a sample of trees.
+"""`cladomatic consensus`, `mcc`, `support`, `topologies` and `annotate`: summary trees of a sample of trees.
 
 Each reads its trees as the distance commands do (runs, burn-in, thinning, rooting) into one TreeSet, with branch
 lengths, and writes one text: Newick (standard output, or a file named .nwk, .newick, .tre, .tree, .treefile or
 anything not claimed below), NEXUS with FigTree annotations (.nex, .nexus), and for `topologies` TSV (standard
-output, .tsv, .txt) or NEXUS as MrBayes writes its .trprobs files (.nex, .nexus, .trprobs).
+output, .tsv, .txt) or NEXUS as MrBayes writes its .trprobs files (.nex, .nexus, .trprobs); `annotate` writes
+NEXUS whatever the name.
 """
 
 import argparse
@@ -17,7 +18,8 @@ from cladomatic_tools.cli import distances
 from cladomatic_tools.cli.arguments import add_input_arguments, add_output, add_prune, add_threads
 from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, InputError
-from cladomatic_tools.io.sources import FileTrees
+from cladomatic_tools.io.sources import FileTrees, rooting_of
+from cladomatic_tools.rooting import COMMAND_OPTIONS
 from cladomatic_tools.selection import Selection
 
 if TYPE_CHECKING:
@@ -38,20 +40,20 @@ TOPOLOGY_TEXT_SUFFIXES = (".tsv", ".txt")
 _OTHER_FORMATS = (".csv", ".npy", ".npz", ".zarr", ".gz", ".bz2", ".xz", ".zst", ".zip", ".7z", ".lz4")
 _TREE_OUTPUT_HELP = (
     "write to FILE instead of standard output: NEXUS with FigTree annotations as MrBayes's .con.tre files carry "
-    "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD) for a name ending in .nex or .nexus, "
-    "else Newick"
+    "them (prob, prob_stddev, length_mean, length_median, length_95%%HPD, and for rooted trees with lengths "
+    "height_mean, height_median, height_95%%HPD) for a name ending in .nex or .nexus, else Newick"
 )
 _PERCENT_HELP = "write supports as whole percentages (0-100, rounded half up) instead of proportions with 6 decimals"
 
 
 def register(commands) -> None:
-    """Adds the four subcommands to the `cladomatic` command's subparsers."""
+    """Adds the five subcommands to the `cladomatic` command's subparsers."""
 
     def add(
         name: str,
         summary: str,
         description: str,
-        run: Callable[[argparse.Namespace, Read], None],
+        run: Callable[[argparse.Namespace, Read, Callable[[str], None]], None],
         *,
         reference: bool = False,
     ):
@@ -62,10 +64,18 @@ def register(commands) -> None:
             def read(paths: list[str], chosen: Selection | None = None) -> TreeSet:
                 readings = [FileTrees(paths, Selection(args.burnin, args.every) if chosen is None else chosen)]
                 return distances.read_set(
-                    readings, "", args.rooted, status, warn, lengths=True, threads=args.threads, prune=args.prune
+                    readings,
+                    "",
+                    args.rooted,
+                    status,
+                    warn,
+                    lengths=True,
+                    threads=args.threads,
+                    prune=args.prune,
+                    say_kept=True,
                 )
 
-            run(args, read)
+            run(args, read, warn)
 
         command = commands.add_parser(name, help=summary, description=description)
         if reference:
@@ -101,6 +111,14 @@ def register(commands) -> None:
         action="store_true",
         help="the greedy consensus instead (MrBayes's contype=allcompat): every split in decreasing frequency, "
         "ties in order of first appearance, kept while it is compatible with those kept before it",
+    )
+    command.add_argument(
+        "--heights",
+        choices=("median",),
+        help="place every node at its clade's median height, as MrBayes's consensus of a clock run does (rooted "
+        "trees with lengths; the tree is then ultrametric, and where a node would lie above its parent the least "
+        "frequent clades are left out, as few as needed, which standard error says); default: each branch as long "
+        "as its split's mean length",
     )
     _add_output_arguments(command)
 
@@ -146,6 +164,80 @@ def register(commands) -> None:
         "write to FILE instead of standard output: NEXUS as MrBayes's .trprobs files hold it for a name ending in "
         ".nex, .nexus or .trprobs, else TSV",
     )
+    _register_annotate(commands)
+
+
+def _register_annotate(commands) -> None:
+    from cladomatic_tools.annotation import HEIGHTS
+
+    command = commands.add_parser(
+        "annotate",
+        help="write a target tree annotated with the posterior, heights and node values of rooted time trees",
+        description="A target tree (the maximum clade credibility tree, a CCD MAP tree, or the first tree of "
+        "TREEFILE) with every "
+        "node annotated from the trees holding its clade: posterior; height, height_median, height_95%_HPD, "
+        "height_range; length, length_median, length_95%_HPD, length_range; and the same for every number the "
+        "trees carry on their nodes ([&rate=...]), or for a text the most frequent value with X.prob, X.set and "
+        "X.set.prob. Written as NEXUS. The files are read twice and never held.",
+    )
+    add_input_arguments(command)
+    command.add_argument(
+        "--target",
+        default="mcc",
+        metavar="mcc|ccd1|ccd0|TREEFILE",
+        help="the tree to annotate: the maximum clade credibility tree (mcc, the default), the MAP tree of the "
+        "trees' CCD1 or CCD0 (rooted binary trees; branches as long as their clades' mean lengths), or the first "
+        "tree of TREEFILE",
+    )
+    command.add_argument(
+        "--heights",
+        choices=HEIGHTS,
+        default="keep",
+        help="node heights: the target's own (keep, the default), the mean or median of the clade's heights over "
+        "the trees holding it, or ca, the mean height of the common ancestor of its taxa over every tree",
+    )
+    command.add_argument(
+        "--limit",
+        type=_posterior,
+        default=0.0,
+        metavar="P",
+        help="annotate only the nodes of posterior at least P; the others carry their posterior alone (default: 0)",
+    )
+    add_threads(command)
+    add_output(command, "write the NEXUS tree to FILE instead of standard output")
+
+    def start(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
+        from cladomatic_tools import annotation
+
+        _check_inputs(args, args.files + ([] if args.target in annotation.TARGETS else [args.target]))
+        if STDIN in args.files:
+            raise InputError("annotate reads its files twice, so standard input ('-') cannot be one")
+        readings = [FileTrees(args.files, Selection(args.burnin, args.every))]
+        rooted = args.rooted
+        if rooted is None and False not in rooting_of(None, readings, COMMAND_OPTIONS).marked:
+            rooted = True  # time trees are rooted, and BEAST 2 marks none of them [&R]
+        trees = distances.read_set(readings, "", rooted, status, warn, lengths=True, threads=args.threads)
+        try:
+            annotated = annotation.annotate(
+                trees, readings, args.target, heights=args.heights, limit=args.limit, threads=args.threads
+            )
+        except ValueError as err:
+            raise InputError(str(err)) from None
+        for note in annotated.notes:
+            warn(note)
+        _write(args.output, annotation.nexus(annotated))
+
+    command.set_defaults(run=start)
+
+
+def _posterior(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got '{text}'") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"expected a posterior from 0 to 1, got '{text}'")
+    return value
 
 
 def _add_output_arguments(command: argparse.ArgumentParser) -> None:
@@ -266,16 +358,23 @@ def _tree_output(args: argparse.Namespace, inputs: list[str]) -> str:
     return fmt
 
 
-def _run_consensus(args: argparse.Namespace, read: Read) -> None:
+def _run_consensus(args: argparse.Namespace, read: Read, warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = _tree_output(args, args.files)
-    tree = summaries.consensus(read(args.files), args.min_freq, args.greedy, spread=fmt == "nexus")
+    try:
+        tree = summaries.consensus(
+            read(args.files), args.min_freq, args.greedy, spread=fmt == "nexus", heights=args.heights
+        )
+    except ValueError as err:
+        raise InputError(str(err)) from None
+    for note in tree.notes:
+        warn(note)
     name = "con_all_compat" if args.greedy else f"con_{float(args.min_freq * 100):g}_majrule"
     _write_trees(args, fmt, [(name, tree)])
 
 
-def _run_mcc(args: argparse.Namespace, read: Read) -> None:
+def _run_mcc(args: argparse.Namespace, read: Read, _warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = _tree_output(args, args.files)
@@ -284,7 +383,7 @@ def _run_mcc(args: argparse.Namespace, read: Read) -> None:
     _write_trees(args, fmt, [(trees.tree_names[trees.mcc()], tree)])
 
 
-def _run_support(args: argparse.Namespace, read: Read) -> None:
+def _run_support(args: argparse.Namespace, read: Read, _warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = _tree_output(args, [args.reference, *args.files])
@@ -298,7 +397,7 @@ def _run_support(args: argparse.Namespace, read: Read) -> None:
     _write_trees(args, fmt, list(zip(references.tree_names, labelled)))
 
 
-def _run_topologies(args: argparse.Namespace, read: Read) -> None:
+def _run_topologies(args: argparse.Namespace, read: Read, _warn: Callable[[str], None]) -> None:
     from cladomatic_tools import summaries
 
     fmt = topology_format(args.output)

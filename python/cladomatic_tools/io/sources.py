@@ -154,6 +154,22 @@ def _read_once(path: Source) -> bool:
         return False  # opening it says why
 
 
+_LARGEST_COUNT = 2**64 - 1
+
+
+def kept_note(readings: Sequence[FileTrees]) -> str:
+    """What the burn-in and --every of each reading kept of each of its runs, in one line."""
+    parts = []
+    for files in readings:
+        every = files.selection.every
+        applied = f"burn-in {files.selection.burnin or 'none'}" + (f", then one tree in {every}" if every > 1 else "")
+        runs = ", ".join(
+            f"{run.label()} {run.kept} of {run.found} trees kept ({run.first} dropped)" for run in files.runs
+        )
+        parts.append(f"{applied}: {runs}")
+    return "; ".join(parts)
+
+
 class _Hooks:
     """What the engine asks while it reads: where a run's kept trees begin when the burn-in is a share of its
     length, the rooting marks, progress."""
@@ -196,7 +212,8 @@ def read(
     plan = []
     for files in readings:
         selection = files.selection
-        first = None if selection.needs_length else selection.first(None)
+        # A count no run can reach drops every tree, as the largest count the engine holds does.
+        first = None if selection.needs_length else min(selection.first(None), _LARGEST_COUNT)
         plan.append((files.inputs(), first, selection.every, str(selection.burnin or "")))
     follow = rooting is not None and rooting.chosen is None
     seen = (False in rooting.marked, True in rooting.marked) if rooting is not None else (False, False)

@@ -15,6 +15,7 @@ trusted unchecked.
 import errno
 import hashlib
 import os
+import shutil
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -22,6 +23,7 @@ from typing import Any
 import numpy as np
 
 STORE_KIND = "cladomatic distance matrix"  # marks a group as ours: only such a store is ever replaced or resumed
+MARK = ".cladomatic"  # the first file of every store this package begins
 STORE_VERSION = 2  # 1: no checksums, a fingerprint of names and probe distances
 DISTANCES = "distances"
 TREE_NAMES = "tree_names"
@@ -106,8 +108,8 @@ def _compressors(dtype: np.dtype) -> Any:
 
 
 def ours(path: str) -> Any:
-    """The store at `path` when this package wrote it (any version); None when nothing is there; an error for
-    anything else, which is never replaced."""
+    """The store at `path` when this package wrote it (any version); None when nothing of use is there (no
+    store, or one this package began and never shaped); an error for anything else, which is never replaced."""
     import zarr
 
     if not os.path.lexists(path):
@@ -116,9 +118,11 @@ def ours(path: str) -> Any:
         group = zarr.open_group(path, mode="r+")
     except OSError, ValueError, LookupError, zarr.errors.BaseZarrError:
         group = None
-    if group is None or group.attrs.get("kind") != STORE_KIND:
-        raise ValueError(f"{path} exists and is not a distance store written by cladomatic; not replacing it")
-    return group
+    if group is not None and group.attrs.get("kind") == STORE_KIND:
+        return group
+    if os.path.isfile(os.path.join(path, MARK)):
+        return None  # begun by a run that stopped before its store took shape: nothing in it to keep
+    raise ValueError(f"{path} exists and is not a distance store written by cladomatic; not replacing it")
 
 
 def created(
@@ -129,8 +133,13 @@ def created(
     import zarr
 
     ours(path)
-    group = zarr.open_group(path, mode="w")
-    group.attrs.update({**layout.settings(), "complete": False, "provenance": provenance})
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+    # marked before anything else is written, so that a run stopped at any point leaves a folder known as ours
+    os.makedirs(path)
+    Path(path, MARK).write_text(f"{STORE_KIND}\n")
+    attributes = {**layout.settings(), "complete": False, "provenance": provenance}
+    group = zarr.open_group(path, mode="a", attributes=attributes)
     for name, arguments in layout.arrays().items():
         group.create_array(name, **arguments)
     _write_names(group, row_names, col_names)
