@@ -6,8 +6,26 @@ The `cladomatic` command (rf, wrf, kf, splits and more) reads Newick or NEXUS fi
 as a stream. `cladomatic_tools.dask` computes a matrix tile by tile on a Dask cluster.
 """
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from cladomatic_tools.io.provenance import Provenance
+    from cladomatic_tools.metrics import METRICS
+    from cladomatic_tools.summaries import CcdTree, Spread, SummaryTree, Topology
+    from cladomatic_tools.treeset import PairsWithoutDistance, Progress, TreeSet
+
 __version__ = "0.1.0"
-__all__ = ["METRICS", "CcdTree", "PairsWithoutDistance", "Progress", "Spread", "SummaryTree", "Topology", "TreeSet"]
+__all__ = [
+    "METRICS",
+    "CcdTree",
+    "PairsWithoutDistance",
+    "Progress",
+    "Provenance",
+    "Spread",
+    "SummaryTree",
+    "Topology",
+    "TreeSet",
+]
 
 # Where each public name lives; imported on first use: TreeSet needs NumPy and the engine module, the command
 # does not.
@@ -20,10 +38,11 @@ _HOMES = {
     "Topology": "cladomatic_tools.summaries",
     "Spread": "cladomatic_tools.summaries",
     "CcdTree": "cladomatic_tools.summaries",
+    "Provenance": "cladomatic_tools.io.provenance",
 }
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> Any:
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'cladomatic_tools' has no attribute {name!r}")

@@ -358,9 +358,28 @@ def distance_matrix(
     prune: str | None = None,
     chunk: int | None = None,
 ) -> da.Array:
-    """The matrix as a Dask array of tile x tile blocks (uint32 for rf, float64 otherwise): every tree against
-    every tree, or the trees `rows` (a range of the set's trees) against the trees `cols` (default: the same).
-    `prune` compares trees whose taxa differ, as in `TreeSet.distances`. `chunk` is the former name of `tile`."""
+    """The matrix as a lazy Dask array of tile x tile blocks: every tree against every tree, or a block.
+
+    Parameters
+    ----------
+    tree_set : TreeSet
+        The trees; it travels to the workers pickled.
+    metric : str, default "rf"
+        As in `TreeSet.distances`.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    rows, cols : range, optional
+        The trees of the block's rows and columns (default: all; `cols` defaults to `rows`).
+    prune : {"common", "pairwise"}, optional
+        Compare trees whose taxa differ, as in `TreeSet.distances`.
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    dask.array.Array
+        uint32 for rf, float64 otherwise.
+    """
     tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     if not all(block.shape):
         return da.zeros(block.shape, dtype=dtype)
@@ -383,8 +402,25 @@ def against(
     prune: str | None = None,
     chunk: int | None = None,
 ) -> da.Array:
-    """Every tree of `tree_set` against every tree of `reference_set`: an n x m Dask array of tiles. `prune` as
-    in `TreeSet.against`; `chunk` is the former name of `tile`."""
+    """Every tree of one set against every tree of another: an n x m lazy Dask array of tiles.
+
+    Parameters
+    ----------
+    tree_set, reference_set : TreeSet
+        The trees; it travels to the workers pickled.
+    metric : str, default "rf"
+        As in `TreeSet.distances`.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    prune : {"common", "pairwise"}, optional
+        As in `TreeSet.against`.
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    dask.array.Array
+    """
     side = _tile_side(tile, chunk)
     dtype = dtype_of(metric, prune)
     tree_set, reference_set, prune = _compared_pair(tree_set, reference_set, metric, prune)
@@ -433,14 +469,51 @@ def _distance_sums(tree_set: Any, metric: str, tile: int) -> da.Array:
 
 
 def mean_distances(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> da.Array:
-    """Per tree, the mean distance to the other trees (float64), from tile sums: no tile outlives its task.
+    """Per tree, the mean distance to the other trees, from tile sums: no tile outlives its task.
 
-    `kf2` is the mean squared Kuhner-Felsenstein score; `chunk` is the former name of `tile`."""
+    Parameters
+    ----------
+    tree_set : TreeSet
+        The trees; it travels to the workers pickled.
+    metric : str, default "rf"
+        As in `TreeSet.distances`, or "kf2", the mean squared KF distance.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    dask.array.Array
+        float64 per tree.
+    """
     return _distance_sums(tree_set, metric, _tile_side(tile, chunk)) / max(len(tree_set) - 1, 1)
 
 
 def medoid(tree_set: Any, metric: str = "rf", tile: int = 4096, *, chunk: int | None = None) -> Delayed:
-    """The index of the tree with the least summed distance to the others (the first one on a tie)."""
+    """The index of the tree with the least summed distance to the others (the first one on a tie).
+
+    Parameters
+    ----------
+    tree_set : TreeSet
+        The trees; it travels to the workers pickled.
+    metric : str, default "rf"
+        As in `TreeSet.distances`.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    dask.delayed.Delayed
+        The index, once computed.
+
+    Raises
+    ------
+    ValueError
+        For an empty set.
+    """
     if not len(tree_set):
         raise ValueError("an empty tree set has no medoid")
     totals = _distance_sums(tree_set, metric, _tile_side(tile, chunk))
@@ -551,7 +624,36 @@ def block_matrix(
     worker_timeout: float | None = None,
     chunk: int | None = None,
 ) -> np.ndarray:
-    """The block of `distance_matrix` computed tile by tile on the active scheduler, as one array here."""
+    """The block of `distance_matrix` computed tile by tile on the active scheduler, as one array here.
+
+    Parameters
+    ----------
+    tree_set : TreeSet
+        The trees; it travels to the workers pickled.
+    metric : str, default "rf"
+        As in `TreeSet.distances`.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    rows, cols : range, optional
+        As in `distance_matrix`.
+    prune : {"common", "pairwise"}, optional
+        As in `distance_matrix`.
+    worker_timeout : float, optional
+        Seconds to wait when no worker is left before giving up (`NoWorkers`); None waits as long as it takes.
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    numpy.ndarray
+
+    Raises
+    ------
+    TileTooLarge
+        When a tile would not fit in a worker's memory limit.
+    NoWorkers
+        When no worker is left for `worker_timeout` seconds.
+    """
     tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     work = _tiles(block, chunks)
     if not work:
@@ -656,16 +758,46 @@ def to_zarr(
     worker_timeout: float | None = None,
     chunk: int | None = None,
 ) -> Written:
-    """Writes the matrix (or the block `rows` x `cols`, as in `distance_matrix`, `prune` too) into a Zarr store
-    at `path` (see `tile_store` for what it holds): one chunk per tile, each with its checksum.
+    """Writes the matrix (or a block) into a Zarr store, one chunk per tile, each with its checksum.
 
     The store is built under `path` + ".partial" and takes the place of a store at `path` only once complete,
-    so a failed run never costs an earlier result. With `resume`, the store of an earlier run of the same
-    trees, metric, pruning mode and tiles is continued: the one under construction if there is one, else the
-    one at `path`. Every chunk it holds is read back against its checksum, and a chunk that is missing or does
-    not match is computed again. The group's `complete` attribute turns true only once every chunk has been
-    read back. Every worker must see `path` (a shared file system on a cluster). Under prune="pairwise" the
-    warning counts the pairs without a distance among the tiles this run computed."""
+    so a failed run never costs an earlier result. The group's ``complete`` attribute turns true only once every
+    chunk has been read back. Every worker must see `path` (a shared file system on a cluster).
+
+    Parameters
+    ----------
+    tree_set : TreeSet
+        The trees; it travels to the workers pickled.
+    path : str or os.PathLike
+        The store.
+    metric : str, default "rf"
+        As in `TreeSet.distances`.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    resume : bool, default False
+        Continue the store of an earlier run of the same trees, metric, pruning mode and tiles: the one under
+        construction if there is one, else the one at `path`. Every chunk it holds is read back against its
+        checksum, and a chunk that is missing or does not match is computed again.
+    rows, cols : range, optional
+        As in `distance_matrix`.
+    prune : {"common", "pairwise"}, optional
+        As in `distance_matrix`; under "pairwise" the warning counts the pairs without a distance among the tiles
+        this run computed.
+    worker_timeout : float, optional
+        As in `block_matrix`.
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    Written
+        How many tiles were computed and how many were kept from an earlier run.
+
+    Raises
+    ------
+    ValueError
+        For a store at `path` that is not one this package wrote, or one that does not match the run.
+    """
     tree_set, compared, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     # one text per computation, parameters and all, in the settings and the fingerprint (metrics.metric_setting)
     metric = canonical_metric(metric)
@@ -739,9 +871,39 @@ def to_npy(
     worker_timeout: float | None = None,
     chunk: int | None = None,
 ) -> Written:
-    """Writes the matrix (or the block `rows` x `cols`, `prune` too, as in `distance_matrix`) to a .npy file
-    through a memory map, tile by tile, for workers on this machine. The file takes the place of one at `path`
-    only once complete."""
+    """Writes the matrix (or a block) to a .npy file through a memory map, tile by tile, for workers on this
+    machine.
+
+    The file takes the place of one at `path` only once complete.
+
+    Parameters
+    ----------
+    tree_set : TreeSet
+        The trees; it travels to the workers pickled.
+    path : str or os.PathLike
+        The file.
+    metric : str, default "rf"
+        As in `TreeSet.distances`.
+    tile : int, default 4096
+        Trees per side of a square tile (cut to the number of trees when that is smaller).
+    rows, cols : range, optional
+        As in `distance_matrix`.
+    prune : {"common", "pairwise"}, optional
+        As in `distance_matrix`.
+    worker_timeout : float, optional
+        As in `block_matrix`.
+    chunk : int, optional
+        The former name of `tile`, deprecated.
+
+    Returns
+    -------
+    Written
+
+    Raises
+    ------
+    ValueError
+        For a path that is not a regular file.
+    """
     tree_set, prune, dtype, block, chunks = _planned(tree_set, metric, tile, chunk, prune, rows, cols)
     work = _tiles(block, chunks)
     path = os.fspath(path)

@@ -34,7 +34,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 if TYPE_CHECKING:
-    from cladomatic_tools.treeset import TreeSet
+    from cladomatic_tools.treeset import Progress, TreeSet
 
 # Newick punctuation and blanks: a name holding any of them is written single-quoted.
 _NEEDS_QUOTES = frozenset("()[]':;,\"\t\n\f\r ")
@@ -116,14 +116,39 @@ def consensus(
     heights: str | None = None,
     threads: int | None = None,
 ) -> SummaryTree:
-    """The majority-rule consensus (splits in more than `min_freq` of the trees) or, with `greedy`, the greedy
-    consensus (every split in decreasing frequency, kept when compatible with those kept before it); lengths are
-    the splits' mean lengths. `threads`, here and below, overrides the set's for this call.
+    """The majority-rule consensus, or the greedy consensus, as a record.
 
-    With `heights="median"` (rooted trees with lengths) every node is placed at its clade's median height, as
-    MrBayes places the nodes of a clock run's consensus, so the tree is ultrametric. Where some node would then
-    lie above its parent, the least frequent clades are left out, a frequency at a time, until none does, as
-    MrBayes does: `notes` says so."""
+    Parameters
+    ----------
+    ts : TreeSet
+        The trees summarised.
+    min_freq : float, str or Fraction, default 0.5
+        Keep the splits in more than this share of the trees (0.5 to 1, not included), computed exactly.
+    greedy : bool, default False
+        The greedy consensus instead: every split in decreasing frequency, kept when compatible with those kept
+        before it.
+    spread : bool, default False
+        Also give each node's `Spread`, as MrBayes's consensus trees carry it.
+    heights : {"median"}, optional
+        Rooted trees with lengths: place every node at its clade's median height, as MrBayes places the nodes of
+        a clock run's consensus, so the tree is ultrametric. Where some node would then lie above its parent, the
+        least frequent clades are left out, a frequency at a time, until none does, as MrBayes does: the tree's
+        `notes` say so.
+    threads : int, optional
+        Overrides the set's for this call (here and in the functions below).
+
+    Returns
+    -------
+    SummaryTree
+        Its lengths are the splits' mean lengths.
+
+    Examples
+    --------
+    >>> from cladomatic_tools import TreeSet
+    >>> tree = consensus(TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]))
+    >>> newick(tree), tree.trees
+    ('(A,B,(C,D)0.666667);', 3)
+    """
     if heights not in (None, "median"):
         raise ValueError(f"heights must be None or 'median', not {heights!r}")
     if heights is not None and not (ts.rooted and ts._engine.any_length):
@@ -200,8 +225,24 @@ def _kept_parents(parent: np.ndarray, kept: list[int]) -> dict[int, int]:
     return above
 
 
-def mcc_tree(ts: TreeSet, *, spread: bool = False, threads: int | None = None, progress=None) -> SummaryTree:
-    """The maximum clade credibility tree (`TreeSet.mcc`, given `progress`) with its own branch lengths."""
+def mcc_tree(
+    ts: TreeSet, *, spread: bool = False, threads: int | None = None, progress: Progress | None = None
+) -> SummaryTree:
+    """The maximum clade credibility tree (`TreeSet.mcc`) with its own branch lengths.
+
+    Parameters
+    ----------
+    ts : TreeSet
+    spread : bool, default False
+        As in `consensus`.
+    threads : int, optional
+    progress : Progress, optional
+        Counts the trees scored, as in `TreeSet.mcc`.
+
+    Returns
+    -------
+    SummaryTree
+    """
     parent, split, lengths = ts._engine.tree_shape(ts.mcc(threads=threads, progress=progress))
     drawn = [_Drawn(parent, split, split[1:], _if_any(ts, lengths))]
     return _summary_trees(ts, drawn, spread, threads=threads)[0]
@@ -222,7 +263,9 @@ class CcdTree:
     log_trees_ccd0: float
 
 
-def ccd_tree(ts: TreeSet, kind: str = "ccd1", *, threads: int | None = None, progress=None) -> CcdTree:
+def ccd_tree(
+    ts: TreeSet, kind: str = "ccd1", *, threads: int | None = None, progress: Progress | None = None
+) -> CcdTree:
     """The MAP tree of the set's CCD1 or CCD0 (see `TreeSet.ccd_map`)."""
     try:
         parent, split, log1, log0, trees1, trees0 = ts._engine.ccd_map(kind, ts._threads(threads), progress)
@@ -243,7 +286,27 @@ def ccd_tree(ts: TreeSet, kind: str = "ccd1", *, threads: int | None = None, pro
 def support_trees(
     ts: TreeSet, reference: TreeSet, *, spread: bool = False, threads: int | None = None
 ) -> list[SummaryTree]:
-    """Every tree of `reference`, with its own branch lengths, each split counted in `ts`."""
+    """Every tree of a reference set, with its own branch lengths, each split counted in `ts`.
+
+    Parameters
+    ----------
+    ts : TreeSet
+        The trees that count the splits.
+    reference : TreeSet
+        The trees labelled: same taxa and rooting as `ts`.
+    spread : bool, default False
+        As in `consensus`.
+    threads : int, optional
+
+    Returns
+    -------
+    list of SummaryTree
+
+    Raises
+    ------
+    ValueError
+        For a reference of other taxa or rooting, naming the taxa that differ.
+    """
     check_same_taxa(ts, reference)
     ids = ts._engine.ids_in(reference._engine)
     drawn = []
@@ -254,7 +317,19 @@ def support_trees(
 
 
 def topology_trees(ts: TreeSet, indices: Sequence[int], *, threads: int | None = None) -> list[SummaryTree]:
-    """The topologies of the trees `indices`, without lengths."""
+    """The topologies of some trees of the set, without lengths.
+
+    Parameters
+    ----------
+    ts : TreeSet
+    indices : sequence of int
+        The trees.
+    threads : int, optional
+
+    Returns
+    -------
+    list of SummaryTree
+    """
     drawn = []
     for index in indices:
         parent, split, _ = ts._engine.tree_shape(index)
@@ -290,8 +365,32 @@ def _some(names: set[str]) -> str:
 
 
 def credible_set(ts: TreeSet, mass: float | str | Fraction = 1) -> list[Topology]:
-    """Every distinct topology in decreasing count (ties: the first sampled first), up to and including the one
-    whose cumulative probability first reaches `mass` (0 < mass <= 1), computed exactly."""
+    """The credible set of topologies.
+
+    Every distinct topology in decreasing count (ties: the first sampled first), up to and including the one whose
+    cumulative probability first reaches `mass`, computed exactly.
+
+    Parameters
+    ----------
+    ts : TreeSet
+    mass : float, str or Fraction, default 1
+        The probability the set must reach, 0 < mass <= 1.
+
+    Returns
+    -------
+    list of Topology
+
+    Raises
+    ------
+    ValueError
+        For a `mass` outside its range.
+
+    Examples
+    --------
+    >>> from cladomatic_tools import TreeSet
+    >>> credible_set(TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,B,(C,D));"]), 0.5)
+    [Topology(count=2, first=0)]
+    """
     share = Fraction(str(mass)) if isinstance(mass, float) else Fraction(mass)
     if not 0 < share <= 1:
         raise ValueError(f"mass must be more than 0 and at most 1, not {mass}")
@@ -446,9 +545,24 @@ def support_label(count: int, trees: int, percent: bool) -> str:
 
 
 def newick(tree: SummaryTree, *, percent: bool = False, labels: bool = True, names: Sequence[str] | None = None) -> str:
-    """The tree as one Newick line: supports as inner node labels (not with `labels=False`), branch lengths when
-    the tree has them, `[&R] ` before a rooted tree. `names` holds the leaf names as written (Newick names of
-    `leaf_names` by default; NEXUS translate keys), for a caller that writes many trees."""
+    """A summary tree as one Newick line.
+
+    Parameters
+    ----------
+    tree : SummaryTree
+    percent : bool, default False
+        Supports as whole percentages rounded half up instead of proportions with 6 decimals.
+    labels : bool, default True
+        Supports as inner node labels.
+    names : sequence of str, optional
+        The leaf names as written (Newick names of `leaf_names` by default; NEXUS translate keys), for a caller
+        that writes many trees.
+
+    Returns
+    -------
+    str
+        Branch lengths when the tree has them, and "[&R]" before a rooted tree.
+    """
     leaf_text = [newick_name(name) for name in tree.leaf_names] if names is None else names
     counts = tree.count.tolist()
     text = [
@@ -499,10 +613,23 @@ def _e8(value: float) -> str:
 
 
 def nexus(named: Sequence[tuple[str, SummaryTree]], comments: Sequence[str] = ()) -> str:
-    """A NEXUS file of the trees (all over one set of leaves): `comments` (whole '[...]' lines, the provenance),
-    a TAXA block, then a TREES block with a TRANSLATE table, whose trees carry FigTree annotations as MrBayes's
-    .con.tre files do when they have their spread: prob and prob_stddev after each node, length_mean,
-    length_median and length_95%HPD after its length."""
+    """A NEXUS file of summary trees, all over one set of leaves.
+
+    A TAXA block, then a TREES block with a TRANSLATE table, whose trees carry FigTree annotations as MrBayes's
+    .con.tre files do when they have their spread: prob and prob_stddev after each node, length_mean, length_median
+    and length_95%HPD after its length.
+
+    Parameters
+    ----------
+    named : sequence of (str, SummaryTree)
+        Each tree with its name.
+    comments : sequence of str, optional
+        Whole '[...]' lines written before the TAXA block (the provenance).
+
+    Returns
+    -------
+    str
+    """
     leaf_names = named[0][1].leaf_names
     keys = [str(i + 1) for i in range(len(leaf_names))]
     lines = nexus_head(leaf_names, taxa_block=True)
@@ -570,9 +697,28 @@ def nexus_head(leaf_names: list[str], *, taxa_block: bool) -> list[str]:
 
 
 def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int, comments: Sequence[str] = ()) -> str:
-    """The credible set as MrBayes's .trprobs file writes it: each topology (leaves as TRANSLATE keys) with its
-    probability p and the cumulative probability P in a comment, and its probability again as the tree's weight;
-    `comments` as in `nexus`."""
+    """The credible set as MrBayes's .trprobs file writes it.
+
+    Each topology (leaves as TRANSLATE keys) with its probability p and the cumulative probability P in a comment,
+    and its probability again as the tree's weight.
+
+    Parameters
+    ----------
+    topologies : sequence of (Topology, SummaryTree)
+    trees : int
+        The number of trees the probabilities are shares of.
+    comments : sequence of str, optional
+        As in `nexus`.
+
+    Returns
+    -------
+    str
+
+    Raises
+    ------
+    ValueError
+        For no topologies.
+    """
     if not topologies:
         raise ValueError("no topologies to write")
     leaf_names = topologies[0][1].leaf_names
@@ -597,7 +743,18 @@ def trprobs(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int, comm
 
 
 def topology_rows(topologies: Sequence[tuple[Topology, SummaryTree]], trees: int) -> str:
-    """The credible set as TSV: rank, count, probability, cumulative probability and the topology in Newick."""
+    """The credible set as TSV: rank, count, probability, cumulative probability and the topology in Newick.
+
+    Parameters
+    ----------
+    topologies : sequence of (Topology, SummaryTree)
+    trees : int
+        The number of trees the probabilities are shares of.
+
+    Returns
+    -------
+    str
+    """
     lines = ["rank\tcount\tprobability\tcumulative\tnewick"]
     names = [newick_name(name) for name in topologies[0][1].leaf_names] if topologies else []
     total = 0

@@ -76,15 +76,43 @@ class PairsWithoutDistance(UserWarning):
 
 
 class TreeSet:
-    """An interned set of trees over one leaf set, or, read with taxa="any", over every taxon its trees hold.
+    """An interned set of trees over one leaf set, or, read with ``taxa="any"``, over every taxon its trees hold.
 
-    Attributes: `tree_names` (list of str), `leaf_names` (sorted list of str: every taxon of the set),
-    `rooted`, `has_lengths`, `groups` (int32 per tree: index into `group_names`, one group per file or run),
-    `group_names`, `positions` (int64 per tree: its 0-based position in its group's file before burn-in and
-    thinning), `burnin` (the burn-in `from_files` was given, None when it was given none: see `asdsf`),
-    `provenance` (a `Provenance`: the files read, their size and modification time, and the burn-in and thinning
-    applied to each; pickled with the set), `threads` (how many threads its calls use, None for as many as the CPUs
-    the process may use; not pickled, so a set sent to another process uses that process's CPUs).
+    Made by `from_files`, `from_newick` or `from_reading`; every call that computes releases the interpreter lock,
+    runs on `threads` threads and stops within a fraction of a second at Ctrl-C (KeyboardInterrupt).
+
+    Attributes
+    ----------
+    tree_names : list of str
+        One name per tree.
+    leaf_names : list of str
+        Every taxon of the set, sorted.
+    rooted : bool
+        Whether the trees are compared by their clades (rooted) or their bipartitions.
+    has_lengths : bool
+        Whether the set was read with branch lengths.
+    groups : numpy.ndarray
+        int32 per tree: its index into `group_names`, one group per file or run.
+    group_names : list of str
+        The runs (Newick files, or TREES blocks of NEXUS files).
+    positions : numpy.ndarray
+        int64 per tree: its 0-based position in its run's file before burn-in and thinning.
+    burnin : Burnin or None
+        The burn-in `from_files` was given, None when it was given none (see `asdsf`).
+    provenance : Provenance
+        The files read, their size and modification time, and the burn-in and thinning applied to each; pickled
+        with the set.
+    threads : int or None
+        How many threads its calls use, None for as many as the CPUs the process may use; not pickled, so a set
+        sent to another process uses that process's CPUs.
+
+    Examples
+    --------
+    >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"])
+    >>> ts
+    <TreeSet of 2 unrooted trees over 4 leaves>
+    >>> len(ts), ts.leaf_names
+    (2, ['A', 'B', 'C', 'D'])
     """
 
     __slots__ = (
@@ -141,16 +169,44 @@ class TreeSet:
     ) -> TreeSet:
         """Reads Newick strings from any iterable, pulled one chunk at a time while earlier chunks are parsed.
 
-        `rooted=None` follows the trees' own rooting comments: trees marked [&R] are compared rooted, [&U]
-        unrooted, unmarked trees as the marked ones and unrooted when none is; marks of both kinds raise
-        ValueError, as does an [&R] after an unmarked first tree of an iterator that is not a list (its trees
-        are read as they come). True or False overrides the marks. `translate` maps labels to leaf names for
-        every tree; `lengths=False` drops branch lengths (wrf, kf and kf2 then refuse); `groups` gives each
-        tree's group (index into `group_names`), default one group; `threads` is the set's `threads`. Malformed
-        trees raise ValueError with the tree's 0-based position in `tree_index`. `taxa="same"` refuses trees whose
-        leaf sets differ, naming the taxa; `taxa="any"` keeps them, to be compared with a pruning mode (see
-        `distances`).
+        Parameters
+        ----------
+        trees : iterable of str
+            The Newick strings, one tree each.
+        names : sequence of str, optional
+            One name per tree (default ``tree_1``, ``tree_2``, ...).
+        translate : mapping of str to str, optional
+            Labels to leaf names, applied to every tree.
+        rooted : bool or None, default None
+            None follows the trees' own rooting comments: trees marked [&R] are compared rooted, [&U] unrooted,
+            unmarked trees as the marked ones and unrooted when none is. True or False overrides the marks.
+        lengths : bool, default True
+            False drops branch lengths (wrf, kf and kf2 then refuse).
+        groups : sequence of int, optional
+            Each tree's group (index into `group_names`); by default one group.
+        group_names : sequence of str, optional
+            The groups' names.
+        threads : int, optional
+            The set's `threads`.
+        taxa : {"same", "any"}, default "same"
+            "same" refuses trees whose leaf sets differ, naming the taxa; "any" keeps them, to be compared with a
+            pruning mode (see `distances`).
 
+        Returns
+        -------
+        TreeSet
+
+        Raises
+        ------
+        ValueError
+            For a malformed tree (its 0-based position in the error's ``tree_index``), marks of both kinds, an [&R]
+            after an unmarked first tree of an iterator that is not a list (its trees are read as they come), or names
+            or groups that do not match the trees.
+        TypeError
+            For one string instead of an iterable of them.
+
+        Examples
+        --------
         >>> TreeSet.from_newick(["(A,B,(C,D));"] * 3, names=["x", "y", "z"]).tree_names
         ['x', 'y', 'z']
         """
@@ -195,17 +251,44 @@ class TreeSet:
         threads: int | None = None,
         taxa: str = "same",
     ) -> TreeSet:
-        """Reads Newick or NEXUS files (TRANSLATE tables applied, gzip detected), '-' for standard input, or
-        file objects that `read` bytes or text, in one pass. Each run is one group: a Newick file, or one TREES
-        block of a NEXUS file (joined MrBayes runs hold several).
+        """Reads Newick or NEXUS files in one pass, TRANSLATE tables applied and gzip detected.
 
-        `burnin` drops the first trees of each run: a count (100 or "100"), a percentage ("25%", below 100%) or
-        a share below 1 (0.25, "0.25" or Fraction(1, 4)), floor(share x trees) of each run; then every
-        `every`-th tree is kept and `positions` are the kept trees' places in their runs. The set remembers the
-        burn-in it was given (`burnin`, 0 included), so that `asdsf()` does not drop another. `rooted=None`
-        follows the files' own [&R]/[&U] comments as `from_newick` does (True or False overrides them);
-        `threads` is the set's `threads`. A fault in a tree raises ValueError naming its file, line and tree, and
-        the taxa when leaf sets differ (unless `taxa="any"`, as in `from_newick`).
+        Each run is one group: a Newick file, or one TREES block of a NEXUS file (joined MrBayes runs hold several).
+
+        Parameters
+        ----------
+        paths : path, file object, or sequence of them
+            File names, '-' for standard input, or file objects that ``read`` bytes or text.
+        rooted : bool or None, default None
+            None follows the files' own [&R]/[&U] comments as in `from_newick`; True or False overrides them.
+        lengths : bool, default True
+            False drops branch lengths.
+        burnin : int, str, Fraction or float, optional
+            Trees dropped from the start of each run: a count (100 or "100"), a percentage ("25%", below 100%) or a
+            share below 1 (0.25, "0.25" or Fraction(1, 4)), floor(share x trees) of each run. The set remembers it
+            (`burnin`, 0 included), so that `asdsf` does not drop another.
+        every : int, default 1
+            Then keep every `every`-th tree; `positions` are the kept trees' places in their runs.
+        threads : int, optional
+            The set's `threads`.
+        taxa : {"same", "any"}, default "same"
+            As in `from_newick`.
+
+        Returns
+        -------
+        TreeSet
+
+        Raises
+        ------
+        ValueError
+            For a fault in a tree, naming its file, line and tree, and the taxa when leaf sets differ (unless
+            ``taxa="any"``); for a burn-in that leaves a run without trees.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_files("examples/primates.nex", burnin="25%", every=10)
+        >>> len(ts), ts.tree_names[:2]
+        (9, ['gen.30000', 'gen.40000'])
         """
         one = isinstance(paths, str) or hasattr(paths, "read")
         given: list[Source] = [paths] if one else list(paths)  # type: ignore[list-item, arg-type]
@@ -227,11 +310,36 @@ class TreeSet:
         taxa: str = "same",
         rooting: Rooting | None = None,
     ) -> TreeSet:
-        """The set of the trees the `readings` read, one after another: `rooted` as in `from_files`, or the
-        `Rooting` a caller has already settled for them; `on_tree` sees each file's count of trees read so far.
-        A fault in a tree raises ValueError naming its file, line and tree; its `tree_index` counts the kept
-        trees of all readings. The set's `burnin` is the first reading's; `taxa` is as in `from_newick`.
-        (`rooting=` is the former spelling of `rooted=`.)"""
+        """The set of the trees the `readings` read, one after another.
+
+        Parameters
+        ----------
+        readings : sequence of FileTrees
+            What to read (`cladomatic_tools.io.sources.FileTrees`: files, their burn-in and thinning).
+        rooted : bool, Rooting or None, default None
+            As in `from_files`, or the `Rooting` a caller has already settled for them.
+        lengths : bool, default True
+            False drops branch lengths.
+        on_tree : callable, optional
+            Called with a file's name and its count of trees read so far.
+        threads : int, optional
+            The set's `threads`.
+        taxa : {"same", "any"}, default "same"
+            As in `from_newick`.
+        rooting : Rooting, optional
+            The former spelling of ``rooted=``, deprecated.
+
+        Returns
+        -------
+        TreeSet
+            Its `burnin` is the first reading's.
+
+        Raises
+        ------
+        ValueError
+            For a fault in a tree, naming its file, line and tree; its ``tree_index`` counts the kept trees of all
+            readings.
+        """
         any_taxa = _any_taxa(taxa)
         if rooting is not None:
             deprecation.warn("TreeSet.from_reading(rooting=...)", "write rooted=...")
@@ -267,24 +375,28 @@ class TreeSet:
     # description
 
     def __len__(self) -> int:
+        """The number of trees."""
         return self._engine.n_trees
 
     @property
     def n_trees(self) -> int:
-        """The number of trees: the former spelling of len(tree_set)."""
+        """The number of trees: the former spelling of ``len(tree_set)``, deprecated."""
         deprecation.warn("TreeSet.n_trees", "write len(tree_set)")
         return self._engine.n_trees
 
     @property
     def leaf_names(self) -> list[str]:
+        """Every taxon of the set, sorted."""
         return self._engine.leaf_names
 
     @property
     def rooted(self) -> bool:
+        """Whether the trees are compared by their clades (rooted) rather than their bipartitions."""
         return self._engine.rooted
 
     @property
     def has_lengths(self) -> bool:
+        """Whether the set was read with branch lengths."""
         return self._engine.lengths
 
     def __repr__(self) -> str:
@@ -295,27 +407,71 @@ class TreeSet:
 
     @property
     def taxa_differ(self) -> bool:
-        """Whether the trees hold different taxa (a set read with taxa="any"): then only calls with a pruning
-        mode compare them."""
+        """Whether the trees hold different taxa (a set read with ``taxa="any"``): then only calls with a pruning
+        mode compare them.
+        """
         return self._engine.differing_taxa
 
     def tree_taxa(self, tree: int) -> list[str]:
-        """The taxa tree number `tree` holds, sorted."""
+        """The taxa one tree holds.
+
+        Parameters
+        ----------
+        tree : int
+            The tree's index.
+
+        Returns
+        -------
+        list of str
+            Sorted.
+
+        Examples
+        --------
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,C,E);"], taxa="any").tree_taxa(1)
+        ['A', 'B', 'C', 'E']
+        """
         names = self.leaf_names
         return [names[leaf] for leaf in self._engine.tree_taxa(int(tree))]
 
     def common_taxa(self) -> list[str]:
-        """The taxa every tree holds, sorted."""
+        """The taxa every tree holds.
+
+        Returns
+        -------
+        list of str
+            Sorted.
+
+        Examples
+        --------
+        >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,C,E);"], taxa="any").common_taxa()
+        ['A', 'B', 'C']
+        """
         names = self.leaf_names
         return [names[leaf] for leaf in self._engine.common_taxa()]
 
     def pruned(self, taxa: Sequence[str] | None = None) -> TreeSet:
-        """The trees pruned to `taxa` (names every tree holds; by default the taxa every tree holds): a set of
-        trees that all hold the same taxa, with the same names, groups and positions. Pruning removes the other
-        leaves and merges every node left with one child into its neighbour, a root of degree 2 of unrooted
-        trees included: the merged edge's length is the sum of the two. Fewer than 4 taxa (3 for rooted trees)
-        raise ValueError.
+        """The trees pruned to some of their taxa: a set of trees that all hold the same taxa.
 
+        Pruning removes the other leaves and merges every node left with one child into its neighbour, a root of
+        degree 2 of unrooted trees included: the merged edge's length is the sum of the two. The set keeps the same
+        names, groups and positions, and remembers a few prunings for later calls.
+
+        Parameters
+        ----------
+        taxa : sequence of str, optional
+            Names every tree holds; by default the taxa every tree holds.
+
+        Returns
+        -------
+        TreeSet
+
+        Raises
+        ------
+        ValueError
+            When not every tree holds the taxa, or they are fewer than 4 (3 for rooted trees).
+
+        Examples
+        --------
         >>> ts = TreeSet.from_newick(["((A:1,B:1):1,(C:1,(D:1,E:1):2):3);", "(A,B,(C,D));"], taxa="any")
         >>> ts.pruned().distances("wrf", rows=[0], cols=[0])  # E's removal joins D's edge of 1 to the one above
         array([[0.]])
@@ -370,11 +526,12 @@ class TreeSet:
     ) -> np.ndarray:
         """The block of the pairwise matrix with the given rows and columns.
 
-        Metrics: "rf" (uint32) splits in exactly one of the two trees; "rf_norm" (float64) RF divided by the
-        number of non-trivial splits of both trees, 0 when neither has any; "wrf" and "kf" (float64) the sum of
-        absolute and the root of the sum of squared branch-length differences over all splits, pendant edges
-        included; "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their
-        phylogenetic information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves.
+        Metrics: "rf" (uint32) splits in exactly one of the two trees; "rf_norm" (float64) RF divided by the number
+        of non-trivial splits of both trees, 0 when neither has any; "wrf" and "kf" (float64) the sum of absolute
+        and the root of the sum of squared branch-length differences over all splits, pendant edges included;
+        "info_rf" (float64, unrooted only) the sum over splits in exactly one tree of their phylogenetic
+        information, -log2[(2a-3)!!(2b-3)!!/(2n-5)!!] bits for a split of a and b leaves. The whole matrix equals the
+        `cladomatic` module's matrix bit for bit for rf, wrf and kf.
 
         Metrics of each pair of leaves (float64): "kc" (rooted only) the Euclidean distance between the vectors
         (1 - lambda) m + lambda M, m the edges from the root to the most recent common ancestor of every pair of
@@ -385,31 +542,55 @@ class TreeSet:
         Generalised RF distances (float64, unrooted only), each over the best one-to-one matching of the two
         trees' splits A|B and C|D of n leaves: "cid", the clustering entropy of both trees' splits (H = MCI of a
         split with itself) less twice the summed mutual clustering information of matched splits, MCI = sum over
-        the four intersections X of a side of each of (|X|/n) log2(n |X| / (|P| |Q|)), P and Q the sides X lies in;
+        the four intersections X of a side of each of ``(|X|/n) log2(n |X| / (|P| |Q|))``, P and Q the sides X lies in;
         "cid_norm", cid over the entropy of both trees' splits (0 when both have none); "pid", the phylogenetic
         information of both trees' splits (as info_rf weighs them) less twice the summed information shared by
         matched splits, h(S) + h(S') - h(both), 0 for splits no tree can hold (info_rf counts a split missing from
         the other tree whole; pid credits what it shares with the splits close to it); "msid", the same with the
         information of the largest split both agree with, max over the pairings of their sides of the information
-        of |A n C| | |B n D| on those leaves; "msd", the least sum over a matching of min(|A xor C|, |A xor D|),
-        the tree with fewer splits padded with empty splits (min(|A|, |B|) each).
+        of ``|A n C| | |B n D|`` on those leaves; "msd", the least sum over a matching of ``min(|A xor C|, |A xor D|)``,
+        the tree with fewer splits padded with empty splits (``min(|A|, |B|)`` each).
+
         Quartet metrics (unrooted only, float64 holding exact integers): "quartet" the number of sets of four
         leaves a, b, c, d whose induced topologies differ, each topology being ab|cd when some split of the tree
         has a, b on one side and c, d on the other (likewise ac|bd, ad|bc), else unresolved, which differs from
         every resolved one; "quartet_norm" that number divided by C(n, 4) for n leaves.
 
-        `rows` and `cols` are None (all trees), a range or slice, or integer indices (repeats allowed). The result
-        has shape (len(rows), len(cols)) and is written into `out` when given: a C-contiguous writable array of
-        the metric's dtype and that shape, an np.memmap included. The whole matrix equals the `cladomatic`
-        module's matrix bit for bit for rf, wrf and kf. `threads` overrides the set's for this call; a `Progress`
-        given as `progress` counts the block's rows as they are finished.
+        Parameters
+        ----------
+        metric : str, default "rf"
+            A metric of `cladomatic_tools.METRICS`.
+        rows, cols : range, slice or sequence of int, optional
+            The trees of the block's rows and columns (repeats allowed); None for all.
+        out : numpy.ndarray, optional
+            A C-contiguous writable array of the metric's dtype and the block's shape (an np.memmap included) to
+            write into.
+        threads : int, optional
+            Overrides the set's for this call.
+        progress : Progress, optional
+            Counts the block's rows as they are finished.
+        prune : {"common", "pairwise"}, optional
+            Trees whose taxa differ (a set read with ``taxa="any"``) are compared only with a pruning mode:
+            "common" compares every tree pruned to the taxa all trees hold (see `pruned`); "pairwise" compares each
+            pair on the taxa its two trees share, every metric as float64, rf_norm over the pair's own non-trivial
+            splits and info_rf for the pair's own number of taxa. A pair sharing fewer than 4 taxa (3 rooted) has no
+            distance: nan, counted in one `PairsWithoutDistance` warning.
 
-        Trees whose taxa differ (a set read with taxa="any") are compared only with a pruning mode, else
-        ValueError names the taxa: `prune="common"` compares every tree pruned to the taxa all trees hold (see
-        `pruned`); `prune="pairwise"` compares each pair on the taxa its two trees share, every metric as float64,
-        rf_norm over the pair's own non-trivial splits and info_rf for the pair's own number of taxa. A pair
-        sharing fewer than 4 taxa (3 rooted) has no distance: nan, counted in one PairsWithoutDistance warning.
+        Returns
+        -------
+        numpy.ndarray
+            Shape (len(rows), len(cols)); `out` when given.
 
+        Raises
+        ------
+        ValueError
+            For an unknown metric, one the set cannot compute (lengths, rooting), taxa that differ without a pruning
+            mode (naming them), or an `out` of the wrong type, shape or layout.
+        IndexError
+            For a tree index out of range.
+
+        Examples
+        --------
         >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
         >>> ts.distances("rf_norm", rows=slice(0, 1))
         array([[0., 1., 1.]])
@@ -459,13 +640,42 @@ class TreeSet:
         progress: Progress | None = None,
         prune: str | None = None,
     ) -> np.ndarray:
-        """Trees of this set against trees of `other` (same leaf names, same rootedness): by default every
-        tree against every tree, a len(self) x len(other) matrix; `rows` picks trees of this set and `cols`
-        trees of `other` as in `distances`. Written into `out` when given; `threads` and `progress` as in
-        `distances`. With `prune` the taxa may differ, as in `distances`: "common" prunes both sets to the taxa
-        every tree of either holds, "pairwise" compares each pair on the taxa it shares (the
-        gene-trees-against-a-species-tree comparison).
+        """Trees of this set against trees of another set.
 
+        Parameters
+        ----------
+        other : TreeSet
+            Same leaf names and rootedness, unless `prune` says how to compare trees whose taxa differ.
+        metric : str, default "rf"
+            As in `distances`.
+        rows : range, slice or sequence of int, optional
+            Trees of this set, as in `distances`.
+        cols : range, slice or sequence of int, optional
+            Trees of `other`.
+        out : numpy.ndarray, optional
+            As in `distances`.
+        threads : int, optional
+            As in `distances`.
+        progress : Progress, optional
+            As in `distances`.
+        prune : {"common", "pairwise"}, optional
+            "common" prunes both sets to the taxa every tree of either holds; "pairwise" compares each pair on the
+            taxa it shares (the gene-trees-against-a-species-tree comparison).
+
+        Returns
+        -------
+        numpy.ndarray
+            By default len(self) x len(other).
+
+        Raises
+        ------
+        ValueError
+            As in `distances`, and for sets of different leaf names or rootedness.
+        TypeError
+            When `other` is not a TreeSet.
+
+        Examples
+        --------
         >>> ref = TreeSet.from_newick(["(A,B,(C,D));"])
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));"]).against(ref)
         array([[2],
@@ -542,25 +752,46 @@ class TreeSet:
         out: np.ndarray | None = None,
         upper: bool = False,
     ) -> Iterator:
-        """The whole square matrix as blocks of rows, top to bottom: each block as many rows as fit in
-        `working_memory` MiB (WORKING_MEMORY, 1024, when None), at least one. `reduce_func(block, start)`, with
-        `start` the block's first row, turns each block into what is yielded (a block of row means, say), so that
-        the matrix never exists whole; without it the block itself is yielded. `threads` and `prune` as in
-        `distances`; the arguments are checked at the call, before the first block.
+        """The whole square matrix as blocks of rows, top to bottom, so that it never exists whole.
 
-        `out`, a C-contiguous writable (len, len) array of the metric's type (an np.memmap included), makes each
-        block the rows of `out` it fills, and computes each pair once: the cells left of a block's diagonal are
-        copied from the rows of `out` filled before (the kernels give both orders of a pair the same bits). Without
-        it each block is computed whole, as `distances` would compute its rows; so is every block under
-        prune="pairwise", whose warning counts the pairs that each call computes.
+        Parameters
+        ----------
+        metric : str, default "rf"
+            As in `distances`.
+        reduce_func : callable, optional
+            ``reduce_func(block, start)``, with `start` the block's first row, turns each block into what is yielded
+            (a block of row means, say); without it the block itself is yielded.
+        working_memory : float, optional
+            MiB a block may take (WORKING_MEMORY, 1024, when None); each block holds at least one row.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common", "pairwise"}, optional
+            As in `distances`.
+        out : numpy.ndarray, optional
+            A C-contiguous writable (len, len) array of the metric's type (an np.memmap included): each block is then
+            the rows of `out` it fills, and each pair is computed once, the cells left of a block's diagonal copied
+            from the rows filled before (the kernels give both orders of a pair the same bits). Under
+            prune="pairwise" every block is computed whole, and its warning counts the pairs each call computes.
+        upper : bool, default False
+            Without `out`: each block is only its rows' cells from the diagonal rightwards, shape (rows, len - start),
+            each pair computed once and nothing kept, for a caller that puts the cells below the diagonal where it
+            keeps the matrix. Each block is valid until the next one is made.
 
-        `upper=True` (without `out`) makes each block only its rows' cells from the diagonal rightwards, shape
-        (rows, len - start), so that each pair is computed once and nothing is kept: for a caller that puts the
-        cells below the diagonal where it keeps the matrix (a file), the transpose of each block's columns right
-        of its own rows. Each block is valid until the next one is made.
+        Returns
+        -------
+        iterator
+            The blocks, or what `reduce_func` made of them. The arguments are checked at the call, before the first
+            block.
 
+        Raises
+        ------
+        ValueError
+            As in `distances`, and for a working memory that is not a positive number or `upper` with `out`.
+
+        Examples
+        --------
         >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
-        >>> [block.sum(axis=1) for block in ts.distances_chunked(working_memory=8 / 2**20)]
+        >>> [block.sum(axis=1) for block in ts.distances_chunked(working_memory=24 / 2**20)]
         [array([4, 4], dtype=uint64), array([4], dtype=uint64)]
         """
         if _prune_mode(prune) == "common":
@@ -613,10 +844,29 @@ class TreeSet:
     # summaries without the matrix
 
     def mean_distances(self, metric: str = "rf", *, threads: int | None = None, prune: str | None = None) -> np.ndarray:
-        """Per tree, its mean distance to the other trees, from split counts and per-split sums (no matrix):
-        "rf", "info_rf", or "kf2" (mean squared KF distance). Zeros for a set of one tree. `threads` as in
-        `distances`; `prune="common"` compares the trees pruned to the taxa all of them hold.
+        """Per tree, its mean distance to the other trees, from split counts and per-split sums (no matrix).
 
+        Parameters
+        ----------
+        metric : {"rf", "info_rf", "kf2"}, default "rf"
+            "kf2" is the mean squared KF distance.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            Compare the trees pruned to the taxa all of them hold.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64 per tree; zeros for a set of one tree.
+
+        Raises
+        ------
+        ValueError
+            For an unknown metric, one the set cannot compute, or taxa that differ without ``prune="common"``.
+
+        Examples
+        --------
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).mean_distances()
         array([1., 1., 2.])
         """
@@ -633,8 +883,27 @@ class TreeSet:
         return sums / (len(self) - 1) if len(self) > 1 else sums
 
     def medoid(self, metric: str = "rf", *, threads: int | None = None, prune: str | None = None) -> int:
-        """The tree with the least mean distance to the others (the first on ties); the arguments as in
-        `mean_distances`."""
+        """The tree with the least mean distance to the others (the first on ties).
+
+        Parameters
+        ----------
+        metric : {"rf", "info_rf", "kf2"}, default "rf"
+            As in `mean_distances`.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            As in `mean_distances`.
+
+        Returns
+        -------
+        int
+            The tree's index.
+
+        Examples
+        --------
+        >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));", "(A,B,(C,D));"]).medoid()
+        1
+        """
         working = self._working_set(prune, "medoid")
         return int(np.argmin(working.mean_distances(metric, threads=threads)))
 
@@ -646,10 +915,26 @@ class TreeSet:
         threads: int | None = None,
         prune: str | None = None,
     ) -> tuple[np.ndarray, np.ndarray]:
-        """(splits, frequencies): the splits of `split_counts`, and per group the share of its trees that hold
-        each split (float64, shape (groups, n_splits)), nan for a group without trees; the arguments as in
-        `split_counts`.
+        """Every split, and per group the share of its trees that hold it.
 
+        Parameters
+        ----------
+        groups : sequence of int, optional
+            As in `split_counts`.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            As in `split_counts`.
+
+        Returns
+        -------
+        splits : numpy.ndarray
+            As in `split_counts`.
+        frequencies : numpy.ndarray
+            float64, shape (groups, n_splits); nan for a group without trees.
+
+        Examples
+        --------
         >>> splits, frequencies = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).split_frequencies()
         >>> frequencies
         array([[0.5, 0.5]])
@@ -669,13 +954,33 @@ class TreeSet:
         threads: int | None = None,
         prune: str | None = None,
     ) -> tuple[np.ndarray, np.ndarray]:
-        """(splits, counts): every non-trivial split of the set as a bool row over `leaf_names` (its canonical
-        side: for unrooted trees the side without the first leaf), and per group the number of its trees that
-        hold each split, shape (len(group_names), n_splits). `groups`, one integer of at least 0 per tree,
-        counts by other groups instead (stretches of the runs, say); counts then has max(groups) + 1 rows.
-        `threads` as in `distances`; `prune="common"` counts the splits of the trees pruned to the taxa all of
-        them hold (rows over those taxa).
+        """Every non-trivial split of the set, and per group the number of its trees that hold it.
 
+        Parameters
+        ----------
+        groups : sequence of int, optional
+            One integer of at least 0 per tree, to count by other groups than the runs (stretches of the runs, say);
+            counts then has max(groups) + 1 rows.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            Count the splits of the trees pruned to the taxa all of them hold (rows over those taxa).
+
+        Returns
+        -------
+        splits : numpy.ndarray
+            bool, one row over `leaf_names` per split: its canonical side (for unrooted trees the side without the
+            first leaf).
+        counts : numpy.ndarray
+            int64, shape (len(group_names), n_splits).
+
+        Raises
+        ------
+        ValueError
+            For groups that are not one integer of at least 0 per tree, or taxa that differ without a mode.
+
+        Examples
+        --------
         >>> splits, counts = TreeSet.from_newick(["(A,B,(C,D));"] * 2).split_counts()
         >>> splits.astype(int), counts
         (array([[0, 0, 1, 1]]), array([[2]]))
@@ -708,11 +1013,37 @@ class TreeSet:
     def splits_by_tree(
         self, *, lengths: bool = False, threads: int | None = None, prune: str | None = None
     ) -> tuple[np.ndarray, np.ndarray]:
-        """(sides, per_tree): every split of the set, pendant edges included, as a bool row over `leaf_names`
-        (rooted: the clade; unrooted: the side without the first leaf, a pendant edge its own leaf), and per
-        tree which splits it holds (bool, [trees, splits]) or with `lengths` each split's branch length in it
-        (float64, 0.0 where it lacks the split): the arrays of the `cladomatic splits` command. `threads` as in
-        `distances`; `prune="common"` gives the splits of the trees pruned to the taxa all of them hold."""
+        """Every split of the set, pendant edges included, and which trees hold it: the arrays of the
+        ``cladomatic splits`` command.
+
+        Parameters
+        ----------
+        lengths : bool, default False
+            Give each split's branch length in each tree instead of whether the tree holds it.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            The splits of the trees pruned to the taxa all of them hold.
+
+        Returns
+        -------
+        sides : numpy.ndarray
+            bool, one row over `leaf_names` per split (rooted: the clade; unrooted: the side without the first leaf, a
+            pendant edge its own leaf).
+        per_tree : numpy.ndarray
+            bool [trees, splits], or with `lengths` float64 [trees, splits] (0.0 where a tree lacks the split).
+
+        Raises
+        ------
+        ValueError
+            For lengths from a set read without them, or taxa that differ without a mode.
+
+        Examples
+        --------
+        >>> sides, held = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).splits_by_tree()
+        >>> sides.shape, held.sum(axis=1)
+        ((6, 4), array([5, 5]))
+        """
         if prune is not None:
             return self._working_set(prune, "splits_by_tree").splits_by_tree(lengths=lengths, threads=threads)
         self._require_same_taxa()
@@ -735,12 +1066,39 @@ class TreeSet:
         threads: int | None = None,
         prune: str | None = None,
     ) -> np.ndarray:
-        """[points, 2]: the average and the maximum standard deviation of split frequencies between the groups
-        (runs), as MrBayes defines them, at `points` points along the chains; the last row is the whole sample
-        after the burn-in, given as `from_files` takes it. `burnin=None` drops MrBayes's default of 25% of each
-        run when the set was read without a burn-in argument, and nothing when `from_files` was given one (0
-        included), which has already been dropped. `min_freq` lies between 0 and 1. `threads` as in `distances`;
-        `prune="common"` compares the splits of the trees pruned to the taxa all of them hold."""
+        """The average and the maximum standard deviation of split frequencies between the groups (runs), as
+        MrBayes defines them, at points along the chains.
+
+        Parameters
+        ----------
+        burnin : int, str, Fraction or float, optional
+            As `from_files` takes it. None drops MrBayes's default of 25% of each run when the set was read without a
+            burn-in argument, and nothing when `from_files` was given one (0 included), which has already been dropped.
+        min_freq : float, default 0.10
+            The frequency a split must reach in at least one run to count, between 0 and 1.
+        points : int, default 1
+            Points along the chains; the last is the whole sample after the burn-in.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            Compare the splits of the trees pruned to the taxa all of them hold.
+
+        Returns
+        -------
+        numpy.ndarray
+            [points, 2]: the ASDSF and the maximum SDSF (nan where no split reaches `min_freq`).
+
+        Raises
+        ------
+        ValueError
+            For fewer than two runs, a burn-in that leaves a run without trees, or a `min_freq` outside 0 to 1.
+
+        Examples
+        --------
+        >>> runs = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"] * 2, groups=[0, 0, 1, 1])
+        >>> runs.asdsf(burnin=0)
+        array([[0., 0.]])
+        """
         from cladomatic_tools import convergence
 
         return convergence.asdsf(self._working_set(prune, "asdsf", threads), burnin, min_freq, points)
@@ -757,12 +1115,44 @@ class TreeSet:
         threads: int | None = None,
         prune: str | None = None,
     ) -> np.ndarray:
-        """The effective sample size of the topologies of each group (run), its trees in their order in the run:
-        method "frechet" (the Fréchet correlation ESS, lower-bound form) or "pseudo" (the median over focal trees
-        of coda's effectiveSize of their distance traces). `focal`: positions within every run, or how many to
-        draw (20 by default) with numpy.random.default_rng(seed); `details=True` (pseudo only) gives [runs, 2],
-        the median and the minimum. The definitions are in cladomatic_tools.ess. `threads` as in `distances`;
-        `prune="common"` compares the trees pruned to the taxa all of them hold."""
+        """The effective sample size of the topologies of each group (run), its trees in their order in the run.
+
+        The definitions are in `cladomatic_tools.ess`.
+
+        Parameters
+        ----------
+        metric : str, default "rf"
+            The tree distance, as in `distances`.
+        method : {"frechet", "pseudo"}, default "frechet"
+            The Fréchet correlation ESS (lower-bound form), or the median over focal trees of coda's effectiveSize of
+            their distance traces.
+        focal : int or sequence of int, optional
+            For "pseudo": positions within every run, or how many to draw (20 by default).
+        seed : int, default 0
+            Of ``numpy.random.default_rng``, which draws the focal trees.
+        details : bool, default False
+            For "pseudo": give [runs, 2], the median and the minimum.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            Compare the trees pruned to the taxa all of them hold.
+
+        Returns
+        -------
+        numpy.ndarray
+            One value per run, or [runs, 2] with `details`.
+
+        Raises
+        ------
+        ValueError
+            For an unknown method, or focal trees or details with the Fréchet ESS.
+
+        Examples
+        --------
+        >>> runs = TreeSet.from_files("tests/data/mrbayes/cynmix.run1.t.gz", burnin="25%", lengths=False)
+        >>> runs.topological_ess("rf").round(1)
+        array([15.5])
+        """
         from cladomatic_tools import ess
 
         working = self._working_set(prune, "topological_ess", threads)
@@ -778,9 +1168,44 @@ class TreeSet:
         threads: int | None = None,
         prune: str | None = None,
     ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """(coordinates [trees, dims], eigenvalues [dims], share of the variation [dims]): classical MDS of the
-        distances, exact up to 1,000 trees and landmark MDS with up to 500 landmarks above ("exact" or "landmark"
-        chooses); `threads` and `prune` as in `distances`."""
+        """Classical multidimensional scaling of the distances.
+
+        Exact up to 1,000 trees and landmark MDS with up to 500 landmarks above.
+
+        Parameters
+        ----------
+        metric : str, default "rf"
+            As in `distances`.
+        dims : int, default 2
+            The number of axes.
+        method : {"auto", "exact", "landmark"}, default "auto"
+            Chooses one method whatever the number of trees.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common", "pairwise"}, optional
+            As in `distances`.
+
+        Returns
+        -------
+        coordinates : numpy.ndarray
+            [trees, dims].
+        eigenvalues : numpy.ndarray
+            [dims].
+        share : numpy.ndarray
+            [dims]: each axis's share of the variation.
+
+        Raises
+        ------
+        ValueError
+            For distances that are not finite, naming the two trees.
+
+        Examples
+        --------
+        >>> ts = TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(A,D,(B,C));"])
+        >>> points, eigenvalues, share = ts.principal_coordinates(dims=2)
+        >>> points.shape, share.round(3)
+        ((3, 2), array([0.5, 0.5]))
+        """
         from cladomatic_tools import space
 
         working = self._with_threads(threads)
@@ -799,14 +1224,38 @@ class TreeSet:
         prune: str | None = None,
         outgroup: Sequence[str] | None = None,
     ) -> str:
-        """The majority-rule consensus as a Newick string: the splits in more than `min_freq` (0.5 to 1, not
-        included) of the trees, each inner node labelled with its split's frequency and each branch as long as its
-        split's mean length. `greedy` builds the greedy consensus instead: every split in decreasing frequency
-        (ties: the one held by an earlier tree first), kept when compatible with those kept before it. `threads`
-        as in `distances`; `prune="common"` summarises the trees pruned to the taxa all of them hold. `outgroup`,
-        taxa of unrooted trees, roots the tree on the branch that separates them from the others, each support
-        staying on its split (see `rerooting`); ValueError when they are not one side of a branch of the tree.
+        """The majority-rule (or greedy) consensus as a Newick string.
 
+        Each inner node is labelled with its split's frequency and each branch is as long as its split's mean
+        length.
+
+        Parameters
+        ----------
+        min_freq : float, str or Fraction, default 0.5
+            Keep the splits in more than this share of the trees, 0.5 to 1 (not included).
+        greedy : bool, default False
+            Build the greedy consensus instead: every split in decreasing frequency (ties: the one held by an earlier
+            tree first), kept when compatible with those kept before it.
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            Summarise the trees pruned to the taxa all of them hold.
+        outgroup : sequence of str, optional
+            Taxa of unrooted trees: root the tree on the branch that separates them from the others, each support
+            staying on its split (see `rerooting`).
+
+        Returns
+        -------
+        str
+
+        Raises
+        ------
+        ValueError
+            For a `min_freq` outside its range, taxa that differ without a mode, or an outgroup that is not one
+            side of a branch of the tree.
+
+        Examples
+        --------
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus()
         '(A,B,(C,D)0.666667);'
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,B,(C,D));", "(A,C,(B,D));"]).consensus(outgroup=["C", "D"])
@@ -818,10 +1267,25 @@ class TreeSet:
         return summaries.newick(_rooted(summaries.consensus(working, min_freq, greedy, threads=threads), outgroup))
 
     def mcc(self, *, threads: int | None = None, progress: Progress | None = None, prune: str | None = None) -> int:
-        """The index of the maximum clade credibility tree: the tree whose non-trivial splits have the largest
-        product of frequencies (the first of equal ones). `threads` as in `distances`; a `Progress` counts the
-        trees scored; `prune="common"` scores the trees pruned to the taxa all of them hold.
+        """The maximum clade credibility tree: the tree whose non-trivial splits have the largest product of
+        frequencies (the first of equal ones).
 
+        Parameters
+        ----------
+        threads : int, optional
+            As in `distances`.
+        progress : Progress, optional
+            Counts the trees scored.
+        prune : {"common"}, optional
+            Score the trees pruned to the taxa all of them hold.
+
+        Returns
+        -------
+        int
+            The tree's index.
+
+        Examples
+        --------
         >>> TreeSet.from_newick(["(A,C,(B,D));", "(A,B,(C,D));", "(A,B,(C,D));"]).mcc()
         1
         """
@@ -984,10 +1448,30 @@ class TreeSet:
         threads: int | None = None,
         outgroup: Sequence[str] | None = None,
     ) -> str | list[str]:
-        """A reference tree (Newick) with each of its splits labelled by its frequency in this set (its own labels
-        replaced, its lengths kept); a list of trees or a TreeSet gives a list. Same taxa and rooting required;
-        `threads` as in `distances`, `outgroup` as in `consensus`.
+        """A reference tree with each of its splits labelled by its frequency in this set.
 
+        Parameters
+        ----------
+        reference : str, sequence of str, or TreeSet
+            Newick text of one tree, several, or a set; same taxa and rooting as this set. Its own labels are
+            replaced, its lengths kept.
+        threads : int, optional
+            As in `distances`.
+        outgroup : sequence of str, optional
+            As in `consensus`.
+
+        Returns
+        -------
+        str or list of str
+            Newick; a list for several trees or a TreeSet.
+
+        Raises
+        ------
+        ValueError
+            For a reference of other taxa or rooting.
+
+        Examples
+        --------
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));"]).support("(A,B,(C,D)0.99);")
         '(A,B,(C,D)0.500000);'
         """
@@ -1003,10 +1487,24 @@ class TreeSet:
         return written[0] if isinstance(reference, str) else written
 
     def topologies(self, *, threads: int | None = None, prune: str | None = None) -> tuple[np.ndarray, np.ndarray]:
-        """(ids, counts): per tree the id of its topology (uint32, numbered in order of first appearance), and per
-        topology the number of trees that have it (int64). `threads` as in `distances`; `prune="common"` compares
-        the topologies of the trees pruned to the taxa all of them hold.
+        """Each tree's topology, and how many trees have each.
 
+        Parameters
+        ----------
+        threads : int, optional
+            As in `distances`.
+        prune : {"common"}, optional
+            Compare the topologies of the trees pruned to the taxa all of them hold.
+
+        Returns
+        -------
+        ids : numpy.ndarray
+            uint32 per tree: the id of its topology, numbered in order of first appearance.
+        counts : numpy.ndarray
+            int64 per topology.
+
+        Examples
+        --------
         >>> TreeSet.from_newick(["(A,B,(C,D));", "(A,C,(B,D));", "(B,A,(D,C));"]).topologies()
         (array([0, 1, 0], dtype=uint32), array([2, 1]))
         """

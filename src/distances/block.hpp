@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "../primitives/cpu.hpp"
+#include "../primitives/row_progress.hpp"
 #include "rf.hpp"
-#include "row_progress.hpp"
 #include "weighted_terms.hpp"
 
 namespace cladomatic {

@@ -8,9 +8,9 @@
 #include <cmath>
 #include <numeric>
 
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/result.hpp"
 #include "assignment.hpp"
-#include "row_progress.hpp"
 #include "split_lists.hpp"
 
 namespace cladomatic {

@@ -11,8 +11,8 @@
 #include <limits>
 
 #include "../primitives/cpu.hpp"
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/result.hpp"
-#include "row_progress.hpp"
 
 namespace cladomatic {
 namespace {

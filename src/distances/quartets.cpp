@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "../primitives/cpu.hpp"
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/result.hpp"
 #include "../summaries/shape.hpp"
-#include "row_progress.hpp"
 
 namespace cladomatic {
 namespace {

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/clades.hpp"
 #include "../snapshot/intern.hpp"
-#include "row_progress.hpp"
 
 namespace cladomatic {
 

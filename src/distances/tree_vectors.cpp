@@ -12,9 +12,9 @@
 #include <utility>
 
 #include "../primitives/cpu.hpp"
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/result.hpp"
 #include "../summaries/shape.hpp"
-#include "row_progress.hpp"
 
 namespace cladomatic {
 namespace {

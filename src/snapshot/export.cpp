@@ -8,7 +8,7 @@
 #include <new>
 #include <numeric>
 
-#include "../distances/row_progress.hpp"
+#include "../primitives/row_progress.hpp"
 
 namespace cladomatic {
 namespace {

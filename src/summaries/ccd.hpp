@@ -23,7 +23,7 @@
 #include <span>
 #include <vector>
 
-#include "../distances/row_progress.hpp"
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/intern.hpp"
 #include "../snapshot/result.hpp"
 

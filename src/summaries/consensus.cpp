@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "../distances/row_progress.hpp"
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/result.hpp"
 
 namespace cladomatic {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../distances/row_progress.hpp"
+#include "../primitives/row_progress.hpp"
 #include "../snapshot/intern.hpp"
 
 namespace cladomatic {

@@ -15,8 +15,8 @@
 
 #include "api/convert.hpp"
 #include "api/failure.hpp"
-#include "distances/row_progress.hpp"
 #include "interruptible.hpp"
+#include "primitives/row_progress.hpp"
 #include "reading.hpp"
 #include "snapshot/newick.hpp"
 #include "summaries/annotate.hpp"

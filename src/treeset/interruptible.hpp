@@ -6,7 +6,7 @@
 // interpreter lock released, runs the handlers between slices and cancels
 // the context when one raises (Ctrl-C raises KeyboardInterrupt).  oneTBB
 // then starts no further chunk, the row loops stop between rows and the
-// summary passes between trees or splits (distances/row_progress.hpp); the
+// summary passes between trees or splits (primitives/row_progress.hpp); the
 // call raises what the handler raised once the helper has stopped, so
 // nothing the work uses is freed under it.
 #pragma once

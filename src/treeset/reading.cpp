@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "distances/row_progress.hpp"
+#include "primitives/row_progress.hpp"
 #include "python_input.hpp"
 #include "reading/selected_trees.hpp"
 #include "reading/tree_text.hpp"

@@ -1,8 +1,6 @@
 """The `cladomatic` command, run as a subprocess on the example trees and on broken input."""
 
-import csv
 import gzip
-import io
 import os
 import pty
 import re
@@ -10,65 +8,22 @@ import shutil
 import signal
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
-
-EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-NEWICK = EXAMPLES / "primates.nwk"
-NEXUS = EXAMPLES / "primates.nex"
-TREES = NEWICK.read_text().split()
-
-
-def command(*args):
-    return [sys.executable, "-m", "cladomatic_tools", *map(str, args)]
-
-
-def interruptible():
-    """For Popen's preexec_fn: a child started from a background job inherits an ignored SIGINT, and Python
-    leaves an ignored signal ignored, so the tests that interrupt the command restore the default first."""
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-
-
-def run(*args):
-    return subprocess.run(command(*args), capture_output=True, text=True, timeout=300)
-
-
-@pytest.fixture(scope="module")
-def engine():
-    import cladomatic
-
-    return cladomatic
-
-
-def direct(engine, metric, trees, rooted=False):
-    """The matrix the module gives for these Newick texts, called directly."""
-    names = [f"t{i}" for i in range(len(trees))]
-    function = getattr(engine, f"pairwise_{metric}_from_newick_iter")
-    _, values = function(names, iter(trees), [{}], [0] * len(trees), rooted=rooted)
-    if metric == "rf":
-        return np.frombuffer(values, dtype="<u4").reshape(len(trees), -1)
-    return np.array(values).reshape(len(trees), -1)
-
-
-def read_table(text, delimiter):
-    rows = list(csv.reader(io.StringIO(text), delimiter=delimiter))
-    assert rows[0][0] == "" and [row[0] for row in rows[1:]] == rows[0][1:]
-    return rows[0][1:], np.array([[float(value) for value in row[1:]] for row in rows[1:]])
-
-
-def read_output(path, fmt):
-    if fmt == "npy":
-        return None, np.load(path)
-    return read_table(Path(path).read_text(), "\t" if fmt == "tsv" else ",")
-
-
-def one_line_error(result, status, text):
-    assert result.returncode == status
-    assert result.stdout == ""
-    assert result.stderr.count("\n") == 1 and "Traceback" not in result.stderr
-    assert text in result.stderr, result.stderr
+from conftest import (
+    EXAMPLES,
+    NEWICK,
+    NEXUS,
+    TREES,
+    command,
+    direct,
+    interruptible,
+    one_line_error,
+    read_output,
+    read_table,
+    run,
+)
 
 
 class TestDistances:

@@ -4,7 +4,7 @@
 import cladomatic
 import pytest
 from cladomatic_tools.io.sources import explain, texts
-from test_cli_reading import NEXUS, scanned, write
+from conftest import TRANSLATED_NEXUS, scanned, write
 
 FUNCTIONS = [name for name in dir(cladomatic) if name.startswith("pairwise_")]
 
@@ -77,7 +77,7 @@ class TestExplained:
         assert self.run([more]) == f"{more}:2: tree 2 has D that tree 1 of {more} does not"
 
     def test_a_label_outside_the_translate_table_is_named(self, tmp_path):
-        path = write(tmp_path, "t.nex", NEXUS.replace("(1:0.1,(2:0.2,3:0.3):0.05)", "(1,(2,7))"))
+        path = write(tmp_path, "t.nex", TRANSLATED_NEXUS.replace("(1:0.1,(2:0.2,3:0.3):0.05)", "(1,(2,7))"))
         message = self.run([path])
         assert (
             message

@@ -19,7 +19,7 @@ import pytest
 from cladomatic_tools.cli import distances as engine
 from cladomatic_tools.cli import main
 from cladomatic_tools.io import writers as output
-from test_cli import NEWICK, TREES, command, direct, interruptible, one_line_error, read_table, run
+from conftest import NEWICK, TREES, command, direct, interruptible, one_line_error, read_table, run
 
 
 def random_trees(count, leaves, seed=5):

@@ -9,29 +9,10 @@ from pathlib import Path
 import pytest
 from cladomatic_tools.io import reader
 from cladomatic_tools.io.reader import InputError, UnfinishedTree, read_trees
-from cladomatic_tools.io.sources import FileTrees, scan, texts
-from cladomatic_tools.selection import Selection, parse_burnin
+from cladomatic_tools.io.sources import texts
+from conftest import TRANSLATED_NEXUS, scanned, write
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
-NEXUS = """#NEXUS
-[a comment; with a semicolon]
-begin taxa;
-    dimensions ntax=3;
-    taxlabels 'Homo sapiens' Pan Gorilla;
-end;
-BEGIN TREES;
-    Translate
-        1 'Homo sapiens',
-        2 Pan,
-        3 'O''Brien''s gorilla'
-    ;
-    tree first = [&U] (1:0.1,(2:0.2,3:0.3):0.05);
-    TREE * 'second tree' [&lnP=-12.5;x] = [&R] ((1,2),3);
-end;
-begin trees;
-    tree other = ((A,B),C);
-endblock;
-"""
 
 
 @pytest.fixture(params=[reader.CHUNK_BYTES, 1, 3], ids=["one-chunk", "chunk-1", "chunk-3"])
@@ -41,11 +22,7 @@ def chunked(request, monkeypatch):
     monkeypatch.setattr(reader, "CHUNK_BYTES", request.param)
 
 
-def write(tmp_path, name, text, compress=False):
-    path = tmp_path / name
-    data = text.encode()
-    path.write_bytes(gzip.compress(data) if compress else data)
-    return str(path)
+
 
 
 @pytest.mark.usefixtures("chunked")
@@ -82,7 +59,7 @@ class TestNewick:
 @pytest.mark.usefixtures("chunked")
 class TestNexus:
     def test_tree_commands_give_names_texts_and_their_block_translate_table(self, tmp_path):
-        records = list(read_trees(write(tmp_path, "t.nex", NEXUS)))
+        records = list(read_trees(write(tmp_path, "t.nex", TRANSLATED_NEXUS)))
         assert [r.name for r in records] == ["first", "second tree", "other"]
         assert [r.text for r in records] == [
             "[&U] (1:0.1,(2:0.2,3:0.3):0.05);",
@@ -141,8 +118,7 @@ class TestInputFaults:
             list(read_trees(str(path)))
 
 
-def scanned(paths, burnin=None, every=1):
-    return scan(FileTrees(paths, Selection(None if burnin is None else parse_burnin(burnin), every)))
+
 
 
 class TestSelection:
@@ -154,7 +130,7 @@ class TestSelection:
         assert list(texts(tree_set)) == [f"(A,B{i});" for _ in paths for i in (2, 4, 6)]
 
     def test_translate_tables_are_indexed_per_tree_and_plain_trees_use_the_empty_one(self, tmp_path):
-        nexus = write(tmp_path, "t.nex", NEXUS)
+        nexus = write(tmp_path, "t.nex", TRANSLATED_NEXUS)
         plain = write(tmp_path, "t.nwk", "((A,B),C);\n")
         tree_set = scanned([nexus, plain, nexus])
         taxa = {"1": "Homo_sapiens", "2": "Pan", "3": "O'Brien's_gorilla"}

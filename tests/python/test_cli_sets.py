@@ -16,8 +16,7 @@ from cladomatic_tools import TreeSet
 from cladomatic_tools.cli import main
 from cladomatic_tools.io import writers as output
 from cladomatic_tools.io.reader import InputError
-from test_cli import NEWICK, NEXUS, TREES, command, direct, one_line_error, read_table, run
-from test_treeset import full_matrix
+from conftest import NEWICK, NEXUS, TREES, command, direct, full_matrix, one_line_error, read_table, run
 
 
 def read_rectangle(text):

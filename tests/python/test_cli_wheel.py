@@ -1,4 +1,5 @@
-"""`pip install .` of a copy of the checkout into a fresh virtual environment, with no package index.
+"""The package as users install it: the sdist of a copy of the checkout, built into a wheel and installed into a
+fresh virtual environment, with no package index.
 
 It builds the whole module once more, so it can be left out: CLADOMATIC_SKIP_WHEEL_TEST=1 in the environment
 of pytest, or `tools/devenv test -k "not wheel"`.
@@ -43,7 +44,10 @@ def venv_bin(tmp_path_factory):
     source = base / "source"
     # a copy, so that the build writes nothing into the checkout
     shutil.copytree(ROOT, source, ignore=copy_ignores)
-    check(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", base / "dist", source)
+    # the build backend's own hook, as any frontend calls it; the wheel is then built from the sdist alone
+    make_sdist = f"from scikit_build_core.build import build_sdist; print(build_sdist({str(base / 'sdist')!r}))"
+    sdist = base / "sdist" / check(sys.executable, "-c", make_sdist, cwd=source).splitlines()[-1]
+    check(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", base / "dist", sdist)
     (wheel,) = (base / "dist").glob("cladomatic-*.whl")
     check(sys.executable, "-m", "venv", "--system-site-packages", base / "venv")
     check(base / "venv/bin/python", "-m", "pip", "install", "--no-deps", wheel)
@@ -55,6 +59,8 @@ class TestInstalledWheel:
         code = "import cladomatic, cladomatic_tools; print(cladomatic.__file__); print(cladomatic_tools.__file__)"
         where = check(venv_bin / "python", "-c", code, cwd=tmp_path)
         assert all(line.startswith(str(venv_bin.parent)) for line in where.split())
+        # type checkers read the package's own annotations
+        assert (Path(where.split()[1]).parent / "py.typed").exists()
         # The type stub lies beside the compiled module.
         module = Path(where.split()[0])
         assert (module.parent / "cladomatic.pyi").read_text() == (ROOT / "python/cladomatic.pyi").read_text()

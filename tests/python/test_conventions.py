@@ -85,12 +85,24 @@ class TestFlags:
         for threads in ("1", "3"):
             out = tmp_path / threads
             to_folder = command in ("converge", "space")
-            file = out.with_suffix(".npz" if command == "splits" else ".nex")
+            file = out.with_suffix(".npz" if command == "splits" else ".nwk")
             target = ["--output-dir", str(out)] if to_folder else ["--output", str(file)]
             assert main([command, *RUNS, "--burnin", "25%", "--every", "3", "--threads", threads, *target]) == 0
             files = sorted(out.iterdir()) if to_folder else [file]
             outputs.append([_without_provenance(f.read_bytes()) for f in files if not f.name.endswith(".png")])
         assert outputs[0] and outputs[0] == outputs[1]
+
+    @pytest.mark.parametrize("metric, rooting", [("rf", []), ("kf", []), ("wrf", ["--rooted"])])
+    def test_splits_by_the_module_and_by_the_engine_are_the_same_file(self, tmp_path, metric, rooting):
+        arrays = []
+        for path, threads in (("module", []), ("engine", ["--threads", "2"])):
+            out = tmp_path / f"{path}.npz"
+            assert main(["splits", *RUNS, "--metric", metric, *rooting, *threads, "--output", str(out), "--quiet"]) == 0
+            arrays.append(np.load(out))
+        assert list(arrays[0]) == list(arrays[1])
+        for name in arrays[0]:
+            assert arrays[0][name].dtype == arrays[1][name].dtype, name
+            np.testing.assert_array_equal(arrays[0][name], arrays[1][name], err_msg=name)
 
 
 def _without_provenance(output: bytes) -> bytes:

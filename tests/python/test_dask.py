@@ -15,7 +15,7 @@ import pytest
 import trees
 from cladomatic_tools.io import writers as output
 from cladomatic_tools.treeset import TreeSet
-from test_taxa import gene_trees
+from trees import gene_trees
 
 pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")

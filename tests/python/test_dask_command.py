@@ -20,7 +20,7 @@ zarr = pytest.importorskip("zarr")
 
 from cladomatic_tools import dask as tiles  # noqa: E402 - needs Dask, skipped above when it is missing
 from distributed import SchedulerPlugin  # noqa: E402
-from test_taxa import gene_trees  # noqa: E402
+from trees import gene_trees  # noqa: E402
 
 NEWICK = Path(__file__).resolve().parents[2] / "examples" / "primates.nwk"
 TREES = NEWICK.read_text().split()

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 from cladomatic_tools import TreeSet
 from cladomatic_tools.treeset import METRICS, Progress
-from test_cli import command, interruptible
+from conftest import command, interruptible
 from trees import forest, newick, pooled_forest
 
 

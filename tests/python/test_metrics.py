@@ -13,7 +13,7 @@ from cladomatic_tools.cli.main import main
 from cladomatic_tools.cli.progress import RowCounter
 from cladomatic_tools.io import writers as output
 from cladomatic_tools.treeset import TreeSet
-from test_cli import NEWICK, run
+from conftest import NEWICK, run
 from trees import forest, newick
 
 TEXTS = [newick(tree) for tree in forest(5, 23, 9)]

@@ -16,28 +16,12 @@ import numpy as np
 import pytest
 from cladomatic_tools import TreeSet
 from cladomatic_tools.treeset import PairsWithoutDistance
+from conftest import one_line_error, run
 from dendropy.calculate import treecompare
 from ete3 import Tree
-from test_cli import one_line_error, run
-from test_treeset import oracle
-from trees import grow, newick
+from trees import gene_trees, grow, newick, oracle
 
 METRICS = ("rf", "rf_norm", "info_rf", "wrf", "kf")
-
-
-def gene_trees(seed, n_trees, n_taxa, unary=0.0, root_degree=3, core=0):
-    """Trees over random subsets of n_taxa taxa, each holding the first `core`: one holding every taxon, one
-    holding 4 and the rest 3 to all, every third with the taxa of the one before (compared by split ids)."""
-    rng = random.Random(seed)
-    names = [f"t{i}" for i in range(n_taxa)]
-    sets = [names, names[:4]]
-    while len(sets) < n_trees:
-        k = rng.randint(3, n_taxa)
-        sets.append(sets[-1] if len(sets) % 3 == 2 else names[:core] + rng.sample(names[core:], max(k - core, 0)))
-    return [
-        newick(grow(rng, taxa, root_degree=min(root_degree, len(taxa)), unary=unary, multifurcation=0.2))
-        for taxa in sets
-    ]
 
 
 def read(text, rooted, namespace=None):

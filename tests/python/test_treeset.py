@@ -7,53 +7,11 @@ import subprocess
 import sys
 import textwrap
 
-import cladomatic
 import numpy as np
 import pytest
 from cladomatic_tools import TreeSet
-from test_cli import NEWICK
-from trees import edge_splits, forest, kf, newick, pooled_forest, rf, splits, wrf
-
-FULL = {
-    "rf": lambda names, texts, rooted: np.frombuffer(
-        cladomatic.pairwise_rf_from_newick_iter(names, iter(texts), [{}], [0] * len(texts), rooted=rooted)[1], "<u4"
-    ),
-    "wrf": lambda names, texts, rooted: np.array(
-        cladomatic.pairwise_wrf_from_newick_iter(names, iter(texts), [{}], [0] * len(texts), rooted=rooted)[1]
-    ),
-    "kf": lambda names, texts, rooted: np.array(
-        cladomatic.pairwise_kf_from_newick_iter(names, iter(texts), [{}], [0] * len(texts), rooted=rooted)[1]
-    ),
-}
-
-
-def full_matrix(metric, texts, rooted):
-    n = len(texts)
-    return FULL[metric]([str(i) for i in range(n)], texts, rooted).reshape(n, n)
-
-
-def information(side, n):
-    """Phylogenetic information of a split of a and n - a leaves, from the double factorials."""
-
-    def double_factorial(k):
-        return math.prod(range(k, 0, -2)) if k > 0 else 1
-
-    a, b = len(side), n - len(side)
-    return -math.log2(double_factorial(2 * a - 3) * double_factorial(2 * b - 3) / double_factorial(2 * n - 5))
-
-
-def oracle(metric, a, b, n_leaves):
-    """The metric from split dictionaries (pendant edges included)."""
-    inner_a = {s for s in a if len(s) > 1}
-    inner_b = {s for s in b if len(s) > 1}
-    if metric == "rf":
-        return rf(a, b)
-    if metric == "rf_norm":
-        total = len(inner_a) + len(inner_b)
-        return rf(a, b) / total if total else 0.0
-    if metric == "info_rf":
-        return sum(information(s, n_leaves) for s in inner_a ^ inner_b)
-    return {"wrf": wrf, "kf": kf}[metric](a, b)
+from conftest import NEWICK, full_matrix
+from trees import edge_splits, forest, newick, oracle, pooled_forest, splits, wrf
 
 
 @pytest.fixture(scope="module")

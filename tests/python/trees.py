@@ -148,3 +148,42 @@ def pooled_forest(seed, n_trees, n_leaves, repeats, length=None):
     trees += [grow(rng, names, length=length) for _ in range(n_trees - len(trees))]
     rng.shuffle(trees)
     return trees
+
+
+def information(side, n):
+    """Phylogenetic information of a split of a and n - a leaves, from the double factorials."""
+
+    def double_factorial(k):
+        return math.prod(range(k, 0, -2)) if k > 0 else 1
+
+    a, b = len(side), n - len(side)
+    return -math.log2(double_factorial(2 * a - 3) * double_factorial(2 * b - 3) / double_factorial(2 * n - 5))
+
+
+def oracle(metric, a, b, n_leaves):
+    """The metric from split dictionaries (pendant edges included)."""
+    inner_a = {s for s in a if len(s) > 1}
+    inner_b = {s for s in b if len(s) > 1}
+    if metric == "rf":
+        return rf(a, b)
+    if metric == "rf_norm":
+        total = len(inner_a) + len(inner_b)
+        return rf(a, b) / total if total else 0.0
+    if metric == "info_rf":
+        return sum(information(s, n_leaves) for s in inner_a ^ inner_b)
+    return {"wrf": wrf, "kf": kf}[metric](a, b)
+
+
+def gene_trees(seed, n_trees, n_taxa, unary=0.0, root_degree=3, core=0):
+    """Trees over random subsets of n_taxa taxa, each holding the first `core`: one holding every taxon, one
+    holding 4 and the rest 3 to all, every third with the taxa of the one before (compared by split ids)."""
+    rng = random.Random(seed)
+    names = [f"t{i}" for i in range(n_taxa)]
+    sets = [names, names[:4]]
+    while len(sets) < n_trees:
+        k = rng.randint(3, n_taxa)
+        sets.append(sets[-1] if len(sets) % 3 == 2 else names[:core] + rng.sample(names[core:], max(k - core, 0)))
+    return [
+        newick(grow(rng, taxa, root_degree=min(root_degree, len(taxa)), unary=unary, multifurcation=0.2))
+        for taxa in sets
+    ]

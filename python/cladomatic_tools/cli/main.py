@@ -90,7 +90,7 @@ def _parser() -> argparse.ArgumentParser:
             metavar="FILE2",
             help="compare the trees of the FILEs (the first group) with the trees of the FILE2s (the second group), "
             "burn-in and thinning applied to both: one row per tree of the first group, one column per tree of "
-            "the second. Give the FILEs first: '%(prog)s run1.t --between run2.t'",
+            f"the second. Give the FILEs first: '{PROG} {metric} run1.t --between run2.t'",
         )
         add_threads(command, ". The workers of --scheduler use their own")
         for parameter in info.params:
