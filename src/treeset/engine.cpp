@@ -711,9 +711,10 @@ nb::tuple split_heights(const Engine& engine, Indices ids, Threads threads) {
   for (std::size_t i = 0; i < ids.shape(0); ++i)
     if (ids.data()[i] >= engine.set().freq.size()) throw nb::index_error("a split id is out of range");
   HeightSummary summary;
+  const Snapshots& set = engine.with_clades();
   run_interruptible(threads, [&] {
-    summary = summarise_heights(engine.set().snaps, engine.set().clades, engine.n_leaves(), engine.set().freq,
-                                {ids.data(), ids.shape(0)});
+    summary =
+        summarise_heights(set.snaps, set.clades, engine.n_leaves(), set.freq, {ids.data(), ids.shape(0)});
   });
   return nb::make_tuple(to_numpy(std::move(summary.mean)), to_numpy(std::move(summary.median)),
                         to_numpy(std::move(summary.low)), to_numpy(std::move(summary.high)));
@@ -844,7 +845,8 @@ VectorTrees quartet_trees(const Engine& engine, const std::string& metric,
   if (engine.n_leaves() > kQuartetMaxLeaves)
     throw nb::value_error(
         (metric + " counts quartets of at most " + std::to_string(kQuartetMaxLeaves) + " leaves").c_str());
-  return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
+  const Snapshots& set = engine.with_clades();
+  return {set.snaps, &set.clades, engine.n_leaves()};
 }
 
 void quartet_against(Engine& engine, Engine& other, const std::string& metric,
@@ -913,13 +915,14 @@ void check_matching(const Engine& engine, const std::string& metric, const std::
 
 // Built on first use, on the call's threads.
 const SplitBits& matching_splits(Engine& engine) {
-  return engine.matching_splits.get(
-      [&] { return split_bits(engine.set().snaps, engine.set().clades, engine.n_leaves()); });
+  const Snapshots& set = engine.with_clades();
+  return engine.matching_splits.get([&] { return split_bits(set.snaps, set.clades, engine.n_leaves()); });
 }
 
 VectorTrees vector_trees(const Engine& engine) {
   engine.require_same_taxa();
-  return {engine.set().snaps, &engine.set().clades, engine.n_leaves()};
+  const Snapshots& set = engine.with_clades();
+  return {set.snaps, &set.clades, engine.n_leaves()};
 }
 
 void tree_distances(Engine& engine, const std::string& metric, const std::vector<double>& params,
@@ -1006,9 +1009,10 @@ Ccd ccd_of(Engine& engine, Threads threads, Progress* progress) {
   const CcdBuilt* built = nullptr;
   Ccd ccd;
   RowCounter* trees_done = started(progress, engine.n_trees());
+  const Snapshots& set = engine.with_clades();
   run_interruptible(threads, [&] {
     built = &engine.ccd.get([&] {
-      Result<CcdGraph> graph = ccd_graph(engine.set(), trees_done);
+      Result<CcdGraph> graph = ccd_graph(set, trees_done);
       return graph ? CcdBuilt{std::move(graph).value(), std::nullopt}
                    : CcdBuilt{{}, std::move(graph).take_error()};
     });
@@ -1033,6 +1037,7 @@ nb::tuple ccd_map(Engine& engine, const std::string& kind, Threads threads, Prog
   Shape shape;
   double log1 = 0.0;
   double log0 = 0.0;
+  const CladeTable& clades = engine.with_clades().clades;
   {
     nb::gil_scoped_release released;
     const std::vector<CcdSplit> nodes =
@@ -1040,7 +1045,7 @@ nb::tuple ccd_map(Engine& engine, const std::string& kind, Threads threads, Prog
     std::vector<SplitId> ids;
     for (const CcdSplit& node : nodes)
       if (node.parent != ccd.graph->root) ids.push_back(node.parent);
-    shape = shape_of(engine.set().clades, ids, engine.n_leaves());
+    shape = shape_of(clades, ids, engine.n_leaves());
     log1 = ccd_log_probability(*ccd.graph, ccd1, nodes);
     log0 = ccd_log_probability(*ccd.graph, ccd0, nodes);
   }
@@ -1061,12 +1066,14 @@ double ccd_log_probability_of(Engine& engine, const Engine& other, std::uint32_t
   if (tree >= other.n_trees()) throw nb::index_error("tree index out of range");
   const Ccd ccd = ccd_of(engine, threads, nullptr);
   std::optional<std::vector<CcdSplit>> nodes;
+  const Snapshots& theirs = other.with_clades();
+  const CladeTable& mine = engine.with_clades().clades;
   {
     nb::gil_scoped_release released;
-    std::vector<CladeId> ids = join_rows(other.set().clades, engine.set().clades);
+    std::vector<CladeId> ids = join_rows(theirs.clades, mine);
     for (CladeId& id : ids)
       if (id >= ccd.graph->root) id = kNoClade;
-    nodes = tree_nodes(other.set().clades, other.set().snaps[tree], other.n_leaves(), ccd.graph->root, ids);
+    nodes = tree_nodes(theirs.clades, theirs.snaps[tree], other.n_leaves(), ccd.graph->root, ids);
   }
   if (!nodes) throw nb::value_error("the tree is not binary: a node has more than two children");
   return ccd_log_probability(*ccd.graph, *ccd.tables[static_cast<std::size_t>(wanted)], *nodes);
