@@ -1,7 +1,9 @@
 #include "shape.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
+#include <utility>
 
 #include "../snapshot/result.hpp"
 
@@ -67,6 +69,26 @@ Shape shape_of(const CladeTable& clades, std::span<const SplitId> ids, std::uint
     for (std::size_t c = first_child[node + 1]; c-- > first_child[node];) stack.emplace_back(children[c], at);
   }
   return shape;
+}
+
+std::vector<double> node_lengths(const InternSnap& snap, const Shape& shape) {
+  // The length of split ids[p] is at n_pendant + p.
+  std::vector<std::pair<SplitId, std::size_t>> at;
+  for (std::size_t p = 0; p < snap.ids.size(); ++p) at.emplace_back(snap.ids[p], snap.n_pendant + p);
+  std::sort(at.begin(), at.end());
+  std::vector<double> lengths(shape.split.size(), std::numeric_limits<double>::quiet_NaN());
+  for (std::size_t v = 1; v < shape.split.size(); ++v) {
+    const SplitId s = shape.split[v];
+    std::size_t p = s;
+    if (s >= snap.n_pendant) {
+      const auto found = std::lower_bound(at.begin(), at.end(), std::pair<SplitId, std::size_t>{s, 0});
+      if (found == at.end() || found->first != s) throw InvariantFailure("a node without its split");
+      p = found->second;
+    }
+    if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
+    lengths[v] = snap.lengths[p];
+  }
+  return lengths;
 }
 
 }  // namespace cladomatic

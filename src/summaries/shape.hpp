@@ -31,4 +31,9 @@ struct Shape {
 // compatible.
 Shape shape_of(const CladeTable& clades, std::span<const SplitId> ids, std::uint32_t n_leaves);
 
+// The branch length of tree `snap` above each node of its `shape` (made from
+// the tree's own splits, lengths kept), NaN at the root.  Throws
+// InvariantFailure for a node whose split the tree lacks.
+std::vector<double> node_lengths(const InternSnap& snap, const Shape& shape);
+
 }  // namespace cladomatic

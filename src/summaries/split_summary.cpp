@@ -157,24 +157,13 @@ namespace {
 
 // A tree's node heights, by its shape in preorder and its own lengths.
 void node_heights(const InternSnap& snap, const Shape& shape, std::vector<double>& height) {
-  std::vector<std::pair<SplitId, std::size_t>> at;
-  for (std::size_t p = 0; p < snap.ids.size(); ++p) at.emplace_back(snap.ids[p], snap.n_pendant + p);
-  std::sort(at.begin(), at.end());
+  const std::vector<double> lengths = node_lengths(snap, shape);
   const std::size_t nodes = shape.parent.size();
   height.assign(nodes, 0.0);  // depths first
   double deepest = 0.0;
   for (std::size_t v = 1; v < nodes; ++v) {
-    const SplitId s = shape.split[v];
-    std::size_t p = s;
-    if (s >= snap.n_pendant) {
-      const auto found = std::lower_bound(at.begin(), at.end(), std::pair<SplitId, std::size_t>{s, 0});
-      if (found == at.end() || found->first != s) throw InvariantFailure("a node without its split");
-      p = found->second;
-    }
-    if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
-    const double length = snap.lengths[p];
-    height[v] = height[shape.parent[v]] + (length > 0.0 ? length : 0.0);
-    if (s < snap.n_pendant) deepest = std::max(deepest, height[v]);
+    height[v] = height[shape.parent[v]] + (lengths[v] > 0.0 ? lengths[v] : 0.0);
+    if (shape.split[v] < snap.n_pendant) deepest = std::max(deepest, height[v]);
   }
   for (double& h : height) h = deepest - h;
 }

@@ -657,24 +657,7 @@ nb::tuple tree_shape(const Engine& engine, std::uint32_t tree) {
   {
     nb::gil_scoped_release released;
     shape = shape_of(set.clades, snap.ids, engine.n_leaves());
-    if (!snap.lengths.empty()) {
-      // The length of split ids[p] is at n_pendant + p.
-      std::vector<std::pair<SplitId, std::size_t>> at;
-      for (std::size_t p = 0; p < snap.ids.size(); ++p) at.emplace_back(snap.ids[p], snap.n_pendant + p);
-      std::sort(at.begin(), at.end());
-      lengths.assign(shape.split.size(), std::numeric_limits<double>::quiet_NaN());
-      for (std::size_t v = 1; v < shape.split.size(); ++v) {
-        const SplitId s = shape.split[v];
-        std::size_t p = s;
-        if (s >= snap.n_pendant) {
-          const auto found = std::lower_bound(at.begin(), at.end(), std::pair<SplitId, std::size_t>{s, 0});
-          if (found == at.end() || found->first != s) throw InvariantFailure("a node without its split");
-          p = found->second;
-        }
-        if (p >= snap.lengths.size()) throw InvariantFailure("a split without its length");
-        lengths[v] = snap.lengths[p];
-      }
-    }
+    if (!snap.lengths.empty()) lengths = node_lengths(snap, shape);
   }
   nb::object own_lengths = lengths.empty() ? nb::none() : nb::cast(to_numpy(std::move(lengths)));
   nb::tuple arrays = shape_arrays(std::move(shape));
