@@ -61,6 +61,12 @@ def run(*args):
     return subprocess.run(command(*args), capture_output=True, text=True, timeout=300)
 
 
+def kept_line(path, kept=120, found=120, applied="none", dropped=0):
+    """The line every command says on standard error of what its burn-in (`dropped` trees) and thinning kept of
+    one file."""
+    return f"cladomatic: burn-in {applied}: {path} {kept} of {found} trees kept ({dropped} dropped)\n"
+
+
 @pytest.fixture(scope="module")
 def engine():
     import cladomatic

@@ -10,7 +10,7 @@ import pytest
 from cladomatic_tools.io import reader
 from cladomatic_tools.io.reader import InputError, UnfinishedTree, read_trees
 from cladomatic_tools.io.sources import texts
-from conftest import TRANSLATED_NEXUS, scanned, write
+from conftest import TRANSLATED_NEXUS, kept_line, scanned, write
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "mrbayes"
 
@@ -292,7 +292,7 @@ class TestUnfinishedRun:
         assert done.returncode == 0, done.stderr
         assert done.stderr == (
             f"cladomatic: warning: {path}:4: the file ends before this tree's ';' (is it still being written?); "
-            "the 3 trees before it are read\n"
+            "the 3 trees before it are read\n" + kept_line(path, 3, 3)
         )
         assert len(done.stdout.splitlines()) == 4
 

@@ -16,6 +16,7 @@ from cladomatic_tools import TreeSet
 from cladomatic_tools.cli import main
 from cladomatic_tools.io import writers as output
 from cladomatic_tools.io.reader import InputError
+from cladomatic_tools.metrics import METRICS
 from conftest import NEWICK, NEXUS, TREES, command, direct, full_matrix, one_line_error, read_table, run
 
 
@@ -112,9 +113,20 @@ def test_one_burnin_rule_on_every_path(tmp_path, capsys):
 
 
 
-def test_the_commands_that_summarise_a_sample_say_what_their_burnin_kept(tmp_path, capsys):
+def test_every_command_says_what_its_burnin_kept(tmp_path, capsys):
     converge = ["converge", str(NEXUS), "--output-dir", str(tmp_path)]
+    thinned = f"burn-in 10 trees, then one tree in 3: {NEWICK} 37 of 120 trees kept (10 dropped)"
+    splits = ["splits", "--every", "50", "--output", str(tmp_path / "splits.npz")]
     cases = [
+        *(([name, "--burnin", "10", "--every", "3", *(["--rooted"] if info.rooted_only else [])], thinned)
+          for name, info in METRICS.items()),
+        (["annotate", "--burnin", "10", "--every", "3"], thinned),
+        # the reference is taken whole, whatever the sample's burn-in
+        (["rf", "--burnin", "10", "--against", str(NEXUS)], f"burn-in 10 trees: {NEWICK} 110 of 120 trees kept (10 "
+                                                             f"dropped); burn-in none: {NEXUS} 120 of 120 trees kept "
+                                                             "(0 dropped)"),
+        *((path, f"burn-in none, then one tree in 50: {NEWICK} 3 of 120 trees kept (0 dropped)")
+          for path in (splits, [*splits, "--threads", "1"])),
         (["consensus"], f"burn-in none: {NEWICK} 120 of 120 trees kept (0 dropped)"),
         (["mcc", "--burnin", "10%", "--every", "2"], f"burn-in 10%, then one tree in 2: {NEWICK} 54 of 120 trees kept "
                                                      "(12 dropped)"),
@@ -279,7 +291,7 @@ class TestMemoryCheck:
 
     def test_a_matrix_held_whole_is_refused_before_it_is_built(self, tmp_path, little_memory, capsys):
         out = tmp_path / "rf.npz"
-        assert main.main(["wrf", str(NEWICK), "--output", str(out)]) == 1
+        assert main.main(["wrf", str(NEWICK), "--output", str(out), "--quiet"]) == 1
         assert capsys.readouterr().err == (
             "cladomatic: error: the 120 x 120 matrix would take 115.2 kB of memory and 51.2 kB is available: "
             "write it to a .npy file (--output NAME.npy), which is filled band by band\n"

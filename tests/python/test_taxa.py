@@ -249,7 +249,8 @@ class TestCommand:
     def test_pairwise_against_a_species_tree(self, files, tmp_path):
         genes, species = files
         one_line_error(run("rf", genes), 2, "genes.nwk:2: tree 2 lacks E that tree 1 of")
-        result = run("kf", genes, "--against", species, "--prune", "pairwise", "--output", tmp_path / "kf.tsv")
+        out = tmp_path / "kf.tsv"
+        result = run("kf", genes, "--against", species, "--prune", "pairwise", "--output", out, "--quiet")
         assert result.returncode == 0, result.stderr
         assert result.stderr == f"cladomatic: warning: 1 of {len(self.GENES)} pairs of trees shares fewer than 4 " \
             "taxa: their distances are written as nan\n"
@@ -271,7 +272,7 @@ class TestCommand:
             expected = ts.distances("kf", prune="pairwise")
         said = set()
         for name in ("kf.npy", "kf.tsv", "kf.zarr"):
-            assert main(["kf", str(genes), "--prune", "pairwise", "--output", str(tmp_path / name)]) == 0
+            assert main(["kf", str(genes), "--prune", "pairwise", "--output", str(tmp_path / name), "--quiet"]) == 0
             said.add(capsys.readouterr().err)
             if name.endswith("npy"):
                 assert np.load(tmp_path / name).tobytes() == expected.tobytes()
@@ -285,7 +286,7 @@ class TestCommand:
         genes, species = files
         one_line_error(run("rf", genes, "--prune", "common"), 2, "the trees share only 3 taxa (A, B, C)")
         genes.write_text("\n".join(self.GENES[:3]) + "\n")
-        result = run("wrf", genes, "--between", species, "--prune", "common", "--format", "csv")
+        result = run("wrf", genes, "--between", species, "--prune", "common", "--format", "csv", "--quiet")
         assert result.returncode == 0, result.stderr
         assert result.stderr == "cladomatic: warning: --prune common drops 2 of 6 taxa, those not in every tree: " \
             "E, X\n"

@@ -66,8 +66,7 @@ def read_set(
     says or else as the files mark them (see `rooting`); a fault in a tree is said with its file, line and tree.
     With a `prune` mode the trees may hold different taxa; "common" gives the set pruned to the taxa every tree
     holds and says which taxa that drops. `say_kept` says on standard error what the burn-in and --every kept of
-    each run (see `Status.note`), for the commands that summarise a sample, whose result hides how much of it
-    the burn-in dropped."""
+    each run (see `Status.note`), since no output shows how much of a sample the burn-in dropped."""
     tree_set_type = _tree_set_type()
     # None for a set read for no one metric (the summaries), which says `lengths`
     info = metric_info(metric) if known_metric(metric) else None
@@ -230,7 +229,7 @@ def splits(
 
     if prune is None and threads is None:
         return _module_splits(metric, reading, rooted, status, warn)
-    trees = read_set([reading], metric, rooted, status, warn, threads=threads, prune=prune)
+    trees = read_set([reading], metric, rooted, status, warn, threads=threads, prune=prune, say_kept=True)
     n = len(trees)
     if n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")
@@ -265,6 +264,7 @@ def _module_splits(
         raise InputError(str(err)) from None
     finally:
         status.clear()
+    status.note(kept_note([reading]))
     n = len(reading.names)
     ensure_fits(n, n, numpy.dtype(metric_info(metric).dtype).itemsize)
     counter = cast(Counter, _function("ProgressCounter")()) if status.enabled else None

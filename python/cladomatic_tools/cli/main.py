@@ -165,7 +165,9 @@ def _run_distances(args: argparse.Namespace, status: Status, warn: Callable[[str
     readings = [FileTrees(args.files, selection)]
     if second:
         readings.append(FileTrees(second, selection if args.between else Selection()))
-    trees = distances.read_set(readings, args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune)
+    trees = distances.read_set(
+        readings, args.metric, args.rooted, status, warn, threads=args.threads, prune=args.prune, say_kept=True
+    )
     n = len(readings[0].positions)
     if not second and n < 2:
         raise InputError(f"need at least 2 trees to compare, found {n}")

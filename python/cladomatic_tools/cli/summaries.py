@@ -216,7 +216,9 @@ def _register_annotate(commands) -> None:
         rooted = args.rooted
         if rooted is None and False not in rooting_of(None, readings, COMMAND_OPTIONS).marked:
             rooted = True  # time trees are rooted, and BEAST 2 marks none of them [&R]
-        trees = distances.read_set(readings, "", rooted, status, warn, lengths=True, threads=args.threads)
+        trees = distances.read_set(
+            readings, "", rooted, status, warn, lengths=True, threads=args.threads, say_kept=True
+        )
         try:
             annotated = annotation.annotate(
                 trees, readings, args.target, heights=args.heights, limit=args.limit, threads=args.threads
