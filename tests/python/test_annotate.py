@@ -7,6 +7,7 @@ import annotated
 import pytest
 from cladomatic_tools import annotation
 from cladomatic_tools.treeset import TreeSet
+from conftest import kept_line
 
 DATA = Path(__file__).parent.parent / "data" / "beast"
 RUNS = ("ucln", "ancestral", "ucln_location", "relaxed2")
@@ -130,7 +131,9 @@ def test_bad_input(tmp_path):
     broken.write_text("".join(lines))
     done = run("annotate", broken)
     assert done.returncode == 2
+    # the trees are read before their node comments, so what the burn-in kept is said first
     assert done.stderr.strip().splitlines() == [
+        kept_line(broken, 401, 401).strip(),
         f"cladomatic: error: {broken}:{at + 1}: tree 4 (STATE_15000): malformed node comment "
         + done.stderr.split("malformed node comment ", 1)[1].strip()
     ]
