@@ -120,7 +120,7 @@ def test_every_command_says_what_its_burnin_kept(tmp_path, capsys):
     cases = [
         *(([name, "--burnin", "10", "--every", "3", *(["--rooted"] if info.rooted_only else [])], thinned)
           for name, info in METRICS.items()),
-        (["annotate", "--burnin", "10", "--every", "3"], thinned),
+        *(([name, "--burnin", "10", "--every", "3"], thinned) for name in ("annotate", "combine")),
         # the reference is taken whole, whatever the sample's burn-in
         (["rf", "--burnin", "10", "--against", str(NEXUS)], f"burn-in 10 trees: {NEWICK} 110 of 120 trees kept (10 "
                                                              f"dropped); burn-in none: {NEXUS} 120 of 120 trees kept "

@@ -13,6 +13,7 @@ from cladomatic_tools.cli.arguments import (
 )
 from cladomatic_tools.io import provenance, writers
 from cladomatic_tools.io.reader import STDIN, InputError
+from cladomatic_tools.io.sources import runs_kept
 from cladomatic_tools.selection import Selection
 
 _FILES_HELP = (
@@ -97,6 +98,8 @@ def _run(args: argparse.Namespace, status, warn: Callable[[str], None]) -> None:
             # written before the runs are read: what each run held is in the trees' names
             record = provenance.Provenance(command=_command()).adding(inputs([]))
             runs = combining.combine_trees(args.files, choice, out, strip=args.strip, comments=record.nexus_comments())
+    resampled = None if args.resample is None else f"the states that are multiples of {args.resample}"
+    status.note(runs_kept(choice.selection, runs, "samples" if all(tables) else "trees", resampled))
     provenance.notice(inputs(runs))
 
 

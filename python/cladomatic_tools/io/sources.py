@@ -159,15 +159,18 @@ _LARGEST_COUNT = 2**64 - 1
 
 def kept_note(readings: Sequence[FileTrees]) -> str:
     """What the burn-in and --every of each reading kept of each of its runs, in one line."""
-    parts = []
-    for files in readings:
-        every = files.selection.every
-        applied = f"burn-in {files.selection.burnin or 'none'}" + (f", then one tree in {every}" if every > 1 else "")
-        runs = ", ".join(
-            f"{run.label()} {run.kept} of {run.found} trees kept ({run.first} dropped)" for run in files.runs
-        )
-        parts.append(f"{applied}: {runs}")
-    return "; ".join(parts)
+    return "; ".join(runs_kept(files.selection, files.runs) for files in readings)
+
+
+def runs_kept(selection: Selection, runs: Sequence[Any], unit: str = "trees", thinned: str | None = None) -> str:
+    """What `selection` kept of each of the runs (each with `label()`, `kept`, `found` and `first`), `thinned`
+    saying a thinning other than --every's."""
+    every = selection.every
+    if thinned is None and every > 1:
+        thinned = f"one {unit[:-1]} in {every}"
+    applied = f"burn-in {selection.burnin or 'none'}" + (f", then {thinned}" if thinned else "")
+    kept = ", ".join(f"{run.label()} {run.kept} of {run.found} {unit} kept ({run.first} dropped)" for run in runs)
+    return f"{applied}: {kept}"
 
 
 class _Hooks:
