@@ -243,6 +243,12 @@ void weighted_block(const WeightedLayout& layout, std::span<const WeightedSelf> 
 
 }  // namespace
 
+void check_block(const Block& block, std::size_t n_rows, std::size_t n_cols) {
+  check_rows(block.rows, n_rows);
+  for (std::uint32_t t : block.cols)
+    if (t >= n_cols) throw InvariantFailure("block column out of range");
+}
+
 void rf_block(const RfLayout& layout, Block block, std::uint32_t* out, Simd simd) {
   check_rows(block.rows, layout.self.size());
   const std::vector<std::uint32_t> first = first_columns(block.cols, layout.self.size());

@@ -43,6 +43,10 @@ struct Block {
   RowCounter* rows_done = nullptr;
 };
 
+// Throws InvariantFailure when a row is not below `n_rows` or a column not
+// below `n_cols`: the one check of a block for kernels taking trees one by one.
+void check_block(const Block& block, std::size_t n_rows, std::size_t n_cols);
+
 // Throws InvariantFailure when a tree index is out of range of the layout.
 // Every `simd` gives the same cells.
 void rf_block(const RfLayout& layout, Block block, std::uint32_t* out, Simd simd = Simd::kAuto);

@@ -298,10 +298,7 @@ SplitBits split_bits(std::span<const InternSnap> snaps, const CladeTable& clades
 void matching_block(MatchingKind kind, const SplitBits& a, const SplitBits& b, Block block, double* out) {
   if (a.n_leaves != b.n_leaves || a.words != b.words)
     throw InvariantFailure("the two sets have different leaves");
-  for (std::uint32_t t : block.rows)
-    if (t >= a.size()) throw InvariantFailure("block row out of range");
-  for (std::uint32_t t : block.cols)
-    if (t >= b.size()) throw InvariantFailure("block column out of range");
+  check_block(block, a.size(), b.size());
   const Tables tables(a.n_leaves);
   const bool same_set = &a == &b;
   // The rows are the columns: each pair once, from the diagonal on, and

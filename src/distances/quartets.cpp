@@ -433,10 +433,7 @@ std::uint64_t quartet_distance(const VectorTrees& a, std::uint32_t ta, const Vec
 
 void quartet_block(const VectorTrees& a, const VectorTrees& b, bool normalised, Block block, double* out) {
   check_leaves(a, b);
-  for (std::uint32_t t : block.rows)
-    if (t >= a.snaps.size()) throw InvariantFailure("block row out of range");
-  for (std::uint32_t t : block.cols)
-    if (t >= b.snaps.size()) throw InvariantFailure("block column out of range");
+  check_block(block, a.snaps.size(), b.snaps.size());
   const std::size_t height = block.rows.size();
   const std::size_t width = block.cols.size();
   if (height == 0 || width == 0) {

@@ -322,10 +322,7 @@ double vector_distance(std::span<const double> a, std::span<const double> b) noe
 void tree_vector_block(const VectorTrees& a, const VectorTrees& b, TreeVectorMetric metric, Block block,
                        double* out) {
   if (a.n_leaves != b.n_leaves) throw InvariantFailure("the two sets have different leaves");
-  for (std::uint32_t t : block.rows)
-    if (t >= a.snaps.size()) throw InvariantFailure("block row out of range");
-  for (std::uint32_t t : block.cols)
-    if (t >= b.snaps.size()) throw InvariantFailure("block column out of range");
+  check_block(block, a.snaps.size(), b.snaps.size());
   const std::size_t height = block.rows.size();
   const std::size_t width = block.cols.size();
   if (height == 0 || width == 0) {
